@@ -1,0 +1,19 @@
+#include "globals.h"
+
+std::atomic<bool> g_shutdownIndicator{false};
+bool g_debug = false;
+time_t g_serverStartTime = 0;
+pid_t g_pid = 0;
+
+SmsQue* g_sendQue = nullptr;
+SmsSendManager* g_sendManager = nullptr;
+SmsProcessing* g_smsProcessing = nullptr;
+Emailer* g_emailer = nullptr;
+Shutdowner* g_shutdownThread = nullptr;
+Logger* g_errorLog = nullptr;
+
+qpthr::QpMutex g_sigHandlerMutex;
+
+const char* const iniFileName = KST_INI_FILE;
+const char* const iorFileName = KST_IOR_FILE;
+const char* const pidFileName = KST_PID_FILE;

@@ -1,0 +1,41 @@
+// The daemon's global objects. main() creates every object behind these
+// pointers once, before the first thread starts; they live until the process
+// ends, except the sender manager, which main() deletes on a normal stop.
+#ifndef KST_GLOBALS_H
+#define KST_GLOBALS_H
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "qpthr.h"
+
+class SmsQue;
+class SmsSendManager;
+class SmsProcessing;
+class Emailer;
+class Shutdowner;
+class Logger;
+
+// Set once by the stop request and read by every thread loop.
+extern std::atomic<bool> g_shutdownIndicator;
+extern bool g_debug;
+extern time_t g_serverStartTime;
+extern pid_t g_pid;
+
+extern SmsQue* g_sendQue;
+extern SmsSendManager* g_sendManager;
+extern SmsProcessing* g_smsProcessing;
+extern Emailer* g_emailer;
+extern Shutdowner* g_shutdownThread;
+extern Logger* g_errorLog;
+
+extern qpthr::QpMutex g_sigHandlerMutex;
+
+// Fixed paths of the daemon.
+extern const char* const iniFileName;
+extern const char* const iorFileName;
+extern const char* const pidFileName;
+
+#endif

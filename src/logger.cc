@@ -1,0 +1,87 @@
+#include "logger.h"
+
+#include <stdio.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+Logger::Logger(const char* logName, const char* fileName)
+    : m_logName(logName ? logName : "") {
+    std::string name = fileName ? fileName : "";
+    m_file.setName(name);
+    m_type = name.empty() ? SYSLOG : FILE;
+    m_fileNameShown = name.empty() ? "SYSLOG" : name;
+}
+
+const char* Logger::fileName() const { return m_fileNameShown.c_str(); }
+
+void Logger::put(const std::string& message) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_messageBuffer[std::this_thread::get_id()].push_back(message);
+}
+
+std::string Logger::formatRecord(const std::vector<std::string>& lines, const char* message,
+                                 char type) const {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    struct tm local;
+    localtime_r(&now.tv_sec, &local);
+
+    char date[40];
+    strftime(date, sizeof date, "%Y-%m-%d %T", &local);
+    char header[96];
+    const long milliseconds = now.tv_usec / 1000;
+    if (type == 'i') {
+        snprintf(header, sizeof header, "%s,%03ld INFO     - ", date, milliseconds);
+    } else if (type == 'e') {
+        snprintf(header, sizeof header, "%s,%03ld ERROR    - ", date, milliseconds);
+    } else {
+        snprintf(header, sizeof header, "%s,%03ld type: %c    - ", date, milliseconds, type);
+    }
+
+    std::string record = header;
+    const std::string padding(record.size(), ' ');
+    for (const std::string& line : lines) {
+        record += line;
+        record += '\n';
+        record += padding;
+    }
+    record += message;
+    return record;
+}
+
+void Logger::write(char* message, char type) {
+    std::vector<std::string> lines;
+    std::string record;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto queued = m_messageBuffer.find(std::this_thread::get_id());
+        if (queued != m_messageBuffer.end()) {
+            lines.swap(queued->second);
+            m_messageBuffer.erase(queued);
+        }
+    }
+    record = formatRecord(lines, message ? message : "", type);
+
+    const std::string name = m_file.name();
+    if (name.empty()) {
+        syslog(LOG_INFO, "%s", record.c_str());
+        return;
+    }
+
+    // One File per record, so that concurrent writers share no descriptor.
+    ::File file;
+    file.setName(name);
+    if (file.open(::File::IO_WriteOnly | ::File::IO_Append)) {
+        record += '\n';
+        // A short or failed write to the log has nowhere better to go.
+        ssize_t written = ::write(file.handle(), record.data(), record.size());
+        (void)written;
+    } else {
+        syslog(LOG_ERR, "Cannot open log file %s: %s for %s", name.c_str(),
+               file.errorString().c_str(), m_logName.c_str());
+        syslog(LOG_INFO, "%s", record.c_str());
+    }
+    file.close();
+}

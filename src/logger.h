@@ -1,0 +1,52 @@
+// Writer of time-stamped, possibly multi-line log records to a file, or to
+// syslog when no file is configured.
+//
+// A record is built by calling put() once per leading line and then write()
+// with the last line. Lines queued with put() belong to the calling thread, so
+// records of different threads never mix, and every record reaches its file
+// in one append-mode write(). The file is opened and closed per record.
+#ifndef KST_LOGGER_H
+#define KST_LOGGER_H
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+
+class Logger {
+public:
+    enum eLogType { SYSLOG = 0, FILE = 1 };
+
+    // An empty or null file name selects syslog. Nothing is opened here.
+    Logger(const char* logName, const char* fileName);
+
+    // The file name, or "SYSLOG" when records go to syslog.
+    const char* fileName() const;
+
+    // Queues one leading line of the calling thread's next record.
+    void put(char* message) { put(std::string(message ? message : "")); }
+    void put(const char* message) { put(std::string(message ? message : "")); }
+    void put(const std::string& message);
+
+    // Writes the calling thread's queued lines and `message` as one record.
+    // `type` 'i' marks information, 'e' an error; any other character is
+    // shown as " type: X".
+    void write(char* message, char type);
+    void write(const char* message, char type) { write(const_cast<char*>(message ? message : ""), type); }
+    void write(const std::string& message, char type) { write(const_cast<char*>(message.c_str()), type); }
+
+private:
+    std::string formatRecord(const std::vector<std::string>& lines, const char* message, char type) const;
+
+    eLogType m_type;
+    std::string m_logName;
+    ::File m_file;
+    std::string m_fileNameShown;
+    std::mutex m_mutex;
+    std::map<std::thread::id, std::vector<std::string>> m_messageBuffer;
+};
+
+#endif
