@@ -139,8 +139,12 @@ int main(int argc, char** argv) {
         "Log/ReceiveLog_HideUserData",
     };
     bool hideFlags[9];
-    for (int i = 0; i < 9; ++i) hideFlags[i] = readHideFlag(ini, hideFlagKeys[i]);
-    (void)hideFlags;
+    std::string hidden;
+    for (int i = 0; i < 9; ++i) {
+        hideFlags[i] = readHideFlag(ini, hideFlagKeys[i]);
+        if (hideFlags[i]) hidden += std::string(" ") + (hideFlagKeys[i] + strlen("Log/"));
+    }
+    printf("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
 
     bool haveMe = false;
     if (ini.GetSection("ME") != ini.GetSectionEnd()) {

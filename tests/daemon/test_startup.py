@@ -1,0 +1,222 @@
+"""kstd's start-up as a real process: options, configuration, logs and the
+PID file, each run in a private mount namespace."""
+
+import fcntl
+import os
+import signal
+
+import kst
+from kst import SandboxTestCase, basic_ini, wait_until
+
+EMI_ONLY = {"Address": "127.0.0.1", "Port": "1"}
+
+
+class Options(SandboxTestCase):
+    def test_version_prints_banner_without_pid_file_or_ini(self):
+        self.sandbox.remove_ini()
+        p = self.sandbox.run_kstd(["-V"])
+        self.assertEqual(p.popen.returncode, 0)
+        self.assertEqual(p.stdout(), "\nKestrova, version 0.18.0\n\n")
+        self.assertFalse(os.path.exists(self.sandbox.pid_path))
+
+    def test_help_after_debug(self):
+        p = self.sandbox.run_kstd(["-d", "-h"])
+        self.assertEqual(p.popen.returncode, 0)
+        self.assertEqual(p.stdout(),
+                         "\nKestrova, version 0.18.0   (server side daemon)\n\n"
+                         "options:\n"
+                         "\t--debug    -d   Kstd will not start as a daemon and print\n"
+                         "\t                many debug messages to terminal.\n"
+                         "\t--version  -V   Print version.\n"
+                         "\t--help     -h   This help :-)\n\n")
+
+    def test_copyright_before_debug(self):
+        p = self.sandbox.run_kstd(["-c", "-d"])
+        self.assertEqual(p.popen.returncode, 0)
+        out = p.stdout()
+        self.assertTrue(out.startswith("\nKestrova, version 0.18.0\n"), out)
+        self.assertTrue(out.endswith("\n\n"))
+        self.assertEqual(len(out.strip("\n").split("\n")), 3, "banner and a two-line notice")
+        self.assertFalse(os.path.exists(self.sandbox.pid_path))
+
+    def test_unknown_option(self):
+        p = self.sandbox.run_kstd(["-x"])
+        self.assertEqual(p.popen.returncode, 0)
+        self.assertIn("Try --help or -h options to get help\n", p.stdout())
+        self.assertFalse(os.path.exists(self.sandbox.pid_path))
+
+
+class Configuration(SandboxTestCase):
+    def run_to_end(self, args=("-d",)):
+        """Runs kstd; a daemon that serves is stopped once it has started."""
+        p = self.sandbox.start_kstd(args)
+        try:
+            p.wait(5)
+        except Exception:
+            p.stop()
+        return p
+
+    def test_missing_ini_file(self):
+        self.sandbox.remove_ini()
+        p = self.sandbox.run_kstd()
+        self.assertEqual(p.popen.returncode, 1)
+        text = "INI file: Error while openning file '/etc/kst/kstd.ini'"
+        self.assertIn(text + "\n", p.stdout())
+        wait_until(lambda: text in self.sandbox.syslog.texts(), 5, what="syslog line")
+        self.assertIn("kstd", [m["ident"] for m in self.sandbox.syslog.messages()])
+
+    def test_parse_error(self):
+        self.sandbox.write_ini("Key = value\n[EMI]\n")
+        p = self.sandbox.run_kstd()
+        self.assertEqual(p.popen.returncode, 1)
+        self.assertIn("INI file: Parse error on line 1: Not in section\n", p.stdout())
+
+    def test_percent_in_ini_error_is_not_interpreted(self):
+        self.sandbox.write_ini("[EMI]\n%s%n%s\n")
+        p = self.sandbox.run_kstd()
+        self.assertEqual(p.popen.returncode, 1)
+        text = ("INI file: Parse error on line 2: "
+                "Cannot recognize key=value pair. Line do not contains '='.")
+        self.assertIn(text, p.stdout())
+
+    def test_neither_me_nor_emi(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox))
+        p = self.sandbox.run_kstd()
+        self.assertEqual(p.popen.returncode, 1)
+        text = "ERROR: There are no ME nor EMI section in configuration file, exiting"
+        self.assertIn(text + "\n", p.stderr())
+        self.assertRegex(self.sandbox.read_log("error.log"), r" INFO     - " + text + "\n")
+
+    def test_me_without_device_or_baud_rate(self):
+        for missing, present in (("Device", {"BaudRate": "9600"}), ("BaudRate", {"Device": "/dev/null"})):
+            with self.subTest(missing=missing):
+                self.sandbox.write_ini(basic_ini(self.sandbox, me=present))
+                p = self.sandbox.run_kstd()
+                self.assertEqual(p.popen.returncode, 1)
+                self.assertRegex(p.stderr(), r"\d+: ERROR: Missing ME/%s setting in INI file, exiting\n" % missing)
+                self.assertIn("Missing ME/%s setting in INI file, exiting" % missing,
+                              self.sandbox.read_log("error.log"))
+
+    def test_me_section_is_printed(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, me={"Device": "/dev/ttyS9", "BaudRate": "",
+                                                           "Pin": "1234", "ReceiveAllSms": ""}))
+        p = self.run_to_end()
+        out = p.stdout()
+        self.assertRegex(out, r"\d+: ME device: /dev/ttyS9\n")
+        self.assertRegex(out, r"\d+: ME baudrate: \n")
+        self.assertIn("\nPIN: 1234\n", out)
+        self.assertIn("\nReceiving all messages\n", out)
+
+    def test_me_without_pin_receiving_new_only(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, me={"Device": "/dev/ttyS9", "BaudRate": "9600",
+                                                           "ReceiveAllSms": "0"}))
+        out = self.run_to_end().stdout()
+        self.assertIn("\nNo PIN in configuration.\n", out)
+        self.assertIn("\nReceiving only new messages\n", out)
+
+    def test_emi_defaults(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox) + "[EMI]\n")
+        out = self.run_to_end().stdout()
+        self.assertRegex(out, r"\d+: EMI: :0, LAID '', window 0, throughput 1, originator '', alert '', "
+                              r"alert timeout 595\n")
+        self.assertNotIn("ME device", out)
+
+    def test_emi_port_wraps_at_16_bits(self):
+        for value, port in (("70000", 4464), ("smtp", 0), ("2775", 2775)):
+            with self.subTest(value=value):
+                self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Port": value}))
+                out = self.run_to_end().stdout()
+                self.assertRegex(out, r"\d+: EMI: :%d, " % port)
+
+    def test_hide_flags_only_for_one(self):
+        flags = {"AccessLog_HideIp": "1", "AccessLog_HideDestinationAddress": '"1"',
+                 "AccessLog_HideUserData": "yes", "AccessLog_HideEmail": "0",
+                 "ReceiveLog_HideUserData": " 1 "}
+        extra = "".join("%s = %s\n" % kv for kv in flags.items())
+        ini = basic_ini(self.sandbox).replace("[Log]\n", "[Log]\n" + extra) + "[EMI]\n"
+        self.sandbox.write_ini(ini)
+        out = self.run_to_end().stdout()
+        self.assertRegex(out, r"\d+: Hiding: AccessLog_HideIp AccessLog_HideDestinationAddress "
+                              r"ReceiveLog_HideUserData\n")
+
+    def test_missing_log_keys_go_to_syslog(self):
+        self.sandbox.write_ini("[Log]\n[EMI]\n")
+        p = self.run_to_end()
+        out = p.stdout()
+        self.assertRegex(out, r"\d+: Error log: SYSLOG\n")
+        self.assertRegex(out, r"\d+: Access log: SYSLOG\n")
+        self.assertRegex(out, r"\d+: Receive log: SYSLOG\n")
+        texts = wait_until(lambda: [t for t in self.sandbox.syslog.texts()
+                                    if "INFO     - Kestrova v0.18.0 started" in t], 5,
+                           what="start record in syslog")
+        self.assertRegex(texts[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO     - Kestrova v0.18.0 started$")
+        messages = self.sandbox.syslog.messages()
+        for key in ("ErrorLog", "AccessLog", "ReceiveLog"):
+            errors = [m for m in messages if m["text"] == "Missing Log/%s setting in INI file" % key]
+            self.assertEqual(len(errors), 1, key)
+            self.assertEqual(errors[0]["priority"], 3)  # LOG_ERR
+            self.assertEqual(errors[0]["facility"], 3)  # LOG_DAEMON
+
+
+class StartAndStop(SandboxTestCase):
+    def test_start_record_console_and_stop_record(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
+        p = self.sandbox.start_kstd()
+        p.wait_output(r"\d+: Kestrova v0\.18\.0 started\n")
+        self.assertEqual(p.stop(), 0)
+        log = self.sandbox.read_log("error.log")
+        self.assertRegex(log, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO     - Kestrova v0\.18\.0 started\n")
+        self.assertRegex(log, r"INFO     - SMS Service v0\.18\.0 stopped\n {35}exit code 0\n$")
+        texts = self.sandbox.syslog.texts()
+        self.assertIn("Kestrova v0.18.0 started", texts)
+        wait_until(lambda: "SMS Service v0.18.0 stopped" in self.sandbox.syslog.texts(), 5,
+                   what="stop line in syslog")
+
+    def test_pid_file_written_in_debug_mode(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
+        p = self.sandbox.start_kstd()
+        p.wait_output(r"Pid file is locked")
+        pid = self.sandbox.daemon_pid()
+        self.assertEqual(pid, p.pid)
+        self.assertEqual(os.stat(self.sandbox.pid_path).st_mode & 0o777, 0o644)
+        p.stop()
+
+    def test_becomes_a_daemon(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
+        p = self.sandbox.start_kstd(args=())
+        self.assertEqual(p.wait(20), 0)
+        self.assertEqual(p.stdout(), "Starting daemon...\n")
+        pid = self.sandbox.daemon_pid()
+        self.assertNotEqual(pid, p.pid)
+        wait_until(lambda: "Kestrova v0.18.0 started" in self.sandbox.read_log("error.log"), 10,
+                   what="start record")
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        def ended():
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().split()[2] == "Z"
+            except FileNotFoundError:
+                return True
+        wait_until(ended, 30, what="daemon end")
+
+    def test_locked_pid_file_refuses_second_daemon(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
+        with open(self.sandbox.pid_path, "w") as holder:
+            holder.write("99999999\n")
+            holder.flush()
+            fcntl.lockf(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            p = self.sandbox.run_kstd()
+            self.assertEqual(p.popen.returncode, 1)
+            self.assertRegex(p.stderr(), r"\d+: Cannot lock pidfile: Resource temporarily unavailable\n")
+            self.assertIn("Cannot create pidfile\n", p.stderr())
+            self.assertIn("Cannot create pidfile", self.sandbox.syslog.texts() or
+                          wait_until(lambda: self.sandbox.syslog.texts(), 5))
+        with open(self.sandbox.pid_path) as f:
+            self.assertEqual(f.read(), "99999999\n", "a refused daemon leaves the PID file alone")
+
+
+if __name__ == "__main__":
+    kst.main()

@@ -1,0 +1,356 @@
+"""Test harness: runs the real kstd (and the programs that talk to it) in a
+private mount namespace, so that the daemon's fixed paths /etc/kst/kstd.ini,
+/var/run/kstd.pid and /tmp/kstd.ior are the sandbox's own directories and
+never the machine's files. Syslog messages sent inside the namespace are
+collected from the sandbox's own /dev/log.
+
+Tests run as root. The sandbox lives under the build tree (never under /tmp,
+which the namespace replaces).
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BUILD_DIR = os.environ.get("KST_BUILD_DIR", os.path.abspath("build"))
+SOURCE_DIR = os.environ.get("KST_SOURCE_DIR", os.path.abspath("."))
+
+# The ORB puts the host's external address into references unless told
+# otherwise; everything here stays on loopback.
+ORB_ENV = {"ORBendPoint": "giop:tcp:127.0.0.1:"}
+
+_BINARIES = {
+    "kstd": "src/kstd",
+    "kstsend": "tools/kstsend/kstsend",
+    "kstmon": "stats/kstmon",
+    "smscsim": "tools/smscsim/smscsim",
+}
+
+# Builds the namespace: /etc gets an overlay whose upper layer holds kst/,
+# /dev an overlay that adds the collector's socket as /dev/log (with the
+# pseudo-terminal and shared-memory mounts moved back in), /run and /tmp the
+# sandbox's own directories. /tmp comes last: the sandbox may not be below it.
+_NAMESPACE_SCRIPT = r"""
+set -e
+R=$1; shift
+mount -t overlay overlay -o lowerdir=/etc,upperdir="$R/ns/etc-up",workdir="$R/ns/etc-wk" /etc
+for m in pts shm; do
+  if mountpoint -q /dev/$m; then mount --bind /dev/$m "$R/ns/keep-$m"; fi
+done
+mount -t overlay overlay -o lowerdir=/dev,upperdir="$R/ns/dev-up",workdir="$R/ns/dev-wk" /dev
+for m in pts shm; do
+  if mountpoint -q "$R/ns/keep-$m"; then mount --move "$R/ns/keep-$m" /dev/$m; fi
+done
+mount --bind "$R/devlog" /dev/log
+mount --bind "$R/run" /run
+mount --bind "$R/tmp" /tmp
+exec "$@"
+"""
+
+
+def binary(name):
+    """Path of one of the project's programs in the build tree."""
+    return os.path.join(BUILD_DIR, _BINARIES.get(name, name))
+
+
+def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
+    """Polls `predicate` until it returns a true value, which is returned;
+    fails the calling test with `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+class SyslogCollector:
+    """Receives syslog datagrams on a Unix socket and keeps their texts."""
+
+    def __init__(self, path):
+        self.path = path
+        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._socket.bind(path)
+        self._socket.settimeout(0.2)
+        self._messages = []
+        self._lock = threading.Lock()
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    # "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+    _FORMAT = re.compile(r"^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d (\S+?)(?:\[(\d+)\])?: (.*)$", re.S)
+
+    def _run(self):
+        while not self._stop:
+            try:
+                data = self._socket.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            text = data.decode("latin-1")
+            match = self._FORMAT.match(text)
+            if match:
+                priority = int(match.group(1))
+                entry = {"priority": priority & 7, "facility": priority >> 3,
+                         "ident": match.group(2), "pid": match.group(3), "text": match.group(4)}
+            else:
+                entry = {"priority": None, "facility": None, "ident": None, "pid": None, "text": text}
+            with self._lock:
+                self._messages.append(entry)
+
+    def messages(self):
+        with self._lock:
+            return list(self._messages)
+
+    def texts(self):
+        return [m["text"] for m in self.messages()]
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+        self._socket.close()
+
+
+class Process:
+    """A program started in a sandbox, with its output collected in files."""
+
+    def __init__(self, popen, out_path, err_path):
+        self.popen = popen
+        self.out_path = out_path
+        self.err_path = err_path
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+    def stdout(self):
+        with open(self.out_path, "r", encoding="latin-1") as f:
+            return f.read()
+
+    def stderr(self):
+        with open(self.err_path, "r", encoding="latin-1") as f:
+            return f.read()
+
+    def output(self):
+        return self.stdout() + self.stderr()
+
+    def wait_output(self, pattern, timeout=15.0, stream="stdout"):
+        """Waits until `pattern` (a regular expression) appears in the output."""
+        regex = re.compile(pattern)
+        read = {"stdout": self.stdout, "stderr": self.stderr, "both": self.output}[stream]
+        return wait_until(lambda: regex.search(read()), timeout, what="output %r" % pattern)
+
+    def signal(self, signum):
+        try:
+            os.kill(self.popen.pid, signum)
+        except ProcessLookupError:
+            pass
+
+    def wait(self, timeout=30.0):
+        return self.popen.wait(timeout)
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def stop(self, timeout=30.0):
+        """SIGTERM, then SIGKILL if it does not end in time; returns the status."""
+        if self.popen.poll() is None:
+            self.signal(signal.SIGTERM)
+            try:
+                return self.popen.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.signal(signal.SIGKILL)
+                return self.popen.wait(10)
+        return self.popen.returncode
+
+
+class Sandbox:
+    """A scratch directory and the private mount namespace built from it."""
+
+    _counter = 0
+
+    def __init__(self, name="kst"):
+        scratch = os.path.join(BUILD_DIR, "scratch")
+        os.makedirs(scratch, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=name + "-", dir=scratch)
+        if self.root.startswith("/tmp/"):
+            raise RuntimeError("the build tree must not be below /tmp")
+        for d in ("ns/etc-up/kst", "ns/etc-wk", "ns/dev-up", "ns/dev-wk", "ns/keep-pts",
+                  "ns/keep-shm", "run", "tmp", "logs"):
+            os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        os.chmod(os.path.join(self.root, "tmp"), 0o1777)
+        open(os.path.join(self.root, "ns/dev-up/log"), "w").close()
+        self.syslog = SyslogCollector(os.path.join(self.root, "devlog"))
+        self.processes = []
+        self.kstd = None
+
+    # Paths as seen from outside the namespace.
+    @property
+    def ini_path(self):
+        return os.path.join(self.root, "ns/etc-up/kst/kstd.ini")
+
+    @property
+    def ior_path(self):
+        return os.path.join(self.root, "tmp/kstd.ior")
+
+    @property
+    def pid_path(self):
+        return os.path.join(self.root, "run/kstd.pid")
+
+    def log_path(self, name):
+        """A log file path, valid inside and outside the namespace."""
+        return os.path.join(self.root, "logs", name)
+
+    def write_ini(self, text):
+        with open(self.ini_path, "w") as f:
+            f.write(text)
+
+    def remove_ini(self):
+        if os.path.exists(self.ini_path):
+            os.unlink(self.ini_path)
+
+    def read_log(self, name):
+        path = self.log_path(name)
+        if not os.path.exists(path):
+            return ""
+        with open(path, "r", encoding="latin-1") as f:
+            return f.read()
+
+    def _environment(self, env):
+        environment = dict(os.environ)
+        environment.update(ORB_ENV)
+        if env:
+            environment.update(env)
+        return environment
+
+    def _spawn(self, argv, env=None, tag="proc", stdin=None):
+        Sandbox._counter += 1
+        base = os.path.join(self.root, "%s-%d" % (tag, Sandbox._counter))
+        out_path, err_path = base + ".out", base + ".err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            popen = subprocess.Popen(argv, stdout=out, stderr=err,
+                                     stdin=stdin if stdin is not None else subprocess.DEVNULL,
+                                     env=self._environment(env), start_new_session=True)
+        process = Process(popen, out_path, err_path)
+        self.processes.append(process)
+        return process
+
+    def namespace_argv(self, argv):
+        """The command line that runs `argv` in a new namespace of this sandbox."""
+        return ["unshare", "--mount", "--propagation", "private", "--",
+                "/bin/sh", "-c", _NAMESPACE_SCRIPT, "kst-ns", self.root] + list(argv)
+
+    def start(self, argv, env=None, tag="proc", stdin=None):
+        """Starts `argv` in a new namespace of this sandbox."""
+        return self._spawn(self.namespace_argv(argv), env, tag, stdin)
+
+    def start_kstd(self, args=("-d",), env=None, wrapper=()):
+        """Starts kstd (in the foreground with -d unless `args` says
+        otherwise); `wrapper` is prepended to the command (valgrind, say)."""
+        self.kstd = self.start(list(wrapper) + [binary("kstd")] + list(args), env, tag="kstd")
+        return self.kstd
+
+    def run_kstd(self, args=("-d",), env=None, timeout=30):
+        """Runs kstd to its end; returns the finished Process."""
+        process = self.start_kstd(args, env)
+        process.wait(timeout)
+        return process
+
+    def namespace_pid(self):
+        """The pid of a process that lives in this sandbox's namespace."""
+        if self.kstd is not None and self.kstd.running():
+            return self.kstd.pid
+        if os.path.exists(self.pid_path):
+            with open(self.pid_path) as f:
+                text = f.read().strip()
+            if text.isdigit() and os.path.exists("/proc/%s" % text):
+                return int(text)
+        raise RuntimeError("no process runs in the sandbox's namespace")
+
+    def start_inside(self, argv, env=None, tag="inside", stdin=None):
+        """Starts `argv` inside the namespace of the running daemon."""
+        pid = self.namespace_pid()
+        return self._spawn(["nsenter", "-t", str(pid), "-m", "--"] + list(argv), env, tag, stdin)
+
+    def run_inside(self, argv, env=None, timeout=60, input=None):
+        """Runs `argv` inside the namespace of the running daemon and returns
+        the CompletedProcess (text output)."""
+        pid = self.namespace_pid()
+        return subprocess.run(["nsenter", "-t", str(pid), "-m", "--"] + list(argv),
+                              env=self._environment(env), capture_output=True, timeout=timeout,
+                              input=input)
+
+    def daemon_pid(self):
+        """The daemon's own pid as its PID file gives it."""
+        def read():
+            try:
+                with open(self.pid_path) as f:
+                    text = f.read()
+            except FileNotFoundError:
+                return None
+            return int(text) if text.strip().isdigit() and text.endswith("\n") else None
+        return wait_until(read, 15, what="the PID file")
+
+    def wait_ior(self, timeout=20):
+        def read():
+            if not os.path.exists(self.ior_path):
+                return None
+            with open(self.ior_path, "rb") as f:
+                data = f.read()
+            return data if data.startswith(b"IOR:") else None
+        return wait_until(read, timeout, what="the IOR file")
+
+    def close(self):
+        for process in self.processes:
+            if process.running():
+                process.stop(timeout=20)
+        if os.path.exists(self.pid_path):
+            try:
+                with open(self.pid_path) as f:
+                    pid = int(f.read().strip() or "0")
+                if pid > 1:
+                    os.kill(pid, signal.SIGKILL)
+            except (ValueError, ProcessLookupError, PermissionError):
+                pass
+        self.syslog.close()
+        if not os.environ.get("KST_KEEP_SANDBOX"):
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+class SandboxTestCase(unittest.TestCase):
+    """A test case with a fresh sandbox per test (self.sandbox)."""
+
+    def setUp(self):
+        self.sandbox = Sandbox(self.id().split(".")[-1][:40])
+        self.addCleanup(self.sandbox.close)
+
+
+# A configuration with only an SMSC section, pointing at a port nobody
+# serves; tests change what they need.
+def basic_ini(sandbox, emi=None, me=None, extra=""):
+    lines = ["[Log]",
+             "ErrorLog = %s" % sandbox.log_path("error.log"),
+             "AccessLog = %s" % sandbox.log_path("access.log"),
+             "ReceiveLog = %s" % sandbox.log_path("receive.log")]
+    if emi is not None:
+        lines.append("[EMI]")
+        lines.extend("%s = %s" % kv for kv in emi.items())
+    if me is not None:
+        lines.append("[ME]")
+        lines.extend("%s = %s" % kv for kv in me.items())
+    return "\n".join(lines) + "\n" + extra
+
+
+def main():
+    unittest.main(verbosity=2)
