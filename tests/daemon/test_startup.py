@@ -163,7 +163,7 @@ class StartAndStop(SandboxTestCase):
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
         p = self.sandbox.start_kstd()
         p.wait_output(r"\d+: Kestrova v0\.18\.0 started\n")
-        self.assertEqual(p.stop(), 0)
+        self.assertEqual(p.wait(20), 0)
         log = self.sandbox.read_log("error.log")
         self.assertRegex(log, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO     - Kestrova v0\.18\.0 started\n")
         self.assertRegex(log, r"INFO     - SMS Service v0\.18\.0 stopped\n {35}exit code 0\n$")
