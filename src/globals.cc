@@ -1,5 +1,7 @@
 #include "globals.h"
 
+#include <omniORB4/CORBA.h>
+
 std::atomic<bool> g_shutdownIndicator{false};
 bool g_debug = false;
 time_t g_serverStartTime = 0;
@@ -17,3 +19,5 @@ qpthr::QpMutex g_sigHandlerMutex;
 const char* const iniFileName = KST_INI_FILE;
 const char* const iorFileName = KST_IOR_FILE;
 const char* const pidFileName = KST_PID_FILE;
+
+CORBA::ORB_var orb;

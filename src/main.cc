@@ -1,8 +1,11 @@
 // kstd: the SMS gateway daemon. main() reads the configuration, creates the
 // queues, loggers, senders and helper threads, serves the remote interface
 // until a stop signal and then stops everything in order.
+#include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <libgen.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,13 +17,17 @@
 
 #include <string>
 
+#include "emailer.h"
 #include "globals.h"
 #include "inifile.h"
 #include "logger.h"
 #include "process.h"
+#include "shutdown.h"
+#include "sms.h"
+#include "sms_processing.h"
+#include "sms_send_manager.h"
+#include "sms_server_impl.h"
 #include "version.h"
-
-CORBA::ORB_var orb;
 
 namespace {
 
@@ -50,6 +57,58 @@ void writeStopRecords(Logger& errorLog, int exitCode) {
     errorLog.put(stopText);
     errorLog.write(exitCode == 0 ? "exit code 0" : "exit code 1", 'i');
     syslog(LOG_INFO, "%s", stopText.c_str());
+}
+
+// Activates the servant, writes the IOR file and runs the ORB until the
+// shutdown thread stops it. Returns false on the error exit.
+bool serve(Logger& errorLog) {
+    try {
+        CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
+        PortableServer::POA_var poa = PortableServer::POA::_narrow(object);
+
+        SmsServer_impl* servant = new SmsServer_impl();
+        PortableServer::ObjectId_var id = poa->activate_object(servant);
+        SmsServer_var reference = servant->_this();
+        CORBA::String_var ior = orb->object_to_string(reference);
+        syslog(LOG_INFO, "%s", ior.in());
+
+        int fd = open(iorFileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) {
+            char message[512];
+            snprintf(message, sizeof message, "Cannot create file with IOR: %s\n", strerror(errno));
+            errorLog.write(message, 'i');
+            servant->_remove_ref();
+            return false;
+        }
+        // One write, so that a reader never sees half a reference.
+        const size_t length = strlen(ior.in());
+        const ssize_t written = ::write(fd, ior.in(), length);
+        const int writeError = errno;
+        close(fd);
+        if (written != static_cast<ssize_t>(length)) {
+            char message[512];
+            snprintf(message, sizeof message, "Cannot create file with IOR: %s\n",
+                     written < 0 ? strerror(writeError) : "short write");
+            errorLog.write(message, 'i');
+            unlink(iorFileName);
+            servant->_remove_ref();
+            return false;
+        }
+        servant->_remove_ref();
+
+        PortableServer::POAManager_var manager = poa->the_POAManager();
+        manager->activate();
+
+        printf("%lu: Starting ORB\n", threadId());
+        orb->run();
+    } catch (CORBA::SystemException&) {
+        printf("%lu: CORBA system exception\n", threadId());
+        return false;
+    } catch (...) {
+        printf("%lu: Exception\n", threadId());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,6 +162,7 @@ int main(int argc, char** argv) {
     printf("%lu: %s\n", threadId(), startText.c_str());
 
     orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    atexit(cleanup);
 
     IniFile ini;
     try {
@@ -116,16 +176,23 @@ int main(int argc, char** argv) {
         exit(1);
     }
 
-    // The loggers are used by threads that are not joined on the error exit,
-    // so they live until the process ends.
-    static Logger errorLog("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
+    g_sendQue = new SmsQueMemory();
+
+    // The loggers are used by threads that are not joined on the error exit
+    // and by the exit handler's signal: they are never destroyed.
+    Logger& errorLog = *new Logger("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
     printf("%lu: Error log: %s\n", threadId(), errorLog.fileName());
     errorLog.write(startText, 'i');
     g_errorLog = &errorLog;
-    static Logger accessLog("AccessLog", readLogPath(ini, "Log/AccessLog").c_str());
+    Logger& accessLog = *new Logger("AccessLog", readLogPath(ini, "Log/AccessLog").c_str());
     printf("%lu: Access log: %s\n", threadId(), accessLog.fileName());
-    static Logger receiveLog("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
+    Logger& receiveLog = *new Logger("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
     printf("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
+    (void)accessLog;
+    (void)receiveLog;
+
+    g_sendManager = new SmsSendManager();
+    g_sendManager->SetName("SMS Send Manager");
 
     const char* const hideFlagKeys[] = {
         "Log/AccessLog_HideIp",
@@ -145,6 +212,20 @@ int main(int argc, char** argv) {
         if (hideFlags[i]) hidden += std::string(" ") + (hideFlagKeys[i] + strlen("Log/"));
     }
     printf("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
+    void (SmsSendManager::*const hideFlagSetters[9])(bool) = {
+        &SmsSendManager::setAccessLogHideIp,
+        &SmsSendManager::setAccessLogHideDestinationAddress,
+        &SmsSendManager::setAccessLogHideUserData,
+        &SmsSendManager::setAccessLogHideEmail,
+        &SmsSendManager::setErrorLogHideDestinationAddress,
+        &SmsSendManager::setErrorLogHideUserData,
+        &SmsSendManager::setReceiveLogHideOriginatingAddress,
+        &SmsSendManager::setReceiveLogHideDestinationAddress,
+        &SmsSendManager::setReceiveLogHideUserData,
+    };
+    for (int i = 0; i < 9; ++i) {
+        if (hideFlags[i]) (g_sendManager->*hideFlagSetters[i])(true);
+    }
 
     bool haveMe = false;
     if (ini.GetSection("ME") != ini.GetSectionEnd()) {
@@ -199,15 +280,48 @@ int main(int argc, char** argv) {
     }
 
     std::string executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
+    g_smsProcessing = new SmsProcessing();
+    g_smsProcessing->SetName("SMS processing");
+    g_smsProcessing->setExecutables(executables);
+
     std::string smtpHost = ini.GetSetting("SMTP/ServerHost", "localhost", nullptr);
     std::string smtpPort = ini.GetSetting("SMTP/ServerPort", "25", nullptr);
     std::string smtpFrom = ini.GetSetting("SMTP/From", "kstd@localhost", nullptr);
     std::string smtpSubject = ini.GetSetting("SMTP/Subject", "Zprava byla odeslana", nullptr);
     std::string smtpBody = ini.GetSetting(
         "SMTP/Body", "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%", nullptr);
-    printf("%lu: SMS processing executables: '%s'\n", threadId(), executables.c_str());
-    printf("%lu: SMTP: %s:%s from '%s'\n", threadId(), smtpHost.c_str(), smtpPort.c_str(), smtpFrom.c_str());
+    g_emailer = new Emailer(smtpHost, smtpPort, smtpFrom, smtpSubject, smtpBody);
+    g_emailer->SetName("Emailer thread");
 
-    writeStopRecords(errorLog, 0);
-    return 0;
+    g_shutdownThread = new Shutdowner();
+    g_shutdownThread->SetName("Shutdown thread");
+
+    // From here every thread blocks the stop signals; the signal thread
+    // receives them.
+    blockStopSignals();
+    printf("%lu: Starting Sender Manager thread\n", threadId());
+    g_sendManager->Start();
+    printf("%lu: Starting emailer thread\n", threadId());
+    g_emailer->Start();
+    printf("%lu: Starting shutdowner thread\n", threadId());
+    g_shutdownThread->Start();
+    printf("%lu: Starting SMS processing thread\n", threadId());
+    g_smsProcessing->Start();
+
+    if (!startSignalThread()) {
+        // Without it no stop signal would ever be seen: stop at once.
+        asyncSigHandler(SIGTERM);
+    }
+
+    if (serve(errorLog)) {
+        printf("%lu: kstd is shuting down\n", threadId());
+        delete g_sendManager;
+        g_sendManager = nullptr;
+        joinAllThreads();
+        writeStopRecords(errorLog, 0);
+        return 0;
+    }
+    joinAllThreads();
+    writeStopRecords(errorLog, 1);
+    return 1;
 }

@@ -1,0 +1,131 @@
+#include "shutdown.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "emailer.h"
+#include "globals.h"
+#include "logger.h"
+#include "process.h"
+#include "sms.h"
+#include "sms_processing.h"
+#include "version.h"
+
+Shutdowner::Shutdowner() : m_cond(m_mutex) {}
+
+Shutdowner::~Shutdowner() { Join(); }
+
+void Shutdowner::Main() {
+    printf("%lu: Shutdowner: started\n", threadId());
+    m_mutex.Lock();
+    // The flag is set before the wake-up, so a wake-up that came before this
+    // wait is not lost.
+    while (!g_shutdownIndicator) m_cond.Wait();
+    m_mutex.Unlock();
+
+    if (CORBA::is_nil(orb)) {
+        printf("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
+    } else {
+        printf("%lu: Shutdowner: Shutting the ORB down.\n", threadId());
+        try {
+            orb->shutdown(false);
+        } catch (...) {
+        }
+    }
+    printf("%lu: Shutdowner: ORB is destroyed\n", threadId());
+}
+
+void Shutdowner::wakeUp() {
+    printf("%lu: Shutdowner: wake up\n", threadId());
+    m_mutex.Lock();
+    m_cond.Signal();
+    m_mutex.Unlock();
+}
+
+void asyncSigHandler(int signalNumber) {
+    static bool called = false;
+
+    printf("%lu: signal handler: entry\n", threadId());
+    g_shutdownIndicator = true;
+
+    if (g_shutdownThread) g_shutdownThread->wakeUp();
+    if (g_sendQue) g_sendQue->alarm();
+    if (g_emailer) g_emailer->wakeUp();
+    if (g_smsProcessing) g_smsProcessing->wakeUp();
+
+    g_sigHandlerMutex.Lock();
+    if (!called) {
+        called = true;
+        g_sigHandlerMutex.Unlock();
+        printf("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
+        if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
+    } else {
+        g_sigHandlerMutex.Unlock();
+    }
+    printf("%lu: signal handler: finish\n", threadId());
+}
+
+namespace {
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+void* signalThread(void*) {
+    const sigset_t set = stopSignals();
+    for (;;) {
+        int signalNumber = 0;
+        if (sigwait(&set, &signalNumber) == 0) asyncSigHandler(signalNumber);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void blockStopSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool startSignalThread() {
+    pthread_t thread;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    const int rc = pthread_create(&thread, &attributes, &signalThread, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        fprintf(stderr, "%lu: Cannot start the signal thread: %s\n", threadId(), strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+void joinAllThreads() {
+    printf("%lu: waiting for Shutdowner...\n", threadId());
+    if (g_shutdownThread) g_shutdownThread->Join();
+    printf("%lu: Shutdowner joined.\n", threadId());
+    printf("%lu: waiting for Emailer...\n", threadId());
+    if (g_emailer) g_emailer->Join();
+    printf("%lu: Emailer joined.\n", threadId());
+    printf("%lu: waiting for SMS processor...\n", threadId());
+    if (g_smsProcessing) g_smsProcessing->Join();
+    printf("%lu: SMS processor joined.\n", threadId());
+}
+
+void cleanup() {
+    printf("%lu: cleanup: start\n", threadId());
+    unlink(iorFileName);
+    printf("%lu: cleanup: finish\n", threadId());
+    fflush(stdout);
+    if (!g_debug) kill(g_pid, SIGTERM);
+}

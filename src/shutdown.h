@@ -1,0 +1,53 @@
+// Stopping the daemon: the stop-signal handling, the thread that takes the
+// ORB down, the joins main() waits for and the exit handler.
+//
+// SIGINT and SIGTERM are blocked in every thread of the daemon from the moment
+// the first thread starts; one signal thread waits for them with sigwait() and
+// runs asyncSigHandler() for each, so the handler's work (output, locks,
+// condition signals, the logger) never runs in an asynchronous context.
+#ifndef KST_SHUTDOWN_H
+#define KST_SHUTDOWN_H
+
+#include <omniORB4/CORBA.h>
+
+#include "qpthr.h"
+
+// The ORB of the daemon; nil until main() has initialised it.
+extern CORBA::ORB_var orb;
+
+class Shutdowner : public qpthr::QpThread {
+public:
+    Shutdowner();
+    ~Shutdowner() override;
+
+    // Waits until the shutdown flag is set, then shuts the ORB down so that
+    // main() leaves orb->run().
+    void Main() override;
+    void wakeUp();
+
+private:
+    qpthr::QpMutex m_mutex;
+    qpthr::QpCond m_cond;
+};
+
+// The stop request: sets g_shutdownIndicator, wakes the shutdown thread, the
+// send queue, the e-mailer and the received-SMS processor, and writes the
+// "stopping" record once per process.
+void asyncSigHandler(int signalNumber);
+
+// Blocks SIGINT and SIGTERM in the calling thread; threads it starts later
+// inherit the block. main() calls it just before it starts the first thread.
+void blockStopSignals();
+
+// Starts the thread that receives SIGINT and SIGTERM and runs
+// asyncSigHandler() for each. Returns false if it cannot be started.
+bool startSignalThread();
+
+// Waits for the shutdown thread, the e-mailer and the received-SMS processor.
+void joinAllThreads();
+
+// The exit handler: removes the IOR file and, outside debug mode, sends
+// SIGTERM to the daemon's own process.
+void cleanup();
+
+#endif
