@@ -1,0 +1,164 @@
+// TCP transport of libvessa: connection set-up and exact-length transfers
+// with a 5-second deadline per call.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "vessa_internal.h"
+
+void (*vessa_test_clock)(struct timeval* now) = nullptr;
+
+void vessa_now(struct timeval* now)
+{
+    if (vessa_test_clock) {
+        vessa_test_clock(now);
+    } else {
+        gettimeofday(now, nullptr);
+    }
+}
+
+void vessa_trace(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+namespace {
+
+// Whole seconds of a clock that never jumps, for the deadlines.
+time_t monotonicSeconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+// Traces one chunk that went out; the login's password digits are masked.
+void traceWritten(const emi_t* emi, const char* chunk, size_t len)
+{
+    if (emi->mask_len > 0 && chunk >= emi->buffer && chunk < emi->buffer + sizeof emi->buffer) {
+        std::string copy(chunk, len);
+        size_t from = static_cast<size_t>(chunk - emi->buffer);
+        for (size_t i = 0; i < len; ++i) {
+            size_t at = from + i;
+            if (at >= static_cast<size_t>(emi->mask_off) &&
+                at < static_cast<size_t>(emi->mask_off + emi->mask_len)) {
+                copy[i] = '*';
+            }
+        }
+        vessa_trace("tcp_write: %.*s\n", static_cast<int>(len), copy.c_str());
+        return;
+    }
+    vessa_trace("tcp_write: %.*s\n", static_cast<int>(len), chunk);
+}
+
+// Moves exactly `size` bytes in one direction. Each wait for the socket is
+// bounded by what is left of the 5 seconds since the call began.
+int transfer(emi_t* emi, char* in, const char* out, size_t size)
+{
+    const time_t start = monotonicSeconds();
+    int wait = VESSA_DEADLINE;
+    size_t done = 0;
+    while (done < size) {
+        struct pollfd pfd;
+        pfd.fd = emi->sock;
+        pfd.events = out ? POLLOUT : POLLIN;
+        pfd.revents = 0;
+        int ready = poll(&pfd, 1, wait * 1000);
+        if (ready < 0 && errno != EINTR) {
+            return EMI_SOCKERR;
+        }
+        int left = VESSA_DEADLINE - static_cast<int>(monotonicSeconds() - start);
+        if (left <= 0) {
+            return EMI_TIMEOUT;
+        }
+        wait = left;
+        if (ready <= 0) {
+            continue;
+        }
+        ssize_t moved = out ? send(emi->sock, out + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                            : recv(emi->sock, in + done, size - done, MSG_DONTWAIT);
+        if (moved < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                continue;
+            }
+            return EMI_SOCKERR;
+        }
+        if (moved == 0 && !out) {
+            return EMI_SOCKERR;  // the peer closed the connection
+        }
+        if (out) {
+            traceWritten(emi, out + done, static_cast<size_t>(moved));
+        } else {
+            vessa_trace("tcp_read: %.*s\n", static_cast<int>(moved), in + done);
+        }
+        done += static_cast<size_t>(moved);
+    }
+    return 0;
+}
+
+}  // namespace
+
+SOCKET tcp_init(const char* hostname, unsigned short port)
+{
+    if (!hostname) {
+        return -1;
+    }
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(hostname, nullptr, &hints, &found) != 0 || !found) {
+        return -1;
+    }
+    struct sockaddr_in addr;
+    std::memcpy(&addr, found->ai_addr, sizeof addr);
+    freeaddrinfo(found);
+    addr.sin_port = htons(port);
+
+    // Close-on-exec: the daemon starts programs, which must not inherit
+    // the SMSC connection.
+    SOCKET sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return -1;
+    }
+    if (connect(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) < 0) {
+        int saved = errno;
+        close(sock);
+        errno = saved;
+        return -1;
+    }
+    return sock;
+}
+
+void tcp_destroy(SOCKET sock)
+{
+    if (sock < 0) {
+        return;
+    }
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+}
+
+int tcp_write(emi_t* emi, const char* buf, size_t size)
+{
+    return transfer(emi, nullptr, buf, size);
+}
+
+int tcp_read(emi_t* emi, char* buf, size_t sz)
+{
+    return transfer(emi, buf, nullptr, sz);
+}
