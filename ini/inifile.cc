@@ -102,12 +102,15 @@ int IniFile::ReadLine(std::string& line) {
         consumed += static_cast<int>(count);
         // A full buffer without a newline sets failbit but not eofbit: the
         // line goes on.
-        if (m_file.fail() && !m_file.eof() && count == static_cast<std::streamsize>(sizeof buffer - 1)) {
+        if (m_file.fail() && !m_file.eof() && !m_file.bad() &&
+            count == static_cast<std::streamsize>(sizeof buffer - 1)) {
             continue;
         }
         break;
     }
-    if (consumed == 0 && m_file.eof()) return -1;
+    // A read error (badbit, e.g. the path is a directory) ends the file like
+    // its end would; ParseFile reports it.
+    if (consumed == 0 && (m_file.eof() || m_file.bad())) return -1;
     return consumed;
 }
 
@@ -139,6 +142,11 @@ void IniFile::ParseFile() {
             if (m_sections.empty()) throw IniFileException(IFL_BAD_LINE, lineNumber, "Not in section");
             m_sections.back().AppendSetting(setting);
         }
+    }
+    if (m_file.bad()) {
+        char message[256];
+        snprintf(message, sizeof message, "Error while reading file '%s'", m_fileName.c_str());
+        throw IniFileException(IFL_BAD_FILE, 0, message);
     }
 }
 

@@ -124,7 +124,8 @@ public:
     void Open(const std::string& path, eOpenMode mode) { Open(path.c_str(), mode); }
     void ParseFile();
     // Reads the next line without its newline; returns the characters
-    // consumed (newline included) or -1 at the end of the file.
+    // consumed (newline included), or -1 at the end of the file or after a
+    // read error (which ParseFile reports as IFL_BAD_FILE).
     int ReadLine(std::string& line);
     void Close();
     void Free() { m_sections.clear(); }

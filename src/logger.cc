@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 Logger::Logger(const char* logName, const char* fileName)
     : m_logName(logName ? logName : "") {
     std::string name = fileName ? fileName : "";
@@ -14,11 +16,24 @@ Logger::Logger(const char* logName, const char* fileName)
     m_fileNameShown = name.empty() ? "SYSLOG" : name;
 }
 
+namespace {
+
+// A number for the calling thread that no other thread of the process ever
+// gets, so lines a thread queued and never wrote cannot reach the record of
+// a later thread that happens to receive the same thread id.
+unsigned long long threadSerial() {
+    static std::atomic<unsigned long long> next{1};
+    thread_local const unsigned long long serial = next++;
+    return serial;
+}
+
+}  // namespace
+
 const char* Logger::fileName() const { return m_fileNameShown.c_str(); }
 
 void Logger::put(const std::string& message) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_messageBuffer[std::this_thread::get_id()].push_back(message);
+    m_messageBuffer[threadSerial()].push_back(message);
 }
 
 std::string Logger::formatRecord(const std::vector<std::string>& lines, const char* message,
@@ -56,7 +71,7 @@ void Logger::write(char* message, char type) {
     std::string record;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        auto queued = m_messageBuffer.find(std::this_thread::get_id());
+        auto queued = m_messageBuffer.find(threadSerial());
         if (queued != m_messageBuffer.end()) {
             lines.swap(queued->second);
             m_messageBuffer.erase(queued);

@@ -46,7 +46,9 @@ private:
     ::File m_file;
     std::string m_fileNameShown;
     std::mutex m_mutex;
-    std::map<std::thread::id, std::vector<std::string>> m_messageBuffer;
+    // Queued lines per calling thread, keyed by a number no other thread
+    // ever gets (thread ids are reused once a thread has ended).
+    std::map<unsigned long long, std::vector<std::string>> m_messageBuffer;
 };
 
 #endif
