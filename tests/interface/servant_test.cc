@@ -1,0 +1,252 @@
+// The servant of the remote interface, called directly: how SendSms cuts and
+// fans out texts into the real send queue, and what getStats reports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "globals.h"
+#include "process.h"
+#include "sms.h"
+#include "sms_send_manager.h"
+#include "sms_sender.h"
+#include "sms_server_impl.h"
+
+namespace {
+
+struct Queued {
+    std::string target;
+    std::string message;
+    std::string remoteAddr;
+    bool onDisplay;
+    std::string mailTo;
+};
+
+class SendSmsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_sendQue = &m_queue;
+    }
+    void TearDown() override { g_sendQue = nullptr; }
+
+    std::vector<Queued> drain() {
+        std::vector<Queued> out;
+        Sms sms;
+        while (m_queue.getSms(sms)) {
+            out.push_back({sms.target(), sms.message(), sms.remoteAddr(), sms.onDisplay(), sms.mailTo()});
+        }
+        return out;
+    }
+
+    CORBA::Long send(const std::string& numbers, const std::string& text) {
+        return m_servant.SendSms(numbers.c_str(), text.c_str(), "10.0.0.7", false, "");
+    }
+
+    static std::string letters(size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += static_cast<char>('a' + i % 26);
+        return s;
+    }
+
+    SmsQueMemory m_queue;
+    SmsServer_impl m_servant;
+};
+
+TEST_F(SendSmsTest, TextOfOneMessageGoesWithoutHeader) {
+    const std::string text = letters(160);
+    EXPECT_EQ(m_servant.SendSms("777123456", text.c_str(), "10.0.0.7", true, "a@example.org"), 0);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].target, "777123456");
+    EXPECT_EQ(queued[0].message, text);
+    EXPECT_EQ(queued[0].remoteAddr, "10.0.0.7");
+    EXPECT_TRUE(queued[0].onDisplay);
+    EXPECT_EQ(queued[0].mailTo, "a@example.org");
+}
+
+TEST_F(SendSmsTest, LongerTextIsCutIntoNumberedParts) {
+    const std::string text = letters(161);
+    send("1", text);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 2u);
+    EXPECT_EQ(queued[0].message, "1/2 " + text.substr(0, 156));
+    EXPECT_EQ(queued[1].message, "2/2 " + text.substr(156));
+}
+
+TEST_F(SendSmsTest, PartsOfOneNumberComeBeforeTheNext) {
+    const std::string text = letters(200);
+    send("111,222", text);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 4u);
+    EXPECT_EQ(queued[0].target, "111");
+    EXPECT_EQ(queued[0].message, "1/2 " + text.substr(0, 156));
+    EXPECT_EQ(queued[1].target, "111");
+    EXPECT_EQ(queued[1].message, "2/2 " + text.substr(156));
+    EXPECT_EQ(queued[2].target, "222");
+    EXPECT_EQ(queued[3].target, "222");
+    EXPECT_EQ(queued[3].message, "2/2 " + text.substr(156));
+}
+
+TEST_F(SendSmsTest, AtMostFivePartsWithTheTotalOfTheWholeText) {
+    const std::string text = letters(1000);
+    send("1", text);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(queued[i].message, std::to_string(i + 1) + "/7 " + text.substr(i * 156, 156));
+    }
+}
+
+// 311 and 312 characters: the total agrees with the parts, and no part is
+// empty.
+TEST_F(SendSmsTest, TotalsAtThePartBoundaries) {
+    for (size_t length : {311u, 312u, 313u, 467u, 468u}) {
+        SCOPED_TRACE(length);
+        const std::string text = letters(length);
+        send("1", text);
+        auto queued = drain();
+        const size_t parts = (length + 155) / 156;
+        ASSERT_EQ(queued.size(), parts);
+        std::string joined;
+        for (size_t i = 0; i < parts; ++i) {
+            const std::string header = std::to_string(i + 1) + "/" + std::to_string(parts) + " ";
+            ASSERT_EQ(queued[i].message.compare(0, header.size(), header), 0) << queued[i].message;
+            const std::string body = queued[i].message.substr(header.size());
+            EXPECT_FALSE(body.empty());
+            EXPECT_LE(body.size(), 156u);
+            joined += body;
+        }
+        EXPECT_EQ(joined, text);
+    }
+}
+
+TEST_F(SendSmsTest, TwoDigitTotalsMakeLongerHeaders) {
+    const std::string text = letters(1405);
+    send("1", text);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 5u);
+    EXPECT_EQ(queued[0].message, "1/10 " + text.substr(0, 156));
+    EXPECT_EQ(queued[0].message.size(), 161u);
+}
+
+TEST_F(SendSmsTest, EmptyNumbersAreSkippedAndSpacesKept) {
+    send(",111,, 222,", "hi");
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 2u);
+    EXPECT_EQ(queued[0].target, "111");
+    EXPECT_EQ(queued[1].target, " 222");
+}
+
+TEST_F(SendSmsTest, NoNumberQueuesNothing) {
+    EXPECT_EQ(send("", "hi"), 0);
+    EXPECT_EQ(send(",,,", "hi"), 0);
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(SendSmsTest, CzechLettersAreTransliterated) {
+    // "Příliš žluťoučký kůň" in ISO-8859-2.
+    send("1", "P\xf8\xedli\xb9 \xbelu\xbbou\xe8k\xfd k\xf9\xf2");
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].message, "Prilis zlutoucky kun");
+}
+
+TEST_F(SendSmsTest, EveryByteValueSurvives) {
+    std::string text;
+    for (int c = 1; c <= 0xFF; ++c) text += static_cast<char>(c);
+    send("1", text);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 2u);
+    std::string joined = queued[0].message.substr(4) + queued[1].message.substr(4);
+    ASSERT_EQ(joined.size(), text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        EXPECT_EQ(joined[i], il2toascii(text[i])) << "byte " << i + 1;
+    }
+}
+
+TEST_F(SendSmsTest, HugeInputsStayBounded) {
+    send("1", std::string(100 * 1024, 'x'));
+    EXPECT_EQ(drain().size(), 5u);
+    std::string numbers;
+    for (int i = 0; i < 10000; ++i) numbers += std::to_string(600000000 + i) + ",";
+    send(numbers, "hi");
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 10000u);
+    EXPECT_EQ(queued.front().target, "600000000");
+    EXPECT_EQ(queued.back().target, "600009999");
+}
+
+// A sender whose connection state and activity the test sets.
+class FixedSender : public SmsSender {
+public:
+    FixedSender(const char* name, bool connected, bool active) : SmsSender(nullptr, nullptr, nullptr) {
+        SetName(name);
+        m_isConnected = connected;
+        if (active) start();
+    }
+    void Main() override {}
+    bool connect() override { return true; }
+    bool disconnect() override { return true; }
+    bool reconnect() override { return false; }
+    bool init() override { return true; }
+    bool connected() override { return m_isConnected; }
+    int sendSms(Sms&, int) override { return 0; }
+
+private:
+    bool m_isConnected = false;
+};
+
+class GetStatsTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        g_sendManager = nullptr;
+        g_sendQue = nullptr;
+    }
+
+    SmsServer::Stats_var stats() {
+        SmsServer::Stats_var result;
+        EXPECT_EQ(m_servant.getStats(result.out()), 0);
+        return result;
+    }
+
+    SmsQueMemory m_queue;
+    SmsServer_impl m_servant;
+};
+
+TEST_F(GetStatsTest, OneSender) {
+    SmsSendManager manager;
+    manager.registerSmsSender(new FixedSender("Sender thread(EMI)", true, true));
+    g_sendManager = &manager;
+    g_sendQue = &m_queue;
+    Sms sms("1", "", "x", "", false, "");
+    m_queue.appendSms(sms);
+    m_queue.appendSms(sms);
+
+    const time_t before = time(nullptr);
+    SmsServer::Stats_var s = stats();
+    EXPECT_EQ(s->smsQueLength, 2);
+    EXPECT_EQ(s->numberOfSenders, 1);
+    EXPECT_STREQ(s->deviceName1.in(), "Sender thread(EMI)");
+    EXPECT_EQ(s->deviceStatus1, 2);
+    EXPECT_STREQ(s->deviceName2.in(), "no device");
+    EXPECT_EQ(s->deviceStatus2, -1);
+    EXPECT_EQ(s->serverStartTime, static_cast<CORBA::Long>(g_serverStartTime));
+    EXPECT_GE(s->serverCurrentTime, static_cast<CORBA::Long>(before));
+}
+
+TEST_F(GetStatsTest, TwoSendersFollowTheManager) {
+    SmsSendManager manager;
+    manager.registerSmsSender(new FixedSender("Sender thread(EMI)", false, false));
+    manager.registerSmsSender(new FixedSender("Sender thread(ME)", true, false));
+    g_sendManager = &manager;
+    g_sendQue = &m_queue;
+
+    SmsServer::Stats_var s = stats();
+    EXPECT_EQ(s->numberOfSenders, 2);
+    EXPECT_STREQ(s->deviceName1.in(), "Sender thread(EMI)");
+    EXPECT_EQ(s->deviceStatus1, 0);
+    EXPECT_STREQ(s->deviceName2.in(), "Sender thread(ME)");
+    EXPECT_EQ(s->deviceStatus2, 1);
+}
+
+}  // namespace
