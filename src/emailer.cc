@@ -1,0 +1,196 @@
+#include "emailer.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "globals.h"
+#include "logger.h"
+#include "process.h"
+#include "smtp.h"
+
+std::atomic<long> g_numberOfSentConfirmations{0};
+
+namespace {
+
+const char* text(const char* value) { return value ? value : ""; }
+
+}  // namespace
+
+Confirmation::Confirmation() : m_count(0) {}
+
+Confirmation::Confirmation(const char* da, const char* ud, const char* date, const char* time, const char* email)
+    : m_da(text(da)), m_ud(text(ud)), m_date(text(date)), m_time(text(time)), m_email(text(email)), m_count(0) {}
+
+std::string Confirmation::applyTemplate(std::string result) const {
+    static const std::string lineFeed = "\n";
+    const struct {
+        const char* placeholder;
+        const std::string& value;
+    } passes[] = {
+        {"%DA%", m_da}, {"%UD%", m_ud}, {"%DATE%", m_date}, {"%TIME%", m_time}, {"%LF%", lineFeed},
+    };
+    for (const auto& pass : passes) {
+        const std::string placeholder = pass.placeholder;
+        size_t position = 0;
+        while ((position = result.find(placeholder, position)) != std::string::npos) {
+            result.replace(position, placeholder.size(), pass.value);
+            position += pass.value.size();
+        }
+    }
+    return result;
+}
+
+Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
+                 const std::string& subjectTemplate, const std::string& bodyTemplate)
+    : qpthr::QpThread(0, 0, nullptr, 0),
+      m_serverHost(serverHost),
+      m_serverPort(serverPort),
+      m_from(from),
+      m_subjectTemplate(subjectTemplate),
+      m_bodyTemplate(bodyTemplate),
+      m_cond(m_mutex) {
+    printf("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
+    printf("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
+    printf("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
+    printf("%lu: Emailer: subject:     '%s'\n", threadId(), m_subjectTemplate.c_str());
+    printf("%lu: Emailer: body:        '%s'\n", threadId(), m_bodyTemplate.c_str());
+}
+
+Emailer::~Emailer() {
+    // The members below must outlive the thread that uses them.
+    Join();
+}
+
+void Emailer::setSubjectTemplate(const std::string& value) {
+    qpthr::QpLock lock(m_mutex);
+    m_subjectTemplate = value;
+}
+
+void Emailer::setBodyTemplate(const std::string& value) {
+    qpthr::QpLock lock(m_mutex);
+    m_bodyTemplate = value;
+}
+
+void Emailer::setRetryPause(std::chrono::milliseconds pause) {
+    qpthr::QpLock lock(m_mutex);
+    m_retryPause = pause;
+}
+
+bool Emailer::enque(Confirmation& confirmation) {
+    {
+        qpthr::QpLock lock(m_mutex);
+        printf("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
+               confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
+               confirmation.m_email.c_str());
+        m_que.push_back(confirmation);
+    }
+    m_cond.Signal();
+    return true;
+}
+
+bool Emailer::insert(Confirmation& confirmation) {
+    {
+        qpthr::QpLock lock(m_mutex);
+        m_que.push_front(confirmation);
+    }
+    m_cond.Signal();
+    return true;
+}
+
+int Emailer::size() {
+    qpthr::QpLock lock(m_mutex);
+    return static_cast<int>(m_que.size());
+}
+
+Confirmation Emailer::get() {
+    Confirmation front = m_que.front();
+    m_que.pop_front();
+    return front;
+}
+
+void Emailer::wakeUp() {
+    // Taking the lock orders this wake-up after Main's look at the shutdown
+    // flag, so Main is either already waiting or sees the flag.
+    m_mutex.Lock();
+    m_mutex.Unlock();
+    m_cond.Signal();
+}
+
+bool Emailer::sendConfirmation(Confirmation& confirmation) {
+    printf("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
+           confirmation.m_da.c_str(), confirmation.m_ud.c_str(), confirmation.m_date.c_str(),
+           confirmation.m_time.c_str(), confirmation.m_email.c_str());
+    std::string subjectTemplate;
+    std::string bodyTemplate;
+    {
+        qpthr::QpLock lock(m_mutex);
+        subjectTemplate = m_subjectTemplate;
+        bodyTemplate = m_bodyTemplate;
+    }
+    const std::string subject = confirmation.applyTemplate(subjectTemplate);
+    const std::string body = confirmation.applyTemplate(bodyTemplate);
+    printf("%lu: %s: subject: '%s'\n", threadId(), GetName(), subject.c_str());
+    printf("%lu: %s: body:    '%s'\n", threadId(), GetName(), body.c_str());
+
+    char errorText[256] = "";
+    const auto port = static_cast<unsigned short>(strtol(m_serverPort.c_str(), nullptr, 10));
+    const bool sent = smtp::smtpSendMail(m_serverHost.c_str(), port, m_from.c_str(), confirmation.m_email.c_str(), "",
+                                         "", subject.c_str(), body.c_str(), errorText, sizeof errorText, nullptr);
+    std::string message;
+    if (sent) {
+        message = "Confirmation for '" + confirmation.m_da + "' was sent to '" + confirmation.m_email + "' successfuly";
+        ++g_numberOfSentConfirmations;
+    } else {
+        message = "Confirmation for '" + confirmation.m_da + "' sent failed to '" + confirmation.m_email +
+                  "', reason: " + errorText;
+        ++confirmation.m_count;
+    }
+    printf("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+    if (g_errorLog != nullptr) g_errorLog->write(message, sent ? 'i' : 'e');
+    return sent;
+}
+
+void Emailer::pauseAfterFailure() {
+    qpthr::QpLock lock(m_mutex);
+    const auto end = std::chrono::steady_clock::now() + m_retryPause;
+    // Queued confirmations also signal the condition; only the shutdown ends
+    // the pause early. Each wait is at most a second, whatever the wall clock
+    // does meanwhile.
+    while (!g_shutdownIndicator) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        m_cond.WaitFor(left.count() < 1000 ? static_cast<long>(left.count()) : 1000L);
+    }
+}
+
+void Emailer::Main() {
+    m_mutex.Lock();
+    while (!g_shutdownIndicator) {
+        if (m_que.empty()) {
+            printf("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
+            m_cond.Wait();
+            printf("%lu: %s: woken up\n", threadId(), GetName());
+        }
+        if (g_shutdownIndicator) break;
+        printf("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        if (m_que.empty()) continue;
+        Confirmation confirmation = get();
+        const double pauseSeconds = m_retryPause.count() / 1000.0;
+        m_mutex.Unlock();
+
+        if (!sendConfirmation(confirmation)) {
+            if (confirmation.m_count > 2) {
+                const std::string message =
+                    "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
+                printf("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+                if (g_errorLog != nullptr) g_errorLog->write(message, 'i');
+            } else {
+                insert(confirmation);
+            }
+            printf("%lu: %s: waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
+            pauseAfterFailure();
+        }
+        m_mutex.Lock();
+    }
+    m_mutex.Unlock();
+}

@@ -1,0 +1,290 @@
+// The confirmation templates and the e-mailer thread, delivering to a real
+// SMTP server (aiosmtpd) on loopback.
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emailer.h"
+#include "globals.h"
+#include "logger.h"
+#include "modem_confirmation.h"
+#include "peers.h"
+
+using smtptest::MailServer;
+using std::chrono::milliseconds;
+
+namespace {
+
+const char* const kSubject = "Zprava byla odeslana";
+const char* const kBody = "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%";
+
+// One record of the error log: its time and its text.
+struct Record {
+    long long milliseconds;
+    std::string type;
+    std::string text;
+};
+
+class EmailerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = smtptest::makeWorkDir("emailer");
+        m_logPath = m_dir + "/error.log";
+        m_log = std::make_unique<Logger>("ErrorLog", m_logPath.c_str());
+        g_errorLog = m_log.get();
+    }
+
+    void TearDown() override {
+        // Also after a failed assertion: the thread must end before its object.
+        if (m_emailer) stop(*m_emailer);
+        m_emailer.reset();
+        g_errorLog = nullptr;
+        g_shutdownIndicator = false;
+    }
+
+    // An e-mailer for the server on `port`, named like the daemon's, not
+    // started yet.
+    Emailer* makeEmailer(unsigned short port, const char* subject = kSubject, const char* body = kBody) {
+        m_emailer = std::make_unique<Emailer>("127.0.0.1", std::to_string(port), "kstd@localhost", subject, body);
+        m_emailer->SetName("Emailer thread");
+        return m_emailer.get();
+    }
+
+    // Stops the thread the way the daemon does and lets it go.
+    static void stop(Emailer& emailer) {
+        g_shutdownIndicator = true;
+        emailer.wakeUp();
+        emailer.Join();
+    }
+
+    std::vector<Record> records() const {
+        std::vector<Record> result;
+        for (const std::string& line : smtptest::readLines(m_logPath)) {
+            struct tm when = {};
+            const char* rest = strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &when);
+            const size_t dash = line.find(" - ");
+            if (rest == nullptr || *rest != ',' || dash == std::string::npos) continue;
+            const long long ms = static_cast<long long>(timegm(&when)) * 1000 + atoi(rest + 1);
+            std::string type = line.substr(24, dash - 24);
+            type.erase(type.find_last_not_of(' ') + 1);
+            result.push_back(Record{ms, type, line.substr(dash + 3)});
+        }
+        return result;
+    }
+
+    bool waitForRecords(size_t count, milliseconds limit = std::chrono::seconds(30)) const {
+        return smtptest::waitFor([&] { return records().size() >= count; }, limit);
+    }
+
+    std::string m_dir;
+    std::string m_logPath;
+    std::unique_ptr<Logger> m_log;
+    std::unique_ptr<Emailer> m_emailer;
+};
+
+}  // namespace
+
+TEST(ConfirmationTemplate, PlaceholdersAreFilledPassByPass) {
+    Confirmation confirmation("777123456", "Ahoj", "7.12.2004", "14:3:9", "alice@example.org");
+    EXPECT_EQ(confirmation.applyTemplate(kBody), "Vase zprava na 777123456 byla odeslana 7.12.2004 v 14:3:9.\n\nAhoj");
+    EXPECT_EQ(confirmation.applyTemplate("no placeholders %XX% % %%"), "no placeholders %XX% % %%");
+    EXPECT_EQ(confirmation.applyTemplate("%LF%%LF%"), "\n\n");
+    EXPECT_EQ(confirmation.applyTemplate(""), "");
+    EXPECT_EQ(confirmation.applyTemplate("%DA%%DA%-%TIME%%DATE%"), "777123456777123456-14:3:97.12.2004");
+
+    // The text is inserted once even when it holds its own placeholder; a
+    // later pass still replaces what it brought in, an earlier one does not.
+    Confirmation tricky("%UD%", "a %UD% b %DA% c %LF% d %TIME%", "%LF%", "t", "e");
+    EXPECT_EQ(tricky.applyTemplate("[%UD%]"), "[a %UD% b %DA% c \n d t]");
+    EXPECT_EQ(tricky.applyTemplate("[%DA%]"), "[a %UD% b %DA% c \n d t]");
+    EXPECT_EQ(tricky.applyTemplate("%DATE%"), "\n");
+
+    // Null strings are empty.
+    Confirmation empty(nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(empty.applyTemplate(kBody), "Vase zprava na  byla odeslana  v .\n\n");
+    EXPECT_EQ(Confirmation().m_count, 0);
+}
+
+TEST_F(EmailerTest, QueueTakesFromTheFrontAndPutsBackInFront) {
+    Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
+    Confirmation first("1", "one", "d", "t", "a@example.org");
+    Confirmation second("2", "two", "d", "t", "a@example.org");
+    Confirmation failed("3", "three", "d", "t", "a@example.org");
+    failed.m_count = 2;
+    EXPECT_TRUE(emailer.enque(first));
+    EXPECT_TRUE(emailer.enque(second));
+    EXPECT_TRUE(emailer.insert(failed));
+    EXPECT_EQ(emailer.size(), 3);
+    const Confirmation a = emailer.get();
+    EXPECT_EQ(a.m_da, "3");
+    EXPECT_EQ(a.m_count, 2);
+    EXPECT_EQ(emailer.get().m_da, "1");
+    EXPECT_EQ(emailer.get().m_da, "2");
+    EXPECT_EQ(emailer.size(), 0);
+}
+
+TEST_F(EmailerTest, ModemConfirmationArrivesWithTheDefaultTemplates) {
+    MailServer server;
+    Emailer* emailer = makeEmailer(server.port());
+    const long sentBefore = g_numberOfSentConfirmations;
+    emailer->Start();
+
+    Confirmation confirmation =
+        modemConfirmation("+420777123456", "Ahoj, jak se mas?", 4, 12, 7, 14, 3, 9, "alice@example.org");
+    emailer->enque(confirmation);
+    ASSERT_TRUE(server.waitForMails(1));
+    ASSERT_TRUE(smtptest::waitFor([&] { return g_numberOfSentConfirmations == sentBefore + 1; },
+                                  std::chrono::seconds(20)));
+    stop(*emailer);
+
+    const MailServer::Mail mail = server.mails().at(0);
+    EXPECT_EQ(mail.from, "kstd@localhost");
+    EXPECT_EQ(mail.recipients, std::vector<std::string>{"alice@example.org"});
+    EXPECT_NE(mail.content.find("\r\nSubject: Zprava byla odeslana\r\n"), std::string::npos) << mail.content;
+    const size_t bodyStart = mail.content.find("\r\n\r\n");
+    ASSERT_NE(bodyStart, std::string::npos);
+    EXPECT_EQ(mail.content.substr(bodyStart + 4),
+              "Vase zprava na +420777123456 byla odeslana 7.12.2004 v 14:3:9.\r\n\r\nAhoj, jak se mas?\r\n");
+
+    const std::vector<Record> log = records();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].type, "INFO");
+    EXPECT_EQ(log[0].text, "Confirmation for '+420777123456' was sent to 'alice@example.org' successfuly");
+    EXPECT_EQ(emailer->size(), 0);
+}
+
+TEST_F(EmailerTest, TemplateChangesAndLineBreaksInValues) {
+    MailServer server;
+    Emailer* emailer = makeEmailer(server.port(), "Zprava pro %DA%");
+    emailer->Start();
+
+    // The destination address comes from a client: its line breaks must not
+    // start a header of their own.
+    Confirmation confirmation("777\r\nBcc: evil@example.org", "text", "1.1.2004", "1:2:3", "alice@example.org");
+    emailer->enque(confirmation);
+    ASSERT_TRUE(server.waitForMails(1));
+    // A template changed while the thread runs is used from the next e-mail.
+    emailer->setSubjectTemplate("Doruceno %DATE%");
+    emailer->setBodyTemplate("%UD%");
+    Confirmation next("778", "second", "2.1.2004", "1:2:3", "alice@example.org");
+    emailer->enque(next);
+    ASSERT_TRUE(server.waitForMails(2));
+    stop(*emailer);
+
+    const std::vector<MailServer::Mail> mails = server.mails();
+    EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"alice@example.org"});
+    const std::string header = mails[0].content.substr(0, mails[0].content.find("\r\n\r\n") + 2);
+    EXPECT_NE(header.find("\r\nSubject: Zprava pro 777Bcc: evil@example.org\r\n"), std::string::npos) << header;
+    EXPECT_EQ(header.find("\nBcc:"), std::string::npos);
+    EXPECT_NE(mails[1].content.find("\r\nSubject: Doruceno 2.1.2004\r\n"), std::string::npos);
+    EXPECT_EQ(mails[1].content.substr(mails[1].content.find("\r\n\r\n") + 4), "second\r\n");
+}
+
+TEST_F(EmailerTest, RefusedConfirmationIsTriedThreeTimesThenDropped) {
+    MailServer server("refuse");
+    Emailer* emailer = makeEmailer(server.port());
+    emailer->setRetryPause(milliseconds(300));
+    const long sentBefore = g_numberOfSentConfirmations;
+    emailer->Start();
+
+    Confirmation refused("777", "text", "1.1.2004", "1:2:3", "refuse@example.org");
+    emailer->enque(refused);
+    ASSERT_TRUE(waitForRecords(4));
+    stop(*emailer);
+
+    const std::string failure =
+        "Confirmation for '777' sent failed to 'refuse@example.org', reason: Invalid answer \"550 5.1.1 "
+        "<refuse@example.org>: Recipient address rejected\"";
+    const std::vector<Record> log = records();
+    ASSERT_EQ(log.size(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(log[i].type, "ERROR");
+        EXPECT_EQ(log[i].text, failure);
+    }
+    EXPECT_EQ(log[3].type, "INFO");
+    EXPECT_EQ(log[3].text, "Confirmation for '777' sent failed three times. Removing it from the que.");
+    // A pause follows each failure.
+    EXPECT_GE(log[1].milliseconds - log[0].milliseconds, 300);
+    EXPECT_GE(log[2].milliseconds - log[1].milliseconds, 300);
+
+    EXPECT_EQ(server.rcptLog(), std::vector<std::string>(3, "refuse@example.org"));
+    EXPECT_TRUE(server.mails().empty());
+    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore);
+    EXPECT_EQ(emailer->size(), 0);
+}
+
+TEST_F(EmailerTest, FailingConfirmationIsRetriedBeforeTheOneBehindIt) {
+    MailServer server("refuse");
+    Emailer* emailer = makeEmailer(server.port());
+    emailer->setRetryPause(milliseconds(300));
+    const long sentBefore = g_numberOfSentConfirmations;
+
+    Confirmation refused("777", "first", "1.1.2004", "1:2:3", "refuse@example.org");
+    Confirmation accepted("778", "second", "1.1.2004", "1:2:4", "bob@example.org");
+    emailer->enque(refused);
+    emailer->enque(accepted);
+    emailer->Start();
+    ASSERT_TRUE(server.waitForMails(1));
+    ASSERT_TRUE(waitForRecords(5));
+    stop(*emailer);
+
+    EXPECT_EQ(server.rcptLog(), (std::vector<std::string>{"refuse@example.org", "refuse@example.org",
+                                                          "refuse@example.org", "bob@example.org"}));
+    const std::vector<Record> log = records();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[3].text, "Confirmation for '777' sent failed three times. Removing it from the que.");
+    EXPECT_EQ(log[4].text, "Confirmation for '778' was sent to 'bob@example.org' successfuly");
+    // The third failure is followed by a pause as well.
+    EXPECT_GE(log[4].milliseconds - log[3].milliseconds, 300);
+    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore + 1);
+    EXPECT_EQ(server.mails().at(0).recipients, std::vector<std::string>{"bob@example.org"});
+}
+
+TEST_F(EmailerTest, ShutdownEndsThePauseAfterAFailure) {
+    MailServer server("refuse");
+    // The daemon's own pause of a minute.
+    Emailer* emailer = makeEmailer(server.port());
+    emailer->Start();
+    Confirmation refused("777", "text", "1.1.2004", "1:2:3", "refuse@example.org");
+    emailer->enque(refused);
+    ASSERT_TRUE(waitForRecords(1));
+
+    // The flag alone ends the pause, without a wake-up.
+    std::atomic<bool> joined{false};
+    g_shutdownIndicator = true;
+    std::thread joiner([&] {
+        emailer->Join();
+        joined = true;
+    });
+    const bool ended = smtptest::waitFor([&] { return joined.load(); }, std::chrono::seconds(10));
+    if (!ended) emailer->wakeUp();
+    joiner.join();
+    EXPECT_TRUE(ended) << "the pause went on after the shutdown";
+    EXPECT_EQ(server.rcptLog().size(), 1u);
+    EXPECT_EQ(records().size(), 1u);
+}
+
+TEST_F(EmailerTest, ShutdownWakeUpIsNeverLost) {
+    // The flag and the wake-up come at every moment of the thread's start:
+    // before it looks at the queue, while it goes to wait, while it waits.
+    for (int round = 0; round < 40; ++round) {
+        g_shutdownIndicator = false;
+        Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
+        emailer.SetName("Emailer thread");
+        emailer.Start();
+        if (round % 4 != 0) std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+        stop(emailer);
+    }
+    // Stopped before it ever started.
+    Emailer early("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
+    g_shutdownIndicator = true;
+    early.wakeUp();
+    early.Start();
+    early.Join();
+}
