@@ -1,0 +1,139 @@
+#include "sent_message.h"
+
+#include <algorithm>
+
+SentMessageRegistry g_sentMessages;
+std::atomic<long> g_numberOfSentMessages{0};
+std::atomic<long> g_numberOfReceivedMessages{0};
+
+SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int counter,
+                         const SmsSender* owner)
+    : m_sms(sms),
+      m_messageReference(messageReference),
+      m_timestamp(time(nullptr)),
+      m_acknowledged(false),
+      m_counter(counter),
+      m_owner(owner),
+      m_id(0) {}
+
+uint64_t SentMessageRegistry::append(const SentMessage& entry) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_entries.push_back(entry);
+    m_entries.back().m_id = ++m_lastId;
+    return m_lastId;
+}
+
+std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* owner, unsigned char reference,
+                                                            const std::string& sysMsg) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (SentMessage& entry : m_entries) {
+        if (entry.m_owner == owner && !entry.m_acknowledged && entry.m_messageReference == reference) {
+            entry.m_acknowledged = true;
+            entry.m_messageReference = 0;
+            entry.m_sysMsg = sysMsg;
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SentMessage> SentMessageRegistry::reject(const SmsSender* owner, unsigned char reference) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (it->m_owner == owner && !it->m_acknowledged && it->m_messageReference == reference) {
+            SentMessage removed = *it;
+            m_entries.erase(it);
+            return removed;
+        }
+    }
+    return std::nullopt;
+}
+
+void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) {
+    // The walk remembers the id of the last visited entry instead of a
+    // position: ids grow with every append and entries keep their order, so
+    // the next entry is the first one with a larger id, whatever was removed
+    // or appended meanwhile.
+    uint64_t lastId = 0;
+    int number = 0;
+    for (;;) {
+        std::optional<SentMessage> next;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            auto it = std::upper_bound(m_entries.begin(), m_entries.end(), lastId,
+                                       [](uint64_t id, const SentMessage& entry) { return id < entry.m_id; });
+            it = std::find_if(it, m_entries.end(), [&](const SentMessage& entry) { return entry.m_owner == owner; });
+            if (it != m_entries.end()) next = *it;
+        }
+        if (!next) return;
+        lastId = next->m_id;
+        if (!visit(*next, ++number)) return;
+    }
+}
+
+bool SentMessageRegistry::remove(const SentMessage& entry) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                           [&](const SentMessage& candidate) { return candidate.m_id == entry.m_id; });
+    if (it == m_entries.end()) return false;
+    m_entries.erase(it);
+    return true;
+}
+
+std::optional<SentMessage> SentMessageRegistry::takeMatching(const SmsSender* owner, const Predicate& matches,
+                                                             time_t maxAge) {
+    const time_t now = time(nullptr);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        if (it->m_owner != owner) {
+            ++it;
+        } else if (matches(*it)) {
+            SentMessage taken = *it;
+            m_entries.erase(it);
+            return taken;
+        } else if (now - it->m_timestamp > maxAge) {
+            it = m_entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SentMessage> SentMessageRegistry::takeBySysMsg(const SmsSender* owner, const std::string& sysMsg,
+                                                             time_t maxAge) {
+    return takeMatching(
+        owner, [&](const SentMessage& entry) { return entry.m_sysMsg == sysMsg; }, maxAge);
+}
+
+std::vector<SentMessage> SentMessageRegistry::takeUnacknowledged(const SmsSender* owner) {
+    std::vector<SentMessage> taken;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto kept = std::stable_partition(m_entries.begin(), m_entries.end(), [&](const SentMessage& entry) {
+        return entry.m_owner != owner || entry.m_acknowledged;
+    });
+    taken.assign(kept, m_entries.end());
+    m_entries.erase(kept, m_entries.end());
+    return taken;
+}
+
+size_t SentMessageRegistry::size() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_entries.size();
+}
+
+size_t SentMessageRegistry::size(const SmsSender* owner) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<size_t>(std::count_if(m_entries.begin(), m_entries.end(),
+                                             [&](const SentMessage& entry) { return entry.m_owner == owner; }));
+}
+
+std::vector<SentMessage> SentMessageRegistry::snapshot() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_entries;
+}
+
+void SentMessageRegistry::clear() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_entries.clear();
+}

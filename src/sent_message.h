@@ -1,0 +1,120 @@
+// The registry of messages handed to the network that still wait for an
+// acknowledgement or a status report, and the message counters.
+//
+// Both senders share the one registry, each from its own thread. Every entry
+// records the sender that made it, and every operation that takes an owner
+// looks only at that sender's entries, so one sender never resubmits, returns
+// or confirms the other's messages. Each operation runs under the registry's
+// lock; none calls back into the caller while holding it, except the match
+// predicate of takeMatching(), which must not use the registry.
+#ifndef KST_SENT_MESSAGE_H
+#define KST_SENT_MESSAGE_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sms.h"
+
+class SmsSender;
+
+class SentMessage {
+public:
+    // Not acknowledged, no system message, time stamp now.
+    SentMessage(const Sms& sms, unsigned char messageReference, int counter, const SmsSender* owner);
+
+    Sms m_sms;
+    // The EMI transaction id, or the modem's message reference; 0 once the
+    // SMSC has acknowledged the submission.
+    unsigned char m_messageReference;
+    time_t m_timestamp;
+    bool m_acknowledged;
+    // The SMSC's system message from the acknowledgement: the key of the
+    // delivery notification.
+    std::string m_sysMsg;
+    // Submissions of this message before this one.
+    int m_counter;
+    // The sender that made the entry.
+    const SmsSender* m_owner;
+    // Given by the registry when the entry is appended; identifies the entry
+    // for remove().
+    uint64_t m_id;
+};
+
+class SentMessageRegistry {
+public:
+    // Entries older than this many seconds are dropped while a report is
+    // being matched.
+    static constexpr time_t staleAge = 604800;
+
+    // Called with a copy of each visited entry and its number in the walk
+    // (from 1); returns false to end the walk.
+    using Visitor = std::function<bool(const SentMessage& entry, int number)>;
+    using Predicate = std::function<bool(const SentMessage& entry)>;
+
+    SentMessageRegistry() = default;
+    SentMessageRegistry(const SentMessageRegistry&) = delete;
+    SentMessageRegistry& operator=(const SentMessageRegistry&) = delete;
+
+    // Appends a copy at the end; returns the id given to it.
+    uint64_t append(const SentMessage& entry);
+
+    // A positive result for `reference`: the owner's first entry with that
+    // reference that is not acknowledged yet becomes acknowledged, with
+    // reference 0 and `sysMsg`. Returns a copy of the updated entry, or
+    // nothing when no entry matches.
+    std::optional<SentMessage> acknowledge(const SmsSender* owner, unsigned char reference,
+                                           const std::string& sysMsg);
+    // A negative result for `reference`: removes the same entry as
+    // acknowledge() would update and returns it.
+    std::optional<SentMessage> reject(const SmsSender* owner, unsigned char reference);
+
+    // Visits the owner's entries in registry order, entries appended during
+    // the walk included. The lock is not held while `visit` runs, so it may
+    // append (a resubmission) or remove() entries; after the visited entry
+    // is removed the walk goes on with the one that followed it.
+    void forEach(const SmsSender* owner, const Visitor& visit);
+
+    // Removes the entry with the id of `entry`; false when it is gone already.
+    bool remove(const SentMessage& entry);
+
+    // Walks the owner's entries in order up to the first one for which
+    // `matches` is true, removes it and returns it. Entries passed on the way
+    // that are older than `maxAge` seconds are removed; entries after the
+    // match are not looked at. `matches` runs under the registry's lock.
+    std::optional<SentMessage> takeMatching(const SmsSender* owner, const Predicate& matches,
+                                            time_t maxAge = staleAge);
+    // takeMatching() by the system message of the acknowledgement.
+    std::optional<SentMessage> takeBySysMsg(const SmsSender* owner, const std::string& sysMsg,
+                                            time_t maxAge = staleAge);
+
+    // Removes and returns the owner's entries that are not acknowledged, in
+    // registry order. Acknowledged entries stay for their notification.
+    std::vector<SentMessage> takeUnacknowledged(const SmsSender* owner);
+
+    size_t size() const;
+    size_t size(const SmsSender* owner) const;
+    // A copy of every entry, in order.
+    std::vector<SentMessage> snapshot() const;
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<SentMessage> m_entries;
+    uint64_t m_lastId = 0;
+};
+
+extern SentMessageRegistry g_sentMessages;
+
+// Messages handed on successfully, and messages received; read by the
+// statistics call while the sender threads count.
+extern std::atomic<long> g_numberOfSentMessages;
+extern std::atomic<long> g_numberOfReceivedMessages;
+
+#endif

@@ -1,0 +1,148 @@
+#include "sms.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "globals.h"
+#include "process.h"
+
+namespace {
+
+// alarm() signals without the lock, so a wake-up can slip in between a
+// waiter's look at the shutdown flag and its wait. Waiting in slices of this
+// length bounds the delay such a lost wake-up can cause.
+const long waitSliceMs = 250;
+
+const char* orEmpty(const char* text) { return text ? text : ""; }
+const char* orNull(const char* text) { return text ? text : "(null)"; }
+
+long millisecondsUntil(const timespec& deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+}
+
+}  // namespace
+
+Sms::Sms() : m_onDisplay(false) {}
+
+Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
+         bool onDisplay, const char* mailTo)
+    : m_onDisplay(onDisplay) {
+    printf("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
+           orNull(remoteAddr), onDisplay ? "ON DISPLAY" : "NORMAL");
+    m_target = orEmpty(target);
+    m_source = orEmpty(source);
+    m_message = orEmpty(message);
+    m_remoteAddr = orEmpty(remoteAddr);
+    m_mailTo = orEmpty(mailTo);
+}
+
+Sms::Sms(const std::string& target, const std::string& source, const std::string& message,
+         const std::string& remoteAddr, bool onDisplay, const std::string& mailTo)
+    : m_source(source),
+      m_target(target),
+      m_message(message),
+      m_remoteAddr(remoteAddr),
+      m_onDisplay(onDisplay),
+      m_mailTo(mailTo) {}
+
+SmsQue::SmsQue() : m_mutex(), m_cond(m_mutex) {}
+
+SmsQue::~SmsQue() {}
+
+int SmsQue::appendSms(Sms& sms) {
+    m_mutex.Lock();
+    printf("%lu: SmsQue: appendSms( %s, %s, %s, %s )\n", threadId(), sms.target(), sms.source(),
+           sms.message(), sms.remoteAddr());
+    int length = appendSmsSafe(sms);
+    m_mutex.Unlock();
+    // Every waiter re-checks the queue, so waking them all loses nobody.
+    m_cond.Broadcast();
+    return length;
+}
+
+int SmsQue::insertSms(Sms& sms) {
+    m_mutex.Lock();
+    printf("%lu: SmsQue: insertSms( %s, %s, %s, %s )\n", threadId(), sms.target(), sms.source(),
+           sms.message(), sms.remoteAddr());
+    int length = insertSmsSafe(sms);
+    m_mutex.Unlock();
+    m_cond.Broadcast();
+    return length;
+}
+
+bool SmsQue::getSms(Sms& sms) {
+    qpthr::QpLock guard(m_mutex);
+    return getSmsSafe(sms);
+}
+
+int SmsQue::size() {
+    qpthr::QpLock guard(m_mutex);
+    return getSizeSafe();
+}
+
+bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || g_shutdownIndicator; }
+
+void SmsQue::waitForSms() {
+    qpthr::QpLock guard(m_mutex);
+    while (!shouldStopWaiting()) {
+        printf("%lu: SmsQue: waiting for SMS\n", threadId());
+        // Time-outs of a slice are not wake-ups: keep waiting silently.
+        while (!m_cond.WaitFor(waitSliceMs) && !shouldStopWaiting()) {
+        }
+    }
+    printf("%lu: SmsQue: que length: %d\n", threadId(), getSizeSafe());
+}
+
+bool SmsQue::waitForSmsFor(long milliseconds) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    qpthr::QpLock guard(m_mutex);
+    while (!shouldStopWaiting()) {
+        long left = millisecondsUntil(deadline);
+        if (left <= 0) break;
+        m_cond.WaitFor(std::min(left, waitSliceMs));
+    }
+    return getSizeSafe() > 0;
+}
+
+void SmsQue::alarm() {
+    m_cond.Broadcast();
+    printf("%lu: SmsQue: alarm\n", threadId());
+}
+
+void SmsQue::lock() { m_mutex.Lock(); }
+
+void SmsQue::unlock() { m_mutex.Unlock(); }
+
+int SmsQueMemory::appendSmsSafe(Sms& sms) {
+    printf("%lu: SmsQueMemory: appendSmsSafe( %s, %s, %s, %s )\n", threadId(), sms.target(),
+           sms.source(), sms.message(), sms.remoteAddr());
+    m_smsQue.push_back(sms);
+    return static_cast<int>(m_smsQue.size());
+}
+
+int SmsQueMemory::insertSmsSafe(Sms& sms) {
+    printf("%lu: SmsQueMemory: insertSmsSafe( %s, %s, %s, %s )\n", threadId(), sms.target(),
+           sms.source(), sms.message(), sms.remoteAddr());
+    m_smsQue.push_front(sms);
+    return static_cast<int>(m_smsQue.size());
+}
+
+bool SmsQueMemory::getSmsSafe(Sms& sms) {
+    if (m_smsQue.empty()) return false;
+    sms = m_smsQue.front();
+    m_smsQue.pop_front();
+    return true;
+}
+
+int SmsQueMemory::getSizeSafe() { return static_cast<int>(m_smsQue.size()); }

@@ -1,0 +1,97 @@
+// One outgoing short message and the locked send queue that carries it from
+// the remote interface to the active sender.
+#ifndef KST_SMS_H
+#define KST_SMS_H
+
+#include <list>
+#include <string>
+
+#include "qpthr.h"
+
+// A plain value: every hand-over copies it, so no two threads share one.
+class Sms {
+public:
+    Sms();
+    // Null pointers are stored as empty strings. Prints a trace line.
+    Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
+        bool onDisplay, const char* mailTo);
+    Sms(const std::string& target, const std::string& source, const std::string& message,
+        const std::string& remoteAddr, bool onDisplay, const std::string& mailTo);
+
+    const char* source() const { return m_source.c_str(); }
+    const char* target() const { return m_target.c_str(); }
+    const char* message() const { return m_message.c_str(); }
+    const char* remoteAddr() const { return m_remoteAddr.c_str(); }
+    bool onDisplay() const { return m_onDisplay; }
+    // Empty when no delivery confirmation was asked for.
+    const char* mailTo() const { return m_mailTo.c_str(); }
+
+private:
+    std::string m_source;
+    std::string m_target;
+    std::string m_message;
+    std::string m_remoteAddr;
+    bool m_onDisplay;
+    std::string m_mailTo;
+};
+
+// The send queue. The public operations lock the queue themselves; the
+// "Safe" operations of an implementation expect the caller to hold the lock.
+class SmsQue {
+public:
+    SmsQue();
+    virtual ~SmsQue();
+    SmsQue(const SmsQue&) = delete;
+    SmsQue& operator=(const SmsQue&) = delete;
+
+    // Each returns the queue length after the operation.
+    virtual int appendSmsSafe(Sms& sms) = 0;
+    virtual int insertSmsSafe(Sms& sms) = 0;
+    // False, with `sms` untouched, when the queue is empty.
+    virtual bool getSmsSafe(Sms& sms) = 0;
+    virtual int getSizeSafe() = 0;
+
+    // Appends at the back; returns the new length (the message's position).
+    int appendSms(Sms& sms);
+    // Puts the message at the front, so that it is the next one taken.
+    int insertSms(Sms& sms);
+    // Takes the first message; never waits.
+    bool getSms(Sms& sms);
+    int size();
+
+    // Waits until the queue holds a message or the shutdown flag is set. The
+    // message stays in the queue.
+    void waitForSms();
+    // Waits at most `milliseconds` for the same; returns whether the queue
+    // holds a message. Returns at once when it does or when shutting down.
+    bool waitForSmsFor(long milliseconds);
+    // Wakes the waiting threads so that they look at the shutdown flag. Takes
+    // no lock, so the stop signal's handler may call it.
+    void alarm();
+
+    void lock();
+    void unlock();
+
+protected:
+    qpthr::QpMutex m_mutex;
+    qpthr::QpCond m_cond;
+
+private:
+    bool shouldStopWaiting();
+};
+
+class SmsQueMemory : public SmsQue {
+public:
+    SmsQueMemory() = default;
+    ~SmsQueMemory() override = default;
+
+    int appendSmsSafe(Sms& sms) override;
+    int insertSmsSafe(Sms& sms) override;
+    bool getSmsSafe(Sms& sms) override;
+    int getSizeSafe() override;
+
+private:
+    std::list<Sms> m_smsQue;
+};
+
+#endif

@@ -1,0 +1,200 @@
+#include "sms_processing.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "globals.h"
+#include "process.h"
+
+extern char** environ;
+
+namespace {
+
+// wakeUp() signals without the lock, so a wake-up can slip in between the
+// thread's look at the shutdown flag and its wait. Waiting in slices of this
+// length bounds the delay such a lost wake-up can cause.
+const long waitSliceMs = 250;
+
+const char* orEmpty(const char* text) { return text ? text : ""; }
+
+// The daemon's environment with the message's variables set, each replacing
+// an inherited one of the same name. The daemon's own environment is never
+// changed: other threads read it at any time.
+std::vector<std::string> commandEnvironment(const EnvironmentList& list) {
+    std::vector<std::string> names;
+    for (const EnvironmentVariable& variable : list) {
+        const std::string name = variable.name();
+        if (name.empty() || name.find('=') != std::string::npos) {
+            fprintf(stderr, "%lu: SMS processing: invalid variable name '%s' left out\n", threadId(),
+                    name.c_str());
+            continue;
+        }
+        names.push_back(name);
+    }
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    auto isMessageVariable = [&](const std::string& name) {
+        for (const std::string& candidate : names) {
+            if (candidate == name) return true;
+        }
+        return false;
+    };
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (!isMessageVariable(nameOf(text))) environment.push_back(text);
+    }
+    for (const EnvironmentVariable& variable : list) {
+        const std::string name = variable.name();
+        if (!isMessageVariable(name)) continue;
+        const std::string text = name + "=" + variable.value();
+        bool replaced = false;
+        for (std::string& existing : environment) {
+            if (nameOf(existing) == name) {
+                existing = text;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) environment.push_back(text);
+    }
+    return environment;
+}
+
+// Runs `command` through the shell and waits for it; its status is of no
+// interest, only a failure to start it is reported.
+void runCommand(const std::string& command, const std::vector<std::string>& environment) {
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    char shell[] = "sh";
+    char option[] = "-c";
+    char* argv[] = {shell, option, const_cast<char*>(command.c_str()), nullptr};
+
+    // The command starts with no blocked signals and default signal
+    // actions, whatever this thread has arranged for itself.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    sigdelset(&signals, SIGKILL);
+    sigdelset(&signals, SIGSTOP);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        fprintf(stderr, "%lu: SMS processing: cannot run /bin/sh for (%s): %s\n", threadId(), command.c_str(),
+                strerror(rc));
+        return;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1) {
+        if (errno == EINTR) continue;
+        // ECHILD: SIGCHLD is ignored and the child has been reaped already.
+        if (errno != ECHILD) {
+            fprintf(stderr, "%lu: SMS processing: waiting for (%s) failed: %s\n", threadId(), command.c_str(),
+                    strerror(errno));
+        }
+        break;
+    }
+}
+
+}  // namespace
+
+EnvironmentVariable::EnvironmentVariable(const char* name, const char* value)
+    : m_name(orEmpty(name)), m_value(orEmpty(value)) {}
+
+EnvironmentVariable::EnvironmentVariable(const std::string& name, const std::string& value)
+    : m_name(name), m_value(value) {}
+
+const char* const smsEnvironmentNames[9] = {"OA",  "SCADDRESS", "SCTIME", "ALPHABET", "UD",
+                                            "MWI_ENABLED", "MWI", "CLASS", "UDHI"};
+
+EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
+                                       const std::string& scTime, const std::string& userData) {
+    const std::string values[9] = {originatingAddress, scAddress, scTime, "7bit", userData, "", "", "", ""};
+    EnvironmentList list;
+    for (int i = 0; i < 9; ++i) list.emplace_back(smsEnvironmentNames[i], values[i]);
+    return list;
+}
+
+SmsProcessing::SmsProcessing() : qpthr::QpThread(0, 0, nullptr, 0), m_mutex(), m_cond(m_mutex) {}
+
+SmsProcessing::~SmsProcessing() { Join(); }
+
+void SmsProcessing::setExecutables(const std::string& text) {
+    printf("%lu: Setting executables for SMS processing\n", threadId());
+    std::string::size_type position = 0;
+    for (;;) {
+        const std::string::size_type comma = text.find(',', position);
+        const std::string command =
+            text.substr(position, comma == std::string::npos ? std::string::npos : comma - position);
+        m_executables.push_back(command);
+        printf("%lu: Executable: %s\n", threadId(), command.c_str());
+        if (comma == std::string::npos) break;
+        position = comma + 1;
+    }
+}
+
+void SmsProcessing::enque(const EnvironmentList& list) {
+    m_mutex.Lock();
+    m_que.push_back(list);
+    m_mutex.Unlock();
+    m_cond.Signal();
+}
+
+int SmsProcessing::size() {
+    qpthr::QpLock guard(m_mutex);
+    return static_cast<int>(m_que.size());
+}
+
+void SmsProcessing::wakeUp() { m_cond.Signal(); }
+
+EnvironmentList SmsProcessing::get() {
+    if (m_que.empty()) return EnvironmentList();
+    EnvironmentList list = m_que.front();
+    m_que.pop_front();
+    return list;
+}
+
+void SmsProcessing::process(const EnvironmentList& list) {
+    printf("%lu: SMS Processing(pid:%d): processSms()\n", threadId(), static_cast<int>(getpid()));
+    for (const std::string& command : m_executables) {
+        printf("Processig SMS         (%s)\n", command.c_str());
+        // Built per command: the environment of the next one is the daemon's
+        // as it is then.
+        runCommand(command, commandEnvironment(list));
+        printf("Processig SMS is done (%s).\n", command.c_str());
+    }
+}
+
+void SmsProcessing::Main() {
+    m_mutex.Lock();
+    while (!g_shutdownIndicator) {
+        if (m_que.empty()) {
+            printf("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
+            // Time-outs of a slice are not wake-ups: keep waiting silently.
+            while (!m_cond.WaitFor(waitSliceMs) && m_que.empty() && !g_shutdownIndicator) {
+            }
+            printf("%lu: %s: woken up\n", threadId(), GetName());
+        }
+        if (g_shutdownIndicator) break;
+        printf("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        if (m_que.empty()) continue;
+        EnvironmentList list = get();
+        m_mutex.Unlock();
+        process(list);
+        m_mutex.Lock();
+    }
+    m_mutex.Unlock();
+}

@@ -1,0 +1,70 @@
+// The thread that hands every received message to the configured commands.
+// Each command runs through /bin/sh -c with the message's variables in its
+// own environment; the commands of one message run one after the other, and
+// messages are handled in the order they arrived.
+#ifndef KST_SMS_PROCESSING_H
+#define KST_SMS_PROCESSING_H
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "qpthr.h"
+
+class EnvironmentVariable {
+public:
+    // Null pointers are kept as empty strings.
+    EnvironmentVariable(const char* name, const char* value);
+    EnvironmentVariable(const std::string& name, const std::string& value);
+
+    const char* name() const { return m_name.c_str(); }
+    const char* value() const { return m_value.c_str(); }
+
+private:
+    std::string m_name;
+    std::string m_value;
+};
+
+// All variables of one received message, in the order they are set.
+typedef std::vector<EnvironmentVariable> EnvironmentList;
+
+// Names of the variables a received message carries, in their order.
+extern const char* const smsEnvironmentNames[9];
+
+// The variables of one received message: "OA", "SCADDRESS", "SCTIME",
+// "ALPHABET" ("7bit"), "UD", then "MWI_ENABLED", "MWI", "CLASS" and "UDHI",
+// which are empty.
+EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
+                                       const std::string& scTime, const std::string& userData);
+
+class SmsProcessing : public qpthr::QpThread {
+public:
+    SmsProcessing();
+    ~SmsProcessing() override;
+
+    // Appends the comma-separated commands of `text`, untrimmed; empty
+    // pieces stay, and an empty text gives one empty command. Before Start().
+    void setExecutables(const std::string& text);
+
+    // Queues a copy of one message's variables; returns at once.
+    void enque(const EnvironmentList& list);
+    int size();
+    // Makes the thread look at the shutdown flag. Takes no lock, so the stop
+    // signal's handler may call it.
+    void wakeUp();
+    // Takes the oldest queued message (an empty list when there is none).
+    // The caller holds m_mutex.
+    EnvironmentList get();
+    // Runs every command for one message and waits for each to finish.
+    void process(const EnvironmentList& list);
+
+    void Main() override;
+
+private:
+    std::vector<std::string> m_executables;
+    std::list<EnvironmentList> m_que;
+    qpthr::QpMutex m_mutex;
+    qpthr::QpCond m_cond;
+};
+
+#endif

@@ -1,0 +1,122 @@
+#include "sms_send_manager.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "globals.h"
+#include "process.h"
+#include "sms_sender.h"
+
+namespace {
+
+// The pause looks at the shutdown flag this often, so that a stop never
+// waits for the rest of a cycle.
+const long pauseSliceMs = 100;
+
+}  // namespace
+
+SmsSendManager::SmsSendManager()
+    : qpthr::QpThread(0, 0, nullptr, 0),
+      m_accessLog_HideIp(false),
+      m_accessLog_HideDestinationAddress(false),
+      m_accessLog_HideUserData(false),
+      m_accessLog_HideEmail(false),
+      m_errorLog_HideDestinationAddress(false),
+      m_errorLog_HideUserData(false),
+      m_receiveLog_HideOriginatingAddress(false),
+      m_receiveLog_HideDestinationAddress(false),
+      m_receiveLog_HideUserData(false),
+      m_cycleLengthMs(10000) {}
+
+SmsSendManager::~SmsSendManager() {
+    // The loop calls into the senders, so it must have ended before they go.
+    Join();
+    for (SmsSender* sender : m_senders) {
+        printf("Waiting for '%s'...\n", sender->GetName());
+        sender->Join();
+        printf("'%s' joined.\n", sender->GetName());
+        delete sender;
+    }
+    m_senders.clear();
+}
+
+void SmsSendManager::registerSmsSender(SmsSender* sender) {
+    sender->setAccessLogHideIp(m_accessLog_HideIp);
+    sender->setAccessLogHideDestinationAddress(m_accessLog_HideDestinationAddress);
+    sender->setAccessLogHideUserData(m_accessLog_HideUserData);
+    sender->setAccessLogHideEmail(m_accessLog_HideEmail);
+    sender->setErrorLogHideDestinationAddress(m_errorLog_HideDestinationAddress);
+    sender->setErrorLogHideUserData(m_errorLog_HideUserData);
+    sender->setReceiveLogHideOriginatingAddress(m_receiveLog_HideOriginatingAddress);
+    sender->setReceiveLogHideDestinationAddress(m_receiveLog_HideDestinationAddress);
+    sender->setReceiveLogHideUserData(m_receiveLog_HideUserData);
+    m_senders.push_back(sender);
+}
+
+int SmsSendManager::getStats(std::vector<SenderInfo>& info) {
+    for (SmsSender* sender : m_senders) {
+        SenderInfo entry;
+        entry._name = sender->GetName();
+        entry._status = 0;
+        if (sender->connected()) {
+            entry._status = 1;
+            if (sender->active()) entry._status = 2;
+        }
+        info.push_back(entry);
+    }
+    return static_cast<int>(m_senders.size());
+}
+
+int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size()); }
+
+void SmsSendManager::Main() {
+    printf("%lu: %s: Main\n", threadId(), GetName());
+    while (!g_shutdownIndicator) {
+        superviseOnce();
+        pauseBetweenCycles();
+    }
+}
+
+void SmsSendManager::superviseOnce() {
+    const unsigned long id = threadId();
+    for (SmsSender* sender : m_senders) {
+        sender->stop();
+        if (sender->connected()) {
+            printf("%lu: %s: Main: SMS sender '%s' is connected.\n", id, GetName(), sender->GetName());
+        } else {
+            printf("%lu: %s: Main: SMS sender '%s' is NOT connected.\n", id, GetName(), sender->GetName());
+        }
+    }
+    for (SmsSender* sender : m_senders) {
+        if (sender->connected()) {
+            printf("%lu: %s: Main: SMS sender '%s' is active for sending.\n", id, GetName(), sender->GetName());
+            sender->start();
+            break;
+        }
+    }
+    for (SmsSender* sender : m_senders) {
+        if (sender->connected()) continue;
+        if (sender->reconnect()) {
+            printf("%lu: %s: Main: SMS sender '%s' is sucessfuly REconnected.\n", id, GetName(),
+                   sender->GetName());
+            break;
+        }
+        printf("%lu: %s: Main: SMS sender '%s' REconnection FAILED.\n", id, GetName(), sender->GetName());
+    }
+}
+
+void SmsSendManager::pauseBetweenCycles() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long deadlineMs = now.tv_sec * 1000LL + now.tv_nsec / 1000000L + m_cycleLengthMs;
+    while (!g_shutdownIndicator) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = deadlineMs - (now.tv_sec * 1000LL + now.tv_nsec / 1000000L);
+        if (left <= 0) return;
+        const long slice = static_cast<long>(std::min<long long>(left, pauseSliceMs));
+        timespec delay{slice / 1000, (slice % 1000) * 1000000L};
+        nanosleep(&delay, nullptr);
+    }
+}

@@ -1,0 +1,81 @@
+#include "sms_sender.h"
+
+#include "logger.h"
+
+namespace {
+
+const char* const hidden = "<hidden>";
+
+std::string shown(const std::string& value, bool hide) { return hide ? hidden : value; }
+
+}  // namespace
+
+SmsSender::SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog)
+    : qpthr::QpThread(0, 0, nullptr, 0),
+      m_connected(false),
+      m_errorLog(errorLog),
+      m_accessLog(accessLog),
+      m_receiveLog(receiveLog),
+      m_accessLog_HideIp(false),
+      m_accessLog_HideDestinationAddress(false),
+      m_accessLog_HideUserData(false),
+      m_accessLog_HideEmail(false),
+      m_errorLog_HideDestinationAddress(false),
+      m_errorLog_HideUserData(false),
+      m_receiveLog_HideOriginatingAddress(false),
+      m_receiveLog_HideDestinationAddress(false),
+      m_receiveLog_HideUserData(false),
+      m_active(false),
+      m_mutex() {}
+
+SmsSender::~SmsSender() { Join(); }
+
+void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type) {
+    if (logger == nullptr) return;
+    // A record written to any other log than these two hides a value when
+    // either log would hide it.
+    const bool toAccessLog = logger == m_accessLog || logger != m_errorLog;
+    const bool toErrorLog = logger == m_errorLog || logger != m_accessLog;
+    const bool hideDestination = (toAccessLog && m_accessLog_HideDestinationAddress) ||
+                                 (toErrorLog && m_errorLog_HideDestinationAddress);
+    const bool hideUserData =
+        (toAccessLog && m_accessLog_HideUserData) || (toErrorLog && m_errorLog_HideUserData);
+
+    logger->put(title);
+    logger->put("IP Address: " + shown(sms.remoteAddr(), m_accessLog_HideIp));
+    logger->put("Destination Address: " + shown(sms.target(), hideDestination));
+    logger->put("User Data: " + shown(sms.message(), hideUserData));
+    if (*sms.mailTo() != '\0') {
+        logger->put("Notification e-mail: " + shown(sms.mailTo(), m_accessLog_HideEmail));
+    }
+    logger->write(std::string("OnDisplay: ") + (sms.onDisplay() ? "Yes" : "No"), type);
+}
+
+void SmsSender::writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
+                                  const std::string& destinationAddress, const std::string& scAddress,
+                                  const std::string& userData, const std::string& timestamp,
+                                  Logger* logger) {
+    if (logger == nullptr) return;
+    logger->put(title);
+    if (!scAddress.empty()) logger->put("SC Address: " + scAddress);
+    logger->put("Originating Address: " + shown(originatingAddress, m_receiveLog_HideOriginatingAddress));
+    if (!destinationAddress.empty()) logger->put("Destination Address: " + destinationAddress);
+    logger->put("Timestamp: " + timestamp);
+    logger->write("User data: " + shown(userData, m_receiveLog_HideUserData), 'i');
+}
+
+void SmsSender::writeNotificationToLog(const std::string& title, const std::string& /*originatingAddress*/,
+                                       const std::string& destinationAddress, const std::string& userData,
+                                       const std::string& email, const std::string& scTimestamp,
+                                       const std::string& dischargeTime, int statusCode,
+                                       const std::string& statusDescription, Logger* logger) {
+    if (logger == nullptr) return;
+    logger->put(title);
+    logger->put("Destination Address: " + shown(destinationAddress, m_receiveLog_HideDestinationAddress));
+    logger->put("User Data: " + shown(userData, m_receiveLog_HideUserData));
+    logger->put("Service Centre Time Stamp: " + scTimestamp);
+    logger->put("Discharge Time: " + dischargeTime);
+    if (!email.empty()) logger->put("Notification e-mail: " + shown(email, m_accessLog_HideEmail));
+    logger->put("Status Code: " + std::to_string(statusCode));
+    logger->write("Status Description: " + statusDescription, 'i');
+}

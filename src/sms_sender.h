@@ -1,0 +1,91 @@
+// Base of the sender threads. The manager supervises a sender through its
+// connection state, reconnect() and the active flag; the base also holds the
+// loggers, the personal-data hiding flags, the sender's own lock and the
+// writers of the log records of sent, received and reported messages.
+#ifndef KST_SMS_SENDER_H
+#define KST_SMS_SENDER_H
+
+#include <atomic>
+#include <string>
+
+#include "qpthr.h"
+#include "sms.h"
+
+class Logger;
+
+class SmsSender : public qpthr::QpThread {
+public:
+    SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog);
+    // Waits for the thread. A derived sender joins in its own destructor as
+    // well, before its members go away.
+    ~SmsSender() override;
+
+    void Main() override = 0;
+    virtual bool connect() = 0;
+    virtual bool disconnect() = 0;
+    // Holds the sender lock, so that it never overlaps sendSms().
+    virtual bool reconnect() = 0;
+    virtual bool init() = 0;
+    // Asked from the manager's and the remote interface's threads as well.
+    virtual bool connected() = 0;
+    // `counter`: submissions of this message before this one.
+    virtual int sendSms(Sms& sms, int counter) = 0;
+
+    // The active sender is the one that takes messages from the send queue.
+    void start() { m_active = true; }
+    void stop() { m_active = false; }
+    bool active() const { return m_active; }
+
+    void lock() { m_mutex.Lock(); }
+    void unlock() { m_mutex.Unlock(); }
+
+    // Set by the manager at registration, before the threads start.
+    void setAccessLogHideIp(bool hide) { m_accessLog_HideIp = hide; }
+    void setAccessLogHideDestinationAddress(bool hide) { m_accessLog_HideDestinationAddress = hide; }
+    void setAccessLogHideUserData(bool hide) { m_accessLog_HideUserData = hide; }
+    void setAccessLogHideEmail(bool hide) { m_accessLog_HideEmail = hide; }
+    void setErrorLogHideDestinationAddress(bool hide) { m_errorLog_HideDestinationAddress = hide; }
+    void setErrorLogHideUserData(bool hide) { m_errorLog_HideUserData = hide; }
+    void setReceiveLogHideOriginatingAddress(bool hide) { m_receiveLog_HideOriginatingAddress = hide; }
+    void setReceiveLogHideDestinationAddress(bool hide) { m_receiveLog_HideDestinationAddress = hide; }
+    void setReceiveLogHideUserData(bool hide) { m_receiveLog_HideUserData = hide; }
+
+    // Record of a message handed on (access log) or not (error log). The
+    // destination and the text follow the hiding flags of the log written
+    // to; the client address and the e-mail address the access log's flags.
+    void writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type);
+    // Record of a received message, type 'i'. The service centre and the
+    // destination address are left out when empty.
+    void writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
+                           const std::string& destinationAddress, const std::string& scAddress,
+                           const std::string& userData, const std::string& timestamp, Logger* logger);
+    // Record of a delivery notification, type 'i'. The notification's own
+    // originating address is not shown; the e-mail line is left out when
+    // the address is empty.
+    void writeNotificationToLog(const std::string& title, const std::string& originatingAddress,
+                                const std::string& destinationAddress, const std::string& userData,
+                                const std::string& email, const std::string& scTimestamp,
+                                const std::string& dischargeTime, int statusCode,
+                                const std::string& statusDescription, Logger* logger);
+
+protected:
+    // Connection state of the base; written and read on different threads.
+    std::atomic<bool> m_connected;
+    Logger* m_errorLog;
+    Logger* m_accessLog;
+    Logger* m_receiveLog;
+    bool m_accessLog_HideIp;
+    bool m_accessLog_HideDestinationAddress;
+    bool m_accessLog_HideUserData;
+    bool m_accessLog_HideEmail;
+    bool m_errorLog_HideDestinationAddress;
+    bool m_errorLog_HideUserData;
+    bool m_receiveLog_HideOriginatingAddress;
+    bool m_receiveLog_HideDestinationAddress;
+    bool m_receiveLog_HideUserData;
+    // Written by the manager's thread, read by the sender's.
+    std::atomic<bool> m_active;
+    qpthr::QpMutex m_mutex;
+};
+
+#endif
