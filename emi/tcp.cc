@@ -17,6 +17,7 @@
 #include "vessa_internal.h"
 
 void (*vessa_test_clock)(struct timeval* now) = nullptr;
+FILE* vessa_trace_file = nullptr;
 
 void vessa_now(struct timeval* now)
 {
@@ -31,7 +32,7 @@ void vessa_trace(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vfprintf(vessa_trace_file ? vessa_trace_file : stderr, format, args);
     va_end(args);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 
 #include "vessa.h"
@@ -52,6 +53,9 @@ typedef struct emi_s {
 extern void (*vessa_test_clock)(struct timeval* now);
 void vessa_now(struct timeval* now);
 
+// Where trace lines go; null (the default) means standard error. Test use
+// only (the fuzzer keeps its output readable with it).
+extern FILE* vessa_trace_file;
 // Trace line to standard error.
 void vessa_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Pointer value as the trace lines print it (hex digits).

@@ -1,0 +1,235 @@
+// The exact bytes libvessa puts on the wire: login, alert, both submission
+// layouts, acknowledgements, and the originator and destination rules.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "emi_peer.h"
+#include "vessa.h"
+
+using emitest::Options;
+using emitest::Session;
+
+namespace {
+
+const std::string STX = "\x02";
+const std::string ETX = "\x03";
+
+TEST(Wire, LoginFrameCarriesAddressAndIa5Password)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.login, STX + "00/00052/O/60/12345/6/5/1/736563726574//0100//////D5" + ETX);
+}
+
+TEST(Wire, LoginSendsOnlyEightPasswordCharactersAndSixteenAddressCharacters)
+{
+    Options o;
+    o.password = "0123456789";
+    o.origin = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    Session s(o);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_NE(s.login.find("/O/60/ABCDEFGHIJKLMNOP/6/5/1/3031323334353637//0100//////"),
+              std::string::npos)
+        << s.login;
+}
+
+TEST(Wire, AlertFrames)
+{
+    {
+        Session s;  // alert address 0123
+        ASSERT_EQ(s.rc, 0);
+        EXPECT_EQ(emi_alert(s.emi), 1);
+        std::string f = s.next();
+        EXPECT_EQ(f, STX + "01/00026/O/31/0123/0539/BD" + ETX);
+        EXPECT_EQ(f.size(), 28u);
+    }
+    Options plus;
+    plus.alert = "+420601234567";
+    Session a(plus);
+    ASSERT_EQ(a.rc, 0);
+    EXPECT_EQ(emi_alert(a.emi), 1);
+    EXPECT_NE(a.next().find("/O/31/420601234567/0439/"), std::string::npos);
+
+    Options nine;
+    nine.alert = "123456789";
+    Session b(nine);
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_EQ(emi_alert(b.emi), 1);
+    EXPECT_NE(b.next().find("/O/31/123456789/0439/"), std::string::npos);
+}
+
+TEST(Wire, Submit1WithoutNotification)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(emi_submit1(s.emi, "+420777123456", "+420601234567", "Hello", -1), 1);
+    EXPECT_EQ(s.next(), STX +
+                            "01/00090/O/51/00420601234567/420777123456/////////////////3//48656C6C6F"
+                            "////////1139/////58" +
+                            ETX);
+}
+
+TEST(Wire, Submit1AlphanumericOriginatorWithNotification)
+{
+    Options o;
+    o.alert = "+420600111222";
+    Session s(o);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(emi_submit1(s.emi, "ABC", "0601234567", "Hi", EMI_DN), 1);
+    EXPECT_EQ(s.next(), STX +
+                            "01/00098/O/51/00420601234567/0641E110//1/420600111222/1/0439//////////"
+                            "//3//4869////////5039/////B2" +
+                            ETX);
+}
+
+TEST(Wire, Submit1NumericOriginatorWithNotificationHasNoNotificationAddress)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(emi_submit1(s.emi, "+420777123456", "+420601234567", "Hello", -1), 1);
+    s.next();
+    EXPECT_EQ(emi_submit1(s.emi, "0601234567", "00420601234567", "Hi", 1), 2);
+    EXPECT_EQ(s.next(),
+              STX + "02/00080/O/51/00420601234567/0601234567//1//1/////////////3//4869/////////////14" +
+                  ETX);
+}
+
+TEST(Wire, Submit2TextWithOptions)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    msg_t* m = emi_msg(s.emi);
+    m->uu.submit.from = "+420777123456";
+    m->uu.submit.to = "601234567";
+    m->uu.submit.text = "Hi";
+    m->uu.submit.validity = "0101121200";
+    m->uu.submit.priority = 1;
+    m->uu.submit.msg_class = 1;
+    m->uu.submit.rpid = 5;
+    m->uu.submit.xservices = "0102A0";
+    EXPECT_EQ(emi_submit2(s.emi), 1);
+    EXPECT_EQ(s.next(), STX +
+                            "01/00106/O/51/00420601234567/420777123456///////////0101121200/0005/////"
+                            "3//4869//1//1////1139//0102A0///2F" +
+                            ETX);
+}
+
+TEST(Wire, Submit2BinaryWithNotification)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(emi_alert(s.emi), 1);
+    s.next();
+    msg_t* m = emi_msg(s.emi);
+    *m = msg_t();
+    m->uu.submit.from = "0777123456";
+    m->uu.submit.to = "0601234567";
+    m->uu.submit.notif_addr = "0600999888";
+    m->uu.submit.notif_type = EMI_DN | EMI_ND;
+    m->uu.submit.bit8 = 1;
+    m->uu.submit.numbits = 16;
+    m->uu.submit.text = "CAFE";
+    m->uu.submit.rpid = -1;
+    EXPECT_EQ(emi_submit2(s.emi), 2);
+    EXPECT_EQ(s.next(), STX +
+                            "02/00104/O/51/00420601234567/0777123456//1/0600999888/3/0539///////0000"
+                            "/////4/0016/CAFE///1/0/////////22" +
+                            ETX);
+}
+
+TEST(Wire, Submit2AlphanumericOriginatorTakesNotificationAddressFromAlert)
+{
+    Options o;
+    o.alert = "12345678";
+    Session s(o);
+    ASSERT_EQ(s.rc, 0);
+    msg_t* m = emi_msg(s.emi);
+    m->uu.submit.from = "Shop";
+    m->uu.submit.to = "601234567";
+    m->uu.submit.notif_addr = "0600999888";
+    m->uu.submit.notif_type = 1;
+    m->uu.submit.text = "x";
+    ASSERT_EQ(emi_submit2(s.emi), 1);
+    // Short alert address: NPID 0539 (an application), NAdC as it is.
+    EXPECT_NE(s.next().find("//1/12345678/1/0539/"), std::string::npos);
+}
+
+TEST(Wire, Acknowledgements)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(emi_ack(1, -52, 5, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "05/00020/R/52/A///9A" + ETX);
+    EXPECT_EQ(emi_ack(0, 1, 5, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "05/00022/R/01/N/04//07" + ETX);
+    EXPECT_EQ(emi_ack(1, 53, 7, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "07/00020/R/53/A///9D" + ETX);
+    EXPECT_EQ(emi_ack(1, 1, 3, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "03/00019/R/01/A//6B" + ETX);
+    EXPECT_EQ(emi_ack(0, -53, 9, s.emi), EMI_OK);
+    EXPECT_NE(s.next().find("09/00022/R/53/N/04//"), std::string::npos);
+
+    EXPECT_EQ(emi_ack(1, 51, 5, s.emi), EMI_UNKNOWN_OP);
+    EXPECT_EQ(emi_ack(1, 0, 5, s.emi), EMI_UNKNOWN_OP);
+    EXPECT_EQ(emitest::drain(s.peer), "") << "an unknown operation sends nothing";
+    EXPECT_EQ(emi_ack(1, 52, 5, nullptr), EMI_NULL);
+}
+
+// The originator classes and destination forms, as the SMSC sees them.
+TEST(Wire, OriginatorAndDestinationRules)
+{
+    struct Case {
+        const char* from;
+        const char* to;
+        const char* adc;
+        const char* oadc;
+        const char* otoa;
+    } cases[] = {
+        {"+420777123456", "+420601234567", "00420601234567", "420777123456", "1139"},
+        {"0777123456", "00420601234567", "00420601234567", "0777123456", ""},
+        {"ABC", "0601234567", "00420601234567", "0641E110", "5039"},
+        // "+" with another country code counts as a name.
+        {"+4930123", "601234567", "00420601234567", "0E2B5A6E068BC966", "5039"},
+        // Empty originator: the login address.
+        {"", "123", "00420123", "12345", ""},
+        // At most 11 digits of the national part.
+        {"1", "+420123456789012345", "0042012345678901", "1", ""},
+    };
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    for (const Case& c : cases) {
+        // Each result frees id 1 again.
+        ASSERT_EQ(emi_submit1(s.emi, c.from, c.to, "t", -1), 1) << c.from;
+        std::string f = s.next();
+        std::string fields = "/O/51/" + std::string(c.adc) + "/" + c.oadc + "//";
+        EXPECT_NE(f.find(fields), std::string::npos) << c.from << " -> " << f;
+        EXPECT_NE(f.find("////////" + std::string(c.otoa) + "/////"), std::string::npos) << f;
+        s.send(emitest::frame(1, 'R', 51, "A//x:1/"));
+        ASSERT_EQ(emi_read(s.emi), 1);
+    }
+}
+
+TEST(Wire, NullOriginatorUsesLoginAddress)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(emi_submit1(s.emi, nullptr, "601234567", "t", -1), 1);
+    EXPECT_NE(s.next().find("/O/51/00420601234567/12345//"), std::string::npos);
+}
+
+TEST(Wire, TextIsCutTo320Characters)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    std::string text(400, 'A');
+    text.replace(319, 1, "Z");
+    ASSERT_EQ(emi_submit1(s.emi, "1", "2", text.c_str(), -1), 1);
+    std::string f = s.next();
+    std::string msg(638, '4');
+    for (size_t i = 1; i < msg.size(); i += 2) msg[i] = '1';
+    msg += "5A";  // character 320
+    EXPECT_NE(f.find("/3//" + msg + "////////"), std::string::npos) << f;
+}
+
+}  // namespace
