@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,29 @@ TEST(PidFile, FailuresGoToSyslog) {
     EXPECT_EQ(sandbox::syslogPriority(result.messages[1]), LOG_DAEMON | LOG_ERR);
     EXPECT_EQ(sandbox::syslogText(result.messages[1]), "Cannot open pid file for writing: Is a directory");
     EXPECT_TRUE(matches(result.messages[0], "kstpidtest\\[\\d+\\]: ")) << result.messages[0];
+}
+
+TEST(PidFile, WriteFailureGoesToSyslog) {
+    ScratchDir dir;
+    const std::string path = dir.file("kstd.pid");
+    sandbox::SyslogResult result = sandbox::runWithSyslog(dir, [&]() {
+        openlog("kstpidtest", LOG_PID, LOG_DAEMON);
+        // No file may grow: the PID cannot be written.
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {0, 0};
+        struct rlimit old;
+        getrlimit(RLIMIT_FSIZE, &old);
+        limit.rlim_max = old.rlim_max;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int rc = create_pidfile(path.c_str());
+        setrlimit(RLIMIT_FSIZE, &old);
+        return rc == -1 ? 0 : 1;
+    });
+    ASSERT_EQ(result.setupError, "");
+    EXPECT_TRUE(result.child.exitedWith(0)) << result.child.err;
+    ASSERT_EQ(result.messages.size(), 1u);
+    EXPECT_EQ(sandbox::syslogPriority(result.messages[0]), LOG_DAEMON | LOG_ERR);
+    EXPECT_EQ(sandbox::syslogText(result.messages[0]), "Cannot write PID into pidfile");
 }
 
 // What the daemon process looks like after init_daemon, as reported by the

@@ -200,7 +200,10 @@ inline SyslogResult runWithSyslog(const ScratchDir& dir, const std::function<int
         // the body runs, so that syslog() never blocks on a full queue.
         int stopFds[2];
         if (pipe(stopFds) != 0) return 5;
-        bool written = true;
+        // Frames are kept in memory until the body has ended, so that what
+        // the body does to the process (file size limits, say) cannot lose
+        // them.
+        std::string frames;
         std::thread drain([&]() {
             std::vector<char> datagram(1 << 16);
             bool stopping = false;
@@ -213,18 +216,17 @@ inline SyslogResult runWithSyslog(const ScratchDir& dir, const std::function<int
                     if (stopping) break;
                     continue;
                 }
-                std::string frame = "M";
                 uint32_t length = static_cast<uint32_t>(n);
-                frame.append(reinterpret_cast<const char*>(&length), sizeof length);
-                frame.append(datagram.data(), static_cast<size_t>(n));
-                if (!detail::sendAll(capture, frame)) written = false;
+                frames += 'M';
+                frames.append(reinterpret_cast<const char*>(&length), sizeof length);
+                frames.append(datagram.data(), static_cast<size_t>(n));
             }
         });
         int code = body();
         closelog();
         detail::sendAll(stopFds[1], "x");
         drain.join();
-        if (!written) return 3;
+        if (!detail::sendAll(capture, frames)) return 3;
         return code;
     });
 
