@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
     servant->_remove_ref();
     CORBA::Object_var reference = poa->id_to_reference(id);
     CORBA::String_var text = orb->object_to_string(reference);
-    poa->the_POAManager()->activate();
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
 
     // Written beside the target and renamed, so a reader never sees half.
     std::string temporary = iorPath + ".part";
