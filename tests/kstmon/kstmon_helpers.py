@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import tempfile
 import time
@@ -98,9 +99,24 @@ _GIF = bytes.fromhex("47494638396101000100800000ffffff00000021f90401000000002c00
                      "010001000002024401003b")
 
 
+def _reachable_by_others(path):
+    """Whether a user other than the owners may reach and run `path`."""
+    path = os.path.realpath(path)
+    parts = path.split(os.sep)
+    for i in range(2, len(parts)):
+        if not os.stat(os.sep.join(parts[:i])).st_mode & stat.S_IXOTH:
+            return False
+    return os.stat(path).st_mode & (stat.S_IROTH | stat.S_IXOTH) == (stat.S_IROTH | stat.S_IXOTH)
+
+
 class WebServer:
     """lighttpd with the packaged configuration, its site settings pointed at
-    the sandbox and a free loopback port, serving the kstmon of the build."""
+    the sandbox and a free loopback port, serving the kstmon of the build.
+
+    It runs as the configured www-data, unless the build tree lies where that
+    user cannot reach it (a checkout in a private home directory): then it
+    stays root, the configuration's user lines removed (KSTMON_WEB_AS_ROOT=1
+    in the environment forces that)."""
 
     def __init__(self, sandbox):
         self.sandbox = sandbox
@@ -120,6 +136,8 @@ class WebServer:
         for d in (self.dir, self.docroot, self.cgidir):
             os.chmod(d, 0o755)
         shutil.chown(self.logdir, "www-data", "www-data")
+        self.as_www_data = (os.environ.get("KSTMON_WEB_AS_ROOT") is None
+                            and _reachable_by_others(KSTMON) and _reachable_by_others(self.dir))
         self.process = None
         self.port = None
 
@@ -134,6 +152,10 @@ class WebServer:
             text, count = re.subn(r"(?m)^var\.%s\s*=.*$" % name, "var.%s = %s" % (name, value), text)
             if count != 1:
                 raise AssertionError("the packaged configuration has no var.%s" % name)
+        if not self.as_www_data:
+            text, count = re.subn(r"(?m)^server\.(username|groupname)\s*=.*$", "", text)
+            if count != 2:
+                raise AssertionError("the packaged configuration sets no user and group")
         path = os.path.join(self.dir, "lighttpd-%d.conf" % port)
         with open(path, "w") as f:
             f.write(text)
