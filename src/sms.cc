@@ -1,9 +1,9 @@
 #include "sms.h"
 
 #include <stdio.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "globals.h"
 #include "process.h"
@@ -17,12 +17,6 @@ const long waitSliceMs = 250;
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
 const char* orNull(const char* text) { return text ? text : "(null)"; }
-
-long millisecondsUntil(const timespec& deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-}
 
 }  // namespace
 
@@ -53,23 +47,17 @@ SmsQue::SmsQue() : m_mutex(), m_cond(m_mutex) {}
 
 SmsQue::~SmsQue() {}
 
-int SmsQue::appendSms(Sms& sms) {
+int SmsQue::appendSms(Sms& sms) { return add(sms, "appendSms", &SmsQue::appendSmsSafe); }
+
+int SmsQue::insertSms(Sms& sms) { return add(sms, "insertSms", &SmsQue::insertSmsSafe); }
+
+int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {
     m_mutex.Lock();
-    printf("%lu: SmsQue: appendSms( %s, %s, %s, %s )\n", threadId(), sms.target(), sms.source(),
+    printf("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), operation, sms.target(), sms.source(),
            sms.message(), sms.remoteAddr());
-    int length = appendSmsSafe(sms);
+    const int length = (this->*addSafe)(sms);
     m_mutex.Unlock();
     // Every waiter re-checks the queue, so waking them all loses nobody.
-    m_cond.Broadcast();
-    return length;
-}
-
-int SmsQue::insertSms(Sms& sms) {
-    m_mutex.Lock();
-    printf("%lu: SmsQue: insertSms( %s, %s, %s, %s )\n", threadId(), sms.target(), sms.source(),
-           sms.message(), sms.remoteAddr());
-    int length = insertSmsSafe(sms);
-    m_mutex.Unlock();
     m_cond.Broadcast();
     return length;
 }
@@ -98,17 +86,11 @@ void SmsQue::waitForSms() {
 }
 
 bool SmsQue::waitForSmsFor(long milliseconds) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     qpthr::QpLock guard(m_mutex);
     while (!shouldStopWaiting()) {
-        long left = millisecondsUntil(deadline);
+        const long left = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         if (left <= 0) break;
         m_cond.WaitFor(std::min(left, waitSliceMs));
     }

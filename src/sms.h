@@ -77,6 +77,7 @@ protected:
     qpthr::QpCond m_cond;
 
 private:
+    int add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&));
     bool shouldStopWaiting();
 };
 

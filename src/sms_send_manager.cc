@@ -1,9 +1,10 @@
 #include "sms_send_manager.h"
 
 #include <stdio.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "globals.h"
 #include "process.h"
@@ -13,22 +14,12 @@ namespace {
 
 // The pause looks at the shutdown flag this often, so that a stop never
 // waits for the rest of a cycle.
-const long pauseSliceMs = 100;
+const std::chrono::milliseconds pauseSlice(100);
 
 }  // namespace
 
 SmsSendManager::SmsSendManager()
-    : qpthr::QpThread(0, 0, nullptr, 0),
-      m_accessLog_HideIp(false),
-      m_accessLog_HideDestinationAddress(false),
-      m_accessLog_HideUserData(false),
-      m_accessLog_HideEmail(false),
-      m_errorLog_HideDestinationAddress(false),
-      m_errorLog_HideUserData(false),
-      m_receiveLog_HideOriginatingAddress(false),
-      m_receiveLog_HideDestinationAddress(false),
-      m_receiveLog_HideUserData(false),
-      m_cycleLengthMs(10000) {}
+    : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000) {}
 
 SmsSendManager::~SmsSendManager() {
     // The loop calls into the senders, so it must have ended before they go.
@@ -108,15 +99,10 @@ void SmsSendManager::superviseOnce() {
 }
 
 void SmsSendManager::pauseBetweenCycles() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long deadlineMs = now.tv_sec * 1000LL + now.tv_nsec / 1000000L + m_cycleLengthMs;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_cycleLengthMs.load());
     while (!g_shutdownIndicator) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long left = deadlineMs - (now.tv_sec * 1000LL + now.tv_nsec / 1000000L);
-        if (left <= 0) return;
-        const long slice = static_cast<long>(std::min<long long>(left, pauseSliceMs));
-        timespec delay{slice / 1000, (slice % 1000) * 1000000L};
-        nanosleep(&delay, nullptr);
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, pauseSlice));
     }
 }

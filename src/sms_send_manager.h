@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "qpthr.h"
-
-class SmsSender;
+#include "sms_sender.h"
 
 struct SenderInfo {
     std::string _name;
@@ -18,24 +17,14 @@ struct SenderInfo {
     int _status;
 };
 
-class SmsSendManager : public qpthr::QpThread {
+// The hiding flags reach only senders registered after they are set.
+class SmsSendManager : public qpthr::QpThread, public LogHidingFlags {
 public:
     SmsSendManager();
     // Joins the manager's own thread, then joins and deletes every sender.
     ~SmsSendManager() override;
 
     void Main() override;
-
-    // Reach only senders registered afterwards.
-    void setAccessLogHideIp(bool hide) { m_accessLog_HideIp = hide; }
-    void setAccessLogHideDestinationAddress(bool hide) { m_accessLog_HideDestinationAddress = hide; }
-    void setAccessLogHideUserData(bool hide) { m_accessLog_HideUserData = hide; }
-    void setAccessLogHideEmail(bool hide) { m_accessLog_HideEmail = hide; }
-    void setErrorLogHideDestinationAddress(bool hide) { m_errorLog_HideDestinationAddress = hide; }
-    void setErrorLogHideUserData(bool hide) { m_errorLog_HideUserData = hide; }
-    void setReceiveLogHideOriginatingAddress(bool hide) { m_receiveLog_HideOriginatingAddress = hide; }
-    void setReceiveLogHideDestinationAddress(bool hide) { m_receiveLog_HideDestinationAddress = hide; }
-    void setReceiveLogHideUserData(bool hide) { m_receiveLog_HideUserData = hide; }
 
     // Hands the hiding flags to the sender and takes ownership of it. Only
     // before the manager's thread starts: the list is read without a lock.
@@ -57,15 +46,6 @@ private:
     void superviseOnce();
 
     std::vector<SmsSender*> m_senders;
-    bool m_accessLog_HideIp;
-    bool m_accessLog_HideDestinationAddress;
-    bool m_accessLog_HideUserData;
-    bool m_accessLog_HideEmail;
-    bool m_errorLog_HideDestinationAddress;
-    bool m_errorLog_HideUserData;
-    bool m_receiveLog_HideOriginatingAddress;
-    bool m_receiveLog_HideDestinationAddress;
-    bool m_receiveLog_HideUserData;
     std::atomic<long> m_cycleLengthMs;
 };
 

@@ -16,15 +16,6 @@ SmsSender::SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog)
       m_errorLog(errorLog),
       m_accessLog(accessLog),
       m_receiveLog(receiveLog),
-      m_accessLog_HideIp(false),
-      m_accessLog_HideDestinationAddress(false),
-      m_accessLog_HideUserData(false),
-      m_accessLog_HideEmail(false),
-      m_errorLog_HideDestinationAddress(false),
-      m_errorLog_HideUserData(false),
-      m_receiveLog_HideOriginatingAddress(false),
-      m_receiveLog_HideDestinationAddress(false),
-      m_receiveLog_HideUserData(false),
       m_active(false),
       m_mutex() {}
 

@@ -13,7 +13,34 @@
 
 class Logger;
 
-class SmsSender : public qpthr::QpThread {
+// Which personal values the log records show as "<hidden>". All shown after
+// construction.
+class LogHidingFlags {
+public:
+    void setAccessLogHideIp(bool hide) { m_accessLog_HideIp = hide; }
+    void setAccessLogHideDestinationAddress(bool hide) { m_accessLog_HideDestinationAddress = hide; }
+    void setAccessLogHideUserData(bool hide) { m_accessLog_HideUserData = hide; }
+    void setAccessLogHideEmail(bool hide) { m_accessLog_HideEmail = hide; }
+    void setErrorLogHideDestinationAddress(bool hide) { m_errorLog_HideDestinationAddress = hide; }
+    void setErrorLogHideUserData(bool hide) { m_errorLog_HideUserData = hide; }
+    void setReceiveLogHideOriginatingAddress(bool hide) { m_receiveLog_HideOriginatingAddress = hide; }
+    void setReceiveLogHideDestinationAddress(bool hide) { m_receiveLog_HideDestinationAddress = hide; }
+    void setReceiveLogHideUserData(bool hide) { m_receiveLog_HideUserData = hide; }
+
+protected:
+    bool m_accessLog_HideIp = false;
+    bool m_accessLog_HideDestinationAddress = false;
+    bool m_accessLog_HideUserData = false;
+    bool m_accessLog_HideEmail = false;
+    bool m_errorLog_HideDestinationAddress = false;
+    bool m_errorLog_HideUserData = false;
+    bool m_receiveLog_HideOriginatingAddress = false;
+    bool m_receiveLog_HideDestinationAddress = false;
+    bool m_receiveLog_HideUserData = false;
+};
+
+// The flags are set by the manager at registration, before the threads start.
+class SmsSender : public qpthr::QpThread, public LogHidingFlags {
 public:
     SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog);
     // Waits for the thread. A derived sender joins in its own destructor as
@@ -39,17 +66,6 @@ public:
     void lock() { m_mutex.Lock(); }
     void unlock() { m_mutex.Unlock(); }
 
-    // Set by the manager at registration, before the threads start.
-    void setAccessLogHideIp(bool hide) { m_accessLog_HideIp = hide; }
-    void setAccessLogHideDestinationAddress(bool hide) { m_accessLog_HideDestinationAddress = hide; }
-    void setAccessLogHideUserData(bool hide) { m_accessLog_HideUserData = hide; }
-    void setAccessLogHideEmail(bool hide) { m_accessLog_HideEmail = hide; }
-    void setErrorLogHideDestinationAddress(bool hide) { m_errorLog_HideDestinationAddress = hide; }
-    void setErrorLogHideUserData(bool hide) { m_errorLog_HideUserData = hide; }
-    void setReceiveLogHideOriginatingAddress(bool hide) { m_receiveLog_HideOriginatingAddress = hide; }
-    void setReceiveLogHideDestinationAddress(bool hide) { m_receiveLog_HideDestinationAddress = hide; }
-    void setReceiveLogHideUserData(bool hide) { m_receiveLog_HideUserData = hide; }
-
     // Record of a message handed on (access log) or not (error log). The
     // destination and the text follow the hiding flags of the log written
     // to; the client address and the e-mail address the access log's flags.
@@ -74,15 +90,6 @@ protected:
     Logger* m_errorLog;
     Logger* m_accessLog;
     Logger* m_receiveLog;
-    bool m_accessLog_HideIp;
-    bool m_accessLog_HideDestinationAddress;
-    bool m_accessLog_HideUserData;
-    bool m_accessLog_HideEmail;
-    bool m_errorLog_HideDestinationAddress;
-    bool m_errorLog_HideUserData;
-    bool m_receiveLog_HideOriginatingAddress;
-    bool m_receiveLog_HideDestinationAddress;
-    bool m_receiveLog_HideUserData;
     // Written by the manager's thread, read by the sender's.
     std::atomic<bool> m_active;
     qpthr::QpMutex m_mutex;
