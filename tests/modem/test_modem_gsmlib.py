@@ -116,6 +116,23 @@ class ConnectionTest(ModemTest):
             self.probe.ok("close")
 
 
+class SilentAtOpenTest(ModemTest):
+    emulator_args = ("--silent",)
+
+    def test_port_retries_atz_until_the_modem_answers(self):
+        # gsmlib waits 3 s for the first ATZ, then 60 s for each of two more
+        # (about two minutes when the modem never answers); one that wakes
+        # up in between is taken on the next try.
+        self.probe.proc.stdin.write(("open %s - 5\n" % self.modem.device).encode())
+        self.probe.proc.stdin.flush()
+        self.modem.wait_command("ATZ", timeout=10)
+        self.modem.fault("silent", "off")
+        answer, earlier = self.probe.run("pin -", timeout=90)
+        self.assertEqual([e["ok"] for e in earlier if e["op"] == "open"], [True])
+        self.assertTrue(answer["ok"], answer)
+        self.assertEqual(self.modem.commands()[:3], ["ATZ", "ATZ", "ATE0"])
+
+
 class PinTest(ModemTest):
     emulator_args = ("--pin", "4711")
 

@@ -1002,6 +1002,7 @@ class Emulator:
         return {"sim": m.sim_state, "cnmi": m.cnmi, "cmee": m.cmee, "cmgf": m.cmgf,
                 "csms": m.csms, "echo": m.echo, "mem": m.mem, "next_mr": m.next_mr,
                 "faults": m.faults, "slave_open": self.slave_open,
+                "input_pending": len(self.inbuf),
                 "indication_store": m.indication_store, "sent": len(m.sent),
                 "stores": {n: s.used() for n, s in m.stores.items()}}
 
