@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "vessa.h"
 #include "vessa_internal.h"
@@ -18,14 +19,57 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+namespace {
+
+// A correctly framed frame around `data`, so that inputs reach the decoder.
+std::string frame(int trn, char orFlag, int ot, const std::string& data)
+{
+    char header[32];
+    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn % 100,
+                  static_cast<int>(data.size() + 16) % 100000, orFlag, ot % 100);
+    std::string body = std::string(header) + data;
+    unsigned sum = 0;
+    for (unsigned char c : body) sum += c;
+    char crc[3];
+    std::snprintf(crc, sizeof crc, "%02X", sum & 0xFF);
+    return "\x02" + body + crc + "\x03";
+}
+
+// Bit 0 of the first byte set: the rest is split at newlines, and each piece
+// becomes one frame whose first byte picks the operation. Otherwise the
+// bytes go to the library as they are.
+std::string shape(const uint8_t* data, size_t size)
+{
+    if (size == 0 || !(data[0] & 1)) return std::string(reinterpret_cast<const char*>(data), size);
+    static const int ops[] = {1, 31, 51, 52, 53, 60, 99, 0};
+    std::string out;
+    std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    size_t start = 0;
+    while (start < rest.size()) {
+        size_t nl = rest.find('\n', start);
+        std::string piece = rest.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        start = nl == std::string::npos ? rest.size() : nl + 1;
+        if (piece.empty()) continue;
+        unsigned char pick = static_cast<unsigned char>(piece[0]);
+        std::string fields = piece.substr(1);
+        if (fields.empty() || fields.back() != '/') fields += '/';
+        out += frame(pick >> 4, (pick & 8) ? 'R' : 'O', ops[pick & 7], fields);
+    }
+    return out;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
-    // The whole input fits the socket buffer (inputs are at most 4096 bytes).
+    const std::string input = shape(data, size);
+    // The whole input fits the socket buffer (inputs are at most 4096 bytes
+    // and grow by at most 19 per piece when shaped).
     size_t off = 0;
-    while (off < size) {
-        ssize_t n = write(sv[1], data + off, size - off);
+    while (off < input.size()) {
+        ssize_t n = write(sv[1], input.data() + off, input.size() - off);
         if (n <= 0) break;
         off += static_cast<size_t>(n);
     }

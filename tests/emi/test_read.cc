@@ -276,8 +276,7 @@ TEST(Read, HandlesOnTwoThreadsKeepTheirTexts)
     Session a, b;
     ASSERT_EQ(a.rc, 0);
     ASSERT_EQ(b.rc, 0);
-    const int rounds = 200;
-    auto run = [rounds](Session* s, const std::string& text, bool* ok) {
+    auto run = [](Session* s, const std::string& text, bool* ok) {
         std::string hex;
         for (unsigned char c : text) {
             char h[3];
@@ -286,7 +285,7 @@ TEST(Read, HandlesOnTwoThreadsKeepTheirTexts)
         }
         std::string f = frame(1, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "3"}, {21, hex}}));
         *ok = true;
-        for (int i = 0; i < rounds; ++i) {
+        for (int i = 0; i < 200; ++i) {
             s->send(f);
             if (emi_read(s->emi) != 1) *ok = false;
             const char* t = emi_msg(s->emi)->uu.submit.text;
