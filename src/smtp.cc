@@ -1,7 +1,6 @@
 #include "smtp.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -49,6 +48,17 @@ std::string systemError(int error) {
     return errorString(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
+// Prints the failed call's system error to standard error and leaves it in
+// the error text as well, so that the caller can say why.
+void reportSystemError(const char* what, char* errorText, size_t errorSize) {
+    const int error = errno;
+    perror(what);
+    setError(errorText, errorSize, "%s: %s", what, systemError(error).c_str());
+}
+
+// A socket call that failed only for now: interrupted, or nothing to do yet.
+bool isTransient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
 double seconds(int milliseconds) { return milliseconds / 1000.0; }
 
 Clock::time_point deadlineAfter(int milliseconds) {
@@ -88,10 +98,8 @@ bool readLine(int sock, char* errorText, size_t errorSize, char* dest, size_t de
             return false;
         }
         if (got < 0) {
-            if (ready > 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-            const int error = errno;
-            perror("cannot read from socket");
-            setError(errorText, errorSize, "cannot read from socket: %s", systemError(error).c_str());
+            if (ready > 0 && isTransient(errno)) continue;
+            reportSystemError("cannot read from socket", errorText, errorSize);
             return false;
         }
         if (c == '\n') return true;
@@ -279,10 +287,8 @@ bool write(int sock, char* errorText, size_t errorSize, const char* text) {
         // MSG_NOSIGNAL: a server that has gone away must not raise SIGPIPE.
         const ssize_t n = ready < 0 ? -1 : send(sock, text + sent, total - sent, MSG_NOSIGNAL);
         if (n < 0) {
-            if (ready > 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-            const int error = errno;
-            perror("cannot write to socket");
-            setError(errorText, errorSize, "cannot write to socket: %s", systemError(error).c_str());
+            if (ready > 0 && isTransient(errno)) continue;
+            reportSystemError("cannot write to socket", errorText, errorSize);
             return false;
         }
         sent += static_cast<size_t>(n);

@@ -46,6 +46,8 @@ protected:
         m_emailer.reset();
         g_errorLog = nullptr;
         g_shutdownIndicator = false;
+        m_log.reset();
+        smtptest::removeWorkDir(m_dir);
     }
 
     // An e-mailer for the server on `port`, named like the daemon's, not

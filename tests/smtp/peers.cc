@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -47,6 +48,11 @@ std::string makeWorkDir(const std::string& prefix) {
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
     return buffer.data();
+}
+
+void removeWorkDir(const std::string& dir) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string readFile(const std::string& path) {
@@ -155,7 +161,10 @@ MailServer::MailServer(const std::string& refusePrefix) : m_dir(makeWorkDir("mai
     if (m_process == nullptr) throw std::runtime_error("aiosmtpd did not start");
 }
 
-MailServer::~MailServer() { delete m_process; }
+MailServer::~MailServer() {
+    delete m_process;
+    removeWorkDir(m_dir);
+}
 
 std::vector<MailServer::Mail> MailServer::mails() const {
     std::vector<std::string> names;
@@ -206,7 +215,10 @@ ScriptedPeer::ScriptedPeer(const std::vector<std::string>& scripts, int connecti
     m_port = static_cast<unsigned short>(std::stoi(readFile(portFile)));
 }
 
-ScriptedPeer::~ScriptedPeer() { delete m_process; }
+ScriptedPeer::~ScriptedPeer() {
+    delete m_process;
+    removeWorkDir(m_dir);
+}
 
 std::vector<std::string> ScriptedPeer::record() const { return readLines(m_dir + "/record"); }
 

@@ -16,6 +16,7 @@ namespace smtptest {
 
 // A new, empty directory below this test folder's build directory.
 std::string makeWorkDir(const std::string& prefix);
+void removeWorkDir(const std::string& dir);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 // The lines of a file without their line ends; none if it does not exist.

@@ -1,5 +1,7 @@
 // The SMTP client against a real server (aiosmtpd) and against the scripted
 // peer for refusals and faults.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -364,6 +366,30 @@ TEST_F(SmtpTest, SilentServerFailsWithinTheTimeout) {
         EXPECT_FALSE(outcome.sent);
         EXPECT_EQ(outcome.error, "Timed out after 0.4 s waiting for an answer");
     }
+}
+
+TEST_F(SmtpTest, ConnectionThatIsNeverAcceptedTimesOut) {
+    // A listener whose accept queue is full drops further connection
+    // requests, so connecting hangs.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int queued = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    smtp::setTimeout(300);
+    const unsigned short port = ntohs(address.sin_port);
+    const Outcome outcome = sendMail(port, "alice@example.org", "", "", "s", "b");
+    EXPECT_FALSE(outcome.sent);
+    EXPECT_EQ(outcome.error, "Can't connect to 127.0.0.1:" + std::to_string(port) + " (no answer within 0.3 s)");
+    EXPECT_EQ(outcome.socket, -1);
+    close(queued);
+    close(listener);
 }
 
 TEST_F(SmtpTest, ServerClosingMidDialogue) {
