@@ -33,15 +33,22 @@ def shim_path():
 
 
 def preload_env(base=None):
-    """Environment for a process that opens the emulated modem: the shim
-    preloaded (also into sanitizer builds, whose link-order check would
-    otherwise refuse a library loaded before their runtime)."""
+    """Environment for a gsmlib program that opens the emulated modem: the
+    shim preloaded, and AddressSanitizer options it needs when the program
+    is instrumented:
+    - verify_asan_link_order=0: with a shared ASan runtime (gcc) a library
+      preloaded ahead of it is refused otherwise (clang's static runtime
+      does not care);
+    - alloc_dealloc_mismatch=0: gsmlib's SMSDecoder frees its new[] buffer
+      with delete, so every decoded PDU would abort the program."""
     env = dict(os.environ if base is None else base)
     preload = env.get("LD_PRELOAD", "")
     env["LD_PRELOAD"] = shim_path() + (":" + preload if preload else "")
     asan = env.get("ASAN_OPTIONS", "")
-    if "verify_asan_link_order" not in asan:
-        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+    for option in ("verify_asan_link_order=0", "alloc_dealloc_mismatch=0"):
+        if option.split("=")[0] not in asan:
+            asan = (asan + ":" if asan else "") + option
+    env["ASAN_OPTIONS"] = asan
     return env
 
 
