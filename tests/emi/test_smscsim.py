@@ -10,13 +10,14 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
 import unittest
 
 import kst
-from smscsim import SmscSim, ia5_decode
+from smscsim import SmscSim, ia5_decode, ia5_encode
 
 DRIVER = os.path.join(kst.BUILD_DIR, "tests/emi/vessa_driver")
 
@@ -274,6 +275,57 @@ class Misbehaviour(SimTestCase):
         self.assertIn(third["rc"], (-10, 3))
         if third["rc"] == -10:
             self.assertEqual(third["error"], "Data throughput overloaded")
+
+
+def raw_frame(trn, o_r, ot, data):
+    body = ("%02d/%05d/%s/%02d/" % (trn, len(data) + 16, o_r, ot) + data).encode()
+    return b"\x02" + body + b"%02X" % (sum(body) & 0xFF) + b"\x03"
+
+
+class SimulatorChecks(unittest.TestCase):
+    """The simulator's own checks, which the tests above rely on: every
+    broken frame it receives is reported."""
+
+    def setUp(self):
+        self.sim = SmscSim(password="secret")
+        self.addCleanup(self.sim.cleanup)
+        self.client = socket.create_connection(("127.0.0.1", self.sim.ucp_port), timeout=5)
+        self.addCleanup(self.client.close)
+        self.client.sendall(raw_frame(0, "O", 60, "1/6/5/1/%s//0100//////" % ia5_encode("secret")))
+        self.assertIn(b"/R/60/A//", self.client.recv(100))
+
+    def test_every_broken_frame_is_reported(self):
+        good = raw_frame(1, "O", 31, "0123/0539/")
+        broken = [
+            (good.replace(b"/BD\x03", b"/bd\x03"), "bad checksum bd, expected BD"),
+            (good.replace(b"/BD\x03", b"/BE\x03"), "bad checksum BE"),
+            (b"\n" + good, "bytes before STX"),
+            (good.replace(b"00026", b"00027") + good, "does not match the frame"),
+            (good.replace(b"00026", b"00025"), "no ETX where LEN 00025 ends the frame"),
+            (good.replace(b"00026", b"0002x"), "malformed header"),
+            (raw_frame(2, "O", 31, "0123/"), "operation 31 has 1 fields, expected 2"),
+            (raw_frame(3, "O", 51, "1/2/3/"), "operation 51 has 3 fields, expected 33"),
+            (raw_frame(4, "R", 52, "X///"), "result without A or N"),
+            (raw_frame(5, "O", 52, "/" * 18 + "3//414/" + "/" * 12), "Msg of MT 3"),
+        ]
+        for data, what in broken:
+            before = len(self.sim.violations())
+            self.client.sendall(data)
+            self.sim.wait_for(lambda: len(self.sim.violations()) > before, what=what)
+            time.sleep(0.05)  # what follows from the same bytes
+            new = [v["violation"] for v in self.sim.violations()[before:]]
+            self.assertTrue(any(what in v for v in new), "%r not in %r" % (what, new))
+        self.assertGreaterEqual(self.sim.counts()["violations"], len(broken))
+        # A checksum error is answered N/01, a bad operation N/02.
+        answers = [f["fields"] for f in self.sim.sent(or_="R")]
+        self.assertIn(["N", "01", ""], answers)
+        self.assertIn(["N", "02", ""], answers)
+
+    def test_good_frames_pass(self):
+        self.client.sendall(raw_frame(1, "O", 31, "0123/0539/") + raw_frame(7, "R", 52, "A///"))
+        self.sim.wait_for(lambda: len(self.sim.frames(dir="in")) == 3, what="three frames")
+        self.sim.assert_no_violations()
+        self.assertEqual(self.client.recv(100), raw_frame(1, "R", 31, "A//"))
 
 
 def tshark_available():

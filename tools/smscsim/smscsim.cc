@@ -630,6 +630,13 @@ void Simulator::parseInput(Conn& c)
                 problem = "Msg of MT 3 is not upper-case hex pairs";
             }
         }
+        if (m_b.closeAfter > 0 && --m_b.closeAfter == 0) {
+            logFrame(c, "in", raw, header.substr(0, 2), orFlag, header.substr(11, 2), fields,
+                     problem.empty() ? nullptr : "\"bad\":true");
+            if (!problem.empty()) violation(c, problem, raw);
+            closeConn(c, "close_after");
+            break;
+        }
         if (!problem.empty()) {
             violation(c, problem, raw);
             logFrame(c, "in", raw, header.substr(0, 2), orFlag, header.substr(11, 2), fields,
@@ -642,9 +649,6 @@ void Simulator::parseInput(Conn& c)
         } else {
             logFrame(c, "in", raw, header.substr(0, 2), orFlag, header.substr(11, 2), fields, nullptr);
             handleFrame(c, trn, orFlag, ot, fields, raw);
-        }
-        if (c.fd >= 0 && m_b.closeAfter > 0 && --m_b.closeAfter == 0) {
-            closeConn(c, "close_after");
         }
     }
     in.erase(0, std::min(pos, in.size()));
