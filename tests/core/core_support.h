@@ -5,6 +5,7 @@
 #define KST_TESTS_CORE_SUPPORT_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -85,10 +86,15 @@ public:
         dup2(fd, 1);
         close(fd);
     }
+    // GoogleTest reports failures on standard output as they happen, so a
+    // failed test gets the captured text, reports included, on stderr.
     ~StdoutCapture() {
         fflush(stdout);
         dup2(m_saved, 1);
         close(m_saved);
+        if (::testing::Test::HasFailure()) {
+            fprintf(stderr, "---- captured standard output ----\n%s---- end ----\n", readFile(m_path).c_str());
+        }
     }
     std::string text() const {
         fflush(stdout);
