@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "emi_peer.h"
 #include "vessa.h"
 #include "vessa_internal.h"
 
@@ -20,20 +21,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 }
 
 namespace {
-
-// A correctly framed frame around `data`, so that inputs reach the decoder.
-std::string frame(int trn, char orFlag, int ot, const std::string& data)
-{
-    char header[32];
-    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn % 100,
-                  static_cast<int>(data.size() + 16) % 100000, orFlag, ot % 100);
-    std::string body = std::string(header) + data;
-    unsigned sum = 0;
-    for (unsigned char c : body) sum += c;
-    char crc[3];
-    std::snprintf(crc, sizeof crc, "%02X", sum & 0xFF);
-    return "\x02" + body + crc + "\x03";
-}
 
 // Bit 0 of the first byte set: the rest is split at newlines, and each piece
 // becomes one frame whose first byte picks the operation. Otherwise the
@@ -53,7 +40,7 @@ std::string shape(const uint8_t* data, size_t size)
         unsigned char pick = static_cast<unsigned char>(piece[0]);
         std::string fields = piece.substr(1);
         if (fields.empty() || fields.back() != '/') fields += '/';
-        out += frame(pick >> 4, (pick & 8) ? 'R' : 'O', ops[pick & 7], fields);
+        out += emitest::frame(pick >> 4, (pick & 8) ? 'R' : 'O', ops[pick & 7], fields);
     }
     return out;
 }
