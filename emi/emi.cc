@@ -1,6 +1,5 @@
 // EMI operations of libvessa: login, alert, submissions, acknowledgements,
 // reading and decoding, transaction-id expiry and the throughput window.
-#include <errno.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -225,7 +224,7 @@ int emi_select(EMI emi)
     pfd.revents = 0;
     int ready = poll(&pfd, 1, 0);
     if (ready < 0) {
-        return -1;
+        return errno == EINTR ? 0 : -1;  // a signal is no reason to drop the session
     }
     return ready > 0 ? 1 : 0;
 }
