@@ -6,7 +6,8 @@
  * window of 1..window_sz (at most 96); results read with emi_read give them
  * back, emi_check_trntable expires those whose result never came.
  *
- * Every call and every frame is traced to standard error.
+ * Every call and every frame is traced to standard error; the login's
+ * password shows there as asterisks only.
  *
  * Threads: a handle belongs to one thread at a time. Different handles are
  * independent, also their decoded texts (each handle has its own buffer).
