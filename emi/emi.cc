@@ -229,6 +229,26 @@ int emi_select(EMI emi)
     return ready > 0 ? 1 : 0;
 }
 
+int emi_socket(EMI emi)
+{
+    return emi ? emi->sock : EMI_NULL;
+}
+
+int emi_free_trnids(EMI emi)
+{
+    if (!emi) {
+        return EMI_NULL;
+    }
+    int window = emi->window_sz < VESSA_TRN_IDS ? emi->window_sz : VESSA_TRN_IDS;
+    int free = 0;
+    for (int k = 0; k < window; ++k) {
+        if (emi->trn[k / 8] & (1u << (7 - k % 8))) {
+            ++free;
+        }
+    }
+    return free;
+}
+
 msg_t* emi_msg(EMI emi)
 {
     return emi ? &emi->msg : nullptr;

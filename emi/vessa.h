@@ -151,6 +151,15 @@ VESSA_API int emi_select(EMI emi);
  * transaction id (0 or more) or a negative err_t. */
 VESSA_API int emi_read(EMI emi);
 
+/* The connection's socket, for waiting on it together with other
+ * descriptors (poll for reading, then emi_select/emi_read); EMI_NULL for a
+ * null handle. The handle keeps owning it. */
+VESSA_API int emi_socket(EMI emi);
+
+/* How many transaction ids an alert or a submission could take now (the free
+ * ids within the window); EMI_NULL for a null handle. */
+VESSA_API int emi_free_trnids(EMI emi);
+
 /* The handle's record; null for a null handle. */
 VESSA_API msg_t* emi_msg(EMI emi);
 

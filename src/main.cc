@@ -26,6 +26,7 @@
 #include "sms.h"
 #include "sms_processing.h"
 #include "sms_send_manager.h"
+#include "sms_sender_emi.h"
 #include "sms_server_impl.h"
 #include "version.h"
 
@@ -188,8 +189,6 @@ int main(int argc, char** argv) {
     printf("%lu: Access log: %s\n", threadId(), accessLog.fileName());
     Logger& receiveLog = *new Logger("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
     printf("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
-    (void)accessLog;
-    (void)receiveLog;
 
     g_sendManager = new SmsSendManager();
     g_sendManager->SetName("SMS Send Manager");
@@ -255,7 +254,7 @@ int main(int argc, char** argv) {
         haveMe = true;
     }
 
-    bool haveEmi = false;
+    SmsSenderEmi* emiSender = nullptr;
     if (ini.GetSection("EMI") != ini.GetSectionEnd()) {
         std::string address = ini.GetSetting("EMI/Address", "", nullptr);
         unsigned short port = static_cast<unsigned short>(atoi(ini.GetSetting("EMI/Port", "", nullptr).c_str()));
@@ -270,14 +269,21 @@ int main(int argc, char** argv) {
                "alert timeout %d\n",
                threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput,
                originatingAddress.c_str(), alertAddress.c_str(), alertTimeout);
-        haveEmi = true;
+        emiSender = new SmsSenderEmi(address.c_str(), port, laid.c_str(), password.c_str(), windowSize, throughput,
+                                     originatingAddress.c_str(), alertAddress.c_str(), alertTimeout, &errorLog,
+                                     &accessLog, &receiveLog);
+        emiSender->SetName("Sender thread(EMI)");
     }
 
-    if (!haveMe && !haveEmi) {
+    if (!haveMe && emiSender == nullptr) {
         fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
         errorLog.write("ERROR: There are no ME nor EMI section in configuration file, exiting", 'i');
         exit(1);
     }
+
+    // The order of registration is the order of preference and of the
+    // devices in the statistics.
+    if (emiSender) g_sendManager->registerSmsSender(emiSender);
 
     std::string executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
     g_smsProcessing = new SmsProcessing();
@@ -299,6 +305,10 @@ int main(int argc, char** argv) {
     // From here every thread blocks the stop signals; the signal thread
     // receives them.
     blockStopSignals();
+    if (emiSender) {
+        printf("%lu: Starting SMS sender thread EMI\n", threadId());
+        emiSender->Start();
+    }
     printf("%lu: Starting Sender Manager thread\n", threadId());
     g_sendManager->Start();
     printf("%lu: Starting emailer thread\n", threadId());
@@ -321,7 +331,12 @@ int main(int argc, char** argv) {
         writeStopRecords(errorLog, 0);
         return 0;
     }
+    // Without its interface the daemon still runs until a stop signal; the
+    // senders are joined as on the normal path, since returning from main()
+    // while they run would pull the process's objects from under them.
     joinAllThreads();
+    delete g_sendManager;
+    g_sendManager = nullptr;
     writeStopRecords(errorLog, 1);
     return 1;
 }

@@ -1,6 +1,9 @@
 #include "sms.h"
 
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,9 +46,26 @@ Sms::Sms(const std::string& target, const std::string& source, const std::string
       m_onDisplay(onDisplay),
       m_mailTo(mailTo) {}
 
-SmsQue::SmsQue() : m_mutex(), m_cond(m_mutex) {}
+SmsQue::SmsQue() : m_mutex(), m_cond(m_mutex), m_notifyFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-SmsQue::~SmsQue() {}
+SmsQue::~SmsQue() {
+    if (m_notifyFd >= 0) close(m_notifyFd);
+}
+
+void SmsQue::notify() {
+    if (m_notifyFd < 0) return;
+    const uint64_t one = 1;
+    // A full counter already says "readable"; nothing is lost by a failure.
+    ssize_t written = write(m_notifyFd, &one, sizeof one);
+    (void)written;
+}
+
+void SmsQue::clearNotify() {
+    if (m_notifyFd < 0) return;
+    uint64_t count;
+    ssize_t got = read(m_notifyFd, &count, sizeof count);
+    (void)got;
+}
 
 int SmsQue::appendSms(Sms& sms) { return add(sms, "appendSms", &SmsQue::appendSmsSafe); }
 
@@ -59,6 +79,7 @@ int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {
     m_mutex.Unlock();
     // Every waiter re-checks the queue, so waking them all loses nobody.
     m_cond.Broadcast();
+    notify();
     return length;
 }
 
@@ -99,6 +120,7 @@ bool SmsQue::waitForSmsFor(long milliseconds) {
 
 void SmsQue::alarm() {
     m_cond.Broadcast();
+    notify();
     printf("%lu: SmsQue: alarm\n", threadId());
 }
 

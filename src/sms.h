@@ -72,6 +72,13 @@ public:
     void lock();
     void unlock();
 
+    // A descriptor that becomes readable whenever a message is queued or
+    // alarm() is called, so that a sender can wait for the queue and its
+    // connection together with poll(); -1 if the system has none to give.
+    // clearNotify() makes it unreadable again.
+    int notifyFd() const { return m_notifyFd; }
+    void clearNotify();
+
 protected:
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
@@ -79,6 +86,9 @@ protected:
 private:
     int add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&));
     bool shouldStopWaiting();
+    void notify();
+
+    int m_notifyFd;
 };
 
 class SmsQueMemory : public SmsQue {
