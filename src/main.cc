@@ -52,6 +52,18 @@ std::string readLogPath(IniFile& ini, const char* key) {
 
 bool readHideFlag(IniFile& ini, const char* key) { return ini.GetSetting(key, "0", nullptr) == "1"; }
 
+// Test seams: the integration tests shorten the manager's cycle and the SMSC
+// sender's reconnection pause through the environment, so that a test does
+// not wait tens of seconds for the first connection. Unset, the daemon keeps
+// its own timing.
+long testSeamMilliseconds(const char* name) {
+    const char* value = getenv(name);
+    if (value == nullptr || *value == '\0') return -1;
+    char* end = nullptr;
+    long milliseconds = strtol(value, &end, 10);
+    return (*end == '\0' && milliseconds >= 0) ? milliseconds : -1;
+}
+
 // Writes the two-line stop record and the stop line to syslog.
 void writeStopRecords(Logger& errorLog, int exitCode) {
     std::string stopText = std::string("SMS Service v") + version + " stopped";
@@ -192,6 +204,8 @@ int main(int argc, char** argv) {
 
     g_sendManager = new SmsSendManager();
     g_sendManager->SetName("SMS Send Manager");
+    const long managerCycle = testSeamMilliseconds("KSTD_TEST_MANAGER_CYCLE_MS");
+    if (managerCycle >= 0) g_sendManager->setCycleLength(managerCycle);
 
     const char* const hideFlagKeys[] = {
         "Log/AccessLog_HideIp",
@@ -273,6 +287,8 @@ int main(int argc, char** argv) {
                                      originatingAddress.c_str(), alertAddress.c_str(), alertTimeout, &errorLog,
                                      &accessLog, &receiveLog);
         emiSender->SetName("Sender thread(EMI)");
+        const long reconnectPause = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
+        if (reconnectPause >= 0) emiSender->setReconnectPause(reconnectPause);
     }
 
     if (!haveMe && emiSender == nullptr) {
