@@ -277,9 +277,13 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                                                             : "";
         printf("%lu: %s: Main:                      description: %s\n", threadId(), GetName(), description);
 
+        // The notification's originator is the destination of the reported
+        // message (as the SMSC writes it); its recipient is our own address.
+        std::string reportedDestination = from;
         std::string reportedText = userData;
         std::string email;
         if (auto entry = g_sentMessages.takeBySysMsg(this, from + ":" + timestamp)) {
+            reportedDestination = entry->m_sms.target();
             reportedText = entry->m_sms.message();
             email = entry->m_sms.mailTo();
             if (status == EMI_DELIVERED) {
@@ -289,7 +293,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                 g_emailer->enque(confirmation);
             }
         }
-        writeNotificationToLog("Status Report received", from, to, reportedText, email,
+        writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
                                emiTimestampToString(timestamp), emiTimestampToString(delivered), status,
                                description, m_receiveLog);
         return true;
