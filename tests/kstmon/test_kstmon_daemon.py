@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kst  # noqa: E402
 from kst import SandboxTestCase, basic_ini  # noqa: E402
 from kstmon_helpers import HTML_HEADER, run_kstmon, wait_syslog  # noqa: E402
+from smscsim import SmscSim  # noqa: E402
 
 # The SMSC sender points at a port nobody serves; the modem sender at a
 # device that is no modem. Neither connects.
@@ -128,6 +129,13 @@ class SmscDevice(SandboxTestCase):
                                      r"Zarizeni 1: Sender thread\(EMI\): " + STATUS + r"\n\Z")
         self.assertNotIn("Zarizeni 2", run.stdout)
         self.assertNotRegex(run.stdout, r"[<>]", "no HTML in text mode")
+
+    def test_connected_smsc_is_used_for_sending(self):
+        with SmscSim() as sim:
+            start_daemon(self.sandbox, emi={"Address": "127.0.0.1", "Port": str(sim.ucp_port)})
+            line = "Zarizeni 1: Sender thread(EMI): used for sending\n"
+            kst.wait_until(lambda: line in run_kstmon(self.sandbox, ["-t"], inside=True).stdout,
+                           40, interval=0.5, what="the SMSC sender in use on the page")
 
 
 @unittest.skipUnless(HAS_BOTH, "kstd of this build does not report both of its senders yet")
