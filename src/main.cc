@@ -27,6 +27,7 @@
 #include "sms_processing.h"
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
+#include "sms_sender_me.h"
 #include "sms_server_impl.h"
 #include "version.h"
 
@@ -240,7 +241,7 @@ int main(int argc, char** argv) {
         if (hideFlags[i]) (g_sendManager->*hideFlagSetters[i])(true);
     }
 
-    bool haveMe = false;
+    SmsSenderMe* meSender = nullptr;
     if (ini.GetSection("ME") != ini.GetSectionEnd()) {
         bool found = false;
         std::string device = ini.GetSetting("ME/Device", "", &found);
@@ -265,7 +266,9 @@ int main(int argc, char** argv) {
         }
         bool receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
         printf(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
-        haveMe = true;
+        meSender = new SmsSenderMe(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog, &accessLog,
+                                   &receiveLog);
+        meSender->SetName("Sender thread(ME)");
     }
 
     SmsSenderEmi* emiSender = nullptr;
@@ -291,7 +294,7 @@ int main(int argc, char** argv) {
         if (reconnectPause >= 0) emiSender->setReconnectPause(reconnectPause);
     }
 
-    if (!haveMe && emiSender == nullptr) {
+    if (meSender == nullptr && emiSender == nullptr) {
         fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
         errorLog.write("ERROR: There are no ME nor EMI section in configuration file, exiting", 'i');
         exit(1);
@@ -300,6 +303,7 @@ int main(int argc, char** argv) {
     // The order of registration is the order of preference and of the
     // devices in the statistics.
     if (emiSender) g_sendManager->registerSmsSender(emiSender);
+    if (meSender) g_sendManager->registerSmsSender(meSender);
 
     std::string executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
     g_smsProcessing = new SmsProcessing();
@@ -324,6 +328,10 @@ int main(int argc, char** argv) {
     if (emiSender) {
         printf("%lu: Starting SMS sender thread EMI\n", threadId());
         emiSender->Start();
+    }
+    if (meSender) {
+        printf("%lu: Starting SMS sender thread ME\n", threadId());
+        meSender->Start();
     }
     printf("%lu: Starting Sender Manager thread\n", threadId());
     g_sendManager->Start();

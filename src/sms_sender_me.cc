@@ -1,0 +1,32 @@
+// The modem sender's use of the sent-message registry and the counters. The
+// rest of the sender is in sms_sender_me_gsm.cc, which includes gsmlib's
+// headers and cannot see the registry's C++17 interface.
+#include "inifile.h"
+#include "sent_message.h"
+#include "sms_sender_me.h"
+
+bool SmsSenderMe::matchResponse(const std::string& answer, const std::string& expected) {
+    return answer.length() >= expected.length() && answer.compare(0, expected.length(), expected) == 0;
+}
+
+std::string SmsSenderMe::cutResponse(const std::string& answer, const std::string& expected) {
+    return Trim(answer.length() > expected.length() ? answer.substr(expected.length()) : std::string(), " \r");
+}
+
+void SmsSenderMe::recordSent(const Sms& sms, int reference) {
+    if (reference >= 0) g_sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
+    ++g_numberOfSentMessages;
+}
+
+void SmsSenderMe::countReceived() { ++g_numberOfReceivedMessages; }
+
+bool SmsSenderMe::takeReportedMessage(const std::string& recipient, unsigned char reference, Sms& sms) {
+    // Only this sender's own entries: the SMSC sender's references are
+    // transaction ids that a report would match by chance.
+    std::optional<SentMessage> entry = g_sentMessages.takeMatching(this, [&](const SentMessage& candidate) {
+        return candidate.m_messageReference == reference && sameAddress(recipient, candidate.m_sms.target());
+    });
+    if (!entry) return false;
+    sms = entry->m_sms;
+    return true;
+}

@@ -1,0 +1,497 @@
+#include "sms_sender_me.h"
+
+#include <stdio.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gsmlib/gsm_error.h>
+#include <gsmlib/gsm_event.h>
+#include <gsmlib/gsm_me_ta.h>
+#include <gsmlib/gsm_sms.h>
+#include <gsmlib/gsm_sms_store.h>
+#include <gsmlib/gsm_unix_serial.h>
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "emailer.h"
+#include "globals.h"
+#include "inifile.h"
+#include "logger.h"
+#include "process.h"
+#include "sms.h"
+#include "sms_processing.h"
+
+using gsmlib::GsmException;
+
+namespace {
+
+const int eventWaitSeconds = 5;
+// Characters of the default alphabet in one message.
+const size_t singleMessageLength = 160;
+
+// gsmlib's time stamp text ends with a NUL character.
+std::string timestampText(const gsmlib::Timestamp& timestamp) {
+    std::string text = timestamp.toString(true);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+// Prints gsmlib's text of a message: its time stamps carry NUL characters,
+// which would cut the text short.
+void printMessageText(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    printf("%s\n", text.c_str());
+}
+
+// Without a connection a pass has nothing to wait for: this keeps the loop
+// from spinning until the manager reconnects, and ends early on shutdown.
+void pauseWhileDisconnected() {
+    for (int slice = 0; slice < 10 && !g_shutdownIndicator; ++slice) usleep(100000);
+}
+
+}  // namespace
+
+// One reception indication of the modem: the new entry's place and kind.
+struct IncomingMessage {
+    int m_index = -1;
+    std::string m_storeName;
+    gsmlib::GsmEvent::SMSMessageType m_messageType = gsmlib::GsmEvent::NormalSMS;
+};
+
+// Indications collected during waitEvent(), oldest first. Only the modem
+// sender's thread touches it: gsmlib calls the handler inside waitEvent().
+std::vector<IncomingMessage> newMessages;
+
+class EventHandler : public gsmlib::GsmEvent {
+public:
+    explicit EventHandler(const std::string& receiveStoreName) : m_receiveStoreName(receiveStoreName) {}
+
+    void SMSReception(gsmlib::SMSMessageRef message, SMSMessageType) override {
+        printf("%lu: EventHandler: SMSReception\n", threadId());
+        if (!message.isnull()) printMessageText(message->toString());
+    }
+
+    void CBReception(gsmlib::CBMessageRef message) override {
+        printf("%lu: EventHandler: CBReception\n", threadId());
+        if (!message.isnull()) printMessageText(message->toString());
+    }
+
+    void SMSReceptionIndication(std::string storeName, unsigned int index, SMSMessageType messageType) override {
+        printf("%lu: EventHandler: SMSReceptionIndication\n", threadId());
+        // "MT" names the modem's combined store; the entry is read from the
+        // store that receives new messages.
+        IncomingMessage incoming;
+        incoming.m_index = static_cast<int>(index);
+        incoming.m_storeName =
+            (!m_receiveStoreName.empty() && (storeName == "MT" || storeName == "mt")) ? m_receiveStoreName
+                                                                                       : storeName;
+        incoming.m_messageType = messageType;
+        newMessages.push_back(incoming);
+    }
+
+private:
+    std::string m_receiveStoreName;
+};
+
+SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
+                         Logger* errorLog, Logger* accessLog, Logger* receiveLog)
+    : SmsSender(errorLog, accessLog, receiveLog),
+      m_device(device ? device : ""),
+      m_baudrate(baudrate ? baudrate : ""),
+      m_pin(pin),
+      m_me(nullptr),
+      m_receiveStoreName(""),
+      m_receiveAllSms(receiveAllSms),
+      m_eventHandler(nullptr) {}
+
+SmsSenderMe::~SmsSenderMe() {
+    Join();
+    // The manager may have reconnected after the thread had ended.
+    shutdownConnection();
+    delete m_eventHandler;
+}
+
+bool SmsSenderMe::connected() { return m_connected; }
+
+bool SmsSenderMe::sameAddress(const std::string& first, const std::string& second) {
+    // gsmlib compares the number and the numbering plan, not the type of
+    // number: "+420..." and "420..." are the same.
+    return gsmlib::Address(first) == gsmlib::Address(second);
+}
+
+std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& command,
+                              const std::string& expected) {
+    port->putLine("AT" + command);
+    std::string line;
+    do {
+        line = Trim(port->getLine(), " \r");
+        printf("line: '%s'\n", line.c_str());
+    } while (line.empty() || line == command);
+
+    std::string value;
+    if (matchResponse(line, expected)) {
+        value = cutResponse(line, expected);
+        if (Trim(expected, " \r") == "OK") return "OK";
+    }
+    printf("rv: '%s'\n", value.c_str());
+    if (line.find("ERROR") != std::string::npos) return line;
+
+    printf("----\n");
+    bool ok = false;
+    for (int count = 0; count < 5; ++count) {
+        line = port->getLine();
+        printf("line: '%s'\n", line.c_str());
+        if (line.find("OK") != std::string::npos) {
+            ok = true;
+            break;
+        }
+        if (line.find("ERROR") != std::string::npos) break;
+    }
+    printf("ok: '%s'\n", ok ? "true" : "false");
+    return ok ? value : line;
+}
+
+std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
+    const std::string text = "PIN Status: " + chat(port, "+CPIN?", "+CPIN:");
+    m_errorLog->write("ME: " + text, 'i');
+    printf("%lu: %s: %s\n", threadId(), GetName(), text.c_str());
+    return text;
+}
+
+bool SmsSenderMe::connect() {
+    m_errorLog->write("ME: Establishing connection", 'i');
+    std::string failure;
+    try {
+        const speed_t speed = m_baudrate.empty() ? B38400 : gsmlib::baudRateStrToSpeed(m_baudrate);
+        gsmlib::UnixSerialPort* port = new gsmlib::UnixSerialPort(m_device, speed, "E0", false);
+        // From here the reference owns the port: a failure before the modem
+        // object shares it closes the line.
+        gsmlib::Ref<gsmlib::Port> portRef(port);
+        printf("=== Mame UnixSerialPort ===\n");
+
+        const std::string status = queryPinStatus(port);
+        if (status.find("SIM") != std::string::npos) {
+            if (m_pin.empty()) {
+                failure = "PIN is required but not specified in config file.";
+            } else if (m_pin == "ERROR") {
+                failure = "Wrong PIN specified in config file, giving up.";
+            } else {
+                const std::string answer = chat(port, "+CPIN=" + m_pin, "OK");
+                if (answer != "OK") {
+                    // Never offered again: a SIM blocks after a few wrong PINs.
+                    m_pin = "ERROR";
+                    failure = "PIN not OK, received: " + answer;
+                } else {
+                    queryPinStatus(port);
+                }
+            }
+        }
+
+        if (failure.empty()) {
+            m_me = new gsmlib::MeTa(portRef);
+            printf("=== Mame MeTa ===\n");
+            const gsmlib::MEInfo info = m_me->getMEInfo();
+            m_errorLog->put("ME: " + info._manufacturer + " - " + info._model + " (rev." + info._revision + ")");
+            m_errorLog->write("ME: Serial number: " + info._serialNumber, 'i');
+            std::string names = "ME: Store names:";
+            for (const std::string& name : m_me->getSMSStoreNames()) names += " " + name;
+            m_errorLog->write(names, 'i');
+        }
+    } catch (GsmException& e) {
+        failure = e.what();
+    }
+
+    if (!failure.empty()) {
+        m_errorLog->write("ME: Connection failed: " + failure, 'e');
+        fprintf(stderr, "%lu: %s: Connection failed: %s\n", threadId(), GetName(), failure.c_str());
+        disconnect();
+        return false;
+    }
+    m_errorLog->write("ME: Connected", 'i');
+    printf("%lu: %s: Connected\n", threadId(), GetName());
+    return true;
+}
+
+bool SmsSenderMe::disconnect() {
+    m_connected = false;
+    // Releasing the modem object closes the line.
+    delete m_me;
+    m_me = nullptr;
+    return true;
+}
+
+bool SmsSenderMe::reconnect() {
+    lock();
+    if (connected()) disconnect();
+    // A sender whose thread has ended must not open the line again.
+    bool result = !g_shutdownIndicator && connect();
+    if (result) {
+        result = init();
+        if (!result) disconnect();
+    }
+    unlock();
+    return result;
+}
+
+void SmsSenderMe::registerEventHandler() {
+    EventHandler* handler = new EventHandler(m_receiveStoreName);
+    m_me->setEventHandler(handler);
+    // The previous handler belonged to this or an earlier modem object;
+    // neither calls it any more.
+    delete m_eventHandler;
+    m_eventHandler = handler;
+}
+
+bool SmsSenderMe::init() {
+    if (m_me == nullptr) return false;
+    bool ok = false;
+    auto report = [this](const GsmException& e) {
+        m_errorLog->write(std::string("ME: Initializing failed: ") + e.what(), 'e');
+        fprintf(stderr, "%lu: %s: Initializing failed: %s\n", threadId(), GetName(), e.what());
+    };
+    try {
+        std::string readDeleteStore;
+        std::string writeSendStore;
+        m_me->getSMSStore(readDeleteStore, writeSendStore, m_receiveStoreName);
+        m_errorLog->write("ME: Using SMS store " + m_receiveStoreName, 'i');
+        m_me->setMessageService(1);
+        m_me->setSMSRoutingToTA(true, false, true, true);
+        registerEventHandler();
+        ok = true;
+    } catch (GsmException& e) {
+        report(e);
+        if (e.getErrorClass() != gsmlib::MeTaCapabilityError) return false;
+        // The modem cannot route status reports: receive messages all the
+        // same. Messages still ask for reports.
+        try {
+            m_me->setSMSRoutingToTA(true, false, false, true);
+            registerEventHandler();
+            m_errorLog->write("ME: Set SMS routing only, no status reports", 'i');
+            printf("%lu: %s: Set SMS routing only, no status reports\n", threadId(), GetName());
+            ok = true;
+        } catch (GsmException& fallbackError) {
+            report(fallbackError);
+            ok = false;
+        }
+    }
+    m_connected = ok;
+    return ok;
+}
+
+int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
+    lock();
+    printf("%lu: %s: SendSms( %s, %s )\n", threadId(), GetName(), sms.target(), sms.message());
+    const bool reportWanted = *sms.mailTo() != '\0';
+    const std::string text = sms.message();
+
+    gsmlib::Ref<gsmlib::SMSSubmitMessage> message;
+    // The reference the modem gave the message; a report quotes it.
+    int reference = -1;
+    std::string failure;
+    try {
+        if (m_me == nullptr) throw GsmException("not connected to the modem", gsmlib::OtherError);
+        message = new gsmlib::SMSSubmitMessage();
+        message->setStatusReportRequest(reportWanted);
+        gsmlib::Address destination(sms.target());
+        message->setDestinationAddress(destination);
+        // Class 0: the phone shows the message at once.
+        if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
+        printf("%lu: %s: DataCodingScheme: 0x%02x\n", threadId(), GetName(),
+               static_cast<unsigned char>(message->dataCodingScheme()));
+        if (text.length() <= singleMessageLength) {
+            message->setUserData(text);
+            message->setAt(m_me->getAt());
+            reference = message->send();
+        } else {
+            // The library splits the text into concatenated parts but does
+            // not tell their references, so such a message gets none: it is
+            // not registered, and its reports are logged without a match.
+            m_me->sendSMSs(message, text, false, 1);
+        }
+    } catch (GsmException& e) {
+        failure = e.what();
+    } catch (std::exception& e) {
+        failure = e.what();
+    }
+
+    if (!failure.empty()) {
+        disconnect();
+        fprintf(stderr, "%lu: %s: [ERROR]: %s\n", threadId(), GetName(), failure.c_str());
+        g_sendQue->appendSms(sms);
+        writeSmsToLog("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e');
+        unlock();
+        return 1;
+    }
+
+    // The message is sent: nothing below may put it back in the queue.
+    try {
+        printMessageText(message->toString());
+    } catch (std::exception& e) {
+        printf("%lu: %s: %s\n", threadId(), GetName(), e.what());
+    }
+    recordSent(sms, reportWanted ? reference : -1);
+    writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
+    unlock();
+    return 0;
+}
+
+void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
+    if (message.isnull()) return;
+
+    if (message->messageType() == gsmlib::SMSMessage::SMS_DELIVER) {
+        // A stored ME-to-SC message of the same type indicator is no
+        // SMS-DELIVER.
+        const gsmlib::SMSDeliverMessage* deliver = dynamic_cast<gsmlib::SMSDeliverMessage*>(message.getptr());
+        if (deliver != nullptr) {
+            const std::string originatingAddress = deliver->originatingAddress().toString();
+            const std::string scAddress = deliver->serviceCentreAddress().toString();
+            const std::string scTime = timestampText(deliver->serviceCentreTimestamp());
+            const std::string userData = deliver->userData();
+            writeRecvSmsToLog("SMS received", originatingAddress, "", scAddress, userData, scTime, m_receiveLog);
+            countReceived();
+            if (g_smsProcessing != nullptr) {
+                g_smsProcessing->enque(receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
+            }
+            return;
+        }
+    }
+
+    if (message->messageType() == gsmlib::SMSMessage::SMS_STATUS_REPORT) {
+        // The same type indicator also marks a stored SMS-COMMAND.
+        const gsmlib::SMSStatusReportMessage* report =
+            dynamic_cast<gsmlib::SMSStatusReportMessage*>(message.getptr());
+        if (report != nullptr) {
+            const std::string recipient = report->recipientAddress().toString();
+            Sms reported;
+            std::string email;
+            if (takeReportedMessage(recipient, report->messageReference(), reported)) {
+                Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
+                                          reported.mailTo());
+                if (g_emailer != nullptr) g_emailer->enque(confirmation);
+                email = reported.mailTo();
+            }
+            writeNotificationToLog("Status Report received", "", recipient, report->userData(), email,
+                                   timestampText(report->serviceCentreTimestamp()),
+                                   timestampText(report->dischargeTime()), report->status(),
+                                   gsmlib::getSMSStatusString(report->status()), m_receiveLog);
+            return;
+        }
+    }
+
+    printf("%lu: %s: Broadcast message received, ignoring.\n", threadId(), GetName());
+}
+
+void SmsSenderMe::sendFromQueue() {
+    if (!active() || !connected()) return;
+    Sms sms;
+    if (!g_sendQue->getSms(sms)) return;
+    printf("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
+    printf("%lu: %s: Sending SMS\n", threadId(), GetName());
+    sendSms(sms, 0);
+}
+
+void SmsSenderMe::flushReceiveStore() {
+    printf("%lu: %s: Flushing SMS store %s\n", threadId(), GetName(), m_receiveStoreName.c_str());
+    gsmlib::SMSStoreRef store = m_me->getSMSStore(m_receiveStoreName);
+    // A cached slot that was empty once would never show a new message.
+    store->setCaching(false);
+    for (gsmlib::SMSStore::iterator entry = store->begin(); entry != store->end(); ++entry) {
+        if (entry->empty()) continue;
+        gsmlib::SMSMessageRef message = entry->message();
+        if (message.isnull()) {
+            printf("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+                   entry->index(), m_receiveStoreName.c_str());
+        } else {
+            processMessage(message);
+        }
+        store->erase(entry);
+    }
+}
+
+void SmsSenderMe::waitForEvents() {
+    struct timeval timeout;
+    timeout.tv_sec = eventWaitSeconds;
+    timeout.tv_usec = 0;
+    m_me->waitEvent(&timeout);
+}
+
+void SmsSenderMe::handleIndications() {
+    while (!newMessages.empty() && !g_shutdownIndicator) {
+        printf("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
+        const IncomingMessage incoming = newMessages.front();
+        newMessages.erase(newMessages.begin());
+
+        gsmlib::SMSStoreRef store = m_me->getSMSStore(incoming.m_storeName);
+        store->setCaching(false);
+        if (incoming.m_index < 0 || incoming.m_index >= store->capacity()) {
+            printf("%lu: %s: SMS store %s has no entry %d, ignoring the indication\n", threadId(), GetName(),
+                   incoming.m_storeName.c_str(), incoming.m_index);
+            continue;
+        }
+        if (incoming.m_messageType == gsmlib::GsmEvent::CellBroadcastSMS) {
+            gsmlib::CBMessageRef message = store->operator[](incoming.m_index).cbMessage();
+            if (!message.isnull()) printMessageText(message->toString());
+        } else {
+            gsmlib::SMSMessageRef message = store->operator[](incoming.m_index).message();
+            if (message.isnull()) {
+                printf("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+                       incoming.m_index, incoming.m_storeName.c_str());
+            } else {
+                processMessage(message);
+                printMessageText(message->toString());
+            }
+        }
+        store->erase(store->begin() + incoming.m_index);
+    }
+}
+
+void SmsSenderMe::pass() {
+    sendFromQueue();
+    if (!connected()) {
+        pauseWhileDisconnected();
+        return;
+    }
+    if (m_receiveAllSms) flushReceiveStore();
+    waitForEvents();
+    handleIndications();
+}
+
+void SmsSenderMe::shutdownConnection() {
+    lock();
+    if (connected()) {
+        try {
+            m_me->setSMSRoutingToTA(false, false, false, true);
+        } catch (std::exception&) {
+            // The line is released all the same.
+        }
+        disconnect();
+    }
+    unlock();
+}
+
+void SmsSenderMe::Main() {
+    printf("%lu: %s: Main\n", threadId(), GetName());
+    while (!g_shutdownIndicator) {
+        try {
+            pass();
+        } catch (std::exception& e) {
+            // gsmlib reports modem failures as GsmException; anything else
+            // from it drops the connection the same way.
+            fprintf(stderr, "%lu: %s: Main[%d]: Exception: %s\n", threadId(), GetName(), 328, e.what());
+            lock();
+            disconnect();
+            unlock();
+        }
+    }
+    printf("%lu: %s: shutdown indicator detected\n", threadId(), GetName());
+    const std::string text = std::string(GetName()) + ": is shuting down";
+    syslog(LOG_INFO, "%s", text.c_str());
+    printf("%lu: %s\n", threadId(), text.c_str());
+    shutdownConnection();
+}
