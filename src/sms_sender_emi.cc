@@ -23,6 +23,9 @@ const time_t resubmissionDelay = 15;     // s before an unacknowledged entry is 
 const int resubmissionLimit = 3;         // a counter above this gives up the connection
 const long activationPollMs = 5000;
 const long idlePollMs = 1000;
+// Results a broken connection may still hold: every id of the window and
+// the SMSC's own operations between them, with room to spare.
+const int remainingFramesLimit = 256;
 
 std::string piece(const std::string& text, size_t from, size_t length) {
     return from < text.size() ? text.substr(from, length) : std::string();
@@ -165,7 +168,20 @@ void SmsSenderEmi::sleepUnlessStopping(long milliseconds) {
     }
 }
 
+void SmsSenderEmi::readRemainingResults() {
+    for (int frames = 0; frames < remainingFramesLimit && emi_select(m_emi) > 0; ++frames) {
+        const int trnId = emi_read(m_emi);
+        if (trnId < 0) return;
+        const int opType = emi_msg(m_emi)->op_type;
+        printf("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+        // The SMSC's own operations stay unacknowledged: it delivers them
+        // again on the next connection.
+        if (opType < 0) handleResult(trnId);
+    }
+}
+
 void SmsSenderEmi::giveUpConnection() {
+    readRemainingResults();
     disconnect();
     stop();
     returnSmsFromEmiQue();

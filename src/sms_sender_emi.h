@@ -49,6 +49,10 @@ public:
 private:
     // One pass of the thread loop; false when the thread is to end.
     bool pass(int& idleCounter);
+    // Reads the results still waiting on the connection (up to a limit), so
+    // that a submission the SMSC acknowledged before the connection broke is
+    // not taken for lost and sent again; drops everything else.
+    void readRemainingResults();
     void giveUpConnection();
     // Whether a submission could take a transaction id and fit the throughput
     // window now.

@@ -1,0 +1,290 @@
+"""The SMSC sender in the real kstd: submissions from kstsend as the SMSC
+simulator receives them, results, delivery notifications turned into
+confirmation e-mails at a real SMTP server, incoming messages handed to real
+executables, alerts, negative results and the hiding of personal data in
+the logs."""
+
+import time
+
+from emisender_support import (HIDE_KEYS, EmiDaemonTestCase, fields_of, log_records, main,
+                               records_titled)
+from kst import wait_until
+
+
+def date_time(scts):
+    """DDMMYYhhmmss as the confirmation e-mail writes it."""
+    return "%s.%s.20%s" % (scts[0:2], scts[2:4], scts[4:6]), "%s:%s:%s" % (scts[6:8], scts[8:10], scts[10:12])
+
+
+def stamp(scts):
+    date, clock = date_time(scts)
+    return date + " " + clock
+
+
+class Submission(EmiDaemonTestCase):
+    def test_numeric_originator_result_notification_and_confirmation_mail(self):
+        self.start_daemon(emi={"OriginatingAddress": "+420777123456"})
+        self.kstsend("+420602111222", "Ahoj, jak se mas?", mail_to="jana@example.org", remote="10.1.2.3")
+        sub = self.sim.wait_for(self.sim.submissions, what="the submission")[0]
+        self.assertEqual(sub["AdC"], "00420602111222")
+        self.assertEqual(sub["OAdC"], "420777123456")
+        self.assertEqual(sub["OTOA"], "1139")
+        self.assertEqual((sub["NRq"], sub["NT"]), ("1", "1"))
+        self.assertEqual((sub["NAdC"], sub["NPID"]), ("", ""), "numeric originator: no notification address")
+        self.assertEqual(sub["MT"], "3")
+        self.assertEqual(sub["text"], "Ahoj, jak se mas?")
+
+        # The positive result counts the message as sent.
+        self.wait_stat("sent", 1)
+        result = self.sim.sent(ot=51, or_="R")[0]
+        self.assertEqual(result["trn"], sub["trn"])
+        adc, scts = result["SM"].split(":")
+
+        access = records_titled(self.log("access.log"), "Send SMS requested")
+        self.assertEqual(len(access), 1)
+        kind, lines = access[0]
+        self.assertEqual(kind, "INFO")
+        self.assertEqual(lines, ["Send SMS requested", "IP Address: 10.1.2.3",
+                                 "Destination Address: +420602111222", "User Data: Ahoj, jak se mas?",
+                                 "Notification e-mail: jana@example.org", "OnDisplay: No"])
+
+        # The simulator's notification (status 0 by default) becomes the
+        # confirmation e-mail with the default templates.
+        note = self.sim.wait_for(lambda: self.sim.sent(ot=53), what="the notification")[0]
+        self.assertEqual((note["OAdC"], note["SCTS"]), (adc, scts))
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail.mail_from, "kstd@gateway.test")
+        self.assertEqual(mail.rcpt_tos, ["jana@example.org"])
+        self.assertEqual(mail["Subject"], "Zprava byla odeslana")
+        date, clock = date_time(note["DSCTS"])
+        self.assertEqual(mail.body.replace("\r\n", "\n").rstrip("\n"),
+                         "Vase zprava na +420602111222 byla odeslana %s v %s.\n\nAhoj, jak se mas?"
+                         % (date, clock))
+        self.wait_stat("confirmations sent", 1)
+
+        # The notification record names the reported message's destination.
+        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
+        self.assertEqual(lines, ["Status Report received", "Destination Address: +420602111222",
+                                 "User Data: Ahoj, jak se mas?",
+                                 "Service Centre Time Stamp: " + stamp(scts),
+                                 "Discharge Time: " + stamp(note["DSCTS"]),
+                                 "Notification e-mail: jana@example.org", "Status Code: 0",
+                                 "Status Description: Delivered"])
+        # The notification was acknowledged.
+        self.sim.wait_for(lambda: [r for r in self.sim.results_in(ot=53) if r["trn"] == note["trn"]],
+                          what="the acknowledgement of the notification")
+        self.assertEqual(self.sim.results_in(ot=53)[0]["ACK"], "A")
+
+        # Without a confirmation address: no notification request, no mail.
+        self.kstsend("777333444", "Bez potvrzeni")
+        second = self.sim.wait_for(lambda: self.sim.submissions()[1:], what="the second submission")[0]
+        self.assertEqual(second["AdC"], "00420777333444")
+        self.assertEqual((second["NRq"], second["NT"], second["NAdC"]), ("", "", ""))
+        self.wait_stat("sent", 2)
+        kind, lines = records_titled(self.log("access.log"), "Send SMS requested")[1]
+        self.assertEqual(lines, ["Send SMS requested", "IP Address: 127.0.0.1", "Destination Address: 777333444",
+                                 "User Data: Bez potvrzeni", "OnDisplay: No"])
+        self.assertEqual(len(self.sim.sent(ot=53)), 1)
+        self.assertEqual(len(self.smtp.messages()), 1)
+
+    def test_alphanumeric_originator_buffered_and_unmatched_notifications(self):
+        self.start_daemon(emi={"OriginatingAddress": "Kestrova", "AlertAddress": "+420999888777"})
+        self.sim.set_mode(notify_status=1)
+        self.kstsend("602111222", "Prvni", mail_to="petr@example.org", flash=True)
+        sub = self.sim.wait_for(self.sim.submissions, what="the submission")[0]
+        self.assertEqual(sub["OTOA"], "5039")
+        self.assertEqual(sub["OAdC_text"], "Kestrova")
+        self.assertEqual((sub["NRq"], sub["NT"]), ("1", "1"))
+        self.assertEqual((sub["NAdC"], sub["NPID"]), ("420999888777", "0439"))
+        self.assertEqual(sub["AdC"], "00420602111222")
+
+        # Status 1 (buffered): the entry is settled, but no e-mail.
+        note = self.sim.wait_for(lambda: self.sim.sent(ot=53), what="the notification")[0]
+        self.assertEqual(note["AdC"], "420999888777", "the notification goes to the alert address")
+        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
+        record = fields_of(lines)
+        self.assertEqual(record["Destination Address"], "602111222")
+        self.assertEqual(record["User Data"], "Prvni")
+        self.assertEqual(record["Notification e-mail"], "petr@example.org")
+        self.assertEqual((record["Status Code"], record["Status Description"]), ("1", "Buffered"))
+
+        # The same notification again matches nothing any more: a record
+        # without an e-mail address, the destination from the notification.
+        self.sim.notify(note["OAdC"], note["SCTS"], 0)
+        kind, lines = self.wait_record("receive.log", "Status Report received", count=2)[1]
+        record = fields_of(lines)
+        self.assertEqual(record["Destination Address"], note["OAdC"])
+        self.assertNotIn("Notification e-mail", record)
+        self.assertEqual((record["Status Code"], record["Status Description"]), ("0", "Delivered"))
+        self.assertEqual(record["Service Centre Time Stamp"], stamp(note["SCTS"]))
+
+        # A notification nobody asked for, with an unknown status.
+        self.sim.notify("00420123456789", "010203040506", 7)
+        kind, lines = self.wait_record("receive.log", "Status Report received", count=3)[2]
+        record = fields_of(lines)
+        self.assertEqual(record["Destination Address"], "00420123456789")
+        self.assertEqual(record["Service Centre Time Stamp"], "01.02.2003 04:05:06")
+        self.assertEqual((record["Status Code"], record["Status Description"]), ("7", ""))
+
+        # A delivered second message: its e-mail is the only one.
+        self.sim.set_mode(notify_status=0)
+        self.kstsend("602999000", "Druha", mail_to="petr@example.org")
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertIn("Vase zprava na 602999000 byla odeslana", mail.body)
+        self.assertTrue(mail.body.replace("\r\n", "\n").rstrip("\n").endswith(".\n\nDruha"))
+        self.wait_record("receive.log", "Status Report received", count=4)
+        time.sleep(0.5)
+        self.assertEqual(len(self.smtp.messages()), 1)
+        self.wait_stat("sent", 2)
+        self.wait_stat("confirmations sent", 1)
+        self.assertEqual(len(self.sim.results_in(ot=53)), 4, "every notification acknowledged")
+        self.assertTrue(all(r["ACK"] == "A" for r in self.sim.results_in(ot=53)))
+
+        access = records_titled(self.log("access.log"), "Send SMS requested")
+        self.assertEqual(access[0][1][-1], "OnDisplay: Yes")
+        self.assertEqual(access[1][1][-1], "OnDisplay: No")
+
+
+class Incoming(EmiDaemonTestCase):
+    def test_incoming_52_and_01_run_the_executables(self):
+        self.start_daemon()
+        text = "Odpoved: $HOME `id` ; | & 'x' \"y\""
+        trn = self.sim.inject_52("420777111222", self.laid, text, scts="070512153000")["trn"]
+        first, second = self.wait_dumps(2)
+        self.assertEqual([first["tag"], second["tag"]], ["first", "second"], "in configuration order")
+        for dump in (first, second):
+            self.assertEqual(dump["env"], {"OA": "420777111222", "SCADDRESS": "", "SCTIME": "070512153000",
+                                           "ALPHABET": "7bit", "UD": text, "MWI_ENABLED": "", "MWI": "",
+                                           "CLASS": "", "UDHI": ""})
+        ack = self.sim.wait_for(lambda: self.sim.results_in(ot=52), what="the acknowledgement")[0]
+        self.assertEqual((ack["trn"], ack["ACK"]), (trn, "A"))
+        self.wait_stat("received", 1)
+        kind, lines = self.wait_record("receive.log", "SMS received")[0]
+        self.assertEqual(lines, ["SMS received", "Originating Address: 420777111222",
+                                 "Destination Address: " + self.laid, "Timestamp: 07.05.2012 15:30:00",
+                                 "User data: " + text])
+
+        # Operation 01 has no time stamp.
+        self.sim.inject_01("777222333", self.laid, "Stara operace")
+        dumps = self.wait_dumps(4)
+        self.assertEqual(dumps[2]["env"]["OA"], "777222333")
+        self.assertEqual(dumps[2]["env"]["UD"], "Stara operace")
+        self.assertEqual(dumps[2]["env"]["SCTIME"], "")
+        self.assertEqual(dumps[3]["tag"], "second")
+        self.sim.wait_for(lambda: self.sim.results_in(ot=1), what="the acknowledgement of 01")
+        self.assertEqual(self.sim.results_in(ot=1)[0]["ACK"], "A")
+        self.wait_stat("received", 2)
+        kind, lines = self.wait_record("receive.log", "SMS received", count=2)[1]
+        self.assertEqual(lines[1], "Originating Address: 777222333")
+        self.assertEqual(lines[-1], "User data: Stara operace")
+        self.assertEqual(self.stats()["sent"], "0")
+
+
+class NegativeResult(EmiDaemonTestCase):
+    def test_negative_result_is_logged_and_not_retried(self):
+        self.start_daemon()
+        self.sim.set_mode(submit="nack", submit_error=24)
+        self.kstsend("602555666", "Odmitnuta", remote="10.9.8.7")
+        sub = self.sim.wait_for(self.sim.submissions, what="the submission")[0]
+        kind, lines = self.wait_record("error.log", "SMS was not acknowledged")[0]
+        self.assertEqual(kind, "ERROR")
+        self.assertEqual(lines, ["SMS was not acknowledged", "IP Address: 10.9.8.7",
+                                 "Destination Address: 602555666", "User Data: Odmitnuta", "OnDisplay: No"])
+        # Past the resubmission delay: still the one submission, nothing
+        # counted, the connection kept.
+        time.sleep(17)
+        self.assertEqual(len(self.sim.submissions()), 1)
+        self.assertEqual(self.sim.submissions()[0]["trn"], sub["trn"])
+        stats = self.stats()
+        self.assertEqual((stats["sent"], stats["queued"]), ("0", "0"))
+        self.assertEqual(len(self.sim.events("connect")), 1)
+        self.assertNotIn("SMS was not acknowledged during last 15s", self.log("error.log"))
+
+
+class KeepAlive(EmiDaemonTestCase):
+    def test_alert_after_idle_rounds(self):
+        self.start_daemon(emi={"AlertTimeout": "2", "AlertAddress": "+420999888777"})
+        alerts = self.sim.wait_for(lambda: self.sim.alerts()[1:] and self.sim.alerts(), timeout=30,
+                                   what="two alerts")
+        first, second = alerts[0], alerts[1]
+        self.assertEqual((first["AdC"], first["PID"]), ("420999888777", "0439"))
+        self.wait_log_line("error.log", r"INFO     - EMI: alert \(keep alive\) sent, trnId: %d$" % first["trn"])
+        # More than two idle rounds of about a second each between alerts.
+        self.assertGreater(second["t"] - first["t"], 2.5)
+        # Alert results are no submissions: nothing counted.
+        self.assertEqual(self.stats()["sent"], "0")
+
+
+class WakeUp(EmiDaemonTestCase):
+    def test_idle_sender_submits_at_once(self):
+        self.start_daemon()
+        # The first submission shows the sender is polling.
+        self.kstsend("602000000", "start")
+        self.sim.wait_for(self.sim.submissions, what="the first submission")
+        delays = []
+        for i in range(5):
+            # Idle for longer than one idle round.
+            time.sleep(1.3)
+            before = len(self.sim.submissions())
+            self.kstsend("60200000%d" % (i + 1), "zprava %d" % i)
+            queued = time.time()
+            sub = self.sim.wait_for(lambda: self.sim.submissions()[before:], what="submission %d" % i)[0]
+            delays.append(sub["t"] - queued)
+        # Within one idle round of one second, every time: the queue wakes
+        # the sender.
+        delays.sort()
+        self.assertLess(delays[2], 0.3, "submission delays after SendSms: %r" % delays)
+
+
+class Hiding(EmiDaemonTestCase):
+    def test_every_hiding_flag(self):
+        self.start_daemon(hide=HIDE_KEYS)
+        secret_number, secret_text, secret_mail, secret_ip = "602777888", "Tajna zprava", "tajny@example.org", "10.20.30.40"
+        self.kstsend(secret_number, secret_text, mail_to=secret_mail, remote=secret_ip)
+        kind, lines = self.wait_record("access.log", "Send SMS requested")[0]
+        self.assertEqual(lines, ["Send SMS requested", "IP Address: <hidden>", "Destination Address: <hidden>",
+                                 "User Data: <hidden>", "Notification e-mail: <hidden>", "OnDisplay: No"])
+        # The mail carries the real values.
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail.rcpt_tos, [secret_mail])
+        self.assertIn("Vase zprava na %s byla odeslana" % secret_number, mail.body)
+        self.assertIn(secret_text, mail.body)
+        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
+        record = fields_of(lines)
+        self.assertEqual((record["Destination Address"], record["User Data"], record["Notification e-mail"]),
+                         ("<hidden>", "<hidden>", "<hidden>"))
+        self.assertNotEqual(record["Service Centre Time Stamp"], "<hidden>")
+        self.assertEqual(record["Status Description"], "Delivered")
+
+        # Received: the originator and the text hidden, the executables get
+        # the real values.
+        self.sim.inject_52("420777999000", self.laid, "Tajna odpoved", scts="311224235959")
+        dump = self.wait_dumps(1)[0]
+        self.assertEqual((dump["env"]["OA"], dump["env"]["UD"]), ("420777999000", "Tajna odpoved"))
+        kind, lines = self.wait_record("receive.log", "SMS received")[0]
+        self.assertEqual(lines, ["SMS received", "Originating Address: <hidden>", "Destination Address: " + self.laid,
+                                 "Timestamp: 31.12.2024 23:59:59", "User data: <hidden>"])
+
+        # The error log's record of a refused message.
+        self.sim.set_mode(submit="nack")
+        self.kstsend("602111999", "Tajne odmitnuta", remote=secret_ip)
+        kind, lines = self.wait_record("error.log", "SMS was not acknowledged")[0]
+        self.assertEqual(lines, ["SMS was not acknowledged", "IP Address: <hidden>", "Destination Address: <hidden>",
+                                 "User Data: <hidden>", "OnDisplay: No"])
+
+        secrets = [secret_number, secret_text, secret_mail, secret_ip, "420777999000", "Tajna odpoved",
+                   "602111999", "Tajne odmitnuta"]
+        for name in ("access.log", "receive.log"):
+            for secret in secrets:
+                self.assertNotIn(secret, self.log(name), "%s shows %r" % (name, secret))
+        for kind, lines in log_records(self.log("error.log")):
+            # The e-mailer's own report names the destination and the
+            # address; the sender's records must not.
+            if lines[0].startswith("Confirmation for "):
+                continue
+            for secret in secrets:
+                self.assertNotIn(secret, "\n".join(lines), "error log record %r shows %r" % (lines, secret))
+
+
+if __name__ == "__main__":
+    main()
