@@ -194,13 +194,17 @@ int main(int argc, char** argv) {
 
     // The loggers are used by threads that are not joined on the error exit
     // and by the exit handler's signal: they are never destroyed.
-    Logger& errorLog = *new Logger("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
+    static Logger* const errorLogObject = new Logger("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
+    Logger& errorLog = *errorLogObject;
     printf("%lu: Error log: %s\n", threadId(), errorLog.fileName());
     errorLog.write(startText, 'i');
     g_errorLog = &errorLog;
-    Logger& accessLog = *new Logger("AccessLog", readLogPath(ini, "Log/AccessLog").c_str());
+    static Logger* const accessLogObject = new Logger("AccessLog", readLogPath(ini, "Log/AccessLog").c_str());
+    Logger& accessLog = *accessLogObject;
     printf("%lu: Access log: %s\n", threadId(), accessLog.fileName());
-    Logger& receiveLog = *new Logger("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
+    static Logger* const receiveLogObject =
+        new Logger("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
+    Logger& receiveLog = *receiveLogObject;
     printf("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
 
     g_sendManager = new SmsSendManager();
