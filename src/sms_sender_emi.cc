@@ -81,9 +81,7 @@ bool SmsSenderEmi::connect() {
 bool SmsSenderEmi::disconnect() {
     m_errorLog->write("EMI: Disconnecting from SMSC...", 'i');
     fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "Disconnecting from SMSC...");
-    EMI emi = m_emi;
-    m_emi = nullptr;
-    emi_destroy(emi);
+    emi_destroy(m_emi.exchange(nullptr));
     return true;
 }
 

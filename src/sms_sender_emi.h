@@ -5,6 +5,7 @@
 #ifndef KST_SMS_SENDER_EMI_H
 #define KST_SMS_SENDER_EMI_H
 
+#include <atomic>
 #include <string>
 
 #include "sms_sender.h"
@@ -77,8 +78,10 @@ private:
     std::string m_emiOriginatingAddress;
     std::string m_emiAlertAddress;
     int m_emiAlertTimeout;
-    EMI m_emi;
-    int m_emiInitStatus;
+    // Set and cleared on the sender's and the manager's threads, read by
+    // connected() on any thread (the statistics call too).
+    std::atomic<EMI> m_emi;
+    std::atomic<int> m_emiInitStatus;
     long m_reconnectPauseMs;
 };
 
