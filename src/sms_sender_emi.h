@@ -56,7 +56,7 @@ private:
     void readRemainingResults();
     void giveUpConnection();
     // Whether a submission could take a transaction id and fit the throughput
-    // window now.
+    // window now (always with a window of 0, which allows none at all).
     bool canSubmit();
     // Resubmits overdue entries and drops settled ones; false when the
     // connection was given up.
