@@ -1,14 +1,13 @@
 """The SMSC sender in the real kstd: submissions from kstsend as the SMSC
 simulator receives them, results, delivery notifications turned into
 confirmation e-mails at a real SMTP server, incoming messages handed to real
-executables, alerts, negative results and the hiding of personal data in
-the logs."""
+executables, alerts, the prompt start of a submission from idle, and the
+hiding of personal data in the logs."""
 
 import time
 
 from emisender_support import (HIDE_KEYS, EmiDaemonTestCase, fields_of, log_records, main,
                                records_titled)
-from kst import wait_until
 
 
 def date_time(scts):
@@ -177,71 +176,6 @@ class Incoming(EmiDaemonTestCase):
         kind, lines = self.wait_record("receive.log", "SMS received", count=2)[1]
         self.assertEqual(lines[1], "Originating Address: 777222333")
         self.assertEqual(lines[-1], "User data: Stara operace")
-        self.assertEqual(self.stats()["sent"], "0")
-
-
-class NegativeResult(EmiDaemonTestCase):
-    def test_negative_result_is_logged_and_not_retried(self):
-        self.start_daemon()
-        self.sim.set_mode(submit="nack", submit_error=24)
-        self.kstsend("602555666", "Odmitnuta", remote="10.9.8.7")
-        sub = self.sim.wait_for(self.sim.submissions, what="the submission")[0]
-        kind, lines = self.wait_record("error.log", "SMS was not acknowledged")[0]
-        self.assertEqual(kind, "ERROR")
-        self.assertEqual(lines, ["SMS was not acknowledged", "IP Address: 10.9.8.7",
-                                 "Destination Address: 602555666", "User Data: Odmitnuta", "OnDisplay: No"])
-        # Past the resubmission delay: still the one submission, nothing
-        # counted, the connection kept.
-        time.sleep(17)
-        self.assertEqual(len(self.sim.submissions()), 1)
-        self.assertEqual(self.sim.submissions()[0]["trn"], sub["trn"])
-        stats = self.stats()
-        self.assertEqual((stats["sent"], stats["queued"]), ("0", "0"))
-        self.assertEqual(len(self.sim.events("connect")), 1)
-        self.assertNotIn("SMS was not acknowledged during last 15s", self.log("error.log"))
-
-
-class Reconnection(EmiDaemonTestCase):
-    def test_acknowledged_message_waits_for_its_notification_across_a_reconnection(self):
-        self.start_daemon()
-        self.sim.set_mode(notify=False)
-        self.kstsend("602123123", "Pocka na potvrzeni", mail_to="eva@example.org")
-        self.wait_stat("sent", 1)
-        adc, scts = self.sim.sent(ot=51, or_="R")[0]["SM"].split(":")
-
-        # The SMSC drops the connection; the manager connects again.
-        self.assertEqual(self.sim.drop(), 1)
-        self.wait_log_line("error.log", r"ERROR    - EMI: read error: ")
-        self.wait_log_line("error.log", "EMI: Problems during sending detected")
-        self.sim.wait_for(lambda: self.sim.logins()[1:], timeout=30, what="the second login")
-        self.wait_active()
-
-        # The acknowledged message was not returned to the queue: its
-        # notification, on the new connection, still finds it.
-        self.sim.notify(adc, scts, 0)
-        mail = self.smtp.wait_for_messages(1, timeout=30)[0]
-        self.assertEqual(mail.rcpt_tos, ["eva@example.org"])
-        self.assertIn("Vase zprava na 602123123 byla odeslana", mail.body)
-        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
-        self.assertEqual(fields_of(lines)["Notification e-mail"], "eva@example.org")
-        self.assertEqual(len(self.sim.submissions()), 1, "submitted once")
-        self.assertEqual(self.stats()["queued"], "0")
-
-
-class Settings(EmiDaemonTestCase):
-    def test_window_of_zero(self):
-        self.start_daemon(emi={"WindowSize": "0"})
-        self.kstsend("602000111", "Nelze odeslat")
-        title = "Send SMS requested but error occured: -4 = No free transaction ID"
-        kind, lines = self.wait_record("error.log", title)[0]
-        self.assertEqual(kind, "ERROR")
-        self.assertEqual(lines[1:], ["IP Address: 127.0.0.1", "Destination Address: 602000111",
-                                     "User Data: Nelze odeslat", "OnDisplay: No"])
-        self.wait_log_line("error.log", "INFO     - Storing SMS back for later sending$")
-        self.wait_log_line("error.log", "EMI: Problems during sending detected")
-        # Kept for later, never submitted.
-        self.wait_stat("queued", 1)
-        self.assertEqual(self.sim.submissions(), [])
         self.assertEqual(self.stats()["sent"], "0")
 
 
