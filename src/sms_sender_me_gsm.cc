@@ -165,6 +165,8 @@ std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
 }
 
 bool SmsSenderMe::connect() {
+    // A modem object left from an earlier attempt would hold the line.
+    if (m_me != nullptr) disconnect();
     m_errorLog->write("ME: Establishing connection", 'i');
     std::string failure;
     try {
