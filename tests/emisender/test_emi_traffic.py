@@ -143,6 +143,12 @@ class Submission(EmiDaemonTestCase):
         self.assertEqual(access[0][1][-1], "OnDisplay: Yes")
         self.assertEqual(access[1][1][-1], "OnDisplay: No")
 
+        # Without a confirmation address: no notification fields at all.
+        self.kstsend("602999111", "Treti")
+        third = self.sim.wait_for(lambda: self.sim.submissions()[2:], what="the third submission")[0]
+        self.assertEqual((third["OTOA"], third["OAdC_text"]), ("5039", "Kestrova"))
+        self.assertEqual((third["NRq"], third["NT"], third["NAdC"], third["NPID"]), ("", "", "", ""))
+
 
 class Incoming(EmiDaemonTestCase):
     def test_incoming_52_and_01_run_the_executables(self):

@@ -20,11 +20,11 @@ import subprocess
 import tempfile
 import time
 
-from kst import BUILD_DIR, SOURCE_DIR
+from kst import BUILD_DIR
 
 PYTHON = "/usr/bin/python3"
 # The handler module (capture.py) lives with the SMTP client's tests.
-HANDLER_DIR = os.path.join(SOURCE_DIR, "tests", "smtp")
+HANDLER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "smtp")
 
 
 class SmtpServerError(AssertionError):
