@@ -125,11 +125,11 @@ class Daemon:
     # active within a second.
     FAST_ENV = {"KSTD_TEST_MANAGER_CYCLE_MS": "300", "KSTD_TEST_RECONNECT_PAUSE_MS": "100"}
 
-    def __init__(self, name, ini_text_of, env=None, foreground=False, wrapper=()):
+    def __init__(self, name, ini_text_of, env=None, foreground=False, wrapper=(), fast=True):
         import kst
         self.sandbox = kst.Sandbox(name)
         self.sandbox.write_ini(ini_text_of(self.sandbox))
-        environment = dict(self.FAST_ENV)
+        environment = dict(self.FAST_ENV) if fast else {}
         environment.update(env or {})
         if foreground:
             # -d with the console on /dev/null: for wrappers (valgrind) that

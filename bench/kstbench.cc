@@ -8,14 +8,17 @@
 //       SendSms as fast as THREADS threads can call it for SECONDS seconds.
 //   kstbench send IORFILE [--count N] [--threads T] [--rate R] [--length L]
 //                [--prefix P] [--numbers K] [--times FILE]
+//                [--mail-every N [--refuse-every M]]
 //       N calls (by T threads, or paced at R calls per second in total),
 //       each with the text P followed by the call's number, padded to L
 //       characters, to K destinations; --times writes one line per call:
 //       the call's number and the wall-clock times of its start and its
-//       return in nanoseconds (0 for a failed call).
+//       return in nanoseconds (0 for a failed call). Every Nth call asks
+//       for a confirmation e-mail to "ok<call>@bench.test", every Mth of
+//       those to "refuse<call>@bench.test" instead.
 //   kstbench stats IORFILE COUNT
 //       COUNT getStats round trips; prints their median, 99th percentile
-//       and maximum and the queue length.
+//       and maximum and the last statistics.
 //
 // Every result is one line of key=value pairs on standard output.
 #include <signal.h>
@@ -188,6 +191,8 @@ struct SendOptions {
     std::string prefix = "m";
     int numbers = 1;
     std::string timesFile;
+    long mailEvery = 0;    // every Nth call asks for a confirmation e-mail
+    long refuseEvery = 0;  // every Mth of those to an address beginning with "refuse"
 };
 
 std::string textOf(const SendOptions& options, long index) {
@@ -231,9 +236,15 @@ int send(CORBA::ORB_ptr orb, const char* iorFile, const SendOptions& options) {
                 }
                 const std::string text = textOf(options, index);
                 const std::string numbers = numbersOf(options, index);
+                std::string mailTo;
+                if (options.mailEvery > 0 && index % options.mailEvery == 0) {
+                    const long nth = index / options.mailEvery;
+                    const bool refuse = options.refuseEvery > 0 && (nth + 1) % options.refuseEvery == 0;
+                    mailTo = (refuse ? "refuse" : "ok") + std::to_string(index) + "@bench.test";
+                }
                 try {
                     called[static_cast<size_t>(index)] = wallNanoseconds();
-                    server->SendSms(numbers.c_str(), text.c_str(), "127.0.0.1", false, "");
+                    server->SendSms(numbers.c_str(), text.c_str(), "127.0.0.1", false, mailTo.c_str());
                     returned[static_cast<size_t>(index)] = wallNanoseconds();
                 } catch (const CORBA::Exception& e) {
                     ++failures;
@@ -262,18 +273,19 @@ int stats(CORBA::ORB_ptr orb, const char* iorFile, int count) {
     SmsServer_var server = connect(orb, iorFile);
     server->KeepAlive();
     std::vector<double> times;
-    long queue = -1;
+    SmsServer::Stats_var stats;
     for (int i = 0; i < count; ++i) {
-        SmsServer::Stats_var stats;
         const double start = monotonicSeconds();
         server->getStats(stats.out());
         times.push_back((monotonicSeconds() - start) * 1000.0);
-        queue = stats->smsQueLength;
     }
     std::sort(times.begin(), times.end());
     auto at = [&](double q) { return times[std::min(times.size() - 1, static_cast<size_t>(q * times.size()))]; };
-    printf("calls=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f queue=%ld\n", count, at(0.5), at(0.99), times.back(),
-           queue);
+    printf("calls=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f queue=%d sent=%d received=%d confirmations=%d "
+           "status1=%d\n",
+           count, at(0.5), at(0.99), times.back(), static_cast<int>(stats->smsQueLength),
+           static_cast<int>(stats->smsSent), static_cast<int>(stats->smsReceived),
+           static_cast<int>(stats->confirmationSent), static_cast<int>(stats->deviceStatus1));
     return 0;
 }
 
@@ -282,7 +294,7 @@ int usage() {
             "usage: kstbench null-server IORFILE\n"
             "       kstbench rate IORFILE THREADS SECONDS\n"
             "       kstbench send IORFILE [--count N] [--threads T] [--rate R] [--length L] [--prefix P]\n"
-            "                             [--numbers K] [--times FILE]\n"
+            "                             [--numbers K] [--times FILE] [--mail-every N [--refuse-every M]]\n"
             "       kstbench stats IORFILE COUNT\n");
     return 2;
 }
@@ -317,6 +329,8 @@ int main(int argc, char** argv) {
                 else if (name == "--prefix") options.prefix = value;
                 else if (name == "--numbers") options.numbers = std::max(1, atoi(value));
                 else if (name == "--times") options.timesFile = value;
+                else if (name == "--mail-every") options.mailEvery = atol(value);
+                else if (name == "--refuse-every") options.refuseEvery = atol(value);
                 else return usage();
             }
             if ((argc - 3) % 2 != 0) return usage();

@@ -95,6 +95,19 @@ def alive(pid):
         return False
 
 
+# The daemon's exit handler signals the daemon itself; its signal thread can
+# then take the handler's mutex while the exit destroys static objects. That
+# known fault of the stop sequence is shown but does not fail this test; any
+# other report does.
+_EXIT_RACE = re.compile(r"src/shutdown\.cc:\d+:\d+: runtime error: member call on address 0x[0-9a-f]+ "
+                        r"which does not point to an object of type 'qpthr::QpMutex'")
+
+
+def exit_race_only(report):
+    errors = [line for line in report.splitlines() if "runtime error" in line or "ERROR:" in line]
+    return bool(errors) and all(_EXIT_RACE.search(line) for line in errors)
+
+
 def set_keys(ini, section, values):
     """The INI text with `values` set in `section`: an existing key (also a
     commented-out one) is replaced in place."""
@@ -183,6 +196,9 @@ class DebianPackage(unittest.TestCase):
         # serves at the IOR file.
         env = dict(ORB_ENV)
         env.update(FAST_ENV)
+        # A daemon's console is /dev/null: a sanitizer build reports to files.
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            env[name] = ":".join(filter(None, [os.environ.get(name), "log_path=/tmp/kstd-sanitizer"]))
         started = box.run(["/usr/sbin/kstd"], env=env, timeout=30)
         self.assertEqual(started.stdout, "Starting daemon...\n")
         self.addCleanup(self.stop_daemon)
@@ -224,6 +240,15 @@ class DebianPackage(unittest.TestCase):
         self.assertRegex(log, r"SMS Service v0\.18\.0 stopped\n {35}exit code 0\n$")
         self.assertFalse(os.path.exists(box.ior_path), "the IOR file is removed at the stop")
         self.assertFalse(self.daemon_running())
+        reports = []
+        for name in os.listdir(os.path.join(box.root, "tmp")):
+            if name.startswith("kstd-sanitizer"):
+                with open(os.path.join(box.root, "tmp", name), errors="replace") as f:
+                    text = f.read()
+                print(text)
+                if not exit_race_only(text):
+                    reports.append(text)
+        self.assertEqual(reports, [], "sanitizer reports of the daemon")
 
         # An edited configuration survives a reinstallation.
         box.run(["dpkg", "-i", deb])

@@ -1,0 +1,49 @@
+#!/usr/bin/python3
+"""Memory with a long queue: kstd (a daemon, console on /dev/null) with no
+connected sender gets --messages messages of 160 characters (default
+1,000,000; SendSms calls of 1,000 destinations each); its resident size is
+read from /proc before and after, and getStats round trips are timed with
+the empty and with the full queue.
+
+    bench/bench_memory.py [--build DIR] [--messages 1000000]
+"""
+
+import benchlib
+
+
+def options(parser):
+    parser.add_argument("--messages", type=int, default=1000000)
+    parser.add_argument("--per-call", type=int, default=1000, help="destinations per SendSms call")
+    parser.add_argument("--stats-calls", type=int, default=200)
+
+
+def main():
+    args = benchlib.parse_args(__doc__, options)
+    benchlib.header("Memory with a long queue")
+    daemon = benchlib.Daemon("bench-memory", benchlib.nowhere_ini)
+    try:
+        empty = benchlib.run_client(args.build, ["stats", daemon.ior_path, args.stats_calls])
+        rss_before, _ = benchlib.rss_kb(daemon.pid)
+        calls = args.messages // args.per_call
+        fill = benchlib.run_client(args.build, ["send", daemon.ior_path, "--count", calls, "--threads", 2,
+                                                "--numbers", args.per_call, "--length", 160, "--prefix", "M"])
+        full = benchlib.run_client(args.build, ["stats", daemon.ior_path, args.stats_calls])
+        queued = full["queue"]
+        rss_after, peak = benchlib.rss_kb(daemon.pid)
+        print("queued %d messages of 160 characters in %.1f s (%d SendSms calls of %d destinations)"
+              % (queued, fill["seconds"], calls, args.per_call))
+        print("resident size: %.1f MB empty, %.1f MB with the queue (peak %.1f MB), %.0f bytes per message "
+              "(target < 500 MB)" % (rss_before / 1024, rss_after / 1024, peak / 1024,
+                                     (rss_after - rss_before) * 1024.0 / max(1, queued)))
+        for name, line in (("empty queue", empty), ("%d queued" % queued, full)):
+            print("getStats round trip, %s: p50 %.3f ms, p99 %.3f ms, max %.3f ms (%d calls; target < 10 ms)"
+                  % (name, line["p50_ms"], line["p99_ms"], line["max_ms"], line["calls"]))
+        if queued != args.messages:
+            print("WARNING: the queue holds %d messages, %d were sent" % (queued, args.messages))
+        print("machine after: %s" % benchlib.machine())
+    finally:
+        daemon.stop()
+
+
+if __name__ == "__main__":
+    main()
