@@ -336,6 +336,12 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         sleepUnlessStopping(activationPollMs);
         return true;
     }
+    if (m_emi == nullptr) {
+        // The manager activated the sender just as it gave the connection up;
+        // it activates it again once it has reconnected.
+        stop();
+        return true;
+    }
 
     for (int expired; (expired = emi_check_trntable(m_emi, resultTimeout)) != 0;) {
         m_errorLog->write("EMI: Response to trnid = " + std::to_string(expired) + " not received !", 'e');
