@@ -32,7 +32,7 @@ def options(parser):
     parser.add_argument("--drop-every", type=float, default=None,
                         help="seconds between connection drops (default: 180, or a quarter of a short run)")
     parser.add_argument("--mail-every", type=int, default=20, help="every Nth message asks for a confirmation")
-    parser.add_argument("--refuse-every", type=int, default=50,
+    parser.add_argument("--refuse-every", type=int, default=500,
                         help="every Mth confirmation goes to an address the SMTP server refuses")
     parser.add_argument("--growth-limit-mb", type=float, default=2.0,
                         help="largest accepted growth of the resident size")
