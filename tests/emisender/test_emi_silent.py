@@ -27,7 +27,7 @@ class SilentSmsc(EmiDaemonTestCase):
         gaps = [b["t"] - a["t"] for a, b in zip(first_conn, first_conn[1:])]
         for gap in gaps:
             self.assertGreater(gap, 15.0, "resubmitted before 15 s: %r" % gaps)
-            self.assertLess(gap, 20.0, "resubmitted long after 15 s: %r" % gaps)
+            self.assertLess(gap, 22.0, "resubmitted long after 15 s: %r" % gaps)
 
         # The connection is dropped after the fifth submission, the message
         # is delivered on the next one, and only once.
