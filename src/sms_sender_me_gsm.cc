@@ -158,10 +158,11 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
 }
 
 std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
-    const std::string text = "PIN Status: " + chat(port, "+CPIN?", "+CPIN:");
+    const std::string status = chat(port, "+CPIN?", "+CPIN:");
+    const std::string text = "PIN Status: " + status;
     m_errorLog->write("ME: " + text, 'i');
     printf("%lu: %s: %s\n", threadId(), GetName(), text.c_str());
-    return text;
+    return status;
 }
 
 bool SmsSenderMe::connect() {
@@ -205,7 +206,8 @@ bool SmsSenderMe::connect() {
             for (const std::string& name : m_me->getSMSStoreNames()) names += " " + name;
             m_errorLog->write(names, 'i');
         }
-    } catch (GsmException& e) {
+    } catch (std::exception& e) {
+        // gsmlib's GsmException, or anything else its parsing may throw.
         failure = e.what();
     }
 
@@ -253,7 +255,7 @@ void SmsSenderMe::registerEventHandler() {
 bool SmsSenderMe::init() {
     if (m_me == nullptr) return false;
     bool ok = false;
-    auto report = [this](const GsmException& e) {
+    auto report = [this](const std::exception& e) {
         m_errorLog->write(std::string("ME: Initializing failed: ") + e.what(), 'e');
         fprintf(stderr, "%lu: %s: Initializing failed: %s\n", threadId(), GetName(), e.what());
     };
@@ -277,10 +279,13 @@ bool SmsSenderMe::init() {
             m_errorLog->write("ME: Set SMS routing only, no status reports", 'i');
             printf("%lu: %s: Set SMS routing only, no status reports\n", threadId(), GetName());
             ok = true;
-        } catch (GsmException& fallbackError) {
+        } catch (std::exception& fallbackError) {
             report(fallbackError);
             ok = false;
         }
+    } catch (std::exception& e) {
+        report(e);
+        return false;
     }
     m_connected = ok;
     return ok;
