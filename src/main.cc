@@ -125,6 +125,15 @@ bool serve(Logger& errorLog) {
     return true;
 }
 
+// Releases the ORB's threads and connections before the process exits, so
+// that none of them still runs while the exit handlers tear the library down.
+void destroyOrb() {
+    try {
+        if (!CORBA::is_nil(orb)) orb->destroy();
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -356,6 +365,7 @@ int main(int argc, char** argv) {
         delete g_sendManager;
         g_sendManager = nullptr;
         joinAllThreads();
+        destroyOrb();
         writeStopRecords(errorLog, 0);
         return 0;
     }
@@ -365,6 +375,7 @@ int main(int argc, char** argv) {
     joinAllThreads();
     delete g_sendManager;
     g_sendManager = nullptr;
+    destroyOrb();
     writeStopRecords(errorLog, 1);
     return 1;
 }
