@@ -65,6 +65,90 @@ long testSeamMilliseconds(const char* name) {
     return (*end == '\0' && milliseconds >= 0) ? milliseconds : -1;
 }
 
+// Reads the nine hiding flags and hands those that are on ("1") to the
+// manager, which passes them to every sender registered afterwards.
+void applyHideFlags(IniFile& ini, SmsSendManager& manager) {
+    static const struct {
+        const char* key;
+        void (SmsSendManager::*set)(bool);
+    } flags[] = {
+        {"Log/AccessLog_HideIp", &SmsSendManager::setAccessLogHideIp},
+        {"Log/AccessLog_HideDestinationAddress", &SmsSendManager::setAccessLogHideDestinationAddress},
+        {"Log/AccessLog_HideUserData", &SmsSendManager::setAccessLogHideUserData},
+        {"Log/AccessLog_HideEmail", &SmsSendManager::setAccessLogHideEmail},
+        {"Log/ErrorLog_HideDestinationAddress", &SmsSendManager::setErrorLogHideDestinationAddress},
+        {"Log/ErrorLog_HideUserData", &SmsSendManager::setErrorLogHideUserData},
+        {"Log/ReceiveLog_HideOriginatingAddress", &SmsSendManager::setReceiveLogHideOriginatingAddress},
+        {"Log/ReceiveLog_HideDestinationAddress", &SmsSendManager::setReceiveLogHideDestinationAddress},
+        {"Log/ReceiveLog_HideUserData", &SmsSendManager::setReceiveLogHideUserData},
+    };
+    std::string hidden;
+    for (const auto& flag : flags) {
+        if (!readHideFlag(ini, flag.key)) continue;
+        (manager.*flag.set)(true);
+        hidden += std::string(" ") + (flag.key + strlen("Log/"));
+    }
+    printf("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
+}
+
+// The modem sender of the section "ME", or null without that section. A
+// missing device or line speed ends the start.
+SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
+    if (ini.GetSection("ME") == ini.GetSectionEnd()) return nullptr;
+    bool found = false;
+    std::string device = ini.GetSetting("ME/Device", "", &found);
+    if (!found) {
+        fprintf(stderr, "%lu: ERROR: Missing ME/Device setting in INI file, exiting\n", threadId());
+        errorLog.write("Missing ME/Device setting in INI file, exiting", 'i');
+        exit(1);
+    }
+    printf("%lu: ME device: %s\n", threadId(), device.c_str());
+    std::string baudRate = ini.GetSetting("ME/BaudRate", "", &found);
+    if (!found) {
+        fprintf(stderr, "%lu: ERROR: Missing ME/BaudRate setting in INI file, exiting\n", threadId());
+        errorLog.write("Missing ME/BaudRate setting in INI file, exiting", 'i');
+        exit(1);
+    }
+    printf("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
+    std::string pin = ini.GetSetting("ME/Pin", "", nullptr);
+    if (!pin.empty()) {
+        printf("PIN: %s\n", pin.c_str());
+    } else {
+        printf("No PIN in configuration.\n");
+    }
+    bool receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
+    printf(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
+    SmsSenderMe* sender =
+        new SmsSenderMe(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog, &accessLog, &receiveLog);
+    sender->SetName("Sender thread(ME)");
+    return sender;
+}
+
+// The SMSC sender of the section "EMI", or null without that section.
+SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
+    if (ini.GetSection("EMI") == ini.GetSectionEnd()) return nullptr;
+    std::string address = ini.GetSetting("EMI/Address", "", nullptr);
+    unsigned short port = static_cast<unsigned short>(atoi(ini.GetSetting("EMI/Port", "", nullptr).c_str()));
+    std::string laid = ini.GetSetting("EMI/LAID", "", nullptr);
+    std::string password = ini.GetSetting("EMI/Password", "", nullptr);
+    int windowSize = atoi(ini.GetSetting("EMI/WindowSize", "", nullptr).c_str());
+    int throughput = atoi(ini.GetSetting("EMI/Throughput", "1", nullptr).c_str());
+    std::string originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
+    std::string alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
+    int alertTimeout = atoi(ini.GetSetting("EMI/AlertTimeout", "595", nullptr).c_str());
+    printf("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
+           "alert timeout %d\n",
+           threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput, originatingAddress.c_str(),
+           alertAddress.c_str(), alertTimeout);
+    SmsSenderEmi* sender = new SmsSenderEmi(address.c_str(), port, laid.c_str(), password.c_str(), windowSize,
+                                            throughput, originatingAddress.c_str(), alertAddress.c_str(),
+                                            alertTimeout, &errorLog, &accessLog, &receiveLog);
+    sender->SetName("Sender thread(EMI)");
+    const long reconnectPause = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
+    if (reconnectPause >= 0) sender->setReconnectPause(reconnectPause);
+    return sender;
+}
+
 // Writes the two-line stop record and the stop line to syslog.
 void writeStopRecords(Logger& errorLog, int exitCode) {
     std::string stopText = std::string("SMS Service v") + version + " stopped";
@@ -221,91 +305,9 @@ int main(int argc, char** argv) {
     const long managerCycle = testSeamMilliseconds("KSTD_TEST_MANAGER_CYCLE_MS");
     if (managerCycle >= 0) g_sendManager->setCycleLength(managerCycle);
 
-    const char* const hideFlagKeys[] = {
-        "Log/AccessLog_HideIp",
-        "Log/AccessLog_HideDestinationAddress",
-        "Log/AccessLog_HideUserData",
-        "Log/AccessLog_HideEmail",
-        "Log/ErrorLog_HideDestinationAddress",
-        "Log/ErrorLog_HideUserData",
-        "Log/ReceiveLog_HideOriginatingAddress",
-        "Log/ReceiveLog_HideDestinationAddress",
-        "Log/ReceiveLog_HideUserData",
-    };
-    bool hideFlags[9];
-    std::string hidden;
-    for (int i = 0; i < 9; ++i) {
-        hideFlags[i] = readHideFlag(ini, hideFlagKeys[i]);
-        if (hideFlags[i]) hidden += std::string(" ") + (hideFlagKeys[i] + strlen("Log/"));
-    }
-    printf("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
-    void (SmsSendManager::*const hideFlagSetters[9])(bool) = {
-        &SmsSendManager::setAccessLogHideIp,
-        &SmsSendManager::setAccessLogHideDestinationAddress,
-        &SmsSendManager::setAccessLogHideUserData,
-        &SmsSendManager::setAccessLogHideEmail,
-        &SmsSendManager::setErrorLogHideDestinationAddress,
-        &SmsSendManager::setErrorLogHideUserData,
-        &SmsSendManager::setReceiveLogHideOriginatingAddress,
-        &SmsSendManager::setReceiveLogHideDestinationAddress,
-        &SmsSendManager::setReceiveLogHideUserData,
-    };
-    for (int i = 0; i < 9; ++i) {
-        if (hideFlags[i]) (g_sendManager->*hideFlagSetters[i])(true);
-    }
-
-    SmsSenderMe* meSender = nullptr;
-    if (ini.GetSection("ME") != ini.GetSectionEnd()) {
-        bool found = false;
-        std::string device = ini.GetSetting("ME/Device", "", &found);
-        if (!found) {
-            fprintf(stderr, "%lu: ERROR: Missing ME/Device setting in INI file, exiting\n", threadId());
-            errorLog.write("Missing ME/Device setting in INI file, exiting", 'i');
-            exit(1);
-        }
-        printf("%lu: ME device: %s\n", threadId(), device.c_str());
-        std::string baudRate = ini.GetSetting("ME/BaudRate", "", &found);
-        if (!found) {
-            fprintf(stderr, "%lu: ERROR: Missing ME/BaudRate setting in INI file, exiting\n", threadId());
-            errorLog.write("Missing ME/BaudRate setting in INI file, exiting", 'i');
-            exit(1);
-        }
-        printf("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
-        std::string pin = ini.GetSetting("ME/Pin", "", nullptr);
-        if (!pin.empty()) {
-            printf("PIN: %s\n", pin.c_str());
-        } else {
-            printf("No PIN in configuration.\n");
-        }
-        bool receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
-        printf(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
-        meSender = new SmsSenderMe(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog, &accessLog,
-                                   &receiveLog);
-        meSender->SetName("Sender thread(ME)");
-    }
-
-    SmsSenderEmi* emiSender = nullptr;
-    if (ini.GetSection("EMI") != ini.GetSectionEnd()) {
-        std::string address = ini.GetSetting("EMI/Address", "", nullptr);
-        unsigned short port = static_cast<unsigned short>(atoi(ini.GetSetting("EMI/Port", "", nullptr).c_str()));
-        std::string laid = ini.GetSetting("EMI/LAID", "", nullptr);
-        std::string password = ini.GetSetting("EMI/Password", "", nullptr);
-        int windowSize = atoi(ini.GetSetting("EMI/WindowSize", "", nullptr).c_str());
-        int throughput = atoi(ini.GetSetting("EMI/Throughput", "1", nullptr).c_str());
-        std::string originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
-        std::string alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
-        int alertTimeout = atoi(ini.GetSetting("EMI/AlertTimeout", "595", nullptr).c_str());
-        printf("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
-               "alert timeout %d\n",
-               threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput,
-               originatingAddress.c_str(), alertAddress.c_str(), alertTimeout);
-        emiSender = new SmsSenderEmi(address.c_str(), port, laid.c_str(), password.c_str(), windowSize, throughput,
-                                     originatingAddress.c_str(), alertAddress.c_str(), alertTimeout, &errorLog,
-                                     &accessLog, &receiveLog);
-        emiSender->SetName("Sender thread(EMI)");
-        const long reconnectPause = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
-        if (reconnectPause >= 0) emiSender->setReconnectPause(reconnectPause);
-    }
+    applyHideFlags(ini, *g_sendManager);
+    SmsSenderMe* meSender = createModemSender(ini, errorLog, accessLog, receiveLog);
+    SmsSenderEmi* emiSender = createSmscSender(ini, errorLog, accessLog, receiveLog);
 
     if (meSender == nullptr && emiSender == nullptr) {
         fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
