@@ -50,10 +50,9 @@ class Configuration(SandboxTestCase):
     def run_to_end(self, args=("-d",)):
         """Runs kstd; a daemon that serves is stopped once it has started."""
         p = self.sandbox.start_kstd(args)
-        try:
-            p.wait(5)
-        except Exception:
-            p.stop()
+        wait_until(lambda: not p.running() or "Starting ORB" in p.stdout(), 30,
+                   what="the end of the start-up")
+        p.stop()
         return p
 
     def test_missing_ini_file(self):
