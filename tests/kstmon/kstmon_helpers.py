@@ -146,7 +146,7 @@ class WebServer:
             text = f.read()
         settings = {"kst_bind": '"127.0.0.1"', "kst_port": str(port),
                     "kst_docroot": '"%s"' % self.docroot,
-                    "kst_cgi_dir": '"%s/"' % self.cgidir,
+                    "kst_cgi": '"%s"' % os.path.join(self.cgidir, "kstmon"),
                     "kst_log_dir": '"%s"' % self.logdir}
         for name, value in settings.items():
             text, count = re.subn(r"(?m)^var\.%s\s*=.*$" % name, "var.%s = %s" % (name, value), text)
