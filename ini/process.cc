@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,7 +11,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace {
+
+std::atomic<bool> consoleTraceOn{true};
 
 // Reports a PID file failure: the message, filled with the system error text,
 // goes to syslog and to standard error.
@@ -31,6 +36,18 @@ const unsigned char transliteration[][2] = {
 };
 
 }  // namespace
+
+void setConsoleTrace(bool on) { consoleTraceOn.store(on, std::memory_order_relaxed); }
+
+bool consoleTrace() { return consoleTraceOn.load(std::memory_order_relaxed); }
+
+void trace(const char* format, ...) {
+    if (!consoleTrace()) return;
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+}
 
 int init_daemon() {
     pid_t pid = fork();
@@ -79,16 +96,16 @@ int init_daemon() {
 }
 
 int create_pidfile(const char* path) {
-    printf("%lu: Trying to open pidfile '%s'\n", threadId(), path);
+    trace("%lu: Trying to open pidfile '%s'\n", threadId(), path);
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
-        printf("%lu: Cannot open pid file exclusively\n", threadId());
+        trace("%lu: Cannot open pid file exclusively\n", threadId());
         if (errno != EEXIST) return pidfileFailure("PID file error: %s", errno);
-        printf("%lu: Trying to open pidfile for RW\n", threadId());
+        trace("%lu: Trying to open pidfile for RW\n", threadId());
         fd = ::open(path, O_RDWR);
         if (fd < 0) return pidfileFailure("Cannot open pid file for writing: %s", errno);
     }
-    printf("%lu: Pid file is opened for writing, trying to lock them\n", threadId());
+    trace("%lu: Pid file is opened for writing, trying to lock them\n", threadId());
 
     struct flock lock;
     memset(&lock, 0, sizeof lock);
@@ -101,7 +118,7 @@ int create_pidfile(const char* path) {
         ::close(fd);
         return pidfileFailure("Cannot lock pidfile: %s", error);
     }
-    printf("%lu: Pid file is locked\n", threadId());
+    trace("%lu: Pid file is locked\n", threadId());
 
     // The lock is ours: what an earlier process left is stale, and a longer
     // old PID must not leave digits behind the new one.

@@ -10,6 +10,13 @@
 // The calling thread's id as console trace lines print it.
 inline unsigned long threadId() { return static_cast<unsigned long>(pthread_self()); }
 
+// Console trace: printf() to standard output while the trace is on (the
+// default). A daemon whose standard output is /dev/null switches it off, so
+// that no time goes into formatting and writing lines nobody can read.
+void setConsoleTrace(bool on);
+bool consoleTrace();
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Detaches the process from its terminal (double fork, new session), changes
 // to "/", clears the umask and connects descriptors 0-2 to /dev/null.
 // Returns 0, or -1 after printing the reason to standard error.

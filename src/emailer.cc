@@ -49,11 +49,11 @@ Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, c
       m_subjectTemplate(subjectTemplate),
       m_bodyTemplate(bodyTemplate),
       m_cond(m_mutex) {
-    printf("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
-    printf("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
-    printf("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
-    printf("%lu: Emailer: subject:     '%s'\n", threadId(), m_subjectTemplate.c_str());
-    printf("%lu: Emailer: body:        '%s'\n", threadId(), m_bodyTemplate.c_str());
+    trace("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
+    trace("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
+    trace("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
+    trace("%lu: Emailer: subject:     '%s'\n", threadId(), m_subjectTemplate.c_str());
+    trace("%lu: Emailer: body:        '%s'\n", threadId(), m_bodyTemplate.c_str());
 }
 
 Emailer::~Emailer() {
@@ -79,7 +79,7 @@ void Emailer::setRetryPause(std::chrono::milliseconds pause) {
 bool Emailer::enque(Confirmation& confirmation) {
     {
         qpthr::QpLock lock(m_mutex);
-        printf("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
+        trace("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
                confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
                confirmation.m_email.c_str());
         m_que.push_back(confirmation);
@@ -117,7 +117,7 @@ void Emailer::wakeUp() {
 }
 
 bool Emailer::sendConfirmation(Confirmation& confirmation) {
-    printf("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
+    trace("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
            confirmation.m_da.c_str(), confirmation.m_ud.c_str(), confirmation.m_date.c_str(),
            confirmation.m_time.c_str(), confirmation.m_email.c_str());
     std::string subjectTemplate;
@@ -129,8 +129,8 @@ bool Emailer::sendConfirmation(Confirmation& confirmation) {
     }
     const std::string subject = confirmation.applyTemplate(subjectTemplate);
     const std::string body = confirmation.applyTemplate(bodyTemplate);
-    printf("%lu: %s: subject: '%s'\n", threadId(), GetName(), subject.c_str());
-    printf("%lu: %s: body:    '%s'\n", threadId(), GetName(), body.c_str());
+    trace("%lu: %s: subject: '%s'\n", threadId(), GetName(), subject.c_str());
+    trace("%lu: %s: body:    '%s'\n", threadId(), GetName(), body.c_str());
 
     char errorText[256] = "";
     const auto port = static_cast<unsigned short>(strtol(m_serverPort.c_str(), nullptr, 10));
@@ -145,7 +145,7 @@ bool Emailer::sendConfirmation(Confirmation& confirmation) {
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
-    printf("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+    trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
     if (g_errorLog != nullptr) g_errorLog->write(message, sent ? 'i' : 'e');
     return sent;
 }
@@ -167,12 +167,12 @@ void Emailer::Main() {
     m_mutex.Lock();
     while (!g_shutdownIndicator) {
         if (m_que.empty()) {
-            printf("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
+            trace("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
             m_cond.Wait();
-            printf("%lu: %s: woken up\n", threadId(), GetName());
+            trace("%lu: %s: woken up\n", threadId(), GetName());
         }
         if (g_shutdownIndicator) break;
-        printf("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
         if (m_que.empty()) continue;
         Confirmation confirmation = get();
         const double pauseSeconds = m_retryPause.count() / 1000.0;
@@ -182,12 +182,12 @@ void Emailer::Main() {
             if (confirmation.m_count > 2) {
                 const std::string message =
                     "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
-                printf("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+                trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
                 if (g_errorLog != nullptr) g_errorLog->write(message, 'i');
             } else {
                 insert(confirmation);
             }
-            printf("%lu: %s: waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
+            trace("%lu: %s: waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
             pauseAfterFailure();
         }
         m_mutex.Lock();

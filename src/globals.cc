@@ -14,7 +14,7 @@ Emailer* g_emailer = nullptr;
 Shutdowner* g_shutdownThread = nullptr;
 Logger* g_errorLog = nullptr;
 
-qpthr::QpMutex g_sigHandlerMutex;
+qpthr::QpMutex& g_sigHandlerMutex = *new qpthr::QpMutex;
 
 const char* const iniFileName = KST_INI_FILE;
 const char* const iorFileName = KST_IOR_FILE;

@@ -31,7 +31,9 @@ extern Emailer* g_emailer;
 extern Shutdowner* g_shutdownThread;
 extern Logger* g_errorLog;
 
-extern qpthr::QpMutex g_sigHandlerMutex;
+// Never destroyed: a stop signal may still be handled while the process
+// exits.
+extern qpthr::QpMutex& g_sigHandlerMutex;
 
 // Fixed paths of the daemon.
 extern const char* const iniFileName;

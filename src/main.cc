@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <libgen.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -88,7 +89,7 @@ void applyHideFlags(IniFile& ini, SmsSendManager& manager) {
         (manager.*flag.set)(true);
         hidden += std::string(" ") + (flag.key + strlen("Log/"));
     }
-    printf("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
+    trace("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
 }
 
 // The modem sender of the section "ME", or null without that section. A
@@ -102,22 +103,22 @@ SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog
         errorLog.write("Missing ME/Device setting in INI file, exiting", 'i');
         exit(1);
     }
-    printf("%lu: ME device: %s\n", threadId(), device.c_str());
+    trace("%lu: ME device: %s\n", threadId(), device.c_str());
     std::string baudRate = ini.GetSetting("ME/BaudRate", "", &found);
     if (!found) {
         fprintf(stderr, "%lu: ERROR: Missing ME/BaudRate setting in INI file, exiting\n", threadId());
         errorLog.write("Missing ME/BaudRate setting in INI file, exiting", 'i');
         exit(1);
     }
-    printf("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
+    trace("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
     std::string pin = ini.GetSetting("ME/Pin", "", nullptr);
     if (!pin.empty()) {
-        printf("PIN: %s\n", pin.c_str());
+        trace("PIN: %s\n", pin.c_str());
     } else {
-        printf("No PIN in configuration.\n");
+        trace("No PIN in configuration.\n");
     }
     bool receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
-    printf(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
+    trace(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
     SmsSenderMe* sender =
         new SmsSenderMe(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog, &accessLog, &receiveLog);
     sender->SetName("Sender thread(ME)");
@@ -136,7 +137,7 @@ SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog
     std::string originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
     std::string alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
     int alertTimeout = atoi(ini.GetSetting("EMI/AlertTimeout", "595", nullptr).c_str());
-    printf("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
+    trace("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
            "alert timeout %d\n",
            threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput, originatingAddress.c_str(),
            alertAddress.c_str(), alertTimeout);
@@ -197,13 +198,13 @@ bool serve(Logger& errorLog) {
         PortableServer::POAManager_var manager = poa->the_POAManager();
         manager->activate();
 
-        printf("%lu: Starting ORB\n", threadId());
+        trace("%lu: Starting ORB\n", threadId());
         orb->run();
     } catch (CORBA::SystemException&) {
-        printf("%lu: CORBA system exception\n", threadId());
+        trace("%lu: CORBA system exception\n", threadId());
         return false;
     } catch (...) {
-        printf("%lu: Exception\n", threadId());
+        trace("%lu: Exception\n", threadId());
         return false;
     }
     return true;
@@ -224,6 +225,10 @@ int main(int argc, char** argv) {
     g_serverStartTime = time(nullptr);
     // Trace lines are read by people and tests as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The send queue grows by a few hundred bytes per message from several
+    // ORB threads at once; growing the heap in large steps keeps that growth
+    // (and its page faults) out of the queue's short critical section.
+    mallopt(M_TOP_PAD, 16 * 1024 * 1024);
 
     static std::string identity = basename(argv[0]);
     openlog(identity.c_str(), LOG_PID, LOG_DAEMON);
@@ -256,6 +261,8 @@ int main(int argc, char** argv) {
             printf("Failure to start daemon.\n");
             exit(1);
         }
+        // Standard output is /dev/null from here on.
+        setConsoleTrace(false);
     }
     if (create_pidfile(pidFileName) == -1) {
         syslog(LOG_ERR, "Cannot create pidfile");
@@ -266,7 +273,7 @@ int main(int argc, char** argv) {
 
     const std::string startText = std::string("Kestrova v") + version + " started";
     syslog(LOG_INFO, "%s", startText.c_str());
-    printf("%lu: %s\n", threadId(), startText.c_str());
+    trace("%lu: %s\n", threadId(), startText.c_str());
 
     orb = CORBA::ORB_init(argc, argv, "omniORB4");
     atexit(cleanup);
@@ -278,7 +285,7 @@ int main(int argc, char** argv) {
         ini.Close();
     } catch (IniFileException& e) {
         std::string text = "INI file: " + e.toString();
-        printf("%s\n", text.c_str());
+        trace("%s\n", text.c_str());
         syslog(LOG_ERR, "%s", text.c_str());
         exit(1);
     }
@@ -289,16 +296,16 @@ int main(int argc, char** argv) {
     // and by the exit handler's signal: they are never destroyed.
     static Logger* const errorLogObject = new Logger("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
     Logger& errorLog = *errorLogObject;
-    printf("%lu: Error log: %s\n", threadId(), errorLog.fileName());
+    trace("%lu: Error log: %s\n", threadId(), errorLog.fileName());
     errorLog.write(startText, 'i');
     g_errorLog = &errorLog;
     static Logger* const accessLogObject = new Logger("AccessLog", readLogPath(ini, "Log/AccessLog").c_str());
     Logger& accessLog = *accessLogObject;
-    printf("%lu: Access log: %s\n", threadId(), accessLog.fileName());
+    trace("%lu: Access log: %s\n", threadId(), accessLog.fileName());
     static Logger* const receiveLogObject =
         new Logger("ReceiveLog", readLogPath(ini, "Log/ReceiveLog").c_str());
     Logger& receiveLog = *receiveLogObject;
-    printf("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
+    trace("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
 
     g_sendManager = new SmsSendManager();
     g_sendManager->SetName("SMS Send Manager");
@@ -341,20 +348,20 @@ int main(int argc, char** argv) {
     // receives them.
     blockStopSignals();
     if (emiSender) {
-        printf("%lu: Starting SMS sender thread EMI\n", threadId());
+        trace("%lu: Starting SMS sender thread EMI\n", threadId());
         emiSender->Start();
     }
     if (meSender) {
-        printf("%lu: Starting SMS sender thread ME\n", threadId());
+        trace("%lu: Starting SMS sender thread ME\n", threadId());
         meSender->Start();
     }
-    printf("%lu: Starting Sender Manager thread\n", threadId());
+    trace("%lu: Starting Sender Manager thread\n", threadId());
     g_sendManager->Start();
-    printf("%lu: Starting emailer thread\n", threadId());
+    trace("%lu: Starting emailer thread\n", threadId());
     g_emailer->Start();
-    printf("%lu: Starting shutdowner thread\n", threadId());
+    trace("%lu: Starting shutdowner thread\n", threadId());
     g_shutdownThread->Start();
-    printf("%lu: Starting SMS processing thread\n", threadId());
+    trace("%lu: Starting SMS processing thread\n", threadId());
     g_smsProcessing->Start();
 
     if (!startSignalThread()) {
@@ -363,7 +370,7 @@ int main(int argc, char** argv) {
     }
 
     if (serve(errorLog)) {
-        printf("%lu: kstd is shuting down\n", threadId());
+        trace("%lu: kstd is shuting down\n", threadId());
         delete g_sendManager;
         g_sendManager = nullptr;
         joinAllThreads();

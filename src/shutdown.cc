@@ -21,7 +21,7 @@ Shutdowner::Shutdowner() : m_cond(m_mutex) {}
 Shutdowner::~Shutdowner() { Join(); }
 
 void Shutdowner::Main() {
-    printf("%lu: Shutdowner: started\n", threadId());
+    trace("%lu: Shutdowner: started\n", threadId());
     m_mutex.Lock();
     // The flag is set before the wake-up, so a wake-up that came before this
     // wait is not lost.
@@ -29,19 +29,19 @@ void Shutdowner::Main() {
     m_mutex.Unlock();
 
     if (CORBA::is_nil(orb)) {
-        printf("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
+        trace("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
     } else {
-        printf("%lu: Shutdowner: Shutting the ORB down.\n", threadId());
+        trace("%lu: Shutdowner: Shutting the ORB down.\n", threadId());
         try {
             orb->shutdown(false);
         } catch (...) {
         }
     }
-    printf("%lu: Shutdowner: ORB is destroyed\n", threadId());
+    trace("%lu: Shutdowner: ORB is destroyed\n", threadId());
 }
 
 void Shutdowner::wakeUp() {
-    printf("%lu: Shutdowner: wake up\n", threadId());
+    trace("%lu: Shutdowner: wake up\n", threadId());
     m_mutex.Lock();
     m_cond.Signal();
     m_mutex.Unlock();
@@ -50,7 +50,7 @@ void Shutdowner::wakeUp() {
 void asyncSigHandler(int signalNumber) {
     static bool called = false;
 
-    printf("%lu: signal handler: entry\n", threadId());
+    trace("%lu: signal handler: entry\n", threadId());
     g_shutdownIndicator = true;
 
     if (g_shutdownThread) g_shutdownThread->wakeUp();
@@ -62,12 +62,12 @@ void asyncSigHandler(int signalNumber) {
     if (!called) {
         called = true;
         g_sigHandlerMutex.Unlock();
-        printf("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
+        trace("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
         if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
     } else {
         g_sigHandlerMutex.Unlock();
     }
-    printf("%lu: signal handler: finish\n", threadId());
+    trace("%lu: signal handler: finish\n", threadId());
 }
 
 namespace {
@@ -111,21 +111,21 @@ bool startSignalThread() {
 }
 
 void joinAllThreads() {
-    printf("%lu: waiting for Shutdowner...\n", threadId());
+    trace("%lu: waiting for Shutdowner...\n", threadId());
     if (g_shutdownThread) g_shutdownThread->Join();
-    printf("%lu: Shutdowner joined.\n", threadId());
-    printf("%lu: waiting for Emailer...\n", threadId());
+    trace("%lu: Shutdowner joined.\n", threadId());
+    trace("%lu: waiting for Emailer...\n", threadId());
     if (g_emailer) g_emailer->Join();
-    printf("%lu: Emailer joined.\n", threadId());
-    printf("%lu: waiting for SMS processor...\n", threadId());
+    trace("%lu: Emailer joined.\n", threadId());
+    trace("%lu: waiting for SMS processor...\n", threadId());
     if (g_smsProcessing) g_smsProcessing->Join();
-    printf("%lu: SMS processor joined.\n", threadId());
+    trace("%lu: SMS processor joined.\n", threadId());
 }
 
 void cleanup() {
-    printf("%lu: cleanup: start\n", threadId());
+    trace("%lu: cleanup: start\n", threadId());
     unlink(iorFileName);
-    printf("%lu: cleanup: finish\n", threadId());
+    trace("%lu: cleanup: finish\n", threadId());
     fflush(stdout);
     if (!g_debug) kill(g_pid, SIGTERM);
 }

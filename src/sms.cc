@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "globals.h"
 #include "process.h"
@@ -28,7 +29,7 @@ Sms::Sms() : m_onDisplay(false) {}
 Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
          bool onDisplay, const char* mailTo)
     : m_onDisplay(onDisplay) {
-    printf("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
+    trace("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
            orNull(remoteAddr), onDisplay ? "ON DISPLAY" : "NORMAL");
     m_target = orEmpty(target);
     m_source = orEmpty(source);
@@ -72,14 +73,20 @@ int SmsQue::appendSms(Sms& sms) { return add(sms, "appendSms", &SmsQue::appendSm
 int SmsQue::insertSms(Sms& sms) { return add(sms, "insertSms", &SmsQue::insertSmsSafe); }
 
 int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {
+    // The copy is made before the lock is taken: the Safe operations may
+    // take its content, and the critical section stays short.
+    Sms copy(sms);
+    prepareSafe(copy);
     m_mutex.Lock();
-    printf("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), operation, sms.target(), sms.source(),
+    trace("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), operation, sms.target(), sms.source(),
            sms.message(), sms.remoteAddr());
-    const int length = (this->*addSafe)(sms);
+    const int length = (this->*addSafe)(copy);
     m_mutex.Unlock();
     // Every waiter re-checks the queue, so waking them all loses nobody.
     m_cond.Broadcast();
-    notify();
+    // The descriptor only has to say "not empty": a consumer that is not
+    // waiting takes the rest without being told.
+    if (length == 1) notify();
     return length;
 }
 
@@ -98,12 +105,12 @@ bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || g_shutdownIndicat
 void SmsQue::waitForSms() {
     qpthr::QpLock guard(m_mutex);
     while (!shouldStopWaiting()) {
-        printf("%lu: SmsQue: waiting for SMS\n", threadId());
+        trace("%lu: SmsQue: waiting for SMS\n", threadId());
         // Time-outs of a slice are not wake-ups: keep waiting silently.
         while (!m_cond.WaitFor(waitSliceMs) && !shouldStopWaiting()) {
         }
     }
-    printf("%lu: SmsQue: que length: %d\n", threadId(), getSizeSafe());
+    trace("%lu: SmsQue: que length: %d\n", threadId(), getSizeSafe());
 }
 
 bool SmsQue::waitForSmsFor(long milliseconds) {
@@ -121,30 +128,47 @@ bool SmsQue::waitForSmsFor(long milliseconds) {
 void SmsQue::alarm() {
     m_cond.Broadcast();
     notify();
-    printf("%lu: SmsQue: alarm\n", threadId());
+    trace("%lu: SmsQue: alarm\n", threadId());
 }
 
 void SmsQue::lock() { m_mutex.Lock(); }
 
 void SmsQue::unlock() { m_mutex.Unlock(); }
 
+namespace {
+// The list node prepared for the message the calling thread is about to queue.
+thread_local std::list<Sms> preparedNode;
+}  // namespace
+
+void SmsQueMemory::prepareSafe(Sms& sms) {
+    preparedNode.clear();
+    preparedNode.push_back(std::move(sms));
+}
+
+void SmsQueMemory::takePrepared(Sms& sms, bool atFront) {
+    if (preparedNode.empty()) preparedNode.push_back(std::move(sms));
+    m_smsQue.splice(atFront ? m_smsQue.begin() : m_smsQue.end(), preparedNode, preparedNode.begin());
+}
+
 int SmsQueMemory::appendSmsSafe(Sms& sms) {
-    printf("%lu: SmsQueMemory: appendSmsSafe( %s, %s, %s, %s )\n", threadId(), sms.target(),
-           sms.source(), sms.message(), sms.remoteAddr());
-    m_smsQue.push_back(sms);
+    takePrepared(sms, false);
+    const Sms& queued = m_smsQue.back();
+    trace("%lu: SmsQueMemory: appendSmsSafe( %s, %s, %s, %s )\n", threadId(), queued.target(),
+           queued.source(), queued.message(), queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }
 
 int SmsQueMemory::insertSmsSafe(Sms& sms) {
-    printf("%lu: SmsQueMemory: insertSmsSafe( %s, %s, %s, %s )\n", threadId(), sms.target(),
-           sms.source(), sms.message(), sms.remoteAddr());
-    m_smsQue.push_front(sms);
+    takePrepared(sms, true);
+    const Sms& queued = m_smsQue.front();
+    trace("%lu: SmsQueMemory: insertSmsSafe( %s, %s, %s, %s )\n", threadId(), queued.target(),
+           queued.source(), queued.message(), queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }
 
 bool SmsQueMemory::getSmsSafe(Sms& sms) {
     if (m_smsQue.empty()) return false;
-    sms = m_smsQue.front();
+    sms = std::move(m_smsQue.front());
     m_smsQue.pop_front();
     return true;
 }

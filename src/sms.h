@@ -44,7 +44,9 @@ public:
     SmsQue(const SmsQue&) = delete;
     SmsQue& operator=(const SmsQue&) = delete;
 
-    // Each returns the queue length after the operation.
+    // Each returns the queue length after the operation. appendSmsSafe and
+    // insertSmsSafe may take the content of their argument: the public
+    // operations hand them a copy of their own, after prepareSafe().
     virtual int appendSmsSafe(Sms& sms) = 0;
     virtual int insertSmsSafe(Sms& sms) = 0;
     // False, with `sms` untouched, when the queue is empty.
@@ -72,14 +74,20 @@ public:
     void lock();
     void unlock();
 
-    // A descriptor that becomes readable whenever a message is queued or
-    // alarm() is called, so that a sender can wait for the queue and its
-    // connection together with poll(); -1 if the system has none to give.
-    // clearNotify() makes it unreadable again.
+    // A descriptor that becomes readable when a message arrives in an empty
+    // queue or alarm() is called, so that a sender can wait for the queue
+    // and its connection together with poll(); -1 if the system has none to
+    // give. clearNotify() makes it unreadable again; a consumer clears it
+    // before it looks at the queue, so no arrival goes unnoticed.
     int notifyFd() const { return m_notifyFd; }
     void clearNotify();
 
 protected:
+    // Called without the lock, right before appendSmsSafe or insertSmsSafe
+    // of the same message on the same thread: an implementation may make
+    // the message's storage here, so that the locked part allocates nothing.
+    virtual void prepareSafe(Sms&) {}
+
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
 
@@ -101,7 +109,13 @@ public:
     bool getSmsSafe(Sms& sms) override;
     int getSizeSafe() override;
 
+protected:
+    void prepareSafe(Sms& sms) override;
+
 private:
+    // Moves the prepared node (or, without one, the message) into the list.
+    void takePrepared(Sms& sms, bool atFront);
+
     std::list<Sms> m_smsQue;
 };
 

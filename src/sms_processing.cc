@@ -133,14 +133,14 @@ SmsProcessing::SmsProcessing() : qpthr::QpThread(0, 0, nullptr, 0), m_mutex(), m
 SmsProcessing::~SmsProcessing() { Join(); }
 
 void SmsProcessing::setExecutables(const std::string& text) {
-    printf("%lu: Setting executables for SMS processing\n", threadId());
+    trace("%lu: Setting executables for SMS processing\n", threadId());
     std::string::size_type position = 0;
     for (;;) {
         const std::string::size_type comma = text.find(',', position);
         const std::string command =
             text.substr(position, comma == std::string::npos ? std::string::npos : comma - position);
         m_executables.push_back(command);
-        printf("%lu: Executable: %s\n", threadId(), command.c_str());
+        trace("%lu: Executable: %s\n", threadId(), command.c_str());
         if (comma == std::string::npos) break;
         position = comma + 1;
     }
@@ -168,13 +168,13 @@ EnvironmentList SmsProcessing::get() {
 }
 
 void SmsProcessing::process(const EnvironmentList& list) {
-    printf("%lu: SMS Processing(pid:%d): processSms()\n", threadId(), static_cast<int>(getpid()));
+    trace("%lu: SMS Processing(pid:%d): processSms()\n", threadId(), static_cast<int>(getpid()));
     for (const std::string& command : m_executables) {
-        printf("Processig SMS         (%s)\n", command.c_str());
+        trace("Processig SMS         (%s)\n", command.c_str());
         // Built per command: the environment of the next one is the daemon's
         // as it is then.
         runCommand(command, commandEnvironment(list));
-        printf("Processig SMS is done (%s).\n", command.c_str());
+        trace("Processig SMS is done (%s).\n", command.c_str());
     }
 }
 
@@ -182,14 +182,14 @@ void SmsProcessing::Main() {
     m_mutex.Lock();
     while (!g_shutdownIndicator) {
         if (m_que.empty()) {
-            printf("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
+            trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
             // Time-outs of a slice are not wake-ups: keep waiting silently.
             while (!m_cond.WaitFor(waitSliceMs) && m_que.empty() && !g_shutdownIndicator) {
             }
-            printf("%lu: %s: woken up\n", threadId(), GetName());
+            trace("%lu: %s: woken up\n", threadId(), GetName());
         }
         if (g_shutdownIndicator) break;
-        printf("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
         if (m_que.empty()) continue;
         EnvironmentList list = get();
         m_mutex.Unlock();

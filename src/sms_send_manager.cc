@@ -25,9 +25,9 @@ SmsSendManager::~SmsSendManager() {
     // The loop calls into the senders, so it must have ended before they go.
     Join();
     for (SmsSender* sender : m_senders) {
-        printf("Waiting for '%s'...\n", sender->GetName());
+        trace("Waiting for '%s'...\n", sender->GetName());
         sender->Join();
-        printf("'%s' joined.\n", sender->GetName());
+        trace("'%s' joined.\n", sender->GetName());
         delete sender;
     }
     m_senders.clear();
@@ -63,7 +63,7 @@ int SmsSendManager::getStats(std::vector<SenderInfo>& info) {
 int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size()); }
 
 void SmsSendManager::Main() {
-    printf("%lu: %s: Main\n", threadId(), GetName());
+    trace("%lu: %s: Main\n", threadId(), GetName());
     while (!g_shutdownIndicator) {
         superviseOnce();
         pauseBetweenCycles();
@@ -75,14 +75,14 @@ void SmsSendManager::superviseOnce() {
     for (SmsSender* sender : m_senders) {
         sender->stop();
         if (sender->connected()) {
-            printf("%lu: %s: Main: SMS sender '%s' is connected.\n", id, GetName(), sender->GetName());
+            trace("%lu: %s: Main: SMS sender '%s' is connected.\n", id, GetName(), sender->GetName());
         } else {
-            printf("%lu: %s: Main: SMS sender '%s' is NOT connected.\n", id, GetName(), sender->GetName());
+            trace("%lu: %s: Main: SMS sender '%s' is NOT connected.\n", id, GetName(), sender->GetName());
         }
     }
     for (SmsSender* sender : m_senders) {
         if (sender->connected()) {
-            printf("%lu: %s: Main: SMS sender '%s' is active for sending.\n", id, GetName(), sender->GetName());
+            trace("%lu: %s: Main: SMS sender '%s' is active for sending.\n", id, GetName(), sender->GetName());
             sender->start();
             break;
         }
@@ -90,11 +90,11 @@ void SmsSendManager::superviseOnce() {
     for (SmsSender* sender : m_senders) {
         if (sender->connected()) continue;
         if (sender->reconnect()) {
-            printf("%lu: %s: Main: SMS sender '%s' is sucessfuly REconnected.\n", id, GetName(),
+            trace("%lu: %s: Main: SMS sender '%s' is sucessfuly REconnected.\n", id, GetName(),
                    sender->GetName());
             break;
         }
-        printf("%lu: %s: Main: SMS sender '%s' REconnection FAILED.\n", id, GetName(), sender->GetName());
+        trace("%lu: %s: Main: SMS sender '%s' REconnection FAILED.\n", id, GetName(), sender->GetName());
     }
 }
 

@@ -58,9 +58,9 @@ SmsSenderEmi::~SmsSenderEmi() { Join(); }
 bool SmsSenderEmi::connected() { return m_emiInitStatus == 0 && m_emi != nullptr; }
 
 bool SmsSenderEmi::connect() {
-    printf("%lu: %s::connect()\n", threadId(), GetName());
+    trace("%lu: %s::connect()\n", threadId(), GetName());
     m_errorLog->write("EMI: Connecting to SMSC...", 'i');
-    printf("%lu: %s: %s\n", threadId(), GetName(), "Connecting to SMSC...");
+    trace("%lu: %s: %s\n", threadId(), GetName(), "Connecting to SMSC...");
 
     EMI emi = nullptr;
     m_emiInitStatus = emi_init(&emi, m_emiHostAddress.c_str(), static_cast<unsigned short>(m_emiHostPort),
@@ -74,7 +74,7 @@ bool SmsSenderEmi::connect() {
     }
     m_emi = emi;
     m_errorLog->write("EMI: Connection established", 'i');
-    printf("%lu: %s: %s\n", threadId(), GetName(), "Connection established");
+    trace("%lu: %s: %s\n", threadId(), GetName(), "Connection established");
     return true;
 }
 
@@ -102,7 +102,7 @@ bool SmsSenderEmi::reconnect() {
 }
 
 bool SmsSenderEmi::init() {
-    printf("%lu: %s: init()\n", threadId(), GetName());
+    trace("%lu: %s: init()\n", threadId(), GetName());
     if (!connected()) {
         m_errorLog->write("EMI: not connected", 'e');
         fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "EMI: not connected");
@@ -113,7 +113,7 @@ bool SmsSenderEmi::init() {
 
 int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     lock();
-    printf("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), sms.target(),
+    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), sms.target(),
            sms.message(), counter);
     const int notificationType = sms.mailTo()[0] != '\0' ? EMI_DN : -1;
     const int result =
@@ -128,9 +128,9 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
         return -1;
     }
     g_sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
-    printf("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
-    printf("%lu: %s: DA:  %s\n", threadId(), GetName(), sms.target());
-    printf("%lu: %s: msg: %s\n", threadId(), GetName(), sms.message());
+    trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
+    trace("%lu: %s: DA:  %s\n", threadId(), GetName(), sms.target());
+    trace("%lu: %s: msg: %s\n", threadId(), GetName(), sms.message());
     writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
     unlock();
     return 0;
@@ -139,10 +139,10 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
 void SmsSenderEmi::returnSmsFromEmiQue() {
     m_errorLog->write("EMI: Problems during sending detected, returning SMSs in the EMI's que back to main que.",
                       'i');
-    printf("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
+    trace("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
     for (SentMessage& entry : g_sentMessages.takeUnacknowledged(this)) {
         g_sendQue->appendSms(entry.m_sms);
-        printf("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
+        trace("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
     }
 }
 
@@ -158,9 +158,9 @@ std::string SmsSenderEmi::emiTimestampToString(const std::string& timestamp) {
     return emiTimestampToDate(timestamp) + " " + emiTimestampToTime(timestamp);
 }
 
-void SmsSenderEmi::sleepUnlessStopping(long milliseconds) {
+void SmsSenderEmi::sleepUnlessStopping(long milliseconds, bool untilActive) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!g_shutdownIndicator && std::chrono::steady_clock::now() < end) {
+    while (!g_shutdownIndicator && !(untilActive && active()) && std::chrono::steady_clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
     }
@@ -171,7 +171,7 @@ void SmsSenderEmi::readRemainingResults() {
         const int trnId = emi_read(m_emi);
         if (trnId < 0) return;
         const int opType = emi_msg(m_emi)->op_type;
-        printf("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+        trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
         // The SMSC's own operations stay unacknowledged: it delivers them
         // again on the next connection.
         if (opType < 0) handleResult(trnId);
@@ -213,7 +213,7 @@ bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
     g_sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
         const time_t age = time(nullptr) - entry.m_timestamp;
-        printf("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
+        trace("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                entry.m_sms.target(), entry.m_sms.message());
         if (!entry.m_acknowledged && entry.m_counter > resubmissionLimit) {
             giveUpConnection();
@@ -231,7 +231,7 @@ bool SmsSenderEmi::scanRegistry() {
                           'i');
             g_sentMessages.remove(entry);
             if (sendSms(copy, entry.m_counter + 1) == -1) {
-                printf("%lu: %s: Main: resend SMS failed\n", threadId(), GetName());
+                trace("%lu: %s: Main: resend SMS failed\n", threadId(), GetName());
                 giveUpConnection();
                 keepConnection = false;
                 return false;
@@ -239,7 +239,7 @@ bool SmsSenderEmi::scanRegistry() {
             return true;
         }
         if (entry.m_acknowledged && entry.m_sms.mailTo()[0] == '\0') {
-            printf("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: %s, "
+            trace("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: %s, "
                    "UD: %s\n",
                    threadId(), GetName(), entry.m_sms.target(), entry.m_sms.message());
             g_sentMessages.remove(entry);
@@ -253,7 +253,7 @@ void SmsSenderEmi::handleResult(int trnId) {
     const msg_t* msg = emi_msg(m_emi);
     const bool ack = msg->uu.response.ack != 0;
     const std::string sysMsg = text(msg->uu.response.sysmsg);
-    printf("%lu: %s: Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", threadId(), GetName(),
+    trace("%lu: %s: Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", threadId(), GetName(),
            ack ? "ACK" : "NACK", msg->uu.response.errcode, sysMsg.c_str());
     const unsigned char reference = static_cast<unsigned char>(trnId);
     if (ack) {
@@ -275,24 +275,24 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     const int result = emi_ack(1, opType, trnId, m_emi);
     if (result < 0) {
         m_errorLog->write(std::string("EMI: acknowledge error: ") + emi_strerror(result), 'i');
-        printf("%lu: %s: Main: EMI ack error\n", threadId(), GetName());
+        trace("%lu: %s: Main: EMI ack error\n", threadId(), GetName());
         giveUpConnection();
         return false;
     }
 
     if (opType == EMI_DELIVERY_NOTIF) {
-        printf("%lu: %s: Main: Received notificaton: from:       '%s'\n", threadId(), GetName(), from.c_str());
-        printf("%lu: %s: Main:                       to:         '%s'\n", threadId(), GetName(), to.c_str());
-        printf("%lu: %s: Main:                       timestamp:  '%s'\n", threadId(), GetName(),
+        trace("%lu: %s: Main: Received notificaton: from:       '%s'\n", threadId(), GetName(), from.c_str());
+        trace("%lu: %s: Main:                       to:         '%s'\n", threadId(), GetName(), to.c_str());
+        trace("%lu: %s: Main:                       timestamp:  '%s'\n", threadId(), GetName(),
                timestamp.c_str());
-        printf("%lu: %s: Main:                       delivered:  '%s'\n", threadId(), GetName(),
+        trace("%lu: %s: Main:                       delivered:  '%s'\n", threadId(), GetName(),
                delivered.c_str());
-        printf("%lu: %s: Main:                       status:      %d\n", threadId(), GetName(), status);
+        trace("%lu: %s: Main:                       status:      %d\n", threadId(), GetName(), status);
         const char* description = status == EMI_DELIVERED   ? "Delivered"
                                   : status == EMI_BUFFERED  ? "Buffered"
                                   : status == EMI_NOT_DELIV ? "Not delivered"
                                                             : "";
-        printf("%lu: %s: Main:                      description: %s\n", threadId(), GetName(), description);
+        trace("%lu: %s: Main:                      description: %s\n", threadId(), GetName(), description);
 
         // The notification's originator is the destination of the reported
         // message (as the SMSC writes it); its recipient is our own address.
@@ -316,10 +316,10 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         return true;
     }
 
-    printf("%lu: %s: Main: Received message: from:      '%s'\n", threadId(), GetName(), from.c_str());
-    printf("%lu: %s: Main:                   to:        '%s'\n", threadId(), GetName(), to.c_str());
-    printf("%lu: %s: Main:                   text:      '%s'\n", threadId(), GetName(), userData.c_str());
-    printf("%lu: %s: Main:                   timestamp: '%s'\n", threadId(), GetName(), timestamp.c_str());
+    trace("%lu: %s: Main: Received message: from:      '%s'\n", threadId(), GetName(), from.c_str());
+    trace("%lu: %s: Main:                   to:        '%s'\n", threadId(), GetName(), to.c_str());
+    trace("%lu: %s: Main:                   text:      '%s'\n", threadId(), GetName(), userData.c_str());
+    trace("%lu: %s: Main:                   timestamp: '%s'\n", threadId(), GetName(), timestamp.c_str());
     writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
     g_smsProcessing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
     ++g_numberOfReceivedMessages;
@@ -332,8 +332,10 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         return false;
     }
     if (!active()) {
-        printf("%lu: %s: Waiting for activation...\n", threadId(), GetName());
-        sleepUnlessStopping(activationPollMs);
+        trace("%lu: %s: Waiting for activation...\n", threadId(), GetName());
+        // The manager deactivates every sender for a moment in each cycle;
+        // the wait ends as soon as it activates this one again.
+        sleepUnlessStopping(activationPollMs, true);
         return true;
     }
     if (m_emi == nullptr) {
@@ -352,7 +354,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         const int alert = emi_alert(m_emi);
         if (alert < 0) {
             m_errorLog->write("EMI: alert failed", 'e');
-            printf("%lu: %s: Main: EMI: alert failed\n", threadId(), GetName());
+            trace("%lu: %s: Main: EMI: alert failed\n", threadId(), GetName());
             giveUpConnection();
             return true;
         }
@@ -367,10 +369,10 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     // queued and the pass reads results instead.
     Sms sms;
     if (canSubmit() && g_sendQue->getSms(sms)) {
-        printf("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
-        printf("%lu: %s: Main: Sending SMS\n", threadId(), GetName());
+        trace("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
+        trace("%lu: %s: Main: Sending SMS\n", threadId(), GetName());
         if (sendSms(sms, 0) == -1) {
-            printf("%lu: %s: Main: send SMS failed\n", threadId(), GetName());
+            trace("%lu: %s: Main: send SMS failed\n", threadId(), GetName());
             giveUpConnection();
         }
         return true;
@@ -379,7 +381,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     const int ready = emi_select(m_emi);
     if (ready < 0) {
         m_errorLog->write(std::string("EMI: select error: ") + emi_strerror(ready), 'e');
-        printf("%lu: %s: Main: EMI select error\n", threadId(), GetName());
+        trace("%lu: %s: Main: EMI select error\n", threadId(), GetName());
         giveUpConnection();
         return true;
     }
@@ -391,13 +393,13 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     const int trnId = emi_read(m_emi);
     if (trnId < 0) {
         m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
-        printf("%lu: %s: Main: EMI read error\n", threadId(), GetName());
+        trace("%lu: %s: Main: EMI read error\n", threadId(), GetName());
         giveUpConnection();
         return true;
     }
     idleCounter = 0;
     const int opType = emi_msg(m_emi)->op_type;
-    printf("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+    trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
     if (opType < 0) {
         handleResult(trnId);
     } else {
@@ -407,7 +409,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
 }
 
 void SmsSenderEmi::Main() {
-    printf("%lu: %s: Main\n", threadId(), GetName());
+    trace("%lu: %s: Main\n", threadId(), GetName());
     int idleCounter = 0;
     while (pass(idleCounter)) {
     }

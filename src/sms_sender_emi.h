@@ -67,7 +67,9 @@ private:
     // Waits up to `milliseconds` for a queued message, a frame from the SMSC
     // or the stop; returns true when the whole time passed.
     bool idleWait(long milliseconds);
-    void sleepUnlessStopping(long milliseconds);
+    // Sleeps up to `milliseconds`; ends early on the stop and, with
+    // `untilActive`, as soon as the sender is active.
+    void sleepUnlessStopping(long milliseconds, bool untilActive = false);
 
     std::string m_emiHostAddress;
     int m_emiHostPort;

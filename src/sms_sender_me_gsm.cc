@@ -46,7 +46,7 @@ std::string timestampText(const gsmlib::Timestamp& timestamp) {
 // which would cut the text short.
 void printMessageText(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
-    printf("%s\n", text.c_str());
+    trace("%s\n", text.c_str());
 }
 
 // Without a connection a pass has nothing to wait for: this keeps the loop
@@ -73,17 +73,17 @@ public:
     explicit EventHandler(const std::string& receiveStoreName) : m_receiveStoreName(receiveStoreName) {}
 
     void SMSReception(gsmlib::SMSMessageRef message, SMSMessageType) override {
-        printf("%lu: EventHandler: SMSReception\n", threadId());
+        trace("%lu: EventHandler: SMSReception\n", threadId());
         if (!message.isnull()) printMessageText(message->toString());
     }
 
     void CBReception(gsmlib::CBMessageRef message) override {
-        printf("%lu: EventHandler: CBReception\n", threadId());
+        trace("%lu: EventHandler: CBReception\n", threadId());
         if (!message.isnull()) printMessageText(message->toString());
     }
 
     void SMSReceptionIndication(std::string storeName, unsigned int index, SMSMessageType messageType) override {
-        printf("%lu: EventHandler: SMSReceptionIndication\n", threadId());
+        trace("%lu: EventHandler: SMSReceptionIndication\n", threadId());
         // "MT" names the modem's combined store; the entry is read from the
         // store that receives new messages.
         IncomingMessage incoming;
@@ -131,7 +131,7 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
     std::string line;
     do {
         line = Trim(port->getLine(), " \r");
-        printf("line: '%s'\n", line.c_str());
+        trace("line: '%s'\n", line.c_str());
     } while (line.empty() || line == command);
 
     std::string value;
@@ -139,21 +139,21 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
         value = cutResponse(line, expected);
         if (Trim(expected, " \r") == "OK") return "OK";
     }
-    printf("rv: '%s'\n", value.c_str());
+    trace("rv: '%s'\n", value.c_str());
     if (line.find("ERROR") != std::string::npos) return line;
 
-    printf("----\n");
+    trace("----\n");
     bool ok = false;
     for (int count = 0; count < 5; ++count) {
         line = port->getLine();
-        printf("line: '%s'\n", line.c_str());
+        trace("line: '%s'\n", line.c_str());
         if (line.find("OK") != std::string::npos) {
             ok = true;
             break;
         }
         if (line.find("ERROR") != std::string::npos) break;
     }
-    printf("ok: '%s'\n", ok ? "true" : "false");
+    trace("ok: '%s'\n", ok ? "true" : "false");
     return ok ? value : line;
 }
 
@@ -161,7 +161,7 @@ std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
     const std::string status = chat(port, "+CPIN?", "+CPIN:");
     const std::string text = "PIN Status: " + status;
     m_errorLog->write("ME: " + text, 'i');
-    printf("%lu: %s: %s\n", threadId(), GetName(), text.c_str());
+    trace("%lu: %s: %s\n", threadId(), GetName(), text.c_str());
     return status;
 }
 
@@ -176,7 +176,7 @@ bool SmsSenderMe::connect() {
         // From here the reference owns the port: a failure before the modem
         // object shares it closes the line.
         gsmlib::Ref<gsmlib::Port> portRef(port);
-        printf("=== Mame UnixSerialPort ===\n");
+        trace("=== Mame UnixSerialPort ===\n");
 
         const std::string status = queryPinStatus(port);
         if (status.find("SIM") != std::string::npos) {
@@ -198,7 +198,7 @@ bool SmsSenderMe::connect() {
 
         if (failure.empty()) {
             m_me = new gsmlib::MeTa(portRef);
-            printf("=== Mame MeTa ===\n");
+            trace("=== Mame MeTa ===\n");
             const gsmlib::MEInfo info = m_me->getMEInfo();
             m_errorLog->put("ME: " + info._manufacturer + " - " + info._model + " (rev." + info._revision + ")");
             m_errorLog->write("ME: Serial number: " + info._serialNumber, 'i');
@@ -218,7 +218,7 @@ bool SmsSenderMe::connect() {
         return false;
     }
     m_errorLog->write("ME: Connected", 'i');
-    printf("%lu: %s: Connected\n", threadId(), GetName());
+    trace("%lu: %s: Connected\n", threadId(), GetName());
     return true;
 }
 
@@ -277,7 +277,7 @@ bool SmsSenderMe::init() {
             m_me->setSMSRoutingToTA(true, false, false, true);
             registerEventHandler();
             m_errorLog->write("ME: Set SMS routing only, no status reports", 'i');
-            printf("%lu: %s: Set SMS routing only, no status reports\n", threadId(), GetName());
+            trace("%lu: %s: Set SMS routing only, no status reports\n", threadId(), GetName());
             ok = true;
         } catch (std::exception& fallbackError) {
             report(fallbackError);
@@ -293,7 +293,7 @@ bool SmsSenderMe::init() {
 
 int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     lock();
-    printf("%lu: %s: SendSms( %s, %s )\n", threadId(), GetName(), sms.target(), sms.message());
+    trace("%lu: %s: SendSms( %s, %s )\n", threadId(), GetName(), sms.target(), sms.message());
     const bool reportWanted = *sms.mailTo() != '\0';
     const std::string text = sms.message();
 
@@ -309,7 +309,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
         message->setDestinationAddress(destination);
         // Class 0: the phone shows the message at once.
         if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
-        printf("%lu: %s: DataCodingScheme: 0x%02x\n", threadId(), GetName(),
+        trace("%lu: %s: DataCodingScheme: 0x%02x\n", threadId(), GetName(),
                static_cast<unsigned char>(message->dataCodingScheme()));
         if (text.length() <= singleMessageLength) {
             message->setUserData(text);
@@ -340,7 +340,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     try {
         printMessageText(message->toString());
     } catch (std::exception& e) {
-        printf("%lu: %s: %s\n", threadId(), GetName(), e.what());
+        trace("%lu: %s: %s\n", threadId(), GetName(), e.what());
     }
     recordSent(sms, reportWanted ? reference : -1);
     writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
@@ -391,20 +391,20 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
         }
     }
 
-    printf("%lu: %s: Broadcast message received, ignoring.\n", threadId(), GetName());
+    trace("%lu: %s: Broadcast message received, ignoring.\n", threadId(), GetName());
 }
 
 void SmsSenderMe::sendFromQueue() {
     if (!active() || !connected()) return;
     Sms sms;
     if (!g_sendQue->getSms(sms)) return;
-    printf("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
-    printf("%lu: %s: Sending SMS\n", threadId(), GetName());
+    trace("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
+    trace("%lu: %s: Sending SMS\n", threadId(), GetName());
     sendSms(sms, 0);
 }
 
 void SmsSenderMe::flushReceiveStore() {
-    printf("%lu: %s: Flushing SMS store %s\n", threadId(), GetName(), m_receiveStoreName.c_str());
+    trace("%lu: %s: Flushing SMS store %s\n", threadId(), GetName(), m_receiveStoreName.c_str());
     gsmlib::SMSStoreRef store = m_me->getSMSStore(m_receiveStoreName);
     // A cached slot that was empty once would never show a new message.
     store->setCaching(false);
@@ -412,7 +412,7 @@ void SmsSenderMe::flushReceiveStore() {
         if (entry->empty()) continue;
         gsmlib::SMSMessageRef message = entry->message();
         if (message.isnull()) {
-            printf("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+            trace("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
                    entry->index(), m_receiveStoreName.c_str());
         } else {
             processMessage(message);
@@ -430,14 +430,14 @@ void SmsSenderMe::waitForEvents() {
 
 void SmsSenderMe::handleIndications() {
     while (!newMessages.empty() && !g_shutdownIndicator) {
-        printf("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
+        trace("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
         const IncomingMessage incoming = newMessages.front();
         newMessages.erase(newMessages.begin());
 
         gsmlib::SMSStoreRef store = m_me->getSMSStore(incoming.m_storeName);
         store->setCaching(false);
         if (incoming.m_index < 0 || incoming.m_index >= store->capacity()) {
-            printf("%lu: %s: SMS store %s has no entry %d, ignoring the indication\n", threadId(), GetName(),
+            trace("%lu: %s: SMS store %s has no entry %d, ignoring the indication\n", threadId(), GetName(),
                    incoming.m_storeName.c_str(), incoming.m_index);
             continue;
         }
@@ -447,7 +447,7 @@ void SmsSenderMe::handleIndications() {
         } else {
             gsmlib::SMSMessageRef message = store->operator[](incoming.m_index).message();
             if (message.isnull()) {
-                printf("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+                trace("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
                        incoming.m_index, incoming.m_storeName.c_str());
             } else {
                 processMessage(message);
@@ -483,7 +483,7 @@ void SmsSenderMe::shutdownConnection() {
 }
 
 void SmsSenderMe::Main() {
-    printf("%lu: %s: Main\n", threadId(), GetName());
+    trace("%lu: %s: Main\n", threadId(), GetName());
     while (!g_shutdownIndicator) {
         try {
             pass();
@@ -496,9 +496,9 @@ void SmsSenderMe::Main() {
             unlock();
         }
     }
-    printf("%lu: %s: shutdown indicator detected\n", threadId(), GetName());
+    trace("%lu: %s: shutdown indicator detected\n", threadId(), GetName());
     const std::string text = std::string(GetName()) + ": is shuting down";
     syslog(LOG_INFO, "%s", text.c_str());
-    printf("%lu: %s\n", threadId(), text.c_str());
+    trace("%lu: %s\n", threadId(), text.c_str());
     shutdownConnection();
 }

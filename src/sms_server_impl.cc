@@ -23,7 +23,7 @@ const int PartLength = MaxSmsLength - HeaderLength;
 
 }  // namespace
 
-void SmsServer_impl::KeepAlive() { printf("%lu: %s: KeepAlive\n", threadId(), label); }
+void SmsServer_impl::KeepAlive() { trace("%lu: %s: KeepAlive\n", threadId(), label); }
 
 std::vector<std::string> SmsServer_impl::splitText(const std::string& asciiText) {
     std::vector<std::string> messages;
@@ -46,13 +46,13 @@ std::vector<std::string> SmsServer_impl::splitText(const std::string& asciiText)
 
 CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, const char* remoteAddr,
                                     CORBA::Boolean onDisplay, const char* mailTo) {
-    printf("%lu: %s: SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", threadId(), label,
+    trace("%lu: %s: SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", threadId(), label,
            phoneNumber, text, remoteAddr, onDisplay ? "TRUE" : "FALSE", mailTo);
     if (g_sendQue == nullptr) return 0;
 
     std::string asciiText;
     for (const char* c = text; *c != '\0'; ++c) asciiText += il2toascii(*c);
-    printf("%lu: %s: User data ascii length: %d\n", threadId(), label, static_cast<int>(asciiText.size()));
+    trace("%lu: %s: User data ascii length: %d\n", threadId(), label, static_cast<int>(asciiText.size()));
 
     const std::vector<std::string> messages = splitText(asciiText);
     const std::string numbers = phoneNumber;
@@ -65,26 +65,26 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
         begin = comma + 1;
         if (number.empty()) continue;
 
-        printf("%lu: %s: Phone number: %s\n", threadId(), label, number.c_str());
+        trace("%lu: %s: Phone number: %s\n", threadId(), label, number.c_str());
         int quePos = 0;
         for (const std::string& message : messages) {
             Sms sms(number, "", message, remoteAddr, onDisplay, mailTo);
             quePos = g_sendQue->appendSms(sms);
         }
         ++count;
-        printf("%lu: %s: Target[%d]: %s\tposition in the que: %d\n", threadId(), label, count,
+        trace("%lu: %s: Target[%d]: %s\tposition in the que: %d\n", threadId(), label, count,
                number.c_str(), quePos);
     }
     return 0;
 }
 
 char* SmsServer_impl::version() {
-    printf("%lu: %s: version\n", threadId(), label);
+    trace("%lu: %s: version\n", threadId(), label);
     return CORBA::string_dup(::version);
 }
 
 CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
-    printf("%lu: %s: getStats\n", threadId(), label);
+    trace("%lu: %s: getStats\n", threadId(), label);
     SmsServer::Stats* stats = new SmsServer::Stats;
     stats_out = stats;
 
@@ -102,7 +102,7 @@ CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
     } else {
         stats->numberOfSenders = 0;
     }
-    printf("%s[%d]: Number of senders: %d\n", "sms_server_impl", __LINE__, static_cast<int>(senders.size()));
+    trace("%s[%d]: Number of senders: %d\n", "sms_server_impl", __LINE__, static_cast<int>(senders.size()));
 
     if (!senders.empty()) {
         stats->deviceName1 = CORBA::string_dup(senders[0]._name.c_str());
