@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <libgen.h>
-#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -225,10 +224,6 @@ int main(int argc, char** argv) {
     g_serverStartTime = time(nullptr);
     // Trace lines are read by people and tests as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    // The send queue grows by a few hundred bytes per message from several
-    // ORB threads at once; growing the heap in large steps keeps that growth
-    // (and its page faults) out of the queue's short critical section.
-    mallopt(M_TOP_PAD, 16 * 1024 * 1024);
 
     static std::string identity = basename(argv[0]);
     openlog(identity.c_str(), LOG_PID, LOG_DAEMON);
