@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,20 @@
 
 void (*vessa_test_clock)(struct timeval* now) = nullptr;
 FILE* vessa_trace_file = nullptr;
+
+namespace {
+std::atomic<bool> traceOn{true};
+}  // namespace
+
+extern "C" void emi_trace(int on)
+{
+    traceOn.store(on != 0, std::memory_order_relaxed);
+}
+
+bool vessa_tracing()
+{
+    return traceOn.load(std::memory_order_relaxed);
+}
 
 void vessa_now(struct timeval* now)
 {
@@ -30,6 +45,9 @@ void vessa_now(struct timeval* now)
 
 void vessa_trace(const char* format, ...)
 {
+    if (!vessa_tracing()) {
+        return;
+    }
     va_list args;
     va_start(args, format);
     vfprintf(vessa_trace_file ? vessa_trace_file : stderr, format, args);
@@ -49,6 +67,9 @@ time_t monotonicSeconds()
 // Traces one chunk that went out; the login's password digits are masked.
 void traceWritten(const emi_t* emi, const char* chunk, size_t len)
 {
+    if (!vessa_tracing()) {
+        return;
+    }
     if (emi->mask_len > 0 && chunk >= emi->buffer && chunk < emi->buffer + sizeof emi->buffer) {
         std::string copy(chunk, len);
         size_t from = static_cast<size_t>(chunk - emi->buffer);

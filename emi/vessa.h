@@ -185,6 +185,11 @@ VESSA_API int emi_check_trntable(EMI emi, int timeout);
 /* 0 when another submission is allowed now, EMI_THRPUT when not. */
 VESSA_API int emi_check_throughput(EMI emi);
 
+/* Switches the library's trace of calls and frames on standard error on
+ * (the default) or off, for the whole process. A daemon whose standard
+ * error is /dev/null switches it off and saves the formatting. */
+VESSA_API void emi_trace(int on);
+
 /* Constant text of an error code. */
 VESSA_API const char* emi_strerror(err_t errcode);
 

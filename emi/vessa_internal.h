@@ -58,6 +58,8 @@ void vessa_now(struct timeval* now);
 extern FILE* vessa_trace_file;
 // Trace line to standard error.
 void vessa_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Whether trace lines are written (emi_trace).
+bool vessa_tracing();
 // Pointer value as the trace lines print it (hex digits).
 inline unsigned long vessa_ptr(const void* p) { return reinterpret_cast<unsigned long>(p); }
 // A string for "%s" that may be null.

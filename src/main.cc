@@ -256,8 +256,9 @@ int main(int argc, char** argv) {
             printf("Failure to start daemon.\n");
             exit(1);
         }
-        // Standard output is /dev/null from here on.
+        // Standard output and error are /dev/null from here on.
         setConsoleTrace(false);
+        emi_trace(0);
     }
     if (create_pidfile(pidFileName) == -1) {
         syslog(LOG_ERR, "Cannot create pidfile");

@@ -362,6 +362,24 @@ TEST(Session, TraceMasksThePassword)
     EXPECT_NE(trace.find("emi_read: operation_type=-60\n"), std::string::npos) << trace;
 }
 
+TEST(Session, TraceCanBeSwitchedOff)
+{
+    emi_trace(0);
+    std::string quiet = captureStderr([&] {
+        Session s;
+        ASSERT_EQ(s.rc, 0);
+        EXPECT_EQ(emi_alert(s.emi), 1);
+    });
+    emi_trace(1);
+    EXPECT_EQ(quiet, "");
+    std::string traced = captureStderr([&] {
+        Session s;
+        ASSERT_EQ(s.rc, 0);
+        EXPECT_EQ(emi_alert(s.emi), 1);
+    });
+    EXPECT_NE(traced.find("emi_alert: emi="), std::string::npos) << traced;
+}
+
 TEST(Session, TraceLinesOfOperations)
 {
     Session s;
