@@ -45,7 +45,6 @@ def submissions_by_text(sim, prefix):
 
 def main():
     args = benchlib.parse_args(__doc__, options)
-    import kst
     from smscsim import SmscSim
     benchlib.header("End to end through the SMSC sender")
 

@@ -11,7 +11,6 @@ are repeated; the median of each is reported.
 import os
 import statistics
 import subprocess
-import time
 
 import benchlib
 

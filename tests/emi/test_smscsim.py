@@ -9,15 +9,14 @@ import json
 import os
 import select
 import shutil
-import signal
 import socket
 import subprocess
-import sys
 import time
 import unittest
 
 import kst
 from smscsim import SmscSim, ia5_decode, ia5_encode
+from wirecapture import WireCapture
 
 DRIVER = os.path.join(kst.BUILD_DIR, "tests/emi/vessa_driver")
 
@@ -333,40 +332,6 @@ def tshark_available():
     return shutil.which("tshark") and shutil.which("dumpcap")
 
 
-class Capture:
-    """dumpcap on the loopback interface, limited to one TCP port."""
-
-    def __init__(self, workdir, port):
-        self.path = os.path.join(workdir, "ucp.pcapng")
-        self.port = port
-        self.err_path = os.path.join(workdir, "dumpcap.err")
-        self._err = open(self.err_path, "wb")
-        self.process = subprocess.Popen(["dumpcap", "-i", "lo", "-f", "tcp port %d" % port,
-                                         "-w", self.path], stdout=subprocess.DEVNULL,
-                                        stderr=self._err)
-        kst.wait_until(lambda: "Capturing on" in self.stderr() or self.process.poll() is not None,
-                       timeout=20, what="dumpcap to start")
-        if self.process.poll() is not None:
-            raise AssertionError("dumpcap cannot capture on lo: %s" % self.stderr())
-
-    def stderr(self):
-        with open(self.err_path, "r", encoding="latin-1") as f:
-            return f.read()
-
-    def stop(self):
-        time.sleep(0.3)  # the last segments
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(20)
-        self._err.close()
-
-    def tshark(self, *args):
-        argv = ["tshark", "-r", self.path, "-d", "tcp.port==%d,ucp" % self.port] + list(args)
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=120)
-        if done.returncode != 0:
-            raise AssertionError("tshark failed: %s" % done.stderr)
-        return done.stdout
-
-
 def frames_of(stream):
     """Splits a byte stream into frames and checks LEN and the checksum of
     each; returns the frames."""
@@ -388,7 +353,7 @@ def frames_of(stream):
 @unittest.skipUnless(tshark_available(), "tshark is not installed")
 class WireFormat(SimTestCase):
     def test_capture_decodes_without_errors(self):
-        capture = Capture(self.sim.workdir, self.sim.ucp_port)
+        capture = WireCapture(self.sim.workdir, self.sim.ucp_port)
         try:
             self.run_session()
         finally:
@@ -397,12 +362,7 @@ class WireFormat(SimTestCase):
         self.assertGreater(len(logged), 20)
 
         # Our own look at the captured bytes, per direction.
-        streams = {}
-        for line in capture.tshark("-T", "fields", "-e", "tcp.stream", "-e", "tcp.srcport",
-                                   "-e", "tcp.payload", "-Y", "tcp.len > 0").splitlines():
-            stream, src, payload = line.split("\t")
-            key = (int(stream), int(src) == self.sim.ucp_port)
-            streams.setdefault(key, bytearray()).extend(bytes.fromhex(payload.replace(":", "")))
+        streams = capture.streams()
         self.assertEqual(len(streams), 4, "two connections, both directions")
         captured = [f for data in streams.values() for f in frames_of(bytes(data))]
         self.assertEqual(sorted(captured), sorted(f["raw"] for f in logged))

@@ -11,10 +11,7 @@ its output, and the simulator must have seen no protocol violation.
 import json
 import os
 import re
-import signal
 import stat
-import subprocess
-import time
 
 import kst
 from kst import SandboxTestCase, basic_ini, wait_until
@@ -206,61 +203,6 @@ class EmiDaemonTestCase(SandboxTestCase):
     def wait_dumps(self, count, timeout=20):
         return wait_until(lambda: (lambda found: found if len(found) >= count else None)(self.dumps()),
                           timeout, what="%d run(s) of the executables" % count)
-
-
-class WireCapture:
-    """dumpcap on the loopback interface for one TCP port: what really went
-    over the connections, whatever either side's log says."""
-
-    def __init__(self, workdir, port):
-        self.path = os.path.join(workdir, "ucp.pcapng")
-        self.port = port
-        self.err_path = os.path.join(workdir, "dumpcap.err")
-        self._err = open(self.err_path, "wb")
-        self.process = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", "tcp port %d" % port,
-                                         "-w", self.path], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=self._err)
-        wait_until(lambda: "Capturing on" in self.stderr() or self.process.poll() is not None,
-                   timeout=20, what="dumpcap to start")
-        if self.process.poll() is not None:
-            raise AssertionError("dumpcap cannot capture on lo: %s" % self.stderr())
-
-    def stderr(self):
-        with open(self.err_path, "r", encoding="latin-1") as f:
-            return f.read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            time.sleep(0.3)  # the last segments
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait(20)
-        self._err.close()
-
-    def streams(self):
-        """The bytes of every connection per direction: {(stream, from_server): bytes}."""
-        done = subprocess.run(["tshark", "-r", self.path, "-T", "fields", "-e", "tcp.stream",
-                               "-e", "tcp.srcport", "-e", "tcp.payload", "-Y", "tcp.len > 0"],
-                              capture_output=True, text=True, timeout=300)
-        if done.returncode != 0:
-            raise AssertionError("tshark failed: %s" % done.stderr)
-        streams = {}
-        for line in done.stdout.splitlines():
-            stream, source, payload = line.split("\t")
-            key = (int(stream), int(source) == self.port)
-            streams.setdefault(key, bytearray()).extend(bytes.fromhex(payload.replace(":", "")))
-        return {key: bytes(data) for key, data in streams.items()}
-
-    def frames_from_server(self):
-        """The UCP frames the server sent, as (stream, trn, O/R, ot, fields)."""
-        out = []
-        for (stream, from_server), data in sorted(self.streams().items()):
-            if not from_server:
-                continue
-            for raw in re.findall(rb"\x02([^\x02\x03]*)\x03", data):
-                parts = raw.decode("latin-1").split("/")
-                # TRN/LEN/O-R/OT/data.../checksum
-                out.append((stream, int(parts[0]), parts[2], int(parts[3]), parts[4:-1]))
-        return out
 
 
 def main():

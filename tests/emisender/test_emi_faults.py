@@ -8,7 +8,8 @@ a full window or a spent second must not cost the connection."""
 import collections
 import time
 
-from emisender_support import EmiDaemonTestCase, WireCapture, fields_of, main
+from emisender_support import EmiDaemonTestCase, fields_of, main
+from wirecapture import WireCapture
 
 # The daemon splits a long text into parts "i/5 ..." of one SMS each.
 LONG_TEXT = "".join("cast%d-" % i + chr(ord("a") + i) * 146 for i in range(5))

@@ -76,7 +76,7 @@ class Interface(DaemonTestCase):
         self.assertEqual(fields["deviceName2"], "no device")
         self.assertEqual(fields["deviceStatus2"], "-1")
         self.assertLessEqual(abs(int(fields["serverCurrentTime"]) - time.time()), 5)
-        out = self.kstd.wait_output(r"CORBA if: KeepAlive")
+        self.kstd.wait_output(r"CORBA if: KeepAlive")
         self.kstd.wait_output(r"Target\[2\]: 222")
         self.assertIn("appendSms( 111, , Prilis, 198.51.100.1 )", self.kstd.stdout())
 
