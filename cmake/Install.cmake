@@ -119,8 +119,10 @@ also holds the client kstsend, the statistics CGI kstmon and libvessa, the
 EMI/UCP client library, with its header and pkg-config file.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install code above decides on /etc and /var by the prefix, so the
-# staging root must come through DESTDIR with the real prefix.
+# staging root must come through DESTDIR with the real prefix; the package
+# is always rooted at /usr, whatever prefix this build was configured with.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
