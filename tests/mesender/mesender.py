@@ -49,9 +49,11 @@ def parse_records(text):
 
 DUMP_SCRIPT = """#!/bin/sh
 # Writes its environment (NUL-separated) to the next numbered file of $2,
-# tagged with $1, so that the order of the runs can be read back.
+# tagged with $1, so that the order of the runs can be read back. The file
+# appears whole, in one rename, so a reader never sees half of it.
 n=$(ls "$2" | wc -l)
-env -0 > "$2/$(printf %03d "$n")-$1"
+env -0 > "$2/.part-$$"
+mv "$2/.part-$$" "$2/$(printf %03d "$n")-$1"
 """
 
 
@@ -166,7 +168,7 @@ class MeSenderTest(unittest.TestCase):
     def read_dumps(directory):
         """[(file name, {name: value})] in the order the commands ran."""
         dumps = []
-        for name in sorted(os.listdir(directory)):
+        for name in sorted(n for n in os.listdir(directory) if not n.startswith(".")):
             with open(os.path.join(directory, name), "rb") as f:
                 items = f.read().decode("latin-1").split("\0")
             env = {}
