@@ -61,11 +61,7 @@ class Driver:
                 self.process.stdin.flush()
             except BrokenPipeError:
                 pass
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+            kst.wait_or_kill(self.process)
         self.process.stdin.close()
         self.process.stdout.close()
         self._err.close()

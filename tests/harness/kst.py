@@ -60,6 +60,17 @@ def binary(name):
     return os.path.join(BUILD_DIR, _BINARIES.get(name, name))
 
 
+def wait_or_kill(process, timeout=10.0, kill=None):
+    """Waits up to `timeout` seconds for a child that was asked to end, then
+    kills it (with `kill` when given, else SIGKILL) and waits for that too;
+    returns its exit status."""
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        (kill or process.kill)()
+        return process.wait(10)
+
+
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     """Polls `predicate` until it returns a true value, which is returned;
     fails the calling test with `what` after `timeout` seconds."""
@@ -167,11 +178,7 @@ class Process:
         """SIGTERM, then SIGKILL if it does not end in time; returns the status."""
         if self.popen.poll() is None:
             self.signal(signal.SIGTERM)
-            try:
-                return self.popen.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.signal(signal.SIGKILL)
-                return self.popen.wait(10)
+            return wait_or_kill(self.popen, timeout, lambda: self.signal(signal.SIGKILL))
         return self.popen.returncode
 
 

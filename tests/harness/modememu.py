@@ -17,6 +17,8 @@ import subprocess
 import sys
 import time
 
+from kst import wait_or_kill
+
 
 def source_dir():
     return os.environ.get("KST_SOURCE_DIR") or os.path.abspath(
@@ -118,11 +120,7 @@ class ModemEmu:
                 self.command("quit")
             except (OSError, ModemEmuError, ValueError):
                 pass
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout)
+            wait_or_kill(self.proc, timeout)
         for obj in (self.reader, self.sock, self.proc.stdout, getattr(self, "_stderr", None)):
             try:
                 if obj is not None:

@@ -25,7 +25,7 @@ import subprocess
 import tempfile
 import time
 
-from kst import BUILD_DIR, binary
+from kst import BUILD_DIR, binary, wait_or_kill
 
 FIELDS_5X = ["AdC", "OAdC", "AC", "NRq", "NAdC", "NT", "NPID", "LRq", "LRAd", "LPID", "DD",
              "DDT", "VP", "RPID", "SCTS", "Dst", "Rsn", "DSCTS", "MT", "NB", "Msg", "MMS", "PR",
@@ -323,11 +323,7 @@ class SmscSim:
                 self.command("quit", check=False)
             except (OSError, SimError, AttributeError):
                 pass
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+            wait_or_kill(self.process)
         for closer in (getattr(self, "_control_file", None), getattr(self, "_control", None),
                        self.process.stdout, self._err):
             try:

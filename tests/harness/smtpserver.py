@@ -20,7 +20,7 @@ import subprocess
 import tempfile
 import time
 
-from kst import BUILD_DIR
+from kst import BUILD_DIR, wait_or_kill
 
 PYTHON = "/usr/bin/python3"
 # The handler module (capture.py) lives with the SMTP client's tests.
@@ -159,11 +159,7 @@ class SmtpServer:
         """Stops the server; returns its exit status."""
         if self.process is not None and self.process.poll() is None:
             self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
+            wait_or_kill(self.process)
         return self.process.returncode if self.process is not None else None
 
     def cleanup(self):

@@ -78,11 +78,7 @@ class FakeServer:
     def stop(self):
         if self.popen.poll() is None:
             self.popen.terminate()
-            try:
-                self.popen.wait(20)
-            except subprocess.TimeoutExpired:
-                self.popen.kill()
-                self.popen.wait(10)
+            kst.wait_or_kill(self.popen, 20)
         self.popen.stdout.close()
         self.log.close()
         return self.popen.returncode

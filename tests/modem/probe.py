@@ -8,6 +8,7 @@ import subprocess
 import time
 
 import modememu
+from kst import wait_or_kill
 
 
 def probe_path():
@@ -78,11 +79,7 @@ class Probe:
             self.proc.stdin.close()
         except OSError:
             pass
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout)
+        wait_or_kill(self.proc, timeout)
         self.proc.stdout.close()
         self._stderr.close()
         code = self.proc.returncode
