@@ -95,20 +95,20 @@ void applyHideFlags(IniFile& ini, SmsSendManager& manager) {
 // missing device or line speed ends the start.
 SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
     if (ini.GetSection("ME") == ini.GetSectionEnd()) return nullptr;
-    bool found = false;
-    std::string device = ini.GetSetting("ME/Device", "", &found);
-    if (!found) {
-        fprintf(stderr, "%lu: ERROR: Missing ME/Device setting in INI file, exiting\n", threadId());
-        errorLog.write("Missing ME/Device setting in INI file, exiting", 'i');
-        exit(1);
-    }
+    auto required = [&](const char* key) {
+        bool found = false;
+        std::string value = ini.GetSetting(key, "", &found);
+        if (!found) {
+            const std::string text = std::string("Missing ") + key + " setting in INI file, exiting";
+            fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
+            errorLog.write(text, 'i');
+            exit(1);
+        }
+        return value;
+    };
+    std::string device = required("ME/Device");
     trace("%lu: ME device: %s\n", threadId(), device.c_str());
-    std::string baudRate = ini.GetSetting("ME/BaudRate", "", &found);
-    if (!found) {
-        fprintf(stderr, "%lu: ERROR: Missing ME/BaudRate setting in INI file, exiting\n", threadId());
-        errorLog.write("Missing ME/BaudRate setting in INI file, exiting", 'i');
-        exit(1);
-    }
+    std::string baudRate = required("ME/BaudRate");
     trace("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
     std::string pin = ini.GetSetting("ME/Pin", "", nullptr);
     if (!pin.empty()) {

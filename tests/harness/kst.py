@@ -84,6 +84,31 @@ def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+class ScratchPeer:
+    """Base of a test peer that works in a directory of its own: one made
+    below the build tree's scratch/ unless the caller gives one. cleanup()
+    (also on leaving a with block) stops the peer with the subclass's stop()
+    and removes a directory it made itself, unless KST_KEEP_SANDBOX is set."""
+
+    def _make_workdir(self, workdir, prefix):
+        scratch = os.path.join(BUILD_DIR, "scratch")
+        os.makedirs(scratch, exist_ok=True)
+        self._own_workdir = workdir is None
+        self.workdir = workdir or tempfile.mkdtemp(prefix=prefix, dir=scratch)
+
+    def cleanup(self):
+        self.stop()
+        if self._own_workdir and not os.environ.get("KST_KEEP_SANDBOX"):
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
+
+
 class SyslogCollector:
     """Receives syslog datagrams on a Unix socket and keeps their texts."""
 

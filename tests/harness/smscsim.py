@@ -19,13 +19,11 @@ originators (OTOA 5039), "OAdC_text" (the unpacked name).
 import json
 import os
 import re
-import shutil
 import socket
 import subprocess
-import tempfile
 import time
 
-from kst import BUILD_DIR, binary, wait_or_kill
+from kst import ScratchPeer, binary, wait_or_kill
 
 FIELDS_5X = ["AdC", "OAdC", "AC", "NRq", "NAdC", "NT", "NPID", "LRq", "LRAd", "LPID", "DD",
              "DDT", "VP", "RPID", "SCTS", "Dst", "Rsn", "DSCTS", "MT", "NB", "Msg", "MMS", "PR",
@@ -99,15 +97,12 @@ class SimError(AssertionError):
     pass
 
 
-class SmscSim:
+class SmscSim(ScratchPeer):
     """One running simulator process; stopped by stop() or on leaving a
     with block."""
 
     def __init__(self, password=None, settings=None, port=0, workdir=None, wrapper=()):
-        scratch = os.path.join(BUILD_DIR, "scratch")
-        os.makedirs(scratch, exist_ok=True)
-        self._own_workdir = workdir is None
-        self.workdir = workdir or tempfile.mkdtemp(prefix="smscsim-", dir=scratch)
+        self._make_workdir(workdir, "smscsim-")
         self.log_path = os.path.join(self.workdir, "frames.jsonl")
         self.err_path = os.path.join(self.workdir, "smscsim.err")
         argv = list(wrapper) + [binary("smscsim"), "--port", str(port), "--log", self.log_path]
@@ -332,15 +327,3 @@ class SmscSim:
             except OSError:
                 pass
         return self.process.returncode
-
-    def cleanup(self):
-        self.stop()
-        if self._own_workdir and not os.environ.get("KST_KEEP_SANDBOX"):
-            shutil.rmtree(self.workdir, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.cleanup()
-        return False

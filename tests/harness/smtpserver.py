@@ -14,13 +14,11 @@ address the client named is in rcpt_log().
 import email
 import email.policy
 import os
-import shutil
 import socket
 import subprocess
-import tempfile
 import time
 
-from kst import BUILD_DIR, wait_or_kill
+from kst import ScratchPeer, wait_or_kill
 
 PYTHON = "/usr/bin/python3"
 # The handler module (capture.py) lives with the SMTP client's tests.
@@ -77,14 +75,11 @@ def _can_connect(port):
         return False
 
 
-class SmtpServer:
+class SmtpServer(ScratchPeer):
     """One aiosmtpd process; stopped by stop() or on leaving a with block."""
 
     def __init__(self, refuse_prefix="", workdir=None, start_timeout=20.0):
-        scratch = os.path.join(BUILD_DIR, "scratch")
-        os.makedirs(scratch, exist_ok=True)
-        self._own_workdir = workdir is None
-        self.workdir = workdir or tempfile.mkdtemp(prefix="smtp-", dir=scratch)
+        self._make_workdir(workdir, "smtp-")
         self.mail_dir = os.path.join(self.workdir, "mail")
         os.makedirs(self.mail_dir, exist_ok=True)
         self.err_path = os.path.join(self.workdir, "aiosmtpd.err")
@@ -161,15 +156,3 @@ class SmtpServer:
             self.process.terminate()
             wait_or_kill(self.process)
         return self.process.returncode if self.process is not None else None
-
-    def cleanup(self):
-        self.stop()
-        if self._own_workdir and not os.environ.get("KST_KEEP_SANDBOX"):
-            shutil.rmtree(self.workdir, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.cleanup()
-        return False
