@@ -107,8 +107,11 @@ def main():
             show(f.read())
 
         section("kstsend --stats")
-        stats = kst.wait_until(lambda: (lambda r: r if b"received:           1" in r.stdout else None)(
-            sandbox.run_inside([kst.binary("kstsend"), "--stats"])), 15, what="the statistics")
+        def stats_counting_the_incoming_message():
+            result = sandbox.run_inside([kst.binary("kstsend"), "--stats"])
+            return result if b"received:           1" in result.stdout else None
+
+        stats = kst.wait_until(stats_counting_the_incoming_message, 15, what="the statistics")
         show(stats.stdout.decode())
 
         section("logs")
@@ -124,9 +127,7 @@ def main():
         print("    kstd exited with status %d" % status)
     finally:
         sandbox.close()
-        sim.stop()
         sim.cleanup()
-        smtp.stop()
         smtp.cleanup()
     print("\ndemo finished")
 

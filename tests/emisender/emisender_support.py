@@ -14,7 +14,7 @@ import re
 import stat
 
 import kst
-from kst import SandboxTestCase, basic_ini, wait_until
+from kst import SANITIZER_REPORT, SandboxTestCase, basic_ini, log_records, stats_of, wait_until
 from smscsim import SmscSim
 from smtpserver import SmtpServer
 
@@ -23,9 +23,6 @@ KSTSEND = kst.binary("kstsend")
 # Keeps the tests fast: a manager cycle of half a second and a short pause
 # before each reconnection.
 FAST_ENV = {"KSTD_TEST_MANAGER_CYCLE_MS": "500", "KSTD_TEST_RECONNECT_PAUSE_MS": "100"}
-
-SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
-                              r"UndefinedBehaviorSanitizer|runtime error:|WARNING: ThreadSanitizer")
 
 ENV_NAMES = ["OA", "SCADDRESS", "SCTIME", "ALPHABET", "UD", "MWI_ENABLED", "MWI", "CLASS", "UDHI"]
 
@@ -46,25 +43,6 @@ HIDE_KEYS = ["AccessLog_HideIp", "AccessLog_HideDestinationAddress", "AccessLog_
              "AccessLog_HideEmail", "ErrorLog_HideDestinationAddress", "ErrorLog_HideUserData",
              "ReceiveLog_HideOriginatingAddress", "ReceiveLog_HideDestinationAddress",
              "ReceiveLog_HideUserData"]
-
-# "2024-05-07 15:30:00,123 INFO     - text", continuation lines indented.
-_RECORD_START = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |ERROR)    - ", re.M)
-
-
-def log_records(text):
-    """Splits a log file into records: a list of (type, [lines]) with type
-    "INFO" or "ERROR" and the lines without the time stamp or indentation."""
-    records = []
-    starts = [m for m in _RECORD_START.finditer(text)]
-    for i, match in enumerate(starts):
-        end = starts[i + 1].start() if i + 1 < len(starts) else len(text)
-        body = text[match.end():end].rstrip("\n").split("\n")
-        indent = match.end() - match.start()
-        lines = [body[0]] + [line[indent:] if line[:indent].strip() == "" else line
-                             for line in body[1:]]
-        records.append((match.group(1).strip(), lines))
-    return records
-
 
 def records_titled(text, title):
     return [(kind, lines) for kind, lines in log_records(text) if lines[0] == title]
@@ -160,11 +138,7 @@ class EmiDaemonTestCase(SandboxTestCase):
     def stats(self):
         done = self.sandbox.run_inside([KSTSEND, "--stats"])
         self.assertEqual(done.returncode, 0, "kstsend --stats failed: %s" % done.stderr.decode("latin-1"))
-        out = {}
-        for line in done.stdout.decode("latin-1").splitlines():
-            label, _, value = line.partition(":")
-            out[label.strip()] = value.strip()
-        return out
+        return stats_of(done.stdout.decode("latin-1"))
 
     def wait_active(self, timeout=30):
         wait_until(lambda: self.stats().get("device 1") == "Sender thread(EMI): used for sending",

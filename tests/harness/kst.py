@@ -60,6 +60,39 @@ def binary(name):
     return os.path.join(BUILD_DIR, _BINARIES.get(name, name))
 
 
+# A sanitizer's report in a program's output.
+SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|UndefinedBehaviorSanitizer|"
+                              r"runtime error:|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer")
+
+# "2024-05-07 15:30:00,123 INFO     - text", continuation lines indented.
+_RECORD_START = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |ERROR)    - ", re.M)
+
+
+def log_records(text):
+    """Splits a log file into records: a list of (type, [lines]) with type
+    "INFO" or "ERROR" and the lines without the time stamp or indentation."""
+    records = []
+    starts = list(_RECORD_START.finditer(text))
+    for i, match in enumerate(starts):
+        end = starts[i + 1].start() if i + 1 < len(starts) else len(text)
+        body = text[match.end():end].rstrip("\n").split("\n")
+        indent = match.end() - match.start()
+        lines = [body[0]] + [line[indent:] if line[:indent].strip() == "" else line
+                             for line in body[1:]]
+        records.append((match.group(1).strip(), lines))
+    return records
+
+
+def stats_of(output):
+    """The output of "kstsend --stats" as {label: value}."""
+    stats = {}
+    for line in output.splitlines():
+        label, separator, value = line.partition(":")
+        if separator:
+            stats[label.strip()] = value.strip()
+    return stats
+
+
 def wait_or_kill(process, timeout=10.0, kill=None):
     """Waits up to `timeout` seconds for a child that was asked to end, then
     kills it (with `kill` when given, else SIGKILL) and waits for that too;

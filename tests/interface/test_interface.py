@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import kst
-from kst import SandboxTestCase, basic_ini, binary, wait_until
+from kst import SandboxTestCase, basic_ini, binary, stats_of, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # An SMSC nobody serves: the daemon runs, nothing is sent, the queue keeps
@@ -31,7 +31,7 @@ class DaemonTestCase(SandboxTestCase):
     def stats(self):
         result = self.kstsend("--stats")
         self.assertEqual(result.returncode, 0, result.stderr)
-        return dict(re.findall(r"^([a-z0-9 ]+):\s+(.*)$", result.stdout.decode(), re.M))
+        return stats_of(result.stdout.decode())
 
 
 class Interface(DaemonTestCase):

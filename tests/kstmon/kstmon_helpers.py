@@ -21,7 +21,6 @@ PACKAGED_CONF = os.path.join(kst.SOURCE_DIR, "packaging", "lighttpd-kstmon.conf"
 ARTIFACTS = os.path.join(kst.BUILD_DIR, "tests", "artifacts")
 
 HTML_HEADER = b"Content-Type: text/html; charset=windows-1250\r\n\r\n"
-SANITIZER_REPORT = re.compile(r"AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:")
 
 
 class Run:

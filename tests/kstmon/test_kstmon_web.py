@@ -10,9 +10,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import kst  # noqa: E402
-from kst import SandboxTestCase  # noqa: E402
-from kstmon_helpers import (SANITIZER_REPORT, FakeServer, WebServer, curl, pre_text,  # noqa: E402
-                            rendered_dom, screenshot)
+from kst import SANITIZER_REPORT, SandboxTestCase  # noqa: E402
+from kstmon_helpers import FakeServer, WebServer, curl, pre_text, rendered_dom, screenshot  # noqa: E402
 from test_kstmon_daemon import ME, STATUS, start_daemon  # noqa: E402
 
 

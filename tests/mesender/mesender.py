@@ -9,12 +9,11 @@ reports when it has stopped.
 """
 
 import os
-import re
 import stat
 import unittest
 
 import modememu
-from kst import Sandbox, basic_ini, binary, wait_until
+from kst import SANITIZER_REPORT, Sandbox, basic_ini, binary, log_records, stats_of, wait_until
 from modememu import ModemEmu
 
 # Read by ThreadSanitizer builds only.
@@ -24,27 +23,8 @@ TSAN_SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ts
 # (re)connection.
 MANAGER_CYCLE_MS = 500
 
-SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|"
-                              r"WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer")
-
-_RECORD_START = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO |ERROR)    - (.*)$")
-_TEXT_COLUMN = 35
-
 # gsmlib's GSM event types of an indication
 NORMAL_SMS, CELL_BROADCAST, STATUS_REPORT = 0, 1, 2
-
-
-def parse_records(text):
-    """Log records as dicts {"type": "i"|"e", "lines": [...]}, in order."""
-    records = []
-    for line in text.split("\n"):
-        match = _RECORD_START.match(line)
-        if match:
-            records.append({"type": "i" if match.group(1) == "INFO " else "e",
-                            "lines": [match.group(2)]})
-        elif line and records:
-            records[-1]["lines"].append(line[_TEXT_COLUMN:])
-    return records
 
 
 DUMP_SCRIPT = """#!/bin/sh
@@ -129,17 +109,13 @@ class MeSenderTest(unittest.TestCase):
 
     def stats(self):
         """kstsend --stats as a dict of its labels."""
-        out = self.kstsend("--stats")
-        stats = {}
-        for line in out.split("\n"):
-            key, sep, value = line.partition(":")
-            if sep:
-                stats[key.strip()] = value.strip()
-        return stats
+        return stats_of(self.kstsend("--stats"))
 
     # ------------------------------------------------------------- logs
     def records(self, name):
-        return parse_records(self.sandbox.read_log(name))
+        """Records of log `name` as dicts {"type": "i"|"e", "lines": [...]}, in order."""
+        return [{"type": "i" if kind == "INFO" else "e", "lines": lines}
+                for kind, lines in log_records(self.sandbox.read_log(name))]
 
     def wait_record(self, name, first_line, timeout=20.0, count=1):
         """Waits for `count` records of log `name` whose first line is
