@@ -118,16 +118,25 @@ def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
 
 
 class ScratchPeer:
-    """Base of a test peer that works in a directory of its own: one made
-    below the build tree's scratch/ unless the caller gives one. cleanup()
-    (also on leaving a with block) stops the peer with the subclass's stop()
-    and removes a directory it made itself, unless KST_KEEP_SANDBOX is set."""
+    """Base of a test peer that works in a directory of its own (one made
+    below the build tree's scratch/ unless the caller gives one) and writes
+    its errors to `err_path`, which stderr() reads. cleanup() (also on
+    leaving a with block) stops the peer with the subclass's stop() and
+    removes a directory it made itself, unless KST_KEEP_SANDBOX is set."""
 
     def _make_workdir(self, workdir, prefix):
         scratch = os.path.join(BUILD_DIR, "scratch")
         os.makedirs(scratch, exist_ok=True)
         self._own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix=prefix, dir=scratch)
+
+    def stderr(self):
+        """What the peer wrote to its error file (`err_path`) so far."""
+        try:
+            with open(self.err_path, "r", encoding="latin-1") as f:
+                return f.read()
+        except OSError:
+            return ""
 
     def cleanup(self):
         self.stop()

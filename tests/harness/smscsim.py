@@ -302,13 +302,6 @@ class SmscSim(ScratchPeer):
                 raise SimError("timed out after %.1f s waiting for %s" % (timeout, what))
             time.sleep(interval)
 
-    def stderr(self):
-        try:
-            with open(self.err_path, "r", encoding="latin-1") as f:
-                return f.read()
-        except OSError:
-            return ""
-
     # ---------------------------------------------------------- life
 
     def stop(self):

@@ -141,13 +141,6 @@ class SmtpServer(ScratchPeer):
         except FileNotFoundError:
             return []
 
-    def stderr(self):
-        try:
-            with open(self.err_path, "r", encoding="latin-1") as f:
-                return f.read()
-        except OSError:
-            return ""
-
     # ---------------------------------------------------------- life
 
     def stop(self):
