@@ -289,7 +289,8 @@ int main(int argc, char** argv) {
     g_sendQue = new SmsQueMemory();
 
     // The loggers are used by threads that are not joined on the error exit
-    // and by the exit handler's signal: they are never destroyed.
+    // and by the exit handler's signal: they are never destroyed. Static
+    // pointers keep them reachable, so leak checkers do not report them.
     static Logger* const errorLogObject = new Logger("ErrorLog", readLogPath(ini, "Log/ErrorLog").c_str());
     Logger& errorLog = *errorLogObject;
     trace("%lu: Error log: %s\n", threadId(), errorLog.fileName());
