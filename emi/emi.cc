@@ -104,22 +104,28 @@ void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npi
     }
 }
 
-// The national part of a destination.
-const char* destination(const char* to)
+// Whether a value may be sent as it is: "/" would end its field and a
+// control character (STX, ETX, ...) could end the frame.
+bool safeField(const char* s)
 {
-    if (!to) {
-        return EMPTY;
+    for (; s && *s; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c == '/' || c < 0x20 || c == 0x7F) {
+            return false;
+        }
     }
-    if (std::strncmp(to, "+420", 4) == 0) {
-        return to + 4;
-    }
-    if (std::strncmp(to, "00420", 5) == 0) {
-        return to + 5;
-    }
-    if (to[0] == '0') {
-        return to + 1;
-    }
-    return to;
+    return true;
+}
+
+bool digitsOnly(const char* s)
+{
+    return *s && ia5_is_numeric(s);
+}
+
+int refuseField(const char* what, const char* value)
+{
+    vessa_trace("emi: %s refused: '%s'\n", what, vessa_str(value));
+    return EMI_BADFIELD;
 }
 
 // Takes an id and sends the composed submission; counts it in the window.
@@ -167,6 +173,9 @@ err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* 
     }
     if (!hostname || !password || !origin_addr) {
         return EMI_INITERR;
+    }
+    if (!safeField(origin_addr) || !safeField(alert_addr)) {
+        return static_cast<err_t>(refuseField("address", safeField(origin_addr) ? alert_addr : origin_addr));
     }
     SOCKET sock = tcp_init(hostname, port);
     if (sock < 0) {
@@ -395,6 +404,10 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
     if (!emi) {
         return EMI_NULL;
     }
+    char adc[VESSA_ADC_DIGITS + 1];
+    if (emi_destination(to, adc, sizeof adc) < 0) {
+        return refuseField("destination", to);
+    }
     int rc = emi_check_throughput(emi);
     if (rc != 0) {
         return rc;
@@ -411,8 +424,8 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
     char msg[VESSA_DECODE_SIZE];
     ia5_encode(emi, msg, sizeof msg, text ? text : EMPTY);
     std::string data =
-        format("00420%.11s/%.24s//%.1s/%.16s/%.1s/%.4s////////////3//%.640s////////%.4s/////",
-               destination(to), o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid, msg, o.otoa);
+        format("%s/%.24s//%.1s/%.16s/%.1s/%.4s////////////3//%.640s////////%.4s/////",
+               adc, o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid, msg, o.otoa);
     return sendSubmission(emi, data);
 }
 
@@ -422,13 +435,24 @@ int emi_submit2(EMI emi)
     if (!emi) {
         return EMI_NULL;
     }
+    // The request may point into the frame buffer: compose it before the
+    // buffer is overwritten.
+    const auto& r = emi->msg.uu.submit;
+    char adc[VESSA_ADC_DIGITS + 1];
+    if (emi_destination(r.to, adc, sizeof adc) < 0) {
+        return refuseField("destination", r.to);
+    }
+    if (!safeField(r.notif_addr) || !safeField(r.validity) || !safeField(r.xservices)) {
+        return refuseField("field", !safeField(r.notif_addr) ? r.notif_addr
+                                    : !safeField(r.validity) ? r.validity : r.xservices);
+    }
+    if (r.bit8 && !safeField(r.text)) {
+        return refuseField("8-bit text", r.text);
+    }
     int rc = emi_check_throughput(emi);
     if (rc != 0) {
         return rc;
     }
-    // The request may point into the frame buffer: compose it before the
-    // buffer is overwritten.
-    const auto& r = emi->msg.uu.submit;
     Originator o;
     classifyOriginator(emi, r.from, &o);
     bool notify = r.notif_addr != nullptr;
@@ -454,13 +478,50 @@ int emi_submit2(EMI emi)
         msg = encoded;
     }
     std::string data = format(
-        "00420%.11s/%.24s//%.1s/%.16s/%.1s/%.4s//////%.10s/%.4s/////%.1d/%.4s/%.640s//%.1s/%.1s/"
+        "%s/%.24s//%.1s/%.16s/%.1s/%.4s//////%.10s/%.4s/////%.1d/%.4s/%.640s//%.1s/%.1s/"
         "%.1d////%.4s//%.400s///",
-        destination(r.to), o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid,
+        adc, o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid,
         r.validity ? r.validity : EMPTY, rpid.c_str(), r.bit8 ? 4 : 3, nb.c_str(), msg.c_str(),
         r.priority ? "1" : "", r.bit8 ? "1" : "", r.msg_class, o.otoa,
         r.xservices ? r.xservices : EMPTY);
     return sendSubmission(emi, data);
+}
+
+int emi_destination(const char* to, char* adc, int size)
+{
+    if (!to) {
+        return EMI_BADFIELD;
+    }
+    const char* prefix = "00420";
+    const char* number = to;
+    if (std::strncmp(to, "+420", 4) == 0) {
+        number = to + 4;
+    } else if (std::strncmp(to, "00420", 5) == 0) {
+        number = to + 5;
+    } else if (to[0] == '+' || std::strncmp(to, "00", 2) == 0) {
+        // Another country: its code never begins with 0.
+        prefix = "00";
+        number = to + (to[0] == '+' ? 1 : 2);
+        if (number[0] == '0') {
+            return EMI_BADFIELD;
+        }
+    } else if (to[0] == '0') {
+        number = to + 1;
+    }
+    if (!digitsOnly(number)) {
+        return EMI_BADFIELD;
+    }
+    size_t length = std::strlen(prefix) + std::strlen(number);
+    if (length > VESSA_ADC_DIGITS) {
+        return EMI_BADFIELD;
+    }
+    if (adc) {
+        if (size <= static_cast<int>(length)) {
+            return EMI_BADFIELD;
+        }
+        std::snprintf(adc, static_cast<size_t>(size), "%s%s", prefix, number);
+    }
+    return static_cast<int>(length);
 }
 
 int emi_check_trntable(EMI emi, int timeout)
@@ -524,6 +585,10 @@ const char* emi_strerror(err_t errcode)
         return "Malformed frame";
     case EMI_TOOLONG:
         return "Request too long for one frame";
+    case EMI_BADFIELD:
+        return "Field value not allowed";
+    case EMI_NOSYNC:
+        return "Frame synchronisation lost";
     default:
         return std::strerror(errno);
     }

@@ -184,3 +184,68 @@ int tcp_read(emi_t* emi, char* buf, size_t sz)
 {
     return transfer(emi, buf, nullptr, sz);
 }
+
+int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end)
+{
+    const char STX = 0x02;
+    const char ETX = 0x03;
+    const time_t start = monotonicSeconds();
+    int wait = VESSA_DEADLINE;
+    *length = 0;
+    *end = 0;
+    char chunk[4096];
+    while (*length < limit) {
+        struct pollfd pfd;
+        pfd.fd = emi->sock;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+        int ready = poll(&pfd, 1, wait * 1000);
+        if (ready < 0 && errno != EINTR) {
+            return EMI_SOCKERR;
+        }
+        int left = VESSA_DEADLINE - static_cast<int>(monotonicSeconds() - start);
+        if (left <= 0) {
+            return EMI_TIMEOUT;
+        }
+        wait = left;
+        if (ready <= 0) {
+            continue;
+        }
+        // Look before taking: nothing behind the frame's end is consumed.
+        size_t want = limit - *length < sizeof chunk ? limit - *length : sizeof chunk;
+        ssize_t seen = recv(emi->sock, chunk, want, MSG_PEEK | MSG_DONTWAIT);
+        if (seen < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                continue;
+            }
+            return EMI_SOCKERR;
+        }
+        if (seen == 0) {
+            return EMI_SOCKERR;  // the peer closed the connection
+        }
+        size_t take = static_cast<size_t>(seen);
+        for (size_t i = 0; i < static_cast<size_t>(seen); ++i) {
+            if (chunk[i] == ETX || chunk[i] == STX) {
+                *end = chunk[i];
+                take = chunk[i] == ETX ? i + 1 : i;
+                break;
+            }
+        }
+        if (take > 0) {
+            ssize_t moved = recv(emi->sock, chunk, take, MSG_DONTWAIT);
+            if (moved != static_cast<ssize_t>(take)) {
+                return EMI_SOCKERR;  // what was seen is gone: nothing sane is left to read
+            }
+            vessa_trace("tcp_read: %.*s\n", static_cast<int>(take), chunk);
+            if (*length < size) {
+                size_t keep = size - *length < take ? size - *length : take;
+                std::memcpy(buf + *length, chunk, keep);
+            }
+            *length += take;
+        }
+        if (*end) {
+            return 0;
+        }
+    }
+    return 0;
+}

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "vessa_internal.h"
 
@@ -10,19 +11,6 @@ namespace {
 
 const char STX = 0x02;
 const char ETX = 0x03;
-
-bool allDigits(const char* s)
-{
-    if (!*s) {
-        return false;
-    }
-    for (; *s; ++s) {
-        if (*s < '0' || *s > '9') {
-            return false;
-        }
-    }
-    return true;
-}
 
 int badFrame(const char* why)
 {
@@ -72,6 +60,42 @@ int ucp_write(int operation, int trnid, emi_t* emi)
     return tcp_write(emi, buf, n + 18);
 }
 
+namespace {
+
+bool digitsAt(const char* s, int from, int count)
+{
+    for (int i = from; i < from + count; ++i) {
+        if (s[i] < '0' || s[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Answers an operation that could not be read with the protocol's negative
+// result (error code 01 for a checksum, 02 for a syntax error), when its
+// header names an operation and its transaction id. Results and frames
+// without a readable header are not answered. Returns `error`, or the error
+// of sending the answer.
+int refuseFrame(emi_t* emi, size_t length, int error)
+{
+    const char* buf = emi->buffer;
+    bool answerable = length >= 14 && digitsAt(buf, 0, 2) && buf[2] == '/' && buf[8] == '/' &&
+                      buf[9] == 'O' && buf[10] == '/' && digitsAt(buf, 11, 2) && buf[13] == '/';
+    if (!answerable) {
+        return error;
+    }
+    int trn = (buf[0] - '0') * 10 + (buf[1] - '0');
+    int ot = (buf[11] - '0') * 10 + (buf[12] - '0');
+    const char* data = error == EMI_BADCRC ? "N/01//" : "N/02//";
+    vessa_trace("ucp_read: answering operation %d, trnid %d: %s\n", ot, trn, data);
+    ucp_set_data(emi, data, std::strlen(data));
+    int rc = ucp_write(-ot, trn, emi);
+    return rc != 0 ? rc : error;
+}
+
+}  // namespace
+
 int ucp_read(emi_t* emi)
 {
     vessa_trace("ucp_read: synchronization\n");
@@ -95,67 +119,73 @@ int ucp_read(emi_t* emi)
         }
     }
 
-    vessa_trace("ucp_read: header\n");
+    // The frame is what lies between its STX and ETX; LEN is checked
+    // against it, so a lying LEN costs this frame only, never the next.
+    vessa_trace("ucp_read: frame\n");
     char* buf = emi->buffer;
-    int rc = tcp_read(emi, buf, 14);
+    size_t taken = 0;
+    char end = 0;
+    int rc = tcp_read_frame_rest(emi, buf, VESSA_MAX_LEN, VESSA_MAX_FRAME, &taken, &end);
     if (rc != 0) {
         return rc;
     }
-    buf[14] = '\0';
-    const bool closed = buf[13] == '/';
-
-    unsigned sum = 0;
-    int slot = 0;
-    emi->item[0] = buf;
-    for (int i = 0; i < 14; ++i) {
-        sum += static_cast<unsigned char>(buf[i]);
-        if (buf[i] == '/') {
-            buf[i] = '\0';
-            if (++slot > 4) {
-                return badFrame("header");
-            }
-            emi->item[slot] = buf + i + 1;
-        }
+    if (end == 0) {
+        vessa_trace("ucp_read: no frame end within %d bytes\n", VESSA_MAX_FRAME);
+        return EMI_NOSYNC;
+    }
+    const size_t length = end == ETX ? taken - 1 : taken;  // TRN through the checksum
+    const size_t kept = length < static_cast<size_t>(VESSA_MAX_LEN) ? length : static_cast<size_t>(VESSA_MAX_LEN);
+    buf[kept] = '\0';
+    if (end == STX) {
+        return refuseFrame(emi, kept, badFrame("cut short by the next frame"));
+    }
+    if (length > VESSA_MAX_LEN) {
+        return refuseFrame(emi, kept, badFrame("length"));
     }
     // "TT/LLLLL/X/OO/": exactly four separators, the last one closing it.
-    if (slot != 4 || !closed || !allDigits(emi->item[0]) || !allDigits(emi->item[1])) {
-        return badFrame("header");
+    if (length < VESSA_MIN_LEN || !digitsAt(buf, 0, 2) || buf[2] != '/' || !digitsAt(buf, 3, 5) ||
+        buf[8] != '/' || buf[10] != '/' || buf[13] != '/' || buf[9] == '/' || buf[11] == '/' ||
+        buf[12] == '/') {
+        return refuseFrame(emi, kept, badFrame("header"));
     }
-    long len = std::strtol(emi->item[1], nullptr, 10);
-    if (len < VESSA_MIN_LEN || len > VESSA_MAX_LEN) {
-        return badFrame("length");
+    if (std::strtol(std::string(buf + 3, 5).c_str(), nullptr, 10) != static_cast<long>(length)) {
+        return refuseFrame(emi, kept, badFrame("length"));
+    }
+    // The data must end with the "/" before the checksum.
+    if (buf[length - 3] != '/') {
+        return refuseFrame(emi, kept, badFrame("data"));
     }
 
-    int remainder = static_cast<int>(len) - 13;
-    vessa_trace("ucp_read: data; len=%d\n", remainder);
-    char* data = buf + 14;
-    rc = tcp_read(emi, data, static_cast<size_t>(remainder));
-    if (rc != 0) {
-        return rc;
+    unsigned sum = 0;
+    for (size_t i = 0; i < length - 2; ++i) {
+        sum += static_cast<unsigned char>(buf[i]);
     }
-    data[remainder - 1] = '\0';  // ETX
-    data[remainder - 4] = '\0';  // the "/" that ends the data
+    sum &= 0xFF;
+    vessa_trace("ucp_read: checksum=%X\n", sum);
+    const char* got = buf + length - 2;
+    if (got[0] != ia5_tohex(static_cast<int>(sum >> 4)) || got[1] != ia5_tohex(static_cast<int>(sum & 0x0F))) {
+        return refuseFrame(emi, kept, EMI_BADCRC);
+    }
 
-    for (int i = 0; i < remainder - 4; ++i) {
-        sum += static_cast<unsigned char>(data[i]);
-        if (data[i] == '/') {
-            data[i] = '\0';
-            // The slot after the last data field is the checksum's.
-            if (++slot >= VESSA_ITEMS - 1) {
-                return badFrame("too many fields");
-            }
-            emi->item[slot] = data + i + 1;
+    // Four header slots, the data fields and the checksum's slot.
+    int separators = 0;
+    for (size_t i = 0; i < length - 3; ++i) {
+        separators += buf[i] == '/';
+    }
+    if (separators >= VESSA_ITEMS - 1) {
+        return refuseFrame(emi, kept, badFrame("too many fields"));
+    }
+    int slot = 0;
+    emi->item[0] = buf;
+    for (size_t i = 0; i < length - 3; ++i) {
+        if (buf[i] == '/') {
+            buf[i] = '\0';
+            emi->item[++slot] = buf + i + 1;
         }
     }
-    emi->item[slot + 1] = data + remainder - 3;
+    buf[length - 3] = '\0';
+    emi->item[slot + 1] = buf + length - 2;
     emi->items = slot + 2;
-
-    sum = (sum + '/') & 0xFF;
-    vessa_trace("ucp_read: checksum=%X\n", sum);
-    const char* got = emi->item[slot + 1];
-    if (got[0] != ia5_tohex(sum >> 4) || got[1] != ia5_tohex(sum & 0x0F)) {
-        return EMI_BADCRC;
-    }
     return 0;
 }
 

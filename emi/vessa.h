@@ -18,11 +18,23 @@
  * Copy what you keep.
  *
  * Limits:
- * - Received frames must have 17 <= LEN <= 1023, a well-formed header
- *   ("TT/LLLLL/X/OO/", TT and LLLLL decimal) and at most 45 data fields;
- *   any other frame is rejected with EMI_BADFRAME before its data could
- *   exceed the handle's buffers. Bytes of a frame refused for its length
- *   are left unread; the next emi_read resynchronises at the next STX.
+ * - A received frame is what lies between an STX and the next ETX. It must
+ *   have 17 <= LEN <= 1023, LEN equal to its real length, a well-formed
+ *   header ("TT/LLLLL/X/OO/", TT and LLLLL decimal) and at most 45 data
+ *   fields; any other frame is refused with EMI_BADFRAME, one with a wrong
+ *   checksum with EMI_BADCRC. Either way the frame has been read to its end
+ *   and the session stays in step: when the frame was an operation whose
+ *   header can be read, the library has answered it with the protocol's
+ *   negative result (error 01 for the checksum, 02 otherwise). Only a
+ *   stream without a frame end within 100000 bytes of an STX is out of
+ *   step: EMI_NOSYNC, after which the session should be closed.
+ * - Fields are sent as given, so a value that holds "/" or a control
+ *   character would end the field or the frame early: such a request
+ *   (destination, notification address, validity, extra services, an 8-bit
+ *   text, or emi_init's origin and alert addresses) is refused with
+ *   EMI_BADFIELD before anything is sent. So is a destination that is not a
+ *   number or does not fit the 16 digits of the address field (see
+ *   emi_destination).
  * - A request whose frame would not fit the 1024-byte frame buffer (at most
  *   1005 data characters) is refused with EMI_TOOLONG before anything is
  *   sent and before a transaction id is taken.
@@ -68,6 +80,8 @@ typedef enum err_e {
     EMI_THRPUT = -10,
     EMI_BADFRAME = -11, /* received frame with impossible LEN, header or field count */
     EMI_TOOLONG = -12,  /* request does not fit one frame; nothing was sent */
+    EMI_BADFIELD = -13, /* a field would break the frame or its address field; nothing was sent */
+    EMI_NOSYNC = -14,   /* no frame end where one must be: the stream is out of step */
     EMI_ERR_MIN_ = VESSA_INT_MIN_, /* (range only: every int is a valid err_t) */
     EMI_ERR_MAX_ = VESSA_INT_MAX_
 } err_t;
@@ -177,6 +191,15 @@ VESSA_API int emi_submit1(EMI emi, const char* from, const char* to, const char*
 
 /* Submits the message described in emi_msg(emi)->uu.submit. */
 VESSA_API int emi_submit2(EMI emi);
+
+/* The address field (AdC) a submission sends for the destination `to`:
+ * "+420N", "00420N", "0N" and "N" go to the national number N as "00420N";
+ * "+CCN" and "00CCN" (another country code, not starting with 0) go as
+ * "00CCN". N is one or more digits and the result at most 16 digits; any
+ * other destination (spaces included) is EMI_BADFIELD. Writes the field to
+ * adc (size bytes with its terminator, 17 are always enough) when adc is not
+ * null and returns its length. */
+VESSA_API int emi_destination(const char* to, char* adc, int size);
 
 /* Releases one transaction id taken more than `timeout` seconds ago and
  * returns it, or 0 when none has expired. */

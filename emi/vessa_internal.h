@@ -24,6 +24,11 @@ enum {
     VESSA_MIN_LEN = 17,
     VESSA_MAX_LEN = VESSA_BUFFER_SIZE - 1,
     VESSA_DEADLINE = 5,
+    // Longest frame a five-digit LEN can announce, with its ETX: a frame end
+    // further away than this means the stream is out of step.
+    VESSA_MAX_FRAME = 99999 + 1,
+    // The protocol's address field (AdC) holds at most 16 digits.
+    VESSA_ADC_DIGITS = 16,
 };
 
 typedef struct emi_s {
@@ -69,6 +74,13 @@ SOCKET tcp_init(const char* hostname, unsigned short port);
 void tcp_destroy(SOCKET sock);
 int tcp_write(emi_t* emi, const char* buf, size_t size);
 int tcp_read(emi_t* emi, char* buf, size_t sz);
+// Reads the rest of a frame after its STX: every byte up to and including
+// the next ETX, or up to (not including) the next STX, which begins another
+// frame; nothing behind that end is consumed. The first `size` bytes land in
+// `buf`, further ones are read and dropped; at most `limit` bytes are taken.
+// *length is the number taken, *end the ETX or STX that ended them, or 0
+// when `limit` was reached first. 0, EMI_SOCKERR or EMI_TIMEOUT.
+int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end);
 
 int ucp_write(int operation, int trnid, emi_t* emi);
 int ucp_read(emi_t* emi);

@@ -391,6 +391,12 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     }
 
     const int trnId = emi_read(m_emi);
+    if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) {
+        // The frame was read to its end and, when it was an operation,
+        // answered negatively: the session is still in step.
+        m_errorLog->write(std::string("EMI: frame refused: ") + emi_strerror(trnId), 'e');
+        return true;
+    }
     if (trnId < 0) {
         m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
         trace("%lu: %s: Main: EMI read error\n", threadId(), GetName());

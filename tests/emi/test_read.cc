@@ -52,6 +52,63 @@ TEST(Read, LowerCaseChecksumIsBad)
     EXPECT_EQ(emi_read(s.emi), 2);
 }
 
+// An operation with a wrong checksum, or whose LEN disagrees with where its
+// ETX is, is answered with the negative result (01 checksum, 02 syntax) under
+// its own transaction id; a result is not answered. Nothing of the next
+// frame is consumed, so the session reads on.
+TEST(Read, BadChecksumOrLengthIsAnsweredAndTheSessionGoesOn)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    std::string good = frame(7, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "2"}, {21, "ok"}}));
+    std::string badCrc = frame(8, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "2"}, {21, "ok"}}));
+    badCrc[badCrc.size() - 2] = badCrc[badCrc.size() - 2] == '0' ? '1' : '0';
+
+    s.send(badCrc + good);
+    EXPECT_EQ(emi_read(s.emi), EMI_BADCRC);
+    EXPECT_EQ(s.next(), frame(8, 'R', 52, "N/01//"));
+    EXPECT_EQ(emi_read(s.emi), 7);
+    EXPECT_STREQ(emi_msg(s.emi)->uu.submit.text, "ok");
+
+    // LEN too short, then too long: each costs only its own frame.
+    std::string shortLen = frame(9, 'O', 1, "1/2//2/x/");
+    shortLen.replace(4, 5, "00020");
+    std::string longLen = frame(10, 'O', 53, "1/2/");
+    longLen.replace(4, 5, "00090");
+    s.send(shortLen + longLen + good);
+    EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
+    EXPECT_EQ(s.next(), frame(9, 'R', 1, "N/02//"));
+    EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
+    EXPECT_EQ(s.next(), frame(10, 'R', 53, "N/02//"));
+    EXPECT_EQ(emi_read(s.emi), 7);
+
+    // A frame cut short by the next STX.
+    s.send(good.substr(0, 20) + good);
+    EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
+    EXPECT_EQ(s.next(), frame(7, 'R', 52, "N/02//"));
+    EXPECT_EQ(emi_read(s.emi), 7);
+
+    // A result with a bad checksum is not answered.
+    std::string result = frame(3, 'R', 51, "A//");
+    result[result.size() - 2] = result[result.size() - 2] == '0' ? '1' : '0';
+    s.send(result + good);
+    EXPECT_EQ(emi_read(s.emi), EMI_BADCRC);
+    EXPECT_EQ(emi_read(s.emi), 7);
+    EXPECT_EQ(emitest::drain(s.peer), "");
+}
+
+// Without a frame end within the longest frame LEN can announce, the stream
+// is out of step.
+TEST(Read, NoFrameEndIsLostSynchronisation)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    std::thread writer([&s] { s.send("\x02" + std::string(100001, 'A')); });
+    EXPECT_EQ(emi_read(s.emi), EMI_NOSYNC);
+    writer.join();
+    EXPECT_STREQ(emi_strerror(EMI_NOSYNC), "Frame synchronisation lost");
+}
+
 TEST(Read, PeerClosingInsideFrameIsSocketError)
 {
     Session s;

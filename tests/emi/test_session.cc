@@ -356,8 +356,9 @@ TEST(Session, TraceMasksThePassword)
     EXPECT_NE(trace.find("tcp_write: \x02" "00/00056/O/60/12345/6/5/1/****************//0100//////"),
               std::string::npos)
         << trace;
-    EXPECT_NE(trace.find("ucp_read: synchronization\ntcp_read: \x02\nucp_read: header\ntcp_read: 00/00019/R/60/\n"), std::string::npos);
-    EXPECT_NE(trace.find("ucp_read: data; len=6\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("ucp_read: synchronization\ntcp_read: \x02\nucp_read: frame\ntcp_read: 00/00019/R/60/A//6D\x03\n"),
+              std::string::npos)
+        << trace;
     EXPECT_NE(trace.find("ucp_read: checksum=6D\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("emi_read: operation_type=-60\n"), std::string::npos) << trace;
 }

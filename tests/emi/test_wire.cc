@@ -193,8 +193,11 @@ TEST(Wire, OriginatorAndDestinationRules)
         {"+4930123", "601234567", "00420601234567", "0E2B5A6E068BC966", "5039"},
         // Empty originator: the login address.
         {"", "123", "00420123", "12345", ""},
-        // At most 11 digits of the national part.
-        {"1", "+420123456789012345", "0042012345678901", "1", ""},
+        // 11 digits of the national part fill the 16 of the field.
+        {"1", "+42012345678901", "0042012345678901", "1", ""},
+        // Another country keeps its own code.
+        {"1", "+4930123456", "004930123456", "1", ""},
+        {"1", "004930123456", "004930123456", "1", ""},
     };
     Session s;
     ASSERT_EQ(s.rc, 0);
@@ -208,6 +211,67 @@ TEST(Wire, OriginatorAndDestinationRules)
         s.send(emitest::frame(1, 'R', 51, "A//x:1/"));
         ASSERT_EQ(emi_read(s.emi), 1);
     }
+}
+
+TEST(Wire, DestinationForms)
+{
+    char adc[17];
+    EXPECT_EQ(emi_destination("+420601234567", adc, sizeof adc), 14);
+    EXPECT_STREQ(adc, "00420601234567");
+    EXPECT_EQ(emi_destination("0601234567", adc, sizeof adc), 14);
+    EXPECT_STREQ(adc, "00420601234567");
+    EXPECT_EQ(emi_destination("+447700900123", nullptr, 0), 14);
+    EXPECT_EQ(emi_destination("+42012345678901", nullptr, 0), 16);
+    for (const char* bad : {"+420123456789012", "420777111000", "00420", "+", "+0123", "000123", "", " 1",
+                            "1 ", "1/x/y/1/999", "12\x02" "3", "12\x03", "abc", "+4201a"}) {
+        EXPECT_EQ(emi_destination(bad, adc, sizeof adc), EMI_BADFIELD) << bad;
+    }
+    EXPECT_EQ(emi_destination(nullptr, adc, sizeof adc), EMI_BADFIELD);
+    EXPECT_EQ(emi_destination("601234567", adc, 14), EMI_BADFIELD);  // no room for 14 digits and the NUL
+}
+
+// A value that would end its field or the frame is refused before anything
+// is sent or any transaction id is taken; the session goes on.
+TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    for (const char* to : {"1/x/y/1/999", "777\x02" "1", "777\x03" "1", "420777111000", "00420420777111000"}) {
+        EXPECT_EQ(emi_submit1(s.emi, "1", to, "t", -1), EMI_BADFIELD) << to;
+    }
+    msg_t* m = emi_msg(s.emi);
+    const char* const broken[] = {"06/x", "06\n"};
+    for (const char* value : broken) {
+        for (int field = 0; field < 4; ++field) {
+            *m = msg_t();
+            m->uu.submit.from = "0777123456";
+            m->uu.submit.to = "601234567";
+            m->uu.submit.text = "Hi";
+            if (field == 0) m->uu.submit.notif_addr = value;
+            if (field == 1) m->uu.submit.validity = value;
+            if (field == 2) m->uu.submit.xservices = value;
+            if (field == 3) {
+                m->uu.submit.bit8 = 1;
+                m->uu.submit.text = value;
+            }
+            EXPECT_EQ(emi_submit2(s.emi), EMI_BADFIELD) << field << " " << value;
+        }
+    }
+    EXPECT_EQ(emitest::drain(s.peer), "");
+    EXPECT_EQ(emi_free_trnids(s.emi), 96);
+    // Texts are IA5-encoded: any byte is fine there.
+    EXPECT_EQ(emi_submit1(s.emi, "1", "601234567", "a/b\x02\x03", -1), 1);
+    EXPECT_NE(s.next().find("/00420601234567/1//"), std::string::npos);
+    EXPECT_STREQ(emi_strerror(EMI_BADFIELD), "Field value not allowed");
+}
+
+TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused)
+{
+    EMI emi = nullptr;
+    // Refused before connecting: nothing listens on this port.
+    EXPECT_EQ(emi_init(&emi, "127.0.0.1", 1, "pw", "123/4", "0123", 1, 1), EMI_BADFIELD);
+    EXPECT_EQ(emi_init(&emi, "127.0.0.1", 1, "pw", "1234", "01\x03", 1, 1), EMI_BADFIELD);
+    EXPECT_EQ(emi, nullptr);
 }
 
 TEST(Wire, NullOriginatorUsesLoginAddress)
