@@ -29,6 +29,30 @@ unsigned long long threadSerial() {
 
 }  // namespace
 
+std::string Logger::escape(const std::string& value) {
+    std::string shown;
+    shown.reserve(value.size());
+    for (const char c : value) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\n': shown += "\\n"; break;
+            case '\r': shown += "\\r"; break;
+            case '\t': shown += "\\t"; break;
+            case '\\': shown += "\\\\"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7F) {
+                    static const char hex[] = "0123456789ABCDEF";
+                    shown += "\\x";
+                    shown += hex[byte >> 4];
+                    shown += hex[byte & 0x0F];
+                } else {
+                    shown += c;
+                }
+        }
+    }
+    return shown;
+}
+
 const char* Logger::fileName() const { return m_fileNameShown.c_str(); }
 
 void Logger::put(const std::string& message) {

@@ -38,6 +38,12 @@ public:
     void write(const char* message, char type) { write(const_cast<char*>(message ? message : ""), type); }
     void write(const std::string& message, char type) { write(const_cast<char*>(message.c_str()), type); }
 
+    // `value` as a record shows it: control characters are written as
+    // escapes ("\n", "\r", "\t", "\xHH") and a backslash as "\\", so a
+    // value from outside can never end its line or look like a record.
+    // Record writers pass every value from outside through it.
+    static std::string escape(const std::string& value);
+
 private:
     std::string formatRecord(const std::vector<std::string>& lines, const char* message, char type) const;
 

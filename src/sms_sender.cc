@@ -6,7 +6,8 @@ namespace {
 
 const char* const hidden = "<hidden>";
 
-std::string shown(const std::string& value, bool hide) { return hide ? hidden : value; }
+// A value from outside as its record line shows it.
+std::string shown(const std::string& value, bool hide = false) { return hide ? hidden : Logger::escape(value); }
 
 }  // namespace
 
@@ -48,10 +49,10 @@ void SmsSender::writeRecvSmsToLog(const std::string& title, const std::string& o
                                   Logger* logger) {
     if (logger == nullptr) return;
     logger->put(title);
-    if (!scAddress.empty()) logger->put("SC Address: " + scAddress);
+    if (!scAddress.empty()) logger->put("SC Address: " + shown(scAddress));
     logger->put("Originating Address: " + shown(originatingAddress, m_receiveLog_HideOriginatingAddress));
-    if (!destinationAddress.empty()) logger->put("Destination Address: " + destinationAddress);
-    logger->put("Timestamp: " + timestamp);
+    if (!destinationAddress.empty()) logger->put("Destination Address: " + shown(destinationAddress));
+    logger->put("Timestamp: " + shown(timestamp));
     logger->write("User data: " + shown(userData, m_receiveLog_HideUserData), 'i');
 }
 
@@ -64,9 +65,9 @@ void SmsSender::writeNotificationToLog(const std::string& title, const std::stri
     logger->put(title);
     logger->put("Destination Address: " + shown(destinationAddress, m_receiveLog_HideDestinationAddress));
     logger->put("User Data: " + shown(userData, m_receiveLog_HideUserData));
-    logger->put("Service Centre Time Stamp: " + scTimestamp);
-    logger->put("Discharge Time: " + dischargeTime);
+    logger->put("Service Centre Time Stamp: " + shown(scTimestamp));
+    logger->put("Discharge Time: " + shown(dischargeTime));
     if (!email.empty()) logger->put("Notification e-mail: " + shown(email, m_accessLog_HideEmail));
     logger->put("Status Code: " + std::to_string(statusCode));
-    logger->write("Status Description: " + statusDescription, 'i');
+    logger->write("Status Description: " + shown(statusDescription), 'i');
 }

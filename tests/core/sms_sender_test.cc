@@ -60,7 +60,7 @@ TEST_F(SenderRecordTest, SentRecordWithAndWithoutNotificationAddress) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].type, "INFO");
     EXPECT_EQ(records[0].lines, (Lines{"Send SMS requested", "IP Address: 192.0.2.7",
-                                       "Destination Address: +420777111222", "User Data: Hello\tworld",
+                                       "Destination Address: +420777111222", "User Data: Hello\\tworld",
                                        "Notification e-mail: user@example.org", "OnDisplay: Yes"}));
     EXPECT_EQ(records[1].lines, (Lines{"Send SMS requested", "IP Address: 192.0.2.8",
                                        "Destination Address: 777111222", "User Data: plain", "OnDisplay: No"}));
@@ -92,7 +92,7 @@ TEST_F(SenderRecordTest, EachLogUsesItsOwnFlagsButTheAccessLogsForIpAndEmail) {
     m_sender.writeSmsToLog("Send SMS requested but error occured: refused", m_withMail, &m_errorLog, 'e');
     EXPECT_EQ(only("error.log").lines,
               (Lines{"Send SMS requested but error occured: refused", "IP Address: <hidden>",
-                     "Destination Address: +420777111222", "User Data: Hello\tworld", "Notification e-mail: <hidden>",
+                     "Destination Address: +420777111222", "User Data: Hello\\tworld", "Notification e-mail: <hidden>",
                      "OnDisplay: Yes"}));
 
     TestSender errorFlagsOnly("Sender thread(TEST2)", &m_errorLog, &m_accessLog, &m_receiveLog);
@@ -101,7 +101,7 @@ TEST_F(SenderRecordTest, EachLogUsesItsOwnFlagsButTheAccessLogsForIpAndEmail) {
     errorFlagsOnly.writeSmsToLog("Send SMS requested", m_withMail, &m_accessLog, 'i');
     EXPECT_EQ(only("access.log").lines,
               (Lines{"Send SMS requested", "IP Address: 192.0.2.7", "Destination Address: +420777111222",
-                     "User Data: Hello\tworld", "Notification e-mail: user@example.org", "OnDisplay: Yes"}));
+                     "User Data: Hello\\tworld", "Notification e-mail: user@example.org", "OnDisplay: Yes"}));
     // The resubmission record goes to the error log with type 'i'.
     errorFlagsOnly.writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", m_withoutMail,
                                  &m_errorLog, 'i');
@@ -160,6 +160,32 @@ TEST_F(SenderRecordTest, NotificationRecord) {
               (Lines{"Status Report received", "Destination Address: <hidden>", "User Data: <hidden>",
                      "Service Centre Time Stamp: 07.05.2012 15:30:00", "Discharge Time: 07.05.2012 15:30:05",
                      "Notification e-mail: <hidden>", "Status Code: 2", "Status Description: Not delivered"}));
+}
+
+// A value with a line feed or another control character stays on its own
+// line, escaped, so it can never forge a record or a line of one.
+TEST_F(SenderRecordTest, ControlCharactersInValuesAreEscaped) {
+    Sms forged{std::string("777\n2020-01-01 00:00:00,000 INFO     - forged"), "", "Hi\nUser Data: x\r\x01\\",
+               "10.0.0.1\nIP Address: 1.2.3.4", false, "a@b.c\nOnDisplay: Yes"};
+    m_sender.writeSmsToLog("Send SMS requested", forged, &m_accessLog, 'i');
+    EXPECT_EQ(only("access.log").lines,
+              (Lines{"Send SMS requested", "IP Address: 10.0.0.1\\nIP Address: 1.2.3.4",
+                     "Destination Address: 777\\n2020-01-01 00:00:00,000 INFO     - forged",
+                     "User Data: Hi\\nUser Data: x\\r\\x01\\\\", "Notification e-mail: a@b.c\\nOnDisplay: Yes",
+                     "OnDisplay: No"}));
+    m_sender.writeRecvSmsToLog("SMS received", "+420\n1", "+420\n2", "+420\n3", "line\nline", "07.05.2012\n",
+                               &m_receiveLog);
+    m_sender.writeNotificationToLog("Status Report received", "", "+420\n4", "t\nt", "e\n@x", "s\n", "d\n", 0,
+                                    "desc\n", &m_receiveLog);
+    std::vector<LogRecord> records = readLogRecords(m_scratch.file("receive.log"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].lines, (Lines{"SMS received", "SC Address: +420\\n3", "Originating Address: +420\\n1",
+                                       "Destination Address: +420\\n2", "Timestamp: 07.05.2012\\n",
+                                       "User data: line\\nline"}));
+    EXPECT_EQ(records[1].lines,
+              (Lines{"Status Report received", "Destination Address: +420\\n4", "User Data: t\\nt",
+                     "Service Centre Time Stamp: s\\n", "Discharge Time: d\\n", "Notification e-mail: e\\n@x",
+                     "Status Code: 0", "Status Description: desc\\n"}));
 }
 
 TEST_F(SenderRecordTest, ActiveFlagAndLock) {
