@@ -70,6 +70,26 @@ void SmsQue::clearNotify() {
 
 int SmsQue::appendSms(Sms& sms) { return add(sms, "appendSms", &SmsQue::appendSmsSafe); }
 
+int SmsQue::appendAll(std::vector<Sms>& messages, long limit) {
+    m_mutex.Lock();
+    const int before = getSizeSafe();
+    if (before + static_cast<long>(messages.size()) > limit) {
+        m_mutex.Unlock();
+        return -1;
+    }
+    int length = before;
+    for (Sms& sms : messages) {
+        trace("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), "appendSms", sms.target(), sms.source(),
+               sms.message(), sms.remoteAddr());
+        length = appendSmsSafe(sms);
+    }
+    m_mutex.Unlock();
+    if (messages.empty()) return length;
+    m_cond.Broadcast();
+    if (before == 0) notify();
+    return length;
+}
+
 int SmsQue::insertSms(Sms& sms) { return add(sms, "insertSms", &SmsQue::insertSmsSafe); }
 
 int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {

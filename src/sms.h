@@ -5,6 +5,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "qpthr.h"
 
@@ -55,6 +56,11 @@ public:
 
     // Appends at the back; returns the new length (the message's position).
     int appendSms(Sms& sms);
+    // Appends every message, in order and as one step (no other message
+    // comes between them), or none when the queue would then hold more than
+    // `limit`. Returns the new length, or -1 when nothing was queued. The
+    // messages' content may be taken.
+    int appendAll(std::vector<Sms>& messages, long limit);
     // Puts the message at the front, so that it is the next one taken.
     int insertSms(Sms& sms);
     // Takes the first message; never waits.

@@ -5,11 +5,13 @@
 
 #include "emailer.h"
 #include "globals.h"
+#include "logger.h"
 #include "process.h"
 #include "sent_message.h"
 #include "sms.h"
 #include "sms_send_manager.h"
 #include "version.h"
+#include "vessa.h"
 
 namespace {
 
@@ -44,38 +46,95 @@ std::vector<std::string> SmsServer_impl::splitText(const std::string& asciiText)
     return messages;
 }
 
+bool SmsServer_impl::acceptedDestination(const std::string& number) {
+    return emi_destination(number.c_str(), nullptr, 0) > 0;
+}
+
+void SmsServer_impl::writeRefusal(const std::string& title, const char* remoteAddr, const std::string* number,
+                                  const std::string& reason) {
+    trace("%lu: %s: %s: %s\n", threadId(), label, title.c_str(), reason.c_str());
+    Logger* log = m_options.errorLog;
+    if (log == nullptr) return;
+    log->put(title);
+    log->put("IP Address: " + (m_options.hideIp ? std::string("<hidden>") : Logger::escape(remoteAddr)));
+    if (number != nullptr) {
+        log->put("Destination Address: " +
+                 (m_options.hideDestination ? std::string("<hidden>") : Logger::escape(*number)));
+    }
+    log->write("Reason: " + reason, 'e');
+}
+
+namespace {
+
+// The list split at commas, each entry trimmed of spaces; empty entries
+// are dropped.
+std::vector<std::string> destinationsOf(const std::string& numbers) {
+    std::vector<std::string> destinations;
+    std::string::size_type begin = 0;
+    while (begin <= numbers.size()) {
+        std::string::size_type comma = numbers.find(',', begin);
+        if (comma == std::string::npos) comma = numbers.size();
+        std::string number = numbers.substr(begin, comma - begin);
+        begin = comma + 1;
+        const std::string::size_type first = number.find_first_not_of(" \t");
+        if (first == std::string::npos) continue;
+        number = number.substr(first, number.find_last_not_of(" \t") - first + 1);
+        destinations.push_back(number);
+    }
+    return destinations;
+}
+
+}  // namespace
+
 CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, const char* remoteAddr,
                                     CORBA::Boolean onDisplay, const char* mailTo) {
     trace("%lu: %s: SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", threadId(), label,
            phoneNumber, text, remoteAddr, onDisplay ? "TRUE" : "FALSE", mailTo);
     if (g_sendQue == nullptr) return 0;
 
+    const std::vector<std::string> destinations = destinationsOf(phoneNumber);
+    if (static_cast<long>(destinations.size()) > m_options.maxDestinations) {
+        writeRefusal("SMS refused: too many destinations", remoteAddr, nullptr,
+                     std::to_string(destinations.size()) + " destinations, at most " +
+                         std::to_string(m_options.maxDestinations) + " in one request (Limits/MaxDestinations)");
+        throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+    }
+
     std::string asciiText;
     for (const char* c = text; *c != '\0'; ++c) asciiText += il2toascii(*c);
     trace("%lu: %s: User data ascii length: %d\n", threadId(), label, static_cast<int>(asciiText.size()));
+    const std::vector<std::string> parts = splitText(asciiText);
 
-    const std::vector<std::string> messages = splitText(asciiText);
-    const std::string numbers = phoneNumber;
-    int count = 0;
-    std::string::size_type begin = 0;
-    while (begin <= numbers.size()) {
-        std::string::size_type comma = numbers.find(',', begin);
-        if (comma == std::string::npos) comma = numbers.size();
-        const std::string number = numbers.substr(begin, comma - begin);
-        begin = comma + 1;
-        if (number.empty()) continue;
-
-        trace("%lu: %s: Phone number: %s\n", threadId(), label, number.c_str());
-        int quePos = 0;
-        for (const std::string& message : messages) {
-            Sms sms(number, "", message, remoteAddr, onDisplay, mailTo);
-            quePos = g_sendQue->appendSms(sms);
+    std::vector<std::string> accepted;
+    std::vector<Sms> messages;
+    for (const std::string& number : destinations) {
+        if (!acceptedDestination(number)) {
+            writeRefusal("SMS refused: invalid destination address", remoteAddr, &number,
+                         "not a telephone number (\"+\" and digits, or digits) that fits the SMSC's "
+                         "16-digit address field");
+            continue;
         }
-        ++count;
-        trace("%lu: %s: Target[%d]: %s\tposition in the que: %d\n", threadId(), label, count,
-               number.c_str(), quePos);
+        accepted.push_back(number);
+        for (const std::string& part : parts) messages.emplace_back(number, "", part, remoteAddr, onDisplay, mailTo);
     }
-    return 0;
+
+    const long count = static_cast<long>(messages.size());
+    const int length = g_sendQue->appendAll(messages, m_options.maxQueued);
+    if (length < 0) {
+        writeRefusal("SMS refused: send queue full", remoteAddr, nullptr,
+                     "the queue holds " + std::to_string(g_sendQue->size()) + " messages; " +
+                         std::to_string(count) + " more would pass the limit of " +
+                         std::to_string(m_options.maxQueued) + " (Limits/MaxQueued)");
+        throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+    }
+    // Each target's line shows the queue position of its last part.
+    const long first = length - count;
+    for (size_t i = 0; i < accepted.size(); ++i) {
+        trace("%lu: %s: Phone number: %s\n", threadId(), label, accepted[i].c_str());
+        trace("%lu: %s: Target[%d]: %s\tposition in the que: %ld\n", threadId(), label, static_cast<int>(i + 1),
+               accepted[i].c_str(), first + static_cast<long>((i + 1) * parts.size()));
+    }
+    return static_cast<CORBA::Long>(count);
 }
 
 char* SmsServer_impl::version() {

@@ -8,15 +8,33 @@
 
 #include "sms_server.hh"
 
+class Logger;
+
 class SmsServer_impl : public POA_SmsServer {
 public:
+    // What SendSms accepts and where it records what it refuses.
+    struct Options {
+        long maxDestinations = 1000;  // destinations in one call
+        long maxQueued = 1000000;     // messages in the send queue
+        Logger* errorLog = nullptr;   // refusal records; null: none
+        bool hideDestination = false; // "<hidden>" for the number in them
+        bool hideIp = false;          // "<hidden>" for the client address
+    };
+
     SmsServer_impl() = default;
+    explicit SmsServer_impl(const Options& options) : m_options(options) {}
     ~SmsServer_impl() override = default;
 
     void KeepAlive() override;
     // Converts the text to ASCII, cuts a text over 160 characters into at
-    // most five numbered parts and queues every part for every non-empty
-    // number of the comma-separated list. Always returns 0.
+    // most five numbered parts and queues every part for every destination
+    // of the comma-separated list. A destination is trimmed of spaces and
+    // must be a number the SMSC's address field can carry (see
+    // emi_destination: "+" and digits, or digits); any other is refused with
+    // an error record and not queued; empty ones are skipped. Returns the
+    // number of messages queued. A call refused as a whole queues nothing
+    // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations)
+    // or CORBA::NO_RESOURCES (the queue would hold more than maxQueued).
     CORBA::Long SendSms(const char* phoneNumber, const char* text, const char* remoteAddr,
                         CORBA::Boolean onDisplay, const char* mailTo) override;
     char* version() override;
@@ -25,6 +43,16 @@ public:
     // The texts that SendSms queues for one destination: the whole text when
     // it fits one message, otherwise parts headed "i/N ".
     static std::vector<std::string> splitText(const std::string& asciiText);
+
+    // Whether SendSms accepts `number` (already trimmed) as a destination.
+    static bool acceptedDestination(const std::string& number);
+
+private:
+    // Writes an error record about a refused request or destination.
+    void writeRefusal(const std::string& title, const char* remoteAddr, const std::string* number,
+                      const std::string& reason);
+
+    const Options m_options;
 };
 
 #endif

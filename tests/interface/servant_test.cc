@@ -1,11 +1,15 @@
 // The servant of the remote interface, called directly: how SendSms cuts and
 // fans out texts into the real send queue, and what getStats reports.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "globals.h"
+#include "logger.h"
 #include "process.h"
 #include "sms.h"
 #include "sms_send_manager.h"
@@ -54,7 +58,7 @@ protected:
 
 TEST_F(SendSmsTest, TextOfOneMessageGoesWithoutHeader) {
     const std::string text = letters(160);
-    EXPECT_EQ(m_servant.SendSms("777123456", text.c_str(), "10.0.0.7", true, "a@example.org"), 0);
+    EXPECT_EQ(m_servant.SendSms("777123456", text.c_str(), "10.0.0.7", true, "a@example.org"), 1);
     auto queued = drain();
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].target, "777123456");
@@ -129,18 +133,76 @@ TEST_F(SendSmsTest, TwoDigitTotalsMakeLongerHeaders) {
     EXPECT_EQ(queued[0].message.size(), 161u);
 }
 
-TEST_F(SendSmsTest, EmptyNumbersAreSkippedAndSpacesKept) {
-    send(",111,, 222,", "hi");
+TEST_F(SendSmsTest, EmptyNumbersAreSkippedAndSpacesTrimmed) {
+    EXPECT_EQ(send(",111,, 222 ,  ,", "hi"), 2);
     auto queued = drain();
     ASSERT_EQ(queued.size(), 2u);
     EXPECT_EQ(queued[0].target, "111");
-    EXPECT_EQ(queued[1].target, " 222");
+    EXPECT_EQ(queued[1].target, "222");
 }
 
 TEST_F(SendSmsTest, NoNumberQueuesNothing) {
     EXPECT_EQ(send("", "hi"), 0);
     EXPECT_EQ(send(",,,", "hi"), 0);
     EXPECT_TRUE(drain().empty());
+}
+
+// Only numbers the SMSC's 16-digit address field carries once prefixed are
+// queued; each refused one gets its own error record, with its control
+// characters escaped, and the return counts what was queued.
+TEST_F(SendSmsTest, DestinationsAreCheckedWhereTheyAreAccepted) {
+    const std::string path = ::testing::TempDir() + "servant_refusals.log";
+    unlink(path.c_str());
+    Logger errorLog("ErrorLog", path.c_str());
+    SmsServer_impl::Options options;
+    options.errorLog = &errorLog;
+    SmsServer_impl servant(options);
+    const char* const accepted[] = {"+420777111000", "00420777111000", "0777111000", "777111000",
+                                    "+4930123456789", "004930123456789", "1", "+42012345678901"};
+    const char* const refused[] = {"1/x/y/1/999", "77\x02" "7\x03", "420777111000", "+420123456789012",
+                                   "+", "+0123", "abc", "12 34", "77\n7"};
+    std::string numbers;
+    for (const char* n : accepted) numbers += std::string(n) + ",";
+    for (const char* n : refused) numbers += std::string(n) + ",";
+    EXPECT_EQ(servant.SendSms(numbers.c_str(), letters(161).c_str(), "10.0.0.7", false, ""), 2 * 8);
+    auto queued = drain();
+    ASSERT_EQ(queued.size(), 16u);
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(queued[2 * i].target, accepted[i]);
+
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    const std::string log = content.str();
+    size_t records = 0;
+    for (size_t at = log.find("ERROR    - SMS refused: invalid destination address"); at != std::string::npos;
+         at = log.find("ERROR    - SMS refused: invalid destination address", at + 1)) {
+        ++records;
+    }
+    EXPECT_EQ(records, 9u) << log;
+    EXPECT_NE(log.find("Destination Address: 1/x/y/1/999\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Destination Address: 77\\x027\\x03\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Destination Address: 77\\n7\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("IP Address: 10.0.0.7\n"), std::string::npos) << log;
+    unlink(path.c_str());
+}
+
+// A request over a limit is refused whole with a system exception.
+TEST_F(SendSmsTest, LimitsRefuseTheWholeRequest) {
+    SmsServer_impl::Options options;
+    options.maxDestinations = 3;
+    options.maxQueued = 7;
+    SmsServer_impl servant(options);
+    const std::string twoParts = letters(200);
+    EXPECT_THROW(servant.SendSms("1,2,3,4", "hi", "", false, ""), CORBA::IMP_LIMIT);
+    EXPECT_EQ(m_queue.size(), 0);
+    // Refused numbers count as destinations too: the limit bounds the work.
+    EXPECT_THROW(servant.SendSms("1,2,x,y", "hi", "", false, ""), CORBA::IMP_LIMIT);
+    EXPECT_EQ(servant.SendSms("1,2,3", twoParts.c_str(), "", false, ""), 6);
+    EXPECT_THROW(servant.SendSms("4", twoParts.c_str(), "", false, ""), CORBA::NO_RESOURCES);
+    EXPECT_EQ(m_queue.size(), 6);
+    EXPECT_EQ(servant.SendSms("5", "hi", "", false, ""), 1);
+    EXPECT_THROW(servant.SendSms("6", "hi", "", false, ""), CORBA::NO_RESOURCES);
+    EXPECT_EQ(drain().size(), 7u);
 }
 
 TEST_F(SendSmsTest, CzechLettersAreTransliterated) {
@@ -168,12 +230,14 @@ TEST_F(SendSmsTest, HugeInputsStayBounded) {
     send("1", std::string(100 * 1024, 'x'));
     EXPECT_EQ(drain().size(), 5u);
     std::string numbers;
-    for (int i = 0; i < 10000; ++i) numbers += std::to_string(600000000 + i) + ",";
-    send(numbers, "hi");
+    for (int i = 0; i < 1000; ++i) numbers += std::to_string(600000000 + i) + ",";
+    EXPECT_EQ(send(numbers, "hi"), 1000);
     auto queued = drain();
-    ASSERT_EQ(queued.size(), 10000u);
+    ASSERT_EQ(queued.size(), 1000u);
     EXPECT_EQ(queued.front().target, "600000000");
-    EXPECT_EQ(queued.back().target, "600009999");
+    EXPECT_EQ(queued.back().target, "600000999");
+    EXPECT_THROW(send(numbers + "600001000", "hi"), CORBA::IMP_LIMIT);
+    EXPECT_TRUE(drain().empty());
 }
 
 // A sender whose connection state and activity the test sets.

@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import kst
-from kst import SandboxTestCase, basic_ini, binary, stats_of, wait_until
+from kst import SandboxTestCase, basic_ini, binary, log_records, stats_of, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # An SMSC nobody serves: the daemon runs, nothing is sent, the queue keeps
@@ -66,7 +66,7 @@ class Interface(DaemonTestCase):
         self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace"))
         fields = dict(line.split(": ", 1) for line in result.stdout.decode().splitlines())
         self.assertEqual(fields["version"], "0.18.0")
-        self.assertEqual(fields["SendSms"], "0")
+        self.assertEqual(fields["SendSms"], "2")  # messages queued
         self.assertEqual(fields["getStats"], "0")
         self.assertEqual(fields["smsQueLength"], "2")
         self.assertEqual(fields["smsSent"], "0")
@@ -111,11 +111,37 @@ class Interface(DaemonTestCase):
     def test_large_inputs(self):
         self.start()
         text = "".join(chr(c) for c in range(1, 256)) * 400  # about 100 kB, every byte value
-        numbers = ",".join(str(600000000 + i) for i in range(10000))
+        numbers = ",".join(str(600000000 + i) for i in range(1000))  # the default limit
         self.assertEqual(self.kstsend("1", text.encode("latin-1")).returncode, 0)
-        self.assertEqual(self.kstsend(numbers, "hello").returncode, 0)
-        self.assertEqual(self.stats()["queued"], str(5 + 10000))
+        result = self.kstsend(numbers, "hello")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, b"queued 1000 messages for %s\n" % numbers.encode())
+        self.assertEqual(self.stats()["queued"], str(5 + 1000))
         self.assertTrue(self.kstd.running())
+
+    def test_limits_refuse_a_request_whole(self):
+        limits = "[Limits]\nMaxDestinations = 3\nMaxQueued = 5\n"
+        self.start(ini=basic_ini(self.sandbox, emi=EMI_NOWHERE) + limits)
+        two_parts = "x" * 200
+        result = self.kstsend("601,602,603,604", "hi")
+        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.stderr, b"kstsend: refused: too many numbers in one request; nothing was queued\n")
+        self.assertEqual(self.stats()["queued"], "0")
+        result = self.kstsend("601,602", two_parts)
+        self.assertEqual((result.returncode, result.stdout), (0, b"queued 4 messages for 601,602\n"))
+        result = self.kstsend("603", two_parts)
+        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.stderr, b"kstsend: refused: the daemon's send queue is full; nothing was queued\n")
+        self.assertEqual(self.stats()["queued"], "4")
+        self.assertEqual(self.kstsend("603", "hi").returncode, 0)
+        self.assertEqual(self.stats()["queued"], "5")
+        records = [lines for kind, lines in log_records(self.sandbox.read_log("error.log")) if kind == "ERROR"]
+        self.assertEqual(records, [
+            ["SMS refused: too many destinations", "IP Address: 127.0.0.1",
+             "Reason: 4 destinations, at most 3 in one request (Limits/MaxDestinations)"],
+            ["SMS refused: send queue full", "IP Address: 127.0.0.1",
+             "Reason: the queue holds 4 messages; 2 more would pass the limit of 5 (Limits/MaxQueued)"]])
+        self.assertNotIn("appendSms( 603, , 1/2", self.kstd.stdout())
 
 
 class Stopping(DaemonTestCase):

@@ -4,8 +4,9 @@
 //   kstsend [-i IORFILE] --stats
 //
 // NUMBERS is a comma-separated list; without TEXT the text is read from
-// standard input. Exit status: 0 when the daemon accepted the request, 1 when
-// it could not be reached, 2 for a usage error.
+// standard input. Exit status: 0 when the daemon queued messages, 1 when it
+// could not be reached, 2 for a usage error, 3 when it refused the request or
+// queued nothing (numbers it refused are in its error log).
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
@@ -155,9 +156,21 @@ int main(int argc, char** argv) {
         } else if (stats) {
             printStats(server);
         } else {
-            server->SendSms(numbers.c_str(), text.c_str(), remoteAddr.c_str(), onDisplay, mailTo.c_str());
-            printf("queued for %s\n", numbers.c_str());
+            const CORBA::Long queued =
+                server->SendSms(numbers.c_str(), text.c_str(), remoteAddr.c_str(), onDisplay, mailTo.c_str());
+            if (queued > 0) {
+                printf("queued %d messages for %s\n", static_cast<int>(queued), numbers.c_str());
+            } else {
+                fprintf(stderr, "kstsend: nothing was queued: no valid number in '%s'\n", numbers.c_str());
+                status = 3;
+            }
         }
+    } catch (const CORBA::IMP_LIMIT&) {
+        fprintf(stderr, "kstsend: refused: too many numbers in one request; nothing was queued\n");
+        status = 3;
+    } catch (const CORBA::NO_RESOURCES&) {
+        fprintf(stderr, "kstsend: refused: the daemon's send queue is full; nothing was queued\n");
+        status = 3;
     } catch (const CORBA::TRANSIENT&) {
         fprintf(stderr, "kstsend: cannot reach kstd (is it running?)\n");
         status = 1;
