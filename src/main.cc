@@ -1,7 +1,9 @@
 // kstd: the SMS gateway daemon. main() reads the configuration, creates the
 // queues, loggers, senders and helper threads, serves the remote interface
 // until a stop signal and then stops everything in order.
+#include <ctype.h>
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <libgen.h>
@@ -91,6 +93,46 @@ void applyHideFlags(IniFile& ini, SmsSendManager& manager) {
     trace("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
 }
 
+// Ends the start with an error record about a setting.
+[[noreturn]] void settingFatal(Logger& errorLog, const std::string& text) {
+    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
+    errorLog.write(text, 'i');
+    exit(1);
+}
+
+// A whole decimal number with an optional sign and nothing else around it.
+bool parseWholeNumber(const std::string& text, long* value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || !(isdigit(static_cast<unsigned char>(text.back())))) return false;
+    *value = parsed;
+    return true;
+}
+
+// Reads a numeric setting. An absent key silently takes `fallback`; a
+// present value that is not a whole number within [min, max] gets an error
+// record that names the key, the value given and the value in force, which
+// is `inForce` (by default `fallback`). `given` receives the number written,
+// when there is one, for callers that pass the raw value on.
+long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fallback, long min, long max,
+                       const char* range, const std::string& inForce = std::string(), long* given = nullptr) {
+    bool found = false;
+    const std::string text = ini.GetSetting(key, "", &found);
+    if (!found) return fallback;
+    long value = 0;
+    const bool numeric = parseWholeNumber(text, &value);
+    if (given != nullptr) *given = numeric ? value : 0;
+    if (numeric && value >= min && value <= max) return value;
+    const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                               "' in INI file (" + range + "), " +
+                               (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
+    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
+    errorLog.write(record, 'e');
+    return fallback;
+}
+
 // The modem sender of the section "ME", or null without that section. A
 // missing device or line speed ends the start.
 SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
@@ -98,12 +140,7 @@ SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog
     auto required = [&](const char* key) {
         bool found = false;
         std::string value = ini.GetSetting(key, "", &found);
-        if (!found) {
-            const std::string text = std::string("Missing ") + key + " setting in INI file, exiting";
-            fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
-            errorLog.write(text, 'i');
-            exit(1);
-        }
+        if (!found) settingFatal(errorLog, std::string("Missing ") + key + " setting in INI file, exiting");
         return value;
     };
     std::string device = required("ME/Device");
@@ -124,18 +161,50 @@ SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog
     return sender;
 }
 
-// The SMSC sender of the section "EMI", or null without that section.
+// The SMSC's port: a whole number, 0 or more; above 65535 it is taken
+// modulo 65536 (with a record saying so). Absent or anything else ends the
+// start.
+unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
+    bool found = false;
+    const std::string text = ini.GetSetting("EMI/Port", "", &found);
+    if (!found || text.empty()) settingFatal(errorLog, "Missing EMI/Port setting in INI file, exiting");
+    long port = 0;
+    if (!parseWholeNumber(text, &port) || port < 0) {
+        settingFatal(errorLog, "Invalid EMI/Port setting '" + Logger::escape(text) +
+                                   "' in INI file (a port number), exiting");
+    }
+    if (port > 65535) {
+        const std::string record = "EMI/Port setting '" + text + "' in INI file is above 65535, using port " +
+                                   std::to_string(port % 65536);
+        fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
+        errorLog.write(record, 'e');
+    }
+    return static_cast<unsigned short>(port % 65536);
+}
+
+// The SMSC sender of the section "EMI", or null without that section. A
+// missing address or port ends the start; other bad numbers are recorded
+// and replaced by their defaults.
 SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
     if (ini.GetSection("EMI") == ini.GetSectionEnd()) return nullptr;
     std::string address = ini.GetSetting("EMI/Address", "", nullptr);
-    unsigned short port = static_cast<unsigned short>(atoi(ini.GetSetting("EMI/Port", "", nullptr).c_str()));
+    if (address.empty()) settingFatal(errorLog, "Missing EMI/Address setting in INI file, exiting");
+    unsigned short port = readSmscPort(ini, errorLog);
     std::string laid = ini.GetSetting("EMI/LAID", "", nullptr);
     std::string password = ini.GetSetting("EMI/Password", "", nullptr);
-    int windowSize = atoi(ini.GetSetting("EMI/WindowSize", "", nullptr).c_str());
-    int throughput = atoi(ini.GetSetting("EMI/Throughput", "1", nullptr).c_str());
+    int windowSize =
+        static_cast<int>(readNumberSetting(ini, errorLog, "EMI/WindowSize", 1, 1, 96, "a whole number from 1 to 96"));
+    // The library allows at most one submission per second for a throughput
+    // of 0 or less: that value is passed on as it was written.
+    long throughputGiven = 1;
+    readNumberSetting(ini, errorLog, "EMI/Throughput", 1, 1, INT_MAX, "a whole number of submissions per second, 1 or more",
+                      "at most 1 submission per second is in force", &throughputGiven);
+    const int throughput =
+        throughputGiven >= INT_MIN && throughputGiven <= INT_MAX ? static_cast<int>(throughputGiven) : 0;
     std::string originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
     std::string alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
-    int alertTimeout = atoi(ini.GetSetting("EMI/AlertTimeout", "595", nullptr).c_str());
+    int alertTimeout = static_cast<int>(
+        readNumberSetting(ini, errorLog, "EMI/AlertTimeout", 595, 1, INT_MAX, "a whole number of seconds, 1 or more"));
     trace("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
            "alert timeout %d\n",
            threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput, originatingAddress.c_str(),
@@ -159,12 +228,12 @@ void writeStopRecords(Logger& errorLog, int exitCode) {
 
 // Activates the servant, writes the IOR file and runs the ORB until the
 // shutdown thread stops it. Returns false on the error exit.
-bool serve(Logger& errorLog) {
+bool serve(Logger& errorLog, const SmsServer_impl::Options& servantOptions) {
     try {
         CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var poa = PortableServer::POA::_narrow(object);
 
-        SmsServer_impl* servant = new SmsServer_impl();
+        SmsServer_impl* servant = new SmsServer_impl(servantOptions);
         PortableServer::ObjectId_var id = poa->activate_object(servant);
         SmsServer_var reference = servant->_this();
         CORBA::String_var ior = orb->object_to_string(reference);
@@ -324,6 +393,17 @@ int main(int argc, char** argv) {
     if (emiSender) g_sendManager->registerSmsSender(emiSender);
     if (meSender) g_sendManager->registerSmsSender(meSender);
 
+    SmsServer_impl::Options servantOptions;
+    servantOptions.maxDestinations = readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX,
+                                                       "a whole number, 1 or more");
+    servantOptions.maxQueued =
+        readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");
+    servantOptions.errorLog = &errorLog;
+    servantOptions.hideDestination = readHideFlag(ini, "Log/ErrorLog_HideDestinationAddress");
+    servantOptions.hideIp = readHideFlag(ini, "Log/AccessLog_HideIp");
+    trace("%lu: Limits: %ld destinations per request, %ld queued messages\n", threadId(),
+          servantOptions.maxDestinations, servantOptions.maxQueued);
+
     std::string executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
     g_smsProcessing = new SmsProcessing();
     g_smsProcessing->SetName("SMS processing");
@@ -366,7 +446,7 @@ int main(int argc, char** argv) {
         asyncSigHandler(SIGTERM);
     }
 
-    if (serve(errorLog)) {
+    if (serve(errorLog, servantOptions)) {
         trace("%lu: kstd is shuting down\n", threadId());
         delete g_sendManager;
         g_sendManager = nullptr;

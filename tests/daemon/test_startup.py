@@ -3,10 +3,11 @@ PID file, each run in a private mount namespace."""
 
 import fcntl
 import os
+import re
 import signal
 
 import kst
-from kst import SandboxTestCase, basic_ini, wait_until
+from kst import SandboxTestCase, basic_ini, log_records, wait_until
 
 EMI_ONLY = {"Address": "127.0.0.1", "Port": "1"}
 
@@ -114,32 +115,83 @@ class Configuration(SandboxTestCase):
         self.assertIn("\nReceiving only new messages\n", out)
 
     def test_emi_defaults(self):
-        self.sandbox.write_ini(basic_ini(self.sandbox) + "[EMI]\n")
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": "1"}))
         out = self.run_to_end().stdout()
-        self.assertRegex(out, r"\d+: EMI: :0, LAID '', window 0, throughput 1, originator '', alert '', "
+        self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 1, originator '', alert '', "
                               r"alert timeout 595\n")
+        self.assertRegex(out, r"\d+: Limits: 1000 destinations per request, 1000000 queued messages\n")
         self.assertNotIn("ME device", out)
+        self.assertNotIn("setting", self.sandbox.read_log("error.log"))
 
     def test_emi_port_wraps_at_16_bits(self):
-        for value, port in (("70000", 4464), ("smtp", 0), ("2775", 2775)):
+        for value, port in (("70000", 4464), ("2775", 2775)):
             with self.subTest(value=value):
-                self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Port": value}))
+                self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": value}))
                 out = self.run_to_end().stdout()
-                self.assertRegex(out, r"\d+: EMI: :%d, " % port)
+                self.assertRegex(out, r"\d+: EMI: 127.0.0.1:%d, " % port)
+        self.assertRegex(self.sandbox.read_log("error.log"),
+                         r"ERROR    - EMI/Port setting '70000' in INI file is above 65535, using port 4464\n")
+
+    def test_missing_or_unusable_smsc_address_or_port_ends_the_start(self):
+        cases = (({"Port": "2775"}, "Missing EMI/Address setting in INI file, exiting"),
+                 ({"Address": "", "Port": "2775"}, "Missing EMI/Address setting in INI file, exiting"),
+                 ({"Address": "127.0.0.1"}, "Missing EMI/Port setting in INI file, exiting"),
+                 ({"Address": "127.0.0.1", "Port": "smtp"},
+                  "Invalid EMI/Port setting 'smtp' in INI file (a port number), exiting"),
+                 ({"Address": "127.0.0.1", "Port": "-1"},
+                  "Invalid EMI/Port setting '-1' in INI file (a port number), exiting"))
+        for emi, text in cases:
+            with self.subTest(emi=emi):
+                self.sandbox.write_ini(basic_ini(self.sandbox, emi=emi))
+                p = self.sandbox.run_kstd()
+                self.assertEqual(p.popen.returncode, 1)
+                self.assertRegex(p.stderr(), r"\d+: ERROR: %s\n" % re.escape(text))
+                self.assertIn(" INFO     - " + text + "\n", self.sandbox.read_log("error.log"))
+                self.assertNotIn("Connection to SMSC failed", self.sandbox.read_log("error.log"))
+
+    def test_bad_numbers_are_reported_with_the_value_in_force(self):
+        emi = {"Address": "127.0.0.1", "Port": "1", "WindowSize": "-5", "Throughput": "0", "AlertTimeout": "-1"}
+        limits = "[Limits]\nMaxDestinations = many\nMaxQueued = 0\n"
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=emi, extra=limits))
+        out = self.run_to_end().stdout()
+        self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 0, originator '', alert '', "
+                              r"alert timeout 595\n")
+        self.assertRegex(out, r"\d+: Limits: 1000 destinations per request, 1000000 queued messages\n")
+        errors = [lines[0] for kind, lines in log_records(self.sandbox.read_log("error.log"))
+                  if kind == "ERROR" and "setting" in lines[0]]
+        self.assertEqual(errors, [
+            "Invalid EMI/WindowSize setting '-5' in INI file (a whole number from 1 to 96), using 1",
+            "Invalid EMI/Throughput setting '0' in INI file (a whole number of submissions per second, 1 or more), "
+            "at most 1 submission per second is in force",
+            "Invalid EMI/AlertTimeout setting '-1' in INI file (a whole number of seconds, 1 or more), using 595",
+            "Invalid Limits/MaxDestinations setting 'many' in INI file (a whole number, 1 or more), using 1000",
+            "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000"])
+
+    def test_every_throughput_that_is_not_positive_is_reported(self):
+        for value, passed in (("", 0), ("-1", -1), ("abc", 0), ("2x", 0), ("7", 7)):
+            with self.subTest(value=value):
+                self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": "1",
+                                                                    "Throughput": value}))
+                out = self.run_to_end().stdout()
+                self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput %d, " % passed)
+                log = self.sandbox.read_log("error.log")
+                record = ("Invalid EMI/Throughput setting '%s' in INI file (a whole number of submissions per "
+                          "second, 1 or more), at most 1 submission per second is in force" % value)
+                self.assertEqual(log.count(record), 0 if passed > 0 else 1, log)
 
     def test_hide_flags_only_for_one(self):
         flags = {"AccessLog_HideIp": "1", "AccessLog_HideDestinationAddress": '"1"',
                  "AccessLog_HideUserData": "yes", "AccessLog_HideEmail": "0",
                  "ReceiveLog_HideUserData": " 1 "}
         extra = "".join("%s = %s\n" % kv for kv in flags.items())
-        ini = basic_ini(self.sandbox).replace("[Log]\n", "[Log]\n" + extra) + "[EMI]\n"
+        ini = basic_ini(self.sandbox, emi=EMI_ONLY).replace("[Log]\n", "[Log]\n" + extra)
         self.sandbox.write_ini(ini)
         out = self.run_to_end().stdout()
         self.assertRegex(out, r"\d+: Hiding: AccessLog_HideIp AccessLog_HideDestinationAddress "
                               r"ReceiveLog_HideUserData\n")
 
     def test_missing_log_keys_go_to_syslog(self):
-        self.sandbox.write_ini("[Log]\n[EMI]\n")
+        self.sandbox.write_ini("[Log]\n[EMI]\nAddress = 127.0.0.1\nPort = 1\n")
         p = self.run_to_end()
         out = p.stdout()
         self.assertRegex(out, r"\d+: Error log: SYSLOG\n")

@@ -1,14 +1,16 @@
 """The SMSC sender in the real kstd when things go wrong or get crowded: a
 burst cut by the SMSC closing the connection, a queue much longer than the
 window, a queue held back by the throughput limit, a negative result, a
-connection dropped between result and notification, and a window of 0.
-Every message must arrive, none twice once the SMSC has acknowledged it, and
+connection dropped between result and notification, a window of 0, numbers
+that would break a frame, and broken frames from the SMSC. Every message
+must arrive, none twice once the SMSC has acknowledged it, and
 a full window or a spent second must not cost the connection."""
 
 import collections
 import time
 
-from emisender_support import EmiDaemonTestCase, fields_of, main
+from emisender_support import KSTSEND, EmiDaemonTestCase, fields_of, main
+from kst import log_records
 from wirecapture import WireCapture
 
 # The daemon splits a long text into parts "i/5 ..." of one SMS each.
@@ -154,19 +156,67 @@ class Reconnection(EmiDaemonTestCase):
 
 class Settings(EmiDaemonTestCase):
     def test_window_of_zero(self):
+        # A window of 0 could submit nothing: it is reported and 1 is used.
         self.start_daemon(emi={"WindowSize": "0"})
-        self.kstsend("602000111", "Nelze odeslat")
-        title = "Send SMS requested but error occured: -4 = No free transaction ID"
-        kind, lines = self.wait_record("error.log", title)[0]
-        self.assertEqual(kind, "ERROR")
-        self.assertEqual(lines[1:], ["IP Address: 127.0.0.1", "Destination Address: 602000111",
-                                     "User Data: Nelze odeslat", "OnDisplay: No"])
-        self.wait_log_line("error.log", "INFO     - Storing SMS back for later sending$")
-        self.wait_log_line("error.log", "EMI: Problems during sending detected")
-        # Kept for later, never submitted.
-        self.wait_stat("queued", 1)
-        self.assertEqual(self.sim.submissions(), [])
-        self.assertEqual(self.stats()["sent"], "0")
+        self.wait_log_line("error.log", r"ERROR    - Invalid EMI/WindowSize setting '0' in INI file "
+                                        r"\(a whole number from 1 to 96\), using 1$")
+        self.kstsend("602000111", "Odeslat")
+        self.wait_stat("sent", 1)
+        self.assertEqual([sub["AdC"] for sub in self.sim.submissions()], ["00420602000111"])
+        self.assertEqual(len(self.sim.events("connect")), 1)
+
+
+class RefusedInput(EmiDaemonTestCase):
+    def test_numbers_that_would_break_the_frame_never_reach_the_smsc(self):
+        self.start_daemon()
+        self.sim.set("notify", "off")
+        refused = ["1/x/y/1/999", "777\x02111\x03", "420777111000"]
+        for number in refused:
+            done = self.sandbox.run_inside([KSTSEND, number, "x"])
+            self.assertEqual(done.returncode, 3, done.stderr)
+            self.assertIn(b"nothing was queued", done.stderr)
+        # A line feed in every logged value of a message that goes out, and
+        # in a refused number next to it.
+        self.kstsend("+420777111000,777\n222", "first\n2020-01-01 00:00:00,000 INFO     - forged",
+                     mail_to="a@example.org\nX", remote="10.0.0.1\nIP Address: 6.6.6.6")
+        records = self.wait_record("error.log", "SMS refused: invalid destination address", count=4)
+        self.assertEqual([fields_of(lines)["Destination Address"] for _, lines in records],
+                         ["1/x/y/1/999", "777\\x02111\\x03", "420777111000", "777\\n222"])
+        self.assertEqual({kind for kind, _ in records}, {"ERROR"})
+        self.wait_stat("sent", 1)
+        access = log_records(self.log("access.log"))
+        self.assertEqual(access, [("INFO", ["Send SMS requested", "IP Address: 10.0.0.1\\nIP Address: 6.6.6.6",
+                                            "Destination Address: +420777111000",
+                                            "User Data: first\\n2020-01-01 00:00:00,000 INFO     - forged",
+                                            "Notification e-mail: a@example.org\\nX", "OnDisplay: No"])])
+        # Exactly the one valid number reached the SMSC, and nothing queued.
+        self.assertEqual([sub["AdC"] for sub in self.sim.submissions()], ["00420777111000"])
+        self.assertEqual(self.stats()["queued"], "0")
+
+
+class BrokenFrames(EmiDaemonTestCase):
+    def test_bad_checksum_or_length_is_answered_and_the_session_kept(self):
+        self.start_daemon()
+        self.sim.set("bad_crc", "1")
+        broken = self.sim.inject_52("+420601111222", self.laid, "broken")
+        self.sim.send_badlen()
+        answers = self.sim.wait_for(lambda: (lambda r: r if len(r) >= 2 else None)(self.sim.results_in(ot=52)),
+                                    what="the answers to both broken frames")
+        self.assertEqual((answers[0]["trn"], answers[0]["NACK"], answers[0]["EC"]), (broken["trn"], "N", "01"))
+        self.assertEqual((answers[1]["NACK"], answers[1]["EC"]), ("N", "02"))
+        self.wait_log_line("error.log", r"ERROR    - EMI: frame refused: Bad checksum$")
+        self.wait_log_line("error.log", r"ERROR    - EMI: frame refused: Malformed frame$")
+        # The session goes on: a good message comes in once, one goes out.
+        self.sim.inject_52("+420601111222", self.laid, "whole")
+        self.assertEqual([d["env"]["UD"] for d in self.wait_dumps(2)], ["whole", "whole"])
+        self.kstsend("602000111", "after")
+        self.wait_stat("sent", 1)
+        self.assertEqual(len(self.dumps()), 2)
+        self.assertEqual(len(self.sim.submissions()), 1)
+        self.assertEqual(len(self.sim.events("connect")), 1)
+        self.assertEqual(len(self.sim.logins()), 1)
+        self.assertEqual(self.stats()["received"], "1")
+        self.assertNotIn("EMI: read error", self.log("error.log"))
 
 if __name__ == "__main__":
     main()

@@ -80,7 +80,7 @@ class Owners(BothSenders):
     def test_modem_report_does_not_confirm_a_message_of_the_smsc_sender(self):
         self.sim.set_mode(notify=False)
         self.start()
-        target = "420603111222"
+        target = "+420603111222"
         self.kstsend("-m", "someone@example.org", target, "Through the SMSC")
         result = self.sim.wait_for(lambda: self.sim.sent(ot=51, or_="R"), 20, what="the SMSC's result")[0]
         adc, _, scts = result["SM"].partition(":")

@@ -195,7 +195,7 @@ class DebianPackage(unittest.TestCase):
 
         text = "Hello from the installed gateway"
         sent = box.run(["/usr/bin/kstsend", "-r", "192.0.2.7", "777123456", text], env=ORB_ENV)
-        self.assertEqual(sent.stdout, "queued for 777123456\n")
+        self.assertEqual(sent.stdout, "queued 1 message for 777123456\n")
         self.sim.wait_for(lambda: [s for s in self.sim.submissions() if s["text"] == text], 20,
                           what="the submission")
         sub = [s for s in self.sim.submissions() if s["text"] == text][0]

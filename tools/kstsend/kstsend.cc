@@ -159,7 +159,8 @@ int main(int argc, char** argv) {
             const CORBA::Long queued =
                 server->SendSms(numbers.c_str(), text.c_str(), remoteAddr.c_str(), onDisplay, mailTo.c_str());
             if (queued > 0) {
-                printf("queued %d messages for %s\n", static_cast<int>(queued), numbers.c_str());
+                printf("queued %d message%s for %s\n", static_cast<int>(queued), queued == 1 ? "" : "s",
+                       numbers.c_str());
             } else {
                 fprintf(stderr, "kstsend: nothing was queued: no valid number in '%s'\n", numbers.c_str());
                 status = 3;
