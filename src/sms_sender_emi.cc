@@ -365,7 +365,8 @@ void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     }
     SentMessage retry = entry;
     retry.m_refusals = entry.m_refusals + 1;
-    const time_t pause = static_cast<time_t>(refusalPauseSeconds) << (retry.m_refusals - 1);
+    // Doubling stops at about an hour and a half, however many retries.
+    const time_t pause = static_cast<time_t>(refusalPauseSeconds) << std::min(retry.m_refusals - 1, 10);
     retry.m_retryAt = time(nullptr) + pause;
     g_sentMessages.append(retry);
     writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +

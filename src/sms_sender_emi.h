@@ -51,7 +51,7 @@ public:
     // Seconds the stop waits for the results of outstanding submissions.
     static constexpr int stopWaitSeconds = 5;
     // Pause before the first retry of a refused message; it doubles with
-    // every further refusal.
+    // every further refusal (up to 1024 times this).
     static constexpr int refusalPauseSeconds = 5;
 
     // EMI time stamps (DDMMYYhhmmss) as "DD.MM.20YY", "hh:mm:ss" and both.

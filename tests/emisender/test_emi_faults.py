@@ -1,7 +1,11 @@
 """The SMSC sender in the real kstd when things go wrong or get crowded: a
 burst cut by the SMSC closing the connection, a queue much longer than the
-window, a queue held back by the throughput limit, a negative result, a
-connection dropped between result and notification, and a window of 0.
+window, a queue held back by the throughput limit, refusals of each class
+(final, "try later" up to the limit, "try later" then accepted), a
+connection dropped between result and notification, a window of 0, a
+throughput that is not a positive number, the stop with results on their
+way and with unanswered submissions, and two messages sharing one
+notification key.
 Every message must arrive, none twice once the SMSC has acknowledged it, and
 a full window or a spent second must not cost the connection."""
 
