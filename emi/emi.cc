@@ -559,7 +559,10 @@ int emi_check_throughput(EMI emi)
         emi->act_throughput = 0;
         return 0;
     }
-    return emi->act_throughput < emi->max_throughput ? 0 : EMI_THRPUT;
+    // One submission per window when the limit is 0 or less; the same rule
+    // for every call, so a caller's check and the submission's own agree.
+    int limit = emi->max_throughput > 0 ? emi->max_throughput : 1;
+    return emi->act_throughput < limit ? 0 : EMI_THRPUT;
 }
 
 const char* emi_strerror(err_t errcode)

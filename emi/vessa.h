@@ -205,7 +205,10 @@ VESSA_API int emi_destination(const char* to, char* adc, int size);
  * returns it, or 0 when none has expired. */
 VESSA_API int emi_check_trntable(EMI emi, int timeout);
 
-/* 0 when another submission is allowed now, EMI_THRPUT when not. */
+/* 0 when another submission is allowed now, EMI_THRPUT when not: at most
+ * `throughput` submissions (one when it is 0 or less) per window of a
+ * second. It counts nothing itself, so asking it before a submission gives
+ * the same answer as the submission's own check. */
 VESSA_API int emi_check_throughput(EMI emi);
 
 /* Switches the library's trace of calls and frames on standard error on

@@ -213,13 +213,18 @@ SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog
                                             throughput, originatingAddress.c_str(), alertAddress.c_str(),
                                             alertTimeout, &errorLog, &accessLog, &receiveLog);
     sender->SetName("Sender thread(EMI)");
+    sender->setRetryRefused(static_cast<int>(
+        readNumberSetting(ini, errorLog, "EMI/RetryRefused", 3, 0, 100, "a whole number from 0 to 100")));
     const long reconnectPause = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
     if (reconnectPause >= 0) sender->setReconnectPause(reconnectPause);
     return sender;
 }
 
-// Writes the two-line stop record and the stop line to syslog.
+// Writes what the stop drops, the two-line stop record and the stop line to
+// syslog. After the senders have ended.
 void writeStopRecords(Logger& errorLog, int exitCode) {
+    const int queued = g_sendQue ? g_sendQue->size() : 0;
+    errorLog.write(std::to_string(queued) + " message(s) still queued, dropped at the stop", 'i');
     std::string stopText = std::string("SMS Service v") + version + " stopped";
     errorLog.put(stopText);
     errorLog.write(exitCode == 0 ? "exit code 0" : "exit code 1", 'i');

@@ -13,8 +13,25 @@ SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int cou
       m_timestamp(time(nullptr)),
       m_acknowledged(false),
       m_counter(counter),
+      m_refusals(0),
+      m_retryAt(0),
       m_owner(owner),
-      m_id(0) {}
+      m_id(0) {
+    if (messageReference != 0) m_awaitedReferences.push_back(messageReference);
+}
+
+namespace {
+
+// Removes `reference` from the entry's awaited ids; false when it had not.
+bool stopAwaiting(SentMessage& entry, unsigned char reference) {
+    auto& awaited = entry.m_awaitedReferences;
+    auto it = std::find(awaited.begin(), awaited.end(), reference);
+    if (it == awaited.end()) return false;
+    awaited.erase(it);
+    return true;
+}
+
+}  // namespace
 
 uint64_t SentMessageRegistry::append(const SentMessage& entry) {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -25,28 +42,69 @@ uint64_t SentMessageRegistry::append(const SentMessage& entry) {
 
 std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* owner, unsigned char reference,
                                                             const std::string& sysMsg) {
+    if (reference == 0) return std::nullopt;
     std::lock_guard<std::mutex> guard(m_mutex);
     for (SentMessage& entry : m_entries) {
-        if (entry.m_owner == owner && !entry.m_acknowledged && entry.m_messageReference == reference) {
-            entry.m_acknowledged = true;
-            entry.m_messageReference = 0;
-            entry.m_sysMsg = sysMsg;
-            return entry;
-        }
+        if (entry.m_owner != owner || !stopAwaiting(entry, reference)) continue;
+        if (entry.m_acknowledged) return std::nullopt;
+        entry.m_acknowledged = true;
+        entry.m_messageReference = 0;
+        entry.m_sysMsg = sysMsg;
+        entry.m_retryAt = 0;
+        return entry;
     }
     return std::nullopt;
 }
 
 std::optional<SentMessage> SentMessageRegistry::reject(const SmsSender* owner, unsigned char reference) {
+    if (reference == 0) return std::nullopt;
     std::lock_guard<std::mutex> guard(m_mutex);
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (it->m_owner == owner && !it->m_acknowledged && it->m_messageReference == reference) {
-            SentMessage removed = *it;
-            m_entries.erase(it);
-            return removed;
-        }
+        if (it->m_owner != owner || !stopAwaiting(*it, reference)) continue;
+        if (it->m_acknowledged || !it->m_awaitedReferences.empty()) return std::nullopt;
+        SentMessage removed = *it;
+        m_entries.erase(it);
+        return removed;
     }
     return std::nullopt;
+}
+
+bool SentMessageRegistry::recordSubmission(const SentMessage& entry, unsigned char reference, int counter) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (SentMessage& candidate : m_entries) {
+        if (candidate.m_id != entry.m_id) continue;
+        candidate.m_messageReference = reference;
+        candidate.m_awaitedReferences.push_back(reference);
+        candidate.m_timestamp = time(nullptr);
+        candidate.m_counter = counter;
+        candidate.m_retryAt = 0;
+        return true;
+    }
+    return false;
+}
+
+bool SentMessageRegistry::update(const SentMessage& entry) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (SentMessage& candidate : m_entries) {
+        if (candidate.m_id != entry.m_id) continue;
+        candidate = entry;
+        return true;
+    }
+    return false;
+}
+
+void SentMessageRegistry::clearAwaited(const SmsSender* owner) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (SentMessage& entry : m_entries) {
+        if (entry.m_owner == owner) entry.m_awaitedReferences.clear();
+    }
+}
+
+size_t SentMessageRegistry::count(const SmsSender* owner, const Predicate& matches) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<size_t>(std::count_if(m_entries.begin(), m_entries.end(), [&](const SentMessage& entry) {
+        return entry.m_owner == owner && matches(entry);
+    }));
 }
 
 void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) {

@@ -30,9 +30,15 @@ public:
     SentMessage(const Sms& sms, unsigned char messageReference, int counter, const SmsSender* owner);
 
     Sms m_sms;
-    // The EMI transaction id, or the modem's message reference; 0 once the
-    // SMSC has acknowledged the submission.
+    // The EMI transaction id of the latest submission, or the modem's message
+    // reference; 0 once the SMSC has acknowledged the submission.
     unsigned char m_messageReference;
+    // SMSC sender: the transaction ids of this message's submissions on the
+    // current connection that still await their result, oldest first (the
+    // constructor's reference). A resubmission adds its fresh id; the result
+    // of any of them settles the message.
+    std::vector<unsigned char> m_awaitedReferences;
+    // When the latest submission was made.
     time_t m_timestamp;
     bool m_acknowledged;
     // The SMSC's system message from the acknowledgement: the key of the
@@ -40,6 +46,10 @@ public:
     std::string m_sysMsg;
     // Submissions of this message before this one.
     int m_counter;
+    // SMSC sender: refusals that said "try later" so far, and when the
+    // message is due again after the latest of them (0: not waiting).
+    int m_refusals;
+    time_t m_retryAt;
     // The sender that made the entry.
     const SmsSender* m_owner;
     // Given by the registry when the entry is appended; identifies the entry
@@ -65,15 +75,37 @@ public:
     // Appends a copy at the end; returns the id given to it.
     uint64_t append(const SentMessage& entry);
 
-    // A positive result for `reference`: the owner's first entry with that
-    // reference that is not acknowledged yet becomes acknowledged, with
-    // reference 0 and `sysMsg`. Returns a copy of the updated entry, or
-    // nothing when no entry matches.
+    // Results are matched by the awaited ids: the caller (the SMSC sender)
+    // never gives an id to a second submission while the first still awaits
+    // its result, so at most one entry awaits any id.
+    //
+    // A positive result for `reference`: the owner's entry that awaits it
+    // no longer does; if it was not acknowledged yet it becomes so, with
+    // reference 0 and `sysMsg`, and a copy of it is returned. Nothing is
+    // returned when no entry awaits the id or the message was acknowledged
+    // already (a late result of an earlier submission).
     std::optional<SentMessage> acknowledge(const SmsSender* owner, unsigned char reference,
                                            const std::string& sysMsg);
-    // A negative result for `reference`: removes the same entry as
-    // acknowledge() would update and returns it.
+    // A negative result for `reference`: the entry that awaits it no longer
+    // does. When that leaves an unacknowledged entry awaiting nothing, the
+    // refusal decides the message: the entry is removed and returned.
+    // Otherwise (another submission of it still awaits its result, or it is
+    // acknowledged) it stays and nothing is returned.
     std::optional<SentMessage> reject(const SmsSender* owner, unsigned char reference);
+
+    // Records a new submission of the entry's message with id `reference`
+    // and counter `counter`: it becomes the latest (reference, time stamp),
+    // is added to the awaited ids, and a pending retry is cleared. False
+    // when the entry is gone.
+    bool recordSubmission(const SentMessage& entry, unsigned char reference, int counter);
+    // Replaces the entry that has the id of `entry` with it; false when it is
+    // gone. Only the thread of the entry's owner changes its entries.
+    bool update(const SentMessage& entry);
+    // Forgets the awaited ids of all the owner's entries: their connection
+    // is gone, so no result for them can come any more.
+    void clearAwaited(const SmsSender* owner);
+    // How many of the owner's entries match; `matches` runs under the lock.
+    size_t count(const SmsSender* owner, const Predicate& matches) const;
 
     // Visits the owner's entries in registry order, entries appended during
     // the walk included. The lock is not held while `visit` runs, so it may

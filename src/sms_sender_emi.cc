@@ -5,7 +5,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "emailer.h"
@@ -15,12 +17,19 @@
 #include "sent_message.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "ucp_error.h"
 
 namespace {
 
-const int resultTimeout = 10;            // s before an unanswered id expires
+const int resultTimeout = 10;            // s before an unanswered id is logged as overdue
 const time_t resubmissionDelay = 15;     // s before an unacknowledged entry is resubmitted
-const int resubmissionLimit = 3;         // a counter above this gives up the connection
+// Unanswered submissions of one message that give up the connection: the
+// fifth, about a minute after the first.
+const size_t unansweredLimit = 5;
+// An id unanswered this long gives up the connection too: the resubmissions
+// above could not be made (a full window), or it is an alert's.
+const time_t stallLimit = 90;
+const int maxTrnId = 96;
 const long activationPollMs = 5000;
 const long idlePollMs = 1000;
 // Results a broken connection may still hold: every id of the window and
@@ -51,7 +60,10 @@ SmsSenderEmi::SmsSenderEmi(const char* hostAddress, unsigned short hostPort, con
       m_emiAlertTimeout(alertTimeout),
       m_emi(nullptr),
       m_emiInitStatus(0),
-      m_reconnectPauseMs(5000) {}
+      m_reconnectPauseMs(5000),
+      m_retryRefused(3),
+      m_awaitedSince(),
+      m_overdueLogged() {}
 
 SmsSenderEmi::~SmsSenderEmi() { Join(); }
 
@@ -111,17 +123,28 @@ bool SmsSenderEmi::init() {
     return true;
 }
 
-int SmsSenderEmi::sendSms(Sms& sms, int counter) {
-    lock();
-    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), sms.target(),
-           sms.message(), counter);
+int SmsSenderEmi::submit(Sms& sms) {
     const int notificationType = sms.mailTo()[0] != '\0' ? EMI_DN : -1;
     const int result =
         emi_submit1(m_emi, m_emiOriginatingAddress.c_str(), sms.target(), sms.message(), notificationType);
+    if (result > 0 && result <= maxTrnId) {
+        m_awaitedSince[result] = time(nullptr);
+        m_overdueLogged[result] = false;
+    }
     if (result <= 0) {
         const std::string title = "Send SMS requested but error occured: " + std::to_string(result) + " = " +
                                   emi_strerror(result);
         writeSmsToLog(title, sms, m_errorLog, 'e');
+    }
+    return result;
+}
+
+int SmsSenderEmi::sendSms(Sms& sms, int counter) {
+    lock();
+    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), sms.target(),
+           sms.message(), counter);
+    const int result = submit(sms);
+    if (result <= 0) {
         m_errorLog->write("Storing SMS back for later sending", 'i');
         g_sendQue->insertSms(sms);
         unlock();
@@ -131,18 +154,36 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
     trace("%lu: %s: DA:  %s\n", threadId(), GetName(), sms.target());
     trace("%lu: %s: msg: %s\n", threadId(), GetName(), sms.message());
-    writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
     unlock();
     return 0;
+}
+
+bool SmsSenderEmi::resubmit(const SentMessage& entry) {
+    lock();
+    Sms copy = entry.m_sms;
+    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), copy.target(),
+           copy.message(), entry.m_counter + 1);
+    const int result = submit(copy);
+    if (result > 0) {
+        // The earlier submissions keep their ids: a late result of any of
+        // them still settles the message.
+        g_sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
+        trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
+    }
+    unlock();
+    return result > 0;
 }
 
 void SmsSenderEmi::returnSmsFromEmiQue() {
     m_errorLog->write("EMI: Problems during sending detected, returning SMSs in the EMI's que back to main que.",
                       'i');
-    trace("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
-    for (SentMessage& entry : g_sentMessages.takeUnacknowledged(this)) {
+    std::vector<SentMessage> returned = g_sentMessages.takeUnacknowledged(this);
+    // The acknowledged entries stay; the count shrinks with every returned one.
+    size_t remaining = g_sentMessages.size(this) + returned.size();
+    trace("Size of EMI que: %d\n", static_cast<int>(remaining));
+    for (SentMessage& entry : returned) {
         g_sendQue->appendSms(entry.m_sms);
-        trace("Size of EMI que: %d\n", static_cast<int>(g_sentMessages.size(this)));
+        trace("Size of EMI que: %d\n", static_cast<int>(--remaining));
     }
 }
 
@@ -174,7 +215,7 @@ void SmsSenderEmi::readRemainingResults() {
         trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
         // The SMSC's own operations stay unacknowledged: it delivers them
         // again on the next connection.
-        if (opType < 0) handleResult(trnId);
+        if (opType < 0) handleResult(trnId, opType);
     }
 }
 
@@ -182,7 +223,37 @@ void SmsSenderEmi::giveUpConnection() {
     readRemainingResults();
     disconnect();
     stop();
+    // No result can come for the ids of the closed connection.
+    std::fill(std::begin(m_awaitedSince), std::end(m_awaitedSince), 0);
+    std::fill(std::begin(m_overdueLogged), std::end(m_overdueLogged), false);
+    g_sentMessages.clearAwaited(this);
     returnSmsFromEmiQue();
+}
+
+int SmsSenderEmi::awaitedResults() const {
+    return static_cast<int>(std::count_if(std::begin(m_awaitedSince), std::end(m_awaitedSince),
+                                          [](time_t since) { return since != 0; }));
+}
+
+bool SmsSenderEmi::checkOverdueResults() {
+    const time_t now = time(nullptr);
+    for (int id = 1; id <= maxTrnId; ++id) {
+        if (m_awaitedSince[id] == 0) continue;
+        const time_t age = now - m_awaitedSince[id];
+        if (age > resultTimeout && !m_overdueLogged[id]) {
+            m_overdueLogged[id] = true;
+            m_errorLog->write("EMI: Response to trnid = " + std::to_string(id) + " not received !", 'e');
+            fprintf(stderr, "%lu: %s: Main: Response to trnid = %d not received !\n", threadId(), GetName(), id);
+        }
+        if (age > stallLimit) {
+            m_errorLog->write("EMI: No response to trnid = " + std::to_string(id) + " for " + std::to_string(age) +
+                                  " s, giving up the connection",
+                              'e');
+            giveUpConnection();
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SmsSenderEmi::canSubmit() {
@@ -211,56 +282,96 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
 
 bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
+    const time_t now = time(nullptr);
     g_sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
-        const time_t age = time(nullptr) - entry.m_timestamp;
+        const time_t age = now - entry.m_timestamp;
         trace("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                entry.m_sms.target(), entry.m_sms.message());
-        if (!entry.m_acknowledged && entry.m_counter > resubmissionLimit) {
+        if (entry.m_acknowledged) {
+            if (entry.m_sms.mailTo()[0] == '\0') {
+                trace("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: "
+                       "%s, UD: %s\n",
+                       threadId(), GetName(), entry.m_sms.target(), entry.m_sms.message());
+                g_sentMessages.remove(entry);
+            }
+            return true;
+        }
+        if (entry.m_awaitedReferences.size() >= unansweredLimit) {
             giveUpConnection();
             keepConnection = false;
             return false;
         }
-        if (!entry.m_acknowledged && age > resubmissionDelay) {
-            // A full window or an exhausted second waits for a later pass
-            // rather than costing the connection.
-            if (!canSubmit()) return true;
+        const bool retryDue = entry.m_retryAt != 0 && now >= entry.m_retryAt;
+        const bool overdue = entry.m_retryAt == 0 && age > resubmissionDelay;
+        // A full window or an exhausted second waits for a later pass
+        // rather than costing the connection.
+        if ((!retryDue && !overdue) || !canSubmit()) return true;
+        if (overdue) {
             fprintf(stderr, "%lu: %s: Main: SMS was not acknowledged during last 15s, it will be send again.\n",
                     threadId(), GetName());
             Sms copy = entry.m_sms;
             writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog,
                           'i');
-            g_sentMessages.remove(entry);
-            if (sendSms(copy, entry.m_counter + 1) == -1) {
-                trace("%lu: %s: Main: resend SMS failed\n", threadId(), GetName());
-                giveUpConnection();
-                keepConnection = false;
-                return false;
-            }
-            return true;
         }
-        if (entry.m_acknowledged && entry.m_sms.mailTo()[0] == '\0') {
-            trace("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: %s, "
-                   "UD: %s\n",
-                   threadId(), GetName(), entry.m_sms.target(), entry.m_sms.message());
-            g_sentMessages.remove(entry);
+        if (!resubmit(entry)) {
+            trace("%lu: %s: Main: resend SMS failed\n", threadId(), GetName());
+            giveUpConnection();
+            keepConnection = false;
+            return false;
         }
         return true;
     });
     return keepConnection;
 }
 
-void SmsSenderEmi::handleResult(int trnId) {
+void SmsSenderEmi::handleResult(int trnId, int opType) {
+    if (trnId >= 1 && trnId <= maxTrnId) {
+        m_awaitedSince[trnId] = 0;
+        m_overdueLogged[trnId] = false;
+    }
     const msg_t* msg = emi_msg(m_emi);
     const bool ack = msg->uu.response.ack != 0;
+    const int errorCode = msg->uu.response.errcode;
     const std::string sysMsg = text(msg->uu.response.sysmsg);
     trace("%lu: %s: Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", threadId(), GetName(),
-           ack ? "ACK" : "NACK", msg->uu.response.errcode, sysMsg.c_str());
+           ack ? "ACK" : "NACK", errorCode, sysMsg.c_str());
+    // An alert's result settles no message.
+    if (opType != -EMI_SUBMIT_SM) return;
     const unsigned char reference = static_cast<unsigned char>(trnId);
     if (ack) {
-        if (g_sentMessages.acknowledge(this, reference, sysMsg)) ++g_numberOfSentMessages;
+        if (auto entry = g_sentMessages.acknowledge(this, reference, sysMsg)) {
+            ++g_numberOfSentMessages;
+            writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
+        }
     } else if (auto entry = g_sentMessages.reject(this, reference)) {
-        writeSmsToLog("SMS was not acknowledged", entry->m_sms, m_errorLog, 'e');
+        handleRefusal(*entry, errorCode);
+    } else {
+        trace("%lu: %s: Main: refusal of trnID %d settles nothing: %s\n", threadId(), GetName(), trnId,
+               ucpErrorDescription(errorCode).c_str());
     }
+}
+
+void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
+    const std::string reason = "SMS was not acknowledged: " + ucpErrorDescription(errorCode);
+    Sms sms = entry.m_sms;
+    if (!ucpErrorIsTemporary(errorCode)) {
+        writeSmsToLog(reason, sms, m_errorLog, 'e');
+        return;
+    }
+    if (entry.m_refusals >= m_retryRefused) {
+        writeSmsToLog(reason + ", not sent again after " + std::to_string(entry.m_refusals) + " retries", sms,
+                      m_errorLog, 'e');
+        return;
+    }
+    SentMessage retry = entry;
+    retry.m_refusals = entry.m_refusals + 1;
+    // Doubling stops at about an hour and a half, however many retries.
+    const time_t pause = static_cast<time_t>(refusalPauseSeconds) << std::min(retry.m_refusals - 1, 10);
+    retry.m_retryAt = time(nullptr) + pause;
+    g_sentMessages.append(retry);
+    writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +
+                      std::to_string(retry.m_refusals) + " of " + std::to_string(m_retryRefused) + ")",
+                  sms, m_errorLog, 'i');
 }
 
 bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
@@ -299,7 +410,19 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         std::string reportedDestination = from;
         std::string reportedText = userData;
         std::string email;
-        if (auto entry = g_sentMessages.takeBySysMsg(this, from + ":" + timestamp)) {
+        const std::string key = from + ":" + timestamp;
+        // The SMSC's key names the destination and the second: two messages
+        // to one number in one second share it, and nothing tells which one
+        // this notification is about.
+        const size_t candidates =
+            g_sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
+        if (candidates > 1) {
+            const std::string shown = (m_errorLog_HideDestinationAddress ? "<hidden>" : from) + ":" + timestamp;
+            m_errorLog->write("EMI: Warning: " + std::to_string(candidates) + " messages wait for the notification key " +
+                                  shown + "; this notification is taken for the oldest of them",
+                              'i');
+        }
+        if (auto entry = g_sentMessages.takeBySysMsg(this, key)) {
             reportedDestination = entry->m_sms.target();
             reportedText = entry->m_sms.message();
             email = entry->m_sms.mailTo();
@@ -328,7 +451,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
 
 bool SmsSenderEmi::pass(int& idleCounter) {
     if (g_shutdownIndicator) {
-        disconnect();
+        stopSending();
         return false;
     }
     if (!active()) {
@@ -345,10 +468,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         return true;
     }
 
-    for (int expired; (expired = emi_check_trntable(m_emi, resultTimeout)) != 0;) {
-        m_errorLog->write("EMI: Response to trnid = " + std::to_string(expired) + " not received !", 'e');
-        fprintf(stderr, "%lu: %s: Main: Response to trnid = %d not received !\n", threadId(), GetName(), expired);
-    }
+    if (!checkOverdueResults()) return true;
 
     if (idleCounter > m_emiAlertTimeout) {
         const int alert = emi_alert(m_emi);
@@ -358,15 +478,25 @@ bool SmsSenderEmi::pass(int& idleCounter) {
             giveUpConnection();
             return true;
         }
+        if (alert <= maxTrnId) {
+            m_awaitedSince[alert] = time(nullptr);
+            m_overdueLogged[alert] = false;
+        }
         m_errorLog->write("EMI: alert (keep alive) sent, trnId: " + std::to_string(alert), 'i');
         idleCounter = 0;
     }
+
+    // What the SMSC has sent comes first: a result waiting to be read must
+    // not have its message taken for unanswered and submitted again.
+    const int frames = readReadyFrames();
+    if (frames < 0) return true;
+    if (frames > 0) idleCounter = 0;
 
     if (!scanRegistry()) return true;
     if (!active()) return true;
 
     // With the window full or the second's budget spent, the message stays
-    // queued and the pass reads results instead.
+    // queued and the next pass reads results.
     Sms sms;
     if (canSubmit() && g_sendQue->getSms(sms)) {
         trace("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
@@ -378,40 +508,80 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         return true;
     }
 
-    const int ready = emi_select(m_emi);
-    if (ready < 0) {
-        m_errorLog->write(std::string("EMI: select error: ") + emi_strerror(ready), 'e');
-        trace("%lu: %s: Main: EMI select error\n", threadId(), GetName());
-        giveUpConnection();
-        return true;
-    }
-    if (ready == 0) {
-        if (idleWait(idlePollMs)) ++idleCounter;
-        return true;
-    }
-
-    const int trnId = emi_read(m_emi);
-    if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) {
-        // The frame was read to its end and, when it was an operation,
-        // answered negatively: the session is still in step.
-        m_errorLog->write(std::string("EMI: frame refused: ") + emi_strerror(trnId), 'e');
-        return true;
-    }
-    if (trnId < 0) {
-        m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
-        trace("%lu: %s: Main: EMI read error\n", threadId(), GetName());
-        giveUpConnection();
-        return true;
-    }
-    idleCounter = 0;
-    const int opType = emi_msg(m_emi)->op_type;
-    trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
-    if (opType < 0) {
-        handleResult(trnId);
-    } else {
-        handleIncoming(trnId, opType);
-    }
+    if (frames == 0 && idleWait(idlePollMs)) ++idleCounter;
     return true;
+}
+
+int SmsSenderEmi::readReadyFrames() {
+    int frames = 0;
+    while (frames < remainingFramesLimit) {
+        const int ready = emi_select(m_emi);
+        if (ready < 0) {
+            m_errorLog->write(std::string("EMI: select error: ") + emi_strerror(ready), 'e');
+            trace("%lu: %s: Main: EMI select error\n", threadId(), GetName());
+            giveUpConnection();
+            return -1;
+        }
+        if (ready == 0) break;
+        const int trnId = emi_read(m_emi);
+        if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) {
+            // The frame was read to its end and, when it was an operation,
+            // answered negatively: the session is still in step.
+            m_errorLog->write(std::string("EMI: frame refused: ") + emi_strerror(trnId), 'e');
+            ++frames;
+            continue;
+        }
+        if (trnId < 0) {
+            m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
+            trace("%lu: %s: Main: EMI read error\n", threadId(), GetName());
+            giveUpConnection();
+            return -1;
+        }
+        ++frames;
+        const int opType = emi_msg(m_emi)->op_type;
+        trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+        if (opType < 0) {
+            handleResult(trnId, opType);
+        } else if (!handleIncoming(trnId, opType)) {
+            return -1;
+        }
+    }
+    return frames;
+}
+
+void SmsSenderEmi::stopSending() {
+    if (m_emi != nullptr) {
+        // Results already on their way settle their messages; the SMSC's own
+        // operations stay unanswered, so that it delivers them again later
+        // (the e-mailer and the processor are stopping too).
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(stopWaitSeconds);
+        while (awaitedResults() > 0 && std::chrono::steady_clock::now() < end) {
+            pollfd fd = {emi_socket(m_emi), POLLIN, 0};
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (poll(&fd, 1, static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 100)))) <= 0) continue;
+            const int trnId = emi_read(m_emi);
+            if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) continue;
+            if (trnId < 0) {
+                m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
+                break;
+            }
+            const int opType = emi_msg(m_emi)->op_type;
+            trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+            if (opType < 0) handleResult(trnId, opType);
+        }
+    }
+    size_t unanswered = 0;
+    size_t waitingForRetry = 0;
+    for (const SentMessage& entry : g_sentMessages.snapshot()) {
+        if (entry.m_owner != this) continue;
+        unanswered += entry.m_awaitedReferences.size();
+        if (entry.m_retryAt != 0) ++waitingForRetry;
+    }
+    disconnect();
+    m_errorLog->write("EMI: Stopped with " + std::to_string(unanswered) + " submission(s) unanswered and " +
+                          std::to_string(waitingForRetry) + " refused message(s) waiting for a retry",
+                      'i');
 }
 
 void SmsSenderEmi::Main() {

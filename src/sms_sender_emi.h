@@ -5,6 +5,8 @@
 #ifndef KST_SMS_SENDER_EMI_H
 #define KST_SMS_SENDER_EMI_H
 
+#include <time.h>
+
 #include <atomic>
 #include <string>
 
@@ -30,14 +32,27 @@ public:
     bool reconnect() override;
     bool init() override;
     bool connected() override;
-    // Submits one message; 0 when the SMSC has it, -1 when not (the message
-    // is then back at the front of the send queue).
+    // Submits one message; 0 when it is on its way to the SMSC (it then waits
+    // in the registry for its result), -1 when not (the message is then back
+    // at the front of the send queue). The access log records the message
+    // when the SMSC accepts it.
     int sendSms(Sms& sms, int counter) override;
 
-    // Returns this sender's submissions that the SMSC has not acknowledged
-    // to the end of the send queue, in the order they were submitted.
+    // Returns this sender's messages that the SMSC has not acknowledged to
+    // the end of the send queue, in the order they were submitted.
     // Acknowledged ones stay and wait for their notification.
     void returnSmsFromEmiQue();
+
+    // How often a message refused with a code that says "try later" is
+    // submitted again ("EMI/RetryRefused", 3 unless changed). Before the
+    // thread starts.
+    void setRetryRefused(int retries) { m_retryRefused = retries < 0 ? 0 : retries; }
+
+    // Seconds the stop waits for the results of outstanding submissions.
+    static constexpr int stopWaitSeconds = 5;
+    // Pause before the first retry of a refused message; it doubles with
+    // every further refusal (up to 1024 times this).
+    static constexpr int refusalPauseSeconds = 5;
 
     // EMI time stamps (DDMMYYhhmmss) as "DD.MM.20YY", "hh:mm:ss" and both.
     static std::string emiTimestampToDate(const std::string& timestamp);
@@ -54,14 +69,36 @@ private:
     // that a submission the SMSC acknowledged before the connection broke is
     // not taken for lost and sent again; drops everything else.
     void readRemainingResults();
+    // Reads and handles the frames the SMSC has sent, as many as are there
+    // now (up to a limit); their number, or -1 when the connection was
+    // given up.
+    int readReadyFrames();
     void giveUpConnection();
     // Whether a submission could take a transaction id and fit the throughput
-    // window now (always with a window of 0, which allows none at all).
+    // window now (always with a window of 0, which allows none at all). The
+    // library's own check, with the same rule as the one emi_submit1 makes.
     bool canSubmit();
-    // Resubmits overdue entries and drops settled ones; false when the
-    // connection was given up.
+    // emi_submit1 of the message; the transaction id, which then awaits its
+    // result, or the library's error. Under the sender lock.
+    int submit(Sms& sms);
+    // Submits the entry's message again with a fresh id; false (with the
+    // error logged) when the library refuses.
+    bool resubmit(const SentMessage& entry);
+    // Logs each id whose result is overdue once; gives the connection up and
+    // returns false when one has waited past all hope.
+    bool checkOverdueResults();
+    // Resubmits overdue entries and refused ones whose pause is over, drops
+    // settled ones; false when the connection was given up.
     bool scanRegistry();
-    void handleResult(int trnId);
+    void handleResult(int trnId, int opType);
+    // A negative result that settled the message: retried later or final.
+    void handleRefusal(const SentMessage& entry, int errorCode);
+    // The stop: takes no new message, waits up to stopWaitSeconds for the
+    // results of outstanding submissions, then logs out and records what
+    // stayed unanswered.
+    void stopSending();
+    // Ids taken by submissions and alerts that await their result.
+    int awaitedResults() const;
     // false when the connection was given up.
     bool handleIncoming(int trnId, int opType);
     // Waits up to `milliseconds` for a queued message, a frame from the SMSC
@@ -85,6 +122,14 @@ private:
     std::atomic<EMI> m_emi;
     std::atomic<int> m_emiInitStatus;
     long m_reconnectPauseMs;
+    int m_retryRefused;
+    // Sender thread only. When each transaction id (1-96) was taken by a
+    // submission or an alert whose result has not come yet (0: free), and
+    // whether its delay was logged. An id is never expired while it is
+    // awaited, so the library does not give it to another submission; it
+    // is free again with its result or when the connection is given up.
+    time_t m_awaitedSince[97];
+    bool m_overdueLogged[97];
 };
 
 #endif

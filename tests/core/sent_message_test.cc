@@ -67,37 +67,61 @@ TEST_F(RegistryTest, NewEntry) {
     EXPECT_EQ(m_registry.size(), 0u);
 }
 
-TEST_F(RegistryTest, AcknowledgeAndRejectTakeTheFirstOutstandingEntryWithTheReference) {
+// A result settles the entry that awaits its id, also when that id is an
+// earlier submission's; a late result after the message was settled only
+// releases the id.
+TEST_F(RegistryTest, ResultsSettleTheEntryThatAwaitsTheirId) {
     m_registry.append(entry(&m_emi, "a", 7));
-    m_registry.append(entry(&m_emi, "b", 7));
-    m_registry.append(entry(&m_emi, "c", 8));
+    m_registry.append(entry(&m_emi, "b", 8));
+    m_registry.append(entry(&m_emi, "c", 9));
+    std::vector<SentMessage> all = m_registry.snapshot();
+    EXPECT_EQ(all[0].m_awaitedReferences, std::vector<unsigned char>{7});
+    // "a" is submitted again with a fresh id; 7 still awaits its result.
+    ASSERT_TRUE(m_registry.recordSubmission(all[0], 10, 1));
+    all = m_registry.snapshot();
+    EXPECT_EQ(all[0].m_messageReference, 10);
+    EXPECT_EQ(all[0].m_counter, 1);
+    EXPECT_EQ(all[0].m_awaitedReferences, (std::vector<unsigned char>{7, 10}));
 
+    // The late result of the first submission settles "a".
     std::optional<SentMessage> acked = m_registry.acknowledge(&m_emi, 7, "600000001:070512153000");
     ASSERT_TRUE(acked);
     EXPECT_STREQ(acked->m_sms.message(), "a");
     EXPECT_TRUE(acked->m_acknowledged);
     EXPECT_EQ(acked->m_messageReference, 0);
     EXPECT_EQ(acked->m_sysMsg, "600000001:070512153000");
-
-    // The next result for 7 belongs to the second submission.
-    acked = m_registry.acknowledge(&m_emi, 7, "");
-    ASSERT_TRUE(acked);
-    EXPECT_STREQ(acked->m_sms.message(), "b");
-    EXPECT_TRUE(acked->m_sysMsg.empty());
-
-    // Acknowledged entries hold reference 0 and are not matched again.
+    EXPECT_EQ(acked->m_awaitedReferences, std::vector<unsigned char>{10});
+    // The second submission's result releases its id and changes nothing.
+    EXPECT_FALSE(m_registry.acknowledge(&m_emi, 10, "600000001:070512153001"));
+    EXPECT_TRUE(m_registry.snapshot()[0].m_awaitedReferences.empty());
+    EXPECT_EQ(m_registry.snapshot()[0].m_sysMsg, "600000001:070512153000");
     EXPECT_FALSE(m_registry.acknowledge(&m_emi, 7, "x"));
     EXPECT_FALSE(m_registry.acknowledge(&m_emi, 0, "x"));
     EXPECT_FALSE(m_registry.reject(&m_emi, 0));
-    EXPECT_FALSE(m_registry.reject(&m_emi, 9));
+    EXPECT_FALSE(m_registry.reject(&m_emi, 11));
 
-    std::optional<SentMessage> rejected = m_registry.reject(&m_emi, 8);
+    // A refusal while another submission of the message awaits its result
+    // decides nothing; the last one does.
+    ASSERT_TRUE(m_registry.recordSubmission(m_registry.snapshot()[1], 11, 1));
+    EXPECT_FALSE(m_registry.reject(&m_emi, 8));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"a", "b", "c"}));
+    std::optional<SentMessage> rejected = m_registry.reject(&m_emi, 11);
     ASSERT_TRUE(rejected);
-    EXPECT_STREQ(rejected->m_sms.message(), "c");
-    EXPECT_EQ(texts(), (std::vector<std::string>{"a", "b"}));
-    std::vector<SentMessage> all = m_registry.snapshot();
-    EXPECT_EQ(all[0].m_sysMsg, "600000001:070512153000");
-    EXPECT_TRUE(all[1].m_acknowledged);
+    EXPECT_STREQ(rejected->m_sms.message(), "b");
+    EXPECT_TRUE(rejected->m_awaitedReferences.empty());
+    EXPECT_EQ(texts(), (std::vector<std::string>{"a", "c"}));
+
+    // A retry waits in the entry; update() stores it.
+    SentMessage c = m_registry.snapshot()[1];
+    c.m_refusals = 1;
+    c.m_retryAt = 12345;
+    EXPECT_TRUE(m_registry.update(c));
+    EXPECT_EQ(m_registry.snapshot()[1].m_retryAt, 12345);
+    EXPECT_EQ(m_registry.count(&m_emi, [](const SentMessage& e) { return e.m_retryAt != 0; }), 1u);
+    EXPECT_EQ(m_registry.count(&m_me, [](const SentMessage&) { return true; }), 0u);
+    EXPECT_TRUE(m_registry.remove(c));
+    EXPECT_FALSE(m_registry.update(c));
+    EXPECT_FALSE(m_registry.recordSubmission(c, 12, 2));
 }
 
 // The scan of the SMSC sender: visit, remove the visited entry, resubmit it

@@ -163,6 +163,28 @@ TEST_F(FakeClock, ThroughputZeroAllowsOnePerWindow)
     EXPECT_EQ(emi_submit1(s.emi, "1", "2", "b", -1), 2);
 }
 
+// A caller that asks before it submits (as the daemon does) is not refused
+// by the submission's own check in the same window, whatever the limit.
+TEST_F(FakeClock, CheckBeforeSubmissionAgreesWithTheSubmission)
+{
+    for (int throughput : {0, -5, 1, 2}) {
+        Options o;
+        o.throughput = throughput;
+        Session s(o);
+        ASSERT_EQ(s.rc, 0);
+        const int allowed = throughput > 0 ? throughput : 1;
+        g_fakeNow.tv_sec += 10;
+        int submitted = 0;
+        while (emi_check_throughput(s.emi) == 0) {
+            g_fakeNow.tv_usec += 1000;
+            ASSERT_GT(emi_submit1(s.emi, "1", "2", "x", -1), 0) << "throughput " << throughput;
+            ASSERT_LE(++submitted, allowed) << "throughput " << throughput;
+        }
+        EXPECT_EQ(submitted, allowed) << "throughput " << throughput;
+        g_fakeNow.tv_usec = 0;
+    }
+}
+
 TEST(Ia5, EncodeAndDecode)
 {
     char buf[641];

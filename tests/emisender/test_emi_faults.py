@@ -1,16 +1,18 @@
 """The SMSC sender in the real kstd when things go wrong or get crowded: a
 burst cut by the SMSC closing the connection, a queue much longer than the
-window, a queue held back by the throughput limit, a negative result, a
-connection dropped between result and notification, a window of 0, numbers
-that would break a frame, and broken frames from the SMSC. Every message
-must arrive, none twice once the SMSC has acknowledged it, and
+window, a queue held back by the throughput limit, refusals of each class
+(final, "try later" up to the limit, "try later" then accepted), a
+connection dropped between result and notification, a window of 0, a
+throughput that is not a positive number, numbers that would break a frame,
+broken frames from the SMSC, the stop with results on their way and with
+unanswered submissions, and two messages sharing one notification key.
+Every message must arrive, none twice once the SMSC has acknowledged it, and
 a full window or a spent second must not cost the connection."""
 
 import collections
 import time
 
-from emisender_support import KSTSEND, EmiDaemonTestCase, fields_of, main
-from kst import log_records
+from emisender_support import KSTSEND, EmiDaemonTestCase, fields_of, log_records, main, records_titled
 from wirecapture import WireCapture
 
 # The daemon splits a long text into parts "i/5 ..." of one SMS each.
@@ -107,24 +109,58 @@ class Burst(EmiDaemonTestCase):
 
 
 class NegativeResult(EmiDaemonTestCase):
-    def test_negative_result_is_logged_and_not_retried(self):
-        self.start_daemon()
-        self.sim.set_mode(submit="nack", submit_error=24)
-        self.kstsend("602555666", "Odmitnuta", remote="10.9.8.7")
-        sub = self.sim.wait_for(self.sim.submissions, what="the submission")[0]
-        kind, lines = self.wait_record("error.log", "SMS was not acknowledged")[0]
-        self.assertEqual(kind, "ERROR")
-        self.assertEqual(lines, ["SMS was not acknowledged", "IP Address: 10.9.8.7",
-                                 "Destination Address: 602555666", "User Data: Odmitnuta", "OnDisplay: No"])
-        # Past the resubmission delay: still the one submission, nothing
-        # counted, the connection kept.
-        time.sleep(17)
-        self.assertEqual(len(self.sim.submissions()), 1)
-        self.assertEqual(self.sim.submissions()[0]["trn"], sub["trn"])
-        stats = self.stats()
-        self.assertEqual((stats["sent"], stats["queued"]), ("0", "0"))
-        self.assertEqual(len(self.sim.events("connect")), 1)
+    def test_refusals_by_class(self):
+        self.start_daemon(emi={"RetryRefused": "2"})
+        # Final codes: every third submission refused with 02 (syntax error).
+        self.sim.set_mode(nack_every=3, submit_error=2)
+        targets = ["60255500%d" % i for i in range(9)]
+        for number in targets:
+            self.kstsend(number, "Zprava pro " + number, remote="10.9.8.7")
+        self.wait_stat("sent", 6)
+        title = "SMS was not acknowledged: 02 = Syntax error"
+        refused = self.wait_record("error.log", title, count=3)
+        self.assertEqual(refused[0], ("ERROR", [title, "IP Address: 10.9.8.7", "Destination Address: 602555002",
+                                                "User Data: Zprava pro 602555002", "OnDisplay: No"]))
+        self.assertEqual([fields_of(lines)["Destination Address"] for kind, lines in refused],
+                         [targets[2], targets[5], targets[8]])
+        access = [fields_of(lines)["Destination Address"]
+                  for kind, lines in log_records(self.log("access.log")) if lines[0] == "Send SMS requested"]
+        self.assertEqual(sorted(access), sorted(set(targets) - {targets[2], targets[5], targets[8]}),
+                         "the access log has the accepted messages only")
+
+        # A code that says "try later", for good: two retries after 5 and
+        # 10 s, then the message is given up with its code.
+        self.sim.set_mode(nack_every=0, submit="nack", submit_error=1)
+        self.kstsend("602666777", "Zkusit pozdeji")
+        final = "SMS was not acknowledged: 01 = Checksum error, not sent again after 2 retries"
+        self.wait_record("error.log", final, timeout=40)
+        subs = [s for s in self.sim.submissions() if s["AdC"] == "00420602666777"]
+        self.assertEqual(len(subs), 3)
+        gaps = [b["t"] - a["t"] for a, b in zip(subs, subs[1:])]
+        self.assertGreaterEqual(gaps[0], 4.0, gaps)
+        self.assertGreaterEqual(gaps[1], 9.0, gaps)
+        retries = [lines[0] for kind, lines in log_records(self.log("error.log"))
+                   if lines[0].startswith("SMS was not acknowledged: 01 = Checksum error, it will")]
+        self.assertEqual(retries, ["SMS was not acknowledged: 01 = Checksum error, it will be sent again in 5 s "
+                                   "(retry 1 of 2)",
+                                   "SMS was not acknowledged: 01 = Checksum error, it will be sent again in 10 s "
+                                   "(retry 2 of 2)"])
+
+        # A code outside the table (an SMSC's own, such as throttling), then
+        # acceptance: the retry delivers the message, once.
+        self.sim.set_mode(submit_error=99)
+        self.kstsend("602888999", "Po chvili")
+        self.wait_record("error.log", "SMS was not acknowledged: 99 = unknown error code, it will be sent again "
+                                      "in 5 s (retry 1 of 2)")
+        self.sim.set_mode(submit="ack")
+        self.wait_stat("sent", 7, timeout=20)
+        subs = [s for s in self.sim.submissions() if s["AdC"] == "00420602888999"]
+        self.assertEqual(len(subs), 2)
+        time.sleep(1)
+        self.assertEqual(self.stats()["queued"], "0")
+        self.assertEqual(len(self.sim.events("connect")), 1, "refusals cost no connection")
         self.assertNotIn("SMS was not acknowledged during last 15s", self.log("error.log"))
+        self.assertEqual(len(records_titled(self.log("access.log"), "Send SMS requested")), 7)
 
 
 class Reconnection(EmiDaemonTestCase):
@@ -217,6 +253,95 @@ class BrokenFrames(EmiDaemonTestCase):
         self.assertEqual(len(self.sim.logins()), 1)
         self.assertEqual(self.stats()["received"], "1")
         self.assertNotIn("EMI: read error", self.log("error.log"))
+
+
+class Throughput(EmiDaemonTestCase):
+    """A throughput that is not a positive number sends one message a
+    second, on one connection, without a refusal of the library."""
+
+    def check_one_per_second(self, value):
+        self.start_daemon(emi={"WindowSize": "10", "Throughput": value})
+        self.kstsend("602100001,602100002,602100003", "Pomalu")
+        self.wait_stat("sent", 3, timeout=30)
+        subs = self.sim.submissions()
+        self.assertEqual(len(subs), 3)
+        gaps = [b["t"] - a["t"] for a, b in zip(subs, subs[1:])]
+        for gap in gaps:
+            self.assertGreater(gap, 0.9, "more than one a second: %r" % gaps)
+        errors = self.log("error.log")
+        self.assertNotIn("Data throughput overloaded", errors)
+        self.assertNotIn("Problems during sending detected", errors)
+        self.assertEqual(len(self.sim.events("connect")), 1)
+
+    def test_zero(self):
+        self.check_one_per_second("0")
+
+    def test_empty(self):
+        self.check_one_per_second("")
+
+    def test_negative(self):
+        self.check_one_per_second("-5")
+
+    def test_not_a_number(self):
+        self.check_one_per_second("fast")
+
+
+class Stop(EmiDaemonTestCase):
+    def stop_daemon(self):
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+
+    def test_stop_waits_for_results_on_their_way(self):
+        self.start_daemon()
+        self.sim.set_mode(submit_delay=1500)
+        self.kstsend(",".join("60277700%d" % i for i in range(5)), "Na ceste")
+        self.sim.wait_for(lambda: self.sim.submissions()[4:], what="five submissions")
+        self.stop_daemon()
+        counts = self.sim.counts()
+        self.assertEqual((counts["submits"], counts["unsent"]), (5, 0), "every result reached the daemon")
+        results = self.sim.sent(ot=51, or_="R")
+        close = [e for e in self.sim.events("close")]
+        self.assertEqual(len(close), 1)
+        self.assertGreater(close[0]["t"], max(r["t"] for r in results), "closed after the last result")
+        self.assertEqual(len(records_titled(self.log("access.log"), "Send SMS requested")), 5)
+        errors = self.log("error.log")
+        self.assertIn("INFO     - EMI: Stopped with 0 submission(s) unanswered and 0 refused message(s) waiting "
+                      "for a retry", errors)
+        self.assertIn("INFO     - 0 message(s) still queued, dropped at the stop", errors)
+
+    def test_stop_with_unanswered_submissions_and_a_queue(self):
+        self.start_daemon(emi={"WindowSize": "2"})
+        self.sim.set_mode(submit="ignore")
+        self.kstsend(",".join("60288800%d" % i for i in range(5)), "Bez odpovedi")
+        self.sim.wait_for(lambda: self.sim.submissions()[1:], what="two submissions")
+        time.sleep(0.5)
+        self.stop_daemon()
+        self.assertEqual(len(self.sim.submissions()), 2)
+        errors = self.log("error.log")
+        self.assertIn("INFO     - EMI: Stopped with 2 submission(s) unanswered and 0 refused message(s) waiting "
+                      "for a retry", errors)
+        self.assertIn("INFO     - 3 message(s) still queued, dropped at the stop", errors)
+
+
+class SharedNotificationKey(EmiDaemonTestCase):
+    def test_two_messages_with_one_key(self):
+        self.start_daemon()
+        # The SMSC stamps both messages to one number with the same second.
+        self.sim.set_mode(notify=False, scts="070512153000")
+        self.kstsend("602123987", "Prvni", mail_to="a@example.org")
+        self.kstsend("602123987", "Druha", mail_to="b@example.org")
+        self.wait_stat("sent", 2)
+        keys = {r["SM"] for r in self.sim.sent(ot=51, or_="R")}
+        self.assertEqual(keys, {"00420602123987:070512153000"})
+        self.sim.notify("00420602123987", "070512153000", 0)
+        self.wait_log_line("error.log", r"INFO     - EMI: Warning: 2 messages wait for the notification key "
+                                        r"00420602123987:070512153000; this notification is taken for the oldest "
+                                        r"of them$")
+        self.assertEqual(self.smtp.wait_for_messages(1)[0].rcpt_tos, ["a@example.org"])
+        # The second notification has one candidate left: no warning.
+        self.sim.notify("00420602123987", "070512153000", 0)
+        self.assertEqual(self.smtp.wait_for_messages(2)[1].rcpt_tos, ["b@example.org"])
+        self.assertEqual(self.log("error.log").count("EMI: Warning:"), 1)
+
 
 if __name__ == "__main__":
     main()

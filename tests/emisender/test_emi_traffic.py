@@ -252,8 +252,9 @@ class Hiding(EmiDaemonTestCase):
         # The error log's record of a refused message.
         self.sim.set_mode(submit="nack")
         self.kstsend("602111999", "Tajne odmitnuta", remote=secret_ip)
-        kind, lines = self.wait_record("error.log", "SMS was not acknowledged")[0]
-        self.assertEqual(lines, ["SMS was not acknowledged", "IP Address: <hidden>", "Destination Address: <hidden>",
+        title = "SMS was not acknowledged: 04 = Operation not allowed"
+        kind, lines = self.wait_record("error.log", title)[0]
+        self.assertEqual(lines, [title, "IP Address: <hidden>", "Destination Address: <hidden>",
                                  "User Data: <hidden>", "OnDisplay: No"])
 
         secrets = [secret_number, secret_text, secret_mail, secret_ip, "420777999000", "Tajna odpoved",

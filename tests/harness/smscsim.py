@@ -176,7 +176,10 @@ class SmscSim(ScratchPeer):
         submit (ack|nack|ignore), submit_error, submit_delay (ms), alert
         (ack|nack|ignore), alert_error, notify (on|off), notify_status
         (0|1|2), notify_reason, notify_delay (ms), close_after (frames),
-        bad_crc (frames), require_login (0|1)."""
+        bad_crc (frames), require_login (0|1), nack_every (refuse every Nth
+        submission with submit_error), hold (0|1: keep the results of
+        submissions until release()), scts (DDMMYYhhmmss for every
+        acknowledgement, or "auto": unique per AdC)."""
         for key, value in settings.items():
             if isinstance(value, bool):
                 value = "on" if value else "off"
@@ -185,7 +188,8 @@ class SmscSim(ScratchPeer):
     def counts(self):
         """Counters: accepted, open, closed, logins, login_failures, alerts,
         submits, submit_acks, submit_nacks, submit_ignored, results_in,
-        frames_in, frames_out, notifications, injected, violations, pending."""
+        frames_in, frames_out, notifications, injected, violations, pending,
+        held, unsent (results and notifications whose connection was gone)."""
         return self._pairs(self.command("counts"))
 
     def config(self):
@@ -220,6 +224,11 @@ class SmscSim(ScratchPeer):
 
     def send_badlen(self, length="00005"):
         self.command("badlen %s" % length)
+
+    def release(self, reverse=False):
+        """Sends the results kept by hold, in the order of their submissions
+        or reversed; returns how many."""
+        return self._pairs(self.command("release reverse" if reverse else "release"))["released"]
 
     def drop(self):
         """Closes every client connection; returns how many."""

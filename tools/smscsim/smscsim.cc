@@ -242,6 +242,9 @@ struct Behaviour {
     int loginError = 7;
     std::string submit = "ack";   // ack | nack | ignore
     int submitError = 4;
+    int nackEvery = 0;            // refuse every Nth submission with submitError (0: none)
+    bool hold = false;            // keep the results of submissions until "release"
+    std::string scts;             // empty: a unique SCTS per AdC; else this one for all
     int submitDelayMs = 0;
     std::string alert = "ack";    // ack | nack | ignore
     int alertError = 4;
@@ -257,7 +260,7 @@ struct Behaviour {
 struct Counts {
     long accepted = 0, logins = 0, loginFailures = 0, alerts = 0, submits = 0, submitAcks = 0,
          submitNacks = 0, submitIgnored = 0, resultsIn = 0, framesIn = 0, framesOut = 0,
-         notifications = 0, injected = 0, violations = 0, closed = 0;
+         notifications = 0, injected = 0, violations = 0, closed = 0, unsent = 0;
 };
 
 struct Conn {
@@ -285,6 +288,13 @@ struct Task {
     int ot;
     std::string data;
     const char* kind;  // "result" or "notification": what it counts as
+};
+
+// A submission's result (and notification) kept back by "hold".
+struct Held {
+    Task result;
+    bool notify;
+    Task notification;
 };
 
 struct Submission {
@@ -322,6 +332,10 @@ private:
     void send(Conn& c, int trn, char orFlag, int ot, const std::string& data, const char* note = nullptr);
     void sendRaw(Conn& c, const std::string& bytes, const char* note);
     void schedule(double atMs, Task t);
+    // Schedules a submission's result (and its notification), or keeps them
+    // while "hold" is on.
+    void answer(Task result, bool notify, Task notification);
+    std::string release(bool reverse);
     void runTasks();
     std::string uniqueScts(const std::string& adc);
     std::string notificationData(const Submission& s, int status, int reason);
@@ -342,6 +356,7 @@ private:
     std::map<int, Conn> m_conns;
     std::vector<std::unique_ptr<Control>> m_controls;
     std::multimap<double, Task> m_tasks;
+    std::vector<Held> m_held;
     std::unordered_map<std::string, time_t> m_lastScts;
     bool m_quit = false;
 };
@@ -707,24 +722,18 @@ void Simulator::handleFrame(Conn& c, int trn, char orFlag, int ot, const std::ve
             m_n.submitIgnored++;
             return;
         }
-        if (m_b.submit == "nack") {
+        if (m_b.submit == "nack" || (m_b.nackEvery > 0 && m_n.submits % m_b.nackEvery == 0)) {
             m_n.submitNacks++;
-            schedule(monotonicMs() + m_b.submitDelayMs,
-                     Task{c.id, trn, 'R', 51, "N/" + twoDigits(m_b.submitError) + "//", "result"});
+            answer(Task{c.id, trn, 'R', 51, "N/" + twoDigits(m_b.submitError) + "//", "result"}, false, Task{});
             return;
         }
         m_n.submitAcks++;
         Submission s;
         s.adc = f[0];
         s.target = !f[4].empty() ? f[4] : f[1];
-        s.scts = uniqueScts(s.adc);
-        double at = monotonicMs() + m_b.submitDelayMs;
-        schedule(at, Task{c.id, trn, 'R', 51, "A//" + s.adc + ":" + s.scts + "/", "result"});
-        if (f[3] == "1" && m_b.notify) {
-            schedule(at + m_b.notifyDelayMs,
-                     Task{c.id, -1, 'O', 53, notificationData(s, m_b.notifyStatus, m_b.notifyReason),
-                          "notification"});
-        }
+        s.scts = m_b.scts.empty() ? uniqueScts(s.adc) : m_b.scts;
+        answer(Task{c.id, trn, 'R', 51, "A//" + s.adc + ":" + s.scts + "/", "result"}, f[3] == "1" && m_b.notify,
+               Task{c.id, -1, 'O', 53, notificationData(s, m_b.notifyStatus, m_b.notifyReason), "notification"});
         return;
     }
     // Operations an SMSC does not take from its clients.
@@ -766,6 +775,30 @@ std::string Simulator::notificationData(const Submission& s, int status, int rea
     return joinFields(f);
 }
 
+void Simulator::answer(Task result, bool notify, Task notification)
+{
+    if (m_b.hold) {
+        m_held.push_back(Held{std::move(result), notify, std::move(notification)});
+        return;
+    }
+    double at = monotonicMs() + m_b.submitDelayMs;
+    schedule(at, std::move(result));
+    if (notify) schedule(at + m_b.notifyDelayMs, std::move(notification));
+}
+
+std::string Simulator::release(bool reverse)
+{
+    std::vector<Held> held;
+    held.swap(m_held);
+    if (reverse) std::reverse(held.begin(), held.end());
+    double at = monotonicMs();
+    for (Held& h : held) {
+        schedule(at, std::move(h.result));
+        if (h.notify) schedule(at + m_b.notifyDelayMs, std::move(h.notification));
+    }
+    return "OK released=" + std::to_string(held.size());
+}
+
 void Simulator::schedule(double atMs, Task t)
 {
     if (atMs <= monotonicMs() && t.kind && std::strcmp(t.kind, "result") == 0) {
@@ -785,7 +818,17 @@ void Simulator::runTasks()
         Task t = std::move(m_tasks.begin()->second);
         m_tasks.erase(m_tasks.begin());
         auto it = m_conns.find(t.conn);
-        if (it == m_conns.end() || it->second.fd < 0) continue;  // connection gone
+        if (it == m_conns.end() || it->second.fd < 0) {
+            // The connection is gone: say so, the client never sees it.
+            m_n.unsent++;
+            std::string& o = m_log.begin(t.conn);
+            o += ",\"event\":\"unsent\",\"kind\":";
+            jsonString(o, t.kind);
+            o += ",\"trn\":";
+            jsonString(o, twoDigits(t.trn));
+            m_log.end();
+            continue;
+        }
         Conn& c = it->second;
         if (std::strcmp(t.kind, "notification") == 0) {
             // Discharge time stamp: now.
@@ -904,6 +947,22 @@ std::string Simulator::setting(const std::string& key, const std::string& value)
     if (key == "submit") return oneOf(&m_b.submit, {"ack", "nack", "ignore"});
     if (key == "submit_error") return number(&m_b.submitError, 0, 99);
     if (key == "submit_delay") return number(&m_b.submitDelayMs, 0, 3600000);
+    if (key == "nack_every") return number(&m_b.nackEvery, 0, 1000000);
+    if (key == "hold") {
+        if (!num) return "ERR bad value for hold: " + value;
+        m_b.hold = v != 0;
+        return "OK";
+    }
+    if (key == "scts") {
+        if (value == "auto") {
+            m_b.scts.clear();
+        } else if (value.size() == 12 && isDigits(value)) {
+            m_b.scts = value;
+        } else {
+            return "ERR bad value for scts: " + value;
+        }
+        return "OK";
+    }
     if (key == "alert") return oneOf(&m_b.alert, {"ack", "nack", "ignore"});
     if (key == "alert_error") return number(&m_b.alertError, 0, 99);
     if (key == "notify") {
@@ -937,7 +996,7 @@ std::string Simulator::counts() const
       << " results_in=" << m_n.resultsIn << " frames_in=" << m_n.framesIn
       << " frames_out=" << m_n.framesOut << " notifications=" << m_n.notifications
       << " injected=" << m_n.injected << " violations=" << m_n.violations
-      << " pending=" << m_tasks.size();
+      << " pending=" << m_tasks.size() << " held=" << m_held.size() << " unsent=" << m_n.unsent;
     return o.str();
 }
 
@@ -947,6 +1006,8 @@ std::string Simulator::config() const
     o << "OK password=" << (m_b.passwordSet ? m_b.password : "*") << " login=" << m_b.login
       << " login_error=" << m_b.loginError << " submit=" << m_b.submit
       << " submit_error=" << m_b.submitError << " submit_delay=" << m_b.submitDelayMs
+      << " nack_every=" << m_b.nackEvery << " hold=" << (m_b.hold ? 1 : 0)
+      << " scts=" << (m_b.scts.empty() ? "auto" : m_b.scts)
       << " alert=" << m_b.alert << " alert_error=" << m_b.alertError
       << " notify=" << (m_b.notify ? "on" : "off") << " notify_status=" << m_b.notifyStatus
       << " notify_reason=" << m_b.notifyReason << " notify_delay=" << m_b.notifyDelayMs
@@ -985,6 +1046,14 @@ std::string Simulator::command(const std::string& line)
     if (verb == "quit") {
         m_quit = true;
         return "OK";
+    }
+    if (verb == "release") {
+        // release [reverse]: the held results, in the order of their
+        // submissions or the other way round
+        std::string order;
+        in >> order;
+        if (!order.empty() && order != "reverse") return "ERR usage: release [reverse]";
+        return release(order == "reverse");
     }
     if (verb == "drop") {
         int n = 0;
@@ -1147,8 +1216,11 @@ void usage()
         "Prints \"smscsim: ucp_port=N control_port=M\" when it listens.\n"
         "Control commands, one per line, answered by one line \"OK ...\" or \"ERR ...\":\n"
         "  ping | ports | counts | config | flush | quit | drop\n"
+        "  release [reverse]  send the held results, in submission order or reversed\n"
         "  set KEY VALUE      password, login check|ack|nack, login_error N,\n"
         "                     submit ack|nack|ignore, submit_error N, submit_delay MS,\n"
+        "                     nack_every N (refuse every Nth submission with submit_error),\n"
+        "                     hold 0|1 (keep the results of submissions), scts DDMMYYhhmmss|auto,\n"
         "                     alert ack|nack|ignore, alert_error N, notify on|off,\n"
         "                     notify_status 0|1|2, notify_reason N, notify_delay MS,\n"
         "                     close_after N, bad_crc N, require_login 0|1\n"
