@@ -1,0 +1,70 @@
+#include "orb_defaults.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <string>
+
+const std::vector<OrbDefault> serverOrbDefaults = {
+    {"threadPerConnectionPolicy", "0"},
+    {"inConScanPeriod", "30"},
+    {"serverCallTimeOutPeriod", "10000"},
+};
+
+const int clientCallTimeoutSeconds = 10;
+
+const std::vector<OrbDefault> clientOrbDefaults = {
+    {"clientCallTimeOutPeriod", "10000"},
+};
+
+namespace {
+
+// The ORB's configuration file: -ORBconfigFile, OMNIORB_CONFIG, or the
+// ORB's built-in default.
+std::string configFilePath(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (strcmp(argv[i], "-ORBconfigFile") == 0) return argv[i + 1];
+    }
+    const char* fromEnvironment = getenv("OMNIORB_CONFIG");
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+    return "/etc/omniORB.cfg";
+}
+
+// Whether a line of the configuration file ("name = value", "#" comments)
+// sets `name`.
+bool configFileSets(const std::string& path, const char* name) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        const size_t end = line.find_first_of(" \t=", start);
+        if (line.compare(start, end == std::string::npos ? std::string::npos : end - start, name) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool orbOptionSetByOperator(const char* name, int argc, char** argv) {
+    const std::string option = std::string("ORB") + name;
+    if (getenv(option.c_str()) != nullptr) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (("-" + option) == argv[i]) return true;
+    }
+    return configFileSets(configFilePath(argc, argv), name);
+}
+
+CORBA::ORB_ptr initOrb(int& argc, char** argv, const char* orbIdentifier, const std::vector<OrbDefault>& defaults) {
+    // ORB_init's table: pairs of name and value, ended by a pair of nulls.
+    std::vector<const char*> table;
+    for (const OrbDefault& option : defaults) {
+        if (orbOptionSetByOperator(option.name, argc, argv)) continue;
+        table.push_back(option.name);
+        table.push_back(option.value);
+    }
+    table.push_back(nullptr);
+    table.push_back(nullptr);
+    return CORBA::ORB_init(argc, argv, orbIdentifier, reinterpret_cast<const char* (*)[2]>(table.data()));
+}
