@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
@@ -132,6 +133,14 @@ int create_pidfile(const char* path) {
         return -1;
     }
     return 0;
+}
+
+bool lowDescriptorFree() {
+    // F_DUPFD gives the lowest free descriptor, as open() would.
+    const int probe = fcntl(0, F_DUPFD_CLOEXEC, 0);
+    if (probe < 0) return false;
+    ::close(probe);
+    return probe < FD_SETSIZE;
 }
 
 char il2toascii(char c) {

@@ -29,6 +29,13 @@ int init_daemon();
 // Returns 0, or -1 after reporting the reason to syslog and standard error.
 int create_pidfile(const char* path);
 
+// Whether the next descriptor opened would be below FD_SETSIZE (1024), the
+// largest number select() can wait on. The daemon's descriptor limit is
+// higher, so that many clients can connect; a library that waits with
+// select() (gsmlib's serial port) must not get a larger number. Another
+// thread may open a descriptor between this test and the caller's open.
+bool lowDescriptorFree();
+
 // The ASCII letter for a Czech letter in ISO-8859-2, or the byte unchanged.
 char il2toascii(char c);
 
