@@ -23,6 +23,11 @@ import unittest
 BUILD_DIR = os.environ.get("KST_BUILD_DIR", os.path.abspath("build"))
 SOURCE_DIR = os.environ.get("KST_SOURCE_DIR", os.path.abspath("."))
 
+# kstsend and kstmon refuse IOR files that others may write: the files the
+# tests write (and the peers they start) must come out 0644 whatever the
+# caller's umask.
+os.umask(0o022)
+
 # The ORB puts the host's external address into references unless told
 # otherwise; everything here stays on loopback.
 ORB_ENV = {"ORBendPoint": "giop:tcp:127.0.0.1:"}
