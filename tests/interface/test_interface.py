@@ -1,6 +1,8 @@
 """The remote interface of the real kstd: reached through the IOR file by
-kstsend (omniORB) and by Combat, a pure-Tcl ORB; the IOR file itself; and
-the orderly stop on signals."""
+kstsend (omniORB) and by Combat, a pure-Tcl ORB; the IOR file itself, a name
+taken by somebody else and the files clients refuse; a server that never
+answers; the ORB's settings and thousands of idle clients; and the orderly
+stop on signals."""
 
 import os
 import re
@@ -156,6 +158,27 @@ class Stopping(DaemonTestCase):
         os.kill(pid, signal.SIGTERM)
         wait_until(lambda: not os.path.exists(self.sandbox.ior_path), 30, what="the IOR file to go")
         wait_until(lambda: "exit code 0" in self.sandbox.read_log("error.log"), 30, what="the stop record")
+
+    def test_unwritable_ior_directory_waits_for_a_signal(self):
+        # An immutable /tmp: the file beside the IOR file cannot be created.
+        tmp = os.path.dirname(self.sandbox.ior_path)
+        if subprocess.run(["chattr", "+i", tmp], capture_output=True).returncode != 0:
+            self.skipTest("the build tree's file system has no immutable flag")
+        self.addCleanup(subprocess.run, ["chattr", "-i", tmp], capture_output=True)
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_NOWHERE))
+        kstd = self.sandbox.start_kstd()
+        kstd.wait_output(r"Starting SMS processing thread")
+        record = (r"INFO     - Cannot create file with IOR: cannot create a file next to '/tmp/kstd\.ior': "
+                  r"Operation not permitted\n")
+        wait_until(lambda: re.search(record, self.sandbox.read_log("error.log")), 15, what="the IOR error record")
+        time.sleep(1)
+        self.assertTrue(kstd.running(), "the daemon waits for a signal")
+        kstd.signal(signal.SIGTERM)
+        self.assertEqual(kstd.wait(30), 1)
+        self.assertRegex(self.sandbox.read_log("error.log"),
+                         r"INFO     - SMS Service v0\.18\.0 stopped\n {35}exit code 1\n$")
+        self.assertNotIn("Starting ORB", kstd.stdout())
+        self.assertEqual(os.listdir(tmp), [])
 
     def test_second_daemon_is_refused_while_the_first_runs(self):
         self.start()
@@ -406,6 +429,20 @@ class OrbSettings(DaemonTestCase):
             for client in clients:
                 client.close()
         self.assertEqual(self.stats()["queued"], "0")
+        self.assertEqual(kstd.stop(), 0)
+
+    def test_transport_rules_decide_who_may_connect(self):
+        # The rules README shows: the local machine and listed addresses.
+        rules = ("serverTransportRule = localhost unix,tcp\n"
+                 "serverTransportRule = 198.51.100.0/255.255.255.0 tcp\n"
+                 "serverTransportRule = * none")
+        kstd, _ = self.dumped({}, config=rules)
+        self.assertEqual(self.kstsend("--stats").returncode, 0)
+        self.assertEqual(kstd.stop(), 0)
+        kstd, _ = self.dumped({}, config="serverTransportRule = 198.51.100.7 tcp\nserverTransportRule = * none")
+        refused = self.kstsend("--stats")
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(refused.stderr, b"kstsend: the connection to kstd failed\n")
         self.assertEqual(kstd.stop(), 0)
 
 
