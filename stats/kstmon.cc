@@ -1,8 +1,6 @@
 // kstmon: CGI program that asks the running kstd for its statistics over
 // CORBA and prints them as an HTML page, or as plain text with -t. Whatever
 // fails is shown on an error page and in syslog; the exit status is always 0.
-#include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <stdarg.h>
 #include <stdio.h>

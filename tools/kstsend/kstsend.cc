@@ -6,7 +6,6 @@
 // NUMBERS is a comma-separated list; without TEXT the text is read from
 // standard input. Exit status: 0 when the daemon accepted the request, 1 when
 // it could not be reached, 2 for a usage error.
-#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
