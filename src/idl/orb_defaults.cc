@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 const std::vector<OrbDefault> serverOrbDefaults = {
@@ -58,13 +59,15 @@ bool orbOptionSetByOperator(const char* name, int argc, char** argv) {
 
 CORBA::ORB_ptr initOrb(int& argc, char** argv, const char* orbIdentifier, const std::vector<OrbDefault>& defaults) {
     // ORB_init's table: pairs of name and value, ended by a pair of nulls.
-    std::vector<const char*> table;
+    std::unique_ptr<const char* [][2]> table(new const char* [defaults.size() + 1][2]);
+    size_t count = 0;
     for (const OrbDefault& option : defaults) {
         if (orbOptionSetByOperator(option.name, argc, argv)) continue;
-        table.push_back(option.name);
-        table.push_back(option.value);
+        table[count][0] = option.name;
+        table[count][1] = option.value;
+        ++count;
     }
-    table.push_back(nullptr);
-    table.push_back(nullptr);
-    return CORBA::ORB_init(argc, argv, orbIdentifier, reinterpret_cast<const char* (*)[2]>(table.data()));
+    table[count][0] = nullptr;
+    table[count][1] = nullptr;
+    return CORBA::ORB_init(argc, argv, orbIdentifier, table.get());
 }
