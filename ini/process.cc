@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
@@ -70,7 +71,8 @@ int init_daemon() {
         perror("Cannot change current directory into / !");
         return -1;
     }
-    umask(0);
+    // Logs hold numbers and texts: new files are not for others to read.
+    umask(027);
 
     long maxFd = sysconf(_SC_OPEN_MAX);
     if (maxFd < 0) maxFd = 1024;
@@ -98,6 +100,8 @@ int init_daemon() {
 int create_pidfile(const char* path) {
     trace("%lu: Trying to open pidfile '%s'\n", threadId(), path);
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
+    // 0644 whatever the umask: everybody may see which process is the daemon.
+    if (fd >= 0) fchmod(fd, 0644);
     if (fd < 0) {
         trace("%lu: Cannot open pid file exclusively\n", threadId());
         if (errno != EEXIST) return pidfileFailure("PID file error: %s", errno);
@@ -129,6 +133,14 @@ int create_pidfile(const char* path) {
         return -1;
     }
     return 0;
+}
+
+bool lowDescriptorFree() {
+    // F_DUPFD gives the lowest free descriptor, as open() would.
+    const int probe = fcntl(0, F_DUPFD_CLOEXEC, 0);
+    if (probe < 0) return false;
+    ::close(probe);
+    return probe < FD_SETSIZE;
 }
 
 char il2toascii(char c) {

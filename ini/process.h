@@ -18,15 +18,23 @@ bool consoleTrace();
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Detaches the process from its terminal (double fork, new session), changes
-// to "/", clears the umask and connects descriptors 0-2 to /dev/null.
+// to "/", sets the umask to 027 (new files readable by owner and group only)
+// and connects descriptors 0-2 to /dev/null.
 // Returns 0, or -1 after printing the reason to standard error.
 int init_daemon();
 
-// Creates (or reopens) the PID file, takes a non-blocking write lock on it and
+// Creates (mode 0644, whatever the umask) or reopens the PID file, takes a non-blocking write lock on it and
 // writes "PID\n" over its content, truncating what was there. The descriptor
 // stays open for the life of the process so that the lock marks it as running.
 // Returns 0, or -1 after reporting the reason to syslog and standard error.
 int create_pidfile(const char* path);
+
+// Whether the next descriptor opened would be below FD_SETSIZE (1024), the
+// largest number select() can wait on. The daemon's descriptor limit is
+// higher, so that many clients can connect; a library that waits with
+// select() (gsmlib's serial port) must not get a larger number. Another
+// thread may open a descriptor between this test and the caller's open.
+bool lowDescriptorFree();
 
 // The ASCII letter for a Czech letter in ISO-8859-2, or the byte unchanged.
 char il2toascii(char c);

@@ -4,13 +4,13 @@
 #include <ctype.h>
 #include <errno.h>
 #include <limits.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <libgen.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,7 +22,9 @@
 #include "emailer.h"
 #include "globals.h"
 #include "inifile.h"
+#include "ior_file.h"
 #include "logger.h"
+#include "orb_defaults.h"
 #include "process.h"
 #include "shutdown.h"
 #include "sms.h"
@@ -244,25 +246,9 @@ bool serve(Logger& errorLog, const SmsServer_impl::Options& servantOptions) {
         CORBA::String_var ior = orb->object_to_string(reference);
         syslog(LOG_INFO, "%s", ior.in());
 
-        int fd = open(iorFileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) {
-            char message[512];
-            snprintf(message, sizeof message, "Cannot create file with IOR: %s\n", strerror(errno));
-            errorLog.write(message, 'i');
-            servant->_remove_ref();
-            return false;
-        }
-        // One write, so that a reader never sees half a reference.
-        const size_t length = strlen(ior.in());
-        const ssize_t written = ::write(fd, ior.in(), length);
-        const int writeError = errno;
-        close(fd);
-        if (written != static_cast<ssize_t>(length)) {
-            char message[512];
-            snprintf(message, sizeof message, "Cannot create file with IOR: %s\n",
-                     written < 0 ? strerror(writeError) : "short write");
-            errorLog.write(message, 'i');
-            unlink(iorFileName);
+        std::string error;
+        if (!writeIorFile(iorFileName, ior.in(), error)) {
+            errorLog.write("Cannot create file with IOR: " + error + "\n", 'i');
             servant->_remove_ref();
             return false;
         }
@@ -281,6 +267,35 @@ bool serve(Logger& errorLog, const SmsServer_impl::Options& servantOptions) {
         return false;
     }
     return true;
+}
+
+// Ends the start when the IOR file's name is taken by something the daemon
+// may not replace (a link, a FIFO, another user's file): before any thread
+// starts, so that nothing runs without its interface.
+void refuseForeignIorFile(Logger& errorLog) {
+    const std::string problem = iorFilePlaceProblem(iorFileName);
+    if (problem.empty()) return;
+    const std::string text = "Cannot create file with IOR: " + problem + "; refusing to start";
+    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
+    errorLog.write(text, 'i');
+    exit(1);
+}
+
+// Every idle client holds a descriptor: the soft limit (often 1024) goes up
+// to the hard one, so that clients cannot take the last descriptors the logs
+// and the senders need.
+void raiseDescriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        syslog(LOG_WARNING, "Cannot raise the descriptor limit above %lu: %s", static_cast<unsigned long>(before),
+               strerror(errno));
+        return;
+    }
+    trace("%lu: Descriptor limit raised from %lu to %lu\n", threadId(), static_cast<unsigned long>(before),
+          static_cast<unsigned long>(limit.rlim_cur));
 }
 
 // Releases the ORB's threads and connections before the process exits, so
@@ -345,7 +360,8 @@ int main(int argc, char** argv) {
     syslog(LOG_INFO, "%s", startText.c_str());
     trace("%lu: %s\n", threadId(), startText.c_str());
 
-    orb = CORBA::ORB_init(argc, argv, "omniORB4");
+    raiseDescriptorLimit();
+    orb = initOrb(argc, argv, "omniORB4", serverOrbDefaults);
     atexit(cleanup);
 
     IniFile ini;
@@ -422,6 +438,8 @@ int main(int argc, char** argv) {
         "SMTP/Body", "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%", nullptr);
     g_emailer = new Emailer(smtpHost, smtpPort, smtpFrom, smtpSubject, smtpBody);
     g_emailer->SetName("Emailer thread");
+
+    refuseForeignIorFile(errorLog);
 
     g_shutdownThread = new Shutdowner();
     g_shutdownThread->SetName("Shutdown thread");

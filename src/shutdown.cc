@@ -10,6 +10,7 @@
 
 #include "emailer.h"
 #include "globals.h"
+#include "ior_file.h"
 #include "logger.h"
 #include "process.h"
 #include "sms.h"
@@ -124,7 +125,7 @@ void joinAllThreads() {
 
 void cleanup() {
     trace("%lu: cleanup: start\n", threadId());
-    unlink(iorFileName);
+    removeWrittenIorFile(iorFileName);
     trace("%lu: cleanup: finish\n", threadId());
     fflush(stdout);
     if (!g_debug) kill(g_pid, SIGTERM);

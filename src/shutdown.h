@@ -46,7 +46,7 @@ bool startSignalThread();
 // Waits for the shutdown thread, the e-mailer and the received-SMS processor.
 void joinAllThreads();
 
-// The exit handler: removes the IOR file and, outside debug mode, sends
+// The exit handler: removes the IOR file (only the one this daemon wrote) and, outside debug mode, sends
 // SIGTERM to the daemon's own process.
 void cleanup();
 

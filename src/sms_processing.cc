@@ -74,7 +74,11 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
     envp.push_back(nullptr);
     char shell[] = "sh";
     char option[] = "-c";
-    char* argv[] = {shell, option, const_cast<char*>(command.c_str()), nullptr};
+    // The daemon's umask (027) keeps its logs private; what the commands
+    // write gets the usual 022. Same line, so the shell's messages keep
+    // their line numbers.
+    std::string script = "umask 022; " + command;
+    char* argv[] = {shell, option, const_cast<char*>(script.c_str()), nullptr};
 
     // The command starts with no blocked signals and default signal
     // actions, whatever this thread has arranged for itself.

@@ -1,6 +1,6 @@
 // The thread that hands every received message to the configured commands.
-// Each command runs through /bin/sh -c with the message's variables in its
-// own environment; the commands of one message run one after the other, and
+// Each command runs through /bin/sh -c, after "umask 022", with the message's
+// variables in its own environment; the commands of one message run one after the other, and
 // messages are handled in the order they arrived.
 #ifndef KST_SMS_PROCESSING_H
 #define KST_SMS_PROCESSING_H

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,9 @@ bool SmsSenderMe::connect() {
     std::string failure;
     try {
         const speed_t speed = m_baudrate.empty() ? B38400 : gsmlib::baudRateStrToSpeed(m_baudrate);
+        // gsmlib waits on the line with select(): a descriptor number of 1024
+        // or more (many clients connected) would end the process.
+        if (!lowDescriptorFree()) throw std::runtime_error("no descriptor below 1024 free for the modem line");
         gsmlib::UnixSerialPort* port = new gsmlib::UnixSerialPort(m_device, speed, "E0", false);
         // From here the reference owns the port: a failure before the modem
         // object shares it closes the line.

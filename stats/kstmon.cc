@@ -1,8 +1,6 @@
 // kstmon: CGI program that asks the running kstd for its statistics over
 // CORBA and prints them as an HTML page, or as plain text with -t. Whatever
 // fails is shown on an error page and in syslog; the exit status is always 0.
-#include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -19,6 +17,9 @@
 #include <string>
 
 #include "cgi.h"
+#include "ior_file.h"
+#include "orb_defaults.h"
+#include "server_text.h"
 #include "sms_server.hh"
 #include "version.h"
 
@@ -56,27 +57,26 @@ void reportIorProblem(FILE* out, const char* format, ...) {
     free(line);
 }
 
-// Reads the IOR text from `fileName` into `ior`. Problems are reported to
+// Reads the IOR text from `fileName` into `ior`; the file must be one the
+// daemon can have written (see readTrustedIorFile). Problems are reported to
 // syslog and to `out`: an HTML page must not get them ahead of its header.
 int ReadIorFromFile(const char* fileName, FILE* out) {
-    int fd = open(fileName, O_RDONLY);
-    if (fd < 0) {
-        int error = errno;
-        reportIorProblem(out, "Nelze otevrit soubor s IOR '%s': %s\n", fileName, strerror(error));
-        return -1;
+    const IorFileRead file = readTrustedIorFile(fileName, g_maxIor - 1);
+    switch (file.status) {
+        case IorFileRead::Ok: break;
+        case IorFileRead::CannotOpen:
+            reportIorProblem(out, "Nelze otevrit soubor s IOR '%s': %s\n", fileName, file.error.c_str());
+            return -1;
+        case IorFileRead::Untrusted:
+            reportIorProblem(out, "Nelze pouzit soubor s IOR '%s': %s\n", fileName, file.error.c_str());
+            return -1;
+        case IorFileRead::CannotRead:
+            ior[0] = '\0';
+            reportIorProblem(out, "Nelze precist soubor s IOR '%s': %s\n", fileName, file.error.c_str());
+            return -1;
     }
-    ssize_t n;
-    do {
-        n = read(fd, ior, g_maxIor - 1);
-    } while (n < 0 && errno == EINTR);
-    int error = errno;
-    close(fd);
-    if (n < 0) {
-        ior[0] = '\0';
-        reportIorProblem(out, "Nelze precist soubor s IOR '%s': %s\n", fileName, strerror(error));
-        return -1;
-    }
-    ior[n] = '\0';
+    memcpy(ior, file.ior.data(), file.ior.size());
+    ior[file.ior.size()] = '\0';
     return 0;
 }
 
@@ -116,8 +116,9 @@ void formatTime(CORBA::Long seconds, char* buff, size_t size) {
 }
 
 void printStatsPage(bool htmlOutput, const SmsServer::Stats& stats, const char* serverVersion) {
+    // The server's texts: escaped for the page, and for a terminal too.
     auto text = [htmlOutput](const char* value) {
-        return htmlOutput ? htmlEscape(value) : std::string(value);
+        return htmlOutput ? htmlEscape(value) : escapeControlCharacters(value);
     };
     if (htmlOutput) {
         cgi_init_headers();
@@ -210,7 +211,7 @@ int main(int argc, char** argv) {
     CORBA::String_var serverVersion;
     CORBA::ORB_var orb;
     try {
-        orb = CORBA::ORB_init(argc, argv, "");
+        orb = initOrb(argc, argv, "", clientOrbDefaults);
         if (ReadIorFromFile(iorFileName, htmlOutput ? stderr : stdout) != 0) {
             syslog(LOG_ERR, "Cannot read IOR from file");
             body << "It seems that KST server is not running." << std::endl;
@@ -233,6 +234,11 @@ int main(int argc, char** argv) {
         syslog(LOG_ERR, "Caught system exception COMM_FAILURE -- unable to contact the SMS server.");
         body << "Caught system exception COMM_FAILURE -- unable to contact the SMS server.\n";
     } catch (CORBA::SystemException& ex) {
+        if (CORBA::TIMEOUT::_downcast(&ex) != nullptr) {
+            syslog(LOG_ERR, "The SMS server did not answer within the call time-out");
+            body << "The SMS server did not answer within the call time-out (" << clientCallTimeoutSeconds
+                 << " s by default).\n";
+        }
         syslog(LOG_ERR, "Caught a CORBA::SystemException");
         body << "Caught a CORBA::SystemException:\n";
         body << "Completion status: " << static_cast<int>(ex.completed()) << "\n";

@@ -5,9 +5,11 @@ import fcntl
 import os
 import re
 import signal
+import stat
 
 import kst
-from kst import SandboxTestCase, basic_ini, log_records, wait_until
+from kst import SandboxTestCase, basic_ini, log_records, stats_of, wait_until
+from smscsim import SmscSim
 
 EMI_ONLY = {"Address": "127.0.0.1", "Port": "1"}
 
@@ -254,6 +256,42 @@ class StartAndStop(SandboxTestCase):
             except FileNotFoundError:
                 return True
         wait_until(ended, 30, what="daemon end")
+
+    def test_daemon_mode_file_modes(self):
+        # Logs only for owner and group, the PID and IOR files for everybody
+        # to read, and what the executables write with the usual umask 022.
+        received = os.path.join(self.sandbox.root, "received.txt")
+        with SmscSim() as sim:
+            ini = basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": str(sim.ucp_port),
+                                               "WindowSize": "10", "Throughput": "100"})
+            ini += "[SmsProcessing]\nExecutables = echo \"$UD\" > %s\n" % received
+            self.sandbox.write_ini(ini)
+            starter = self.sandbox.start_kstd(args=(), env={"KSTD_TEST_MANAGER_CYCLE_MS": "500"})
+            self.assertEqual(starter.wait(20), 0)
+            pid = self.sandbox.daemon_pid()
+            self.addCleanup(lambda: os.path.exists("/proc/%d" % pid) and os.kill(pid, signal.SIGKILL))
+            self.sandbox.wait_ior()
+            kstsend = kst.binary("kstsend")
+            wait_until(lambda: stats_of(self.sandbox.run_inside([kstsend, "--stats"]).stdout.decode())
+                       .get("device 1") == "Sender thread(EMI): used for sending", 30, interval=0.2,
+                       what="the SMSC sender in use")
+            self.assertEqual(self.sandbox.run_inside([kstsend, "420777000111", "out"]).returncode, 0)
+            sim.wait_for(lambda: sim.submissions(), 20, what="the submission")
+            sim.inject_52("777111222", "4209000", "in")
+            wait_until(lambda: os.path.exists(received) and os.path.getsize(received) > 0, 20,
+                       what="the executable's file")
+            wait_until(lambda: "Send SMS requested" in self.sandbox.read_log("access.log"), 20,
+                       what="the access record")
+            modes = {name: stat.S_IMODE(os.stat(path).st_mode) for name, path in (
+                ("error.log", self.sandbox.log_path("error.log")),
+                ("access.log", self.sandbox.log_path("access.log")),
+                ("receive.log", self.sandbox.log_path("receive.log")),
+                ("kstd.pid", self.sandbox.pid_path), ("kstd.ior", self.sandbox.ior_path),
+                ("received.txt", received))}
+            self.assertEqual(modes, {"error.log": 0o640, "access.log": 0o640, "receive.log": 0o640,
+                                     "kstd.pid": 0o644, "kstd.ior": 0o644, "received.txt": 0o644})
+            os.kill(pid, signal.SIGTERM)
+            wait_until(lambda: "exit code 0" in self.sandbox.read_log("error.log"), 30, what="the stop record")
 
     def test_locked_pid_file_refuses_second_daemon(self):
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))

@@ -13,6 +13,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -21,6 +22,11 @@ import unittest
 
 BUILD_DIR = os.environ.get("KST_BUILD_DIR", os.path.abspath("build"))
 SOURCE_DIR = os.environ.get("KST_SOURCE_DIR", os.path.abspath("."))
+
+# kstsend and kstmon refuse IOR files that others may write: the files the
+# tests write (and the peers they start) must come out 0644 whatever the
+# caller's umask.
+os.umask(0o022)
 
 # The ORB puts the host's external address into references unless told
 # otherwise; everything here stays on loopback.
@@ -424,6 +430,112 @@ def basic_ini(sandbox, emi=None, me=None, extra=""):
         lines.append("[ME]")
         lines.extend("%s = %s" % kv for kv in me.items())
     return "\n".join(lines) + "\n" + extra
+
+
+# ---------------------------------------------------------------- references
+
+def _align(buffer, boundary):
+    buffer.extend(b"\0" * (-len(buffer) % boundary))
+
+
+def _cdr_string(buffer, text):
+    _align(buffer, 4)
+    data = text.encode("latin-1") + b"\0"
+    buffer.extend(struct.pack(">I", len(data)) + data)
+
+
+def make_ior(host, port, type_id="IDL:SmsServer:1.0", object_key=b"kst-test"):
+    """A stringified object reference to an object at host:port (one IIOP 1.2
+    profile, big-endian), for pointing clients at a test peer."""
+    profile = bytearray(b"\0\x01\x02")
+    _cdr_string(profile, host)
+    _align(profile, 2)
+    profile.extend(struct.pack(">H", port))
+    _align(profile, 4)
+    profile.extend(struct.pack(">I", len(object_key)) + object_key)
+    _align(profile, 4)
+    profile.extend(struct.pack(">I", 0))  # no tagged components
+    ior = bytearray(b"\0")
+    _cdr_string(ior, type_id)
+    _align(ior, 4)
+    ior.extend(struct.pack(">II", 1, 0))  # one profile, TAG_INTERNET_IOP
+    ior.extend(struct.pack(">I", len(profile)) + profile)
+    return "IOR:" + ior.hex()
+
+
+def ior_endpoint(ior):
+    """(host, port) of the first IIOP profile of a stringified reference."""
+    data = bytes.fromhex(ior.strip()[4:])
+    order = ">" if data[0] == 0 else "<"
+    position = 1
+
+    def unpack(fmt, size, blob, at, base=0):
+        at += -(at - base) % size
+        return struct.unpack(order + fmt, blob[at:at + size])[0], at + size
+
+    length, position = unpack("I", 4, data, position)
+    position += length
+    count, position = unpack("I", 4, data, position)
+    for _ in range(count):
+        tag, position = unpack("I", 4, data, position)
+        length, position = unpack("I", 4, data, position)
+        body = data[position:position + length]
+        position += length
+        if tag != 0:
+            continue
+        order = ">" if body[0] == 0 else "<"
+        at = 3
+        length, at = unpack("I", 4, body, at)
+        host = body[at:at + length - 1].decode("latin-1")
+        at += length
+        port, at = unpack("H", 2, body, at)
+        return host, port
+    raise ValueError("no IIOP profile in the reference")
+
+
+class SilentServer:
+    """A TCP listener on loopback that accepts every connection, reads what
+    comes and never answers: a server that has stopped responding."""
+
+    def __init__(self):
+        self._socket = socket.socket()
+        self._socket.bind(("127.0.0.1", 0))
+        self._socket.listen(16)
+        self._socket.settimeout(0.2)
+        self.port = self._socket.getsockname()[1]
+        self.accepted = 0
+        self._connections = []
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def ior(self):
+        return make_ior("127.0.0.1", self.port)
+
+    def _run(self):
+        while not self._stop:
+            try:
+                connection, _ = self._socket.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.accepted += 1
+            self._connections.append(connection)
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+        for connection in self._connections:
+            connection.close()
+        self._socket.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
 
 
 def main():

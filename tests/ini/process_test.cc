@@ -33,10 +33,11 @@ bool matches(const std::string& text, const std::string& pattern) {
     return std::regex_search(text, std::regex(pattern));
 }
 
-// create_pidfile in a child with umask 0, as the daemon calls it.
+// create_pidfile in a child with the daemon's umask, which must not narrow
+// the PID file's mode.
 ChildResult createPidfileInChild(const ScratchDir& dir, const std::string& path) {
     return sandbox::runChild(dir, [&]() {
-        umask(0);
+        umask(027);
         return create_pidfile(path.c_str()) == 0 ? 0 : 1;
     });
 }
@@ -259,7 +260,7 @@ TEST(InitDaemon, GrandchildIsDetached) {
     EXPECT_NE(state.number("sid"), child.pid);
     EXPECT_EQ(state.number("pgrp"), state.number("sid"));
     EXPECT_EQ(state.values["cwd"], "/");
-    EXPECT_EQ(state.number("umask"), 0);
+    EXPECT_EQ(state.number("umask"), 027);
     for (int fd = 0; fd < 3; ++fd) {
         EXPECT_EQ(state.number("null" + std::to_string(fd)), 1) << "fd " << fd;
         EXPECT_EQ(state.number("rw" + std::to_string(fd)), 1) << "fd " << fd;
@@ -330,9 +331,9 @@ TEST(FileWrapper, FailedOpenAndClose) {
 TEST(FileWrapper, ModesAndPermissions) {
     ScratchDir dir;
     const std::string path = dir.file("data");
-    // umask 0 as in the daemon: new files get exactly 0664.
+    // The daemon's umask 027 takes the others' bits off the 0664 asked for.
     ChildResult child = sandbox::runChild(dir, [&]() {
-        umask(0);
+        umask(027);
         File file;
         file.setName(path);
         if (!file.open(File::IO_WriteOnly | File::IO_Append)) return 1;
@@ -342,7 +343,7 @@ TEST(FileWrapper, ModesAndPermissions) {
         return 0;
     });
     ASSERT_TRUE(child.exitedWith(0)) << child.status;
-    EXPECT_EQ(fileMode(path), 0664);
+    EXPECT_EQ(fileMode(path), 0640);
     EXPECT_TRUE(File::exists(path));
 
     auto writeWith = [&](int mode, const std::string& text) {

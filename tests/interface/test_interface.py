@@ -1,15 +1,21 @@
 """The remote interface of the real kstd: reached through the IOR file by
-kstsend (omniORB) and by Combat, a pure-Tcl ORB; the IOR file itself; and
-the orderly stop on signals."""
+kstsend (omniORB) and by Combat, a pure-Tcl ORB; the IOR file itself, a name
+taken by somebody else and the files clients refuse; a server that never
+answers; the ORB's settings and thousands of idle clients; and the orderly
+stop on signals."""
 
 import os
 import re
+import resource
 import signal
+import socket
+import stat
 import subprocess
 import time
 
 import kst
-from kst import SandboxTestCase, basic_ini, binary, log_records, stats_of, wait_until
+from kst import SandboxTestCase, SilentServer, basic_ini, binary, ior_endpoint, log_records, stats_of, wait_until
+from smscsim import SmscSim
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # An SMSC nobody serves: the daemon runs, nothing is sent, the queue keeps
@@ -179,15 +185,18 @@ class Stopping(DaemonTestCase):
         wait_until(lambda: not os.path.exists(self.sandbox.ior_path), 30, what="the IOR file to go")
         wait_until(lambda: "exit code 0" in self.sandbox.read_log("error.log"), 30, what="the stop record")
 
-    def test_unwritable_ior_file_waits_for_a_signal(self):
-        os.mkdir(self.sandbox.ior_path)  # a directory cannot be opened for writing
+    def test_unwritable_ior_directory_waits_for_a_signal(self):
+        # An immutable /tmp: the file beside the IOR file cannot be created.
+        tmp = os.path.dirname(self.sandbox.ior_path)
+        if subprocess.run(["chattr", "+i", tmp], capture_output=True).returncode != 0:
+            self.skipTest("the build tree's file system has no immutable flag")
+        self.addCleanup(subprocess.run, ["chattr", "-i", tmp], capture_output=True)
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_NOWHERE))
         kstd = self.sandbox.start_kstd()
         kstd.wait_output(r"Starting SMS processing thread")
-        wait_until(lambda: "Cannot create file with IOR" in self.sandbox.read_log("error.log"), 15,
-                   what="the IOR error record")
-        self.assertRegex(self.sandbox.read_log("error.log"),
-                         r"INFO     - Cannot create file with IOR: Is a directory\n")
+        record = (r"INFO     - Cannot create file with IOR: cannot create a file next to '/tmp/kstd\.ior': "
+                  r"Operation not permitted\n")
+        wait_until(lambda: re.search(record, self.sandbox.read_log("error.log")), 15, what="the IOR error record")
         time.sleep(1)
         self.assertTrue(kstd.running(), "the daemon waits for a signal")
         kstd.signal(signal.SIGTERM)
@@ -195,6 +204,7 @@ class Stopping(DaemonTestCase):
         self.assertRegex(self.sandbox.read_log("error.log"),
                          r"INFO     - SMS Service v0\.18\.0 stopped\n {35}exit code 1\n$")
         self.assertNotIn("Starting ORB", kstd.stdout())
+        self.assertEqual(os.listdir(tmp), [])
 
     def test_second_daemon_is_refused_while_the_first_runs(self):
         self.start()
@@ -203,6 +213,263 @@ class Stopping(DaemonTestCase):
         self.assertIn("Cannot lock pidfile: ", second.stderr())
         self.assertTrue(self.kstd.running())
         self.assertEqual(self.kstd.stop(), 0)
+
+
+# Another user of the machine.
+NOBODY = 65534
+
+
+def snapshot(path):
+    """What a test must find unchanged at `path`: kind, owner, mode, inode
+    and, for a regular file, the content."""
+    st = os.lstat(path)
+    content = None
+    if stat.S_ISREG(st.st_mode):
+        with open(path, "rb") as f:
+            content = f.read()
+    elif stat.S_ISLNK(st.st_mode):
+        content = os.readlink(path)
+    return (stat.S_IFMT(st.st_mode), st.st_uid, stat.S_IMODE(st.st_mode), st.st_ino, content)
+
+
+class IorFilePlace(DaemonTestCase):
+    """What the daemon does with the name /tmp/kstd.ior when it is taken."""
+
+    def make_victim(self):
+        victim = os.path.join(self.sandbox.root, "victim")
+        with open(victim, "w") as f:
+            f.write("root's own file\n")
+        os.chmod(victim, 0o600)
+        return victim
+
+    def test_name_taken_by_a_link_fifo_directory_or_another_user_is_refused(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_NOWHERE))
+        victim = self.make_victim()
+        victim_before = snapshot(victim)
+        path = self.sandbox.ior_path
+
+        def symlink():
+            os.symlink(victim, path)
+            os.lchown(path, NOBODY, NOBODY)
+
+        def fifo():
+            os.mkfifo(path, 0o666)
+            os.chown(path, NOBODY, NOBODY)
+
+        def foreign_file():
+            with open(path, "w") as f:
+                f.write("IOR:0123")
+            os.chown(path, NOBODY, NOBODY)
+            os.chmod(path, 0o666)
+
+        cases = [("a symbolic link", "nobody", symlink), ("a FIFO", "nobody", fifo),
+                 ("a directory", "root", lambda: os.mkdir(path)),
+                 ("a regular file", "nobody", foreign_file)]
+        for kind, owner, make in cases:
+            with self.subTest(kind):
+                make()
+                before = snapshot(path)
+                kstd = self.sandbox.run_kstd(timeout=30)
+                self.assertEqual(kstd.popen.returncode, 1)
+                text = ("Cannot create file with IOR: '/tmp/kstd.ior' is %s owned by %s (uid %d), "
+                        "not a regular file of root (uid 0); refusing to start"
+                        % (kind, owner, 0 if owner == "root" else NOBODY))
+                self.assertIn(text + "\n", kstd.stderr())
+                self.assertRegex(self.sandbox.read_log("error.log"), r"INFO     - " + re.escape(text) + "\n")
+                self.assertNotIn("Starting SMS sender thread", kstd.stdout(), "refused before any thread")
+                self.assertEqual(snapshot(path), before, "the name is left as it was")
+                self.assertEqual(snapshot(victim), victim_before)
+                self.assertEqual(sorted(os.listdir(os.path.dirname(path))), ["kstd.ior"], "nothing left beside")
+                if os.path.isdir(path) and not os.path.islink(path):
+                    os.rmdir(path)
+                else:
+                    os.unlink(path)
+                os.unlink(self.sandbox.log_path("error.log"))
+
+    def test_own_stale_file_is_replaced_and_only_the_own_file_removed(self):
+        # A stale file of root's that is a hard link to another file, and
+        # world-writable: a new file takes its name, the other keeps its text.
+        victim = self.make_victim()
+        os.link(victim, self.sandbox.ior_path)
+        os.chmod(self.sandbox.ior_path, 0o666)
+        self.start()
+        data = self.sandbox.wait_ior()
+        self.assertRegex(data, rb"^IOR:[0-9a-f]+$")
+        st = os.stat(self.sandbox.ior_path)
+        self.assertEqual((stat.S_IMODE(st.st_mode), st.st_uid, st.st_nlink), (0o644, 0, 1))
+        with open(victim) as f:
+            self.assertEqual(f.read(), "root's own file\n")
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.sandbox.ior_path))), ["kstd.ior"])
+        self.assertEqual(self.kstsend("--stats").returncode, 0)
+        # Another daemon's file put in its place later is not removed at exit.
+        other = self.sandbox.ior_path + ".other"
+        with open(other, "w") as f:
+            f.write("IOR:00")
+        os.rename(other, self.sandbox.ior_path)
+        self.assertEqual(self.kstd.stop(), 0)
+        with open(self.sandbox.ior_path) as f:
+            self.assertEqual(f.read(), "IOR:00")
+
+
+class ClientsCheckTheIorFile(DaemonTestCase):
+    def test_kstsend_uses_only_a_private_regular_file(self):
+        self.start()
+        with open(self.sandbox.ior_path) as f:
+            ior = f.read()
+        scratch = os.path.join(self.sandbox.root, "iors")
+        os.mkdir(scratch)
+
+        def regular(name, owner, mode):
+            path = os.path.join(scratch, name)
+            with open(path, "w") as f:
+                f.write(ior)
+            os.chown(path, owner, owner)
+            os.chmod(path, mode)
+            return path
+
+        good = regular("good", 0, 0o644)
+        link = os.path.join(scratch, "link")
+        os.symlink(good, link)
+        fifo = os.path.join(scratch, "fifo")
+        os.mkfifo(fifo, 0o644)
+        cases = [(link, "it is a symbolic link"),
+                 (fifo, "it is a FIFO, not a regular file"),
+                 (regular("foreign", NOBODY, 0o644),
+                  "it is owned by nobody (uid %d), neither root nor the user of this program" % NOBODY),
+                 (regular("group", 0, 0o664), "it is writable by others than its owner (mode 0664)"),
+                 (regular("world", 0, 0o646), "it is writable by others than its owner (mode 0646)")]
+        for path, reason in cases:
+            with self.subTest(reason):
+                result = self.kstsend("-i", path, "--stats")
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr.decode(),
+                                 "kstsend: the IOR file '%s' is not used: %s\n" % (path, reason))
+        result = self.kstsend("-i", good, "--stats")
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_kstsend_gives_up_on_a_server_that_never_answers(self):
+        ior_file = os.path.join(self.sandbox.root, "silent.ior")
+        with SilentServer() as server:
+            with open(ior_file, "w") as f:
+                f.write(server.ior())
+            for args in (["1", "hello"], ["--stats"]):
+                with self.subTest(args=args):
+                    result = subprocess.run([binary("kstsend"), "-i", ior_file] + args, capture_output=True,
+                                            env=dict(os.environ, **kst.ORB_ENV), timeout=60)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertEqual(result.stderr.decode(),
+                                     "kstsend: kstd did not answer within the call time-out (10 s by default)\n")
+            self.assertGreaterEqual(server.accepted, 1, "the connection was made")
+
+
+class ManyClients(DaemonTestCase):
+    CONNECTIONS = 2000
+
+    def test_idle_connections_starve_nothing(self):
+        # The daemon starts with the usual soft limit of 1024 descriptors and
+        # a higher hard limit; an SMSC delivers a message while the idle
+        # connections are open, so its receive record needs a descriptor too.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        needed = self.CONNECTIONS + 200
+        if hard != resource.RLIM_INFINITY and hard < needed:
+            self.skipTest("the hard descriptor limit %d is below %d" % (hard, needed))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, needed), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        with SmscSim() as sim:
+            self.sandbox.write_ini(basic_ini(self.sandbox, emi={
+                "Address": "127.0.0.1", "Port": str(sim.ucp_port), "WindowSize": "10", "Throughput": "100"}))
+            self.kstd = self.sandbox.start_kstd(env={"KSTD_TEST_MANAGER_CYCLE_MS": "500"},
+                                                wrapper=["prlimit", "--nofile=1024:8192", "--"])
+            ior = self.sandbox.wait_ior().decode()
+            pid = self.kstd.pid
+            with open("/proc/%d/limits" % pid) as f:
+                self.assertRegex(f.read(), r"Max open files\s+8192\s+8192")
+            wait_until(lambda: self.stats()["device 1"] == "Sender thread(EMI): used for sending", 30,
+                       interval=0.2, what="the SMSC sender in use")
+
+            clients = []
+            self.addCleanup(lambda: [c.close() for c in clients])
+            for _ in range(self.CONNECTIONS):
+                clients.append(socket.create_connection(ior_endpoint(ior), timeout=10))
+            wait_until(lambda: len(os.listdir("/proc/%d/fd" % pid)) > self.CONNECTIONS, 30,
+                       what="the daemon to hold every connection")
+
+            result = self.kstsend("420777000111", "through the crowd")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            sim.wait_for(lambda: sim.submissions(), 20, what="the submission")
+            self.assertEqual(sim.submissions()[0]["text"], "through the crowd")
+            sim.inject_52("777111222", "4209000", "incoming")
+            wait_until(lambda: "incoming" in self.sandbox.read_log("receive.log"), 20,
+                       what="the receive record")
+            self.assertEqual(self.stats()["received"], "1")
+            with open("/proc/%d/status" % pid) as f:
+                threads = int(re.search(r"^Threads:\s+(\d+)$", f.read(), re.M).group(1))
+            self.assertLess(threads, 200, "a pool of threads, not one per connection")
+            self.assertTrue(all(c.fileno() >= 0 for c in clients))
+            self.assertEqual(self.kstd.stop(), 0)
+
+
+class OrbSettings(DaemonTestCase):
+    def dumped(self, env, config=None):
+        """The ORB's settings as the daemon starts with `env` (and a
+        configuration file with the line `config`)."""
+        env = dict(env, ORBdumpConfiguration="1")
+        if config is not None:
+            path = os.path.join(self.sandbox.root, "omniORB.cfg")
+            with open(path, "w") as f:
+                f.write("# the operator's\n%s\n" % config)
+            env["OMNIORB_CONFIG"] = path
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_NOWHERE))
+        kstd = self.sandbox.start_kstd(env=env)
+        kstd.wait_output(r"Starting ORB")
+        self.sandbox.wait_ior()
+        settings = dict(re.findall(r"^omniORB:\s+(\w+) = (.*)$", kstd.stderr(), re.M))
+        return kstd, settings
+
+    def test_defaults_yield_to_the_operator_and_idle_connections_close(self):
+        kstd, settings = self.dumped({})
+        self.assertEqual((settings["threadPerConnectionPolicy"], settings["inConScanPeriod"],
+                          settings["serverCallTimeOutPeriod"]), ("0", "30", "10000"))
+        self.assertEqual(kstd.stop(), 0)
+
+        kstd, settings = self.dumped({}, config="threadPerConnectionPolicy = 1")
+        self.assertEqual((settings["threadPerConnectionPolicy"], settings["inConScanPeriod"]), ("1", "30"))
+        self.assertEqual(kstd.stop(), 0)
+
+        # Idle connections are closed once the scan period has passed.
+        kstd, settings = self.dumped({"ORBinConScanPeriod": "1", "ORBscanGranularity": "1"})
+        self.assertEqual(settings["inConScanPeriod"], "1")
+        endpoint = ior_endpoint(self.sandbox.wait_ior().decode())
+        clients = [socket.create_connection(endpoint, timeout=30) for _ in range(20)]
+        try:
+            for client in clients:
+                # The ORB says goodbye (a GIOP CloseConnection) and closes.
+                goodbye = b""
+                while True:
+                    data = client.recv(64)
+                    if not data:
+                        break
+                    goodbye += data
+                self.assertEqual(goodbye[:4] + goodbye[7:8], b"GIOP\x05")
+        finally:
+            for client in clients:
+                client.close()
+        self.assertEqual(self.stats()["queued"], "0")
+        self.assertEqual(kstd.stop(), 0)
+
+    def test_transport_rules_decide_who_may_connect(self):
+        # The rules README shows: the local machine and listed addresses.
+        rules = ("serverTransportRule = localhost unix,tcp\n"
+                 "serverTransportRule = 198.51.100.0/255.255.255.0 tcp\n"
+                 "serverTransportRule = * none")
+        kstd, _ = self.dumped({}, config=rules)
+        self.assertEqual(self.kstsend("--stats").returncode, 0)
+        self.assertEqual(kstd.stop(), 0)
+        kstd, _ = self.dumped({}, config="serverTransportRule = 198.51.100.7 tcp\nserverTransportRule = * none")
+        refused = self.kstsend("--stats")
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(refused.stderr, b"kstsend: the connection to kstd failed\n")
+        self.assertEqual(kstd.stop(), 0)
 
 
 if __name__ == "__main__":

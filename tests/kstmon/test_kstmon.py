@@ -76,16 +76,57 @@ class WithoutServer(SandboxTestCase):
         self.assertEqual(run.stderr, NO_FILE_LINE, "the line goes to the server's log, not the page")
         self.assert_error_syslog(NO_FILE_LINE.rstrip("\n"), "Cannot read IOR from file")
 
-    def test_unreadable_ior_file(self):
-        # A directory opens read-only but cannot be read.
-        os.mkdir(self.sandbox.ior_path)
-        line = "Nelze precist soubor s IOR '/tmp/kstd.ior': Is a directory\n"
-        run = run_kstmon(self.sandbox, ["-t"])
-        self.assertEqual((run.returncode, run.stdout), (0, line + NOT_RUNNING_TEXT))
-        run = run_kstmon(self.sandbox)
-        self.assertTrue(run.raw.startswith(HTML_HEADER), run.raw)
-        self.assertEqual(run.stderr, line)
-        self.assert_error_syslog(line.rstrip("\n"), "Cannot read IOR from file")
+    def test_ior_file_the_daemon_cannot_have_written(self):
+        # A link, a directory or a FIFO (which must not keep kstmon waiting),
+        # another user's file, a file others may write.
+        target = os.path.join(self.sandbox.root, "target.ior")
+        with open(target, "w") as f:
+            f.write("IOR:00")
+
+        def regular(owner, mode):
+            def make(path):
+                with open(path, "w") as f:
+                    f.write("IOR:00")
+                os.chown(path, owner, owner)
+                os.chmod(path, mode)
+            return make
+
+        cases = [(lambda path: os.symlink(target, path), "it is a symbolic link"),
+                 (os.mkdir, "it is a directory, not a regular file"),
+                 (os.mkfifo, "it is a FIFO, not a regular file"),
+                 (regular(65534, 0o644),
+                  "it is owned by nobody (uid 65534), neither root nor the user of this program"),
+                 (regular(0, 0o664), "it is writable by others than its owner (mode 0664)"),
+                 (regular(0, 0o666), "it is writable by others than its owner (mode 0666)")]
+        path = self.sandbox.ior_path
+        for make, reason in cases:
+            with self.subTest(reason):
+                make(path)
+                line = "Nelze pouzit soubor s IOR '/tmp/kstd.ior': %s\n" % reason
+                run = run_kstmon(self.sandbox, ["-t"])
+                self.assertEqual((run.returncode, run.stdout), (0, line + NOT_RUNNING_TEXT))
+                run = run_kstmon(self.sandbox)
+                self.assertTrue(run.raw.startswith(HTML_HEADER), run.raw)
+                self.assertEqual(run.stderr, line)
+                self.assert_error_syslog(line.rstrip("\n"), "Cannot read IOR from file")
+                if os.path.isdir(path) and not os.path.islink(path):
+                    os.rmdir(path)
+                else:
+                    os.unlink(path)
+
+    def test_server_that_never_answers(self):
+        with kst.SilentServer() as server:
+            with open(self.sandbox.ior_path, "w") as f:
+                f.write(server.ior())
+            run = run_kstmon(self.sandbox, ["-t"])
+            self.assertGreaterEqual(server.accepted, 1)
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(run.stdout,
+                         "Problems occured while Proccesing request. Error code: 1\n"
+                         "The SMS server did not answer within the call time-out (10 s by default).\n"
+                         "Caught a CORBA::SystemException:\nCompletion status: 2\n\n")
+        self.assert_error_syslog("The SMS server did not answer within the call time-out",
+                                 "Caught a CORBA::SystemException")
 
     def test_unusable_references(self):
         nil = "IOR:00000000000000010000000000000000"
@@ -188,10 +229,14 @@ class WithFakeServer(SandboxTestCase):
                     b"</body>\n</html>\n")
         self.assertEqual(run.raw, expected)
 
-    def test_text_page_is_not_escaped(self):
-        self.serve(senders=1, name1="A&B <1>", status1=0)
+    def test_text_page_escapes_control_characters_only(self):
+        self.serve(version="0.18.0\x1b]0;owned\x07", senders=2, name1="A&B <1>", status1=0,
+                   name2="ME\x1b[2J\\x\x7f", status2=1)
         run = run_kstmon(self.sandbox, ["-t"])
+        self.assertIn("Server version:         0.18.0\\x1b]0;owned\\x07\n", run.stdout)
         self.assertIn("Zarizeni 1: A&B <1>: disconnected\n", run.stdout)
+        self.assertIn("Zarizeni 2: ME\\x1b[2J\\\\x\\x7f: connected\n", run.stdout)
+        self.assertNotRegex(run.stdout, "[\x00-\x09\x0b-\x1f\x7f]")
 
     def test_failing_calls(self):
         cases = [

@@ -56,7 +56,7 @@ class MeSenderTest(unittest.TestCase):
         section.update(settings)
         return section
 
-    def start_kstd(self, me=None, emi=None, extra="", hide=(), env=None):
+    def start_kstd(self, me=None, emi=None, extra="", hide=(), env=None, wrapper=()):
         """Writes the configuration ([ME] at the emulator unless me=False)
         and starts kstd -d. `hide` names Log/..._Hide... flags to set."""
         if me is None:
@@ -71,7 +71,7 @@ class MeSenderTest(unittest.TestCase):
         tsan = environment.get("TSAN_OPTIONS", "")
         environment["TSAN_OPTIONS"] = (tsan + ":" if tsan else "") + "suppressions=" + TSAN_SUPPRESSIONS
         environment.update(env or {})
-        self.kstd = self.sandbox.start_kstd(env=environment)
+        self.kstd = self.sandbox.start_kstd(env=environment, wrapper=wrapper)
         self.addCleanup(self.stop_kstd)
         self.sandbox.wait_ior(30)
         return self.kstd

@@ -3,10 +3,12 @@ routing with its fallback, the pause while disconnected and the routing
 switched off at shutdown. Real kstd against the modem emulator."""
 
 import os
+import resource
+import socket
 import termios
 import time
 
-from kst import wait_until
+from kst import ior_endpoint, wait_until
 from mesender import MeSenderTest, MANAGER_CYCLE_MS
 
 
@@ -146,6 +148,36 @@ class Disconnected(MeSenderTest):
         self.assertIn("No such file or directory", failures(self)[0]["lines"][0])
         # Every manager cycle tried again.
         self.assertGreater(len(failures(self)), window * 1000 / MANAGER_CYCLE_MS / 4)
+
+
+    def test_line_is_not_opened_above_the_select_limit(self):
+        # gsmlib waits on the line with select(), which ends the process for
+        # a descriptor number of 1024 or more. With more idle clients than
+        # that, the modem appears: the connection fails instead, and succeeds
+        # once the clients are gone.
+        connections = 1100
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < connections + 200:
+            self.skipTest("the hard descriptor limit %d is too low" % hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, connections + 200), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        link = os.path.join(self.sandbox.root, "modem-link")
+        self.start_kstd(self.me_section(Device=link), wrapper=["prlimit", "--nofile=1024:4096", "--"])
+        wait_until(lambda: failures(self), 20, what="a failed connection")
+        endpoint = ior_endpoint(self.sandbox.wait_ior().decode())
+        clients = [socket.create_connection(endpoint, timeout=10) for _ in range(connections)]
+        try:
+            wait_until(lambda: len(os.listdir("/proc/%d/fd" % self.kstd.pid)) > connections, 30,
+                       what="the daemon to hold every connection")
+            os.symlink(self.modem.device, link)
+            reason = "ME: Connection failed: no descriptor below 1024 free for the modem line"
+            wait_until(lambda: [r for r in failures(self) if r["lines"][0] == reason], 20,
+                       what="the refused line")
+            self.assertTrue(self.kstd.running())
+        finally:
+            for client in clients:
+                client.close()
+        self.wait_ready()
 
 
 class Shutdown(MeSenderTest):

@@ -203,6 +203,12 @@ class DebianPackage(unittest.TestCase):
         wait_until(lambda: "Send SMS requested" in box.read("/var/log/kst/access.log"), 10,
                    what="the access record")
         self.assertIn("IP Address: 192.0.2.7", box.read("/var/log/kst/access.log"))
+        # The daemon's files: logs for owner and group only.
+        for path, mode in (("/var/log/kst/access.log", "640"), ("/var/log/kst/error.log", "640"),
+                           ("/tmp/kstd.ior", "644"), ("/run/kstd.pid", "644")):
+            self.assertEqual(box.run(["stat", "-c", "%a", path]).stdout.strip(), mode, path)
+        # The packaged environment keeps the ORB on loopback.
+        self.assertRegex(box.read("/etc/default/kstd"), r"(?m)^ORBendPoint=giop:tcp:127\.0\.0\.1:$")
 
         # The statistics CGI as installed.
         stats = box.run(["/usr/lib/cgi-bin/kstmon", "-t"], env=ORB_ENV).stdout

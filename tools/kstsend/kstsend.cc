@@ -7,7 +7,6 @@
 // standard input. Exit status: 0 when the daemon queued messages, 1 when it
 // could not be reached, 2 for a usage error, 3 when it refused the request or
 // queued nothing (numbers it refused are in its error log).
-#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,11 +15,13 @@
 
 #include <omniORB4/CORBA.h>
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "ior_file.h"
+#include "orb_defaults.h"
+#include "server_text.h"
 #include "sms_server.hh"
 
 namespace {
@@ -41,16 +42,25 @@ void usage(FILE* out) {
             defaultIorFile);
 }
 
+// The longest IOR file read; the daemon's reference is well under 1 kB.
+const size_t maxIorLength = 64 * 1024;
+
 bool readIor(const std::string& path, std::string& ior) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        fprintf(stderr, "kstsend: cannot read the IOR file '%s': %s (is kstd running?)\n", path.c_str(),
-                strerror(errno));
-        return false;
+    const IorFileRead file = readTrustedIorFile(path.c_str(), maxIorLength);
+    switch (file.status) {
+        case IorFileRead::Ok: break;
+        case IorFileRead::CannotOpen:
+            fprintf(stderr, "kstsend: cannot read the IOR file '%s': %s (is kstd running?)\n", path.c_str(),
+                    file.error.c_str());
+            return false;
+        case IorFileRead::Untrusted:
+            fprintf(stderr, "kstsend: the IOR file '%s' is not used: %s\n", path.c_str(), file.error.c_str());
+            return false;
+        case IorFileRead::CannotRead:
+            fprintf(stderr, "kstsend: cannot read the IOR file '%s': %s\n", path.c_str(), file.error.c_str());
+            return false;
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    ior = content.str();
+    ior = file.ior;
     while (!ior.empty() && (ior.back() == '\n' || ior.back() == '\r' || ior.back() == ' ')) ior.pop_back();
     if (ior.compare(0, 4, "IOR:") != 0) {
         fprintf(stderr, "kstsend: the IOR file '%s' holds no object reference\n", path.c_str());
@@ -71,7 +81,7 @@ void printStats(SmsServer_ptr server) {
         strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
         return std::string(text);
     };
-    printf("server version:     %s\n", version.in());
+    printf("server version:     %s\n", escapeControlCharacters(version.in()).c_str());
     printf("started:            %s\n", when(stats->serverStartTime).c_str());
     printf("server time:        %s\n", when(stats->serverCurrentTime).c_str());
     printf("queued:             %d\n", static_cast<int>(stats->smsQueLength));
@@ -83,9 +93,11 @@ void printStats(SmsServer_ptr server) {
     auto state = [](CORBA::Long status) {
         return status >= 0 && status <= 2 ? std::string(states[status]) : "unknown (" + std::to_string(status) + ")";
     };
-    printf("device 1:           %s: %s\n", stats->deviceName1.in(), state(stats->deviceStatus1).c_str());
+    printf("device 1:           %s: %s\n", escapeControlCharacters(stats->deviceName1.in()).c_str(),
+           state(stats->deviceStatus1).c_str());
     if (stats->numberOfSenders > 1) {
-        printf("device 2:           %s: %s\n", stats->deviceName2.in(), state(stats->deviceStatus2).c_str());
+        printf("device 2:           %s: %s\n", escapeControlCharacters(stats->deviceName2.in()).c_str(),
+               state(stats->deviceStatus2).c_str());
     }
 }
 
@@ -145,7 +157,7 @@ int main(int argc, char** argv) {
 
     // The ORB reads only its own options; ours are already consumed.
     int orbArgc = 1;
-    CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, argv);
+    CORBA::ORB_var orb = initOrb(orbArgc, argv, "omniORB4", clientOrbDefaults);
     int status = 0;
     try {
         CORBA::Object_var object = orb->string_to_object(ior.c_str());
@@ -172,6 +184,10 @@ int main(int argc, char** argv) {
     } catch (const CORBA::NO_RESOURCES&) {
         fprintf(stderr, "kstsend: refused: the daemon's send queue is full; nothing was queued\n");
         status = 3;
+    } catch (const CORBA::TIMEOUT&) {
+        fprintf(stderr, "kstsend: kstd did not answer within the call time-out (%d s by default)\n",
+                clientCallTimeoutSeconds);
+        status = 1;
     } catch (const CORBA::TRANSIENT&) {
         fprintf(stderr, "kstsend: cannot reach kstd (is it running?)\n");
         status = 1;
