@@ -175,6 +175,12 @@ class SmppPeer(ScratchPeer):
         """submit_sm received, in order."""
         return self.pdus(dir="in", command="submit_sm")
 
+    def wait_pdus(self, count, timeout=10.0, **filters):
+        """Waits until at least `count` PDUs match pdus(**filters); returns
+        them all."""
+        return self.wait_for(lambda: len(self.pdus(**filters)) >= count and self.pdus(**filters),
+                             timeout, what="%d PDUs %r" % (count, filters))
+
     def binds(self):
         return self.pdus(dir="in", command=("bind_transmitter", "bind_receiver", "bind_transceiver"))
 

@@ -209,15 +209,17 @@ class Submissions(SimTestCase):
 
     def test_steered_statuses(self):
         self.bound()
+        # Each rule holds from the submission after it on: the answers
+        # are awaited before the next rule.
         self.sim.fail("ESME_RTHROTTLED", every=3)
-        for _ in range(6):
-            self.client.submit()
+        self.client.submit(repeat=6)
+        self.answers(6)
         self.sim.fail("ESME_RMSGQFUL", next=2)
-        for _ in range(3):
-            self.client.submit()
+        self.client.submit(repeat=3)
+        self.answers(9)
         self.sim.fail(0x0B, all=True)
-        for _ in range(2):
-            self.client.submit()
+        self.client.submit(repeat=2)
+        self.answers(11)
         self.sim.fail()
         self.client.submit()
         answers = self.answers(12)
@@ -270,6 +272,7 @@ class Submissions(SimTestCase):
         self.client.submit(text="burst", repeat=5)
         self.assertTrue(self.client.closed())
         self.assertEqual(len(self.client.pdus("submit_sm_resp")), 2)
+        self.sim.wait_for(lambda: self.sim.counts()["open"] == 0, what="the connection to end")
         counts = self.sim.counts()
         self.assertEqual((counts["submits"], counts["submit_ok"], counts["closed_by_sim"], counts["open"]),
                          (3, 2, 1, 0))
@@ -352,8 +355,8 @@ class Deliveries(SimTestCase):
         self.bound()
         self.client.call("set", deliver_status=STATUS["ESME_RX_T_APPN"])
         self.sim.deliver("1", "2", "refused")
-        self.sim.wait_for(lambda: self.sim.pdus(dir="in", command="deliver_sm_resp"))
-        self.assertEqual(self.sim.pdus(dir="in", command="deliver_sm_resp")[0]["status"], 0x64)
+        answer = self.sim.wait_pdus(1, dir="in", command="deliver_sm_resp")[0]
+        self.assertEqual(answer["status"], 0x64)
 
 
 class Link(SimTestCase):
@@ -503,7 +506,7 @@ class OtherImplementations(unittest.TestCase):
                 self.assertEqual(client.bind(password="wrong"), STATUS["ESME_RINVPASWD"])
                 self.assertEqual(client.bind(), 0)
                 client.submit("420601234567", "first", source_addr="777", registered_delivery=1)
-                client.submit("420601234568", "second", data_coding=3, registered_delivery=1)
+                client.submit("420601234568", "Grüße", data_coding=3, registered_delivery=1)
                 answers = client.wait_pdus("submit_sm_resp", 2)
                 self.assertEqual([a["fields"]["message_id"] for a in answers], ["000000A0", "000000A1"])
                 receipt = client.wait_pdus("deliver_sm", 1)[0]["fields"]
@@ -524,7 +527,7 @@ class OtherImplementations(unittest.TestCase):
             # The same log reading as for smppsim.
             subs = smsc.submissions()
             self.assertEqual([(s["destination_addr"], s["text"], s["data_coding"]) for s in subs],
-                             [("420601234567", "first", 0), ("420601234568", "second", 3)])
+                             [("420601234567", "first", 0), ("420601234568", "Grüße", 3)])
             self.assertEqual(smsc.message_ids(), ["000000A0", "000000A1"])
             self.assertEqual([b["status"] for b in smsc.answers(("bind_transceiver_resp",))], [0x0E, 0])
             receipt = smsc.pdus(dir="out", command="deliver_sm")[0]
@@ -626,13 +629,14 @@ class WireFormat(SimTestCase):
                            data_coding=8, source_addr="Shop", source_addr_ton=5)
         self.client.submit("0601234568", short_message={"hex": "0500032a0201" + b"part".hex()},
                            esm_class=0x40, source_addr="777")
+        ids = [a["fields"]["message_id"] for a in self.answers(3)]
         self.sim.fail("ESME_RTHROTTLED", next=1)
         self.client.submit("0601234569", "throttled", source_addr="777")
+        self.assertEqual(self.answers(4)[3]["status"], STATUS["ESME_RTHROTTLED"])
         self.sim.set_mode(submit="nack")
         self.client.submit("0601234569", "nacked", source_addr="777")
         self.client.wait_pdus("generic_nack", 1)
         self.sim.set_mode(submit="ack")
-        ids = [a["fields"]["message_id"] for a in self.answers(4) if a["status"] == 0]
         self.sim.receipt(ids[0], stat="DELIVRD")
         self.sim.receipt(ids[1], stat="UNDELIV")
         self.sim.deliver("420777111222", "12345", "incoming", data_coding=3)

@@ -42,7 +42,7 @@ my %INTEGER_FIELD = map { $_ => 1 } qw(source_addr_ton source_addr_npi dest_addr
 
 open(my $log, '>>', $opt{log}) or die "netsmpp_smsc: cannot open $opt{log}: $!\n";
 $log->autoflush(1);
-my $json = JSON::PP->new->canonical;
+my $json = JSON::PP->new->canonical->ascii;
 
 sub log_record {
     my ($record) = @_;

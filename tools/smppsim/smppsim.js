@@ -310,6 +310,7 @@ class Conn {
     this.inbound = new Map();    // the client's requests not yet answered: seq -> command
     this.outbound = new Map();   // ours: seq -> command
     this.enquireTimer = null;
+    this.closing = false;
     this.closed = false;
   }
 
@@ -318,7 +319,7 @@ class Conn {
 }
 
 function send(conn, pdu) {
-  if (conn.closed || !conn.socket.writable) return false;
+  if (conn.closed || conn.closing || !conn.socket.writable) return false;
   if (!pdu.isResponse()) {
     pdu.sequence_number = conn.nextSeq++;
     if (conn.nextSeq > 0x7FFFFFFF) conn.nextSeq = 1;
@@ -334,11 +335,15 @@ function send(conn, pdu) {
   return true;
 }
 
+// Closes a connection at once: what was already sent still goes out, what
+// the client sends from now on is neither read nor answered.
 function closeConn(conn, why) {
-  if (conn.closed) return;
+  if (conn.closed || conn.closing) return;
+  conn.closing = true;
   counts.closed_by_sim++;
   event(conn, 'close_by_sim', {why});
-  conn.socket.destroy();
+  conn.socket.end();
+  setTimeout(() => conn.socket.destroy(), 1000).unref();
 }
 
 function startEnquireTimer(conn) {
@@ -367,7 +372,7 @@ function newestReceiver(id) {
 
 function onPdu(conn, pdu) {
   // What was still buffered when the simulator closed the connection.
-  if (conn.socket.destroyed) return;
+  if (conn.closing || conn.socket.destroyed) return;
   const raw = pdu.raw;
   const {rec, problems} = decodePdu(raw);
   counts.pdus_in++;
