@@ -255,6 +255,8 @@ class SmppSim(SmppPeer):
         argv = ["node", os.path.join(SMPPSIM_DIR, "smppsim.js"), "--port", str(port),
                 "--system-id", system_id, "--password", password, "--log", self.log_path]
         for key, value in (settings or {}).items():
+            if isinstance(value, bool):
+                value = "on" if value else "off"
             argv += ["--set", "%s=%s" % (key, value)]
         match = self._start(argv, r"smpp_port=(\d+) control_port=(\d+)")
         self.smpp_port = int(match.group(1))

@@ -20,10 +20,11 @@ use POSIX qw(strftime);
 use Time::HiRes qw(time);
 
 my %opt = (port => 0, 'system-id' => 'kst', password => 'secret', log => 'netsmpp.jsonl',
-           'first-id' => 1);
-GetOptions(\%opt, 'port=i', 'system-id=s', 'password=s', 'log=s', 'receipt=s', 'first-id=i')
+           'first-id' => 1, 'accept-timeout' => 300);
+GetOptions(\%opt, 'port=i', 'system-id=s', 'password=s', 'log=s', 'receipt=s', 'first-id=i',
+           'accept-timeout=i')
     or die "usage: netsmpp_smsc.pl [--port N] [--system-id ID] [--password PW] [--log FILE]"
-         . " [--receipt STAT] [--first-id N]\n";
+         . " [--receipt STAT] [--first-id N] [--accept-timeout SECONDS]\n";
 
 my %MESSAGE_STATE = (ENROUTE => 1, DELIVRD => 2, EXPIRED => 3, DELETED => 4, UNDELIV => 5,
                      ACCEPTD => 6, UNKNOWN => 7, REJECTD => 8);
@@ -118,8 +119,9 @@ sub syswrite {
 
 package main;
 
+# The client may come late (a daemon starting up): accept waits this long.
 my $listener = KstSmsc->new_listen('127.0.0.1', port => $opt{port}, smpp_version => 0x34,
-                                   listen => 5)
+                                   listen => 5, timeout => $opt{'accept-timeout'})
     or die "netsmpp_smsc: cannot listen: $!\n";
 $| = 1;
 print 'netsmpp_smsc: smpp_port=', $listener->sockport, "\n";

@@ -542,11 +542,12 @@ function dateYYMMDDhhmm(d) {
   return two(d.getFullYear() % 100) + two(d.getMonth() + 1) + two(d.getDate()) + two(d.getHours()) + two(d.getMinutes());
 }
 
-function addressOptions(options, prefix, fallback) {
+// The ton and npi of one address from the options (0 where not given).
+function addressOptions(options, prefix) {
   const out = {};
   for (const key of ['addr_ton', 'addr_npi']) {
     const name = prefix === 'source' ? 'source_' + key : 'dest_' + key;
-    out[name] = name in options ? options[name] : (fallback && fallback[name]) || 0;
+    out[name] = options[name] || 0;
   }
   return out;
 }
