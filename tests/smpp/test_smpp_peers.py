@@ -206,6 +206,9 @@ class Submissions(SimTestCase):
         self.assertEqual(fifth["tlvs"]["message_payload"], long_text.encode().hex())
         for sub in (first, fifth):
             self.assertEqual(self.sim.answer_to(sub)["message_id"], ids[0 if sub is first else 4])
+        self.sim.set_mode(id_format="dec")
+        self.client.submit()
+        self.assertEqual(self.answers(6)[5]["fields"]["message_id"], "6")
 
     def test_steered_statuses(self):
         self.bound()
@@ -309,6 +312,11 @@ class Deliveries(SimTestCase):
         self.assertEqual([p["text"] for p in logged[:3]], ["Hello @home", "Čau", "part two"])
         self.assertEqual(logged[1]["short_message"], "Čau".encode("utf-16-be").hex())
         self.assertEqual(logged[0]["short_message"], "48656c6c6f2000686f6d65", "@ in the GSM alphabet")
+        self.sim.set_mode(default_alphabet="latin1")
+        self.sim.deliver("1", "2", "@home")
+        self.client.wait_pdus("deliver_sm", 6)
+        self.assertEqual(self.sim.pdus(dir="out", command="deliver_sm")[5]["short_message"],
+                         b"@home".hex())
 
     def test_receipts_on_command_and_for_every_submission(self):
         self.bound()
@@ -428,8 +436,12 @@ class Violations(SimTestCase):
         self.assertEqual((nack["seq"], nack["status"]), (0x63, STATUS["ESME_RINVCMDID"]))
         self.client.call("raw", hex="00000013" "00000015" "00000000" "00000064" "414243")
         self.expect("enquire_link: 3 octets after the last field")
+        receiver = self.new_client(bind="receiver")
+        receiver.submit()
+        self.assertEqual(receiver.wait_pdus("submit_sm_resp", 1)[0]["status"], STATUS["ESME_RINVBNDSTS"])
+        self.expect("submit_sm on a receiver bind")
         self.assertEqual(self.sim.counts()["violations"], len(self.sim.violations()))
-        self.assertEqual(len(self.sim.violations()), 7, self.violation_texts())
+        self.assertEqual(len(self.sim.violations()), 8, self.violation_texts())
 
     def test_good_traffic_has_none(self):
         self.bound()
