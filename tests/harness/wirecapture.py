@@ -6,6 +6,8 @@ says: dumpcap captures it, tshark reads it back.
     capture.stop()
     capture.streams()            # {(stream, from_server): bytes}
     capture.tshark("-Y", "ucp")  # any tshark query, port decoded as UCP
+
+WireCapture(workdir, port, protocol="smpp") decodes the port as SMPP.
 """
 
 import os
@@ -20,9 +22,10 @@ from kst import wait_until
 class WireCapture:
     """dumpcap on the loopback interface, limited to one TCP port."""
 
-    def __init__(self, workdir, port):
-        self.path = os.path.join(workdir, "ucp.pcapng")
+    def __init__(self, workdir, port, protocol="ucp"):
+        self.path = os.path.join(workdir, "%s.pcapng" % protocol)
         self.port = port
+        self.protocol = protocol
         self.err_path = os.path.join(workdir, "dumpcap.err")
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", "tcp port %d" % port,
@@ -45,8 +48,9 @@ class WireCapture:
         self._err.close()
 
     def tshark(self, *args):
-        """tshark's output for the capture, the port decoded as UCP."""
-        argv = ["tshark", "-r", self.path, "-d", "tcp.port==%d,ucp" % self.port] + list(args)
+        """tshark's output for the capture, the port decoded as the protocol."""
+        argv = ["tshark", "-r", self.path, "-d", "tcp.port==%d,%s" % (self.port, self.protocol)]
+        argv += list(args)
         done = subprocess.run(argv, capture_output=True, text=True, timeout=300)
         if done.returncode != 0:
             raise AssertionError("tshark failed: %s" % done.stderr)
