@@ -275,7 +275,7 @@ class StartAndStop(SandboxTestCase):
             wait_until(lambda: stats_of(self.sandbox.run_inside([kstsend, "--stats"]).stdout.decode())
                        .get("device 1") == "Sender thread(EMI): used for sending", 30, interval=0.2,
                        what="the SMSC sender in use")
-            self.assertEqual(self.sandbox.run_inside([kstsend, "420777000111", "out"]).returncode, 0)
+            self.assertEqual(self.sandbox.run_inside([kstsend, "+420777000111", "out"]).returncode, 0)
             sim.wait_for(lambda: sim.submissions(), 20, what="the submission")
             sim.inject_52("777111222", "4209000", "in")
             wait_until(lambda: os.path.exists(received) and os.path.getsize(received) > 0, 20,

@@ -394,7 +394,7 @@ class ManyClients(DaemonTestCase):
             wait_until(lambda: len(os.listdir("/proc/%d/fd" % pid)) > self.CONNECTIONS, 30,
                        what="the daemon to hold every connection")
 
-            result = self.kstsend("420777000111", "through the crowd")
+            result = self.kstsend("+420777000111", "through the crowd")
             self.assertEqual(result.returncode, 0, result.stderr)
             sim.wait_for(lambda: sim.submissions(), 20, what="the submission")
             self.assertEqual(sim.submissions()[0]["text"], "through the crowd")
