@@ -172,7 +172,7 @@ def main():
         mails = len(smtp.messages())
         rcpts = smtp.rcpt_log()
         print("confirmations: %d asked for, %d to refused addresses; mails delivered %d, daemon counted %d, "
-              "refused RCPTs %d (the e-mailer pauses 60 s after each failure, so some may still wait)"
+              "refused RCPTs %d (a permanent refusal is not tried again)"
               % (confirmations, refused, mails, stats["confirmations"],
                  sum(1 for r in rcpts if r.startswith("refuse"))))
 

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "globals.h"
 #include "logger.h"
 #include "process.h"
@@ -88,18 +90,9 @@ bool Emailer::enque(Confirmation& confirmation) {
     return true;
 }
 
-bool Emailer::insert(Confirmation& confirmation) {
-    {
-        qpthr::QpLock lock(m_mutex);
-        m_que.push_front(confirmation);
-    }
-    m_cond.Signal();
-    return true;
-}
-
 int Emailer::size() {
     qpthr::QpLock lock(m_mutex);
-    return static_cast<int>(m_que.size());
+    return static_cast<int>(m_que.size() + m_retries.size());
 }
 
 Confirmation Emailer::get() {
@@ -116,7 +109,7 @@ void Emailer::wakeUp() {
     m_cond.Signal();
 }
 
-bool Emailer::sendConfirmation(Confirmation& confirmation) {
+bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failure) {
     trace("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
            confirmation.m_da.c_str(), confirmation.m_ud.c_str(), confirmation.m_date.c_str(),
            confirmation.m_time.c_str(), confirmation.m_email.c_str());
@@ -135,7 +128,8 @@ bool Emailer::sendConfirmation(Confirmation& confirmation) {
     char errorText[256] = "";
     const auto port = static_cast<unsigned short>(strtol(m_serverPort.c_str(), nullptr, 10));
     const bool sent = smtp::smtpSendMail(m_serverHost.c_str(), port, m_from.c_str(), confirmation.m_email.c_str(), "",
-                                         "", subject.c_str(), body.c_str(), errorText, sizeof errorText, nullptr);
+                                         "", subject.c_str(), body.c_str(), errorText, sizeof errorText, nullptr,
+                                         failure);
     std::string message;
     if (sent) {
         message = "Confirmation for '" + confirmation.m_da + "' was sent to '" + confirmation.m_email + "' successfuly";
@@ -150,46 +144,75 @@ bool Emailer::sendConfirmation(Confirmation& confirmation) {
     return sent;
 }
 
-void Emailer::pauseAfterFailure() {
-    qpthr::QpLock lock(m_mutex);
-    const auto end = std::chrono::steady_clock::now() + m_retryPause;
-    // Queued confirmations also signal the condition; only the shutdown ends
-    // the pause early. Each wait is at most a second, whatever the wall clock
-    // does meanwhile.
-    while (!g_shutdownIndicator) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        m_cond.WaitFor(left.count() < 1000 ? static_cast<long>(left.count()) : 1000L);
+void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failure& failure) {
+    std::string dropped;
+    if (failure.kind == smtp::Failure::kPermanent) {
+        dropped = "Confirmation for '" + confirmation.m_da + "' was refused permanently by the mail server (" +
+                  failure.reply + "). Removing it from the que.";
+    } else if (confirmation.m_count > 2) {
+        dropped = "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
     }
+    if (!dropped.empty()) {
+        trace("%lu: %s: %s\n", threadId(), GetName(), dropped.c_str());
+        if (g_errorLog != nullptr) g_errorLog->write(dropped, 'i');
+    }
+    const bool serverUnusable = failure.kind == smtp::Failure::kServer;
+    if (!dropped.empty() && !serverUnusable) return;
+
+    qpthr::QpLock lock(m_mutex);
+    const Clock::time_point due = Clock::now() + m_retryPause;
+    const double pauseSeconds = m_retryPause.count() / 1000.0;
+    if (dropped.empty()) {
+        trace("%lu: %s: trying '%s' again in %g sec.\n", threadId(), GetName(), confirmation.m_da.c_str(),
+              pauseSeconds);
+        auto later = std::find_if(m_retries.begin(), m_retries.end(), [&](const Retry& r) { return r.due > due; });
+        m_retries.insert(later, Retry{due, confirmation});
+    }
+    if (serverUnusable) {
+        trace("%lu: %s: mail server unusable, waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
+        m_serverPausedUntil = due;
+    }
+}
+
+void Emailer::takeDueRetries(Clock::time_point now) {
+    auto firstLater = std::find_if(m_retries.begin(), m_retries.end(), [&](const Retry& r) { return r.due > now; });
+    std::list<Confirmation> due;
+    for (auto retry = m_retries.begin(); retry != firstLater; ++retry) due.push_back(retry->confirmation);
+    m_retries.erase(m_retries.begin(), firstLater);
+    m_que.splice(m_que.begin(), due);
+}
+
+void Emailer::waitForWork(Clock::time_point now, bool serverPaused) {
+    if (m_que.empty() && m_retries.empty()) {
+        trace("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
+        m_cond.Wait();
+        trace("%lu: %s: woken up\n", threadId(), GetName());
+        return;
+    }
+    Clock::time_point until = serverPaused ? m_serverPausedUntil : Clock::time_point::max();
+    if (!serverPaused && !m_retries.empty()) until = m_retries.front().due;
+    // Queued confirmations signal the condition as well; the caller looks
+    // again. Each wait is at most a second, whatever the wall clock does.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    m_cond.WaitFor(left < 1 ? 1L : left > 1000 ? 1000L : static_cast<long>(left));
 }
 
 void Emailer::Main() {
     m_mutex.Lock();
     while (!g_shutdownIndicator) {
-        if (m_que.empty()) {
-            trace("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
-            m_cond.Wait();
-            trace("%lu: %s: woken up\n", threadId(), GetName());
+        const Clock::time_point now = Clock::now();
+        takeDueRetries(now);
+        const bool serverPaused = now < m_serverPausedUntil;
+        if (m_que.empty() || serverPaused) {
+            waitForWork(now, serverPaused);
+            continue;
         }
-        if (g_shutdownIndicator) break;
         trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
-        if (m_que.empty()) continue;
         Confirmation confirmation = get();
-        const double pauseSeconds = m_retryPause.count() / 1000.0;
         m_mutex.Unlock();
 
-        if (!sendConfirmation(confirmation)) {
-            if (confirmation.m_count > 2) {
-                const std::string message =
-                    "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
-                trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
-                if (g_errorLog != nullptr) g_errorLog->write(message, 'i');
-            } else {
-                insert(confirmation);
-            }
-            trace("%lu: %s: waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
-            pauseAfterFailure();
-        }
+        smtp::Failure failure;
+        if (!sendConfirmation(confirmation, &failure)) handleFailure(confirmation, failure);
         m_mutex.Lock();
     }
     m_mutex.Unlock();

@@ -1,6 +1,8 @@
 // Confirmation e-mails: the record of one confirmation and the e-mailer
 // thread that fills the subject and body templates and mails each
-// confirmation through the SMTP client, one at a time, in queue order.
+// confirmation through the SMTP client, one at a time, in queue order. A
+// confirmation that failed for a passing reason waits for its own retry
+// while the ones behind it go on.
 #ifndef KST_EMAILER_H
 #define KST_EMAILER_H
 
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "qpthr.h"
+#include "smtp.h"
 
 namespace gsmlib {
 struct Timestamp;
@@ -45,7 +48,7 @@ public:
 
 class Emailer : public qpthr::QpThread {
 public:
-    // The default pause after a failed e-mail.
+    // The default pause before a failed e-mail is tried again.
     static constexpr std::chrono::milliseconds kDefaultRetryPause{60000};
 
     Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
@@ -54,21 +57,27 @@ public:
     // Confirmations still queued are dropped.
     ~Emailer() override;
 
-    // Sends queued confirmations until g_shutdownIndicator is set. A failed
-    // confirmation goes back to the front of the queue and is dropped after
-    // its third failure; every failure is followed by a pause that the
-    // shutdown ends at once.
+    // Sends queued confirmations until g_shutdownIndicator is set, which ends
+    // every wait within a second.
+    // - A permanent refusal (a 5xx reply) drops the confirmation at once,
+    //   with a record that quotes the reply.
+    // - Any other failure (a 4xx reply, no usable server) is tried again
+    //   after the retry pause, at the front of the queue; the third failure
+    //   drops it. Meanwhile the confirmations behind it are sent.
+    // - When the server could not be used at all (smtp::Failure::kServer),
+    //   nothing is sent during the pause either: the others would fail the
+    //   same way and lose their attempts. The failed one tries first after it.
     void Main() override;
 
     void setSubjectTemplate(const std::string& text);
     void setBodyTemplate(const std::string& text);
-    // The pause after a failed e-mail (kDefaultRetryPause unless changed).
+    // The pause before a failed e-mail is tried again (kDefaultRetryPause
+    // unless changed); applies to failures from now on.
     void setRetryPause(std::chrono::milliseconds pause);
 
     // Appends a copy at the back of the queue and wakes the thread.
     bool enque(Confirmation& confirmation);
-    // Puts a copy at the front of the queue and wakes the thread.
-    bool insert(Confirmation& confirmation);
+    // Confirmations not sent yet: queued and waiting for a retry.
     int size();
     // Removes and returns the front of the queue. The caller holds the queue
     // lock and has seen that the queue is not empty (only Main calls it).
@@ -77,18 +86,40 @@ public:
     // lock, so call it from a thread, not from an asynchronous signal
     // handler.
     void wakeUp();
-    // One sending attempt; counts the sent e-mail or the failed attempt.
-    bool sendConfirmation(Confirmation& confirmation);
+    // One sending attempt; counts the sent e-mail or the failed attempt and
+    // writes its record. `failure`, if given, says why it failed.
+    bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr);
 
 private:
-    void pauseAfterFailure();
+    using Clock = std::chrono::steady_clock;
+
+    // A failed confirmation and when it may be tried again.
+    struct Retry {
+        Clock::time_point due;
+        Confirmation confirmation;
+    };
+
+    // Drops the confirmation or schedules its retry (Main's thread, without
+    // the lock).
+    void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure);
+    // The following three expect the caller to hold m_mutex.
+    // Moves the retries due at `now` to the front of the queue, earliest first.
+    void takeDueRetries(Clock::time_point now);
+    // Waits until a retry or the end of a server pause is due (at most a
+    // second at a time), or for something to be queued.
+    void waitForWork(Clock::time_point now, bool serverPaused);
 
     const std::string m_serverHost;
     const std::string m_serverPort;
     const std::string m_from;
     std::string m_subjectTemplate;
     std::string m_bodyTemplate;
+    // m_mutex guards the templates and the members from here to m_mutex.
     std::list<Confirmation> m_que;
+    // Ordered by due time.
+    std::list<Retry> m_retries;
+    // Nothing is sent before this time (the server could not be used).
+    Clock::time_point m_serverPausedUntil{};
     std::chrono::milliseconds m_retryPause{kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;

@@ -151,7 +151,7 @@ SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog
     trace("%lu: ME baudrate: %s\n", threadId(), baudRate.c_str());
     std::string pin = ini.GetSetting("ME/Pin", "", nullptr);
     if (!pin.empty()) {
-        trace("PIN: %s\n", pin.c_str());
+        trace("PIN: %s\n", "********");
     } else {
         trace("No PIN in configuration.\n");
     }

@@ -17,6 +17,7 @@ namespace gsmlib {
 class MeTa;
 class UnixSerialPort;
 class SMSMessage;
+class SMSSubmitMessage;
 template <class T>
 class Ref;
 }  // namespace gsmlib
@@ -49,7 +50,9 @@ public:
     bool connected() override;
     // Sends one message; 0 on success, 1 when the modem refused it (the
     // message is then back at the end of the send queue and the connection
-    // is dropped). The counter is not used.
+    // is dropped). A text longer than one message goes as concatenated
+    // parts; the last part's reference is registered, so its status report
+    // confirms the message. The counter is not used.
     int sendSms(Sms& sms, int counter) override;
 
     // Processes one message read from a store: a received SMS is logged,
@@ -77,6 +80,9 @@ private:
     // Whether two addresses name the same number, as the modem sees them.
     static bool sameAddress(const std::string& first, const std::string& second);
 
+    // Sends `text` as concatenated parts with the settings of `message`;
+    // returns the last part's reference. Throws gsmlib's GsmException.
+    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text);
     // One pass of the thread loop.
     void pass();
     void sendFromQueue();
@@ -100,6 +106,9 @@ private:
     // The handler registered with the current modem object; replaced by
     // every init().
     EventHandler* m_eventHandler;
+    // The number of the last concatenated message (only the sender's
+    // thread sends).
+    unsigned char m_concatenationId;
 };
 
 #endif

@@ -35,6 +35,11 @@ namespace {
 const int eventWaitSeconds = 5;
 // Characters of the default alphabet in one message.
 const size_t singleMessageLength = 160;
+// Characters in one part of a concatenated message: its user data header
+// takes the rest (the length gsmlib's own splitting uses).
+const size_t concatenatedPartLength = 152;
+// Parts one concatenation header can number.
+const size_t maxConcatenatedParts = 255;
 
 // gsmlib's time stamp text ends with a NUL character.
 std::string timestampText(const gsmlib::Timestamp& timestamp) {
@@ -109,7 +114,8 @@ SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::st
       m_me(nullptr),
       m_receiveStoreName(""),
       m_receiveAllSms(receiveAllSms),
-      m_eventHandler(nullptr) {}
+      m_eventHandler(nullptr),
+      m_concatenationId(0) {}
 
 SmsSenderMe::~SmsSenderMe() {
     Join();
@@ -315,15 +321,12 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
         if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
         trace("%lu: %s: DataCodingScheme: 0x%02x\n", threadId(), GetName(),
                static_cast<unsigned char>(message->dataCodingScheme()));
+        message->setAt(m_me->getAt());
         if (text.length() <= singleMessageLength) {
             message->setUserData(text);
-            message->setAt(m_me->getAt());
             reference = message->send();
         } else {
-            // The library splits the text into concatenated parts but does
-            // not tell their references, so such a message gets none: it is
-            // not registered, and its reports are logged without a match.
-            m_me->sendSMSs(message, text, false, 1);
+            reference = sendConcatenated(message, text);
         }
     } catch (GsmException& e) {
         failure = e.what();
@@ -350,6 +353,30 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
     unlock();
     return 0;
+}
+
+int SmsSenderMe::sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text) {
+    // gsmlib's sendSMSs would split the text the same way but keeps the
+    // parts' references to itself.
+    const size_t parts = (text.length() + concatenatedPartLength - 1) / concatenatedPartLength;
+    if (parts > maxConcatenatedParts) {
+        throw GsmException("text of " + std::to_string(text.length()) + " characters needs more than " +
+                               std::to_string(maxConcatenatedParts) + " parts",
+                           gsmlib::ParameterError);
+    }
+    // Parts of different messages to one phone must not be put together.
+    const unsigned char id = ++m_concatenationId;
+    int reference = -1;
+    for (size_t part = 0; part < parts; ++part) {
+        const char header[] = {0x00, 0x03, static_cast<char>(id), static_cast<char>(parts),
+                               static_cast<char>(part + 1)};
+        message->setUserDataHeader(gsmlib::UserDataHeader(std::string(header, sizeof header)));
+        message->setUserData(text.substr(part * concatenatedPartLength, concatenatedPartLength));
+        reference = message->send();
+        trace("%lu: %s: part %d/%d sent, reference %d\n", threadId(), GetName(), static_cast<int>(part + 1),
+              static_cast<int>(parts), reference);
+    }
+    return reference;
 }
 
 void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {

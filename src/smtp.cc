@@ -127,19 +127,23 @@ bool readReply(int sock, char* errorText, size_t errorSize, char* line, size_t l
     return true;
 }
 
-// Reads a reply and checks that its code begins with `expected`.
-bool expectReply(int sock, char* errorText, size_t errorSize, char expected) {
+// Reads a reply and checks that its code begins with `expected`; a reply
+// that does not is left in `refusal`.
+bool expectReply(int sock, char* errorText, size_t errorSize, char expected, std::string& refusal) {
     char line[kReplySize];
     if (!readReply(sock, errorText, errorSize, line, sizeof line)) return false;
     if (line[0] != expected) {
         setError(errorText, errorSize, "Invalid answer \"%s\"", line);
+        refusal = line;
         return false;
     }
     return true;
 }
 
-bool command(int sock, char* errorText, size_t errorSize, const std::string& text, char expected) {
-    return write(sock, errorText, errorSize, text.c_str()) && expectReply(sock, errorText, errorSize, expected);
+bool command(int sock, char* errorText, size_t errorSize, const std::string& text, char expected,
+             std::string& refusal) {
+    return write(sock, errorText, errorSize, text.c_str()) &&
+           expectReply(sock, errorText, errorSize, expected, refusal);
 }
 
 // A value for a header line or a command: line breaks would start a new
@@ -315,9 +319,18 @@ char* semicolonsToSzz(const char* list, char* dest) {
     return out;
 }
 
-bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to, const char* cc,
-                  const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
-                  int* socketOut) {
+namespace {
+
+// How far a dialogue came before it failed.
+struct Progress {
+    std::string refusal;      // the reply that refused, if one did
+    bool pastSender = false;  // the sender was accepted: later refusals concern this message
+};
+
+bool dialogue(const char* host, unsigned short port, const char* from, const char* to, const char* cc,
+              const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
+              int* socketOut, Progress& progress) {
+    std::string& refusal = progress.refusal;
     host = host ? host : "";
     from = from ? from : "";
     to = to ? to : "";
@@ -347,10 +360,11 @@ bool smtpSendMail(const char* host, unsigned short port, const char* from, const
     const int sock = connection.fd();
     if (!connectTo(sock, address, host, port, errorText, errorSize)) return false;
 
-    if (!expectReply(sock, errorText, errorSize, '2')) return false;
-    if (!command(sock, errorText, errorSize, "HELO default\r\n", '2')) return false;
+    if (!expectReply(sock, errorText, errorSize, '2', refusal)) return false;
+    if (!command(sock, errorText, errorSize, "HELO default\r\n", '2', refusal)) return false;
     const std::string sender = oneLine(from);
-    if (!command(sock, errorText, errorSize, "MAIL FROM: <" + sender + ">\r\n", '2')) return false;
+    if (!command(sock, errorText, errorSize, "MAIL FROM: <" + sender + ">\r\n", '2', refusal)) return false;
+    progress.pastSender = true;
 
     // All recipients in one block: the to entries, then the cc entries, then
     // the bcc entries, ended by an empty string.
@@ -360,9 +374,10 @@ bool smtpSendMail(const char* host, unsigned short port, const char* from, const
     char* const bccStart = semicolonsToSzz(cc, ccStart);
     semicolonsToSzz(bcc, bccStart);
     for (const char* entry = toStart; *entry != '\0'; entry += strlen(entry) + 1) {
-        if (!command(sock, errorText, errorSize, std::string("RCPT TO: <") + entry + ">\r\n", '2')) return false;
+        if (!command(sock, errorText, errorSize, std::string("RCPT TO: <") + entry + ">\r\n", '2', refusal))
+            return false;
     }
-    if (!command(sock, errorText, errorSize, "DATA\r\n", '3')) return false;
+    if (!command(sock, errorText, errorSize, "DATA\r\n", '3', refusal)) return false;
 
     if (!write(sock, errorText, errorSize, ("From: <" + sender + ">\r\n").c_str())) return false;
     if (!write(sock, errorText, errorSize, "Content-Type: text/plain;\r\n charset=\"ISO-8859-2\"\r\nSubject: "))
@@ -392,9 +407,32 @@ bool smtpSendMail(const char* host, unsigned short port, const char* from, const
     if (!write(sock, errorText, errorSize, wire.c_str())) return false;
     // The CR LF before the final dot ends the last line of the body.
     const bool endsWithLine = wire.empty() || (wire.size() >= 2 && wire.compare(wire.size() - 2, 2, "\r\n") == 0);
-    if (!command(sock, errorText, errorSize, endsWithLine ? ".\r\n" : "\r\n.\r\n", '2')) return false;
-    if (!command(sock, errorText, errorSize, "QUIT\r\n", '2')) return false;
+    if (!command(sock, errorText, errorSize, endsWithLine ? ".\r\n" : "\r\n.\r\n", '2', refusal)) return false;
+    if (!command(sock, errorText, errorSize, "QUIT\r\n", '2', refusal)) return false;
     return true;
+}
+
+Failure::Kind failureKind(const Progress& progress) {
+    const std::string& reply = progress.refusal;
+    if (reply.empty()) return Failure::kServer;
+    if (reply[0] == '5') return Failure::kPermanent;
+    if (reply.compare(0, 3, "421") == 0 || !progress.pastSender) return Failure::kServer;
+    return Failure::kTemporary;
+}
+
+}  // namespace
+
+bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to, const char* cc,
+                  const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
+                  int* socketOut, Failure* failure) {
+    Progress progress;
+    const bool sent =
+        dialogue(host, port, from, to, cc, bcc, subject, body, errorText, errorSize, socketOut, progress);
+    if (failure != nullptr) {
+        failure->kind = sent ? Failure::kNone : failureKind(progress);
+        failure->reply = sent ? std::string() : progress.refusal;
+    }
+    return sent;
 }
 
 }  // namespace smtp

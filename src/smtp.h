@@ -15,6 +15,8 @@
 
 #include <stddef.h>
 
+#include <string>
+
 namespace smtp {
 
 // Size of the buffer that keeps one reply line (at most 255 characters).
@@ -28,14 +30,32 @@ constexpr int kDefaultTimeoutMs = 30000;
 void setTimeout(int milliseconds);
 int timeout();
 
+// Why a call failed, for a caller that decides whether to try again. A 4xx
+// reply is transient and a 5xx reply permanent (RFC 5321).
+struct Failure {
+    enum Kind {
+        kNone,       // the call succeeded
+        kServer,     // the server could not be used: not resolved or connected,
+                     // no complete answer in time, the connection closed or
+                     // broke, a refusal other than 5xx of the greeting, HELO or
+                     // MAIL FROM, or a 421 (service closing) at any step
+        kTemporary,  // a refusal other than 5xx of RCPT, DATA, the message or QUIT
+        kPermanent,  // a 5xx reply at any step
+    };
+    Kind kind = kNone;
+    // The refusing reply line; empty when no reply was at fault.
+    std::string reply;
+};
+
 // Runs the whole dialogue: greeting, HELO, MAIL FROM, one RCPT TO per
 // recipient of the to, cc and bcc lists (entries separated by ";" or ","),
 // DATA, the message, QUIT. Returns true only when the server accepted the
 // message and answered QUIT with a 2xx reply. `socketOut`, if given, receives
-// the socket as soon as it exists and -1 once it is closed again.
+// the socket as soon as it exists and -1 once it is closed again. `failure`,
+// if given, says why the call failed (kNone after success).
 bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to,
                   const char* cc, const char* bcc, const char* subject, const char* body,
-                  char* errorText, size_t errorSize, int* socketOut);
+                  char* errorText, size_t errorSize, int* socketOut, Failure* failure = nullptr);
 
 // Reads one reply line into `dest` (CR dropped, LF ends the line; characters
 // beyond destSize - 1 are consumed and dropped).

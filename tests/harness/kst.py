@@ -39,24 +39,36 @@ _BINARIES = {
     "smscsim": "tools/smscsim/smscsim",
 }
 
-# Builds the namespace: /etc gets an overlay whose upper layer holds kst/,
-# /dev an overlay that adds the collector's socket as /dev/log (with the
-# pseudo-terminal and shared-memory mounts moved back in), /run and /tmp the
-# sandbox's own directories. /tmp comes last: the sandbox may not be below it.
+# Builds the namespace: first the overlays a sandbox asks for over further
+# system directories (see Sandbox.system_overlays), then /etc gets an overlay
+# whose upper layer holds kst/, /dev an overlay that adds the collector's
+# socket as /dev/log (with the pseudo-terminal and shared-memory mounts moved
+# back in), /run and /tmp the sandbox's own directories. An overlay over a
+# directory that holds the sandbox (a checkout below /var or /usr) would
+# hide the sandbox's real files behind the overlay: the sandbox is mounted
+# back over itself from the descriptor opened before. /tmp comes last: the
+# sandbox may not be below it.
 _NAMESPACE_SCRIPT = r"""
 set -e
-R=$1; shift
-mount -t overlay overlay -o lowerdir=/etc,upperdir="$R/ns/etc-up",workdir="$R/ns/etc-wk" /etc
+R=$1; OVERLAYS=$2; shift 2
+exec 3<"$R"
+overlay() {
+  mount -t overlay overlay -o lowerdir=/$1,upperdir="$R/ns/$1-up",workdir="$R/ns/$1-wk" /$1
+  case "$R/" in /$1/*) mount --no-canonicalize --bind /proc/self/fd/3 "$R";; esac
+}
+for d in $OVERLAYS; do overlay $d; done
+overlay etc
 for m in pts shm; do
   if mountpoint -q /dev/$m; then mount --bind /dev/$m "$R/ns/keep-$m"; fi
 done
-mount -t overlay overlay -o lowerdir=/dev,upperdir="$R/ns/dev-up",workdir="$R/ns/dev-wk" /dev
+overlay dev
 for m in pts shm; do
   if mountpoint -q "$R/ns/keep-$m"; then mount --move "$R/ns/keep-$m" /dev/$m; fi
 done
 mount --bind "$R/devlog" /dev/log
 mount --bind "$R/run" /run
 mount --bind "$R/tmp" /tmp
+exec 3<&-
 exec "$@"
 """
 
@@ -259,6 +271,9 @@ class Sandbox:
     """A scratch directory and the private mount namespace built from it."""
 
     _counter = 0
+    # Further system directories that get an overlay with an upper layer of
+    # the sandbox's own (ns/DIR-up), before any other mount.
+    system_overlays = ()
 
     def __init__(self, name="kst"):
         scratch = os.path.join(BUILD_DIR, "scratch")
@@ -269,6 +284,9 @@ class Sandbox:
         for d in ("ns/etc-up/kst", "ns/etc-wk", "ns/dev-up", "ns/dev-wk", "ns/keep-pts",
                   "ns/keep-shm", "run", "tmp", "logs"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        for system in self.system_overlays:
+            for d in ("ns/%s-up" % system, "ns/%s-wk" % system):
+                os.makedirs(os.path.join(self.root, d), exist_ok=True)
         os.chmod(os.path.join(self.root, "tmp"), 0o1777)
         open(os.path.join(self.root, "ns/dev-up/log"), "w").close()
         self.syslog = SyslogCollector(os.path.join(self.root, "devlog"))
@@ -328,8 +346,8 @@ class Sandbox:
 
     def namespace_argv(self, argv):
         """The command line that runs `argv` in a new namespace of this sandbox."""
-        return ["unshare", "--mount", "--propagation", "private", "--",
-                "/bin/sh", "-c", _NAMESPACE_SCRIPT, "kst-ns", self.root] + list(argv)
+        return ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", _NAMESPACE_SCRIPT,
+                "kst-ns", self.root, " ".join(self.system_overlays)] + list(argv)
 
     def start(self, argv, env=None, tag="proc", stdin=None):
         """Starts `argv` in a new namespace of this sandbox."""

@@ -3,6 +3,7 @@ routing with its fallback, the pause while disconnected and the routing
 switched off at shutdown. Real kstd against the modem emulator."""
 
 import os
+import re
 import resource
 import socket
 import termios
@@ -47,6 +48,10 @@ class PinRequired(MeSenderTest):
         self.assertEqual([c for c in self.modem.commands() if c.startswith("AT+CPIN")],
                          ["AT+CPIN?", "AT+CPIN=1234", "AT+CPIN?"])
         self.assertEqual(self.modem.status()["sim"], "READY")
+        # The console shows the PIN masked, nowhere in clear.
+        console = self.kstd.output()
+        self.assertEqual(re.findall(r"^PIN: (.*)$", console, re.M), ["********"])
+        self.assertNotRegex(console, r"PIN\W*1234")
 
     def test_wrong_pin_is_offered_once(self):
         self.start_kstd(self.me_section(Pin="9999"))

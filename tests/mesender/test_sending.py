@@ -123,6 +123,51 @@ class Confirmations(SendingTest):
         time.sleep(2)
         self.assertEqual(len(self.smtp.messages()), 1)
 
+    def test_long_text_parts_go_concatenated_and_are_confirmed(self):
+        self.start()
+        # Ten parts' worth of text: the first five are queued, each with its
+        # counter "n/10 " before 156 characters, 161 in all.
+        text = "".join("w%03d " % i for i in range(300))[:1405]
+        expected = ["%d/10 %s" % (n + 1, text[n * 156:(n + 1) * 156]) for n in range(5)]
+        self.assertEqual({len(part) for part in expected}, {161})
+        self.kstsend("-m", "someone@example.org", TARGET, text)
+        sent = self.wait_sent(10)
+        accepted = self.wait_record("access.log", "Send SMS requested", count=5)
+        self.assertEqual([r["lines"][3] for r in accepted], ["User Data: " + part for part in expected])
+
+        # Each went as two concatenated messages of 152 and 9 characters
+        # that ask for a report and share a concatenation number of their own.
+        pairs = list(zip(sent[0::2], sent[1::2]))
+        numbers = set()
+        for part, (first, second) in zip(expected, pairs):
+            headers = [bytes.fromhex(s["udh"]) for s in (first, second)]
+            self.assertEqual([h[:2] + h[3:] for h in headers], [b"\x00\x03\x02\x01", b"\x00\x03\x02\x02"])
+            self.assertEqual(headers[0][2], headers[1][2])
+            numbers.add(headers[0][2])
+            self.assertEqual(first["text"] + second["text"], part)
+            self.assertEqual(len(first["text"]), 152)
+            for message in (first, second):
+                self.assertEqual(message["destination"], TARGET)
+                self.assertTrue(message["status_report_request"])
+        self.assertEqual(len(numbers), 5)
+        wait_until(lambda: self.stats()["sent"] == "5", 10, what="the sent counter")
+
+        # The report of a first part confirms nothing; that of the last part
+        # confirms its text.
+        self.modem.report(pairs[0][0]["mr"])
+        report = self.wait_record("receive.log", "Status Report received")[0]
+        self.assertNotIn("Notification e-mail: ", "\n".join(report["lines"]))
+        for first, second in pairs:
+            self.modem.report(second["mr"])
+        mails = self.smtp.wait_for_messages(5, timeout=30)
+        self.assertEqual(sorted(m.body.replace("\r\n", "\n").split("\n\n", 1)[1].rstrip("\n") for m in mails),
+                         sorted(expected))
+        self.assertEqual({tuple(m.rcpt_tos) for m in mails}, {("someone@example.org",)})
+        wait_until(lambda: self.stats()["confirmations sent"] == "5", 10, what="the confirmation counter")
+        time.sleep(1)
+        self.assertEqual(len(self.smtp.messages()), 5)
+        self.assertEqual(len(self.modem.sent()), 10)
+
     def test_hidden_report_record(self):
         self.start(hide=("ReceiveLog_HideDestinationAddress", "ReceiveLog_HideUserData", "AccessLog_HideEmail"))
         self.kstsend("-m", "someone@example.org", TARGET, "Secret")

@@ -24,41 +24,27 @@ PACKAGE = "kestrova"
 ORB_ENV = dict(kst.ORB_ENV)
 FAST_ENV = {"KSTD_TEST_MANAGER_CYCLE_MS": "300", "KSTD_TEST_RECONNECT_PAUSE_MS": "100"}
 
-# Before the sandbox's own mounts: /usr and /var get overlays too, so dpkg
-# writes its files and its database into the sandbox.
-_SYSTEM_OVERLAYS = r"""
-for d in usr var; do
-  mount -t overlay overlay -o lowerdir=/$d,upperdir="$R/ns/$d-up",workdir="$R/ns/$d-wk" /$d
-done
-"""
-
-
 class SystemSandbox(Sandbox):
-    """A sandbox whose namespace also has private /usr and /var, and one
-    long-lived process that holds the namespace for every step."""
+    """A sandbox whose namespace also has private /usr and /var, so that dpkg
+    writes its files and its database into the sandbox, and one long-lived
+    process that holds the namespace for every step."""
+
+    system_overlays = ("usr", "var")
 
     def __init__(self, name):
         super().__init__(name)
-        for d in ("usr-up", "usr-wk", "var-up", "var-wk"):
-            os.makedirs(os.path.join(self.root, "ns", d))
         # The installed package brings /etc/kst itself.
         os.rmdir(os.path.join(self.root, "ns/etc-up/kst"))
         self.holder = None
-
-    def namespace_argv(self, argv):
-        script = kst._NAMESPACE_SCRIPT
-        marker = "R=$1; shift\n"
-        if marker not in script:
-            raise RuntimeError("the harness's namespace script has changed")
-        script = script.replace(marker, marker + _SYSTEM_OVERLAYS, 1)
-        return ["unshare", "--mount", "--propagation", "private", "--",
-                "/bin/sh", "-c", script, "kst-ns", self.root] + list(argv)
 
     def hold(self):
         # Ends by itself should the test die without cleaning up.
         self.holder = self.start(["sleep", "300"], tag="holder")
 
         def ready():
+            if not self.holder.running():
+                raise AssertionError("the namespace could not be made (%s): %s"
+                                     % (self.holder.popen.returncode, self.holder.stderr()))
             # The namespace script ends with exec, once every mount is made.
             with open("/proc/%d/cmdline" % self.holder.pid, "rb") as f:
                 return f.read().startswith(b"sleep\0")

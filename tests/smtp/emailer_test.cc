@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "peers.h"
 
 using smtptest::MailServer;
+using smtptest::ScriptedPeer;
 using std::chrono::milliseconds;
 
 namespace {
@@ -113,21 +115,18 @@ TEST(ConfirmationTemplate, PlaceholdersAreFilledPassByPass) {
     EXPECT_EQ(Confirmation().m_count, 0);
 }
 
-TEST_F(EmailerTest, QueueTakesFromTheFrontAndPutsBackInFront) {
+TEST_F(EmailerTest, QueueTakesFromTheFront) {
     Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
     Confirmation first("1", "one", "d", "t", "a@example.org");
     Confirmation second("2", "two", "d", "t", "a@example.org");
-    Confirmation failed("3", "three", "d", "t", "a@example.org");
-    failed.m_count = 2;
+    second.m_count = 2;
     EXPECT_TRUE(emailer.enque(first));
     EXPECT_TRUE(emailer.enque(second));
-    EXPECT_TRUE(emailer.insert(failed));
-    EXPECT_EQ(emailer.size(), 3);
-    const Confirmation a = emailer.get();
-    EXPECT_EQ(a.m_da, "3");
-    EXPECT_EQ(a.m_count, 2);
+    EXPECT_EQ(emailer.size(), 2);
     EXPECT_EQ(emailer.get().m_da, "1");
-    EXPECT_EQ(emailer.get().m_da, "2");
+    const Confirmation b = emailer.get();
+    EXPECT_EQ(b.m_da, "2");
+    EXPECT_EQ(b.m_count, 2);
     EXPECT_EQ(emailer.size(), 0);
 }
 
@@ -188,21 +187,21 @@ TEST_F(EmailerTest, TemplateChangesAndLineBreaksInValues) {
     EXPECT_EQ(mails[1].content.substr(mails[1].content.find("\r\n\r\n") + 4), "second\r\n");
 }
 
-TEST_F(EmailerTest, RefusedConfirmationIsTriedThreeTimesThenDropped) {
-    MailServer server("refuse");
+TEST_F(EmailerTest, TemporarilyRefusedConfirmationIsTriedThreeTimesThenDropped) {
+    MailServer server("", "defer");
     Emailer* emailer = makeEmailer(server.port());
     emailer->setRetryPause(milliseconds(300));
     const long sentBefore = g_numberOfSentConfirmations;
     emailer->Start();
 
-    Confirmation refused("777", "text", "1.1.2004", "1:2:3", "refuse@example.org");
-    emailer->enque(refused);
+    Confirmation deferred("777", "text", "1.1.2004", "1:2:3", "defer@example.org");
+    emailer->enque(deferred);
     ASSERT_TRUE(waitForRecords(4));
     stop(*emailer);
 
     const std::string failure =
-        "Confirmation for '777' sent failed to 'refuse@example.org', reason: Invalid answer \"550 5.1.1 "
-        "<refuse@example.org>: Recipient address rejected\"";
+        "Confirmation for '777' sent failed to 'defer@example.org', reason: Invalid answer \"450 4.2.1 "
+        "<defer@example.org>: Mailbox busy, try again later\"";
     const std::vector<Record> log = records();
     ASSERT_EQ(log.size(), 4u);
     for (int i = 0; i < 3; ++i) {
@@ -211,49 +210,135 @@ TEST_F(EmailerTest, RefusedConfirmationIsTriedThreeTimesThenDropped) {
     }
     EXPECT_EQ(log[3].type, "INFO");
     EXPECT_EQ(log[3].text, "Confirmation for '777' sent failed three times. Removing it from the que.");
-    // A pause follows each failure.
+    // Each retry waits for the pause.
     EXPECT_GE(log[1].milliseconds - log[0].milliseconds, 300);
     EXPECT_GE(log[2].milliseconds - log[1].milliseconds, 300);
 
-    EXPECT_EQ(server.rcptLog(), std::vector<std::string>(3, "refuse@example.org"));
+    EXPECT_EQ(server.rcptLog(), std::vector<std::string>(3, "defer@example.org"));
     EXPECT_TRUE(server.mails().empty());
     EXPECT_EQ(g_numberOfSentConfirmations, sentBefore);
     EXPECT_EQ(emailer->size(), 0);
 }
 
-TEST_F(EmailerTest, FailingConfirmationIsRetriedBeforeTheOneBehindIt) {
-    MailServer server("refuse");
+TEST_F(EmailerTest, RefusedConfirmationsHoldUpNoneBehindThem) {
+    // One address refused permanently, one refused twice for now, and ten
+    // confirmations that go through, all queued at once.
+    MailServer server("refuse", "defer", 2);
     Emailer* emailer = makeEmailer(server.port());
+    emailer->setRetryPause(milliseconds(1000));
+    const long sentBefore = g_numberOfSentConfirmations;
+
+    Confirmation refused("700", "refused", "1.1.2004", "1:2:3", "refuse@example.org");
+    Confirmation deferred("701", "deferred", "1.1.2004", "1:2:3", "defer@example.org");
+    emailer->enque(refused);
+    emailer->enque(deferred);
+    std::vector<std::string> others;
+    for (int i = 1; i <= 10; ++i) {
+        others.push_back("bob" + std::to_string(i) + "@example.org");
+        Confirmation other(std::to_string(710 + i).c_str(), "other", "1.1.2004", "1:2:3", others.back().c_str());
+        emailer->enque(other);
+    }
+    EXPECT_EQ(emailer->size(), 12);
+    emailer->Start();
+    ASSERT_TRUE(server.waitForMails(11));
+    // 11 sent, 1 refused, 2 failed attempts and the permanent refusal's own record.
+    ASSERT_TRUE(waitForRecords(15));
+    stop(*emailer);
+
+    // The refused address is named once, the deferred one three times, and
+    // every other one once, in order, right after the first two: none waited
+    // for a retry.
+    const std::vector<std::string> rcpts = server.rcptLog();
+    ASSERT_EQ(rcpts.size(), 14u);
+    EXPECT_EQ(rcpts[0], "refuse@example.org");
+    EXPECT_EQ(rcpts[1], "defer@example.org");
+    std::vector<std::string> rest;
+    for (size_t i = 2; i < rcpts.size(); ++i) {
+        if (rcpts[i] != "defer@example.org") rest.push_back(rcpts[i]);
+    }
+    EXPECT_EQ(rest, others);
+    EXPECT_EQ(rcpts[2], others[0]);
+    EXPECT_EQ(std::count(rcpts.begin(), rcpts.end(), "defer@example.org"), 3);
+
+    const std::vector<Record> log = records();
+    ASSERT_EQ(log.size(), 15u);
+    EXPECT_EQ(log[0].type, "ERROR");
+    EXPECT_EQ(log[0].text,
+              "Confirmation for '700' sent failed to 'refuse@example.org', reason: Invalid answer \"550 5.1.1 "
+              "<refuse@example.org>: Recipient address rejected\"");
+    EXPECT_EQ(log[1].type, "INFO");
+    EXPECT_EQ(log[1].text,
+              "Confirmation for '700' was refused permanently by the mail server (550 5.1.1 "
+              "<refuse@example.org>: Recipient address rejected). Removing it from the que.");
+    std::vector<Record> deferredRecords;
+    int othersSent = 0;
+    for (const Record& record : log) {
+        if (record.text.find("Confirmation for '701'") == 0) deferredRecords.push_back(record);
+        if (record.text.find(" to 'bob") != std::string::npos && record.type == "INFO") ++othersSent;
+        EXPECT_EQ(record.text.find("three times"), std::string::npos) << record.text;
+    }
+    EXPECT_EQ(othersSent, 10);
+    ASSERT_EQ(deferredRecords.size(), 3u);
+    EXPECT_EQ(deferredRecords[0].type, "ERROR");
+    EXPECT_NE(deferredRecords[0].text.find("reason: Invalid answer \"450 4.2.1 "), std::string::npos);
+    EXPECT_EQ(deferredRecords[2].text, "Confirmation for '701' was sent to 'defer@example.org' successfuly");
+    // Its own retries waited for the pause.
+    EXPECT_GE(deferredRecords[1].milliseconds - deferredRecords[0].milliseconds, 1000);
+    EXPECT_GE(deferredRecords[2].milliseconds - deferredRecords[1].milliseconds, 1000);
+
+    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore + 11);
+    EXPECT_EQ(emailer->size(), 0);
+    std::vector<std::string> mailed;
+    for (const MailServer::Mail& mail : server.mails()) mailed.push_back(mail.recipients.at(0));
+    EXPECT_EQ(std::count(mailed.begin(), mailed.end(), "defer@example.org"), 1);
+    EXPECT_EQ(std::count(mailed.begin(), mailed.end(), "refuse@example.org"), 0);
+}
+
+TEST_F(EmailerTest, UnusableServerHoldsEveryConfirmationDuringThePause) {
+    // The server closes its service three times (421 at the greeting), then
+    // accepts mail.
+    const std::string closing = "send 421 4.3.2 Service shutting down\n";
+    const std::string accepting =
+        "send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
+        "send 250 queued\nrecv\nsend 221 bye\n";
+    ScriptedPeer peer({closing, closing, closing, accepting}, 4, 2);
+    Emailer* emailer = makeEmailer(peer.port());
     emailer->setRetryPause(milliseconds(300));
     const long sentBefore = g_numberOfSentConfirmations;
 
-    Confirmation refused("777", "first", "1.1.2004", "1:2:3", "refuse@example.org");
-    Confirmation accepted("778", "second", "1.1.2004", "1:2:4", "bob@example.org");
-    emailer->enque(refused);
-    emailer->enque(accepted);
+    Confirmation first("777", "first", "1.1.2004", "1:2:3", "alice@example.org");
+    Confirmation second("778", "second", "1.1.2004", "1:2:4", "bob@example.org");
+    emailer->enque(first);
+    emailer->enque(second);
     emailer->Start();
-    ASSERT_TRUE(server.waitForMails(1));
     ASSERT_TRUE(waitForRecords(5));
+    ASSERT_TRUE(peer.waitEnd());
     stop(*emailer);
 
-    EXPECT_EQ(server.rcptLog(), (std::vector<std::string>{"refuse@example.org", "refuse@example.org",
-                                                          "refuse@example.org", "bob@example.org"}));
+    // The second was not tried while the server could not be used: it did
+    // not lose attempts of its own.
     const std::vector<Record> log = records();
     ASSERT_EQ(log.size(), 5u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(log[i].text,
+                  "Confirmation for '777' sent failed to 'alice@example.org', reason: Invalid answer \"421 4.3.2 "
+                  "Service shutting down\"");
+    }
     EXPECT_EQ(log[3].text, "Confirmation for '777' sent failed three times. Removing it from the que.");
     EXPECT_EQ(log[4].text, "Confirmation for '778' was sent to 'bob@example.org' successfuly");
-    // The third failure is followed by a pause as well.
+    EXPECT_GE(log[1].milliseconds - log[0].milliseconds, 300);
+    EXPECT_GE(log[2].milliseconds - log[1].milliseconds, 300);
     EXPECT_GE(log[4].milliseconds - log[3].milliseconds, 300);
+    EXPECT_EQ(peer.received(4).at(2), "RCPT TO: <bob@example.org>\\r\\n");
     EXPECT_EQ(g_numberOfSentConfirmations, sentBefore + 1);
-    EXPECT_EQ(server.mails().at(0).recipients, std::vector<std::string>{"bob@example.org"});
 }
 
 TEST_F(EmailerTest, ShutdownEndsThePauseAfterAFailure) {
-    MailServer server("refuse");
+    MailServer server("", "defer");
     // The daemon's own pause of a minute.
     Emailer* emailer = makeEmailer(server.port());
     emailer->Start();
-    Confirmation refused("777", "text", "1.1.2004", "1:2:3", "refuse@example.org");
+    Confirmation refused("777", "text", "1.1.2004", "1:2:3", "defer@example.org");
     emailer->enque(refused);
     ASSERT_TRUE(waitForRecords(1));
 

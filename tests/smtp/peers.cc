@@ -142,14 +142,19 @@ bool Process::waitExit(std::chrono::milliseconds limit) {
     return waitFor([this] { return !running(); }, limit);
 }
 
-MailServer::MailServer(const std::string& refusePrefix) : m_dir(makeWorkDir("mailserver")) {
+MailServer::MailServer(const std::string& refusePrefix, const std::string& deferPrefix, int deferTimes)
+    : m_dir(makeWorkDir("mailserver")) {
     // The port is free when chosen but may be taken before the server binds
     // it: try again with another one.
     for (int attempt = 0; attempt < 3 && m_process == nullptr; ++attempt) {
         m_port = freePort();
         std::vector<std::string> argv = {SMTP_TEST_PYTHON, "-m", "aiosmtpd", "-n", "-l",
                                          "127.0.0.1:" + std::to_string(m_port), "-c", "capture.Capture", m_dir};
-        if (!refusePrefix.empty()) argv.push_back(refusePrefix);
+        if (!refusePrefix.empty() || !deferPrefix.empty()) argv.push_back(refusePrefix);
+        if (!deferPrefix.empty()) {
+            argv.push_back(deferPrefix);
+            argv.push_back(std::to_string(deferTimes));
+        }
         auto* process = new Process(argv, pythonEnvironment());
         const bool ready = waitFor([&] { return !process->running() || canConnect(m_port); }, std::chrono::seconds(20));
         if (ready && process->running()) {

@@ -52,8 +52,11 @@ public:
         std::string content;
     };
 
-    // Recipients beginning with `refusePrefix` are refused with 550.
-    explicit MailServer(const std::string& refusePrefix = "");
+    // Recipients beginning with `refusePrefix` are refused with 550; those
+    // beginning with `deferPrefix` with 450, the first `deferTimes` times
+    // each is named (always when 0).
+    explicit MailServer(const std::string& refusePrefix = "", const std::string& deferPrefix = "",
+                        int deferTimes = 0);
     ~MailServer();
 
     unsigned short port() const { return m_port; }

@@ -19,18 +19,26 @@ using smtptest::ScriptedPeer;
 
 namespace {
 
+using Kind = smtp::Failure::Kind;
+
 struct Outcome {
     bool sent;
     std::string error;
     int socket;
+    Kind kind;
+    std::string reply;
 };
 
 Outcome sendMail(unsigned short port, const char* to, const char* cc, const char* bcc, const char* subject,
                  const char* body, const char* from = "kstd@localhost") {
     char error[512] = "";
     int sock = 12345;
-    const bool sent = smtp::smtpSendMail("127.0.0.1", port, from, to, cc, bcc, subject, body, error, sizeof error, &sock);
-    return {sent, error, sock};
+    smtp::Failure failure;
+    failure.kind = Kind::kTemporary;
+    failure.reply = "stale";
+    const bool sent =
+        smtp::smtpSendMail("127.0.0.1", port, from, to, cc, bcc, subject, body, error, sizeof error, &sock, &failure);
+    return {sent, error, sock, failure.kind, failure.reply};
 }
 
 std::vector<std::string> split(const std::string& text, const std::string& separator) {
@@ -103,6 +111,8 @@ TEST_F(SmtpTest, RealServerReceivesHeadersAndBodyAsSent) {
                                      "Vase zprava na 777 byla odeslana 1.2.2004 v 3:4:5.\n\nAhoj");
     ASSERT_TRUE(outcome.sent) << outcome.error;
     EXPECT_EQ(outcome.socket, -1);
+    EXPECT_EQ(outcome.kind, Kind::kNone);
+    EXPECT_EQ(outcome.reply, "");
     ASSERT_TRUE(server.waitForMails(1));
     const MailServer::Mail mail = server.mails().at(0);
     EXPECT_EQ(mail.from, "kstd@localhost");
@@ -239,6 +249,8 @@ TEST_F(SmtpTest, RefusedGreetingEndsBeforeHelo) {
     EXPECT_FALSE(outcome.sent);
     EXPECT_EQ(outcome.error, "Invalid answer \"554 5.3.2 No service for you\"");
     EXPECT_EQ(outcome.socket, -1);
+    EXPECT_EQ(outcome.kind, Kind::kPermanent);
+    EXPECT_EQ(outcome.reply, "554 5.3.2 No service for you");
     ASSERT_TRUE(peer.waitEnd());
     EXPECT_TRUE(peer.received().empty());
     EXPECT_EQ(peer.record().back(), "end");
@@ -299,34 +311,51 @@ TEST_F(SmtpTest, RefusalAfterMultiLineReplyIsNotTakenForSuccess) {
     EXPECT_EQ(countStartingWith(peer.received(), "DATA"), 0);
 }
 
-TEST_F(SmtpTest, RefusalsAtEachStepReportTheReply) {
+TEST_F(SmtpTest, RefusalsAtEachStepReportTheReplyAndWhetherItLasts) {
     struct Case {
         const char* script;
-        const char* error;
+        const char* reply;
         const char* lastCommand;
+        Kind kind;
     };
     const Case cases[] = {
-        {"send 220 ready\nrecv\nsend 501 who are you\n", "Invalid answer \"501 who are you\"", "HELO default\\r\\n"},
-        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 553 sender refused\n", "Invalid answer \"553 sender refused\"",
-         "MAIL FROM: <kstd@localhost>\\r\\n"},
+        // A 5xx reply is permanent wherever it comes.
+        {"send 220 ready\nrecv\nsend 501 who are you\n", "501 who are you", "HELO default\\r\\n", Kind::kPermanent},
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 553 sender refused\n", "553 sender refused",
+         "MAIL FROM: <kstd@localhost>\\r\\n", Kind::kPermanent},
         {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 550 5.1.1 unknown user\n",
-         "Invalid answer \"550 5.1.1 unknown user\"", "RCPT TO: <alice@example.org>\\r\\n"},
-        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 250 not 354\n",
-         "Invalid answer \"250 not 354\"", "DATA\\r\\n"},
+         "550 5.1.1 unknown user", "RCPT TO: <alice@example.org>\\r\\n", Kind::kPermanent},
         {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
          "send 552 too much\n",
-         "Invalid answer \"552 too much\"", ".\\r\\n"},
+         "552 too much", ".\\r\\n", Kind::kPermanent},
         // The message was accepted, but a refused QUIT still fails the call.
         {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
          "send 250 queued\nrecv\nsend 500 no quitting\n",
-         "Invalid answer \"500 no quitting\"", "QUIT\\r\\n"},
+         "500 no quitting", "QUIT\\r\\n", Kind::kPermanent},
+        // Any other refusal of this message is temporary.
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 450 4.2.1 mailbox busy\n",
+         "450 4.2.1 mailbox busy", "RCPT TO: <alice@example.org>\\r\\n", Kind::kTemporary},
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 250 not 354\n",
+         "250 not 354", "DATA\\r\\n", Kind::kTemporary},
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
+         "send 451 local error\n",
+         "451 local error", ".\\r\\n", Kind::kTemporary},
+        // Before the sender is accepted, or with 421, the server itself
+        // cannot be used for now.
+        {"send 220 ready\nrecv\nsend 450 try later\n", "450 try later", "HELO default\\r\\n", Kind::kServer},
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 451 sender check failed\n", "451 sender check failed",
+         "MAIL FROM: <kstd@localhost>\\r\\n", Kind::kServer},
+        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 421 4.3.2 closing\n", "421 4.3.2 closing",
+         "RCPT TO: <alice@example.org>\\r\\n", Kind::kServer},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.reply);
         ScriptedPeer peer({c.script});
         const Outcome outcome = sendMail(peer.port(), "alice@example.org", "", "", "s", "b");
         EXPECT_FALSE(outcome.sent);
-        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_EQ(outcome.error, std::string("Invalid answer \"") + c.reply + "\"");
+        EXPECT_EQ(outcome.reply, c.reply);
+        EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(outcome.socket, -1);
         ASSERT_TRUE(peer.waitEnd());
         // Nothing is sent after the refused command; the client closes.
@@ -347,6 +376,8 @@ TEST_F(SmtpTest, SilentServerFailsWithinTheTimeout) {
         EXPECT_EQ(outcome.error, "Timed out after 0.4 s waiting for an answer");
         EXPECT_GE(took, std::chrono::milliseconds(400));
         EXPECT_EQ(outcome.socket, -1);
+        EXPECT_EQ(outcome.kind, Kind::kServer);
+        EXPECT_EQ(outcome.reply, "");
     }
     {
         // Silent after the message: the final reply times out as well.
@@ -355,6 +386,7 @@ TEST_F(SmtpTest, SilentServerFailsWithinTheTimeout) {
         const Outcome outcome = sendMail(peer.port(), "alice@example.org", "", "", "s", "b");
         EXPECT_FALSE(outcome.sent);
         EXPECT_EQ(outcome.error, "Timed out after 0.4 s waiting for an answer");
+        EXPECT_EQ(outcome.kind, Kind::kServer);
     }
     {
         // A server that trickles continuation lines cannot stretch one reply
@@ -388,6 +420,7 @@ TEST_F(SmtpTest, ConnectionThatIsNeverAcceptedTimesOut) {
     EXPECT_FALSE(outcome.sent);
     EXPECT_EQ(outcome.error, "Can't connect to 127.0.0.1:" + std::to_string(port) + " (no answer within 0.3 s)");
     EXPECT_EQ(outcome.socket, -1);
+    EXPECT_EQ(outcome.kind, Kind::kServer);
     close(queued);
     close(listener);
 }
@@ -398,6 +431,8 @@ TEST_F(SmtpTest, ServerClosingMidDialogue) {
     EXPECT_FALSE(outcome.sent);
     EXPECT_EQ(outcome.error, "The connection has been closed by other side");
     EXPECT_EQ(outcome.socket, -1);
+    EXPECT_EQ(outcome.kind, Kind::kServer);
+    EXPECT_EQ(outcome.reply, "");
 }
 
 TEST_F(SmtpTest, LongReplyLineIsCutAndErrorTextsFitTheBuffer) {
@@ -432,16 +467,19 @@ TEST_F(SmtpTest, UnknownHostAndClosedPort) {
     Outcome outcome{};
     char error[256] = "";
     int sock = 12345;
+    smtp::Failure failure;
     EXPECT_FALSE(smtp::smtpSendMail("no such host!", 25, "kstd@localhost", "a@example.org", "", "", "s", "b", error,
-                                    sizeof error, &sock));
+                                    sizeof error, &sock, &failure));
     EXPECT_STREQ(error, "Can't resolve no such host!");
     EXPECT_EQ(sock, 12345);  // no socket was made
+    EXPECT_EQ(failure.kind, Kind::kServer);
 
     const unsigned short port = smtptest::freePort();
     outcome = sendMail(port, "alice@example.org", "", "", "s", "b");
     EXPECT_FALSE(outcome.sent);
     EXPECT_EQ(outcome.error, "Can't connect to 127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(outcome.socket, -1);
+    EXPECT_EQ(outcome.kind, Kind::kServer);
 }
 
 TEST_F(SmtpTest, ReadlnAndWriteOnASocketPair) {
