@@ -34,17 +34,6 @@ std::string IniFileException::toString() const {
     return std::string();
 }
 
-std::string IniSectionException::toString() const { return "Exception: Ini setting " + m_message; }
-
-std::string IniSettingException::toString() const {
-    switch (m_major) {
-        case IST_EMPTY: return "Exception: NST_EMPTY";
-        case IST_BAD_VALUETYPE: return "Exception: NST_BAD_VALUETYPE";
-        case IST_BAD_KEY_NAME: return "Exception: NST_BAD_KEY_NAME";
-        default: return "Exception: Unknown exception Major field";
-    }
-}
-
 void IniSetting::Print() const {
     if (m_key == ";") {
         std::cout << ";" << m_value << "\n";

@@ -21,8 +21,6 @@ std::string TrimLeft(std::string s, const char* set);
 std::string Trim(std::string s, const char* set);
 
 enum IniFileErrors { IFL_NONE = 0, IFL_BAD_LINE = 1, IFL_BAD_KEY = 2, IFL_BAD_FILE = 3 };
-enum IniSectionErrors { ISC_BAD_NAME = 0 };
-enum IniSettingErrors { IST_NONE = 0, IST_EMPTY = 1, IST_BAD_VALUETYPE = 2, IST_BAD_KEY_NAME = 3 };
 
 class Exception {
 public:
@@ -52,24 +50,6 @@ public:
     IniFileException(const IniFileException&) = default;
     // "Parse error on line N: message" for parse errors, the message alone
     // when the file cannot be opened.
-    std::string toString() const override;
-};
-
-class IniSectionException : public IniFileException {
-public:
-    IniSectionException(IniFileErrors major, int minor) : IniFileException(major, minor) {}
-    IniSectionException(IniFileErrors major, int minor, const char* message)
-        : IniFileException(major, minor, message) {}
-    IniSectionException(const IniSectionException&) = default;
-    std::string toString() const override;
-};
-
-class IniSettingException : public IniSectionException {
-public:
-    IniSettingException(IniFileErrors major, int minor) : IniSectionException(major, minor) {}
-    IniSettingException(IniFileErrors major, int minor, const char* message)
-        : IniSectionException(major, minor, message) {}
-    IniSettingException(const IniSettingException&) = default;
     std::string toString() const override;
 };
 

@@ -161,7 +161,6 @@ bool File::open(int mode) {
     if (mode & IO_ReadWrite) flags |= O_RDWR | O_CREAT;
     if (mode & IO_Truncate) flags |= O_TRUNC;
     if (mode & IO_Append) flags |= O_APPEND;
-    if (mode & IO_Raw) flags |= O_DIRECT;
     m_fd = ::open(m_name.c_str(), flags, 0664);
     if (m_fd < 0) {
         m_message = strerror(errno);

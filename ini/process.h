@@ -43,7 +43,6 @@ char il2toascii(char c);
 class File {
 public:
     enum FileMode {
-        IO_Raw = 1,
         IO_ReadOnly = 2,
         IO_WriteOnly = 4,
         IO_ReadWrite = 8,

@@ -12,7 +12,6 @@ Logger::Logger(const char* logName, const char* fileName)
     : m_logName(logName ? logName : "") {
     std::string name = fileName ? fileName : "";
     m_file.setName(name);
-    m_type = name.empty() ? SYSLOG : FILE;
     m_fileNameShown = name.empty() ? "SYSLOG" : name;
 }
 

@@ -18,8 +18,6 @@
 
 class Logger {
 public:
-    enum eLogType { SYSLOG = 0, FILE = 1 };
-
     // An empty or null file name selects syslog. Nothing is opened here.
     Logger(const char* logName, const char* fileName);
 
@@ -47,7 +45,6 @@ public:
 private:
     std::string formatRecord(const std::vector<std::string>& lines, const char* message, char type) const;
 
-    eLogType m_type;
     std::string m_logName;
     ::File m_file;
     std::string m_fileNameShown;

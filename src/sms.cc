@@ -151,10 +151,6 @@ void SmsQue::alarm() {
     trace("%lu: SmsQue: alarm\n", threadId());
 }
 
-void SmsQue::lock() { m_mutex.Lock(); }
-
-void SmsQue::unlock() { m_mutex.Unlock(); }
-
 namespace {
 // The list node prepared for the message the calling thread is about to queue.
 thread_local std::list<Sms> preparedNode;

@@ -77,9 +77,6 @@ public:
     // no lock, so the stop signal's handler may call it.
     void alarm();
 
-    void lock();
-    void unlock();
-
     // A descriptor that becomes readable when a message arrives in an empty
     // queue or alarm() is called, so that a sender can wait for the queue
     // and its connection together with poll(); -1 if the system has none to

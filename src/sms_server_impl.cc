@@ -156,7 +156,6 @@ CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
 
     std::vector<SenderInfo> senders;
     if (g_sendManager != nullptr) {
-        stats->numberOfSenders = g_sendManager->getSenderCount();
         stats->numberOfSenders = g_sendManager->getStats(senders);
     } else {
         stats->numberOfSenders = 0;

@@ -52,7 +52,7 @@ private:
     void writeRefusal(const std::string& title, const char* remoteAddr, const std::string* number,
                       const std::string& reason);
 
-    const Options m_options;
+    const Options m_options{};
 };
 
 #endif

@@ -5,7 +5,8 @@
 
 #include <mutex>
 
-const char* const version = "0.18.0";
+// KST_VERSION comes from the build (project(VERSION)).
+const char* const version = KST_VERSION;
 const char* const copyright =
     "Copyright (C) 2002-2026 the Kestrova developers.\n"
     "This program comes with ABSOLUTELY NO WARRANTY.";

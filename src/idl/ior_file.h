@@ -5,6 +5,9 @@
 //
 // Every function here is called by one thread at a time: the daemon's main
 // thread writes the file before serving and its exit handler removes it.
+//
+// The file's path is KST_IOR_FILE, a compile definition that every program
+// linking this library gets from the build.
 #ifndef KST_IOR_FILE_H
 #define KST_IOR_FILE_H
 

@@ -210,22 +210,4 @@ TEST_F(SmsQueueTest, ShutdownWithoutAlarmStillEndsTheWait) {
     EXPECT_EQ(queue.size(), 0);
 }
 
-TEST_F(SmsQueueTest, LockHoldsOffOtherThreads) {
-    StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
-    std::atomic<bool> appended{false};
-    queue.lock();
-    std::thread producer([&] {
-        Sms sms(std::string("1"), "", "x", "", false, "");
-        queue.appendSms(sms);
-        appended = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(appended);
-    EXPECT_EQ(queue.getSizeSafe(), 0);
-    queue.unlock();
-    producer.join();
-    EXPECT_EQ(queue.size(), 1);
-}
-
 }  // namespace

@@ -373,16 +373,6 @@ TEST(FileWrapper, ModesAndPermissions) {
     ASSERT_TRUE(plain.open(File::IO_ReadOnly));
     EXPECT_EQ(fcntl(plain.handle(), F_GETFL) & (O_ACCMODE | O_APPEND | O_DIRECT), O_RDONLY);
     plain.close();
-
-    // Direct I/O is not available on every file system.
-    File raw;
-    raw.setName(path);
-    if (raw.open(File::IO_Raw | File::IO_ReadOnly)) {
-        EXPECT_TRUE(fcntl(raw.handle(), F_GETFL) & O_DIRECT);
-        raw.close();
-    } else {
-        EXPECT_EQ(raw.errorString(), strerror(EINVAL));
-    }
 }
 
 }  // namespace

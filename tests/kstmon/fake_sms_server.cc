@@ -23,11 +23,12 @@
 #include <thread>
 
 #include "sms_server.hh"
+#include "version.h"
 
 namespace {
 
 struct Settings {
-    std::string version = "0.18.0";
+    std::string version = ::version;  // the daemon's unless --version is given
     long start = 0, current = 0, queue = 0, sent = 0, received = 0, confirmations = 0;
     long senders = 1, status1 = 1, status2 = -1;
     std::string name1 = "Sender thread(EMI)", name2 = "no device";

@@ -26,7 +26,7 @@
 
 namespace {
 
-const char* const defaultIorFile = "/tmp/kstd.ior";
+const char* const defaultIorFile = KST_IOR_FILE;
 
 void usage(FILE* out) {
     fprintf(out,
