@@ -6,6 +6,7 @@
 
 #include "emi_peer.h"
 #include "vessa.h"
+#include "vessa_internal.h"
 
 using emitest::Options;
 using emitest::Session;
@@ -263,6 +264,29 @@ TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused)
     EXPECT_EQ(emi_submit1(s.emi, "1", "601234567", "a/b\x02\x03", -1), 1);
     EXPECT_NE(s.next().find("/00420601234567/1//"), std::string::npos);
     EXPECT_STREQ(emi_strerror(EMI_BADFIELD), "Field value not allowed");
+}
+
+// The one function that composes frames refuses what the calls above check
+// first, so no caller can send it: nothing goes out and no id is taken.
+TEST(Wire, FrameBuilderRefusesWhatWouldBreakTheFrame)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    for (const std::string& value : {std::string("a/b"), std::string("a\x03"), std::string("\x7F"),
+                                     std::string("a\0b", 3), std::string("\n")}) {
+        EXPECT_EQ(ucp_send(s.emi, -EMI_DELIVERY_SM, 5, {"A", value}), EMI_BADFIELD);
+        EXPECT_EQ(ucp_send_new(s.emi, EMI_ALERT, {value, "0539"}), EMI_BADFIELD);
+    }
+    EXPECT_EQ(ucp_send_new(s.emi, EMI_SUBMIT_SM, {std::string(VESSA_MAX_DATA, 'x')}), EMI_TOOLONG);
+    EXPECT_EQ(ucp_send(s.emi, -EMI_DELIVERY_SM, 100, {"A", "", ""}), EMI_BADFRAME);
+    EXPECT_EQ(ucp_send(s.emi, -100, 1, {"A", "", ""}), EMI_BADFRAME);
+    EXPECT_EQ(emitest::drain(s.peer), "");
+    EXPECT_EQ(emi_free_trnids(s.emi), 96);
+    // The largest frame: one field that fills the data with its "/".
+    EXPECT_EQ(ucp_send_new(s.emi, EMI_SUBMIT_SM, {std::string(VESSA_MAX_DATA - 1, 'x')}), 1);
+    std::string f = s.next();
+    EXPECT_EQ(f.size(), 1023u) << "with STX and ETX, the whole frame buffer but its terminator";
+    EXPECT_EQ(f.substr(0, 15), STX + "01/01021/O/51/");
 }
 
 TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused)
