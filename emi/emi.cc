@@ -110,7 +110,7 @@ void classifyOriginator(emi_t* emi, const char* from, Originator* o)
     } else {
         o->otoa = "5039";
         o->alphanumeric = true;
-        ia5_encode_oadc(emi, o->oadc, sizeof o->oadc, from);
+        ia5_encode_oadc(o->oadc, sizeof o->oadc, from);
     }
 }
 
@@ -302,7 +302,7 @@ int emi_read(EMI emi)
         if (equals(mt, "2")) {
             m->uu.submit.text = text(emi, MSG_01);
         } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, MSG_01));
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG_01));
         } else {
             return EMI_NOT_SUPP;
         }
@@ -317,7 +317,7 @@ int emi_read(EMI emi)
         if (equals(mt, "2")) {
             m->uu.submit.text = text(emi, MSG);
         } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, MSG));
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
         } else if (equals(mt, "4")) {
             m->uu.submit.numbits = number(text(emi, NB));
             m->uu.submit.text = text(emi, MSG);
@@ -337,7 +337,7 @@ int emi_read(EMI emi)
         m->uu.submit.deliv_reasoncode = number(text(emi, RSN));
         m->uu.submit.deliv_timestamp = text(emi, DSCTS);
         if (equals(text(emi, MT), "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, MSG));
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
         } else {
             m->uu.submit.text = EMPTY;
         }
@@ -431,7 +431,7 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
         notificationFromAlert(emi, &nadc, &npid);
     }
     char msg[VESSA_DECODE_SIZE];
-    ia5_encode(emi, msg, sizeof msg, text ? text : EMPTY);
+    ia5_encode(msg, sizeof msg, text ? text : EMPTY);
     UcpFields fields = submissionFields();
     at(fields, ADC) = adc;
     at(fields, OADC) = upTo(o.oadc, OADC_WIDTH);
@@ -492,7 +492,7 @@ int emi_submit2(EMI emi)
         msg = upTo(r.text ? r.text : EMPTY, MSG_WIDTH);
     } else {
         char encoded[VESSA_DECODE_SIZE];
-        ia5_encode(emi, encoded, sizeof encoded, r.text ? r.text : EMPTY);
+        ia5_encode(encoded, sizeof encoded, r.text ? r.text : EMPTY);
         msg = upTo(encoded, MSG_WIDTH);
     }
     UcpFields fields = submissionFields();

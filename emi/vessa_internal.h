@@ -141,11 +141,11 @@ int ucp_init(emi_t* emi, const char* password);
 
 char ia5_tohex(int cc);
 int ia5_tonum(char ch);
-char* ia5_encode(emi_t* emi, char* buf, int bufsz, const char* str);
-char* ia5_encode_oadc(emi_t* emi, char* buf, int bufsz, const char* str);
+char* ia5_encode(char* buf, int bufsz, const char* str);
+char* ia5_encode_oadc(char* buf, int bufsz, const char* str);
 // ia5_encode for a password: its traces show asterisks instead.
 char* ia5_encode_secret(char* buf, int bufsz, const char* str);
-char* ia5_decode(emi_t* emi, char* buf, int bufsz, const char* str);
+char* ia5_decode(char* buf, int bufsz, const char* str);
 int ia5_is_numeric(const char* str);
 
 #endif
