@@ -114,7 +114,9 @@ void classifyOriginator(emi_t* emi, const char* from, Originator* o)
     }
 }
 
-// NAdC and NPID taken from the alert address.
+// The alert address as an address field and its PID (0439 a mobile, 0539
+// an application): AdC and PID of an alert, NAdC and NPID of a notification
+// a named originator asks for.
 void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npid)
 {
     const char* alert = emi->alert_addr;
