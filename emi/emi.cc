@@ -15,10 +15,33 @@ namespace {
 
 const char* const EMPTY = "";
 
+// Data fields of the operations 52, 53 and 51 (from 1), as the protocol
+// numbers them.
+enum MessageField {
+    ADC = 1, OADC, AC, NRQ, NADC, NT, NPID, LRQ, LRAD, LPID, DD, DDT, VP, RPID, SCTS, DST, RSN,
+    DSCTS, MT, NB, MSG, MMS, PR, DCS, MCLS, RPI, CPG, RPLY, OTOA, HPLMN, XSER, RES4, RES5,
+    MESSAGE_FIELDS = RES5
+};
+// Data fields of the operation 01.
+enum Message01Field { ADC_01 = 1, OADC_01, AC_01, MT_01, MSG_01 };
+// Data fields of a result: ACK or NACK, then the error code of a NACK, then
+// the system message.
+enum ResultField { ACK = 1, ERROR_OR_MESSAGE, NACK_MESSAGE };
+// Data fields of an alert (31).
+enum AlertField { ALERT_ADC, ALERT_PID, ALERT_FIELDS };
+
+// Widths the submissions cut their fields to.
+const size_t OADC_WIDTH = 24;
+const size_t NADC_WIDTH = 16;
+const size_t NPID_WIDTH = 4;
+const size_t VP_WIDTH = 10;
+const size_t MSG_WIDTH = 640;
+const size_t XSER_WIDTH = 400;
+
 // Data field k (from 1) of the last frame read, or null when it has fewer.
 const char* field(const emi_t* emi, int k)
 {
-    int slot = 3 + k;
+    int slot = ucp::HEADER_ITEMS - 1 + k;
     if (k < 1 || slot >= emi->items - 1) {
         return nullptr;
     }
@@ -87,11 +110,13 @@ void classifyOriginator(emi_t* emi, const char* from, Originator* o)
     } else {
         o->otoa = "5039";
         o->alphanumeric = true;
-        ia5_encode_oadc(emi, o->oadc, sizeof o->oadc, from);
+        ia5_encode_oadc(o->oadc, sizeof o->oadc, from);
     }
 }
 
-// NAdC and NPID taken from the alert address.
+// The alert address as an address field and its PID (0439 a mobile, 0539
+// an application): AdC and PID of an alert, NAdC and NPID of a notification
+// a named originator asks for.
 void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npid)
 {
     const char* alert = emi->alert_addr;
@@ -104,58 +129,46 @@ void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npi
     }
 }
 
-// Whether a value may be sent as it is: "/" would end its field and a
-// control character (STX, ETX, ...) could end the frame.
-bool safeField(const char* s)
-{
-    for (; s && *s; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (c == '/' || c < 0x20 || c == 0x7F) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool digitsOnly(const char* s)
 {
     return *s && ia5_is_numeric(s);
 }
 
-int refuseField(const char* what, const char* value)
+// At most the first `width` characters of s.
+std::string upTo(const char* s, size_t width)
 {
-    vessa_trace("emi: %s refused: '%s'\n", what, vessa_str(value));
-    return EMI_BADFIELD;
+    return std::string(s, strnlen(s, width));
 }
 
-// Takes an id and sends the composed submission; counts it in the window.
-int sendSubmission(emi_t* emi, const std::string& data)
+// A number with at least `width` digits, zeros in front ("-0005" for -5).
+std::string padded(int value, int width)
 {
-    if (data.size() > VESSA_MAX_DATA) {
-        vessa_trace("emi_submit: request too long (%zu characters)\n", data.size());
-        return EMI_TOOLONG;
+    char out[16];
+    std::snprintf(out, sizeof out, "%.*d", width, value);
+    return out;
+}
+
+// A submission with its 33 fields, all empty until set.
+UcpFields submissionFields() { return UcpFields(MESSAGE_FIELDS); }
+
+std::string& at(UcpFields& fields, MessageField k) { return fields[static_cast<size_t>(k - 1)]; }
+
+// Sends a submission with a fresh id; counts it in the window.
+int sendSubmission(emi_t* emi, const UcpFields& fields)
+{
+    int id = ucp_send_new(emi, EMI_SUBMIT_SM, fields);
+    if (id == EMI_TOOLONG) {
+        size_t data = 0;
+        for (const std::string& f : fields) {
+            data += f.size() + 1;
+        }
+        vessa_trace("emi_submit: request too long (%zu characters)\n", data);
     }
-    int id = ucp_get_trnid(emi);
     if (id < 0) {
         return id;
     }
-    ucp_set_data(emi, data.data(), data.size());
-    int rc = ucp_write(EMI_SUBMIT_SM, id, emi);
-    if (rc != 0) {
-        return rc;
-    }
     emi->act_throughput++;
     return id;
-}
-
-template <typename... Args>
-std::string format(const char* fmt, Args... args)
-{
-    int n = std::snprintf(nullptr, 0, fmt, args...);
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(&out[0], out.size(), fmt, args...);
-    out.resize(static_cast<size_t>(n));
-    return out;
 }
 
 }  // namespace
@@ -174,8 +187,9 @@ err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* 
     if (!hostname || !password || !origin_addr) {
         return EMI_INITERR;
     }
-    if (!safeField(origin_addr) || !safeField(alert_addr)) {
-        return static_cast<err_t>(refuseField("address", safeField(origin_addr) ? alert_addr : origin_addr));
+    if (!ucp_safe_field(origin_addr) || !ucp_safe_field(alert_addr)) {
+        return static_cast<err_t>(
+            ucp_refuse_field("address", ucp_safe_field(origin_addr) ? alert_addr : origin_addr));
     }
     SOCKET sock = tcp_init(hostname, port);
     if (sock < 0) {
@@ -274,76 +288,77 @@ int emi_read(EMI emi)
     if (rc != 0) {
         return rc;
     }
-    int trnid = number(emi->item[0]);
-    int sign = equals(emi->item[2], "O") ? 1 : equals(emi->item[2], "R") ? -1 : 0;
-    int opType = number(emi->item[3]) * sign;
+    int trnid = number(emi->item[ucp::ITEM_TRN]);
+    const char* orFlag = emi->item[ucp::ITEM_OR];
+    int sign = equals(orFlag, "O") ? 1 : equals(orFlag, "R") ? -1 : 0;
+    int opType = number(emi->item[ucp::ITEM_OT]) * sign;
     emi->msg.op_type = static_cast<op_t>(opType);
     vessa_trace("emi_read: operation_type=%d\n", opType);
 
     msg_t* m = &emi->msg;
     switch (opType) {
     case EMI_DELIVERY_SM_2: {
-        m->uu.submit.to = text(emi, 1);
-        m->uu.submit.from = text(emi, 2);
-        const char* mt = text(emi, 4);
+        m->uu.submit.to = text(emi, ADC_01);
+        m->uu.submit.from = text(emi, OADC_01);
+        const char* mt = text(emi, MT_01);
         if (equals(mt, "2")) {
-            m->uu.submit.text = text(emi, 5);
+            m->uu.submit.text = text(emi, MSG_01);
         } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, 5));
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG_01));
         } else {
             return EMI_NOT_SUPP;
         }
         break;
     }
     case EMI_DELIVERY_SM: {
-        m->uu.submit.to = text(emi, 1);
-        m->uu.submit.from = text(emi, 2);
-        m->uu.submit.validity = optional(emi, 13);
-        m->uu.submit.timestamp = text(emi, 15);
-        const char* mt = text(emi, 19);
+        m->uu.submit.to = text(emi, ADC);
+        m->uu.submit.from = text(emi, OADC);
+        m->uu.submit.validity = optional(emi, VP);
+        m->uu.submit.timestamp = text(emi, SCTS);
+        const char* mt = text(emi, MT);
         if (equals(mt, "2")) {
-            m->uu.submit.text = text(emi, 21);
+            m->uu.submit.text = text(emi, MSG);
         } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, 21));
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
         } else if (equals(mt, "4")) {
-            m->uu.submit.numbits = number(text(emi, 20));
-            m->uu.submit.text = text(emi, 21);
+            m->uu.submit.numbits = number(text(emi, NB));
+            m->uu.submit.text = text(emi, MSG);
         } else {
             return EMI_NOT_SUPP;
         }
-        m->uu.submit.bit8 = equals(mt, "4") ? 1 : number(text(emi, 24));
-        m->uu.submit.msg_class = number(text(emi, 25));
-        m->uu.submit.xservices = optional(emi, 31);
+        m->uu.submit.bit8 = equals(mt, "4") ? 1 : number(text(emi, DCS));
+        m->uu.submit.msg_class = number(text(emi, MCLS));
+        m->uu.submit.xservices = optional(emi, XSER);
         break;
     }
     case EMI_DELIVERY_NOTIF:
-        m->uu.submit.to = text(emi, 1);
-        m->uu.submit.from = text(emi, 2);
-        m->uu.submit.timestamp = text(emi, 15);
-        m->uu.submit.deliv_status = static_cast<dst_t>(number(text(emi, 16)));
-        m->uu.submit.deliv_reasoncode = number(text(emi, 17));
-        m->uu.submit.deliv_timestamp = text(emi, 18);
-        if (equals(text(emi, 19), "3")) {
-            m->uu.submit.text = ia5_decode(emi, emi->decoded, sizeof emi->decoded, text(emi, 21));
+        m->uu.submit.to = text(emi, ADC);
+        m->uu.submit.from = text(emi, OADC);
+        m->uu.submit.timestamp = text(emi, SCTS);
+        m->uu.submit.deliv_status = static_cast<dst_t>(number(text(emi, DST)));
+        m->uu.submit.deliv_reasoncode = number(text(emi, RSN));
+        m->uu.submit.deliv_timestamp = text(emi, DSCTS);
+        if (equals(text(emi, MT), "3")) {
+            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
         } else {
             m->uu.submit.text = EMPTY;
         }
         break;
     case -EMI_SUBMIT_SM:
-        m->uu.response.ack = text(emi, 1)[0] == 'A' ? 1 : 0;
+        m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
         if (!m->uu.response.ack) {
-            m->uu.response.errcode = number(text(emi, 2));
+            m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
         }
-        m->uu.response.sysmsg = optional(emi, 3);
+        m->uu.response.sysmsg = optional(emi, NACK_MESSAGE);
         break;
     case -EMI_INIT:
     case -EMI_ALERT:
-        m->uu.response.ack = text(emi, 1)[0] == 'A' ? 1 : 0;
+        m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
         if (m->uu.response.ack) {
-            m->uu.response.sysmsg = text(emi, 2);
+            m->uu.response.sysmsg = text(emi, ERROR_OR_MESSAGE);
         } else {
-            m->uu.response.errcode = number(text(emi, 2));
-            m->uu.response.sysmsg = text(emi, 3);
+            m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
+            m->uu.response.sysmsg = text(emi, NACK_MESSAGE);
         }
         break;
     default:
@@ -363,16 +378,20 @@ err_t emi_ack(int ack, int operation, int trnid, EMI emi)
         return EMI_NULL;
     }
     int op = operation < 0 ? -operation : operation;
-    const char* data;
-    if (op == EMI_DELIVERY_SM_2) {
-        data = ack ? "A//" : "N/04//";
-    } else if (op == EMI_DELIVERY_SM || op == EMI_DELIVERY_NOTIF) {
-        data = ack ? "A///" : "N/04//";
-    } else {
+    if (op != EMI_DELIVERY_SM_2 && op != EMI_DELIVERY_SM && op != EMI_DELIVERY_NOTIF) {
         return EMI_UNKNOWN_OP;
     }
-    ucp_set_data(emi, data, std::strlen(data));
-    return static_cast<err_t>(ucp_write(-op, trnid, emi));
+    // ACK with an empty message (and for 52 and 53 an empty MVP); NACK with
+    // error code 04 (operation not allowed) and an empty message.
+    UcpFields fields;
+    if (!ack) {
+        fields = {"N", "04", ""};
+    } else if (op == EMI_DELIVERY_SM_2) {
+        fields = {"A", ""};
+    } else {
+        fields = {"A", "", ""};
+    }
+    return static_cast<err_t>(ucp_send(emi, -op, trnid, fields));
 }
 
 int emi_alert(EMI emi)
@@ -381,20 +400,13 @@ int emi_alert(EMI emi)
     if (!emi) {
         return EMI_NULL;
     }
-    const char* alert = emi->alert_addr;
-    std::string data;
-    if (alert[0] == '+') {
-        data = format("%.16s/0439/", alert + 1);
-    } else {
-        data = format("%.16s/%s/", alert, std::strlen(alert) > 8 ? "0439" : "0539");
-    }
-    int id = ucp_get_trnid(emi);
-    if (id < 0) {
-        return id;
-    }
-    ucp_set_data(emi, data.data(), data.size());
-    int rc = ucp_write(EMI_ALERT, id, emi);
-    return rc != 0 ? rc : id;
+    const char* adc;
+    const char* pid;
+    notificationFromAlert(emi, &adc, &pid);
+    UcpFields fields(ALERT_FIELDS);
+    fields[ALERT_ADC] = upTo(adc, NADC_WIDTH);
+    fields[ALERT_PID] = pid;
+    return ucp_send_new(emi, EMI_ALERT, fields);
 }
 
 int emi_submit1(EMI emi, const char* from, const char* to, const char* text, const int notif_type)
@@ -406,7 +418,7 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
     }
     char adc[VESSA_ADC_DIGITS + 1];
     if (emi_destination(to, adc, sizeof adc) < 0) {
-        return refuseField("destination", to);
+        return ucp_refuse_field("destination", to);
     }
     int rc = emi_check_throughput(emi);
     if (rc != 0) {
@@ -420,13 +432,21 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
     if (notify && o.alphanumeric) {
         notificationFromAlert(emi, &nadc, &npid);
     }
-    std::string nt = notify ? format("%d", notif_type) : std::string();
     char msg[VESSA_DECODE_SIZE];
-    ia5_encode(emi, msg, sizeof msg, text ? text : EMPTY);
-    std::string data =
-        format("%s/%.24s//%.1s/%.16s/%.1s/%.4s////////////3//%.640s////////%.4s/////",
-               adc, o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid, msg, o.otoa);
-    return sendSubmission(emi, data);
+    ia5_encode(msg, sizeof msg, text ? text : EMPTY);
+    UcpFields fields = submissionFields();
+    at(fields, ADC) = adc;
+    at(fields, OADC) = upTo(o.oadc, OADC_WIDTH);
+    if (notify) {
+        at(fields, NRQ) = "1";
+        at(fields, NT) = std::to_string(notif_type).substr(0, 1);
+    }
+    at(fields, NADC) = upTo(nadc, NADC_WIDTH);
+    at(fields, NPID) = upTo(npid, NPID_WIDTH);
+    at(fields, MT) = "3";
+    at(fields, MSG) = upTo(msg, MSG_WIDTH);
+    at(fields, OTOA) = o.otoa;
+    return sendSubmission(emi, fields);
 }
 
 int emi_submit2(EMI emi)
@@ -440,14 +460,17 @@ int emi_submit2(EMI emi)
     const auto& r = emi->msg.uu.submit;
     char adc[VESSA_ADC_DIGITS + 1];
     if (emi_destination(r.to, adc, sizeof adc) < 0) {
-        return refuseField("destination", r.to);
+        return ucp_refuse_field("destination", r.to);
     }
-    if (!safeField(r.notif_addr) || !safeField(r.validity) || !safeField(r.xservices)) {
-        return refuseField("field", !safeField(r.notif_addr) ? r.notif_addr
-                                    : !safeField(r.validity) ? r.validity : r.xservices);
+    // Checked whole, before anything is composed: also a notification
+    // address that an alphanumeric originator does not send.
+    for (const char* value : {r.notif_addr, r.validity, r.xservices}) {
+        if (!ucp_safe_field(value)) {
+            return ucp_refuse_field("field", value);
+        }
     }
-    if (r.bit8 && !safeField(r.text)) {
-        return refuseField("8-bit text", r.text);
+    if (r.bit8 && !ucp_safe_field(r.text)) {
+        return ucp_refuse_field("8-bit text", r.text);
     }
     int rc = emi_check_throughput(emi);
     if (rc != 0) {
@@ -466,25 +489,41 @@ int emi_submit2(EMI emi)
             npid = "0539";
         }
     }
-    std::string nt = notify ? format("%d", r.notif_type) : std::string();
-    std::string rpid = r.rpid > 0 ? format("%.4d", r.rpid) : r.rpid < 0 ? "0000" : "";
-    std::string nb = r.bit8 ? format("%.4d", r.numbits) : std::string();
     std::string msg;
     if (r.bit8) {
-        msg = r.text ? r.text : EMPTY;
+        msg = upTo(r.text ? r.text : EMPTY, MSG_WIDTH);
     } else {
         char encoded[VESSA_DECODE_SIZE];
-        ia5_encode(emi, encoded, sizeof encoded, r.text ? r.text : EMPTY);
-        msg = encoded;
+        ia5_encode(encoded, sizeof encoded, r.text ? r.text : EMPTY);
+        msg = upTo(encoded, MSG_WIDTH);
     }
-    std::string data = format(
-        "%s/%.24s//%.1s/%.16s/%.1s/%.4s//////%.10s/%.4s/////%.1d/%.4s/%.640s//%.1s/%.1s/"
-        "%.1d////%.4s//%.400s///",
-        adc, o.oadc, notify ? "1" : "", nadc, nt.c_str(), npid,
-        r.validity ? r.validity : EMPTY, rpid.c_str(), r.bit8 ? 4 : 3, nb.c_str(), msg.c_str(),
-        r.priority ? "1" : "", r.bit8 ? "1" : "", r.msg_class, o.otoa,
-        r.xservices ? r.xservices : EMPTY);
-    return sendSubmission(emi, data);
+    UcpFields fields = submissionFields();
+    at(fields, ADC) = adc;
+    at(fields, OADC) = upTo(o.oadc, OADC_WIDTH);
+    if (notify) {
+        at(fields, NRQ) = "1";
+        at(fields, NT) = std::to_string(r.notif_type).substr(0, 1);
+    }
+    at(fields, NADC) = upTo(nadc, NADC_WIDTH);
+    at(fields, NPID) = upTo(npid, NPID_WIDTH);
+    at(fields, VP) = upTo(r.validity ? r.validity : EMPTY, VP_WIDTH);
+    // RPID: four digits; a negative one is sent as 0000, 0 not at all.
+    if (r.rpid != 0) {
+        at(fields, RPID) = r.rpid > 0 ? padded(r.rpid, 4).substr(0, 4) : "0000";
+    }
+    at(fields, MT) = r.bit8 ? "4" : "3";
+    if (r.bit8) {
+        at(fields, NB) = padded(r.numbits, 4).substr(0, 4);
+        at(fields, DCS) = "1";
+    }
+    at(fields, MSG) = msg;
+    if (r.priority) {
+        at(fields, PR) = "1";
+    }
+    at(fields, MCLS) = std::to_string(r.msg_class);
+    at(fields, OTOA) = o.otoa;
+    at(fields, XSER) = upTo(r.xservices ? r.xservices : EMPTY, XSER_WIDTH);
+    return sendSubmission(emi, fields);
 }
 
 int emi_destination(const char* to, char* adc, int size)

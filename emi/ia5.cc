@@ -44,7 +44,7 @@ int ia5_tonum(char ch)
     return (ch >= '0' && ch <= '9') ? ch - '0' : ch - 55;
 }
 
-char* ia5_encode(emi_t*, char* buf, int bufsz, const char* str)
+char* ia5_encode(char* buf, int bufsz, const char* str)
 {
     vessa_trace("ia5_encode: '%s'\n", vessa_str(str));
     encodeHex(buf, bufsz, str);
@@ -64,7 +64,7 @@ char* ia5_encode_secret(char* buf, int bufsz, const char* str)
     return buf;
 }
 
-char* ia5_decode(emi_t*, char* buf, int bufsz, const char* str)
+char* ia5_decode(char* buf, int bufsz, const char* str)
 {
     vessa_trace("ia5_decode: %s\n", vessa_str(str));
     if (!buf || bufsz <= 0) {
@@ -92,7 +92,7 @@ char* ia5_decode(emi_t*, char* buf, int bufsz, const char* str)
     return buf;
 }
 
-char* ia5_encode_oadc(emi_t*, char* buf, int bufsz, const char* str)
+char* ia5_encode_oadc(char* buf, int bufsz, const char* str)
 {
     if (!buf || bufsz < 3) {
         return buf;  // not even the count and a terminator fit

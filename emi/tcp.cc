@@ -187,8 +187,8 @@ int tcp_read(emi_t* emi, char* buf, size_t sz)
 
 int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end)
 {
-    const char STX = 0x02;
-    const char ETX = 0x03;
+    using ucp::ETX;
+    using ucp::STX;
     const time_t start = monotonicSeconds();
     int wait = VESSA_DEADLINE;
     *length = 0;

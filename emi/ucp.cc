@@ -1,7 +1,5 @@
 // UCP framing of libvessa: composing and parsing frames, splitting fields,
 // and the transaction-id window.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -9,8 +7,8 @@
 
 namespace {
 
-const char STX = 0x02;
-const char ETX = 0x03;
+using ucp::ETX;
+using ucp::STX;
 
 int badFrame(const char* why)
 {
@@ -18,46 +16,111 @@ int badFrame(const char* why)
     return EMI_BADFRAME;
 }
 
-}  // namespace
-
-int ucp_set_data(emi_t* emi, const char* data, size_t len)
+bool safeBytes(const char* s, size_t n)
 {
-    if (len > VESSA_MAX_DATA) {
-        return EMI_TOOLONG;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == ucp::SEPARATOR || c < 0x20 || c == 0x7F) {
+            return false;
+        }
     }
-    std::memcpy(emi->buffer + 15, data, len);
-    emi->buffer[15 + len] = '\0';
-    return 0;
+    return true;
 }
 
-int ucp_write(int operation, int trnid, emi_t* emi)
+// `value` as `width` decimal digits, zeros in front.
+void appendDigits(std::string* out, int value, int width)
+{
+    std::string digits = std::to_string(value);
+    out->append(digits.size() < static_cast<size_t>(width) ? width - digits.size() : 0, '0');
+    out->append(digits);
+}
+
+int send(emi_t* emi, int operation, int trnid, bool newId, const UcpFields& fields, int secret)
 {
     int ot = operation < 0 ? -operation : operation;
-    // Two-digit TRN and OT keep the header at its fixed 14 characters.
-    if (trnid < 0 || trnid > 99 || ot > 99) {
+    if ((!newId && (trnid < 0 || trnid > ucp::MAX_TRN)) || ot > ucp::MAX_OT) {
         return EMI_BADFRAME;
     }
-    char* buf = emi->buffer;
-    size_t n = strnlen(buf + 15, VESSA_MAX_DATA + 1);
-    if (n > VESSA_MAX_DATA) {
+    std::string data;
+    size_t secretAt = 0;
+    for (size_t k = 0; k < fields.size(); ++k) {
+        const std::string& f = fields[k];
+        if (!safeBytes(f.data(), f.size())) {
+            return ucp_refuse_field("field", f.c_str());
+        }
+        if (static_cast<int>(k) == secret) {
+            secretAt = data.size();
+        }
+        data += f;
+        data += ucp::SEPARATOR;
+    }
+    if (data.size() > VESSA_MAX_DATA) {
         return EMI_TOOLONG;
     }
-    buf[0] = STX;
-    char header[16];
-    std::snprintf(header, sizeof header, "%.2d/%.5d/%c/%.2d", trnid, static_cast<int>(n + 16),
-                  operation > 0 ? 'O' : 'R', ot);
-    std::memcpy(buf + 1, header, 13);
-    buf[14] = '/';
+    if (newId) {
+        trnid = ucp_get_trnid(emi);
+        if (trnid < 0) {
+            return trnid;
+        }
+    }
+    const int len = static_cast<int>(ucp::HEADER_SIZE + data.size() + ucp::CHECKSUM_DIGITS);
+    std::string frame;
+    appendDigits(&frame, trnid, ucp::TRN_DIGITS);
+    frame += ucp::SEPARATOR;
+    appendDigits(&frame, len, ucp::LEN_DIGITS);
+    frame += ucp::SEPARATOR;
+    frame += operation > 0 ? 'O' : 'R';
+    frame += ucp::SEPARATOR;
+    appendDigits(&frame, ot, ucp::OT_DIGITS);
+    frame += ucp::SEPARATOR;
+    frame += data;
     unsigned sum = 0;
-    for (size_t i = 1; i < 15 + n; ++i) {
-        sum += static_cast<unsigned char>(buf[i]);
+    for (char c : frame) {
+        sum += static_cast<unsigned char>(c);
     }
     sum &= 0xFF;
-    buf[15 + n] = ia5_tohex(sum >> 4);
-    buf[16 + n] = ia5_tohex(sum & 0x0F);
-    buf[17 + n] = ETX;
-    buf[18 + n] = '\0';
-    return tcp_write(emi, buf, n + 18);
+    frame += ia5_tohex(static_cast<int>(sum >> 4));
+    frame += ia5_tohex(static_cast<int>(sum & 0x0F));
+
+    char* buf = emi->buffer;
+    buf[0] = STX;
+    std::memcpy(buf + 1, frame.data(), frame.size());
+    buf[1 + frame.size()] = ETX;
+    buf[2 + frame.size()] = '\0';
+    if (secret >= 0 && static_cast<size_t>(secret) < fields.size()) {
+        emi->mask_off = static_cast<int>(1 + ucp::HEADER_SIZE + secretAt);
+        emi->mask_len = static_cast<int>(fields[static_cast<size_t>(secret)].size());
+    }
+    int rc = tcp_write(emi, buf, frame.size() + 2);
+    emi->mask_off = 0;
+    emi->mask_len = 0;
+    if (rc != 0) {
+        return rc;
+    }
+    return newId ? trnid : 0;
+}
+
+}  // namespace
+
+bool ucp_safe_field(const char* s)
+{
+    return !s || safeBytes(s, std::strlen(s));
+}
+
+int ucp_refuse_field(const char* what, const char* value)
+{
+    vessa_trace("emi: %s refused: '%s'\n", what, vessa_str(value));
+    return EMI_BADFIELD;
+}
+
+int ucp_send(emi_t* emi, int operation, int trnid, const UcpFields& fields, int secret)
+{
+    return send(emi, operation, trnid, false, fields, secret);
+}
+
+int ucp_send_new(emi_t* emi, int operation, const UcpFields& fields)
+{
+    return send(emi, operation, 0, true, fields, -1);
 }
 
 namespace {
@@ -72,6 +135,16 @@ bool digitsAt(const char* s, int from, int count)
     return true;
 }
 
+// The number written in `count` decimal digits at `s`.
+int number(const char* s, int count)
+{
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        value = value * 10 + (s[i] - '0');
+    }
+    return value;
+}
+
 // Answers an operation that could not be read with the protocol's negative
 // result (error code 01 for a checksum, 02 for a syntax error), when its
 // header names an operation and its transaction id. Results and frames
@@ -80,17 +153,20 @@ bool digitsAt(const char* s, int from, int count)
 int refuseFrame(emi_t* emi, size_t length, int error)
 {
     const char* buf = emi->buffer;
-    bool answerable = length >= 14 && digitsAt(buf, 0, 2) && buf[2] == '/' && buf[8] == '/' &&
-                      buf[9] == 'O' && buf[10] == '/' && digitsAt(buf, 11, 2) && buf[13] == '/';
+    bool answerable = length >= static_cast<size_t>(ucp::HEADER_SIZE) &&
+                      digitsAt(buf, ucp::TRN_AT, ucp::TRN_DIGITS) && buf[ucp::LEN_AT - 1] == ucp::SEPARATOR &&
+                      buf[ucp::OR_AT - 1] == ucp::SEPARATOR && buf[ucp::OR_AT] == 'O' &&
+                      buf[ucp::OT_AT - 1] == ucp::SEPARATOR && digitsAt(buf, ucp::OT_AT, ucp::OT_DIGITS) &&
+                      buf[ucp::HEADER_SIZE - 1] == ucp::SEPARATOR;
     if (!answerable) {
         return error;
     }
-    int trn = (buf[0] - '0') * 10 + (buf[1] - '0');
-    int ot = (buf[11] - '0') * 10 + (buf[12] - '0');
-    const char* data = error == EMI_BADCRC ? "N/01//" : "N/02//";
-    vessa_trace("ucp_read: answering operation %d, trnid %d: %s\n", ot, trn, data);
-    ucp_set_data(emi, data, std::strlen(data));
-    int rc = ucp_write(-ot, trn, emi);
+    int trn = number(buf + ucp::TRN_AT, ucp::TRN_DIGITS);
+    int ot = number(buf + ucp::OT_AT, ucp::OT_DIGITS);
+    // Negative result: error code 01 (checksum) or 02 (syntax), no message.
+    const char* code = error == EMI_BADCRC ? "01" : "02";
+    vessa_trace("ucp_read: answering operation %d, trnid %d: N/%s//\n", ot, trn, code);
+    int rc = ucp_send(emi, -ot, trn, {"N", code, ""});
     return rc != 0 ? rc : error;
 }
 
@@ -143,48 +219,51 @@ int ucp_read(emi_t* emi)
         return refuseFrame(emi, kept, badFrame("length"));
     }
     // "TT/LLLLL/X/OO/": exactly four separators, the last one closing it.
-    if (length < VESSA_MIN_LEN || !digitsAt(buf, 0, 2) || buf[2] != '/' || !digitsAt(buf, 3, 5) ||
-        buf[8] != '/' || buf[10] != '/' || buf[13] != '/' || buf[9] == '/' || buf[11] == '/' ||
-        buf[12] == '/') {
+    const char sep = ucp::SEPARATOR;
+    if (length < VESSA_MIN_LEN || !digitsAt(buf, ucp::TRN_AT, ucp::TRN_DIGITS) || buf[ucp::LEN_AT - 1] != sep ||
+        !digitsAt(buf, ucp::LEN_AT, ucp::LEN_DIGITS) || buf[ucp::OR_AT - 1] != sep || buf[ucp::OT_AT - 1] != sep ||
+        buf[ucp::HEADER_SIZE - 1] != sep || buf[ucp::OR_AT] == sep || buf[ucp::OT_AT] == sep ||
+        buf[ucp::OT_AT + 1] == sep) {
         return refuseFrame(emi, kept, badFrame("header"));
     }
-    if (std::strtol(std::string(buf + 3, 5).c_str(), nullptr, 10) != static_cast<long>(length)) {
+    if (number(buf + ucp::LEN_AT, ucp::LEN_DIGITS) != static_cast<long>(length)) {
         return refuseFrame(emi, kept, badFrame("length"));
     }
     // The data must end with the "/" before the checksum.
-    if (buf[length - 3] != '/') {
+    const size_t checksumAt = length - ucp::CHECKSUM_DIGITS;
+    if (buf[checksumAt - 1] != sep) {
         return refuseFrame(emi, kept, badFrame("data"));
     }
 
     unsigned sum = 0;
-    for (size_t i = 0; i < length - 2; ++i) {
+    for (size_t i = 0; i < checksumAt; ++i) {
         sum += static_cast<unsigned char>(buf[i]);
     }
     sum &= 0xFF;
     vessa_trace("ucp_read: checksum=%X\n", sum);
-    const char* got = buf + length - 2;
+    const char* got = buf + checksumAt;
     if (got[0] != ia5_tohex(static_cast<int>(sum >> 4)) || got[1] != ia5_tohex(static_cast<int>(sum & 0x0F))) {
         return refuseFrame(emi, kept, EMI_BADCRC);
     }
 
-    // Four header slots, the data fields and the checksum's slot.
+    // Header slots, the data fields and the checksum's slot.
     int separators = 0;
-    for (size_t i = 0; i < length - 3; ++i) {
-        separators += buf[i] == '/';
+    for (size_t i = 0; i < checksumAt - 1; ++i) {
+        separators += buf[i] == sep;
     }
     if (separators >= VESSA_ITEMS - 1) {
         return refuseFrame(emi, kept, badFrame("too many fields"));
     }
     int slot = 0;
     emi->item[0] = buf;
-    for (size_t i = 0; i < length - 3; ++i) {
-        if (buf[i] == '/') {
+    for (size_t i = 0; i < checksumAt - 1; ++i) {
+        if (buf[i] == sep) {
             buf[i] = '\0';
             emi->item[++slot] = buf + i + 1;
         }
     }
-    buf[length - 3] = '\0';
-    emi->item[slot + 1] = buf + length - 2;
+    buf[checksumAt - 1] = '\0';
+    emi->item[slot + 1] = buf + checksumAt;
     emi->items = slot + 2;
     return 0;
 }
@@ -227,19 +306,14 @@ void ucp_unget_trnid(emi_t* emi, int trnid)
 
 int ucp_init(emi_t* emi, const char* password)
 {
+    // Eight characters of the password, as IA5 hex.
     char pwd[17];
     ia5_encode_secret(pwd, sizeof pwd, password);
-    char data[64];
-    int prefix = std::snprintf(data, sizeof data, "%.16s/6/5/1/", emi->origin_addr);
-    int n = std::snprintf(data + prefix, sizeof data - prefix, "%s//0100//////", pwd);
-    int rc = ucp_set_data(emi, data, static_cast<size_t>(prefix + n));
-    if (rc != 0) {
-        return rc;
-    }
-    emi->mask_off = 15 + prefix;
-    emi->mask_len = static_cast<int>(std::strlen(pwd));
-    rc = ucp_write(EMI_INIT, 0, emi);
-    emi->mask_off = 0;
-    emi->mask_len = 0;
-    return rc;
+    // OAdC, OTON 6 (abbreviated), ONPI 5 (private), STYP 1 (open session),
+    // PWD, NPWD, VERS, LAdC, LTON, LNPI, OPID, RES1.
+    const size_t oadcWidth = 16;
+    const UcpFields fields = {std::string(emi->origin_addr, strnlen(emi->origin_addr, oadcWidth)),
+                              "6", "5", "1", pwd, "", "0100", "", "", "", "", ""};
+    const int passwordField = 4;
+    return ucp_send(emi, EMI_INIT, 0, fields, passwordField);
 }

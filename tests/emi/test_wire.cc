@@ -6,6 +6,7 @@
 
 #include "emi_peer.h"
 #include "vessa.h"
+#include "vessa_internal.h"
 
 using emitest::Options;
 using emitest::Session;
@@ -265,6 +266,29 @@ TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused)
     EXPECT_STREQ(emi_strerror(EMI_BADFIELD), "Field value not allowed");
 }
 
+// The one function that composes frames refuses what the calls above check
+// first, so no caller can send it: nothing goes out and no id is taken.
+TEST(Wire, FrameBuilderRefusesWhatWouldBreakTheFrame)
+{
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    for (const std::string& value : {std::string("a/b"), std::string("a\x03"), std::string("\x7F"),
+                                     std::string("a\0b", 3), std::string("\n")}) {
+        EXPECT_EQ(ucp_send(s.emi, -EMI_DELIVERY_SM, 5, {"A", value}), EMI_BADFIELD);
+        EXPECT_EQ(ucp_send_new(s.emi, EMI_ALERT, {value, "0539"}), EMI_BADFIELD);
+    }
+    EXPECT_EQ(ucp_send_new(s.emi, EMI_SUBMIT_SM, {std::string(VESSA_MAX_DATA, 'x')}), EMI_TOOLONG);
+    EXPECT_EQ(ucp_send(s.emi, -EMI_DELIVERY_SM, 100, {"A", "", ""}), EMI_BADFRAME);
+    EXPECT_EQ(ucp_send(s.emi, -100, 1, {"A", "", ""}), EMI_BADFRAME);
+    EXPECT_EQ(emitest::drain(s.peer), "");
+    EXPECT_EQ(emi_free_trnids(s.emi), 96);
+    // The largest frame: one field that fills the data with its "/".
+    EXPECT_EQ(ucp_send_new(s.emi, EMI_SUBMIT_SM, {std::string(VESSA_MAX_DATA - 1, 'x')}), 1);
+    std::string f = s.next();
+    EXPECT_EQ(f.size(), 1023u) << "with STX and ETX, the whole frame buffer but its terminator";
+    EXPECT_EQ(f.substr(0, 15), STX + "01/01021/O/51/");
+}
+
 TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused)
 {
     EMI emi = nullptr;
@@ -294,6 +318,70 @@ TEST(Wire, TextIsCutTo320Characters)
     for (size_t i = 1; i < msg.size(); i += 2) msg[i] = '1';
     msg += "5A";  // character 320
     EXPECT_NE(f.find("/3//" + msg + "////////"), std::string::npos) << f;
+}
+
+// Every other frame the library composes, byte for byte: the login with a
+// long password and address, alerts to an international and a long
+// address, negative acknowledgements of 52 and 53, a submission
+// from a name, and one whose fields exceed their widths and are cut.
+TEST(Wire, RemainingFramesByteForByte)
+{
+    Options o;
+    o.password = "0123456789";
+    o.origin = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    o.alert = "+420600111222";
+    Session s(o);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.login, STX + "00/00067/O/60/ABCDEFGHIJKLMNOP/6/5/1/3031323334353637//0100//////1B" + ETX);
+    EXPECT_EQ(emi_alert(s.emi), 1);
+    EXPECT_EQ(s.next(), STX + "01/00034/O/31/420600111222/0439/4A" + ETX);
+    EXPECT_EQ(emi_ack(0, -53, 9, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "09/00022/R/53/N/04//12" + ETX);
+    EXPECT_EQ(emi_ack(0, 52, 10, s.emi), EMI_OK);
+    EXPECT_EQ(s.next(), STX + "10/00022/R/52/N/04//09" + ETX);
+
+    msg_t* m = emi_msg(s.emi);
+    *m = msg_t();
+    m->uu.submit.from = "Shop";
+    m->uu.submit.to = "601234567";
+    m->uu.submit.notif_addr = "0600999888";
+    m->uu.submit.notif_type = 1;
+    m->uu.submit.text = "x";
+    EXPECT_EQ(emi_submit2(s.emi), 2);
+    EXPECT_EQ(s.next(), STX + "02/00099/O/51/00420601234567/0753F41B0E//1/420600111222/1/0439////////////3//78"
+                            "////0////5039/////07" + ETX);
+
+    // Validity, RPID, NB, NT, NAdC and extra services beyond their widths.
+    const std::string xser = std::string(399, 'C') + "DE";
+    *m = msg_t();
+    m->uu.submit.from = "0777123456789012345678901234";
+    m->uu.submit.to = "601234567";
+    m->uu.submit.notif_addr = "06009998887776665554";
+    m->uu.submit.notif_type = 12;
+    m->uu.submit.validity = "010112120059";
+    m->uu.submit.rpid = 12345;
+    m->uu.submit.bit8 = 1;
+    m->uu.submit.numbits = -5;
+    m->uu.submit.text = "CAFE";
+    m->uu.submit.msg_class = -3;
+    m->uu.submit.priority = 7;
+    m->uu.submit.xservices = xser.c_str();
+    EXPECT_EQ(emi_submit2(s.emi), 3);
+    EXPECT_EQ(s.next(), STX + "03/00536/O/51/00420601234567/077712345678901234567890//1/0600999888777666/1/"
+                            "0539//////0101121200/1234/////4/-000/CAFE//1/1/-3//////" +
+                            std::string(399, 'C') + "D///50" + ETX);
+
+    Options nine;
+    nine.alert = "123456789";
+    Session b(nine);
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_EQ(emi_alert(b.emi), 1);
+    EXPECT_EQ(b.next(), STX + "01/00031/O/31/123456789/0439/CF" + ETX);
+    // From a long number, asking for a notification of a two-digit type:
+    // one digit of it is sent.
+    EXPECT_EQ(emi_submit1(b.emi, "0777123456789012345678901234", "601234567", "t", 12), 2);
+    EXPECT_EQ(b.next(), STX + "02/00092/O/51/00420601234567/077712345678901234567890//1//1/////////////3//74"
+                            "/////////////94" + ETX);
 }
 
 }  // namespace
