@@ -79,6 +79,9 @@ class FakeServer:
             self.popen.terminate()
             kst.wait_or_kill(self.popen, 20)
         self.popen.stdout.close()
+        if self.popen.returncode != 0:
+            self.log.seek(0)
+            print("fake server ended with %d:\n%s" % (self.popen.returncode, self.log.read()))
         self.log.close()
         return self.popen.returncode
 
