@@ -40,6 +40,11 @@ ORB_ENV = {"ORBendPoint": "giop:tcp:127.0.0.1:"}
 # Sandbox.close() fails the test when any report was written.
 TSAN_SUPPRESSIONS = os.path.join(SOURCE_DIR, "tests", "tsan.supp")
 
+# Sanitizer builds run several times slower; the tests' waits for something
+# that is due are stretched by this factor there (never a wait for something
+# that must not happen).
+TIME_FACTOR = 4.0 if os.environ.get("KST_SANITIZE") else 1.0
+
 _BINARIES = {
     "kstd": "src/kstd",
     "kstsend": "tools/kstsend/kstsend",
@@ -133,6 +138,7 @@ def wait_or_kill(process, timeout=10.0, kill=None):
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     """Polls `predicate` until it returns a true value, which is returned;
     fails the calling test with `what` after `timeout` seconds."""
+    timeout *= TIME_FACTOR
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
