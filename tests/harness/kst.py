@@ -32,6 +32,19 @@ os.umask(0o022)
 # otherwise; everything here stays on loopback.
 ORB_ENV = {"ORBendPoint": "giop:tcp:127.0.0.1:"}
 
+# ThreadSanitizer builds (other builds ignore the variable): every program a
+# sandbox starts reads the project's suppressions and writes its reports to
+# a file of its own in the sandbox (report.PID), so that the reports of a
+# daemon (whose standard error is gone) and of the clients are found too;
+# Process.stderr() shows a process's report after its output, and
+# Sandbox.close() fails the test when any report was written.
+TSAN_SUPPRESSIONS = os.path.join(SOURCE_DIR, "tests", "tsan.supp")
+
+# Sanitizer builds run several times slower; the tests' waits for something
+# that is due are stretched by this factor there (never a wait for something
+# that must not happen).
+TIME_FACTOR = 4.0 if os.environ.get("KST_SANITIZE") else 1.0
+
 _BINARIES = {
     "kstd": "src/kstd",
     "kstsend": "tools/kstsend/kstsend",
@@ -125,6 +138,7 @@ def wait_or_kill(process, timeout=10.0, kill=None):
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     """Polls `predicate` until it returns a true value, which is returned;
     fails the calling test with `what` after `timeout` seconds."""
+    timeout *= TIME_FACTOR
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -218,13 +232,30 @@ class SyslogCollector:
         self._socket.close()
 
 
+def read_reports(directory, pid=None):
+    """The sanitizer reports written to `directory` (by process `pid`, or by
+    all), each headed by the file's name."""
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return ""
+    if pid is not None:
+        names = [n for n in names if n == "report.%d" % pid]
+    texts = []
+    for name in names:
+        with open(os.path.join(directory, name), "r", encoding="latin-1") as f:
+            texts.append("==== %s\n%s" % (name, f.read()))
+    return "".join(texts)
+
+
 class Process:
     """A program started in a sandbox, with its output collected in files."""
 
-    def __init__(self, popen, out_path, err_path):
+    def __init__(self, popen, out_path, err_path, report_dir=None):
         self.popen = popen
         self.out_path = out_path
         self.err_path = err_path
+        self.report_dir = report_dir
 
     @property
     def pid(self):
@@ -235,8 +266,13 @@ class Process:
             return f.read()
 
     def stderr(self):
+        """Its standard error, followed by the sanitizer report the process
+        itself wrote (under its own pid: kstd -d, not a daemon's child)."""
         with open(self.err_path, "r", encoding="latin-1") as f:
-            return f.read()
+            text = f.read()
+        if self.report_dir:
+            text += read_reports(self.report_dir, self.popen.pid)
+        return text
 
     def output(self):
         return self.stdout() + self.stderr()
@@ -282,7 +318,7 @@ class Sandbox:
         if self.root.startswith("/tmp/"):
             raise RuntimeError("the build tree must not be below /tmp")
         for d in ("ns/etc-up/kst", "ns/etc-wk", "ns/dev-up", "ns/dev-wk", "ns/keep-pts",
-                  "ns/keep-shm", "run", "tmp", "logs"):
+                  "ns/keep-shm", "run", "tmp", "logs", "sanitizer"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
         for system in self.system_overlays:
             for d in ("ns/%s-up" % system, "ns/%s-wk" % system):
@@ -325,11 +361,23 @@ class Sandbox:
         with open(path, "r", encoding="latin-1") as f:
             return f.read()
 
+    @property
+    def report_dir(self):
+        """Where the programs' sanitizer reports go (same path inside)."""
+        return os.path.join(self.root, "sanitizer")
+
+    def sanitizer_reports(self):
+        """Every sanitizer report the sandbox's programs wrote so far."""
+        return read_reports(self.report_dir)
+
     def _environment(self, env):
         environment = dict(os.environ)
         environment.update(ORB_ENV)
         if env:
             environment.update(env)
+        tsan = environment.get("TSAN_OPTIONS", "")
+        environment["TSAN_OPTIONS"] = (tsan + ":" if tsan else "") + "suppressions=%s:log_path=%s" % (
+            TSAN_SUPPRESSIONS, os.path.join(self.report_dir, "report"))
         return environment
 
     def _spawn(self, argv, env=None, tag="proc", stdin=None):
@@ -340,7 +388,7 @@ class Sandbox:
             popen = subprocess.Popen(argv, stdout=out, stderr=err,
                                      stdin=stdin if stdin is not None else subprocess.DEVNULL,
                                      env=self._environment(env), start_new_session=True)
-        process = Process(popen, out_path, err_path)
+        process = Process(popen, out_path, err_path, self.report_dir)
         self.processes.append(process)
         return process
 
@@ -422,8 +470,11 @@ class Sandbox:
             except (ValueError, ProcessLookupError, PermissionError):
                 pass
         self.syslog.close()
+        reports = self.sanitizer_reports()
         if not os.environ.get("KST_KEEP_SANDBOX"):
             shutil.rmtree(self.root, ignore_errors=True)
+        if reports:
+            raise AssertionError("a program of the sandbox reported a sanitizer error:\n" + reports[:20000])
 
 
 class SandboxTestCase(unittest.TestCase):

@@ -16,9 +16,6 @@ import modememu
 from kst import SANITIZER_REPORT, Sandbox, basic_ini, binary, log_records, stats_of, wait_until
 from modememu import ModemEmu
 
-# Read by ThreadSanitizer builds only.
-TSAN_SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tsan.supp")
-
 # Short manager cycle: a test does not wait ten seconds for each
 # (re)connection.
 MANAGER_CYCLE_MS = 500
@@ -68,8 +65,6 @@ class MeSenderTest(unittest.TestCase):
         environment = modememu.preload_env()
         environment["KSTD_TEST_MANAGER_CYCLE_MS"] = str(MANAGER_CYCLE_MS)
         environment["KSTD_TEST_RECONNECT_PAUSE_MS"] = "200"
-        tsan = environment.get("TSAN_OPTIONS", "")
-        environment["TSAN_OPTIONS"] = (tsan + ":" if tsan else "") + "suppressions=" + TSAN_SUPPRESSIONS
         environment.update(env or {})
         self.kstd = self.sandbox.start_kstd(env=environment, wrapper=wrapper)
         self.addCleanup(self.stop_kstd)
