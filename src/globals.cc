@@ -2,7 +2,7 @@
 
 #include <omniORB4/CORBA.h>
 
-std::atomic<bool> g_shutdownIndicator{false};
+StopSignal& g_stopSignal = *new StopSignal;
 bool g_debug = false;
 time_t g_serverStartTime = 0;
 pid_t g_pid = 0;

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "qpthr.h"
+#include "stop_signal.h"
 
 class SmsQue;
 class SmsSendManager;
@@ -18,8 +19,9 @@ class Emailer;
 class Shutdowner;
 class Logger;
 
-// Set once by the stop request and read by every thread loop.
-extern std::atomic<bool> g_shutdownIndicator;
+// The stop request every thread loop and pause looks at. Never destroyed:
+// the signal thread may still use it while the process exits.
+extern StopSignal& g_stopSignal;
 extern bool g_debug;
 extern time_t g_serverStartTime;
 extern pid_t g_pid;

@@ -17,17 +17,13 @@
 #include "sms_processing.h"
 #include "version.h"
 
-Shutdowner::Shutdowner() : m_cond(m_mutex) {}
+Shutdowner::Shutdowner() : m_stopWaker(g_stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 
 void Shutdowner::Main() {
     trace("%lu: Shutdowner: started\n", threadId());
-    m_mutex.Lock();
-    // The flag is set before the wake-up, so a wake-up that came before this
-    // wait is not lost.
-    while (!g_shutdownIndicator) m_cond.Wait();
-    m_mutex.Unlock();
+    g_stopSignal.wait();
 
     if (CORBA::is_nil(orb)) {
         trace("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
@@ -41,23 +37,13 @@ void Shutdowner::Main() {
     trace("%lu: Shutdowner: ORB is destroyed\n", threadId());
 }
 
-void Shutdowner::wakeUp() {
-    trace("%lu: Shutdowner: wake up\n", threadId());
-    m_mutex.Lock();
-    m_cond.Signal();
-    m_mutex.Unlock();
-}
-
 void asyncSigHandler(int signalNumber) {
     static bool called = false;
 
     trace("%lu: signal handler: entry\n", threadId());
-    g_shutdownIndicator = true;
-
-    if (g_shutdownThread) g_shutdownThread->wakeUp();
-    if (g_sendQue) g_sendQue->alarm();
-    if (g_emailer) g_emailer->wakeUp();
-    if (g_smsProcessing) g_smsProcessing->wakeUp();
+    // Wakes every thread: the shutdown thread, the senders, the send queue,
+    // the e-mailer and the received-SMS processor.
+    g_stopSignal.requestStop();
 
     g_sigHandlerMutex.Lock();
     if (!called) {

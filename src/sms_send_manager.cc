@@ -10,14 +10,6 @@
 #include "process.h"
 #include "sms_sender.h"
 
-namespace {
-
-// The pause looks at the shutdown flag this often, so that a stop never
-// waits for the rest of a cycle.
-const std::chrono::milliseconds pauseSlice(100);
-
-}  // namespace
-
 SmsSendManager::SmsSendManager()
     : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000) {}
 
@@ -64,7 +56,7 @@ int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size())
 
 void SmsSendManager::Main() {
     trace("%lu: %s: Main\n", threadId(), GetName());
-    while (!g_shutdownIndicator) {
+    while (!g_stopSignal.stopping()) {
         superviseOnce();
         pauseBetweenCycles();
     }
@@ -99,10 +91,5 @@ void SmsSendManager::superviseOnce() {
 }
 
 void SmsSendManager::pauseBetweenCycles() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_cycleLengthMs.load());
-    while (!g_shutdownIndicator) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, pauseSlice));
-    }
+    g_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load()));
 }

@@ -24,13 +24,15 @@ public:
     // Joins the manager's own thread, then joins and deletes every sender.
     ~SmsSendManager() override;
 
+    // The manager's own thread: supervises until the stop.
     void Main() override;
 
     // Hands the hiding flags to the sender and takes ownership of it. Only
     // before the manager's thread starts: the list is read without a lock.
     void registerSmsSender(SmsSender* sender);
 
-    // Appends one entry per sender in registration order; returns their number.
+    // Appends one entry per sender in registration order; returns their
+    // number. Any thread (the statistics call).
     int getStats(std::vector<SenderInfo>& info);
     int getSenderCount();
 
@@ -38,7 +40,7 @@ public:
     void setCycleLength(long milliseconds) { m_cycleLengthMs = milliseconds; }
 
 protected:
-    // Sleeps one cycle length, or less once the shutdown flag is set. A test
+    // Sleeps one cycle length, or less when the stop is requested. A test
     // may step the loop cycle by cycle through it.
     virtual void pauseBetweenCycles();
 

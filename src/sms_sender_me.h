@@ -10,6 +10,7 @@
 #define KST_SMS_SENDER_ME_H
 
 #include <string>
+#include <vector>
 
 #include "sms_sender.h"
 
@@ -22,8 +23,10 @@ template <class T>
 class Ref;
 }  // namespace gsmlib
 
-// The handler of the modem's unsolicited events (defined with the sender).
+// The handler of the modem's unsolicited events and one reception indication
+// it collects (defined with the sender).
 class EventHandler;
+struct IncomingMessage;
 
 class SmsSenderMe : public SmsSender {
 public:
@@ -109,6 +112,10 @@ private:
     // The number of the last concatenated message (only the sender's
     // thread sends).
     unsigned char m_concatenationId;
+    // Indications collected during waitEvent(), oldest first. Only the
+    // sender's thread touches it: gsmlib calls the handler inside
+    // waitEvent().
+    std::vector<IncomingMessage> m_newMessages;
 };
 
 #endif

@@ -42,7 +42,7 @@ public:
     }
     void finish() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        g_shutdownIndicator = true;
+        g_stopSignal.requestStop();
         m_changed.notify_all();
     }
 
@@ -51,7 +51,7 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         ++m_cycles;
         m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_released >= m_cycles || g_shutdownIndicator; });
+        m_changed.wait(lock, [&] { return m_released >= m_cycles || g_stopSignal.stopping(); });
     }
 
 private:
@@ -64,7 +64,7 @@ private:
 class ManagerTest : public ::testing::Test {
 protected:
     ManagerTest() : m_capture(m_scratch.file("stdout")) {}
-    void TearDown() override { g_shutdownIndicator = false; }
+    void TearDown() override { g_stopSignal.reset(); }
 
     // The manager's supervision lines printed since the last call, without
     // the "<thread id>: SMS Send Manager: Main: " prefix. All of them must
@@ -302,7 +302,7 @@ TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
         lines.insert(lines.end(), fresh.begin(), fresh.end());
         return std::count(lines.begin(), lines.end(), active) >= 3;
     }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     delete manager;
 }
 
@@ -323,7 +323,7 @@ TEST_F(ManagerTest, StopEndsALongPauseAndTheDestructorJoinsTheSenders) {
     me->Start();
     manager->Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains("'Sender thread(ME)' REconnection FAILED.\n"); }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     delete manager;
     EXPECT_TRUE(emiGone);
     EXPECT_TRUE(meGone);
