@@ -17,7 +17,9 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "emailer.h"
 #include "globals.h"
@@ -137,7 +139,7 @@ long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fal
 
 // The modem sender of the section "ME", or null without that section. A
 // missing device or line speed ends the start.
-SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
+std::unique_ptr<SmsSenderMe> createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
     if (ini.GetSection("ME") == ini.GetSectionEnd()) return nullptr;
     auto required = [&](const char* key) {
         bool found = false;
@@ -157,8 +159,8 @@ SmsSenderMe* createModemSender(IniFile& ini, Logger& errorLog, Logger& accessLog
     }
     bool receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
     trace(receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
-    SmsSenderMe* sender =
-        new SmsSenderMe(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog, &accessLog, &receiveLog);
+    auto sender = std::make_unique<SmsSenderMe>(device.c_str(), baudRate.c_str(), pin, receiveAllSms, &errorLog,
+                                                &accessLog, &receiveLog);
     sender->SetName("Sender thread(ME)");
     return sender;
 }
@@ -187,7 +189,7 @@ unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
 // The SMSC sender of the section "EMI", or null without that section. A
 // missing address or port ends the start; other bad numbers are recorded
 // and replaced by their defaults.
-SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
+std::unique_ptr<SmsSenderEmi> createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog, Logger& receiveLog) {
     if (ini.GetSection("EMI") == ini.GetSectionEnd()) return nullptr;
     std::string address = ini.GetSetting("EMI/Address", "", nullptr);
     if (address.empty()) settingFatal(errorLog, "Missing EMI/Address setting in INI file, exiting");
@@ -211,9 +213,9 @@ SmsSenderEmi* createSmscSender(IniFile& ini, Logger& errorLog, Logger& accessLog
            "alert timeout %d\n",
            threadId(), address.c_str(), port, laid.c_str(), windowSize, throughput, originatingAddress.c_str(),
            alertAddress.c_str(), alertTimeout);
-    SmsSenderEmi* sender = new SmsSenderEmi(address.c_str(), port, laid.c_str(), password.c_str(), windowSize,
-                                            throughput, originatingAddress.c_str(), alertAddress.c_str(),
-                                            alertTimeout, &errorLog, &accessLog, &receiveLog);
+    auto sender = std::make_unique<SmsSenderEmi>(address.c_str(), port, laid.c_str(), password.c_str(), windowSize,
+                                                 throughput, originatingAddress.c_str(), alertAddress.c_str(),
+                                                 alertTimeout, &errorLog, &accessLog, &receiveLog);
     sender->SetName("Sender thread(EMI)");
     sender->setRetryRefused(static_cast<int>(
         readNumberSetting(ini, errorLog, "EMI/RetryRefused", 3, 0, 100, "a whole number from 0 to 100")));
@@ -400,8 +402,11 @@ int main(int argc, char** argv) {
     if (managerCycle >= 0) g_sendManager->setCycleLength(managerCycle);
 
     applyHideFlags(ini, *g_sendManager);
-    SmsSenderMe* meSender = createModemSender(ini, errorLog, accessLog, receiveLog);
-    SmsSenderEmi* emiSender = createSmscSender(ini, errorLog, accessLog, receiveLog);
+    std::unique_ptr<SmsSenderMe> ownedMeSender = createModemSender(ini, errorLog, accessLog, receiveLog);
+    std::unique_ptr<SmsSenderEmi> ownedEmiSender = createSmscSender(ini, errorLog, accessLog, receiveLog);
+    // The manager owns the senders from their registration on.
+    SmsSenderMe* const meSender = ownedMeSender.get();
+    SmsSenderEmi* const emiSender = ownedEmiSender.get();
 
     if (meSender == nullptr && emiSender == nullptr) {
         fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
@@ -411,8 +416,8 @@ int main(int argc, char** argv) {
 
     // The order of registration is the order of preference and of the
     // devices in the statistics.
-    if (emiSender) g_sendManager->registerSmsSender(emiSender);
-    if (meSender) g_sendManager->registerSmsSender(meSender);
+    if (emiSender) g_sendManager->registerSmsSender(std::move(ownedEmiSender));
+    if (meSender) g_sendManager->registerSmsSender(std::move(ownedMeSender));
 
     SmsServer_impl::Options servantOptions;
     servantOptions.maxDestinations = readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX,

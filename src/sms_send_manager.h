@@ -5,6 +5,7 @@
 #define KST_SMS_SEND_MANAGER_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@ struct SenderInfo {
 class SmsSendManager : public qpthr::QpThread, public LogHidingFlags {
 public:
     SmsSendManager();
-    // Joins the manager's own thread, then joins and deletes every sender.
+    // Joins the manager's own thread, then joins and destroys every sender,
+    // in registration order.
     ~SmsSendManager() override;
 
     // The manager's own thread: supervises until the stop.
@@ -29,7 +31,7 @@ public:
 
     // Hands the hiding flags to the sender and takes ownership of it. Only
     // before the manager's thread starts: the list is read without a lock.
-    void registerSmsSender(SmsSender* sender);
+    void registerSmsSender(std::unique_ptr<SmsSender> sender);
 
     // Appends one entry per sender in registration order; returns their
     // number. Any thread (the statistics call).
@@ -47,7 +49,7 @@ protected:
 private:
     void superviseOnce();
 
-    std::vector<SmsSender*> m_senders;
+    std::vector<std::unique_ptr<SmsSender>> m_senders;
     std::atomic<long> m_cycleLengthMs;
 };
 

@@ -9,6 +9,7 @@
 #ifndef KST_SMS_SENDER_ME_H
 #define KST_SMS_SENDER_ME_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,12 +104,12 @@ private:
     std::string m_baudrate;
     // "ERROR" once the SIM has refused it: it is never offered again.
     std::string m_pin;
-    gsmlib::MeTa* m_me;
+    std::unique_ptr<gsmlib::MeTa> m_me;
     std::string m_receiveStoreName;
     bool m_receiveAllSms;
     // The handler registered with the current modem object; replaced by
     // every init().
-    EventHandler* m_eventHandler;
+    std::unique_ptr<EventHandler> m_eventHandler;
     // The number of the last concatenated message (only the sender's
     // thread sends).
     unsigned char m_concatenationId;

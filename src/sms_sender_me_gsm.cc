@@ -16,8 +16,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emailer.h"
@@ -109,17 +111,14 @@ SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::st
       m_device(device ? device : ""),
       m_baudrate(baudrate ? baudrate : ""),
       m_pin(pin),
-      m_me(nullptr),
       m_receiveStoreName(""),
       m_receiveAllSms(receiveAllSms),
-      m_eventHandler(nullptr),
       m_concatenationId(0) {}
 
 SmsSenderMe::~SmsSenderMe() {
     Join();
     // The manager may have reconnected after the thread had ended.
     shutdownConnection();
-    delete m_eventHandler;
 }
 
 bool SmsSenderMe::connected() { return m_connected; }
@@ -205,7 +204,7 @@ bool SmsSenderMe::connect() {
         }
 
         if (failure.empty()) {
-            m_me = new gsmlib::MeTa(portRef);
+            m_me = std::make_unique<gsmlib::MeTa>(portRef);
             trace("=== Mame MeTa ===\n");
             const gsmlib::MEInfo info = m_me->getMEInfo();
             m_errorLog->put("ME: " + info._manufacturer + " - " + info._model + " (rev." + info._revision + ")");
@@ -233,8 +232,7 @@ bool SmsSenderMe::connect() {
 bool SmsSenderMe::disconnect() {
     m_connected = false;
     // Releasing the modem object closes the line.
-    delete m_me;
-    m_me = nullptr;
+    m_me.reset();
     return true;
 }
 
@@ -252,12 +250,11 @@ bool SmsSenderMe::reconnect() {
 }
 
 void SmsSenderMe::registerEventHandler() {
-    EventHandler* handler = new EventHandler(m_receiveStoreName, m_newMessages);
-    m_me->setEventHandler(handler);
+    auto handler = std::make_unique<EventHandler>(m_receiveStoreName, m_newMessages);
+    m_me->setEventHandler(handler.get());
     // The previous handler belonged to this or an earlier modem object;
     // neither calls it any more.
-    delete m_eventHandler;
-    m_eventHandler = handler;
+    m_eventHandler = std::move(handler);
 }
 
 bool SmsSenderMe::init() {
