@@ -11,7 +11,6 @@ SmsQue* g_sendQue = nullptr;
 SmsSendManager* g_sendManager = nullptr;
 SmsProcessing* g_smsProcessing = nullptr;
 Emailer* g_emailer = nullptr;
-Shutdowner* g_shutdownThread = nullptr;
 Logger* g_errorLog = nullptr;
 
 qpthr::QpMutex& g_sigHandlerMutex = *new qpthr::QpMutex;

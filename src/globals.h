@@ -1,6 +1,7 @@
-// The daemon's global objects. main() creates every object behind these
-// pointers once, before the first thread starts; they live until the process
-// ends, except the sender manager, which main() deletes on a normal stop.
+// The daemon's process-wide names. The part pointers are aliases of the
+// Gateway's parts, set only by main() before the first thread starts and
+// cleared after the threads ended, for the code that cannot be handed them
+// yet: the servant, the senders and the stop request's record.
 #ifndef KST_GLOBALS_H
 #define KST_GLOBALS_H
 
@@ -16,7 +17,6 @@ class SmsQue;
 class SmsSendManager;
 class SmsProcessing;
 class Emailer;
-class Shutdowner;
 class Logger;
 
 // The stop request every thread loop and pause looks at. Never destroyed:
@@ -30,7 +30,6 @@ extern SmsQue* g_sendQue;
 extern SmsSendManager* g_sendManager;
 extern SmsProcessing* g_smsProcessing;
 extern Emailer* g_emailer;
-extern Shutdowner* g_shutdownThread;
 extern Logger* g_errorLog;
 
 // Never destroyed: a stop signal may still be handled while the process

@@ -21,6 +21,7 @@
 
 #include "config.h"
 #include "emailer.h"
+#include "gateway.h"
 #include "globals.h"
 #include "inifile.h"
 #include "ior_file.h"
@@ -47,44 +48,10 @@ void printHelp() {
     printf("\t--help     -h   This help :-)\n\n");
 }
 
-// Hands the hiding flags that are on to the manager, which passes them to
-// every sender registered afterwards.
-void applyHideSettings(const HideSettings& hide, SmsSendManager& manager) {
-    if (hide.accessLogIp) manager.setAccessLogHideIp(true);
-    if (hide.accessLogDestinationAddress) manager.setAccessLogHideDestinationAddress(true);
-    if (hide.accessLogUserData) manager.setAccessLogHideUserData(true);
-    if (hide.accessLogEmail) manager.setAccessLogHideEmail(true);
-    if (hide.errorLogDestinationAddress) manager.setErrorLogHideDestinationAddress(true);
-    if (hide.errorLogUserData) manager.setErrorLogHideUserData(true);
-    if (hide.receiveLogOriginatingAddress) manager.setReceiveLogHideOriginatingAddress(true);
-    if (hide.receiveLogDestinationAddress) manager.setReceiveLogHideDestinationAddress(true);
-    if (hide.receiveLogUserData) manager.setReceiveLogHideUserData(true);
-}
-
-std::unique_ptr<SmsSenderMe> createModemSender(const ModemSettings& modem, Logger& errorLog, Logger& accessLog,
-                                               Logger& receiveLog) {
-    auto sender = std::make_unique<SmsSenderMe>(modem.device.c_str(), modem.baudRate.c_str(), modem.pin,
-                                                modem.receiveAllSms, &errorLog, &accessLog, &receiveLog);
-    sender->SetName("Sender thread(ME)");
-    return sender;
-}
-
-std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, Logger& errorLog, Logger& accessLog,
-                                               Logger& receiveLog) {
-    auto sender = std::make_unique<SmsSenderEmi>(
-        smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.password.c_str(), smsc.windowSize, smsc.throughput,
-        smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout, &errorLog, &accessLog,
-        &receiveLog);
-    sender->SetName("Sender thread(EMI)");
-    sender->setRetryRefused(smsc.retryRefused);
-    if (smsc.reconnectPauseMs >= 0) sender->setReconnectPause(smsc.reconnectPauseMs);
-    return sender;
-}
-
 // Writes what the stop drops, the two-line stop record and the stop line to
 // syslog. After the senders have ended.
-void writeStopRecords(Logger& errorLog, int exitCode) {
-    const int queued = g_sendQue ? g_sendQue->size() : 0;
+void writeStopRecords(Logger& errorLog, SmsQue& queue, int exitCode) {
+    const int queued = queue.size();
     errorLog.write(std::to_string(queued) + " message(s) still queued, dropped at the stop", 'i');
     std::string stopText = std::string("SMS Service v") + version + " stopped";
     errorLog.put(stopText);
@@ -227,103 +194,70 @@ int main(int argc, char** argv) {
     Config::loadIniFile(ini, iniFileName);
     Config config;
 
-    g_sendQue = new SmsQueMemory();
+    // The loggers are opened one by one, each right after its path is read,
+    // so that the records keep their order.
+    auto errorLog = std::make_unique<Logger>(
+        "ErrorLog", (config.errorLogPath = Config::readLogPath(ini, "Log/ErrorLog")).c_str());
+    trace("%lu: Error log: %s\n", threadId(), errorLog->fileName());
+    errorLog->write(startText, 'i');
+    g_errorLog = errorLog.get();
+    auto accessLog = std::make_unique<Logger>(
+        "AccessLog", (config.accessLogPath = Config::readLogPath(ini, "Log/AccessLog")).c_str());
+    trace("%lu: Access log: %s\n", threadId(), accessLog->fileName());
+    auto receiveLog = std::make_unique<Logger>(
+        "ReceiveLog", (config.receiveLogPath = Config::readLogPath(ini, "Log/ReceiveLog")).c_str());
+    trace("%lu: Receive log: %s\n", threadId(), receiveLog->fileName());
+    config.readSettings(ini, *errorLog);
 
-    // The loggers are used by threads that are not joined on the error exit
-    // and by the exit handler's signal: they are never destroyed. Static
-    // pointers keep them reachable, so leak checkers do not report them.
-    static Logger* const errorLogObject = new Logger("ErrorLog", (config.errorLogPath = Config::readLogPath(ini, "Log/ErrorLog")).c_str());
-    Logger& errorLog = *errorLogObject;
-    trace("%lu: Error log: %s\n", threadId(), errorLog.fileName());
-    errorLog.write(startText, 'i');
-    g_errorLog = &errorLog;
-    static Logger* const accessLogObject = new Logger("AccessLog", (config.accessLogPath = Config::readLogPath(ini, "Log/AccessLog")).c_str());
-    Logger& accessLog = *accessLogObject;
-    trace("%lu: Access log: %s\n", threadId(), accessLog.fileName());
-    static Logger* const receiveLogObject =
-        new Logger("ReceiveLog", (config.receiveLogPath = Config::readLogPath(ini, "Log/ReceiveLog")).c_str());
-    Logger& receiveLog = *receiveLogObject;
-    trace("%lu: Receive log: %s\n", threadId(), receiveLog.fileName());
+    int exitCode = 0;
+    {
+        Gateway gateway(config, std::move(errorLog), std::move(accessLog), std::move(receiveLog));
+        // The names the servant and the senders still reach the parts by.
+        g_sendQue = &gateway.queue();
+        g_sendManager = gateway.manager();
+        g_smsProcessing = gateway.processing();
+        g_emailer = gateway.emailer();
 
-    g_sendManager = new SmsSendManager();
-    g_sendManager->SetName("SMS Send Manager");
-    config.readSettings(ini, errorLog);
-    if (config.managerCycleMs >= 0) g_sendManager->setCycleLength(config.managerCycleMs);
-    applyHideSettings(config.hide, *g_sendManager);
+        SmsServer_impl::Options servantOptions;
+        servantOptions.maxDestinations = config.maxDestinations;
+        servantOptions.maxQueued = config.maxQueued;
+        servantOptions.errorLog = &gateway.errorLog();
+        servantOptions.hideDestination = config.hide.errorLogDestinationAddress;
+        servantOptions.hideIp = config.hide.accessLogIp;
 
-    std::unique_ptr<SmsSenderMe> ownedMeSender =
-        config.modem ? createModemSender(*config.modem, errorLog, accessLog, receiveLog) : nullptr;
-    std::unique_ptr<SmsSenderEmi> ownedEmiSender =
-        config.smsc ? createSmscSender(*config.smsc, errorLog, accessLog, receiveLog) : nullptr;
-    // The manager owns the senders from their registration on.
-    SmsSenderMe* const meSender = ownedMeSender.get();
-    SmsSenderEmi* const emiSender = ownedEmiSender.get();
+        refuseForeignIorFile(gateway.errorLog());
 
-    // The order of registration is the order of preference and of the
-    // devices in the statistics.
-    if (emiSender) g_sendManager->registerSmsSender(std::move(ownedEmiSender));
-    if (meSender) g_sendManager->registerSmsSender(std::move(ownedMeSender));
+        // From here every thread blocks the stop signals; the signal thread
+        // receives them.
+        blockStopSignals();
+        gateway.start();
 
-    SmsServer_impl::Options servantOptions;
-    servantOptions.maxDestinations = config.maxDestinations;
-    servantOptions.maxQueued = config.maxQueued;
-    servantOptions.errorLog = &errorLog;
-    servantOptions.hideDestination = config.hide.errorLogDestinationAddress;
-    servantOptions.hideIp = config.hide.accessLogIp;
+        if (!startSignalThread()) {
+            // Without it no stop signal would ever be seen: stop at once.
+            asyncSigHandler(SIGTERM);
+        }
 
-    g_smsProcessing = new SmsProcessing();
-    g_smsProcessing->SetName("SMS processing");
-    g_smsProcessing->setExecutables(config.executables);
-
-    g_emailer = new Emailer(config.smtpHost, config.smtpPort, config.smtpFrom, config.smtpSubject, config.smtpBody);
-    g_emailer->SetName("Emailer thread");
-
-    refuseForeignIorFile(errorLog);
-
-    g_shutdownThread = new Shutdowner();
-    g_shutdownThread->SetName("Shutdown thread");
-
-    // From here every thread blocks the stop signals; the signal thread
-    // receives them.
-    blockStopSignals();
-    if (emiSender) {
-        trace("%lu: Starting SMS sender thread EMI\n", threadId());
-        emiSender->Start();
-    }
-    if (meSender) {
-        trace("%lu: Starting SMS sender thread ME\n", threadId());
-        meSender->Start();
-    }
-    trace("%lu: Starting Sender Manager thread\n", threadId());
-    g_sendManager->Start();
-    trace("%lu: Starting emailer thread\n", threadId());
-    g_emailer->Start();
-    trace("%lu: Starting shutdowner thread\n", threadId());
-    g_shutdownThread->Start();
-    trace("%lu: Starting SMS processing thread\n", threadId());
-    g_smsProcessing->Start();
-
-    if (!startSignalThread()) {
-        // Without it no stop signal would ever be seen: stop at once.
-        asyncSigHandler(SIGTERM);
-    }
-
-    if (serve(errorLog, servantOptions)) {
-        trace("%lu: kstd is shuting down\n", threadId());
-        delete g_sendManager;
+        // Without its interface the daemon still runs until a stop signal
+        // (the error exit); either way the parts are joined in the same
+        // order, since returning from main() while they run would pull the
+        // process's objects from under them.
+        if (serve(gateway.errorLog(), servantOptions)) {
+            trace("%lu: kstd is shuting down\n", threadId());
+        } else {
+            exitCode = 1;
+        }
+        gateway.joinThreads();
         g_sendManager = nullptr;
-        joinAllThreads();
+        g_smsProcessing = nullptr;
+        g_emailer = nullptr;
         destroyOrb();
-        writeStopRecords(errorLog, 0);
-        return 0;
+        writeStopRecords(gateway.errorLog(), gateway.queue(), exitCode);
+        g_sendQue = nullptr;
+        // The stop request writes its record under this lock; later ones
+        // write none.
+        g_sigHandlerMutex.Lock();
+        g_errorLog = nullptr;
+        g_sigHandlerMutex.Unlock();
     }
-    // Without its interface the daemon still runs until a stop signal; the
-    // senders are joined as on the normal path, since returning from main()
-    // while they run would pull the process's objects from under them.
-    joinAllThreads();
-    delete g_sendManager;
-    g_sendManager = nullptr;
-    destroyOrb();
-    writeStopRecords(errorLog, 1);
-    return 1;
+    return exitCode;
 }

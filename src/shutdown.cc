@@ -41,19 +41,19 @@ void asyncSigHandler(int signalNumber) {
     static bool called = false;
 
     trace("%lu: signal handler: entry\n", threadId());
+    // Held until the record is written: main() takes it before it closes
+    // the error log, which it does only after the stop was requested.
+    g_sigHandlerMutex.Lock();
+    const bool first = !called;
+    called = true;
     // Wakes every thread: the shutdown thread, the senders, the send queue,
     // the e-mailer and the received-SMS processor.
     g_stopSignal.requestStop();
-
-    g_sigHandlerMutex.Lock();
-    if (!called) {
-        called = true;
-        g_sigHandlerMutex.Unlock();
+    if (first) {
         trace("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
         if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
-    } else {
-        g_sigHandlerMutex.Unlock();
     }
+    g_sigHandlerMutex.Unlock();
     trace("%lu: signal handler: finish\n", threadId());
 }
 
@@ -95,18 +95,6 @@ bool startSignalThread() {
         return false;
     }
     return true;
-}
-
-void joinAllThreads() {
-    trace("%lu: waiting for Shutdowner...\n", threadId());
-    if (g_shutdownThread) g_shutdownThread->Join();
-    trace("%lu: Shutdowner joined.\n", threadId());
-    trace("%lu: waiting for Emailer...\n", threadId());
-    if (g_emailer) g_emailer->Join();
-    trace("%lu: Emailer joined.\n", threadId());
-    trace("%lu: waiting for SMS processor...\n", threadId());
-    if (g_smsProcessing) g_smsProcessing->Join();
-    trace("%lu: SMS processor joined.\n", threadId());
 }
 
 void cleanup() {

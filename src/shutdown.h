@@ -33,7 +33,8 @@ private:
 
 // The stop request, on the signal thread (or main's when that thread cannot
 // start): requests the stop of g_stopSignal, which wakes every thread, and
-// writes the "stopping" record once per process.
+// writes the "stopping" record once per process, both under
+// g_sigHandlerMutex.
 void asyncSigHandler(int signalNumber);
 
 // Blocks SIGINT and SIGTERM in the calling thread; threads it starts later
@@ -43,9 +44,6 @@ void blockStopSignals();
 // Starts the thread that receives SIGINT and SIGTERM and runs
 // asyncSigHandler() for each. Returns false if it cannot be started.
 bool startSignalThread();
-
-// Waits for the shutdown thread, the e-mailer and the received-SMS processor.
-void joinAllThreads();
 
 // The exit handler: removes the IOR file (only the one this daemon wrote) and, outside debug mode, sends
 // SIGTERM to the daemon's own process.
