@@ -50,7 +50,8 @@ Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, c
       m_from(from),
       m_subjectTemplate(subjectTemplate),
       m_bodyTemplate(bodyTemplate),
-      m_cond(m_mutex) {
+      m_cond(m_mutex),
+      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {
     trace("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
     trace("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
     trace("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
@@ -191,15 +192,15 @@ void Emailer::waitForWork(Clock::time_point now, bool serverPaused) {
     }
     Clock::time_point until = serverPaused ? m_serverPausedUntil : Clock::time_point::max();
     if (!serverPaused && !m_retries.empty()) until = m_retries.front().due;
-    // Queued confirmations signal the condition as well; the caller looks
-    // again. Each wait is at most a second, whatever the wall clock does.
+    // Queued confirmations and the stop signal the condition as well; the
+    // caller looks again. The wait is on the monotonic clock.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    m_cond.WaitFor(left < 1 ? 1L : left > 1000 ? 1000L : static_cast<long>(left));
+    m_cond.WaitFor(left < 1 ? 1L : static_cast<long>(std::min<long long>(left, 24LL * 3600 * 1000)));
 }
 
 void Emailer::Main() {
     m_mutex.Lock();
-    while (!g_shutdownIndicator) {
+    while (!g_stopSignal.stopping()) {
         const Clock::time_point now = Clock::now();
         takeDueRetries(now);
         const bool serverPaused = now < m_serverPausedUntil;

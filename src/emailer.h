@@ -13,6 +13,7 @@
 
 #include "qpthr.h"
 #include "smtp.h"
+#include "stop_signal.h"
 
 namespace gsmlib {
 struct Timestamp;
@@ -53,12 +54,12 @@ public:
 
     Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
             const std::string& subjectTemplate, const std::string& bodyTemplate);
-    // Joins the thread: set g_shutdownIndicator and call wakeUp() first.
+    // Joins the thread: request the stop first.
     // Confirmations still queued are dropped.
     ~Emailer() override;
 
-    // Sends queued confirmations until g_shutdownIndicator is set, which ends
-    // every wait within a second.
+    // The e-mailer's own thread. Sends queued confirmations until the stop
+    // is requested, which ends every wait at once.
     // - A permanent refusal (a 5xx reply) drops the confirmation at once,
     //   with a record that quotes the reply.
     // - Any other failure (a 4xx reply, no usable server) is tried again
@@ -75,16 +76,16 @@ public:
     // unless changed); applies to failures from now on.
     void setRetryPause(std::chrono::milliseconds pause);
 
-    // Appends a copy at the back of the queue and wakes the thread.
+    // Appends a copy at the back of the queue and wakes the thread. Any
+    // thread (the senders').
     bool enque(Confirmation& confirmation);
     // Confirmations not sent yet: queued and waiting for a retry.
     int size();
     // Removes and returns the front of the queue. The caller holds the queue
     // lock and has seen that the queue is not empty (only Main calls it).
     Confirmation get();
-    // Wakes the thread so that it sees g_shutdownIndicator. Takes the queue
-    // lock, so call it from a thread, not from an asynchronous signal
-    // handler.
+    // Wakes the thread so that it looks at the stop flag; the stop request
+    // calls it. Takes the queue lock; any thread.
     void wakeUp();
     // One sending attempt; counts the sent e-mail or the failed attempt and
     // writes its record. `failure`, if given, says why it failed.
@@ -106,7 +107,7 @@ private:
     // Moves the retries due at `now` to the front of the queue, earliest first.
     void takeDueRetries(Clock::time_point now);
     // Waits until a retry or the end of a server pause is due (at most a
-    // second at a time), or for something to be queued.
+    // for something to be queued, or for the stop.
     void waitForWork(Clock::time_point now, bool serverPaused);
 
     const std::string m_serverHost;
@@ -123,6 +124,8 @@ private:
     std::chrono::milliseconds m_retryPause{kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
+    // Declared last: released before the lock and condition it uses.
+    StopSignal::Registration m_stopWaker;
 };
 
 #endif

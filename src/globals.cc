@@ -2,7 +2,7 @@
 
 #include <omniORB4/CORBA.h>
 
-std::atomic<bool> g_shutdownIndicator{false};
+StopSignal& g_stopSignal = *new StopSignal;
 bool g_debug = false;
 time_t g_serverStartTime = 0;
 pid_t g_pid = 0;
@@ -11,7 +11,6 @@ SmsQue* g_sendQue = nullptr;
 SmsSendManager* g_sendManager = nullptr;
 SmsProcessing* g_smsProcessing = nullptr;
 Emailer* g_emailer = nullptr;
-Shutdowner* g_shutdownThread = nullptr;
 Logger* g_errorLog = nullptr;
 
 qpthr::QpMutex& g_sigHandlerMutex = *new qpthr::QpMutex;

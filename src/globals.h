@@ -1,6 +1,7 @@
-// The daemon's global objects. main() creates every object behind these
-// pointers once, before the first thread starts; they live until the process
-// ends, except the sender manager, which main() deletes on a normal stop.
+// The daemon's process-wide names. The part pointers are aliases of the
+// Gateway's parts, set only by main() before the first thread starts and
+// cleared after the threads ended, for the code that cannot be handed them
+// yet: the servant, the senders and the stop request's record.
 #ifndef KST_GLOBALS_H
 #define KST_GLOBALS_H
 
@@ -10,16 +11,17 @@
 #include <atomic>
 
 #include "qpthr.h"
+#include "stop_signal.h"
 
 class SmsQue;
 class SmsSendManager;
 class SmsProcessing;
 class Emailer;
-class Shutdowner;
 class Logger;
 
-// Set once by the stop request and read by every thread loop.
-extern std::atomic<bool> g_shutdownIndicator;
+// The stop request every thread loop and pause looks at. Never destroyed:
+// the signal thread may still use it while the process exits.
+extern StopSignal& g_stopSignal;
 extern bool g_debug;
 extern time_t g_serverStartTime;
 extern pid_t g_pid;
@@ -28,7 +30,6 @@ extern SmsQue* g_sendQue;
 extern SmsSendManager* g_sendManager;
 extern SmsProcessing* g_smsProcessing;
 extern Emailer* g_emailer;
-extern Shutdowner* g_shutdownThread;
 extern Logger* g_errorLog;
 
 // Never destroyed: a stop signal may still be handled while the process

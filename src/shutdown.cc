@@ -17,17 +17,13 @@
 #include "sms_processing.h"
 #include "version.h"
 
-Shutdowner::Shutdowner() : m_cond(m_mutex) {}
+Shutdowner::Shutdowner() : m_stopWaker(g_stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 
 void Shutdowner::Main() {
     trace("%lu: Shutdowner: started\n", threadId());
-    m_mutex.Lock();
-    // The flag is set before the wake-up, so a wake-up that came before this
-    // wait is not lost.
-    while (!g_shutdownIndicator) m_cond.Wait();
-    m_mutex.Unlock();
+    g_stopSignal.wait();
 
     if (CORBA::is_nil(orb)) {
         trace("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
@@ -41,33 +37,23 @@ void Shutdowner::Main() {
     trace("%lu: Shutdowner: ORB is destroyed\n", threadId());
 }
 
-void Shutdowner::wakeUp() {
-    trace("%lu: Shutdowner: wake up\n", threadId());
-    m_mutex.Lock();
-    m_cond.Signal();
-    m_mutex.Unlock();
-}
-
 void asyncSigHandler(int signalNumber) {
     static bool called = false;
 
     trace("%lu: signal handler: entry\n", threadId());
-    g_shutdownIndicator = true;
-
-    if (g_shutdownThread) g_shutdownThread->wakeUp();
-    if (g_sendQue) g_sendQue->alarm();
-    if (g_emailer) g_emailer->wakeUp();
-    if (g_smsProcessing) g_smsProcessing->wakeUp();
-
+    // Held until the record is written: main() takes it before it closes
+    // the error log, which it does only after the stop was requested.
     g_sigHandlerMutex.Lock();
-    if (!called) {
-        called = true;
-        g_sigHandlerMutex.Unlock();
+    const bool first = !called;
+    called = true;
+    // Wakes every thread: the shutdown thread, the senders, the send queue,
+    // the e-mailer and the received-SMS processor.
+    g_stopSignal.requestStop();
+    if (first) {
         trace("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
         if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
-    } else {
-        g_sigHandlerMutex.Unlock();
     }
+    g_sigHandlerMutex.Unlock();
     trace("%lu: signal handler: finish\n", threadId());
 }
 
@@ -109,18 +95,6 @@ bool startSignalThread() {
         return false;
     }
     return true;
-}
-
-void joinAllThreads() {
-    trace("%lu: waiting for Shutdowner...\n", threadId());
-    if (g_shutdownThread) g_shutdownThread->Join();
-    trace("%lu: Shutdowner joined.\n", threadId());
-    trace("%lu: waiting for Emailer...\n", threadId());
-    if (g_emailer) g_emailer->Join();
-    trace("%lu: Emailer joined.\n", threadId());
-    trace("%lu: waiting for SMS processor...\n", threadId());
-    if (g_smsProcessing) g_smsProcessing->Join();
-    trace("%lu: SMS processor joined.\n", threadId());
 }
 
 void cleanup() {

@@ -3,14 +3,16 @@
 //
 // SIGINT and SIGTERM are blocked in every thread of the daemon from the moment
 // the first thread starts; one signal thread waits for them with sigwait() and
-// runs asyncSigHandler() for each, so the handler's work (output, locks,
-// condition signals, the logger) never runs in an asynchronous context.
+// runs asyncSigHandler() for each. It is an ordinary thread, not a signal
+// handler: the stop request's work (output, locks, condition signals, the
+// logger) never runs in an asynchronous context.
 #ifndef KST_SHUTDOWN_H
 #define KST_SHUTDOWN_H
 
 #include <omniORB4/CORBA.h>
 
 #include "qpthr.h"
+#include "stop_signal.h"
 
 // The ORB of the daemon; nil until main() has initialised it.
 extern CORBA::ORB_var orb;
@@ -20,19 +22,19 @@ public:
     Shutdowner();
     ~Shutdowner() override;
 
-    // Waits until the shutdown flag is set, then shuts the ORB down so that
-    // main() leaves orb->run().
+    // The shutdown thread: waits for the stop request, then shuts the ORB
+    // down so that main() leaves orb->run().
     void Main() override;
-    void wakeUp();
 
 private:
-    qpthr::QpMutex m_mutex;
-    qpthr::QpCond m_cond;
+    // Writes the wake-up trace line at the stop.
+    StopSignal::Registration m_stopWaker;
 };
 
-// The stop request: sets g_shutdownIndicator, wakes the shutdown thread, the
-// send queue, the e-mailer and the received-SMS processor, and writes the
-// "stopping" record once per process.
+// The stop request, on the signal thread (or main's when that thread cannot
+// start): requests the stop of g_stopSignal, which wakes every thread, and
+// writes the "stopping" record once per process, both under
+// g_sigHandlerMutex.
 void asyncSigHandler(int signalNumber);
 
 // Blocks SIGINT and SIGTERM in the calling thread; threads it starts later
@@ -42,9 +44,6 @@ void blockStopSignals();
 // Starts the thread that receives SIGINT and SIGTERM and runs
 // asyncSigHandler() for each. Returns false if it cannot be started.
 bool startSignalThread();
-
-// Waits for the shutdown thread, the e-mailer and the received-SMS processor.
-void joinAllThreads();
 
 // The exit handler: removes the IOR file (only the one this daemon wrote) and, outside debug mode, sends
 // SIGTERM to the daemon's own process.

@@ -14,11 +14,6 @@
 
 namespace {
 
-// alarm() signals without the lock, so a wake-up can slip in between a
-// waiter's look at the shutdown flag and its wait. Waiting in slices of this
-// length bounds the delay such a lost wake-up can cause.
-const long waitSliceMs = 250;
-
 const char* orEmpty(const char* text) { return text ? text : ""; }
 const char* orNull(const char* text) { return text ? text : "(null)"; }
 
@@ -47,7 +42,11 @@ Sms::Sms(const std::string& target, const std::string& source, const std::string
       m_onDisplay(onDisplay),
       m_mailTo(mailTo) {}
 
-SmsQue::SmsQue() : m_mutex(), m_cond(m_mutex), m_notifyFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+SmsQue::SmsQue()
+    : m_mutex(),
+      m_cond(m_mutex),
+      m_notifyFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_stopWaker(g_stopSignal.onStop([this] { alarm(); })) {}
 
 SmsQue::~SmsQue() {
     if (m_notifyFd >= 0) close(m_notifyFd);
@@ -120,15 +119,13 @@ int SmsQue::size() {
     return getSizeSafe();
 }
 
-bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || g_shutdownIndicator; }
+bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || g_stopSignal.stopping(); }
 
 void SmsQue::waitForSms() {
     qpthr::QpLock guard(m_mutex);
     while (!shouldStopWaiting()) {
         trace("%lu: SmsQue: waiting for SMS\n", threadId());
-        // Time-outs of a slice are not wake-ups: keep waiting silently.
-        while (!m_cond.WaitFor(waitSliceMs) && !shouldStopWaiting()) {
-        }
+        m_cond.Wait();
     }
     trace("%lu: SmsQue: que length: %d\n", threadId(), getSizeSafe());
 }
@@ -140,12 +137,16 @@ bool SmsQue::waitForSmsFor(long milliseconds) {
         const long left = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         if (left <= 0) break;
-        m_cond.WaitFor(std::min(left, waitSliceMs));
+        m_cond.WaitFor(left);
     }
     return getSizeSafe() > 0;
 }
 
 void SmsQue::alarm() {
+    // Taking the lock orders the wake-up after a waiter's look at the stop
+    // flag: the waiter is either waiting already or sees the flag.
+    m_mutex.Lock();
+    m_mutex.Unlock();
     m_cond.Broadcast();
     notify();
     trace("%lu: SmsQue: alarm\n", threadId());

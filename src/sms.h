@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qpthr.h"
+#include "stop_signal.h"
 
 // A plain value: every hand-over copies it, so no two threads share one.
 class Sms {
@@ -36,8 +37,9 @@ private:
     std::string m_mailTo;
 };
 
-// The send queue. The public operations lock the queue themselves; the
-// "Safe" operations of an implementation expect the caller to hold the lock.
+// The send queue. The public operations lock the queue themselves and may be
+// called from any thread (the servant's, the senders'); the "Safe"
+// operations of an implementation expect the caller to hold the lock.
 class SmsQue {
 public:
     SmsQue();
@@ -67,18 +69,18 @@ public:
     bool getSms(Sms& sms);
     int size();
 
-    // Waits until the queue holds a message or the shutdown flag is set. The
-    // message stays in the queue.
+    // Waits until the queue holds a message or the stop is requested. The
+    // message stays in the queue. Sender threads.
     void waitForSms();
     // Waits at most `milliseconds` for the same; returns whether the queue
-    // holds a message. Returns at once when it does or when shutting down.
+    // holds a message. Returns at once when it does or when stopping.
     bool waitForSmsFor(long milliseconds);
-    // Wakes the waiting threads so that they look at the shutdown flag. Takes
-    // no lock, so the stop signal's handler may call it.
+    // Wakes the waiting threads so that they look at the stop flag. The stop
+    // request calls it; any thread may.
     void alarm();
 
     // A descriptor that becomes readable when a message arrives in an empty
-    // queue or alarm() is called, so that a sender can wait for the queue
+    // queue or alarm() is called (so also at the stop), so that a sender can wait for the queue
     // and its connection together with poll(); -1 if the system has none to
     // give. clearNotify() makes it unreadable again; a consumer clears it
     // before it looks at the queue, so no arrival goes unnoticed.
@@ -100,6 +102,8 @@ private:
     void notify();
 
     int m_notifyFd;
+    // Declared last: released before the lock and condition it uses.
+    StopSignal::Registration m_stopWaker;
 };
 
 class SmsQueMemory : public SmsQue {

@@ -15,11 +15,6 @@ extern char** environ;
 
 namespace {
 
-// wakeUp() signals without the lock, so a wake-up can slip in between the
-// thread's look at the shutdown flag and its wait. Waiting in slices of this
-// length bounds the delay such a lost wake-up can cause.
-const long waitSliceMs = 250;
-
 const char* orEmpty(const char* text) { return text ? text : ""; }
 
 // The daemon's environment with the message's variables set, each replacing
@@ -132,7 +127,11 @@ EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, co
     return list;
 }
 
-SmsProcessing::SmsProcessing() : qpthr::QpThread(0, 0, nullptr, 0), m_mutex(), m_cond(m_mutex) {}
+SmsProcessing::SmsProcessing()
+    : qpthr::QpThread(0, 0, nullptr, 0),
+      m_mutex(),
+      m_cond(m_mutex),
+      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {}
 
 SmsProcessing::~SmsProcessing() { Join(); }
 
@@ -162,7 +161,13 @@ int SmsProcessing::size() {
     return static_cast<int>(m_que.size());
 }
 
-void SmsProcessing::wakeUp() { m_cond.Signal(); }
+void SmsProcessing::wakeUp() {
+    // Taking the lock orders this wake-up after Main's look at the stop
+    // flag, so Main is either already waiting or sees the flag.
+    m_mutex.Lock();
+    m_mutex.Unlock();
+    m_cond.Signal();
+}
 
 EnvironmentList SmsProcessing::get() {
     if (m_que.empty()) return EnvironmentList();
@@ -184,15 +189,13 @@ void SmsProcessing::process(const EnvironmentList& list) {
 
 void SmsProcessing::Main() {
     m_mutex.Lock();
-    while (!g_shutdownIndicator) {
+    while (!g_stopSignal.stopping()) {
         if (m_que.empty()) {
             trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
-            // Time-outs of a slice are not wake-ups: keep waiting silently.
-            while (!m_cond.WaitFor(waitSliceMs) && m_que.empty() && !g_shutdownIndicator) {
-            }
+            while (m_que.empty() && !g_stopSignal.stopping()) m_cond.Wait();
             trace("%lu: %s: woken up\n", threadId(), GetName());
         }
-        if (g_shutdownIndicator) break;
+        if (g_stopSignal.stopping()) break;
         trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
         if (m_que.empty()) continue;
         EnvironmentList list = get();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qpthr.h"
+#include "stop_signal.h"
 
 class EnvironmentVariable {
 public:
@@ -37,9 +38,13 @@ extern const char* const smsEnvironmentNames[9];
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
                                        const std::string& scTime, const std::string& userData);
 
+// enque() and size() are called from any thread (the senders'); Main() runs
+// on the processor's own thread until the stop.
 class SmsProcessing : public qpthr::QpThread {
 public:
     SmsProcessing();
+    // Joins the thread: request the stop first. Messages still queued are
+    // dropped.
     ~SmsProcessing() override;
 
     // Appends the comma-separated commands of `text`, untrimmed; empty
@@ -49,8 +54,8 @@ public:
     // Queues a copy of one message's variables; returns at once.
     void enque(const EnvironmentList& list);
     int size();
-    // Makes the thread look at the shutdown flag. Takes no lock, so the stop
-    // signal's handler may call it.
+    // Makes the thread look at the stop flag; the stop request calls it. Any
+    // thread.
     void wakeUp();
     // Takes the oldest queued message (an empty list when there is none).
     // The caller holds m_mutex.
@@ -65,6 +70,8 @@ private:
     std::list<EnvironmentList> m_que;
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
+    // Declared last: released before the lock and condition it uses.
+    StopSignal::Registration m_stopWaker;
 };
 
 #endif

@@ -5,18 +5,11 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "globals.h"
 #include "process.h"
 #include "sms_sender.h"
-
-namespace {
-
-// The pause looks at the shutdown flag this often, so that a stop never
-// waits for the rest of a cycle.
-const std::chrono::milliseconds pauseSlice(100);
-
-}  // namespace
 
 SmsSendManager::SmsSendManager()
     : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000) {}
@@ -24,16 +17,16 @@ SmsSendManager::SmsSendManager()
 SmsSendManager::~SmsSendManager() {
     // The loop calls into the senders, so it must have ended before they go.
     Join();
-    for (SmsSender* sender : m_senders) {
+    for (std::unique_ptr<SmsSender>& sender : m_senders) {
         trace("Waiting for '%s'...\n", sender->GetName());
         sender->Join();
         trace("'%s' joined.\n", sender->GetName());
-        delete sender;
+        sender.reset();
     }
     m_senders.clear();
 }
 
-void SmsSendManager::registerSmsSender(SmsSender* sender) {
+void SmsSendManager::registerSmsSender(std::unique_ptr<SmsSender> sender) {
     sender->setAccessLogHideIp(m_accessLog_HideIp);
     sender->setAccessLogHideDestinationAddress(m_accessLog_HideDestinationAddress);
     sender->setAccessLogHideUserData(m_accessLog_HideUserData);
@@ -43,11 +36,11 @@ void SmsSendManager::registerSmsSender(SmsSender* sender) {
     sender->setReceiveLogHideOriginatingAddress(m_receiveLog_HideOriginatingAddress);
     sender->setReceiveLogHideDestinationAddress(m_receiveLog_HideDestinationAddress);
     sender->setReceiveLogHideUserData(m_receiveLog_HideUserData);
-    m_senders.push_back(sender);
+    m_senders.push_back(std::move(sender));
 }
 
 int SmsSendManager::getStats(std::vector<SenderInfo>& info) {
-    for (SmsSender* sender : m_senders) {
+    for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         SenderInfo entry;
         entry._name = sender->GetName();
         entry._status = 0;
@@ -64,7 +57,7 @@ int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size())
 
 void SmsSendManager::Main() {
     trace("%lu: %s: Main\n", threadId(), GetName());
-    while (!g_shutdownIndicator) {
+    while (!g_stopSignal.stopping()) {
         superviseOnce();
         pauseBetweenCycles();
     }
@@ -72,7 +65,7 @@ void SmsSendManager::Main() {
 
 void SmsSendManager::superviseOnce() {
     const unsigned long id = threadId();
-    for (SmsSender* sender : m_senders) {
+    for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         sender->stop();
         if (sender->connected()) {
             trace("%lu: %s: Main: SMS sender '%s' is connected.\n", id, GetName(), sender->GetName());
@@ -80,14 +73,14 @@ void SmsSendManager::superviseOnce() {
             trace("%lu: %s: Main: SMS sender '%s' is NOT connected.\n", id, GetName(), sender->GetName());
         }
     }
-    for (SmsSender* sender : m_senders) {
+    for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         if (sender->connected()) {
             trace("%lu: %s: Main: SMS sender '%s' is active for sending.\n", id, GetName(), sender->GetName());
             sender->start();
             break;
         }
     }
-    for (SmsSender* sender : m_senders) {
+    for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         if (sender->connected()) continue;
         if (sender->reconnect()) {
             trace("%lu: %s: Main: SMS sender '%s' is sucessfuly REconnected.\n", id, GetName(),
@@ -99,10 +92,5 @@ void SmsSendManager::superviseOnce() {
 }
 
 void SmsSendManager::pauseBetweenCycles() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_cycleLengthMs.load());
-    while (!g_shutdownIndicator) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, pauseSlice));
-    }
+    g_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load()));
 }

@@ -5,6 +5,7 @@
 #define KST_SMS_SEND_MANAGER_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,16 +22,19 @@ struct SenderInfo {
 class SmsSendManager : public qpthr::QpThread, public LogHidingFlags {
 public:
     SmsSendManager();
-    // Joins the manager's own thread, then joins and deletes every sender.
+    // Joins the manager's own thread, then joins and destroys every sender,
+    // in registration order.
     ~SmsSendManager() override;
 
+    // The manager's own thread: supervises until the stop.
     void Main() override;
 
     // Hands the hiding flags to the sender and takes ownership of it. Only
     // before the manager's thread starts: the list is read without a lock.
-    void registerSmsSender(SmsSender* sender);
+    void registerSmsSender(std::unique_ptr<SmsSender> sender);
 
-    // Appends one entry per sender in registration order; returns their number.
+    // Appends one entry per sender in registration order; returns their
+    // number. Any thread (the statistics call).
     int getStats(std::vector<SenderInfo>& info);
     int getSenderCount();
 
@@ -38,14 +42,14 @@ public:
     void setCycleLength(long milliseconds) { m_cycleLengthMs = milliseconds; }
 
 protected:
-    // Sleeps one cycle length, or less once the shutdown flag is set. A test
+    // Sleeps one cycle length, or less when the stop is requested. A test
     // may step the loop cycle by cycle through it.
     virtual void pauseBetweenCycles();
 
 private:
     void superviseOnce();
 
-    std::vector<SmsSender*> m_senders;
+    std::vector<std::unique_ptr<SmsSender>> m_senders;
     std::atomic<long> m_cycleLengthMs;
 };
 

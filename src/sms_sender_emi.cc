@@ -32,6 +32,7 @@ const time_t stallLimit = 90;
 const int maxTrnId = 96;
 const long activationPollMs = 5000;
 const long idlePollMs = 1000;
+const std::chrono::milliseconds activationSlice(100);
 // Results a broken connection may still hold: every id of the window and
 // the SMSC's own operations between them, with room to spare.
 const int remainingFramesLimit = 256;
@@ -108,7 +109,7 @@ bool SmsSenderEmi::reconnect() {
         fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "SMSC is not connected");
     }
     sleepUnlessStopping(m_reconnectPauseMs);
-    const bool result = !g_shutdownIndicator && connect();
+    const bool result = !g_stopSignal.stopping() && connect();
     unlock();
     return result;
 }
@@ -200,10 +201,15 @@ std::string SmsSenderEmi::emiTimestampToString(const std::string& timestamp) {
 }
 
 void SmsSenderEmi::sleepUnlessStopping(long milliseconds, bool untilActive) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!g_shutdownIndicator && !(untilActive && active()) && std::chrono::steady_clock::now() < end) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(100)));
+    const auto end = StopSignal::Clock::now() + std::chrono::milliseconds(milliseconds);
+    if (!untilActive) {
+        g_stopSignal.waitUntil(end);
+        return;
+    }
+    // The manager's activation is a flag, not an event: it is looked at
+    // every activationSlice.
+    while (!active() && StopSignal::Clock::now() < end) {
+        if (g_stopSignal.waitUntil(std::min(end, StopSignal::Clock::now() + activationSlice))) return;
     }
 }
 
@@ -264,18 +270,20 @@ bool SmsSenderEmi::canSubmit() {
 }
 
 bool SmsSenderEmi::idleWait(long milliseconds) {
-    pollfd fds[2];
+    pollfd fds[3];
     fds[0].fd = emi_socket(m_emi);
     fds[0].events = POLLIN;
     fds[1].fd = g_sendQue->notifyFd();
     fds[1].events = POLLIN;
+    fds[2].fd = g_stopSignal.wakeFd();
+    fds[2].events = POLLIN;
     if (fds[0].fd < 0) {
         sleepUnlessStopping(milliseconds);
         return true;
     }
-    // The queue's descriptor becomes readable with every queued message; the
-    // stop signal's handler wakes it too.
-    const int ready = poll(fds, 2, static_cast<int>(milliseconds));
+    // The queue's descriptor becomes readable with every message queued in
+    // an empty queue, the stop's descriptor with the stop.
+    const int ready = poll(fds, 3, static_cast<int>(milliseconds));
     if (fds[1].revents & POLLIN) g_sendQue->clearNotify();
     return ready == 0;
 }
@@ -450,7 +458,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
 }
 
 bool SmsSenderEmi::pass(int& idleCounter) {
-    if (g_shutdownIndicator) {
+    if (g_stopSignal.stopping()) {
         stopSending();
         return false;
     }

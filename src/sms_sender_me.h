@@ -9,7 +9,9 @@
 #ifndef KST_SMS_SENDER_ME_H
 #define KST_SMS_SENDER_ME_H
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sms_sender.h"
 
@@ -22,8 +24,10 @@ template <class T>
 class Ref;
 }  // namespace gsmlib
 
-// The handler of the modem's unsolicited events (defined with the sender).
+// The handler of the modem's unsolicited events and one reception indication
+// it collects (defined with the sender).
 class EventHandler;
+struct IncomingMessage;
 
 class SmsSenderMe : public SmsSender {
 public:
@@ -100,15 +104,19 @@ private:
     std::string m_baudrate;
     // "ERROR" once the SIM has refused it: it is never offered again.
     std::string m_pin;
-    gsmlib::MeTa* m_me;
+    std::unique_ptr<gsmlib::MeTa> m_me;
     std::string m_receiveStoreName;
     bool m_receiveAllSms;
     // The handler registered with the current modem object; replaced by
     // every init().
-    EventHandler* m_eventHandler;
+    std::unique_ptr<EventHandler> m_eventHandler;
     // The number of the last concatenated message (only the sender's
     // thread sends).
     unsigned char m_concatenationId;
+    // Indications collected during waitEvent(), oldest first. Only the
+    // sender's thread touches it: gsmlib calls the handler inside
+    // waitEvent().
+    std::vector<IncomingMessage> m_newMessages;
 };
 
 #endif

@@ -16,8 +16,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emailer.h"
@@ -57,9 +59,7 @@ void printMessageText(std::string text) {
 
 // Without a connection a pass has nothing to wait for: this keeps the loop
 // from spinning until the manager reconnects, and ends early on shutdown.
-void pauseWhileDisconnected() {
-    for (int slice = 0; slice < 10 && !g_shutdownIndicator; ++slice) usleep(100000);
-}
+void pauseWhileDisconnected() { g_stopSignal.waitFor(std::chrono::seconds(1)); }
 
 }  // namespace
 
@@ -70,13 +70,12 @@ struct IncomingMessage {
     gsmlib::GsmEvent::SMSMessageType m_messageType = gsmlib::GsmEvent::NormalSMS;
 };
 
-// Indications collected during waitEvent(), oldest first. Only the modem
-// sender's thread touches it: gsmlib calls the handler inside waitEvent().
-std::vector<IncomingMessage> newMessages;
-
+// Collects the indications into the sender's list; gsmlib calls it inside
+// waitEvent(), on the sender's thread.
 class EventHandler : public gsmlib::GsmEvent {
 public:
-    explicit EventHandler(const std::string& receiveStoreName) : m_receiveStoreName(receiveStoreName) {}
+    EventHandler(const std::string& receiveStoreName, std::vector<IncomingMessage>& newMessages)
+        : m_receiveStoreName(receiveStoreName), m_newMessages(newMessages) {}
 
     void SMSReception(gsmlib::SMSMessageRef message, SMSMessageType) override {
         trace("%lu: EventHandler: SMSReception\n", threadId());
@@ -98,11 +97,12 @@ public:
             (!m_receiveStoreName.empty() && (storeName == "MT" || storeName == "mt")) ? m_receiveStoreName
                                                                                        : storeName;
         incoming.m_messageType = messageType;
-        newMessages.push_back(incoming);
+        m_newMessages.push_back(incoming);
     }
 
 private:
     std::string m_receiveStoreName;
+    std::vector<IncomingMessage>& m_newMessages;
 };
 
 SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
@@ -111,17 +111,14 @@ SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::st
       m_device(device ? device : ""),
       m_baudrate(baudrate ? baudrate : ""),
       m_pin(pin),
-      m_me(nullptr),
       m_receiveStoreName(""),
       m_receiveAllSms(receiveAllSms),
-      m_eventHandler(nullptr),
       m_concatenationId(0) {}
 
 SmsSenderMe::~SmsSenderMe() {
     Join();
     // The manager may have reconnected after the thread had ended.
     shutdownConnection();
-    delete m_eventHandler;
 }
 
 bool SmsSenderMe::connected() { return m_connected; }
@@ -207,7 +204,7 @@ bool SmsSenderMe::connect() {
         }
 
         if (failure.empty()) {
-            m_me = new gsmlib::MeTa(portRef);
+            m_me = std::make_unique<gsmlib::MeTa>(portRef);
             trace("=== Mame MeTa ===\n");
             const gsmlib::MEInfo info = m_me->getMEInfo();
             m_errorLog->put("ME: " + info._manufacturer + " - " + info._model + " (rev." + info._revision + ")");
@@ -235,8 +232,7 @@ bool SmsSenderMe::connect() {
 bool SmsSenderMe::disconnect() {
     m_connected = false;
     // Releasing the modem object closes the line.
-    delete m_me;
-    m_me = nullptr;
+    m_me.reset();
     return true;
 }
 
@@ -244,7 +240,7 @@ bool SmsSenderMe::reconnect() {
     lock();
     if (connected()) disconnect();
     // A sender whose thread has ended must not open the line again.
-    bool result = !g_shutdownIndicator && connect();
+    bool result = !g_stopSignal.stopping() && connect();
     if (result) {
         result = init();
         if (!result) disconnect();
@@ -254,12 +250,11 @@ bool SmsSenderMe::reconnect() {
 }
 
 void SmsSenderMe::registerEventHandler() {
-    EventHandler* handler = new EventHandler(m_receiveStoreName);
-    m_me->setEventHandler(handler);
+    auto handler = std::make_unique<EventHandler>(m_receiveStoreName, m_newMessages);
+    m_me->setEventHandler(handler.get());
     // The previous handler belonged to this or an earlier modem object;
     // neither calls it any more.
-    delete m_eventHandler;
-    m_eventHandler = handler;
+    m_eventHandler = std::move(handler);
 }
 
 bool SmsSenderMe::init() {
@@ -460,10 +455,10 @@ void SmsSenderMe::waitForEvents() {
 }
 
 void SmsSenderMe::handleIndications() {
-    while (!newMessages.empty() && !g_shutdownIndicator) {
+    while (!m_newMessages.empty() && !g_stopSignal.stopping()) {
         trace("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
-        const IncomingMessage incoming = newMessages.front();
-        newMessages.erase(newMessages.begin());
+        const IncomingMessage incoming = m_newMessages.front();
+        m_newMessages.erase(m_newMessages.begin());
 
         gsmlib::SMSStoreRef store = m_me->getSMSStore(incoming.m_storeName);
         store->setCaching(false);
@@ -515,7 +510,7 @@ void SmsSenderMe::shutdownConnection() {
 
 void SmsSenderMe::Main() {
     trace("%lu: %s: Main\n", threadId(), GetName());
-    while (!g_shutdownIndicator) {
+    while (!g_stopSignal.stopping()) {
         try {
             pass();
         } catch (std::exception& e) {

@@ -21,7 +21,7 @@ public:
         bool hideIp = false;          // "<hidden>" for the client address
     };
 
-    SmsServer_impl() = default;
+    SmsServer_impl() : m_options() {}
     explicit SmsServer_impl(const Options& options) : m_options(options) {}
     ~SmsServer_impl() override = default;
 

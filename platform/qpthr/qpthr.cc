@@ -43,7 +43,13 @@ void QpMutex::Unlock() { check(pthread_mutex_unlock(&m_mutex), "pthread_mutex_un
 bool QpMutex::TryLock() { return pthread_mutex_trylock(&m_mutex) == 0; }
 
 QpCondBase::QpCondBase(QpLockBase& lock, const char* name) : QpBase(name), m_lock(lock) {
-    check(pthread_cond_init(&m_cond, nullptr), "pthread_cond_init");
+    // Deadlines are on the monotonic clock: a step of the wall clock must
+    // neither stretch nor cut a wait.
+    pthread_condattr_t attributes;
+    check(pthread_condattr_init(&attributes), "pthread_condattr_init");
+    check(pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC), "pthread_condattr_setclock");
+    check(pthread_cond_init(&m_cond, &attributes), "pthread_cond_init");
+    pthread_condattr_destroy(&attributes);
 }
 QpCondBase::~QpCondBase() { pthread_cond_destroy(&m_cond); }
 
@@ -64,7 +70,7 @@ bool QpCondBase::WaitAbs(const timespec* deadline) {
 
 bool QpCondBase::WaitFor(long milliseconds) {
     timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += milliseconds / 1000;
     deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {

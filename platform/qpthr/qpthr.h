@@ -84,10 +84,11 @@ public:
 
     // Waits without a time limit.
     void Wait();
-    // Waits until the absolute CLOCK_REALTIME deadline; a null deadline waits
+    // Waits until the absolute CLOCK_MONOTONIC deadline; a null deadline waits
     // without a limit. Returns false when the deadline passed.
     bool WaitAbs(const timespec* deadline);
-    // Waits at most `milliseconds`; returns false on time-out.
+    // Waits at most `milliseconds` (measured on the monotonic clock); returns
+    // false on time-out.
     bool WaitFor(long milliseconds);
     void Signal();
     void Broadcast();

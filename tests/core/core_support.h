@@ -154,9 +154,9 @@ public:
         if (m_destroyed) *m_destroyed = true;
     }
 
-    // Runs until the shutdown flag is set, like the real senders.
+    // Runs until the stop is requested, like the real senders.
     void Main() override {
-        while (!g_shutdownIndicator) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        g_stopSignal.wait();
         m_mainEnded = true;
     }
     bool connect() override { return m_isConnected = true; }

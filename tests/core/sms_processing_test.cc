@@ -49,7 +49,7 @@ Lines currentEnvironment() {
 class ProcessingTest : public ::testing::Test {
 protected:
     ProcessingTest() : m_capture(m_scratch.file("stdout")) {}
-    void TearDown() override { g_shutdownIndicator = false; }
+    void TearDown() override { g_stopSignal.reset(); }
 
     // The processor thread's own trace lines, without "<id>: SMS processing: ".
     Lines threadLines() {
@@ -203,7 +203,7 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
     }));
     EXPECT_EQ(processing.size(), 0);
 
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     processing.wakeUp();
     processing.Join();
 
@@ -228,7 +228,7 @@ TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {
     EXPECT_EQ(processing.size(), 2);
     processing.Start();
     ASSERT_TRUE(eventually([&] { return readFile(order) == "early\nlater\n"; })) << readFile(order);
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     processing.wakeUp();
     processing.Join();
 }
@@ -241,7 +241,7 @@ TEST_F(ProcessingTest, ShutdownWithoutWakeUpStillEndsTheThread) {
     processing.setExecutables("true");
     processing.Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains(": SMS processing: waiting for SMS to process...\n"); }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     processing.Join();
     // Queued after the stop: dropped, not run.
     processing.enque(receivedSmsEnvironment("1", "", "", "late"));

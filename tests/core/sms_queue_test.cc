@@ -17,7 +17,7 @@ namespace {
 
 class SmsQueueTest : public ::testing::Test {
 protected:
-    void TearDown() override { g_shutdownIndicator = false; }
+    void TearDown() override { g_stopSignal.reset(); }
     ScratchDir m_scratch;
 };
 
@@ -160,7 +160,7 @@ TEST_F(SmsQueueTest, WaitForSmsReturnsOnShutdownAfterAlarm) {
     SmsQueMemory queue;
     std::thread waiter([&] { queue.waitForSms(); });
     ASSERT_TRUE(eventually([&] { return capture.contains("SmsQue: waiting for SMS\n"); }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     queue.alarm();
     waiter.join();
     EXPECT_EQ(queue.size(), 0);
@@ -191,7 +191,7 @@ TEST_F(SmsQueueTest, TimedWaitEndsOnMessageOrShutdown) {
 
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        g_shutdownIndicator = true;
+        g_stopSignal.requestStop();
         queue.alarm();
     });
     EXPECT_FALSE(queue.waitForSmsFor(longerThanTheTest));
@@ -205,7 +205,7 @@ TEST_F(SmsQueueTest, ShutdownWithoutAlarmStillEndsTheWait) {
     SmsQueMemory queue;
     std::thread waiter([&] { queue.waitForSms(); });
     ASSERT_TRUE(eventually([&] { return capture.contains("SmsQue: waiting for SMS\n"); }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     waiter.join();
     EXPECT_EQ(queue.size(), 0);
 }

@@ -42,7 +42,7 @@ public:
     }
     void finish() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        g_shutdownIndicator = true;
+        g_stopSignal.requestStop();
         m_changed.notify_all();
     }
 
@@ -51,7 +51,7 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         ++m_cycles;
         m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_released >= m_cycles || g_shutdownIndicator; });
+        m_changed.wait(lock, [&] { return m_released >= m_cycles || g_stopSignal.stopping(); });
     }
 
 private:
@@ -64,7 +64,7 @@ private:
 class ManagerTest : public ::testing::Test {
 protected:
     ManagerTest() : m_capture(m_scratch.file("stdout")) {}
-    void TearDown() override { g_shutdownIndicator = false; }
+    void TearDown() override { g_stopSignal.reset(); }
 
     // The manager's supervision lines printed since the last call, without
     // the "<thread id>: SMS Send Manager: Main: " prefix. All of them must
@@ -104,8 +104,8 @@ TEST_F(ManagerTest, NobodyConnected) {
     SteppedManager manager;
     TestSender* emi = new TestSender("Sender thread(EMI)");
     TestSender* me = new TestSender("Sender thread(ME)");
-    manager.registerSmsSender(emi);
-    manager.registerSmsSender(me);
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
     const Lines cycle = {line("Sender thread(EMI)", "is NOT connected."), line("Sender thread(ME)", "is NOT connected."),
                          line("Sender thread(EMI)", "REconnection FAILED."),
@@ -136,8 +136,8 @@ TEST_F(ManagerTest, BothConnectedOnlyTheFirstIsActive) {
     TestSender* me = new TestSender("Sender thread(ME)");
     emi->m_isConnected = true;
     me->m_isConnected = true;
-    manager.registerSmsSender(emi);
-    manager.registerSmsSender(me);
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
     for (int i = 1; i <= 2; ++i) {
         ASSERT_TRUE(manager.waitForCycles(i));
@@ -162,8 +162,8 @@ TEST_F(ManagerTest, TheSecondTakesOverUntilTheFirstIsBack) {
     emi->m_isConnected = true;
     me->m_isConnected = true;
     emi->m_reconnectResult = true;
-    manager.registerSmsSender(emi);
-    manager.registerSmsSender(me);
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
     ASSERT_TRUE(manager.waitForCycles(1));
     newCycleLines();
@@ -198,8 +198,8 @@ TEST_F(ManagerTest, AfterOneReconnectionTheOthersWaitForTheNextCycle) {
     TestSender* emi = new TestSender("Sender thread(EMI)");
     TestSender* me = new TestSender("Sender thread(ME)");
     emi->m_reconnectResult = true;
-    manager.registerSmsSender(emi);
-    manager.registerSmsSender(me);
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
+    manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
     ASSERT_TRUE(manager.waitForCycles(1));
     EXPECT_EQ(newCycleLines(),
@@ -262,7 +262,7 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
         SmsSendManager manager;
         (manager.*c.setter)(true);
         TestSender* sender = new TestSender("Sender thread(TEST)", &errorLog, &accessLog, &receiveLog);
-        manager.registerSmsSender(sender);
+        manager.registerSmsSender(std::unique_ptr<SmsSender>(sender));
 
         Sms sms(std::string("+420777111222"), "", "text", "192.0.2.1", false, "user@example.org");
         sender->writeSmsToLog("Send SMS requested", sms, &accessLog, 'i');
@@ -293,7 +293,7 @@ TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
     manager->setCycleLength(5);
     TestSender* emi = new TestSender("Sender thread(EMI)");
     emi->m_isConnected = true;
-    manager->registerSmsSender(emi);
+    manager->registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager->Start();
     const std::string active = line("Sender thread(EMI)", "is active for sending.");
     Lines lines;
@@ -302,7 +302,7 @@ TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
         lines.insert(lines.end(), fresh.begin(), fresh.end());
         return std::count(lines.begin(), lines.end(), active) >= 3;
     }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     delete manager;
 }
 
@@ -317,13 +317,13 @@ TEST_F(ManagerTest, StopEndsALongPauseAndTheDestructorJoinsTheSenders) {
     TestSender* emi = new TestSender("Sender thread(EMI)", nullptr, nullptr, nullptr, &emiGone);
     TestSender* me = new TestSender("Sender thread(ME)", nullptr, nullptr, nullptr, &meGone);
     emi->m_isConnected = true;
-    manager->registerSmsSender(emi);
-    manager->registerSmsSender(me);
+    manager->registerSmsSender(std::unique_ptr<SmsSender>(emi));
+    manager->registerSmsSender(std::unique_ptr<SmsSender>(me));
     emi->Start();
     me->Start();
     manager->Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains("'Sender thread(ME)' REconnection FAILED.\n"); }));
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     delete manager;
     EXPECT_TRUE(emiGone);
     EXPECT_TRUE(meGone);

@@ -279,7 +279,7 @@ protected:
 
 TEST_F(GetStatsTest, OneSender) {
     SmsSendManager manager;
-    manager.registerSmsSender(new FixedSender("Sender thread(EMI)", true, true));
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", true, true));
     g_sendManager = &manager;
     g_sendQue = &m_queue;
     Sms sms("1", "", "x", "", false, "");
@@ -300,8 +300,8 @@ TEST_F(GetStatsTest, OneSender) {
 
 TEST_F(GetStatsTest, TwoSendersFollowTheManager) {
     SmsSendManager manager;
-    manager.registerSmsSender(new FixedSender("Sender thread(EMI)", false, false));
-    manager.registerSmsSender(new FixedSender("Sender thread(ME)", true, false));
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", false, false));
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(ME)", true, false));
     g_sendManager = &manager;
     g_sendQue = &m_queue;
 

@@ -47,7 +47,7 @@ protected:
         if (m_emailer) stop(*m_emailer);
         m_emailer.reset();
         g_errorLog = nullptr;
-        g_shutdownIndicator = false;
+        g_stopSignal.reset();
         m_log.reset();
         smtptest::removeWorkDir(m_dir);
     }
@@ -62,7 +62,7 @@ protected:
 
     // Stops the thread the way the daemon does and lets it go.
     static void stop(Emailer& emailer) {
-        g_shutdownIndicator = true;
+        g_stopSignal.requestStop();
         emailer.wakeUp();
         emailer.Join();
     }
@@ -344,7 +344,7 @@ TEST_F(EmailerTest, ShutdownEndsThePauseAfterAFailure) {
 
     // The flag alone ends the pause, without a wake-up.
     std::atomic<bool> joined{false};
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     std::thread joiner([&] {
         emailer->Join();
         joined = true;
@@ -361,7 +361,7 @@ TEST_F(EmailerTest, ShutdownWakeUpIsNeverLost) {
     // The flag and the wake-up come at every moment of the thread's start:
     // before it looks at the queue, while it goes to wait, while it waits.
     for (int round = 0; round < 40; ++round) {
-        g_shutdownIndicator = false;
+        g_stopSignal.reset();
         Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
         emailer.SetName("Emailer thread");
         emailer.Start();
@@ -370,7 +370,7 @@ TEST_F(EmailerTest, ShutdownWakeUpIsNeverLost) {
     }
     // Stopped before it ever started.
     Emailer early("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
-    g_shutdownIndicator = true;
+    g_stopSignal.requestStop();
     early.wakeUp();
     early.Start();
     early.Join();

@@ -1,0 +1,223 @@
+#include "config.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+#include <string>
+
+#include "inifile.h"
+#include "logger.h"
+#include "process.h"
+
+namespace {
+
+bool readHideFlag(IniFile& ini, const char* key) { return ini.GetSetting(key, "0", nullptr) == "1"; }
+
+// Test seams: the integration tests shorten the manager's cycle and the SMSC
+// sender's reconnection pause through the environment, so that a test does
+// not wait tens of seconds for the first connection. Unset, the daemon keeps
+// its own timing.
+long testSeamMilliseconds(const char* name) {
+    const char* value = getenv(name);
+    if (value == nullptr || *value == '\0') return -1;
+    char* end = nullptr;
+    long milliseconds = strtol(value, &end, 10);
+    return (*end == '\0' && milliseconds >= 0) ? milliseconds : -1;
+}
+
+// Reads the nine hiding flags and traces those that are on ("1").
+HideSettings readHideSettings(IniFile& ini) {
+    HideSettings hide;
+    const struct {
+        const char* key;
+        bool* value;
+    } flags[] = {
+        {"Log/AccessLog_HideIp", &hide.accessLogIp},
+        {"Log/AccessLog_HideDestinationAddress", &hide.accessLogDestinationAddress},
+        {"Log/AccessLog_HideUserData", &hide.accessLogUserData},
+        {"Log/AccessLog_HideEmail", &hide.accessLogEmail},
+        {"Log/ErrorLog_HideDestinationAddress", &hide.errorLogDestinationAddress},
+        {"Log/ErrorLog_HideUserData", &hide.errorLogUserData},
+        {"Log/ReceiveLog_HideOriginatingAddress", &hide.receiveLogOriginatingAddress},
+        {"Log/ReceiveLog_HideDestinationAddress", &hide.receiveLogDestinationAddress},
+        {"Log/ReceiveLog_HideUserData", &hide.receiveLogUserData},
+    };
+    std::string hidden;
+    for (const auto& flag : flags) {
+        if (!readHideFlag(ini, flag.key)) continue;
+        *flag.value = true;
+        hidden += std::string(" ") + (flag.key + strlen("Log/"));
+    }
+    trace("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
+    return hide;
+}
+
+// Ends the start with an error record about a setting.
+[[noreturn]] void settingFatal(Logger& errorLog, const std::string& text) {
+    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
+    errorLog.write(text, 'i');
+    exit(1);
+}
+
+// A whole decimal number with an optional sign and nothing else around it.
+bool parseWholeNumber(const std::string& text, long* value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || !(isdigit(static_cast<unsigned char>(text.back())))) return false;
+    *value = parsed;
+    return true;
+}
+
+// Reads a numeric setting. An absent key silently takes `fallback`; a
+// present value that is not a whole number within [min, max] gets an error
+// record that names the key, the value given and the value in force, which
+// is `inForce` (by default `fallback`). `given` receives the number written,
+// when there is one, for callers that pass the raw value on.
+long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fallback, long min, long max,
+                       const char* range, const std::string& inForce = std::string(), long* given = nullptr) {
+    bool found = false;
+    const std::string text = ini.GetSetting(key, "", &found);
+    if (!found) return fallback;
+    long value = 0;
+    const bool numeric = parseWholeNumber(text, &value);
+    if (given != nullptr) *given = numeric ? value : 0;
+    if (numeric && value >= min && value <= max) return value;
+    const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                               "' in INI file (" + range + "), " +
+                               (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
+    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
+    errorLog.write(record, 'e');
+    return fallback;
+}
+
+// The section "ME", or nothing without it. A missing device or line speed
+// ends the start.
+std::optional<ModemSettings> readModemSettings(IniFile& ini, Logger& errorLog) {
+    if (ini.GetSection("ME") == ini.GetSectionEnd()) return std::nullopt;
+    auto required = [&](const char* key) {
+        bool found = false;
+        std::string value = ini.GetSetting(key, "", &found);
+        if (!found) settingFatal(errorLog, std::string("Missing ") + key + " setting in INI file, exiting");
+        return value;
+    };
+    ModemSettings modem;
+    modem.device = required("ME/Device");
+    trace("%lu: ME device: %s\n", threadId(), modem.device.c_str());
+    modem.baudRate = required("ME/BaudRate");
+    trace("%lu: ME baudrate: %s\n", threadId(), modem.baudRate.c_str());
+    modem.pin = ini.GetSetting("ME/Pin", "", nullptr);
+    if (!modem.pin.empty()) {
+        trace("PIN: %s\n", "********");
+    } else {
+        trace("No PIN in configuration.\n");
+    }
+    modem.receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
+    trace(modem.receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
+    return modem;
+}
+
+// The SMSC's port: a whole number, 0 or more; above 65535 it is taken
+// modulo 65536 (with a record saying so). Absent or anything else ends the
+// start.
+unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
+    bool found = false;
+    const std::string text = ini.GetSetting("EMI/Port", "", &found);
+    if (!found || text.empty()) settingFatal(errorLog, "Missing EMI/Port setting in INI file, exiting");
+    long port = 0;
+    if (!parseWholeNumber(text, &port) || port < 0) {
+        settingFatal(errorLog, "Invalid EMI/Port setting '" + Logger::escape(text) +
+                                   "' in INI file (a port number), exiting");
+    }
+    if (port > 65535) {
+        const std::string record = "EMI/Port setting '" + text + "' in INI file is above 65535, using port " +
+                                   std::to_string(port % 65536);
+        fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
+        errorLog.write(record, 'e');
+    }
+    return static_cast<unsigned short>(port % 65536);
+}
+
+// The section "EMI", or nothing without it. A missing address or port ends
+// the start; other bad numbers are recorded and replaced by their defaults.
+std::optional<SmscSettings> readSmscSettings(IniFile& ini, Logger& errorLog) {
+    if (ini.GetSection("EMI") == ini.GetSectionEnd()) return std::nullopt;
+    SmscSettings smsc;
+    smsc.address = ini.GetSetting("EMI/Address", "", nullptr);
+    if (smsc.address.empty()) settingFatal(errorLog, "Missing EMI/Address setting in INI file, exiting");
+    smsc.port = readSmscPort(ini, errorLog);
+    smsc.laid = ini.GetSetting("EMI/LAID", "", nullptr);
+    smsc.password = ini.GetSetting("EMI/Password", "", nullptr);
+    smsc.windowSize =
+        static_cast<int>(readNumberSetting(ini, errorLog, "EMI/WindowSize", 1, 1, 96, "a whole number from 1 to 96"));
+    // The library allows at most one submission per second for a throughput
+    // of 0 or less: that value is passed on as it was written.
+    long throughputGiven = 1;
+    readNumberSetting(ini, errorLog, "EMI/Throughput", 1, 1, INT_MAX, "a whole number of submissions per second, 1 or more",
+                      "at most 1 submission per second is in force", &throughputGiven);
+    smsc.throughput =
+        throughputGiven >= INT_MIN && throughputGiven <= INT_MAX ? static_cast<int>(throughputGiven) : 0;
+    smsc.originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
+    smsc.alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
+    smsc.alertTimeout = static_cast<int>(
+        readNumberSetting(ini, errorLog, "EMI/AlertTimeout", 595, 1, INT_MAX, "a whole number of seconds, 1 or more"));
+    trace("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
+           "alert timeout %d\n",
+           threadId(), smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.windowSize, smsc.throughput,
+           smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout);
+    smsc.retryRefused = static_cast<int>(
+        readNumberSetting(ini, errorLog, "EMI/RetryRefused", 3, 0, 100, "a whole number from 0 to 100"));
+    smsc.reconnectPauseMs = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
+    return smsc;
+}
+
+}  // namespace
+
+void Config::loadIniFile(IniFile& ini, const char* fileName) {
+    try {
+        ini.Open(fileName, IniFile::RO);
+        ini.ParseFile();
+        ini.Close();
+    } catch (IniFileException& e) {
+        std::string text = "INI file: " + e.toString();
+        trace("%s\n", text.c_str());
+        syslog(LOG_ERR, "%s", text.c_str());
+        exit(1);
+    }
+}
+
+std::string Config::readLogPath(IniFile& ini, const char* key) {
+    bool found = false;
+    std::string path = ini.GetSetting(key, "", &found);
+    if (!found) syslog(LOG_ERR, "Missing %s setting in INI file", key);
+    return path;
+}
+
+void Config::readSettings(IniFile& ini, Logger& errorLog) {
+    managerCycleMs = testSeamMilliseconds("KSTD_TEST_MANAGER_CYCLE_MS");
+    hide = readHideSettings(ini);
+    modem = readModemSettings(ini, errorLog);
+    smsc = readSmscSettings(ini, errorLog);
+    if (!modem && !smsc) {
+        fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
+        errorLog.write("ERROR: There are no ME nor EMI section in configuration file, exiting", 'i');
+        exit(1);
+    }
+    maxDestinations = readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX,
+                                        "a whole number, 1 or more");
+    maxQueued = readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");
+    trace("%lu: Limits: %ld destinations per request, %ld queued messages\n", threadId(), maxDestinations, maxQueued);
+
+    executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
+    smtpHost = ini.GetSetting("SMTP/ServerHost", "localhost", nullptr);
+    smtpPort = ini.GetSetting("SMTP/ServerPort", "25", nullptr);
+    smtpFrom = ini.GetSetting("SMTP/From", "kstd@localhost", nullptr);
+    smtpSubject = ini.GetSetting("SMTP/Subject", "Zprava byla odeslana", nullptr);
+    smtpBody = ini.GetSetting("SMTP/Body", "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%", nullptr);
+}

@@ -1,0 +1,86 @@
+// Every setting of the daemon, read once from the INI file at start-up on
+// main's thread, before any other thread starts; read-only afterwards.
+//
+// Reading writes the same records and console lines, in the same order, as
+// the daemon always did: a value that is not usable gets an error record
+// naming the key; a missing required key, or neither "[ME]" nor "[EMI]",
+// ends the start with an error record (exit code 1).
+#ifndef KST_CONFIG_H
+#define KST_CONFIG_H
+
+#include <optional>
+#include <string>
+
+class IniFile;
+class Logger;
+
+// The nine "*_Hide*" keys: "1" writes "<hidden>" instead of that value.
+struct HideSettings {
+    bool accessLogIp = false;
+    bool accessLogDestinationAddress = false;
+    bool accessLogUserData = false;
+    bool accessLogEmail = false;
+    bool errorLogDestinationAddress = false;
+    bool errorLogUserData = false;
+    bool receiveLogOriginatingAddress = false;
+    bool receiveLogDestinationAddress = false;
+    bool receiveLogUserData = false;
+};
+
+// The section "[ME]".
+struct ModemSettings {
+    std::string device;
+    std::string baudRate;  // empty: 38400
+    std::string pin;       // empty: none
+    bool receiveAllSms = false;
+};
+
+// The section "[EMI]".
+struct SmscSettings {
+    std::string address;
+    unsigned short port = 0;
+    std::string laid;
+    std::string password;
+    int windowSize = 1;
+    // As written: the library allows at most one submission per second for
+    // 0 or less.
+    int throughput = 1;
+    std::string originatingAddress;
+    std::string alertAddress;
+    int alertTimeout = 595;
+    int retryRefused = 3;
+    // Test seam KSTD_TEST_RECONNECT_PAUSE_MS; -1: the sender's own pause.
+    long reconnectPauseMs = -1;
+};
+
+struct Config {
+    std::string errorLogPath;    // empty: syslog
+    std::string accessLogPath;
+    std::string receiveLogPath;
+    HideSettings hide;
+    std::optional<ModemSettings> modem;
+    std::optional<SmscSettings> smsc;
+    long maxDestinations = 1000;
+    long maxQueued = 1000000;
+    std::string executables;
+    std::string smtpHost;
+    std::string smtpPort;
+    std::string smtpFrom;
+    std::string smtpSubject;
+    std::string smtpBody;
+    // Test seam KSTD_TEST_MANAGER_CYCLE_MS; -1: the manager's own cycle.
+    long managerCycleMs = -1;
+
+    // Parses the INI file; on failure writes "INI file: ..." to the console
+    // and syslog and ends the process.
+    static void loadIniFile(IniFile& ini, const char* fileName);
+    // One of the three log paths; a missing key is reported to syslog and
+    // leaves that log on syslog. Read one by one, each just before its log
+    // is opened, so that the records keep their order.
+    static std::string readLogPath(IniFile& ini, const char* key);
+    // Reads every other setting, in the order of its records and console
+    // lines; the records go to `errorLog`.
+    void readSettings(IniFile& ini, Logger& errorLog);
+};
+
+#endif

@@ -1,0 +1,128 @@
+#include "gateway.h"
+
+#include <utility>
+
+#include "emailer.h"
+#include "logger.h"
+#include "process.h"
+#include "shutdown.h"
+#include "sms.h"
+#include "sms_processing.h"
+#include "sms_send_manager.h"
+#include "sms_sender_emi.h"
+#include "sms_sender_me.h"
+
+namespace {
+
+// Hands the hiding flags that are on to the manager, which passes them to
+// every sender registered afterwards.
+void applyHideSettings(const HideSettings& hide, SmsSendManager& manager) {
+    if (hide.accessLogIp) manager.setAccessLogHideIp(true);
+    if (hide.accessLogDestinationAddress) manager.setAccessLogHideDestinationAddress(true);
+    if (hide.accessLogUserData) manager.setAccessLogHideUserData(true);
+    if (hide.accessLogEmail) manager.setAccessLogHideEmail(true);
+    if (hide.errorLogDestinationAddress) manager.setErrorLogHideDestinationAddress(true);
+    if (hide.errorLogUserData) manager.setErrorLogHideUserData(true);
+    if (hide.receiveLogOriginatingAddress) manager.setReceiveLogHideOriginatingAddress(true);
+    if (hide.receiveLogDestinationAddress) manager.setReceiveLogHideDestinationAddress(true);
+    if (hide.receiveLogUserData) manager.setReceiveLogHideUserData(true);
+}
+
+std::unique_ptr<SmsSenderMe> createModemSender(const ModemSettings& modem, Logger& errorLog, Logger& accessLog,
+                                               Logger& receiveLog) {
+    auto sender = std::make_unique<SmsSenderMe>(modem.device.c_str(), modem.baudRate.c_str(), modem.pin,
+                                                modem.receiveAllSms, &errorLog, &accessLog, &receiveLog);
+    sender->SetName("Sender thread(ME)");
+    return sender;
+}
+
+std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, Logger& errorLog, Logger& accessLog,
+                                               Logger& receiveLog) {
+    auto sender = std::make_unique<SmsSenderEmi>(
+        smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.password.c_str(), smsc.windowSize, smsc.throughput,
+        smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout, &errorLog, &accessLog,
+        &receiveLog);
+    sender->SetName("Sender thread(EMI)");
+    sender->setRetryRefused(smsc.retryRefused);
+    if (smsc.reconnectPauseMs >= 0) sender->setReconnectPause(smsc.reconnectPauseMs);
+    return sender;
+}
+
+// Joins the thread of `part` between the two trace lines and destroys it.
+template <class Part>
+void joinAndDestroy(std::unique_ptr<Part>& part, const char* name) {
+    if (!part) return;
+    trace("%lu: waiting for %s...\n", threadId(), name);
+    part->Join();
+    trace("%lu: %s joined.\n", threadId(), name);
+    part.reset();
+}
+
+}  // namespace
+
+Gateway::Gateway(const Config& config, std::unique_ptr<Logger> errorLog, std::unique_ptr<Logger> accessLog,
+                 std::unique_ptr<Logger> receiveLog)
+    : m_errorLog(std::move(errorLog)),
+      m_accessLog(std::move(accessLog)),
+      m_receiveLog(std::move(receiveLog)),
+      m_queue(std::make_unique<SmsQueMemory>()) {
+    m_processing = std::make_unique<SmsProcessing>();
+    m_processing->SetName("SMS processing");
+    m_processing->setExecutables(config.executables);
+
+    m_emailer =
+        std::make_unique<Emailer>(config.smtpHost, config.smtpPort, config.smtpFrom, config.smtpSubject, config.smtpBody);
+    m_emailer->SetName("Emailer thread");
+
+    m_shutdowner = std::make_unique<Shutdowner>();
+    m_shutdowner->SetName("Shutdown thread");
+
+    m_manager = std::make_unique<SmsSendManager>();
+    m_manager->SetName("SMS Send Manager");
+    if (config.managerCycleMs >= 0) m_manager->setCycleLength(config.managerCycleMs);
+    applyHideSettings(config.hide, *m_manager);
+    // The order of registration is the order of preference and of the
+    // devices in the statistics.
+    if (config.smsc) {
+        auto sender = createSmscSender(*config.smsc, *m_errorLog, *m_accessLog, *m_receiveLog);
+        m_smscSender = sender.get();
+        m_manager->registerSmsSender(std::move(sender));
+    }
+    if (config.modem) {
+        auto sender = createModemSender(*config.modem, *m_errorLog, *m_accessLog, *m_receiveLog);
+        m_modemSender = sender.get();
+        m_manager->registerSmsSender(std::move(sender));
+    }
+}
+
+Gateway::~Gateway() { joinThreads(); }
+
+void Gateway::start() {
+    if (m_smscSender) {
+        trace("%lu: Starting SMS sender thread EMI\n", threadId());
+        m_smscSender->Start();
+    }
+    if (m_modemSender) {
+        trace("%lu: Starting SMS sender thread ME\n", threadId());
+        m_modemSender->Start();
+    }
+    trace("%lu: Starting Sender Manager thread\n", threadId());
+    m_manager->Start();
+    trace("%lu: Starting emailer thread\n", threadId());
+    m_emailer->Start();
+    trace("%lu: Starting shutdowner thread\n", threadId());
+    m_shutdowner->Start();
+    trace("%lu: Starting SMS processing thread\n", threadId());
+    m_processing->Start();
+}
+
+void Gateway::joinThreads() {
+    // The manager joins its own thread and then every sender, with their
+    // lines; its thread ends at the stop.
+    m_smscSender = nullptr;
+    m_modemSender = nullptr;
+    m_manager.reset();
+    joinAndDestroy(m_shutdowner, "Shutdowner");
+    joinAndDestroy(m_emailer, "Emailer");
+    joinAndDestroy(m_processing, "SMS processor");
+}

@@ -1,0 +1,64 @@
+// The daemon's parts and their lifetimes. main() reads the Config, opens the
+// three logs and hands them to a Gateway, which creates the send queue, the
+// received-SMS processor, the e-mailer, the shutdown thread and the sender
+// manager with its senders, in this order, and destroys them in reverse
+// order, on every exit path: the threads that use a part end before it goes.
+//
+// Everything here runs on main's thread.
+#ifndef KST_GATEWAY_H
+#define KST_GATEWAY_H
+
+#include <memory>
+
+#include "config.h"
+
+class Emailer;
+class Logger;
+class Shutdowner;
+class SmsProcessing;
+class SmsQue;
+class SmsSendManager;
+class SmsSenderEmi;
+class SmsSenderMe;
+
+class Gateway {
+public:
+    // Creates every part from `config`; no thread starts yet.
+    Gateway(const Config& config, std::unique_ptr<Logger> errorLog, std::unique_ptr<Logger> accessLog,
+            std::unique_ptr<Logger> receiveLog);
+    // Joins and destroys every part that is still there, in reverse order.
+    ~Gateway();
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // Starts the threads: the senders, the manager, the e-mailer, the
+    // shutdown thread and the processor.
+    void start();
+    // Waits for the stop request, then joins and destroys the threads'
+    // parts in reverse order of creation: the manager with its senders, the
+    // shutdown thread, the e-mailer and the processor. The logs and the queue
+    // stay for the stop records.
+    void joinThreads();
+
+    Logger& errorLog() { return *m_errorLog; }
+    SmsQue& queue() { return *m_queue; }
+    SmsSendManager* manager() { return m_manager.get(); }
+    SmsProcessing* processing() { return m_processing.get(); }
+    Emailer* emailer() { return m_emailer.get(); }
+
+private:
+    // Destroyed in reverse order of declaration.
+    std::unique_ptr<Logger> m_errorLog;
+    std::unique_ptr<Logger> m_accessLog;
+    std::unique_ptr<Logger> m_receiveLog;
+    std::unique_ptr<SmsQue> m_queue;
+    std::unique_ptr<SmsProcessing> m_processing;
+    std::unique_ptr<Emailer> m_emailer;
+    std::unique_ptr<Shutdowner> m_shutdowner;
+    std::unique_ptr<SmsSendManager> m_manager;
+    // Owned by the manager; null without their section.
+    SmsSenderEmi* m_smscSender = nullptr;
+    SmsSenderMe* m_modemSender = nullptr;
+};
+
+#endif
