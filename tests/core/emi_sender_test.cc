@@ -30,9 +30,10 @@ public:
     bool once() { return m_sender.pass(m_idleCounter); }
     // Passes until `condition` holds, at most `limit` of them (an idle pass
     // waits at most a second, less when the SMSC writes or a message is
-    // queued); the last answer of `condition`.
+    // queued), and none once the sender is inactive (it would wait for the
+    // manager, which these tests do not run); the last answer of `condition`.
     bool until(const std::function<bool()>& condition, int limit = 10) {
-        for (int i = 0; i < limit && !condition(); ++i) once();
+        for (int i = 0; i < limit && !condition() && m_sender.active(); ++i) once();
         return condition();
     }
 
