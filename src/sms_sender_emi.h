@@ -63,6 +63,10 @@ public:
     void setReconnectPause(long milliseconds) { m_reconnectPauseMs = milliseconds; }
 
 private:
+    // The unit tests run the thread loop one pass() at a time on their own
+    // thread, with the sender's thread not started.
+    friend class EmiSenderPasses;
+
     // One pass of the thread loop; false when the thread is to end.
     bool pass(int& idleCounter);
     // Reads the results still waiting on the connection (up to a limit), so

@@ -1,4 +1,4 @@
-// Helpers of the core tests: a scratch directory under the build tree, a
+// Helpers of the core tests: the scratch directory (tests/support), a
 // capture of standard output, log-record parsing and a sender whose
 // connection state the test controls.
 #ifndef KST_TESTS_CORE_SUPPORT_H
@@ -23,31 +23,13 @@
 #include <vector>
 
 #include "globals.h"
+#include "scratch_dir.h"
 #include "sms_sender.h"
 
 namespace coretest {
 
 // A fresh directory below KST_TEST_SCRATCH, removed with its content.
-class ScratchDir {
-public:
-    ScratchDir() {
-        mkdir(KST_TEST_SCRATCH, 0775);
-        std::string pattern = std::string(KST_TEST_SCRATCH) + "/run-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed under " KST_TEST_SCRATCH);
-        m_path = buffer.data();
-    }
-    ~ScratchDir() {
-        std::string command = "rm -rf '" + m_path + "'";
-        if (system(command.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", m_path.c_str());
-    }
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using testsupport::ScratchDir;
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,7 @@
-// A scripted SMSC for libvessa's unit tests: a loopback listener that takes
-// the login and then hands its end of the connection to the test, which
-// reads the exact bytes the library sent and writes what it should read.
+// A scripted SMSC for the unit tests of libvessa and of the SMSC sender: a
+// loopback listener that takes the login and then hands its end of the
+// connection to the test, which reads the exact bytes the library sent and
+// writes what it should read.
 #ifndef TESTS_EMI_PEER_H
 #define TESTS_EMI_PEER_H
 
@@ -82,11 +83,12 @@ struct Options {
     std::string loginReply = frame(0, 'R', 60, "A//");
 };
 
-// One logged-in session: `emi` is the library's handle, `peer` the SMSC's
-// end of the connection.
-class Session {
+// A listening SMSC on loopback: login() accepts one connection while the
+// caller's code logs in to `port`, reads the login and answers it; the test
+// then holds the SMSC's end of the connection.
+class Smsc {
 public:
-    explicit Session(const Options& o = Options())
+    Smsc()
     {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in addr;
@@ -98,24 +100,67 @@ public:
         socklen_t len = sizeof addr;
         getsockname(listener_, reinterpret_cast<struct sockaddr*>(&addr), &len);
         port = ntohs(addr.sin_port);
-        std::thread smsc([this, &o] {
+    }
+    ~Smsc()
+    {
+        hangUp();
+        close(listener_);
+    }
+    Smsc(const Smsc&) = delete;
+    Smsc& operator=(const Smsc&) = delete;
+
+    // Runs `connect` (the caller's login, which blocks until it is answered)
+    // while the SMSC accepts (within 5 s), reads the login frame into
+    // `login` and writes `loginReply`.
+    template <typename F>
+    void login(F connect, const std::string& loginReply = frame(0, 'R', 60, "A//"))
+    {
+        hangUp();
+        std::thread smsc([this, &loginReply] {
             struct pollfd p = {listener_, POLLIN, 0};
             if (poll(&p, 1, 5000) <= 0) return;
             peer = accept(listener_, nullptr, nullptr);
-            login = readFrame(peer);
-            if (!login.empty()) writeAll(peer, o.loginReply);
+            loginFrame = readFrame(peer);
+            if (!loginFrame.empty()) writeAll(peer, loginReply);
         });
-        rc = emi_init(&emi, "127.0.0.1", port, o.password.c_str(), o.origin.c_str(),
-                      o.nullAlert ? nullptr : o.alert.c_str(),
-                      o.window, o.throughput);
+        connect();
         smsc.join();
     }
-    ~Session()
+
+    std::string next() { return readFrame(peer); }
+    bool send(const std::string& bytes) { return writeAll(peer, bytes); }
+    // Closes the SMSC's end of the connection.
+    void hangUp()
     {
-        emi_destroy(emi);
         if (peer >= 0) close(peer);
-        close(listener_);
+        peer = -1;
     }
+
+    int peer = -1;
+    unsigned short port = 0;
+    std::string loginFrame;
+
+private:
+    int listener_ = -1;
+};
+
+// One logged-in session: `emi` is the library's handle, `peer` the SMSC's
+// end of the connection.
+class Session {
+public:
+    explicit Session(const Options& o = Options())
+    {
+        port = smsc_.port;
+        smsc_.login(
+            [&] {
+                rc = emi_init(&emi, "127.0.0.1", port, o.password.c_str(), o.origin.c_str(),
+                              o.nullAlert ? nullptr : o.alert.c_str(), o.window, o.throughput);
+            },
+            o.loginReply);
+        peer = smsc_.peer;
+        login = smsc_.loginFrame;
+    }
+    ~Session() { emi_destroy(emi); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -129,7 +174,7 @@ public:
     std::string login;
 
 private:
-    int listener_ = -1;
+    Smsc smsc_;
 };
 
 }  // namespace emitest

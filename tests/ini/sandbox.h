@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "scratch_dir.h"
+
 #ifndef KST_TEST_SCRATCH
 #error "KST_TEST_SCRATCH must name a directory under the build tree"
 #endif
@@ -46,34 +48,8 @@ inline void writeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
-// A fresh directory below the build tree, removed with everything in it when
-// the object goes away.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::filesystem::create_directories(KST_TEST_SCRATCH);
-        std::string pattern = std::string(KST_TEST_SCRATCH) + "/XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) {
-            fprintf(stderr, "mkdtemp %s: %s\n", pattern.c_str(), strerror(errno));
-            abort();
-        }
-        m_path = buffer.data();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+// A fresh directory below KST_TEST_SCRATCH, removed with everything in it.
+using testsupport::ScratchDir;
 
 struct ChildResult {
     pid_t pid = -1;

@@ -36,7 +36,8 @@ struct Record {
 class EmailerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = smtptest::makeWorkDir("emailer");
+        m_scratch = std::make_unique<testsupport::ScratchDir>(SMTP_TEST_WORK_DIR, "work-emailer-");
+        m_dir = m_scratch->path();
         m_logPath = m_dir + "/error.log";
         m_log = std::make_unique<Logger>("ErrorLog", m_logPath.c_str());
         g_errorLog = m_log.get();
@@ -49,7 +50,7 @@ protected:
         g_errorLog = nullptr;
         g_stopSignal.reset();
         m_log.reset();
-        smtptest::removeWorkDir(m_dir);
+        m_scratch.reset();
     }
 
     // An e-mailer for the server on `port`, named like the daemon's, not
@@ -86,6 +87,7 @@ protected:
         return smtptest::waitFor([&] { return records().size() >= count; }, limit);
     }
 
+    std::unique_ptr<testsupport::ScratchDir> m_scratch;
     std::string m_dir;
     std::string m_logPath;
     std::unique_ptr<Logger> m_log;

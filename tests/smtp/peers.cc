@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,19 +40,6 @@ bool canConnect(unsigned short port) {
 }
 
 }  // namespace
-
-std::string makeWorkDir(const std::string& prefix) {
-    std::string pattern = std::string(SMTP_TEST_WORK_DIR) + "/work-" + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
-    return buffer.data();
-}
-
-void removeWorkDir(const std::string& dir) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -143,7 +129,7 @@ bool Process::waitExit(std::chrono::milliseconds limit) {
 }
 
 MailServer::MailServer(const std::string& refusePrefix, const std::string& deferPrefix, int deferTimes)
-    : m_dir(makeWorkDir("mailserver")) {
+    : m_workDir(SMTP_TEST_WORK_DIR, "work-mailserver-"), m_dir(m_workDir.path()) {
     // The port is free when chosen but may be taken before the server binds
     // it: try again with another one.
     for (int attempt = 0; attempt < 3 && m_process == nullptr; ++attempt) {
@@ -168,7 +154,6 @@ MailServer::MailServer(const std::string& refusePrefix, const std::string& defer
 
 MailServer::~MailServer() {
     delete m_process;
-    removeWorkDir(m_dir);
 }
 
 std::vector<MailServer::Mail> MailServer::mails() const {
@@ -196,7 +181,7 @@ bool MailServer::waitForMails(size_t count, std::chrono::milliseconds limit) con
 std::vector<std::string> MailServer::rcptLog() const { return readLines(m_dir + "/rcpt.log"); }
 
 ScriptedPeer::ScriptedPeer(const std::vector<std::string>& scripts, int connections, double lingerSeconds)
-    : m_dir(makeWorkDir("smtppeer")) {
+    : m_workDir(SMTP_TEST_WORK_DIR, "work-smtppeer-"), m_dir(m_workDir.path()) {
     std::vector<std::string> argv = {SMTP_TEST_PYTHON,      SMTP_TEST_PEER, "--port-file",
                                      m_dir + "/port",       "--record",     m_dir + "/record",
                                      "--connections",       std::to_string(connections),
@@ -222,7 +207,6 @@ ScriptedPeer::ScriptedPeer(const std::vector<std::string>& scripts, int connecti
 
 ScriptedPeer::~ScriptedPeer() {
     delete m_process;
-    removeWorkDir(m_dir);
 }
 
 std::vector<std::string> ScriptedPeer::record() const { return readLines(m_dir + "/record"); }

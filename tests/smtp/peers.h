@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace smtptest {
 
-// A new, empty directory below this test folder's build directory.
-std::string makeWorkDir(const std::string& prefix);
-void removeWorkDir(const std::string& dir);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 // The lines of a file without their line ends; none if it does not exist.
@@ -67,6 +66,8 @@ public:
     std::vector<std::string> rcptLog() const;
 
 private:
+    // Below this test folder's build directory; m_dir is its path.
+    testsupport::ScratchDir m_workDir;
     std::string m_dir;
     unsigned short m_port = 0;
     Process* m_process = nullptr;
@@ -89,6 +90,8 @@ public:
     bool waitEnd(std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 private:
+    // Below this test folder's build directory; m_dir is its path.
+    testsupport::ScratchDir m_workDir;
     std::string m_dir;
     unsigned short m_port = 0;
     Process* m_process = nullptr;

@@ -1,0 +1,434 @@
+// The SMSC sender's pass against a scripted SMSC on loopback: submission,
+// results, notifications, incoming messages, the window and the throughput,
+// giving up the connection, and two senders sharing the registry. The
+// sender's thread is not started: the test runs its passes one at a time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core_support.h"
+#include "emailer.h"
+#include "emi_peer.h"
+#include "globals.h"
+#include "logger.h"
+#include "sent_message.h"
+#include "sms.h"
+#include "sms_processing.h"
+#include "sms_sender_emi.h"
+
+using namespace coretest;
+using emitest::frame;
+
+// Runs the sender's thread loop one pass at a time (a friend of the sender).
+class EmiSenderPasses {
+public:
+    explicit EmiSenderPasses(SmsSenderEmi& sender) : m_sender(sender) {}
+    // One pass; false when the loop would end.
+    bool once() { return m_sender.pass(m_idleCounter); }
+    // Passes until `condition` holds, at most `limit` of them (an idle pass
+    // waits at most a second, less when the SMSC writes or a message is
+    // queued), and none once the sender is inactive (it would wait for the
+    // manager, which these tests do not run); the last answer of `condition`.
+    bool until(const std::function<bool()>& condition, int limit = 10) {
+        for (int i = 0; i < limit && !condition() && m_sender.active(); ++i) once();
+        return condition();
+    }
+
+private:
+    SmsSenderEmi& m_sender;
+    int m_idleCounter = 0;
+};
+
+namespace {
+
+typedef std::vector<std::string> Lines;
+
+const char* const laId = "12345";
+const char* const originatingAddress = "4200000";
+
+// The UCP fields of a frame (between the operation type and the checksum).
+Lines fields(const std::string& wire) {
+    Lines out;
+    if (wire.size() < 4) return out;
+    const std::string body = wire.substr(1, wire.size() - 4);  // STX ... CRC ETX
+    size_t start = 0;
+    for (int skipped = 0; skipped < 4; ++skipped) start = body.find('/', start) + 1;
+    for (;;) {
+        const size_t slash = body.find('/', start);
+        if (slash == std::string::npos) break;
+        out.push_back(body.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return out;
+}
+
+// The header of a frame: transaction id, O or R, operation type.
+std::string header(const std::string& wire) {
+    if (wire.size() < 15) return std::string();
+    const std::string body = wire.substr(1);
+    return body.substr(0, 2) + "/" + body.substr(9, 1) + "/" + body.substr(11, 2);
+}
+
+int transactionId(const std::string& wire) { return wire.size() < 3 ? -1 : std::stoi(wire.substr(1, 2)); }
+
+std::string hex(const std::string& text) {
+    std::string out;
+    char digits[3];
+    for (unsigned char c : text) {
+        snprintf(digits, sizeof digits, "%02X", c);
+        out += digits;
+    }
+    return out;
+}
+
+// An operation of the SMSC with the given fields (1-based) of 33.
+std::string operation(int trn, int ot, const std::vector<std::pair<int, std::string>>& set) {
+    Lines f(33);
+    for (const auto& field : set) f[field.first - 1] = field.second;
+    std::string data;
+    for (const std::string& value : f) data += value + "/";
+    return frame(trn, 'O', ot, data);
+}
+
+std::string ack(int trn, const std::string& sysMsg = "") { return frame(trn, 'R', 51, "A//" + sysMsg + "/"); }
+std::string nack(int trn, const std::string& code) { return frame(trn, 'R', 51, "N/" + code + "//"); }
+
+// What a sender is built with; the defaults are the configuration's.
+struct SenderSettings {
+    int windowSize = 1;
+    int throughput = 100;
+    const char* name = "Sender thread(EMI)";
+};
+
+class EmiSenderTest : public ::testing::Test {
+protected:
+    EmiSenderTest()
+        : m_capture(m_scratch.file("stdout")),
+          m_errorLog("ErrorLog", m_scratch.file("error.log").c_str()),
+          m_accessLog("AccessLog", m_scratch.file("access.log").c_str()),
+          m_receiveLog("ReceiveLog", m_scratch.file("receive.log").c_str()),
+          m_emailer("localhost", "25", "kst@example.org", "subject", "body") {}
+
+    void SetUp() override {
+        g_sendQue = &m_queue;
+        g_emailer = &m_emailer;
+        g_smsProcessing = &m_processing;
+        g_sentMessages.clear();
+        m_sentBefore = g_numberOfSentMessages;
+        m_receivedBefore = g_numberOfReceivedMessages;
+    }
+    void TearDown() override {
+        m_senders.clear();
+        g_sentMessages.clear();
+        g_sendQue = nullptr;
+        g_emailer = nullptr;
+        g_smsProcessing = nullptr;
+        g_stopSignal.reset();
+    }
+
+    // The one place a sender and its collaborators come together: the send
+    // queue, the registry, the counters, the e-mailer, the processor, the
+    // stop signal (the globals SetUp() points at this fixture's objects) and
+    // the loggers. Not connected yet; the fixture owns it.
+    SmsSenderEmi& makeSender(const SenderSettings& settings = SenderSettings()) {
+        m_senders.push_back(std::make_unique<SmsSenderEmi>(
+            "127.0.0.1", m_smsc.port, laId, "secret", settings.windowSize, settings.throughput, originatingAddress,
+            "0123", 595, &m_errorLog, &m_accessLog, &m_receiveLog));
+        m_senders.back()->SetName(settings.name);
+        return *m_senders.back();
+    }
+
+    // A sender logged in to the scripted SMSC and made active.
+    SmsSenderEmi& connectedSender(const SenderSettings& settings = SenderSettings()) {
+        SmsSenderEmi& sender = makeSender(settings);
+        bool connected = false;
+        m_smsc.login([&] { connected = sender.connect(); });
+        EXPECT_TRUE(connected);
+        sender.start();
+        return sender;
+    }
+
+    void queue(const std::string& target, const std::string& text, const std::string& mailTo = "") {
+        Sms sms(target, "", text, "192.0.2.7", false, mailTo);
+        m_queue.appendSms(sms);
+    }
+
+    Lines queuedTexts() {
+        Lines texts;
+        Sms sms;
+        while (m_queue.getSms(sms)) texts.push_back(sms.message());
+        return texts;
+    }
+
+    std::vector<SentMessage> entriesOf(const SmsSender& sender) {
+        std::vector<SentMessage> entries;
+        for (const SentMessage& entry : g_sentMessages.snapshot()) {
+            if (entry.m_owner == &sender) entries.push_back(entry);
+        }
+        return entries;
+    }
+
+    std::vector<LogRecord> records(const char* file) {
+        return fileExists(m_scratch.file(file)) ? readLogRecords(m_scratch.file(file)) : std::vector<LogRecord>();
+    }
+
+    // The submission the SMSC reads next (at most 5 s).
+    std::string nextSubmission() {
+        const std::string wire = m_smsc.next();
+        EXPECT_EQ(header(wire).substr(3), "O/51") << wire;
+        return wire;
+    }
+
+    ScratchDir m_scratch;
+    StdoutCapture m_capture;
+    Logger m_errorLog;
+    Logger m_accessLog;
+    Logger m_receiveLog;
+    SmsQueMemory m_queue;
+    Emailer m_emailer;
+    SmsProcessing m_processing;
+    emitest::Smsc m_smsc;
+    // Declared last: destroyed (disconnected) before the peer and the
+    // collaborators.
+    std::vector<std::unique_ptr<SmsSenderEmi>> m_senders;
+    long m_sentBefore = 0;
+    long m_receivedBefore = 0;
+};
+
+TEST_F(EmiSenderTest, LogsInAndSubmitsAQueuedMessageWithItsFields) {
+    SmsSenderEmi& sender = connectedSender();
+    EXPECT_EQ(header(m_smsc.loginFrame).substr(3), "O/60");
+    EXPECT_EQ(fields(m_smsc.loginFrame).at(0), laId);
+    EXPECT_TRUE(sender.connected());
+
+    queue("00420777123456", "Hello", "user@example.org");
+    EmiSenderPasses passes(sender);
+    ASSERT_TRUE(passes.once());
+    const std::string wire = nextSubmission();
+    const Lines f = fields(wire);
+    ASSERT_GE(f.size(), 21u) << wire;
+    EXPECT_EQ(f[0], "00420777123456") << "recipient";
+    EXPECT_EQ(f[1], originatingAddress) << "originator";
+    EXPECT_EQ(f[3], "1") << "notification requested for a message with an e-mail address";
+    EXPECT_EQ(f[5], "1") << "delivery notification";
+    EXPECT_EQ(f[18], "3") << "alphanumeric message";
+    EXPECT_EQ(f[20], hex("Hello"));
+
+    EXPECT_EQ(m_queue.size(), 0);
+    const std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_FALSE(entries[0].m_acknowledged);
+    const auto id = static_cast<unsigned char>(transactionId(wire));
+    EXPECT_EQ(entries[0].m_awaitedReferences, std::vector<unsigned char>{id});
+    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore) << "counted only when the SMSC accepts it";
+    EXPECT_TRUE(records("access.log").empty());
+}
+
+// An acknowledgement counts the message and records it; its notification,
+// found by the key of the acknowledgement, becomes a confirmation e-mail.
+TEST_F(EmiSenderTest, AcknowledgementAndNotificationConfirmTheMessage) {
+    SmsSenderEmi& sender = connectedSender();
+    EmiSenderPasses passes(sender);
+    queue("00420777123456", "Hello", "user@example.org");
+    passes.once();
+    const int trn = transactionId(nextSubmission());
+
+    const std::string key = "00420777123456:081226141500";
+    ASSERT_TRUE(m_smsc.send(ack(trn, key)));
+    ASSERT_TRUE(passes.until([&] { return g_numberOfSentMessages == m_sentBefore + 1; }));
+    std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u) << "an acknowledged message with an e-mail address waits for its notification";
+    EXPECT_TRUE(entries[0].m_acknowledged);
+    EXPECT_EQ(entries[0].m_sysMsg, key);
+    std::vector<LogRecord> access = records("access.log");
+    ASSERT_EQ(access.size(), 1u);
+    EXPECT_EQ(access[0].lines.at(0), "Send SMS requested");
+    EXPECT_EQ(access[0].lines.at(2), "Destination Address: 00420777123456");
+
+    // A notification for another key confirms nothing.
+    ASSERT_TRUE(m_smsc.send(operation(7, 53, {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141459"},
+                                             {16, "0"}, {18, "081226141530"}, {19, "3"}})));
+    ASSERT_TRUE(passes.until([&] { return records("receive.log").size() == 1; }));
+    EXPECT_EQ(header(m_smsc.next()), "07/R/53");
+    EXPECT_EQ(m_emailer.size(), 0);
+    EXPECT_EQ(entriesOf(sender).size(), 1u);
+
+    ASSERT_TRUE(m_smsc.send(operation(8, 53, {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141500"},
+                                             {16, "0"}, {18, "081226141530"}, {19, "3"}})));
+    ASSERT_TRUE(passes.until([&] { return m_emailer.size() == 1; }));
+    EXPECT_EQ(header(m_smsc.next()), "08/R/53");
+    // No thread of the e-mailer runs: the test takes the confirmation itself.
+    const Confirmation confirmation = m_emailer.get();
+    EXPECT_EQ(confirmation.m_da, "00420777123456");
+    EXPECT_EQ(confirmation.m_ud, "Hello");
+    EXPECT_EQ(confirmation.m_email, "user@example.org");
+    EXPECT_EQ(confirmation.m_date, "08.12.2026");
+    EXPECT_EQ(confirmation.m_time, "14:15:30");
+    EXPECT_TRUE(entriesOf(sender).empty());
+    const std::vector<LogRecord> received = records("receive.log");
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[1].lines.at(0), "Status Report received");
+    EXPECT_TRUE(sender.connected());
+}
+
+TEST_F(EmiSenderTest, FinalRefusalDropsTheMessageAndTryLaterRefusalKeepsItForARetry) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "too long");
+    queue("00420777000002", "busy");
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    const int tooLong = transactionId(nextSubmission());
+    const int busy = transactionId(nextSubmission());
+
+    ASSERT_TRUE(m_smsc.send(nack(tooLong, "24")));
+    ASSERT_TRUE(m_smsc.send(nack(busy, "01")));
+    ASSERT_TRUE(passes.until([&] { return records("error.log").size() >= 4; }));
+
+    const std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u) << "the final refusal drops its message";
+    EXPECT_EQ(std::string(entries[0].m_sms.message()), "busy");
+    EXPECT_EQ(entries[0].m_refusals, 1);
+    EXPECT_GT(entries[0].m_retryAt, 0);
+    EXPECT_TRUE(entries[0].m_awaitedReferences.empty());
+    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore);
+    EXPECT_TRUE(records("access.log").empty());
+
+    Lines titles;
+    for (const LogRecord& record : records("error.log")) titles.push_back(record.type + " " + record.lines.at(0));
+    EXPECT_NE(std::find(titles.begin(), titles.end(), "ERROR SMS was not acknowledged: 24 = Message too long"),
+              titles.end());
+    EXPECT_NE(std::find(titles.begin(), titles.end(),
+                        "INFO SMS was not acknowledged: 01 = Checksum error, it will be sent again in 5 s (retry 1 "
+                        "of 3)"),
+              titles.end())
+        << ::testing::PrintToString(titles);
+    EXPECT_EQ(m_queue.size(), 0);
+    EXPECT_TRUE(sender.connected());
+}
+
+TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {
+    SmsSenderEmi& sender = connectedSender();
+    EmiSenderPasses passes(sender);
+    ASSERT_TRUE(m_smsc.send(operation(5, 52, {{1, "4200000"}, {2, "00420601111222"}, {15, "070512153000"},
+                                             {19, "3"}, {21, hex("Ahoj")}})));
+    ASSERT_TRUE(passes.until([&] { return m_processing.size() == 1; }));
+    EXPECT_EQ(header(m_smsc.next()), "05/R/52");
+    EXPECT_EQ(g_numberOfReceivedMessages, m_receivedBefore + 1);
+    // No thread of the processor runs: the test takes the message itself.
+    std::map<std::string, std::string> variables;
+    for (const EnvironmentVariable& variable : m_processing.get()) variables[variable.name()] = variable.value();
+    EXPECT_EQ(variables["OA"], "00420601111222");
+    EXPECT_EQ(variables["UD"], "Ahoj");
+    const std::vector<LogRecord> received = records("receive.log");
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].lines.at(0), "SMS received");
+    EXPECT_TRUE(sender.connected());
+}
+
+// With every id of the window awaiting its result the next message waits in
+// the queue, the connection stays, and the result lets it go.
+TEST_F(EmiSenderTest, FullWindowHoldsMessagesBackAndKeepsTheConnection) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{1, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "first");
+    queue("00420777000002", "second");
+    passes.once();
+    const int first = transactionId(nextSubmission());
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(passes.once());
+    EXPECT_EQ(emitest::drain(m_smsc.peer), "") << "nothing is submitted while the window is full";
+    EXPECT_TRUE(sender.connected());
+    EXPECT_EQ(m_queue.size(), 1);
+    EXPECT_EQ(entriesOf(sender).size(), 1u);
+
+    ASSERT_TRUE(m_smsc.send(ack(first)));
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    const std::string second = nextSubmission();
+    EXPECT_EQ(fields(second).at(20), hex("second"));
+    EXPECT_TRUE(sender.connected());
+}
+
+// One submission per second: the second message waits for the next second
+// while the window has room.
+TEST_F(EmiSenderTest, ThroughputHoldsTheNextMessageForTheNextSecond) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{5, 1});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "first");
+    queue("00420777000002", "second");
+    passes.once();
+    nextSubmission();
+    passes.once();
+    EXPECT_EQ(emitest::drain(m_smsc.peer), "") << "the second's budget is spent";
+    EXPECT_EQ(m_queue.size(), 1);
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    EXPECT_EQ(fields(nextSubmission()).at(20), hex("second"));
+    EXPECT_TRUE(sender.connected());
+}
+
+// A connection the SMSC closes is given up: the unacknowledged messages go
+// back to the end of the queue in the order they were submitted; the
+// acknowledged one stays for its notification.
+TEST_F(EmiSenderTest, GivingUpTheConnectionReturnsOnlyUnacknowledgedMessagesInOrder) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{3, 100});
+    EmiSenderPasses passes(sender);
+    for (const char* text : {"one", "two", "three", "four", "five"}) {
+        queue("00420777000001", text, "user@example.org");
+    }
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 2; }));
+    nextSubmission();
+    const int two = transactionId(nextSubmission());
+    nextSubmission();
+    // The result of "two" frees an id for "four"; "five" stays queued.
+    ASSERT_TRUE(m_smsc.send(ack(two, "00420777000001:081226141500")));
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 1; }));
+    EXPECT_EQ(fields(nextSubmission()).at(20), hex("four"));
+    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore + 1);
+
+    m_smsc.hangUp();
+    ASSERT_TRUE(passes.until([&] { return !sender.connected(); }));
+    EXPECT_FALSE(sender.active());
+    EXPECT_EQ(queuedTexts(), (Lines{"five", "one", "three", "four"}));
+    const std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(std::string(entries[0].m_sms.message()), "two");
+    EXPECT_TRUE(entries[0].m_acknowledged);
+}
+
+// Both senders keep their entries in the one registry and number their
+// submissions from 1 on their own connections: a result for the SMSC
+// sender's id settles only its own entry.
+TEST_F(EmiSenderTest, ResultSettlesOnlyTheEntryOfTheSenderItCameTo) {
+    SmsSenderEmi& other = makeSender(SenderSettings{1, 100, "Sender thread(other)"});
+    Sms othersMessage(std::string("00420777999999"), "", "other's", "192.0.2.8", false, "user@example.org");
+    g_sentMessages.append(SentMessage(othersMessage, 1, 0, &other));
+    g_sentMessages.append(SentMessage(othersMessage, 2, 0, &other));
+
+    SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "mine", "user@example.org");
+    queue("00420777000002", "refused");
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    const int mine = transactionId(nextSubmission());
+    const int refused = transactionId(nextSubmission());
+    ASSERT_EQ(mine, 1);
+    ASSERT_EQ(refused, 2);
+
+    ASSERT_TRUE(m_smsc.send(ack(mine, "00420777000001:081226141500")));
+    ASSERT_TRUE(m_smsc.send(nack(refused, "24")));
+    ASSERT_TRUE(passes.until([&] { return entriesOf(sender).size() == 1 && entriesOf(sender)[0].m_acknowledged; }));
+    EXPECT_EQ(std::string(entriesOf(sender)[0].m_sms.message()), "mine");
+    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore + 1);
+
+    const std::vector<SentMessage> others = entriesOf(other);
+    ASSERT_EQ(others.size(), 2u) << "the other sender's entries are neither settled nor dropped";
+    for (size_t i = 0; i < others.size(); ++i) {
+        EXPECT_FALSE(others[i].m_acknowledged);
+        EXPECT_EQ(others[i].m_awaitedReferences, std::vector<unsigned char>{static_cast<unsigned char>(i + 1)});
+    }
+}
+
+}  // namespace
