@@ -5,12 +5,10 @@
 
 #include <algorithm>
 
-#include "globals.h"
+#include "counters.h"
 #include "logger.h"
 #include "process.h"
 #include "smtp.h"
-
-std::atomic<long> g_numberOfSentConfirmations{0};
 
 namespace {
 
@@ -43,7 +41,8 @@ std::string Confirmation::applyTemplate(std::string result) const {
 }
 
 Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
-                 const std::string& subjectTemplate, const std::string& bodyTemplate)
+                 const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog,
+                 Counters& counters, StopSignal& stopSignal)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_serverHost(serverHost),
       m_serverPort(serverPort),
@@ -51,7 +50,10 @@ Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, c
       m_subjectTemplate(subjectTemplate),
       m_bodyTemplate(bodyTemplate),
       m_cond(m_mutex),
-      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {
+      m_stopWaker(stopSignal.onStop([this] { wakeUp(); })),
+      m_errorLog(errorLog),
+      m_counters(counters),
+      m_stopSignal(stopSignal) {
     trace("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
     trace("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
     trace("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
@@ -134,14 +136,14 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
     std::string message;
     if (sent) {
         message = "Confirmation for '" + confirmation.m_da + "' was sent to '" + confirmation.m_email + "' successfuly";
-        ++g_numberOfSentConfirmations;
+        ++m_counters.sentConfirmations;
     } else {
         message = "Confirmation for '" + confirmation.m_da + "' sent failed to '" + confirmation.m_email +
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
     trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
-    if (g_errorLog != nullptr) g_errorLog->write(message, sent ? 'i' : 'e');
+    if (m_errorLog != nullptr) m_errorLog->write(message, sent ? 'i' : 'e');
     return sent;
 }
 
@@ -155,7 +157,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
     }
     if (!dropped.empty()) {
         trace("%lu: %s: %s\n", threadId(), GetName(), dropped.c_str());
-        if (g_errorLog != nullptr) g_errorLog->write(dropped, 'i');
+        if (m_errorLog != nullptr) m_errorLog->write(dropped, 'i');
     }
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
     if (!dropped.empty() && !serverUnusable) return;
@@ -200,7 +202,7 @@ void Emailer::waitForWork(Clock::time_point now, bool serverPaused) {
 
 void Emailer::Main() {
     m_mutex.Lock();
-    while (!g_stopSignal.stopping()) {
+    while (!m_stopSignal.stopping()) {
         const Clock::time_point now = Clock::now();
         takeDueRetries(now);
         const bool serverPaused = now < m_serverPausedUntil;

@@ -18,10 +18,8 @@
 namespace gsmlib {
 struct Timestamp;
 }
-
-// Confirmation e-mails sent since start; written by the e-mailer thread,
-// read by the statistics call.
-extern std::atomic<long> g_numberOfSentConfirmations;
+class Logger;
+struct Counters;
 
 // One confirmation e-mail to send.
 class Confirmation {
@@ -53,7 +51,8 @@ public:
     static constexpr std::chrono::milliseconds kDefaultRetryPause{60000};
 
     Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
-            const std::string& subjectTemplate, const std::string& bodyTemplate);
+            const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog, Counters& counters,
+            StopSignal& stopSignal);
     // Joins the thread: request the stop first.
     // Confirmations still queued are dropped.
     ~Emailer() override;
@@ -126,6 +125,12 @@ private:
     qpthr::QpCond m_cond;
     // Declared last: released before the lock and condition it uses.
     StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor: the records of sent and failed
+    // e-mails (null: none), the sent-confirmation counter and the stop.
+    Logger* const m_errorLog;
+    Counters& m_counters;
+    StopSignal& m_stopSignal;
 };
 
 #endif

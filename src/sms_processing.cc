@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "globals.h"
 #include "process.h"
 
 extern char** environ;
@@ -127,11 +126,12 @@ EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, co
     return list;
 }
 
-SmsProcessing::SmsProcessing()
+SmsProcessing::SmsProcessing(StopSignal& stopSignal)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_mutex(),
       m_cond(m_mutex),
-      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {}
+      m_stopWaker(stopSignal.onStop([this] { wakeUp(); })),
+      m_stopSignal(stopSignal) {}
 
 SmsProcessing::~SmsProcessing() { Join(); }
 
@@ -189,13 +189,13 @@ void SmsProcessing::process(const EnvironmentList& list) {
 
 void SmsProcessing::Main() {
     m_mutex.Lock();
-    while (!g_stopSignal.stopping()) {
+    while (!m_stopSignal.stopping()) {
         if (m_que.empty()) {
             trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
-            while (m_que.empty() && !g_stopSignal.stopping()) m_cond.Wait();
+            while (m_que.empty() && !m_stopSignal.stopping()) m_cond.Wait();
             trace("%lu: %s: woken up\n", threadId(), GetName());
         }
-        if (g_stopSignal.stopping()) break;
+        if (m_stopSignal.stopping()) break;
         trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
         if (m_que.empty()) continue;
         EnvironmentList list = get();

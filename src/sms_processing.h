@@ -42,7 +42,8 @@ EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, co
 // on the processor's own thread until the stop.
 class SmsProcessing : public qpthr::QpThread {
 public:
-    SmsProcessing();
+    // `stopSignal` ends the thread's wait; it must outlive the processor.
+    explicit SmsProcessing(StopSignal& stopSignal);
     // Joins the thread: request the stop first. Messages still queued are
     // dropped.
     ~SmsProcessing() override;
@@ -72,6 +73,9 @@ private:
     qpthr::QpCond m_cond;
     // Declared last: released before the lock and condition it uses.
     StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor.
+    StopSignal& m_stopSignal;
 };
 
 #endif
