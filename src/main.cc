@@ -218,6 +218,7 @@ int main(int argc, char** argv) {
         servantParts.sendQueue = &gateway.queue();
         servantParts.manager = gateway.manager();
         servantParts.counters = &gateway.counters();
+        servantParts.serverStartTime = g_serverStartTime;
         SmsServer_impl::Options servantOptions;
         servantOptions.maxDestinations = config.maxDestinations;
         servantOptions.maxQueued = config.maxQueued;

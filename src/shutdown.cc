@@ -18,7 +18,8 @@
 #include "version.h"
 
 Shutdowner::Shutdowner(StopSignal& stopSignal)
-    : m_stopWaker(stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })), m_stopSignal(stopSignal) {}
+    : m_stopWaker(stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })),
+      m_stopSignal(stopSignal) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 

@@ -451,7 +451,9 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     trace("%lu: %s: Main:                   text:      '%s'\n", threadId(), GetName(), userData.c_str());
     trace("%lu: %s: Main:                   timestamp: '%s'\n", threadId(), GetName(), timestamp.c_str());
     writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
-    if (m_context.processing != nullptr) m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
+    if (m_context.processing != nullptr) {
+        m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
+    }
     ++m_context.counters.receivedMessages;
     return true;
 }

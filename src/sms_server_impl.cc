@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include "counters.h"
-#include "globals.h"
 #include "logger.h"
 #include "process.h"
 #include "sms.h"
@@ -146,7 +145,7 @@ CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
     SmsServer::Stats* stats = new SmsServer::Stats;
     stats_out = stats;
 
-    stats->serverStartTime = static_cast<CORBA::Long>(g_serverStartTime);
+    stats->serverStartTime = static_cast<CORBA::Long>(m_parts.serverStartTime);
     stats->serverCurrentTime = static_cast<CORBA::Long>(time(nullptr));
     stats->smsQueLength = m_parts.sendQueue ? m_parts.sendQueue->size() : 0;
     const Counters* counters = m_parts.counters;

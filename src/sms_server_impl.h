@@ -4,6 +4,8 @@
 #ifndef KST_SMS_SERVER_IMPL_H
 #define KST_SMS_SERVER_IMPL_H
 
+#include <time.h>
+
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@ public:
         SmsQue* sendQueue = nullptr;         // null: SendSms queues nothing
         SmsSendManager* manager = nullptr;   // null: the statistics show no sender
         const Counters* counters = nullptr;  // null: the statistics count nothing
+        time_t serverStartTime = 0;          // when the daemon started
     };
 
     SmsServer_impl() : m_options() {}

@@ -264,7 +264,8 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
         Logger notificationLog("ReceiveLog", (prefix + "-notification.log").c_str());
         SmsSendManager manager(m_parts.stopSignal);
         (manager.*c.setter)(true);
-        TestSender* sender = new TestSender("Sender thread(TEST)", m_parts.context(&errorLog, &accessLog, &receiveLog));
+        TestSender* sender =
+            new TestSender("Sender thread(TEST)", m_parts.context(&errorLog, &accessLog, &receiveLog));
         manager.registerSmsSender(std::unique_ptr<SmsSender>(sender));
 
         Sms sms(std::string("+420777111222"), "", "text", "192.0.2.1", false, "user@example.org");

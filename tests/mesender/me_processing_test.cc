@@ -39,9 +39,9 @@ protected:
         m_emailer = std::make_unique<Emailer>("127.0.0.1", "25", "kstd@example.org", "s", "b", m_errorLog.get(),
                                               m_parts.counters, m_parts.stopSignal);
         m_processing = std::make_unique<SmsProcessing>(m_parts.stopSignal);
-        m_sender = std::make_unique<SmsSenderMe>(
-            "/nonexistent/modem", "", "", false,
-            m_parts.context(m_errorLog.get(), m_errorLog.get(), m_receiveLog.get(), m_emailer.get(), m_processing.get()));
+        m_sender = std::make_unique<SmsSenderMe>("/nonexistent/modem", "", "", false,
+                                                 m_parts.context(m_errorLog.get(), m_errorLog.get(), m_receiveLog.get(),
+                                                                 m_emailer.get(), m_processing.get()));
         m_sender->SetName("Sender thread(ME)");
     }
 
