@@ -51,6 +51,8 @@ public:
     // The default pause before a failed e-mail is tried again.
     static constexpr std::chrono::milliseconds kDefaultRetryPause{60000};
 
+    // `errorLog` (null: no records), `counters` and `stopSignal` must
+    // outlive the e-mailer. Any thread, before Start().
     Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
             const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog, Counters& counters,
             StopSignal& stopSignal);
