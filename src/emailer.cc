@@ -5,12 +5,10 @@
 
 #include <algorithm>
 
-#include "globals.h"
+#include "counters.h"
 #include "logger.h"
 #include "process.h"
 #include "smtp.h"
-
-std::atomic<long> g_numberOfSentConfirmations{0};
 
 namespace {
 
@@ -43,15 +41,18 @@ std::string Confirmation::applyTemplate(std::string result) const {
 }
 
 Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
-                 const std::string& subjectTemplate, const std::string& bodyTemplate)
+                 const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog,
+                 Counters& counters, StopSignal& stopSignal)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_serverHost(serverHost),
       m_serverPort(serverPort),
       m_from(from),
       m_subjectTemplate(subjectTemplate),
       m_bodyTemplate(bodyTemplate),
-      m_cond(m_mutex),
-      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {
+      m_errorLog(errorLog),
+      m_counters(counters),
+      m_stopSignal(stopSignal),
+      m_queue(stopSignal) {
     trace("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
     trace("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
     trace("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
@@ -80,35 +81,37 @@ void Emailer::setRetryPause(std::chrono::milliseconds pause) {
 }
 
 bool Emailer::enque(Confirmation& confirmation) {
-    {
-        qpthr::QpLock lock(m_mutex);
-        trace("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
-               confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
-               confirmation.m_email.c_str());
-        m_que.push_back(confirmation);
-    }
-    m_cond.Signal();
+    trace("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
+           confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
+           confirmation.m_email.c_str());
+    m_queue.push(confirmation);
     return true;
 }
 
 int Emailer::size() {
-    qpthr::QpLock lock(m_mutex);
-    return static_cast<int>(m_que.size() + m_retries.size());
+    size_t pending;
+    {
+        qpthr::QpLock lock(m_mutex);
+        pending = m_que.size() + m_retries.size();
+    }
+    return static_cast<int>(pending + m_queue.size());
 }
 
 Confirmation Emailer::get() {
-    Confirmation front = m_que.front();
-    m_que.pop_front();
-    return front;
+    {
+        qpthr::QpLock lock(m_mutex);
+        if (!m_que.empty()) {
+            Confirmation front = m_que.front();
+            m_que.pop_front();
+            return front;
+        }
+    }
+    Confirmation queued;
+    m_queue.tryPop(queued);
+    return queued;
 }
 
-void Emailer::wakeUp() {
-    // Taking the lock orders this wake-up after Main's look at the shutdown
-    // flag, so Main is either already waiting or sees the flag.
-    m_mutex.Lock();
-    m_mutex.Unlock();
-    m_cond.Signal();
-}
+void Emailer::wakeUp() { m_queue.wakeUp(); }
 
 bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failure) {
     trace("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
@@ -134,14 +137,14 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
     std::string message;
     if (sent) {
         message = "Confirmation for '" + confirmation.m_da + "' was sent to '" + confirmation.m_email + "' successfuly";
-        ++g_numberOfSentConfirmations;
+        ++m_counters.sentConfirmations;
     } else {
         message = "Confirmation for '" + confirmation.m_da + "' sent failed to '" + confirmation.m_email +
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
     trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
-    if (g_errorLog != nullptr) g_errorLog->write(message, sent ? 'i' : 'e');
+    if (m_errorLog != nullptr) m_errorLog->write(message, sent ? 'i' : 'e');
     return sent;
 }
 
@@ -155,7 +158,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
     }
     if (!dropped.empty()) {
         trace("%lu: %s: %s\n", threadId(), GetName(), dropped.c_str());
-        if (g_errorLog != nullptr) g_errorLog->write(dropped, 'i');
+        if (m_errorLog != nullptr) m_errorLog->write(dropped, 'i');
     }
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
     if (!dropped.empty() && !serverUnusable) return;
@@ -183,38 +186,46 @@ void Emailer::takeDueRetries(Clock::time_point now) {
     m_que.splice(m_que.begin(), due);
 }
 
-void Emailer::waitForWork(Clock::time_point now, bool serverPaused) {
-    if (m_que.empty() && m_retries.empty()) {
+void Emailer::waitForWork(bool serverPaused, Clock::time_point until, bool anythingPending) {
+    if (!anythingPending) {
         trace("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
-        m_cond.Wait();
+        m_queue.wait();
         trace("%lu: %s: woken up\n", threadId(), GetName());
-        return;
+    } else if (serverPaused) {
+        // Nothing is sent before the pause is over, queued or not.
+        m_stopSignal.waitUntil(until);
+    } else {
+        m_queue.waitUntil(until);
     }
-    Clock::time_point until = serverPaused ? m_serverPausedUntil : Clock::time_point::max();
-    if (!serverPaused && !m_retries.empty()) until = m_retries.front().due;
-    // Queued confirmations and the stop signal the condition as well; the
-    // caller looks again. The wait is on the monotonic clock.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    m_cond.WaitFor(left < 1 ? 1L : static_cast<long>(std::min<long long>(left, 24LL * 3600 * 1000)));
 }
 
 void Emailer::Main() {
-    m_mutex.Lock();
-    while (!g_stopSignal.stopping()) {
+    while (!m_stopSignal.stopping()) {
         const Clock::time_point now = Clock::now();
-        takeDueRetries(now);
-        const bool serverPaused = now < m_serverPausedUntil;
-        if (m_que.empty() || serverPaused) {
-            waitForWork(now, serverPaused);
+        bool serverPaused;
+        Clock::time_point until;
+        size_t due;
+        size_t retries;
+        {
+            qpthr::QpLock lock(m_mutex);
+            takeDueRetries(now);
+            serverPaused = now < m_serverPausedUntil;
+            until = serverPaused ? m_serverPausedUntil : Clock::time_point::max();
+            if (!serverPaused && !m_retries.empty()) until = m_retries.front().due;
+            due = m_que.size();
+            retries = m_retries.size();
+        }
+        // Only this thread takes from the queue: what it holds now is there
+        // when get() takes it.
+        const size_t queued = m_queue.size();
+        if (due + queued == 0 || serverPaused) {
+            waitForWork(serverPaused, until, due + queued + retries > 0);
             continue;
         }
-        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(due + queued));
         Confirmation confirmation = get();
-        m_mutex.Unlock();
 
         smtp::Failure failure;
         if (!sendConfirmation(confirmation, &failure)) handleFailure(confirmation, failure);
-        m_mutex.Lock();
     }
-    m_mutex.Unlock();
 }

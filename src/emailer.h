@@ -14,14 +14,13 @@
 #include "qpthr.h"
 #include "smtp.h"
 #include "stop_signal.h"
+#include "worker_queue.h"
 
 namespace gsmlib {
 struct Timestamp;
 }
-
-// Confirmation e-mails sent since start; written by the e-mailer thread,
-// read by the statistics call.
-extern std::atomic<long> g_numberOfSentConfirmations;
+class Logger;
+struct Counters;
 
 // One confirmation e-mail to send.
 class Confirmation {
@@ -52,8 +51,11 @@ public:
     // The default pause before a failed e-mail is tried again.
     static constexpr std::chrono::milliseconds kDefaultRetryPause{60000};
 
+    // `errorLog` (null: no records), `counters` and `stopSignal` must
+    // outlive the e-mailer. Any thread, before Start().
     Emailer(const std::string& serverHost, const std::string& serverPort, const std::string& from,
-            const std::string& subjectTemplate, const std::string& bodyTemplate);
+            const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog, Counters& counters,
+            StopSignal& stopSignal);
     // Joins the thread: request the stop first.
     // Confirmations still queued are dropped.
     ~Emailer() override;
@@ -79,13 +81,14 @@ public:
     // Appends a copy at the back of the queue and wakes the thread. Any
     // thread (the senders').
     bool enque(Confirmation& confirmation);
-    // Confirmations not sent yet: queued and waiting for a retry.
+    // Confirmations not sent yet: queued and waiting for a retry. Any thread.
     int size();
-    // Removes and returns the front of the queue. The caller holds the queue
-    // lock and has seen that the queue is not empty (only Main calls it).
+    // Removes and returns the next confirmation to send: a due retry before
+    // the queued ones (an empty one when there is none). Main's thread, or a
+    // test's while the thread does not run.
     Confirmation get();
-    // Wakes the thread so that it looks at the stop flag; the stop request
-    // calls it. Takes the queue lock; any thread.
+    // Makes the thread look at the stop flag; the stop wakes it by itself.
+    // Any thread.
     void wakeUp();
     // One sending attempt; counts the sent e-mail or the failed attempt and
     // writes its record. `failure`, if given, says why it failed.
@@ -103,12 +106,14 @@ private:
     // Drops the confirmation or schedules its retry (Main's thread, without
     // the lock).
     void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure);
-    // The following three expect the caller to hold m_mutex.
-    // Moves the retries due at `now` to the front of the queue, earliest first.
+    // Moves the retries due at `now` to m_que, earliest first; the caller
+    // holds m_mutex.
     void takeDueRetries(Clock::time_point now);
-    // Waits until a retry or the end of a server pause is due (at most a
-    // for something to be queued, or for the stop.
-    void waitForWork(Clock::time_point now, bool serverPaused);
+    // Main's wait when nothing can be sent now: until the end of a server
+    // pause, until the next retry is due or something is queued, or (with
+    // nothing pending at all) until something is queued; the stop ends
+    // every wait. Without m_mutex.
+    void waitForWork(bool serverPaused, Clock::time_point until, bool anythingPending);
 
     const std::string m_serverHost;
     const std::string m_serverPort;
@@ -116,6 +121,7 @@ private:
     std::string m_subjectTemplate;
     std::string m_bodyTemplate;
     // m_mutex guards the templates and the members from here to m_mutex.
+    // The retries that are due, sent before the queued confirmations.
     std::list<Confirmation> m_que;
     // Ordered by due time.
     std::list<Retry> m_retries;
@@ -123,9 +129,14 @@ private:
     Clock::time_point m_serverPausedUntil{};
     std::chrono::milliseconds m_retryPause{kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
-    qpthr::QpCond m_cond;
-    // Declared last: released before the lock and condition it uses.
-    StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor: the records of sent and failed
+    // e-mails (null: none), the sent-confirmation counter and the stop.
+    Logger* const m_errorLog;
+    Counters& m_counters;
+    StopSignal& m_stopSignal;
+    // The confirmations handed over by the senders, in arrival order.
+    WorkerQueue<Confirmation> m_queue;
 };
 
 #endif

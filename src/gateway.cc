@@ -28,20 +28,17 @@ void applyHideSettings(const HideSettings& hide, SmsSendManager& manager) {
     if (hide.receiveLogUserData) manager.setReceiveLogHideUserData(true);
 }
 
-std::unique_ptr<SmsSenderMe> createModemSender(const ModemSettings& modem, Logger& errorLog, Logger& accessLog,
-                                               Logger& receiveLog) {
+std::unique_ptr<SmsSenderMe> createModemSender(const ModemSettings& modem, const SenderContext& context) {
     auto sender = std::make_unique<SmsSenderMe>(modem.device.c_str(), modem.baudRate.c_str(), modem.pin,
-                                                modem.receiveAllSms, &errorLog, &accessLog, &receiveLog);
+                                                modem.receiveAllSms, context);
     sender->SetName("Sender thread(ME)");
     return sender;
 }
 
-std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, Logger& errorLog, Logger& accessLog,
-                                               Logger& receiveLog) {
+std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, const SenderContext& context) {
     auto sender = std::make_unique<SmsSenderEmi>(
         smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.password.c_str(), smsc.windowSize, smsc.throughput,
-        smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout, &errorLog, &accessLog,
-        &receiveLog);
+        smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout, context);
     sender->SetName("Sender thread(EMI)");
     sender->setRetryRefused(smsc.retryRefused);
     if (smsc.reconnectPauseMs >= 0) sender->setReconnectPause(smsc.reconnectPauseMs);
@@ -60,36 +57,40 @@ void joinAndDestroy(std::unique_ptr<Part>& part, const char* name) {
 
 }  // namespace
 
-Gateway::Gateway(const Config& config, std::unique_ptr<Logger> errorLog, std::unique_ptr<Logger> accessLog,
-                 std::unique_ptr<Logger> receiveLog)
+Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<Logger> errorLog,
+                 std::unique_ptr<Logger> accessLog, std::unique_ptr<Logger> receiveLog)
     : m_errorLog(std::move(errorLog)),
       m_accessLog(std::move(accessLog)),
       m_receiveLog(std::move(receiveLog)),
-      m_queue(std::make_unique<SmsQueMemory>()) {
-    m_processing = std::make_unique<SmsProcessing>();
+      m_stopSignal(stopSignal),
+      m_queue(std::make_unique<SmsQueMemory>(stopSignal)) {
+    m_processing = std::make_unique<SmsProcessing>(m_stopSignal);
     m_processing->SetName("SMS processing");
     m_processing->setExecutables(config.executables);
 
-    m_emailer =
-        std::make_unique<Emailer>(config.smtpHost, config.smtpPort, config.smtpFrom, config.smtpSubject, config.smtpBody);
+    m_emailer = std::make_unique<Emailer>(config.smtpHost, config.smtpPort, config.smtpFrom, config.smtpSubject,
+                                          config.smtpBody, m_errorLog.get(), m_counters, m_stopSignal);
     m_emailer->SetName("Emailer thread");
 
-    m_shutdowner = std::make_unique<Shutdowner>();
+    m_shutdowner = std::make_unique<Shutdowner>(m_stopSignal);
     m_shutdowner->SetName("Shutdown thread");
 
-    m_manager = std::make_unique<SmsSendManager>();
+    m_manager = std::make_unique<SmsSendManager>(m_stopSignal);
     m_manager->SetName("SMS Send Manager");
     if (config.managerCycleMs >= 0) m_manager->setCycleLength(config.managerCycleMs);
     applyHideSettings(config.hide, *m_manager);
+    const SenderContext context{*m_queue,           m_sentMessages,    m_counters,
+                                m_emailer.get(),    m_processing.get(), m_stopSignal,
+                                m_errorLog.get(),   m_accessLog.get(), m_receiveLog.get()};
     // The order of registration is the order of preference and of the
     // devices in the statistics.
     if (config.smsc) {
-        auto sender = createSmscSender(*config.smsc, *m_errorLog, *m_accessLog, *m_receiveLog);
+        auto sender = createSmscSender(*config.smsc, context);
         m_smscSender = sender.get();
         m_manager->registerSmsSender(std::move(sender));
     }
     if (config.modem) {
-        auto sender = createModemSender(*config.modem, *m_errorLog, *m_accessLog, *m_receiveLog);
+        auto sender = createModemSender(*config.modem, context);
         m_modemSender = sender.get();
         m_manager->registerSmsSender(std::move(sender));
     }

@@ -1,8 +1,10 @@
 // The daemon's parts and their lifetimes. main() reads the Config, opens the
-// three logs and hands them to a Gateway, which creates the send queue, the
-// received-SMS processor, the e-mailer, the shutdown thread and the sender
-// manager with its senders, in this order, and destroys them in reverse
-// order, on every exit path: the threads that use a part end before it goes.
+// three logs and hands them to a Gateway with the stop signal, which creates
+// the counters, the sent-message registry, the send queue, the received-SMS
+// processor, the e-mailer, the shutdown thread and the sender manager with
+// its senders, in this order, hands each part the others it works with, and
+// destroys them in reverse order, on every exit path: the threads that use a
+// part end before it goes.
 //
 // Everything here runs on main's thread.
 #ifndef KST_GATEWAY_H
@@ -11,6 +13,8 @@
 #include <memory>
 
 #include "config.h"
+#include "counters.h"
+#include "sent_message.h"
 
 class Emailer;
 class Logger;
@@ -20,12 +24,14 @@ class SmsQue;
 class SmsSendManager;
 class SmsSenderEmi;
 class SmsSenderMe;
+class StopSignal;
 
 class Gateway {
 public:
     // Creates every part from `config`; no thread starts yet.
-    Gateway(const Config& config, std::unique_ptr<Logger> errorLog, std::unique_ptr<Logger> accessLog,
-            std::unique_ptr<Logger> receiveLog);
+    // `stopSignal` ends every thread of the parts; it must outlive them.
+    Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<Logger> errorLog,
+            std::unique_ptr<Logger> accessLog, std::unique_ptr<Logger> receiveLog);
     // Joins and destroys every part that is still there, in reverse order.
     ~Gateway();
     Gateway(const Gateway&) = delete;
@@ -45,12 +51,20 @@ public:
     SmsSendManager* manager() { return m_manager.get(); }
     SmsProcessing* processing() { return m_processing.get(); }
     Emailer* emailer() { return m_emailer.get(); }
+    // Read by the statistics call on the ORB's threads.
+    const Counters& counters() const { return m_counters; }
 
 private:
     // Destroyed in reverse order of declaration.
     std::unique_ptr<Logger> m_errorLog;
     std::unique_ptr<Logger> m_accessLog;
     std::unique_ptr<Logger> m_receiveLog;
+
+    // Shared by the parts below, which are handed them at construction.
+    StopSignal& m_stopSignal;
+    Counters m_counters;
+    SentMessageRegistry m_sentMessages;
+
     std::unique_ptr<SmsQue> m_queue;
     std::unique_ptr<SmsProcessing> m_processing;
     std::unique_ptr<Emailer> m_emailer;

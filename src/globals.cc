@@ -7,10 +7,6 @@ bool g_debug = false;
 time_t g_serverStartTime = 0;
 pid_t g_pid = 0;
 
-SmsQue* g_sendQue = nullptr;
-SmsSendManager* g_sendManager = nullptr;
-SmsProcessing* g_smsProcessing = nullptr;
-Emailer* g_emailer = nullptr;
 Logger* g_errorLog = nullptr;
 
 qpthr::QpMutex& g_sigHandlerMutex = *new qpthr::QpMutex;

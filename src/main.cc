@@ -61,12 +61,13 @@ void writeStopRecords(Logger& errorLog, SmsQue& queue, int exitCode) {
 
 // Activates the servant, writes the IOR file and runs the ORB until the
 // shutdown thread stops it. Returns false on the error exit.
-bool serve(Logger& errorLog, const SmsServer_impl::Options& servantOptions) {
+bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts,
+           const SmsServer_impl::Options& servantOptions) {
     try {
         CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var poa = PortableServer::POA::_narrow(object);
 
-        SmsServer_impl* servant = new SmsServer_impl(servantOptions);
+        SmsServer_impl* servant = new SmsServer_impl(servantParts, servantOptions);
         PortableServer::ObjectId_var id = poa->activate_object(servant);
         SmsServer_var reference = servant->_this();
         CORBA::String_var ior = orb->object_to_string(reference);
@@ -211,13 +212,13 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     {
-        Gateway gateway(config, std::move(errorLog), std::move(accessLog), std::move(receiveLog));
-        // The names the servant and the senders still reach the parts by.
-        g_sendQue = &gateway.queue();
-        g_sendManager = gateway.manager();
-        g_smsProcessing = gateway.processing();
-        g_emailer = gateway.emailer();
+        Gateway gateway(config, g_stopSignal, std::move(errorLog), std::move(accessLog), std::move(receiveLog));
 
+        SmsServer_impl::Parts servantParts;
+        servantParts.sendQueue = &gateway.queue();
+        servantParts.manager = gateway.manager();
+        servantParts.counters = &gateway.counters();
+        servantParts.serverStartTime = g_serverStartTime;
         SmsServer_impl::Options servantOptions;
         servantOptions.maxDestinations = config.maxDestinations;
         servantOptions.maxQueued = config.maxQueued;
@@ -241,18 +242,14 @@ int main(int argc, char** argv) {
         // (the error exit); either way the parts are joined in the same
         // order, since returning from main() while they run would pull the
         // process's objects from under them.
-        if (serve(gateway.errorLog(), servantOptions)) {
+        if (serve(gateway.errorLog(), servantParts, servantOptions)) {
             trace("%lu: kstd is shuting down\n", threadId());
         } else {
             exitCode = 1;
         }
         gateway.joinThreads();
-        g_sendManager = nullptr;
-        g_smsProcessing = nullptr;
-        g_emailer = nullptr;
         destroyOrb();
         writeStopRecords(gateway.errorLog(), gateway.queue(), exitCode);
-        g_sendQue = nullptr;
         // The stop request writes its record under this lock; later ones
         // write none.
         g_sigHandlerMutex.Lock();

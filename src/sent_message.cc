@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-SentMessageRegistry g_sentMessages;
-std::atomic<long> g_numberOfSentMessages{0};
-std::atomic<long> g_numberOfReceivedMessages{0};
-
 SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int counter,
                          const SmsSender* owner)
     : m_sms(sms),

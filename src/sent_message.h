@@ -1,7 +1,7 @@
 // The registry of messages handed to the network that still wait for an
-// acknowledgement or a status report, and the message counters.
+// acknowledgement or a status report.
 //
-// Both senders share the one registry, each from its own thread. Every entry
+// Both senders share the one registry (the Gateway's), each from its own thread. Every entry
 // records the sender that made it, and every operation that takes an owner
 // looks only at that sender's entries, so one sender never resubmits, returns
 // or confirms the other's messages. Each operation runs under the registry's
@@ -13,7 +13,6 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -141,12 +140,5 @@ private:
     std::vector<SentMessage> m_entries;
     uint64_t m_lastId = 0;
 };
-
-extern SentMessageRegistry g_sentMessages;
-
-// Messages handed on successfully, and messages received; read by the
-// statistics call while the sender threads count.
-extern std::atomic<long> g_numberOfSentMessages;
-extern std::atomic<long> g_numberOfReceivedMessages;
 
 #endif

@@ -17,13 +17,15 @@
 #include "sms_processing.h"
 #include "version.h"
 
-Shutdowner::Shutdowner() : m_stopWaker(g_stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })) {}
+Shutdowner::Shutdowner(StopSignal& stopSignal)
+    : m_stopWaker(stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })),
+      m_stopSignal(stopSignal) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 
 void Shutdowner::Main() {
     trace("%lu: Shutdowner: started\n", threadId());
-    g_stopSignal.wait();
+    m_stopSignal.wait();
 
     if (CORBA::is_nil(orb)) {
         trace("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());

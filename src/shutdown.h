@@ -19,7 +19,9 @@ extern CORBA::ORB_var orb;
 
 class Shutdowner : public qpthr::QpThread {
 public:
-    Shutdowner();
+    // `stopSignal` is the request the thread waits for; it must outlive
+    // the thread.
+    explicit Shutdowner(StopSignal& stopSignal);
     ~Shutdowner() override;
 
     // The shutdown thread: waits for the stop request, then shuts the ORB
@@ -29,6 +31,9 @@ public:
 private:
     // Writes the wake-up trace line at the stop.
     StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor.
+    StopSignal& m_stopSignal;
 };
 
 // The stop request, on the signal thread (or main's when that thread cannot

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <utility>
 
-#include "globals.h"
 #include "process.h"
 
 namespace {
@@ -42,11 +41,12 @@ Sms::Sms(const std::string& target, const std::string& source, const std::string
       m_onDisplay(onDisplay),
       m_mailTo(mailTo) {}
 
-SmsQue::SmsQue()
+SmsQue::SmsQue(StopSignal& stopSignal)
     : m_mutex(),
       m_cond(m_mutex),
       m_notifyFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      m_stopWaker(g_stopSignal.onStop([this] { alarm(); })) {}
+      m_stopWaker(stopSignal.onStop([this] { alarm(); })),
+      m_stopSignal(stopSignal) {}
 
 SmsQue::~SmsQue() {
     if (m_notifyFd >= 0) close(m_notifyFd);
@@ -119,7 +119,7 @@ int SmsQue::size() {
     return getSizeSafe();
 }
 
-bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || g_stopSignal.stopping(); }
+bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || m_stopSignal.stopping(); }
 
 void SmsQue::waitForSms() {
     qpthr::QpLock guard(m_mutex);

@@ -42,7 +42,8 @@ private:
 // operations of an implementation expect the caller to hold the lock.
 class SmsQue {
 public:
-    SmsQue();
+    // `stopSignal` ends the waits; it must outlive the queue.
+    explicit SmsQue(StopSignal& stopSignal);
     virtual ~SmsQue();
     SmsQue(const SmsQue&) = delete;
     SmsQue& operator=(const SmsQue&) = delete;
@@ -104,11 +105,14 @@ private:
     int m_notifyFd;
     // Declared last: released before the lock and condition it uses.
     StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor.
+    StopSignal& m_stopSignal;
 };
 
 class SmsQueMemory : public SmsQue {
 public:
-    SmsQueMemory() = default;
+    explicit SmsQueMemory(StopSignal& stopSignal) : SmsQue(stopSignal) {}
     ~SmsQueMemory() override = default;
 
     int appendSmsSafe(Sms& sms) override;

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "globals.h"
 #include "process.h"
 
 extern char** environ;
@@ -127,11 +126,8 @@ EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, co
     return list;
 }
 
-SmsProcessing::SmsProcessing()
-    : qpthr::QpThread(0, 0, nullptr, 0),
-      m_mutex(),
-      m_cond(m_mutex),
-      m_stopWaker(g_stopSignal.onStop([this] { wakeUp(); })) {}
+SmsProcessing::SmsProcessing(StopSignal& stopSignal)
+    : qpthr::QpThread(0, 0, nullptr, 0), m_stopSignal(stopSignal), m_queue(stopSignal) {}
 
 SmsProcessing::~SmsProcessing() { Join(); }
 
@@ -149,30 +145,15 @@ void SmsProcessing::setExecutables(const std::string& text) {
     }
 }
 
-void SmsProcessing::enque(const EnvironmentList& list) {
-    m_mutex.Lock();
-    m_que.push_back(list);
-    m_mutex.Unlock();
-    m_cond.Signal();
-}
+void SmsProcessing::enque(const EnvironmentList& list) { m_queue.push(list); }
 
-int SmsProcessing::size() {
-    qpthr::QpLock guard(m_mutex);
-    return static_cast<int>(m_que.size());
-}
+int SmsProcessing::size() { return static_cast<int>(m_queue.size()); }
 
-void SmsProcessing::wakeUp() {
-    // Taking the lock orders this wake-up after Main's look at the stop
-    // flag, so Main is either already waiting or sees the flag.
-    m_mutex.Lock();
-    m_mutex.Unlock();
-    m_cond.Signal();
-}
+void SmsProcessing::wakeUp() { m_queue.wakeUp(); }
 
 EnvironmentList SmsProcessing::get() {
-    if (m_que.empty()) return EnvironmentList();
-    EnvironmentList list = m_que.front();
-    m_que.pop_front();
+    EnvironmentList list;
+    m_queue.tryPop(list);
     return list;
 }
 
@@ -188,20 +169,16 @@ void SmsProcessing::process(const EnvironmentList& list) {
 }
 
 void SmsProcessing::Main() {
-    m_mutex.Lock();
-    while (!g_stopSignal.stopping()) {
-        if (m_que.empty()) {
+    while (!m_stopSignal.stopping()) {
+        if (m_queue.size() == 0) {
             trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
-            while (m_que.empty() && !g_stopSignal.stopping()) m_cond.Wait();
+            m_queue.wait();
             trace("%lu: %s: woken up\n", threadId(), GetName());
         }
-        if (g_stopSignal.stopping()) break;
-        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
-        if (m_que.empty()) continue;
-        EnvironmentList list = get();
-        m_mutex.Unlock();
+        if (m_stopSignal.stopping()) break;
+        trace("%lu: %s: que size: %d\n", threadId(), GetName(), size());
+        EnvironmentList list;
+        if (!m_queue.tryPop(list)) continue;
         process(list);
-        m_mutex.Lock();
     }
-    m_mutex.Unlock();
 }

@@ -5,12 +5,12 @@
 #ifndef KST_SMS_PROCESSING_H
 #define KST_SMS_PROCESSING_H
 
-#include <list>
 #include <string>
 #include <vector>
 
 #include "qpthr.h"
 #include "stop_signal.h"
+#include "worker_queue.h"
 
 class EnvironmentVariable {
 public:
@@ -42,7 +42,8 @@ EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, co
 // on the processor's own thread until the stop.
 class SmsProcessing : public qpthr::QpThread {
 public:
-    SmsProcessing();
+    // `stopSignal` ends the thread's wait; it must outlive the processor.
+    explicit SmsProcessing(StopSignal& stopSignal);
     // Joins the thread: request the stop first. Messages still queued are
     // dropped.
     ~SmsProcessing() override;
@@ -51,27 +52,29 @@ public:
     // pieces stay, and an empty text gives one empty command. Before Start().
     void setExecutables(const std::string& text);
 
-    // Queues a copy of one message's variables; returns at once.
+    // Queues a copy of one message's variables; returns at once. Any thread.
     void enque(const EnvironmentList& list);
+    // Messages queued and not taken yet. Any thread.
     int size();
-    // Makes the thread look at the stop flag; the stop request calls it. Any
-    // thread.
+    // Makes the thread look at the stop flag; the stop wakes it by itself.
+    // Any thread.
     void wakeUp();
     // Takes the oldest queued message (an empty list when there is none).
-    // The caller holds m_mutex.
+    // The processor's thread, or a test's while it does not run.
     EnvironmentList get();
-    // Runs every command for one message and waits for each to finish.
+    // Runs every command for one message and waits for each to finish. The
+    // processor's thread (a test's while it does not run).
     void process(const EnvironmentList& list);
 
     void Main() override;
 
 private:
     std::vector<std::string> m_executables;
-    std::list<EnvironmentList> m_que;
-    qpthr::QpMutex m_mutex;
-    qpthr::QpCond m_cond;
-    // Declared last: released before the lock and condition it uses.
-    StopSignal::Registration m_stopWaker;
+
+    // Collaborators, from the constructor.
+    StopSignal& m_stopSignal;
+    // The received messages; declared after the stop signal it waits on.
+    WorkerQueue<EnvironmentList> m_queue;
 };
 
 #endif

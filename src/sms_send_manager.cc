@@ -7,12 +7,11 @@
 #include <thread>
 #include <utility>
 
-#include "globals.h"
 #include "process.h"
 #include "sms_sender.h"
 
-SmsSendManager::SmsSendManager()
-    : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000) {}
+SmsSendManager::SmsSendManager(StopSignal& stopSignal)
+    : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000), m_stopSignal(stopSignal) {}
 
 SmsSendManager::~SmsSendManager() {
     // The loop calls into the senders, so it must have ended before they go.
@@ -57,7 +56,7 @@ int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size())
 
 void SmsSendManager::Main() {
     trace("%lu: %s: Main\n", threadId(), GetName());
-    while (!g_stopSignal.stopping()) {
+    while (!m_stopSignal.stopping()) {
         superviseOnce();
         pauseBetweenCycles();
     }
@@ -92,5 +91,5 @@ void SmsSendManager::superviseOnce() {
 }
 
 void SmsSendManager::pauseBetweenCycles() {
-    g_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load()));
+    m_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load()));
 }

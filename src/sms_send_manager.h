@@ -11,6 +11,7 @@
 
 #include "qpthr.h"
 #include "sms_sender.h"
+#include "stop_signal.h"
 
 struct SenderInfo {
     std::string _name;
@@ -21,7 +22,8 @@ struct SenderInfo {
 // The hiding flags reach only senders registered after they are set.
 class SmsSendManager : public qpthr::QpThread, public LogHidingFlags {
 public:
-    SmsSendManager();
+    // `stopSignal` ends the supervision loop; it must outlive the manager.
+    explicit SmsSendManager(StopSignal& stopSignal);
     // Joins the manager's own thread, then joins and destroys every sender,
     // in registration order.
     ~SmsSendManager() override;
@@ -51,6 +53,9 @@ private:
 
     std::vector<std::unique_ptr<SmsSender>> m_senders;
     std::atomic<long> m_cycleLengthMs;
+
+    // Collaborators, from the constructor.
+    StopSignal& m_stopSignal;
 };
 
 #endif

@@ -11,14 +11,15 @@ std::string shown(const std::string& value, bool hide = false) { return hide ? h
 
 }  // namespace
 
-SmsSender::SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog)
+SmsSender::SmsSender(const SenderContext& context)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_connected(false),
-      m_errorLog(errorLog),
-      m_accessLog(accessLog),
-      m_receiveLog(receiveLog),
+      m_errorLog(context.errorLog),
+      m_accessLog(context.accessLog),
+      m_receiveLog(context.receiveLog),
       m_active(false),
-      m_mutex() {}
+      m_mutex(),
+      m_context(context) {}
 
 SmsSender::~SmsSender() { Join(); }
 

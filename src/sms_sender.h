@@ -11,7 +11,27 @@
 #include "qpthr.h"
 #include "sms.h"
 
+class Emailer;
 class Logger;
+class SentMessageRegistry;
+class SmsProcessing;
+class StopSignal;
+struct Counters;
+
+// The collaborators every sender works with, all owned by the Gateway (or a
+// test) and alive as long as the sender. The references may be used from
+// the sender's thread and, for the queue and the registry, any other.
+struct SenderContext {
+    SmsQue& sendQueue;                 // messages to send; failed ones go back
+    SentMessageRegistry& sentMessages; // handed on, awaiting results/reports
+    Counters& counters;                // sent and received messages
+    Emailer* emailer;                  // confirmation e-mails; null: none
+    SmsProcessing* processing;         // received messages; null: none
+    StopSignal& stopSignal;            // ends the thread's loops and pauses
+    Logger* errorLog;
+    Logger* accessLog;
+    Logger* receiveLog;
+};
 
 // Which personal values the log records show as "<hidden>". All shown after
 // construction.
@@ -42,7 +62,9 @@ protected:
 // The flags are set by the manager at registration, before the threads start.
 class SmsSender : public qpthr::QpThread, public LogHidingFlags {
 public:
-    SmsSender(Logger* errorLog, Logger* accessLog, Logger* receiveLog);
+    // Takes the loggers and every other collaborator from `context`. Any
+    // thread, before Start().
+    explicit SmsSender(const SenderContext& context);
     // Waits for the thread. A derived sender joins in its own destructor as
     // well, before its members go away.
     ~SmsSender() override;
@@ -93,6 +115,9 @@ protected:
     // Written by the manager's thread, read by the sender's.
     std::atomic<bool> m_active;
     qpthr::QpMutex m_mutex;
+
+    // Collaborators, from the constructor.
+    const SenderContext m_context;
 };
 
 #endif

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <thread>
 
+#include "counters.h"
 #include "emailer.h"
-#include "globals.h"
 #include "logger.h"
 #include "process.h"
 #include "sent_message.h"
@@ -47,9 +47,8 @@ std::string text(const char* value) { return value ? value : ""; }
 
 SmsSenderEmi::SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId,
                            const char* password, int windowSize, int throughput, const char* originatingAddress,
-                           const char* alertAddress, int alertTimeout, Logger* errorLog, Logger* accessLog,
-                           Logger* receiveLog)
-    : SmsSender(errorLog, accessLog, receiveLog),
+                           const char* alertAddress, int alertTimeout, const SenderContext& context)
+    : SmsSender(context),
       m_emiHostAddress(text(hostAddress)),
       m_emiHostPort(hostPort),
       m_emiLaId(text(laId)),
@@ -109,7 +108,7 @@ bool SmsSenderEmi::reconnect() {
         fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "SMSC is not connected");
     }
     sleepUnlessStopping(m_reconnectPauseMs);
-    const bool result = !g_stopSignal.stopping() && connect();
+    const bool result = !m_context.stopSignal.stopping() && connect();
     unlock();
     return result;
 }
@@ -147,11 +146,11 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     const int result = submit(sms);
     if (result <= 0) {
         m_errorLog->write("Storing SMS back for later sending", 'i');
-        g_sendQue->insertSms(sms);
+        m_context.sendQueue.insertSms(sms);
         unlock();
         return -1;
     }
-    g_sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
+    m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
     trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
     trace("%lu: %s: DA:  %s\n", threadId(), GetName(), sms.target());
     trace("%lu: %s: msg: %s\n", threadId(), GetName(), sms.message());
@@ -168,7 +167,7 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
     if (result > 0) {
         // The earlier submissions keep their ids: a late result of any of
         // them still settles the message.
-        g_sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
+        m_context.sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
         trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
     }
     unlock();
@@ -178,12 +177,12 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
 void SmsSenderEmi::returnSmsFromEmiQue() {
     m_errorLog->write("EMI: Problems during sending detected, returning SMSs in the EMI's que back to main que.",
                       'i');
-    std::vector<SentMessage> returned = g_sentMessages.takeUnacknowledged(this);
+    std::vector<SentMessage> returned = m_context.sentMessages.takeUnacknowledged(this);
     // The acknowledged entries stay; the count shrinks with every returned one.
-    size_t remaining = g_sentMessages.size(this) + returned.size();
+    size_t remaining = m_context.sentMessages.size(this) + returned.size();
     trace("Size of EMI que: %d\n", static_cast<int>(remaining));
     for (SentMessage& entry : returned) {
-        g_sendQue->appendSms(entry.m_sms);
+        m_context.sendQueue.appendSms(entry.m_sms);
         trace("Size of EMI que: %d\n", static_cast<int>(--remaining));
     }
 }
@@ -203,13 +202,13 @@ std::string SmsSenderEmi::emiTimestampToString(const std::string& timestamp) {
 void SmsSenderEmi::sleepUnlessStopping(long milliseconds, bool untilActive) {
     const auto end = StopSignal::Clock::now() + std::chrono::milliseconds(milliseconds);
     if (!untilActive) {
-        g_stopSignal.waitUntil(end);
+        m_context.stopSignal.waitUntil(end);
         return;
     }
     // The manager's activation is a flag, not an event: it is looked at
     // every activationSlice.
     while (!active() && StopSignal::Clock::now() < end) {
-        if (g_stopSignal.waitUntil(std::min(end, StopSignal::Clock::now() + activationSlice))) return;
+        if (m_context.stopSignal.waitUntil(std::min(end, StopSignal::Clock::now() + activationSlice))) return;
     }
 }
 
@@ -232,7 +231,7 @@ void SmsSenderEmi::giveUpConnection() {
     // No result can come for the ids of the closed connection.
     std::fill(std::begin(m_awaitedSince), std::end(m_awaitedSince), 0);
     std::fill(std::begin(m_overdueLogged), std::end(m_overdueLogged), false);
-    g_sentMessages.clearAwaited(this);
+    m_context.sentMessages.clearAwaited(this);
     returnSmsFromEmiQue();
 }
 
@@ -273,9 +272,9 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
     pollfd fds[3];
     fds[0].fd = emi_socket(m_emi);
     fds[0].events = POLLIN;
-    fds[1].fd = g_sendQue->notifyFd();
+    fds[1].fd = m_context.sendQueue.notifyFd();
     fds[1].events = POLLIN;
-    fds[2].fd = g_stopSignal.wakeFd();
+    fds[2].fd = m_context.stopSignal.wakeFd();
     fds[2].events = POLLIN;
     if (fds[0].fd < 0) {
         sleepUnlessStopping(milliseconds);
@@ -284,14 +283,14 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
     // The queue's descriptor becomes readable with every message queued in
     // an empty queue, the stop's descriptor with the stop.
     const int ready = poll(fds, 3, static_cast<int>(milliseconds));
-    if (fds[1].revents & POLLIN) g_sendQue->clearNotify();
+    if (fds[1].revents & POLLIN) m_context.sendQueue.clearNotify();
     return ready == 0;
 }
 
 bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
     const time_t now = time(nullptr);
-    g_sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
+    m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
         trace("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                entry.m_sms.target(), entry.m_sms.message());
@@ -300,7 +299,7 @@ bool SmsSenderEmi::scanRegistry() {
                 trace("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: "
                        "%s, UD: %s\n",
                        threadId(), GetName(), entry.m_sms.target(), entry.m_sms.message());
-                g_sentMessages.remove(entry);
+                m_context.sentMessages.remove(entry);
             }
             return true;
         }
@@ -347,11 +346,11 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
     if (opType != -EMI_SUBMIT_SM) return;
     const unsigned char reference = static_cast<unsigned char>(trnId);
     if (ack) {
-        if (auto entry = g_sentMessages.acknowledge(this, reference, sysMsg)) {
-            ++g_numberOfSentMessages;
+        if (auto entry = m_context.sentMessages.acknowledge(this, reference, sysMsg)) {
+            ++m_context.counters.sentMessages;
             writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
         }
-    } else if (auto entry = g_sentMessages.reject(this, reference)) {
+    } else if (auto entry = m_context.sentMessages.reject(this, reference)) {
         handleRefusal(*entry, errorCode);
     } else {
         trace("%lu: %s: Main: refusal of trnID %d settles nothing: %s\n", threadId(), GetName(), trnId,
@@ -376,7 +375,7 @@ void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     // Doubling stops at about an hour and a half, however many retries.
     const time_t pause = static_cast<time_t>(refusalPauseSeconds) << std::min(retry.m_refusals - 1, 10);
     retry.m_retryAt = time(nullptr) + pause;
-    g_sentMessages.append(retry);
+    m_context.sentMessages.append(retry);
     writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +
                       std::to_string(retry.m_refusals) + " of " + std::to_string(m_retryRefused) + ")",
                   sms, m_errorLog, 'i');
@@ -423,14 +422,14 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         // to one number in one second share it, and nothing tells which one
         // this notification is about.
         const size_t candidates =
-            g_sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
+            m_context.sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
         if (candidates > 1) {
             const std::string shown = (m_errorLog_HideDestinationAddress ? "<hidden>" : from) + ":" + timestamp;
             m_errorLog->write("EMI: Warning: " + std::to_string(candidates) + " messages wait for the notification key " +
                                   shown + "; this notification is taken for the oldest of them",
                               'i');
         }
-        if (auto entry = g_sentMessages.takeBySysMsg(this, key)) {
+        if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
             reportedDestination = entry->m_sms.target();
             reportedText = entry->m_sms.message();
             email = entry->m_sms.mailTo();
@@ -438,7 +437,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                 Confirmation confirmation(entry->m_sms.target(), entry->m_sms.message(),
                                           emiTimestampToDate(delivered).c_str(),
                                           emiTimestampToTime(delivered).c_str(), entry->m_sms.mailTo());
-                g_emailer->enque(confirmation);
+                if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
             }
         }
         writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
@@ -452,13 +451,15 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     trace("%lu: %s: Main:                   text:      '%s'\n", threadId(), GetName(), userData.c_str());
     trace("%lu: %s: Main:                   timestamp: '%s'\n", threadId(), GetName(), timestamp.c_str());
     writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
-    g_smsProcessing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
-    ++g_numberOfReceivedMessages;
+    if (m_context.processing != nullptr) {
+        m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
+    }
+    ++m_context.counters.receivedMessages;
     return true;
 }
 
 bool SmsSenderEmi::pass(int& idleCounter) {
-    if (g_stopSignal.stopping()) {
+    if (m_context.stopSignal.stopping()) {
         stopSending();
         return false;
     }
@@ -506,8 +507,8 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     // With the window full or the second's budget spent, the message stays
     // queued and the next pass reads results.
     Sms sms;
-    if (canSubmit() && g_sendQue->getSms(sms)) {
-        trace("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
+    if (canSubmit() && m_context.sendQueue.getSms(sms)) {
+        trace("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), m_context.sendQueue.size());
         trace("%lu: %s: Main: Sending SMS\n", threadId(), GetName());
         if (sendSms(sms, 0) == -1) {
             trace("%lu: %s: Main: send SMS failed\n", threadId(), GetName());
@@ -581,7 +582,7 @@ void SmsSenderEmi::stopSending() {
     }
     size_t unanswered = 0;
     size_t waitingForRetry = 0;
-    for (const SentMessage& entry : g_sentMessages.snapshot()) {
+    for (const SentMessage& entry : m_context.sentMessages.snapshot()) {
         if (entry.m_owner != this) continue;
         unanswered += entry.m_awaitedReferences.size();
         if (entry.m_retryAt != 0) ++waitingForRetry;

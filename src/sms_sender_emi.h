@@ -19,7 +19,7 @@ class SmsSenderEmi : public SmsSender {
 public:
     SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId, const char* password,
                  int windowSize, int throughput, const char* originatingAddress, const char* alertAddress,
-                 int alertTimeout, Logger* errorLog, Logger* accessLog, Logger* receiveLog);
+                 int alertTimeout, const SenderContext& context);
     // Waits for the thread; the thread disconnects before it ends.
     ~SmsSenderEmi() override;
 

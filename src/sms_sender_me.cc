@@ -1,6 +1,7 @@
 // The modem sender's use of the sent-message registry and the counters. The
 // rest of the sender is in sms_sender_me_gsm.cc, which includes gsmlib's
 // headers and cannot see the registry's C++17 interface.
+#include "counters.h"
 #include "inifile.h"
 #include "sent_message.h"
 #include "sms_sender_me.h"
@@ -14,16 +15,16 @@ std::string SmsSenderMe::cutResponse(const std::string& answer, const std::strin
 }
 
 void SmsSenderMe::recordSent(const Sms& sms, int reference) {
-    if (reference >= 0) g_sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
-    ++g_numberOfSentMessages;
+    if (reference >= 0) m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
+    ++m_context.counters.sentMessages;
 }
 
-void SmsSenderMe::countReceived() { ++g_numberOfReceivedMessages; }
+void SmsSenderMe::countReceived() { ++m_context.counters.receivedMessages; }
 
 bool SmsSenderMe::takeReportedMessage(const std::string& recipient, unsigned char reference, Sms& sms) {
     // Only this sender's own entries: the SMSC sender's references are
     // transaction ids that a report would match by chance.
-    std::optional<SentMessage> entry = g_sentMessages.takeMatching(this, [&](const SentMessage& candidate) {
+    std::optional<SentMessage> entry = m_context.sentMessages.takeMatching(this, [&](const SentMessage& candidate) {
         return candidate.m_messageReference == reference && sameAddress(recipient, candidate.m_sms.target());
     });
     if (!entry) return false;

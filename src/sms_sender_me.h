@@ -33,7 +33,7 @@ class SmsSenderMe : public SmsSender {
 public:
     // An empty baud rate selects 38400 baud. Nothing is opened here.
     SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
-                Logger* errorLog, Logger* accessLog, Logger* receiveLog);
+                const SenderContext& context);
     // Waits for the thread, then releases a connection the manager may have
     // made after the thread ended.
     ~SmsSenderMe() override;

@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "emailer.h"
-#include "globals.h"
 #include "inifile.h"
 #include "logger.h"
 #include "process.h"
@@ -59,7 +58,7 @@ void printMessageText(std::string text) {
 
 // Without a connection a pass has nothing to wait for: this keeps the loop
 // from spinning until the manager reconnects, and ends early on shutdown.
-void pauseWhileDisconnected() { g_stopSignal.waitFor(std::chrono::seconds(1)); }
+void pauseWhileDisconnected(StopSignal& stopSignal) { stopSignal.waitFor(std::chrono::seconds(1)); }
 
 }  // namespace
 
@@ -106,8 +105,8 @@ private:
 };
 
 SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
-                         Logger* errorLog, Logger* accessLog, Logger* receiveLog)
-    : SmsSender(errorLog, accessLog, receiveLog),
+                         const SenderContext& context)
+    : SmsSender(context),
       m_device(device ? device : ""),
       m_baudrate(baudrate ? baudrate : ""),
       m_pin(pin),
@@ -240,7 +239,7 @@ bool SmsSenderMe::reconnect() {
     lock();
     if (connected()) disconnect();
     // A sender whose thread has ended must not open the line again.
-    bool result = !g_stopSignal.stopping() && connect();
+    bool result = !m_context.stopSignal.stopping() && connect();
     if (result) {
         result = init();
         if (!result) disconnect();
@@ -332,7 +331,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     if (!failure.empty()) {
         disconnect();
         fprintf(stderr, "%lu: %s: [ERROR]: %s\n", threadId(), GetName(), failure.c_str());
-        g_sendQue->appendSms(sms);
+        m_context.sendQueue.appendSms(sms);
         writeSmsToLog("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e');
         unlock();
         return 1;
@@ -388,8 +387,8 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             const std::string userData = deliver->userData();
             writeRecvSmsToLog("SMS received", originatingAddress, "", scAddress, userData, scTime, m_receiveLog);
             countReceived();
-            if (g_smsProcessing != nullptr) {
-                g_smsProcessing->enque(receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
+            if (m_context.processing != nullptr) {
+                m_context.processing->enque(receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
             }
             return;
         }
@@ -406,7 +405,7 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             if (takeReportedMessage(recipient, report->messageReference(), reported)) {
                 Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
                                           reported.mailTo());
-                if (g_emailer != nullptr) g_emailer->enque(confirmation);
+                if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
                 email = reported.mailTo();
             }
             writeNotificationToLog("Status Report received", "", recipient, report->userData(), email,
@@ -423,8 +422,8 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
 void SmsSenderMe::sendFromQueue() {
     if (!active() || !connected()) return;
     Sms sms;
-    if (!g_sendQue->getSms(sms)) return;
-    trace("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), g_sendQue->size());
+    if (!m_context.sendQueue.getSms(sms)) return;
+    trace("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), m_context.sendQueue.size());
     trace("%lu: %s: Sending SMS\n", threadId(), GetName());
     sendSms(sms, 0);
 }
@@ -455,7 +454,7 @@ void SmsSenderMe::waitForEvents() {
 }
 
 void SmsSenderMe::handleIndications() {
-    while (!m_newMessages.empty() && !g_stopSignal.stopping()) {
+    while (!m_newMessages.empty() && !m_context.stopSignal.stopping()) {
         trace("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
         const IncomingMessage incoming = m_newMessages.front();
         m_newMessages.erase(m_newMessages.begin());
@@ -487,7 +486,7 @@ void SmsSenderMe::handleIndications() {
 void SmsSenderMe::pass() {
     sendFromQueue();
     if (!connected()) {
-        pauseWhileDisconnected();
+        pauseWhileDisconnected(m_context.stopSignal);
         return;
     }
     if (m_receiveAllSms) flushReceiveStore();
@@ -510,7 +509,7 @@ void SmsSenderMe::shutdownConnection() {
 
 void SmsSenderMe::Main() {
     trace("%lu: %s: Main\n", threadId(), GetName());
-    while (!g_stopSignal.stopping()) {
+    while (!m_context.stopSignal.stopping()) {
         try {
             pass();
         } catch (std::exception& e) {

@@ -3,11 +3,9 @@
 #include <stdio.h>
 #include <time.h>
 
-#include "emailer.h"
-#include "globals.h"
+#include "counters.h"
 #include "logger.h"
 #include "process.h"
-#include "sent_message.h"
 #include "sms.h"
 #include "sms_send_manager.h"
 #include "version.h"
@@ -90,7 +88,7 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
                                     CORBA::Boolean onDisplay, const char* mailTo) {
     trace("%lu: %s: SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", threadId(), label,
            phoneNumber, text, remoteAddr, onDisplay ? "TRUE" : "FALSE", mailTo);
-    if (g_sendQue == nullptr) return 0;
+    if (m_parts.sendQueue == nullptr) return 0;
 
     const std::vector<std::string> destinations = destinationsOf(phoneNumber);
     if (static_cast<long>(destinations.size()) > m_options.maxDestinations) {
@@ -119,10 +117,10 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
     }
 
     const long count = static_cast<long>(messages.size());
-    const int length = g_sendQue->appendAll(messages, m_options.maxQueued);
+    const int length = m_parts.sendQueue->appendAll(messages, m_options.maxQueued);
     if (length < 0) {
         writeRefusal("SMS refused: send queue full", remoteAddr, nullptr,
-                     "the queue holds " + std::to_string(g_sendQue->size()) + " messages; " +
+                     "the queue holds " + std::to_string(m_parts.sendQueue->size()) + " messages; " +
                          std::to_string(count) + " more would pass the limit of " +
                          std::to_string(m_options.maxQueued) + " (Limits/MaxQueued)");
         throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
@@ -147,16 +145,17 @@ CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
     SmsServer::Stats* stats = new SmsServer::Stats;
     stats_out = stats;
 
-    stats->serverStartTime = static_cast<CORBA::Long>(g_serverStartTime);
+    stats->serverStartTime = static_cast<CORBA::Long>(m_parts.serverStartTime);
     stats->serverCurrentTime = static_cast<CORBA::Long>(time(nullptr));
-    stats->smsQueLength = g_sendQue ? g_sendQue->size() : 0;
-    stats->smsSent = static_cast<CORBA::Long>(g_numberOfSentMessages.load());
-    stats->smsReceived = static_cast<CORBA::Long>(g_numberOfReceivedMessages.load());
-    stats->confirmationSent = static_cast<CORBA::Long>(g_numberOfSentConfirmations.load());
+    stats->smsQueLength = m_parts.sendQueue ? m_parts.sendQueue->size() : 0;
+    const Counters* counters = m_parts.counters;
+    stats->smsSent = counters ? static_cast<CORBA::Long>(counters->sentMessages.load()) : 0;
+    stats->smsReceived = counters ? static_cast<CORBA::Long>(counters->receivedMessages.load()) : 0;
+    stats->confirmationSent = counters ? static_cast<CORBA::Long>(counters->sentConfirmations.load()) : 0;
 
     std::vector<SenderInfo> senders;
-    if (g_sendManager != nullptr) {
-        stats->numberOfSenders = g_sendManager->getStats(senders);
+    if (m_parts.manager != nullptr) {
+        stats->numberOfSenders = m_parts.manager->getStats(senders);
     } else {
         stats->numberOfSenders = 0;
     }

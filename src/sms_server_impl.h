@@ -1,7 +1,10 @@
 // The servant of the remote interface: queues messages and answers the
-// statistics. It holds no state; everything it touches is global.
+// statistics. It holds no state of its own; it is handed the parts it uses.
+// The ORB calls every operation on any of its threads, several at once.
 #ifndef KST_SMS_SERVER_IMPL_H
 #define KST_SMS_SERVER_IMPL_H
+
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +12,9 @@
 #include "sms_server.hh"
 
 class Logger;
+class SmsQue;
+class SmsSendManager;
+struct Counters;
 
 class SmsServer_impl : public POA_SmsServer {
 public:
@@ -21,8 +27,18 @@ public:
         bool hideIp = false;          // "<hidden>" for the client address
     };
 
+    // The parts the servant uses, owned by the Gateway (or a test) and alive
+    // as long as the servant; each is used from the ORB's threads.
+    struct Parts {
+        SmsQue* sendQueue = nullptr;         // null: SendSms queues nothing
+        SmsSendManager* manager = nullptr;   // null: the statistics show no sender
+        const Counters* counters = nullptr;  // null: the statistics count nothing
+        time_t serverStartTime = 0;          // when the daemon started
+    };
+
     SmsServer_impl() : m_options() {}
-    explicit SmsServer_impl(const Options& options) : m_options(options) {}
+    explicit SmsServer_impl(const Parts& parts) : m_options(), m_parts(parts) {}
+    SmsServer_impl(const Parts& parts, const Options& options) : m_options(options), m_parts(parts) {}
     ~SmsServer_impl() override = default;
 
     void KeepAlive() override;
@@ -53,6 +69,9 @@ private:
                       const std::string& reason);
 
     const Options m_options{};
+
+    // Collaborators, from the constructor.
+    const Parts m_parts{};
 };
 
 #endif

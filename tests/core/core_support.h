@@ -1,6 +1,6 @@
 // Helpers of the core tests: the scratch directory (tests/support), a
-// capture of standard output, log-record parsing and a sender whose
-// connection state the test controls.
+// capture of standard output, log-record parsing, the parts a sender works
+// with and a sender whose connection state the test controls.
 #ifndef KST_TESTS_CORE_SUPPORT_H
 #define KST_TESTS_CORE_SUPPORT_H
 
@@ -22,9 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "globals.h"
+#include "counters.h"
 #include "scratch_dir.h"
+#include "sent_message.h"
+#include "sms.h"
 #include "sms_sender.h"
+#include "stop_signal.h"
 
 namespace coretest {
 
@@ -122,13 +125,29 @@ inline std::vector<LogRecord> readLogRecords(const std::string& path) {
     return records;
 }
 
+// What the Gateway shares among the senders, one set per test: declared
+// before the objects that use it, so that it outlives them.
+struct TestParts {
+    StopSignal stopSignal;
+    SmsQueMemory queue{stopSignal};
+    SentMessageRegistry sentMessages;
+    Counters counters;
+
+    // A sender's collaborators: these parts and the given loggers, e-mailer
+    // and processor (null: none).
+    SenderContext context(Logger* errorLog = nullptr, Logger* accessLog = nullptr, Logger* receiveLog = nullptr,
+                          Emailer* emailer = nullptr, SmsProcessing* processing = nullptr) {
+        return SenderContext{queue, sentMessages, counters, emailer, processing, stopSignal,
+                             errorLog, accessLog, receiveLog};
+    }
+};
+
 // A sender whose connection the test sets. reconnect() answers with
 // m_reconnectResult and, when that is true, becomes connected.
 class TestSender : public SmsSender {
 public:
-    TestSender(const char* name, Logger* errorLog = nullptr, Logger* accessLog = nullptr,
-               Logger* receiveLog = nullptr, std::atomic<bool>* destroyed = nullptr)
-        : SmsSender(errorLog, accessLog, receiveLog), m_destroyed(destroyed) {
+    TestSender(const char* name, const SenderContext& context, std::atomic<bool>* destroyed = nullptr)
+        : SmsSender(context), m_destroyed(destroyed) {
         SetName(name);
     }
     ~TestSender() override {
@@ -138,7 +157,7 @@ public:
 
     // Runs until the stop is requested, like the real senders.
     void Main() override {
-        g_stopSignal.wait();
+        m_context.stopSignal.wait();
         m_mainEnded = true;
     }
     bool connect() override { return m_isConnected = true; }

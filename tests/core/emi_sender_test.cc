@@ -112,33 +112,20 @@ protected:
           m_errorLog("ErrorLog", m_scratch.file("error.log").c_str()),
           m_accessLog("AccessLog", m_scratch.file("access.log").c_str()),
           m_receiveLog("ReceiveLog", m_scratch.file("receive.log").c_str()),
-          m_emailer("localhost", "25", "kst@example.org", "subject", "body") {}
+          m_emailer("localhost", "25", "kst@example.org", "subject", "body", nullptr, m_parts.counters,
+                    m_parts.stopSignal),
+          m_processing(m_parts.stopSignal) {}
 
-    void SetUp() override {
-        g_sendQue = &m_queue;
-        g_emailer = &m_emailer;
-        g_smsProcessing = &m_processing;
-        g_sentMessages.clear();
-        m_sentBefore = g_numberOfSentMessages;
-        m_receivedBefore = g_numberOfReceivedMessages;
-    }
-    void TearDown() override {
-        m_senders.clear();
-        g_sentMessages.clear();
-        g_sendQue = nullptr;
-        g_emailer = nullptr;
-        g_smsProcessing = nullptr;
-        g_stopSignal.reset();
-    }
+    void TearDown() override { m_senders.clear(); }
 
     // The one place a sender and its collaborators come together: the send
     // queue, the registry, the counters, the e-mailer, the processor, the
-    // stop signal (the globals SetUp() points at this fixture's objects) and
-    // the loggers. Not connected yet; the fixture owns it.
+    // stop signal and the loggers. Not connected yet; the fixture owns it.
     SmsSenderEmi& makeSender(const SenderSettings& settings = SenderSettings()) {
         m_senders.push_back(std::make_unique<SmsSenderEmi>(
             "127.0.0.1", m_smsc.port, laId, "secret", settings.windowSize, settings.throughput, originatingAddress,
-            "0123", 595, &m_errorLog, &m_accessLog, &m_receiveLog));
+            "0123", 595,
+            m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing)));
         m_senders.back()->SetName(settings.name);
         return *m_senders.back();
     }
@@ -167,7 +154,7 @@ protected:
 
     std::vector<SentMessage> entriesOf(const SmsSender& sender) {
         std::vector<SentMessage> entries;
-        for (const SentMessage& entry : g_sentMessages.snapshot()) {
+        for (const SentMessage& entry : m_parts.sentMessages.snapshot()) {
             if (entry.m_owner == &sender) entries.push_back(entry);
         }
         return entries;
@@ -189,15 +176,14 @@ protected:
     Logger m_errorLog;
     Logger m_accessLog;
     Logger m_receiveLog;
-    SmsQueMemory m_queue;
+    TestParts m_parts;
+    SmsQueMemory& m_queue = m_parts.queue;
     Emailer m_emailer;
     SmsProcessing m_processing;
     emitest::Smsc m_smsc;
     // Declared last: destroyed (disconnected) before the peer and the
     // collaborators.
     std::vector<std::unique_ptr<SmsSenderEmi>> m_senders;
-    long m_sentBefore = 0;
-    long m_receivedBefore = 0;
 };
 
 TEST_F(EmiSenderTest, LogsInAndSubmitsAQueuedMessageWithItsFields) {
@@ -225,7 +211,7 @@ TEST_F(EmiSenderTest, LogsInAndSubmitsAQueuedMessageWithItsFields) {
     EXPECT_FALSE(entries[0].m_acknowledged);
     const auto id = static_cast<unsigned char>(transactionId(wire));
     EXPECT_EQ(entries[0].m_awaitedReferences, std::vector<unsigned char>{id});
-    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore) << "counted only when the SMSC accepts it";
+    EXPECT_EQ(m_parts.counters.sentMessages, 0) << "counted only when the SMSC accepts it";
     EXPECT_TRUE(records("access.log").empty());
 }
 
@@ -240,7 +226,7 @@ TEST_F(EmiSenderTest, AcknowledgementAndNotificationConfirmTheMessage) {
 
     const std::string key = "00420777123456:081226141500";
     ASSERT_TRUE(m_smsc.send(ack(trn, key)));
-    ASSERT_TRUE(passes.until([&] { return g_numberOfSentMessages == m_sentBefore + 1; }));
+    ASSERT_TRUE(passes.until([&] { return m_parts.counters.sentMessages == 1; }));
     std::vector<SentMessage> entries = entriesOf(sender);
     ASSERT_EQ(entries.size(), 1u) << "an acknowledged message with an e-mail address waits for its notification";
     EXPECT_TRUE(entries[0].m_acknowledged);
@@ -295,7 +281,7 @@ TEST_F(EmiSenderTest, FinalRefusalDropsTheMessageAndTryLaterRefusalKeepsItForARe
     EXPECT_EQ(entries[0].m_refusals, 1);
     EXPECT_GT(entries[0].m_retryAt, 0);
     EXPECT_TRUE(entries[0].m_awaitedReferences.empty());
-    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore);
+    EXPECT_EQ(m_parts.counters.sentMessages, 0);
     EXPECT_TRUE(records("access.log").empty());
 
     Lines titles;
@@ -318,7 +304,7 @@ TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {
                                              {19, "3"}, {21, hex("Ahoj")}})));
     ASSERT_TRUE(passes.until([&] { return m_processing.size() == 1; }));
     EXPECT_EQ(header(m_smsc.next()), "05/R/52");
-    EXPECT_EQ(g_numberOfReceivedMessages, m_receivedBefore + 1);
+    EXPECT_EQ(m_parts.counters.receivedMessages, 1);
     // No thread of the processor runs: the test takes the message itself.
     std::map<std::string, std::string> variables;
     for (const EnvironmentVariable& variable : m_processing.get()) variables[variable.name()] = variable.value();
@@ -386,7 +372,7 @@ TEST_F(EmiSenderTest, GivingUpTheConnectionReturnsOnlyUnacknowledgedMessagesInOr
     ASSERT_TRUE(m_smsc.send(ack(two, "00420777000001:081226141500")));
     ASSERT_TRUE(passes.until([&] { return m_queue.size() == 1; }));
     EXPECT_EQ(fields(nextSubmission()).at(20), hex("four"));
-    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore + 1);
+    EXPECT_EQ(m_parts.counters.sentMessages, 1);
 
     m_smsc.hangUp();
     ASSERT_TRUE(passes.until([&] { return !sender.connected(); }));
@@ -404,8 +390,8 @@ TEST_F(EmiSenderTest, GivingUpTheConnectionReturnsOnlyUnacknowledgedMessagesInOr
 TEST_F(EmiSenderTest, ResultSettlesOnlyTheEntryOfTheSenderItCameTo) {
     SmsSenderEmi& other = makeSender(SenderSettings{1, 100, "Sender thread(other)"});
     Sms othersMessage(std::string("00420777999999"), "", "other's", "192.0.2.8", false, "user@example.org");
-    g_sentMessages.append(SentMessage(othersMessage, 1, 0, &other));
-    g_sentMessages.append(SentMessage(othersMessage, 2, 0, &other));
+    m_parts.sentMessages.append(SentMessage(othersMessage, 1, 0, &other));
+    m_parts.sentMessages.append(SentMessage(othersMessage, 2, 0, &other));
 
     SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
     EmiSenderPasses passes(sender);
@@ -421,7 +407,7 @@ TEST_F(EmiSenderTest, ResultSettlesOnlyTheEntryOfTheSenderItCameTo) {
     ASSERT_TRUE(m_smsc.send(nack(refused, "24")));
     ASSERT_TRUE(passes.until([&] { return entriesOf(sender).size() == 1 && entriesOf(sender)[0].m_acknowledged; }));
     EXPECT_EQ(std::string(entriesOf(sender)[0].m_sms.message()), "mine");
-    EXPECT_EQ(g_numberOfSentMessages, m_sentBefore + 1);
+    EXPECT_EQ(m_parts.counters.sentMessages, 1);
 
     const std::vector<SentMessage> others = entriesOf(other);
     ASSERT_EQ(others.size(), 2u) << "the other sender's entries are neither settled nor dropped";

@@ -18,7 +18,7 @@ const time_t eightDays = 8 * 24 * 3600;
 
 class RegistryTest : public ::testing::Test {
 protected:
-    RegistryTest() : m_emi("Sender thread(EMI)"), m_me("Sender thread(ME)") {}
+    RegistryTest() : m_emi("Sender thread(EMI)", m_parts.context()), m_me("Sender thread(ME)", m_parts.context()) {}
 
     SentMessage entry(const SmsSender* owner, const std::string& text, unsigned char reference, int counter = 0,
                       const std::string& mailTo = "", time_t age = 0) {
@@ -36,6 +36,7 @@ protected:
         return result;
     }
 
+    TestParts m_parts;
     TestSender m_emi;
     TestSender m_me;
     SentMessageRegistry m_registry;
@@ -251,51 +252,52 @@ TEST_F(RegistryTest, EachSenderTouchesOnlyItsOwnEntries) {
     EXPECT_EQ(texts(), (std::vector<std::string>{"me-stale", "me-8"}));
 }
 
-// Two sender threads working on the global registry and the counters at
-// once: no entry and no count may get lost.
+// Two sender threads working on the senders' shared registry and counters
+// at once: no entry and no count may get lost.
 TEST_F(RegistryTest, TwoSenderThreadsAtOnce) {
-    g_sentMessages.clear();
-    const long sentBefore = g_numberOfSentMessages;
-    const long receivedBefore = g_numberOfReceivedMessages;
+    SentMessageRegistry& registry = m_parts.sentMessages;
+    std::atomic<long>& sentMessages = m_parts.counters.sentMessages;
+    std::atomic<long>& receivedMessages = m_parts.counters.receivedMessages;
+    const long sentBefore = sentMessages;
+    const long receivedBefore = receivedMessages;
     const int rounds = 1000;
 
     std::thread emi([&] {
         for (int i = 0; i < rounds; ++i) {
             const unsigned char reference = static_cast<unsigned char>(1 + i % 96);
-            g_sentMessages.append(entry(&m_emi, "emi", reference, 0, i % 10 == 0 ? "a@example.org" : ""));
-            if (g_sentMessages.acknowledge(&m_emi, reference, "sys" + std::to_string(i))) ++g_numberOfSentMessages;
-            g_sentMessages.forEach(&m_emi, [&](const SentMessage& e, int) {
-                if (e.m_acknowledged && *e.m_sms.mailTo() == '\0') g_sentMessages.remove(e);
+            registry.append(entry(&m_emi, "emi", reference, 0, i % 10 == 0 ? "a@example.org" : ""));
+            if (registry.acknowledge(&m_emi, reference, "sys" + std::to_string(i))) ++sentMessages;
+            registry.forEach(&m_emi, [&](const SentMessage& e, int) {
+                if (e.m_acknowledged && *e.m_sms.mailTo() == '\0') registry.remove(e);
                 return true;
             });
-            if (i % 10 == 0) ++g_numberOfReceivedMessages;
+            if (i % 10 == 0) ++receivedMessages;
         }
     });
     std::thread me([&] {
         for (int i = 0; i < rounds; ++i) {
             const unsigned char reference = static_cast<unsigned char>(i % 256);
-            g_sentMessages.append(entry(&m_me, "me", reference, 0, "me@example.org"));
-            ++g_numberOfSentMessages;
-            EXPECT_TRUE(g_sentMessages.takeMatching(
+            registry.append(entry(&m_me, "me", reference, 0, "me@example.org"));
+            ++sentMessages;
+            EXPECT_TRUE(registry.takeMatching(
                 &m_me, [&](const SentMessage& e) { return e.m_messageReference == reference; }));
-            (void)g_sentMessages.size();
-            if (i % 10 == 0) ++g_numberOfReceivedMessages;
+            (void)registry.size();
+            if (i % 10 == 0) ++receivedMessages;
         }
     });
     emi.join();
     me.join();
 
-    EXPECT_EQ(g_numberOfSentMessages - sentBefore, 2L * rounds);
-    EXPECT_EQ(g_numberOfReceivedMessages - receivedBefore, 2L * rounds / 10);
-    EXPECT_EQ(g_sentMessages.size(&m_me), 0u);
+    EXPECT_EQ(sentMessages - sentBefore, 2L * rounds);
+    EXPECT_EQ(receivedMessages - receivedBefore, 2L * rounds / 10);
+    EXPECT_EQ(registry.size(&m_me), 0u);
     // The SMSC sender's acknowledged entries with an address wait for their
     // notification; the others were removed by its walks.
-    EXPECT_EQ(g_sentMessages.size(&m_emi), static_cast<size_t>(rounds / 10));
-    for (const SentMessage& e : g_sentMessages.snapshot()) {
+    EXPECT_EQ(registry.size(&m_emi), static_cast<size_t>(rounds / 10));
+    for (const SentMessage& e : registry.snapshot()) {
         EXPECT_TRUE(e.m_acknowledged);
         EXPECT_STREQ(e.m_sms.mailTo(), "a@example.org");
     }
-    g_sentMessages.clear();
 }
 
 }  // namespace

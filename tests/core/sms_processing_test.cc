@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core_support.h"
-#include "globals.h"
 #include "process.h"
 #include "sms_processing.h"
 
@@ -49,7 +48,6 @@ Lines currentEnvironment() {
 class ProcessingTest : public ::testing::Test {
 protected:
     ProcessingTest() : m_capture(m_scratch.file("stdout")) {}
-    void TearDown() override { g_stopSignal.reset(); }
 
     // The processor thread's own trace lines, without "<id>: SMS processing: ".
     Lines threadLines() {
@@ -66,6 +64,7 @@ protected:
         return lines;
     }
 
+    StopSignal m_stop;
     ScratchDir m_scratch;
     StdoutCapture m_capture;
 };
@@ -82,7 +81,7 @@ TEST_F(ProcessingTest, EveryCommandRunsInTurnWithTheMessagesVariables) {
 
     const std::string first = "sleep 0.2; env -0 > " + m_scratch.file("env1");
     const std::string second = "[ -s " + m_scratch.file("env1") + " ] && env -0 > " + m_scratch.file("env2");
-    SmsProcessing processing;
+    SmsProcessing processing(m_stop);
     processing.setExecutables(first + "," + second);
 
     const std::string userData = "line one\nline two $(touch " + m_scratch.file("injected") + ") `touch " +
@@ -133,12 +132,12 @@ TEST_F(ProcessingTest, EveryCommandRunsInTurnWithTheMessagesVariables) {
 
 TEST_F(ProcessingTest, TheSettingIsSplitAtEveryComma) {
     const std::string out = m_scratch.file("out");
-    SmsProcessing processing;
+    SmsProcessing processing(m_stop);
     processing.setExecutables("echo a >> " + out + ", echo b >> " + out + ",,");
     processing.process(receivedSmsEnvironment("1", "", "", "x"));
     EXPECT_EQ(readFile(out), "a\nb\n");
 
-    SmsProcessing unset;
+    SmsProcessing unset(m_stop);
     unset.setExecutables("");
     unset.process(receivedSmsEnvironment("1", "", "", "x"));
 
@@ -181,7 +180,7 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
     const std::string order = m_scratch.file("order");
     const std::string started = m_scratch.file("started");
     const std::string go = m_scratch.file("go");
-    SmsProcessing processing;
+    SmsProcessing processing(m_stop);
     processing.SetName(processorName.c_str());
     processing.setExecutables("printf '%s\\n' \"$UD\" >> " + order + "; if [ \"$UD\" = first ]; then : > " + started +
                               "; i=0; while [ ! -e " + go + " ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; fi");
@@ -203,7 +202,7 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
     }));
     EXPECT_EQ(processing.size(), 0);
 
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     processing.wakeUp();
     processing.Join();
 
@@ -220,7 +219,7 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
 
 TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {
     const std::string order = m_scratch.file("order");
-    SmsProcessing processing;
+    SmsProcessing processing(m_stop);
     processing.SetName(processorName.c_str());
     processing.setExecutables("printf '%s\\n' \"$UD\" >> " + order);
     processing.enque(receivedSmsEnvironment("1", "", "", "early"));
@@ -228,7 +227,7 @@ TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {
     EXPECT_EQ(processing.size(), 2);
     processing.Start();
     ASSERT_TRUE(eventually([&] { return readFile(order) == "early\nlater\n"; })) << readFile(order);
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     processing.wakeUp();
     processing.Join();
 }
@@ -236,12 +235,12 @@ TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {
 // The stop flag set without a wake-up still ends the thread: a wake-up lost
 // between its look at the flag and its wait does not keep it waiting.
 TEST_F(ProcessingTest, ShutdownWithoutWakeUpStillEndsTheThread) {
-    SmsProcessing processing;
+    SmsProcessing processing(m_stop);
     processing.SetName(processorName.c_str());
     processing.setExecutables("true");
     processing.Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains(": SMS processing: waiting for SMS to process...\n"); }));
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     processing.Join();
     // Queued after the stop: dropped, not run.
     processing.enque(receivedSmsEnvironment("1", "", "", "late"));

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core_support.h"
-#include "globals.h"
 #include "process.h"
 #include "sms.h"
 
@@ -17,7 +16,7 @@ namespace {
 
 class SmsQueueTest : public ::testing::Test {
 protected:
-    void TearDown() override { g_stopSignal.reset(); }
+    StopSignal m_stop;
     ScratchDir m_scratch;
 };
 
@@ -58,7 +57,7 @@ TEST_F(SmsQueueTest, RecordConstructorsAndTrace) {
 
 TEST_F(SmsQueueTest, AppendInsertAndTake) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     Sms untouched(std::string("keep"), "s", "m", "ip", true, "mail");
     EXPECT_FALSE(queue.getSms(untouched));
     expectSms(untouched, "keep", "s", "m", "ip", true, "mail");
@@ -98,7 +97,7 @@ TEST_F(SmsQueueTest, AppendInsertAndTake) {
 // the messages afterwards must give them back in exactly that order.
 TEST_F(SmsQueueTest, ConcurrentAppendsComeOutInLockOrder) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     const int threads = 4;
     const int perThread = 300;
     std::vector<std::map<int, int>> positions(threads);
@@ -129,7 +128,7 @@ TEST_F(SmsQueueTest, ConcurrentAppendsComeOutInLockOrder) {
 
 TEST_F(SmsQueueTest, WaitForSmsReturnsAtOnceWhenNotEmpty) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     Sms sms(std::string("1"), "", "x", "", false, "");
     queue.appendSms(sms);
     queue.waitForSms();
@@ -140,7 +139,7 @@ TEST_F(SmsQueueTest, WaitForSmsReturnsAtOnceWhenNotEmpty) {
 
 TEST_F(SmsQueueTest, WaitForSmsWakesOnAppend) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     std::atomic<bool> returned{false};
     std::thread waiter([&] {
         queue.waitForSms();
@@ -157,10 +156,10 @@ TEST_F(SmsQueueTest, WaitForSmsWakesOnAppend) {
 
 TEST_F(SmsQueueTest, WaitForSmsReturnsOnShutdownAfterAlarm) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     std::thread waiter([&] { queue.waitForSms(); });
     ASSERT_TRUE(eventually([&] { return capture.contains("SmsQue: waiting for SMS\n"); }));
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     queue.alarm();
     waiter.join();
     EXPECT_EQ(queue.size(), 0);
@@ -172,7 +171,7 @@ TEST_F(SmsQueueTest, WaitForSmsReturnsOnShutdownAfterAlarm) {
 // the message, or the stop, ends the wait.
 TEST_F(SmsQueueTest, TimedWaitEndsOnMessageOrShutdown) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     const long longerThanTheTest = 3600L * 1000L;
 
     EXPECT_FALSE(queue.waitForSmsFor(20));
@@ -191,7 +190,7 @@ TEST_F(SmsQueueTest, TimedWaitEndsOnMessageOrShutdown) {
 
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        g_stopSignal.requestStop();
+        m_stop.requestStop();
         queue.alarm();
     });
     EXPECT_FALSE(queue.waitForSmsFor(longerThanTheTest));
@@ -202,10 +201,10 @@ TEST_F(SmsQueueTest, TimedWaitEndsOnMessageOrShutdown) {
 // races with the waiter's look at the flag is not needed.
 TEST_F(SmsQueueTest, ShutdownWithoutAlarmStillEndsTheWait) {
     StdoutCapture capture(m_scratch.file("stdout"));
-    SmsQueMemory queue;
+    SmsQueMemory queue(m_stop);
     std::thread waiter([&] { queue.waitForSms(); });
     ASSERT_TRUE(eventually([&] { return capture.contains("SmsQue: waiting for SMS\n"); }));
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     waiter.join();
     EXPECT_EQ(queue.size(), 0);
 }

@@ -24,7 +24,9 @@ const std::string managerName = "SMS Send Manager";
 // A manager whose loop runs one cycle per next() instead of sleeping.
 class SteppedManager : public SmsSendManager {
 public:
-    SteppedManager() { SetName(managerName.c_str()); }
+    explicit SteppedManager(StopSignal& stopSignal) : SmsSendManager(stopSignal), m_stop(stopSignal) {
+        SetName(managerName.c_str());
+    }
     ~SteppedManager() override {
         finish();
         Join();
@@ -42,7 +44,7 @@ public:
     }
     void finish() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        g_stopSignal.requestStop();
+        m_stop.requestStop();
         m_changed.notify_all();
     }
 
@@ -51,10 +53,11 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         ++m_cycles;
         m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_released >= m_cycles || g_stopSignal.stopping(); });
+        m_changed.wait(lock, [&] { return m_released >= m_cycles || m_stop.stopping(); });
     }
 
 private:
+    StopSignal& m_stop;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_cycles = 0;
@@ -64,7 +67,6 @@ private:
 class ManagerTest : public ::testing::Test {
 protected:
     ManagerTest() : m_capture(m_scratch.file("stdout")) {}
-    void TearDown() override { g_stopSignal.reset(); }
 
     // The manager's supervision lines printed since the last call, without
     // the "<thread id>: SMS Send Manager: Main: " prefix. All of them must
@@ -92,6 +94,7 @@ protected:
         return info;
     }
 
+    TestParts m_parts;
     ScratchDir m_scratch;
     StdoutCapture m_capture;
     std::string m_managerThread;
@@ -101,9 +104,9 @@ protected:
 std::string line(const char* name, const char* text) { return std::string("SMS sender '") + name + "' " + text; }
 
 TEST_F(ManagerTest, NobodyConnected) {
-    SteppedManager manager;
-    TestSender* emi = new TestSender("Sender thread(EMI)");
-    TestSender* me = new TestSender("Sender thread(ME)");
+    SteppedManager manager(m_parts.stopSignal);
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context());
+    TestSender* me = new TestSender("Sender thread(ME)", m_parts.context());
     manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
@@ -131,9 +134,9 @@ TEST_F(ManagerTest, NobodyConnected) {
 }
 
 TEST_F(ManagerTest, BothConnectedOnlyTheFirstIsActive) {
-    SteppedManager manager;
-    TestSender* emi = new TestSender("Sender thread(EMI)");
-    TestSender* me = new TestSender("Sender thread(ME)");
+    SteppedManager manager(m_parts.stopSignal);
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context());
+    TestSender* me = new TestSender("Sender thread(ME)", m_parts.context());
     emi->m_isConnected = true;
     me->m_isConnected = true;
     manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
@@ -156,9 +159,9 @@ TEST_F(ManagerTest, BothConnectedOnlyTheFirstIsActive) {
 }
 
 TEST_F(ManagerTest, TheSecondTakesOverUntilTheFirstIsBack) {
-    SteppedManager manager;
-    TestSender* emi = new TestSender("Sender thread(EMI)");
-    TestSender* me = new TestSender("Sender thread(ME)");
+    SteppedManager manager(m_parts.stopSignal);
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context());
+    TestSender* me = new TestSender("Sender thread(ME)", m_parts.context());
     emi->m_isConnected = true;
     me->m_isConnected = true;
     emi->m_reconnectResult = true;
@@ -194,9 +197,9 @@ TEST_F(ManagerTest, TheSecondTakesOverUntilTheFirstIsBack) {
 }
 
 TEST_F(ManagerTest, AfterOneReconnectionTheOthersWaitForTheNextCycle) {
-    SteppedManager manager;
-    TestSender* emi = new TestSender("Sender thread(EMI)");
-    TestSender* me = new TestSender("Sender thread(ME)");
+    SteppedManager manager(m_parts.stopSignal);
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context());
+    TestSender* me = new TestSender("Sender thread(ME)", m_parts.context());
     emi->m_reconnectResult = true;
     manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
@@ -219,7 +222,7 @@ TEST_F(ManagerTest, AfterOneReconnectionTheOthersWaitForTheNextCycle) {
 }
 
 TEST_F(ManagerTest, StatisticsWithoutSenders) {
-    SmsSendManager manager;
+    SmsSendManager manager(m_parts.stopSignal);
     std::vector<SenderInfo> info = {SenderInfo{"before", 1}};
     EXPECT_EQ(manager.getStats(info), 0);
     EXPECT_EQ(info.size(), 1u);
@@ -259,9 +262,10 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
         Logger accessLog("AccessLog", (prefix + "-access.log").c_str());
         Logger receiveLog("ReceiveLog", (prefix + "-receive.log").c_str());
         Logger notificationLog("ReceiveLog", (prefix + "-notification.log").c_str());
-        SmsSendManager manager;
+        SmsSendManager manager(m_parts.stopSignal);
         (manager.*c.setter)(true);
-        TestSender* sender = new TestSender("Sender thread(TEST)", &errorLog, &accessLog, &receiveLog);
+        TestSender* sender =
+            new TestSender("Sender thread(TEST)", m_parts.context(&errorLog, &accessLog, &receiveLog));
         manager.registerSmsSender(std::unique_ptr<SmsSender>(sender));
 
         Sms sms(std::string("+420777111222"), "", "text", "192.0.2.1", false, "user@example.org");
@@ -288,10 +292,10 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
 
 // With the daemon's own pause the cycles repeat by themselves.
 TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
-    SmsSendManager* manager = new SmsSendManager;
+    SmsSendManager* manager = new SmsSendManager(m_parts.stopSignal);
     manager->SetName(managerName.c_str());
     manager->setCycleLength(5);
-    TestSender* emi = new TestSender("Sender thread(EMI)");
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context());
     emi->m_isConnected = true;
     manager->registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager->Start();
@@ -302,7 +306,7 @@ TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
         lines.insert(lines.end(), fresh.begin(), fresh.end());
         return std::count(lines.begin(), lines.end(), active) >= 3;
     }));
-    g_stopSignal.requestStop();
+    m_parts.stopSignal.requestStop();
     delete manager;
 }
 
@@ -311,11 +315,11 @@ TEST_F(ManagerTest, CyclesRepeatWithTheDaemonsPause) {
 TEST_F(ManagerTest, StopEndsALongPauseAndTheDestructorJoinsTheSenders) {
     std::atomic<bool> emiGone{false};
     std::atomic<bool> meGone{false};
-    SmsSendManager* manager = new SmsSendManager;
+    SmsSendManager* manager = new SmsSendManager(m_parts.stopSignal);
     manager->SetName(managerName.c_str());
     manager->setCycleLength(3600L * 1000L);
-    TestSender* emi = new TestSender("Sender thread(EMI)", nullptr, nullptr, nullptr, &emiGone);
-    TestSender* me = new TestSender("Sender thread(ME)", nullptr, nullptr, nullptr, &meGone);
+    TestSender* emi = new TestSender("Sender thread(EMI)", m_parts.context(), &emiGone);
+    TestSender* me = new TestSender("Sender thread(ME)", m_parts.context(), &meGone);
     emi->m_isConnected = true;
     manager->registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager->registerSmsSender(std::unique_ptr<SmsSender>(me));
@@ -323,7 +327,7 @@ TEST_F(ManagerTest, StopEndsALongPauseAndTheDestructorJoinsTheSenders) {
     me->Start();
     manager->Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains("'Sender thread(ME)' REconnection FAILED.\n"); }));
-    g_stopSignal.requestStop();
+    m_parts.stopSignal.requestStop();
     delete manager;
     EXPECT_TRUE(emiGone);
     EXPECT_TRUE(meGone);

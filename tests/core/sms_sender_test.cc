@@ -20,7 +20,7 @@ protected:
         : m_errorLog("ErrorLog", m_scratch.file("error.log").c_str()),
           m_accessLog("AccessLog", m_scratch.file("access.log").c_str()),
           m_receiveLog("ReceiveLog", m_scratch.file("receive.log").c_str()),
-          m_sender("Sender thread(TEST)", &m_errorLog, &m_accessLog, &m_receiveLog) {}
+          m_sender("Sender thread(TEST)", m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog)) {}
 
     // The one record in `file`.
     LogRecord only(const char* file) {
@@ -44,6 +44,7 @@ protected:
         m_sender.setReceiveLogHideUserData(true);
     }
 
+    TestParts m_parts;
     ScratchDir m_scratch;
     Logger m_errorLog;
     Logger m_accessLog;
@@ -95,7 +96,7 @@ TEST_F(SenderRecordTest, EachLogUsesItsOwnFlagsButTheAccessLogsForIpAndEmail) {
                      "Destination Address: +420777111222", "User Data: Hello\\tworld", "Notification e-mail: <hidden>",
                      "OnDisplay: Yes"}));
 
-    TestSender errorFlagsOnly("Sender thread(TEST2)", &m_errorLog, &m_accessLog, &m_receiveLog);
+    TestSender errorFlagsOnly("Sender thread(TEST2)", m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog));
     errorFlagsOnly.setErrorLogHideDestinationAddress(true);
     errorFlagsOnly.setErrorLogHideUserData(true);
     errorFlagsOnly.writeSmsToLog("Send SMS requested", m_withMail, &m_accessLog, 'i');

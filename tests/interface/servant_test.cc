@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "counters.h"
 #include "globals.h"
 #include "logger.h"
+#include "sent_message.h"
 #include "process.h"
 #include "sms.h"
 #include "sms_send_manager.h"
@@ -28,10 +30,12 @@ struct Queued {
 
 class SendSmsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_sendQue = &m_queue;
+    // The servant's parts: the queue only.
+    SmsServer_impl::Parts parts() {
+        SmsServer_impl::Parts parts;
+        parts.sendQueue = &m_queue;
+        return parts;
     }
-    void TearDown() override { g_sendQue = nullptr; }
 
     std::vector<Queued> drain() {
         std::vector<Queued> out;
@@ -52,8 +56,9 @@ protected:
         return s;
     }
 
-    SmsQueMemory m_queue;
-    SmsServer_impl m_servant;
+    StopSignal m_stop;
+    SmsQueMemory m_queue{m_stop};
+    SmsServer_impl m_servant{parts()};
 };
 
 TEST_F(SendSmsTest, TextOfOneMessageGoesWithoutHeader) {
@@ -156,7 +161,7 @@ TEST_F(SendSmsTest, DestinationsAreCheckedWhereTheyAreAccepted) {
     Logger errorLog("ErrorLog", path.c_str());
     SmsServer_impl::Options options;
     options.errorLog = &errorLog;
-    SmsServer_impl servant(options);
+    SmsServer_impl servant(parts(), options);
     const char* const accepted[] = {"+420777111000", "00420777111000", "0777111000", "777111000",
                                     "+4930123456789", "004930123456789", "1", "+42012345678901"};
     const char* const refused[] = {"1/x/y/1/999", ("77\x02" "7\x03"), "420777111000", "+420123456789012",
@@ -191,7 +196,7 @@ TEST_F(SendSmsTest, LimitsRefuseTheWholeRequest) {
     SmsServer_impl::Options options;
     options.maxDestinations = 3;
     options.maxQueued = 7;
-    SmsServer_impl servant(options);
+    SmsServer_impl servant(parts(), options);
     const std::string twoParts = letters(200);
     EXPECT_THROW(servant.SendSms("1,2,3,4", "hi", "", false, ""), CORBA::IMP_LIMIT);
     EXPECT_EQ(m_queue.size(), 0);
@@ -243,7 +248,7 @@ TEST_F(SendSmsTest, HugeInputsStayBounded) {
 // A sender whose connection state and activity the test sets.
 class FixedSender : public SmsSender {
 public:
-    FixedSender(const char* name, bool connected, bool active) : SmsSender(nullptr, nullptr, nullptr) {
+    FixedSender(const char* name, bool connected, bool active, const SenderContext& context) : SmsSender(context) {
         SetName(name);
         m_isConnected = connected;
         if (active) start();
@@ -262,32 +267,37 @@ private:
 
 class GetStatsTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        g_sendManager = nullptr;
-        g_sendQue = nullptr;
-    }
-
-    SmsServer::Stats_var stats() {
+    // The statistics of a servant handed the queue, `manager` and the counters.
+    SmsServer::Stats_var stats(SmsSendManager& manager) {
+        SmsServer_impl::Parts parts;
+        parts.sendQueue = &m_queue;
+        parts.manager = &manager;
+        parts.counters = &m_counters;
+        SmsServer_impl servant(parts);
         SmsServer::Stats_var result;
-        EXPECT_EQ(m_servant.getStats(result.out()), 0);
+        EXPECT_EQ(servant.getStats(result.out()), 0);
         return result;
     }
 
-    SmsQueMemory m_queue;
-    SmsServer_impl m_servant;
+    SenderContext context() {
+        return SenderContext{m_queue, m_sentMessages, m_counters, nullptr, nullptr, m_stop, nullptr, nullptr, nullptr};
+    }
+
+    StopSignal m_stop;
+    SmsQueMemory m_queue{m_stop};
+    SentMessageRegistry m_sentMessages;
+    Counters m_counters;
 };
 
 TEST_F(GetStatsTest, OneSender) {
-    SmsSendManager manager;
-    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", true, true));
-    g_sendManager = &manager;
-    g_sendQue = &m_queue;
+    SmsSendManager manager(m_stop);
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", true, true, context()));
     Sms sms("1", "", "x", "", false, "");
     m_queue.appendSms(sms);
     m_queue.appendSms(sms);
 
     const time_t before = time(nullptr);
-    SmsServer::Stats_var s = stats();
+    SmsServer::Stats_var s = stats(manager);
     EXPECT_EQ(s->smsQueLength, 2);
     EXPECT_EQ(s->numberOfSenders, 1);
     EXPECT_STREQ(s->deviceName1.in(), "Sender thread(EMI)");
@@ -299,13 +309,11 @@ TEST_F(GetStatsTest, OneSender) {
 }
 
 TEST_F(GetStatsTest, TwoSendersFollowTheManager) {
-    SmsSendManager manager;
-    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", false, false));
-    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(ME)", true, false));
-    g_sendManager = &manager;
-    g_sendQue = &m_queue;
+    SmsSendManager manager(m_stop);
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(EMI)", false, false, context()));
+    manager.registerSmsSender(std::make_unique<FixedSender>("Sender thread(ME)", true, false, context()));
 
-    SmsServer::Stats_var s = stats();
+    SmsServer::Stats_var s = stats(manager);
     EXPECT_EQ(s->numberOfSenders, 2);
     EXPECT_STREQ(s->deviceName1.in(), "Sender thread(EMI)");
     EXPECT_EQ(s->deviceStatus1, 0);

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core_support.h"
+#include "counters.h"
 #include "emailer.h"
-#include "globals.h"
 #include "logger.h"
 #include "me_messages.h"
 #include "sent_message.h"
@@ -22,6 +22,7 @@ using coretest::LogRecord;
 using coretest::readLogRecords;
 using coretest::ScratchDir;
 using coretest::StdoutCapture;
+using coretest::TestParts;
 using coretest::TestSender;
 
 namespace {
@@ -31,24 +32,17 @@ const char* const target = "+420603111222";
 class ProcessMessage : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_sentMessages.clear();
         m_capture = std::make_unique<StdoutCapture>(m_scratch.file("stdout"));
         m_receiveLog = std::make_unique<Logger>("ReceiveLog", m_scratch.file("receive.log").c_str());
         m_errorLog = std::make_unique<Logger>("ErrorLog", m_scratch.file("error.log").c_str());
-        m_sender = std::make_unique<SmsSenderMe>("/nonexistent/modem", "", "", false, m_errorLog.get(),
-                                                 m_errorLog.get(), m_receiveLog.get());
-        m_sender->SetName("Sender thread(ME)");
         // Not started: the queues only collect what the sender hands over.
-        m_emailer = std::make_unique<Emailer>("127.0.0.1", "25", "kstd@example.org", "s", "b");
-        m_processing = std::make_unique<SmsProcessing>();
-        g_emailer = m_emailer.get();
-        g_smsProcessing = m_processing.get();
-    }
-
-    void TearDown() override {
-        g_emailer = nullptr;
-        g_smsProcessing = nullptr;
-        g_sentMessages.clear();
+        m_emailer = std::make_unique<Emailer>("127.0.0.1", "25", "kstd@example.org", "s", "b", m_errorLog.get(),
+                                              m_parts.counters, m_parts.stopSignal);
+        m_processing = std::make_unique<SmsProcessing>(m_parts.stopSignal);
+        m_sender = std::make_unique<SmsSenderMe>("/nonexistent/modem", "", "", false,
+                                                 m_parts.context(m_errorLog.get(), m_errorLog.get(), m_receiveLog.get(),
+                                                                 m_emailer.get(), m_processing.get()));
+        m_sender->SetName("Sender thread(ME)");
     }
 
     // Registers a message of `owner` as handed on `ageSeconds` ago.
@@ -57,32 +51,33 @@ protected:
         Sms sms(to, "", text, "127.0.0.1", false, "someone@example.org");
         SentMessage entry(sms, reference, 0, owner);
         entry.m_timestamp -= ageSeconds;
-        g_sentMessages.append(entry);
+        m_parts.sentMessages.append(entry);
     }
 
     std::vector<std::string> registeredTexts() {
         std::vector<std::string> texts;
-        for (const SentMessage& entry : g_sentMessages.snapshot()) texts.push_back(entry.m_sms.message());
+        for (const SentMessage& entry : m_parts.sentMessages.snapshot()) texts.push_back(entry.m_sms.message());
         return texts;
     }
 
     std::vector<LogRecord> received() { return readLogRecords(m_scratch.file("receive.log")); }
 
+    TestParts m_parts;
     ScratchDir m_scratch;
     std::unique_ptr<StdoutCapture> m_capture;
     std::unique_ptr<Logger> m_receiveLog;
     std::unique_ptr<Logger> m_errorLog;
-    std::unique_ptr<SmsSenderMe> m_sender;
     std::unique_ptr<Emailer> m_emailer;
     std::unique_ptr<SmsProcessing> m_processing;
+    std::unique_ptr<SmsSenderMe> m_sender;
 };
 
 TEST_F(ProcessMessage, ReceivedMessageIsLoggedCountedAndHandedOn) {
     m_sender->setReceiveLogHideOriginatingAddress(true);
     m_sender->setReceiveLogHideUserData(true);
-    const long before = g_numberOfReceivedMessages;
+    const long before = m_parts.counters.receivedMessages;
     processDeliver(*m_sender, "+420777123456", "+420603052000", "Hello");
-    EXPECT_EQ(g_numberOfReceivedMessages, before + 1);
+    EXPECT_EQ(m_parts.counters.receivedMessages, before + 1);
     EXPECT_EQ(m_processing->size(), 1);
 
     const std::vector<LogRecord> records = received();
@@ -140,7 +135,7 @@ TEST_F(ProcessMessage, ReportForAnotherRecipientOrReferenceConfirmsNothing) {
 }
 
 TEST_F(ProcessMessage, EntriesOfTheOtherSenderAreNeverConfirmed) {
-    TestSender smsc("Sender thread(EMI)");
+    TestSender smsc("Sender thread(EMI)", m_parts.context());
     // An acknowledged SMSC entry has reference 0; another carries its
     // transaction id.
     sent(&smsc, target, "smsc acknowledged", 0);
@@ -153,7 +148,7 @@ TEST_F(ProcessMessage, EntriesOfTheOtherSenderAreNeverConfirmed) {
 
 TEST_F(ProcessMessage, StaleEntriesPassedOnTheWayAreDropped) {
     const time_t eightDays = 8 * 24 * 3600;
-    TestSender smsc("Sender thread(EMI)");
+    TestSender smsc("Sender thread(EMI)", m_parts.context());
     sent(m_sender.get(), "+420600000001", "old one", 1, eightDays);
     sent(m_sender.get(), "+420600000002", "old two", 2, eightDays);
     sent(&smsc, "+420600000003", "old of the SMSC", 3, eightDays);
@@ -166,18 +161,18 @@ TEST_F(ProcessMessage, StaleEntriesPassedOnTheWayAreDropped) {
     EXPECT_EQ(registeredTexts(), (std::vector<std::string>{"old of the SMSC", "old after the match"}));
 
     // A week exactly is not too old yet.
-    g_sentMessages.clear();
+    m_parts.sentMessages.clear();
     sent(m_sender.get(), "+420600000001", "a week", 1, 604800 - 5);
     processStatusReport(*m_sender, target, 99, 0);
     EXPECT_EQ(registeredTexts(), std::vector<std::string>{"a week"});
 }
 
 TEST_F(ProcessMessage, OtherKindsAndEmptyEntriesAreIgnored) {
-    const long before = g_numberOfReceivedMessages;
+    const long before = m_parts.counters.receivedMessages;
     processSubmit(*m_sender);
     EXPECT_TRUE(m_capture->contains(": Sender thread(ME): Broadcast message received, ignoring.\n"));
     processNull(*m_sender);
-    EXPECT_EQ(g_numberOfReceivedMessages, before);
+    EXPECT_EQ(m_parts.counters.receivedMessages, before);
     EXPECT_EQ(m_processing->size(), 0);
     EXPECT_TRUE(received().empty());
 }

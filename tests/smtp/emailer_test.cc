@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "counters.h"
 #include "emailer.h"
-#include "globals.h"
 #include "logger.h"
 #include "modem_confirmation.h"
 #include "peers.h"
@@ -40,15 +40,12 @@ protected:
         m_dir = m_scratch->path();
         m_logPath = m_dir + "/error.log";
         m_log = std::make_unique<Logger>("ErrorLog", m_logPath.c_str());
-        g_errorLog = m_log.get();
     }
 
     void TearDown() override {
         // Also after a failed assertion: the thread must end before its object.
         if (m_emailer) stop(*m_emailer);
         m_emailer.reset();
-        g_errorLog = nullptr;
-        g_stopSignal.reset();
         m_log.reset();
         m_scratch.reset();
     }
@@ -56,14 +53,15 @@ protected:
     // An e-mailer for the server on `port`, named like the daemon's, not
     // started yet.
     Emailer* makeEmailer(unsigned short port, const char* subject = kSubject, const char* body = kBody) {
-        m_emailer = std::make_unique<Emailer>("127.0.0.1", std::to_string(port), "kstd@localhost", subject, body);
+        m_emailer = std::make_unique<Emailer>("127.0.0.1", std::to_string(port), "kstd@localhost", subject, body,
+                                              m_log.get(), m_counters, m_stop);
         m_emailer->SetName("Emailer thread");
         return m_emailer.get();
     }
 
     // Stops the thread the way the daemon does and lets it go.
-    static void stop(Emailer& emailer) {
-        g_stopSignal.requestStop();
+    void stop(Emailer& emailer) {
+        m_stop.requestStop();
         emailer.wakeUp();
         emailer.Join();
     }
@@ -91,6 +89,9 @@ protected:
     std::string m_dir;
     std::string m_logPath;
     std::unique_ptr<Logger> m_log;
+    // What the daemon's Gateway hands the e-mailer besides the error log.
+    StopSignal m_stop;
+    Counters m_counters;
     std::unique_ptr<Emailer> m_emailer;
 };
 
@@ -118,7 +119,7 @@ TEST(ConfirmationTemplate, PlaceholdersAreFilledPassByPass) {
 }
 
 TEST_F(EmailerTest, QueueTakesFromTheFront) {
-    Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
+    Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody, m_log.get(), m_counters, m_stop);
     Confirmation first("1", "one", "d", "t", "a@example.org");
     Confirmation second("2", "two", "d", "t", "a@example.org");
     second.m_count = 2;
@@ -135,14 +136,14 @@ TEST_F(EmailerTest, QueueTakesFromTheFront) {
 TEST_F(EmailerTest, ModemConfirmationArrivesWithTheDefaultTemplates) {
     MailServer server;
     Emailer* emailer = makeEmailer(server.port());
-    const long sentBefore = g_numberOfSentConfirmations;
+    const long sentBefore = m_counters.sentConfirmations;
     emailer->Start();
 
     Confirmation confirmation =
         modemConfirmation("+420777123456", "Ahoj, jak se mas?", 4, 12, 7, 14, 3, 9, "alice@example.org");
     emailer->enque(confirmation);
     ASSERT_TRUE(server.waitForMails(1));
-    ASSERT_TRUE(smtptest::waitFor([&] { return g_numberOfSentConfirmations == sentBefore + 1; },
+    ASSERT_TRUE(smtptest::waitFor([&] { return m_counters.sentConfirmations == sentBefore + 1; },
                                   std::chrono::seconds(20)));
     stop(*emailer);
 
@@ -193,7 +194,7 @@ TEST_F(EmailerTest, TemporarilyRefusedConfirmationIsTriedThreeTimesThenDropped) 
     MailServer server("", "defer");
     Emailer* emailer = makeEmailer(server.port());
     emailer->setRetryPause(milliseconds(300));
-    const long sentBefore = g_numberOfSentConfirmations;
+    const long sentBefore = m_counters.sentConfirmations;
     emailer->Start();
 
     Confirmation deferred("777", "text", "1.1.2004", "1:2:3", "defer@example.org");
@@ -218,7 +219,7 @@ TEST_F(EmailerTest, TemporarilyRefusedConfirmationIsTriedThreeTimesThenDropped) 
 
     EXPECT_EQ(server.rcptLog(), std::vector<std::string>(3, "defer@example.org"));
     EXPECT_TRUE(server.mails().empty());
-    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore);
+    EXPECT_EQ(m_counters.sentConfirmations, sentBefore);
     EXPECT_EQ(emailer->size(), 0);
 }
 
@@ -228,7 +229,7 @@ TEST_F(EmailerTest, RefusedConfirmationsHoldUpNoneBehindThem) {
     MailServer server("refuse", "defer", 2);
     Emailer* emailer = makeEmailer(server.port());
     emailer->setRetryPause(milliseconds(1000));
-    const long sentBefore = g_numberOfSentConfirmations;
+    const long sentBefore = m_counters.sentConfirmations;
 
     Confirmation refused("700", "refused", "1.1.2004", "1:2:3", "refuse@example.org");
     Confirmation deferred("701", "deferred", "1.1.2004", "1:2:3", "defer@example.org");
@@ -288,7 +289,7 @@ TEST_F(EmailerTest, RefusedConfirmationsHoldUpNoneBehindThem) {
     EXPECT_GE(deferredRecords[1].milliseconds - deferredRecords[0].milliseconds, 1000);
     EXPECT_GE(deferredRecords[2].milliseconds - deferredRecords[1].milliseconds, 1000);
 
-    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore + 11);
+    EXPECT_EQ(m_counters.sentConfirmations, sentBefore + 11);
     EXPECT_EQ(emailer->size(), 0);
     std::vector<std::string> mailed;
     for (const MailServer::Mail& mail : server.mails()) mailed.push_back(mail.recipients.at(0));
@@ -306,7 +307,7 @@ TEST_F(EmailerTest, UnusableServerHoldsEveryConfirmationDuringThePause) {
     ScriptedPeer peer({closing, closing, closing, accepting}, 4, 2);
     Emailer* emailer = makeEmailer(peer.port());
     emailer->setRetryPause(milliseconds(300));
-    const long sentBefore = g_numberOfSentConfirmations;
+    const long sentBefore = m_counters.sentConfirmations;
 
     Confirmation first("777", "first", "1.1.2004", "1:2:3", "alice@example.org");
     Confirmation second("778", "second", "1.1.2004", "1:2:4", "bob@example.org");
@@ -332,7 +333,7 @@ TEST_F(EmailerTest, UnusableServerHoldsEveryConfirmationDuringThePause) {
     EXPECT_GE(log[2].milliseconds - log[1].milliseconds, 300);
     EXPECT_GE(log[4].milliseconds - log[3].milliseconds, 300);
     EXPECT_EQ(peer.received(4).at(2), "RCPT TO: <bob@example.org>\\r\\n");
-    EXPECT_EQ(g_numberOfSentConfirmations, sentBefore + 1);
+    EXPECT_EQ(m_counters.sentConfirmations, sentBefore + 1);
 }
 
 TEST_F(EmailerTest, ShutdownEndsThePauseAfterAFailure) {
@@ -346,7 +347,7 @@ TEST_F(EmailerTest, ShutdownEndsThePauseAfterAFailure) {
 
     // The flag alone ends the pause, without a wake-up.
     std::atomic<bool> joined{false};
-    g_stopSignal.requestStop();
+    m_stop.requestStop();
     std::thread joiner([&] {
         emailer->Join();
         joined = true;
@@ -363,16 +364,16 @@ TEST_F(EmailerTest, ShutdownWakeUpIsNeverLost) {
     // The flag and the wake-up come at every moment of the thread's start:
     // before it looks at the queue, while it goes to wait, while it waits.
     for (int round = 0; round < 40; ++round) {
-        g_stopSignal.reset();
-        Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
+        m_stop.reset();
+        Emailer emailer("127.0.0.1", "25", "kstd@localhost", kSubject, kBody, m_log.get(), m_counters, m_stop);
         emailer.SetName("Emailer thread");
         emailer.Start();
         if (round % 4 != 0) std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
         stop(emailer);
     }
     // Stopped before it ever started.
-    Emailer early("127.0.0.1", "25", "kstd@localhost", kSubject, kBody);
-    g_stopSignal.requestStop();
+    Emailer early("127.0.0.1", "25", "kstd@localhost", kSubject, kBody, m_log.get(), m_counters, m_stop);
+    m_stop.requestStop();
     early.wakeUp();
     early.Start();
     early.Join();
