@@ -15,11 +15,11 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "qpthr.h"
 #include "sms.h"
 
 class SmsSender;
@@ -137,9 +137,10 @@ public:
     void clear();
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<SentMessage> m_entries;
-    uint64_t m_lastId = 0;
+    mutable qpthr::QpMutex m_mutex;
+    // Guarded by m_mutex.
+    std::vector<SentMessage> m_entries GUARDED_BY(m_mutex);
+    uint64_t m_lastId GUARDED_BY(m_mutex) = 0;
 };
 
 extern SentMessageRegistry g_sentMessages;
