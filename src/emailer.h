@@ -70,26 +70,26 @@ public:
     //   same way and lose their attempts. The failed one tries first after it.
     void Main() override;
 
-    void setSubjectTemplate(const std::string& text);
-    void setBodyTemplate(const std::string& text);
+    void setSubjectTemplate(const std::string& text) EXCLUDES(m_mutex);
+    void setBodyTemplate(const std::string& text) EXCLUDES(m_mutex);
     // The pause before a failed e-mail is tried again (kDefaultRetryPause
     // unless changed); applies to failures from now on.
-    void setRetryPause(std::chrono::milliseconds pause);
+    void setRetryPause(std::chrono::milliseconds pause) EXCLUDES(m_mutex);
 
     // Appends a copy at the back of the queue and wakes the thread. Any
     // thread (the senders').
-    bool enque(Confirmation& confirmation);
+    bool enque(Confirmation& confirmation) EXCLUDES(m_mutex);
     // Confirmations not sent yet: queued and waiting for a retry.
-    int size();
+    int size() EXCLUDES(m_mutex);
     // Removes and returns the front of the queue. The caller holds the queue
     // lock and has seen that the queue is not empty (only Main calls it).
-    Confirmation get();
+    Confirmation get() REQUIRES(m_mutex);
     // Wakes the thread so that it looks at the stop flag; the stop request
     // calls it. Takes the queue lock; any thread.
-    void wakeUp();
+    void wakeUp() EXCLUDES(m_mutex);
     // One sending attempt; counts the sent e-mail or the failed attempt and
     // writes its record. `failure`, if given, says why it failed.
-    bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr);
+    bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr) EXCLUDES(m_mutex);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -102,26 +102,27 @@ private:
 
     // Drops the confirmation or schedules its retry (Main's thread, without
     // the lock).
-    void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure);
-    // The following three expect the caller to hold m_mutex.
+    void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure) EXCLUDES(m_mutex);
+    // The following two expect the caller to hold m_mutex.
     // Moves the retries due at `now` to the front of the queue, earliest first.
-    void takeDueRetries(Clock::time_point now);
+    void takeDueRetries(Clock::time_point now) REQUIRES(m_mutex);
     // Waits until a retry or the end of a server pause is due (at most a
-    // for something to be queued, or for the stop.
-    void waitForWork(Clock::time_point now, bool serverPaused);
+    // day), for something to be queued, or for the stop.
+    void waitForWork(Clock::time_point now, bool serverPaused) REQUIRES(m_mutex);
 
+    // Constant after construction.
     const std::string m_serverHost;
     const std::string m_serverPort;
     const std::string m_from;
-    std::string m_subjectTemplate;
-    std::string m_bodyTemplate;
-    // m_mutex guards the templates and the members from here to m_mutex.
-    std::list<Confirmation> m_que;
+    // Guarded by m_mutex, from here to it.
+    std::string m_subjectTemplate GUARDED_BY(m_mutex);
+    std::string m_bodyTemplate GUARDED_BY(m_mutex);
+    std::list<Confirmation> m_que GUARDED_BY(m_mutex);
     // Ordered by due time.
-    std::list<Retry> m_retries;
+    std::list<Retry> m_retries GUARDED_BY(m_mutex);
     // Nothing is sent before this time (the server could not be used).
-    Clock::time_point m_serverPausedUntil{};
-    std::chrono::milliseconds m_retryPause{kDefaultRetryPause};
+    Clock::time_point m_serverPausedUntil GUARDED_BY(m_mutex){};
+    std::chrono::milliseconds m_retryPause GUARDED_BY(m_mutex){kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
     // Declared last: released before the lock and condition it uses.

@@ -52,22 +52,24 @@ public:
     void setExecutables(const std::string& text);
 
     // Queues a copy of one message's variables; returns at once.
-    void enque(const EnvironmentList& list);
-    int size();
+    void enque(const EnvironmentList& list) EXCLUDES(m_mutex);
+    int size() EXCLUDES(m_mutex);
     // Makes the thread look at the stop flag; the stop request calls it. Any
     // thread.
-    void wakeUp();
+    void wakeUp() EXCLUDES(m_mutex);
     // Takes the oldest queued message (an empty list when there is none).
     // The caller holds m_mutex.
-    EnvironmentList get();
+    EnvironmentList get() REQUIRES(m_mutex);
     // Runs every command for one message and waits for each to finish.
     void process(const EnvironmentList& list);
 
     void Main() override;
 
 private:
+    // Set before Start(), constant from then on: only the thread reads it.
     std::vector<std::string> m_executables;
-    std::list<EnvironmentList> m_que;
+    // Guarded by m_mutex.
+    std::list<EnvironmentList> m_que GUARDED_BY(m_mutex);
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
     // Declared last: released before the lock and condition it uses.
