@@ -20,7 +20,8 @@ public:
     SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId, const char* password,
                  int windowSize, int throughput, const char* originatingAddress, const char* alertAddress,
                  int alertTimeout, Logger* errorLog, Logger* accessLog, Logger* receiveLog);
-    // Waits for the thread; the thread disconnects before it ends.
+    // Waits for the thread, which disconnects before it ends, then releases
+    // a connection the manager may have made after the thread ended.
     ~SmsSenderEmi() override;
 
     void Main() override;
