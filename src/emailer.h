@@ -72,27 +72,27 @@ public:
     //   same way and lose their attempts. The failed one tries first after it.
     void Main() override;
 
-    void setSubjectTemplate(const std::string& text);
-    void setBodyTemplate(const std::string& text);
+    void setSubjectTemplate(const std::string& text) EXCLUDES(m_mutex);
+    void setBodyTemplate(const std::string& text) EXCLUDES(m_mutex);
     // The pause before a failed e-mail is tried again (kDefaultRetryPause
     // unless changed); applies to failures from now on.
-    void setRetryPause(std::chrono::milliseconds pause);
+    void setRetryPause(std::chrono::milliseconds pause) EXCLUDES(m_mutex);
 
     // Appends a copy at the back of the queue and wakes the thread. Any
     // thread (the senders').
-    bool enque(Confirmation& confirmation);
+    bool enque(Confirmation& confirmation) EXCLUDES(m_mutex);
     // Confirmations not sent yet: queued and waiting for a retry. Any thread.
-    int size();
+    int size() EXCLUDES(m_mutex);
     // Removes and returns the next confirmation to send: a due retry before
     // the queued ones (an empty one when there is none). Main's thread, or a
     // test's while the thread does not run.
-    Confirmation get();
+    Confirmation get() EXCLUDES(m_mutex);
     // Makes the thread look at the stop flag; the stop wakes it by itself.
     // Any thread.
     void wakeUp();
     // One sending attempt; counts the sent e-mail or the failed attempt and
     // writes its record. `failure`, if given, says why it failed.
-    bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr);
+    bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr) EXCLUDES(m_mutex);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -105,29 +105,29 @@ private:
 
     // Drops the confirmation or schedules its retry (Main's thread, without
     // the lock).
-    void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure);
-    // Moves the retries due at `now` to m_que, earliest first; the caller
-    // holds m_mutex.
-    void takeDueRetries(Clock::time_point now);
+    void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure) EXCLUDES(m_mutex);
+    // Moves the retries due at `now` to m_que, earliest first.
+    void takeDueRetries(Clock::time_point now) REQUIRES(m_mutex);
     // Main's wait when nothing can be sent now: until the end of a server
     // pause, until the next retry is due or something is queued, or (with
     // nothing pending at all) until something is queued; the stop ends
-    // every wait. Without m_mutex.
-    void waitForWork(bool serverPaused, Clock::time_point until, bool anythingPending);
+    // every wait.
+    void waitForWork(bool serverPaused, Clock::time_point until, bool anythingPending) EXCLUDES(m_mutex);
 
+    // Constant after construction.
     const std::string m_serverHost;
     const std::string m_serverPort;
     const std::string m_from;
-    std::string m_subjectTemplate;
-    std::string m_bodyTemplate;
-    // m_mutex guards the templates and the members from here to m_mutex.
+    // Guarded by m_mutex, from here to it.
+    std::string m_subjectTemplate GUARDED_BY(m_mutex);
+    std::string m_bodyTemplate GUARDED_BY(m_mutex);
     // The retries that are due, sent before the queued confirmations.
-    std::list<Confirmation> m_que;
+    std::list<Confirmation> m_que GUARDED_BY(m_mutex);
     // Ordered by due time.
-    std::list<Retry> m_retries;
+    std::list<Retry> m_retries GUARDED_BY(m_mutex);
     // Nothing is sent before this time (the server could not be used).
-    Clock::time_point m_serverPausedUntil{};
-    std::chrono::milliseconds m_retryPause{kDefaultRetryPause};
+    Clock::time_point m_serverPausedUntil GUARDED_BY(m_mutex){};
+    std::chrono::milliseconds m_retryPause GUARDED_BY(m_mutex){kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
 
     // Collaborators, from the constructor: the records of sent and failed

@@ -55,7 +55,7 @@ std::string Logger::escape(const std::string& value) {
 const char* Logger::fileName() const { return m_fileNameShown.c_str(); }
 
 void Logger::put(const std::string& message) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     m_messageBuffer[threadSerial()].push_back(message);
 }
 
@@ -93,7 +93,7 @@ void Logger::write(char* message, char type) {
     std::vector<std::string> lines;
     std::string record;
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        qpthr::QpLock guard(m_mutex);
         auto queued = m_messageBuffer.find(threadSerial());
         if (queued != m_messageBuffer.end()) {
             lines.swap(queued->second);

@@ -9,12 +9,12 @@
 #define KST_LOGGER_H
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "process.h"
+#include "qpthr.h"
 
 class Logger {
 public:
@@ -27,12 +27,12 @@ public:
     // Queues one leading line of the calling thread's next record.
     void put(char* message) { put(std::string(message ? message : "")); }
     void put(const char* message) { put(std::string(message ? message : "")); }
-    void put(const std::string& message);
+    void put(const std::string& message) EXCLUDES(m_mutex);
 
     // Writes the calling thread's queued lines and `message` as one record.
     // `type` 'i' marks information, 'e' an error; any other character is
     // shown as " type: X".
-    void write(char* message, char type);
+    void write(char* message, char type) EXCLUDES(m_mutex);
     void write(const char* message, char type) { write(const_cast<char*>(message ? message : ""), type); }
     void write(const std::string& message, char type) { write(const_cast<char*>(message.c_str()), type); }
 
@@ -45,13 +45,15 @@ public:
 private:
     std::string formatRecord(const std::vector<std::string>& lines, const char* message, char type) const;
 
+    // Constant after construction (write() opens a File of its own).
     std::string m_logName;
     ::File m_file;
     std::string m_fileNameShown;
-    std::mutex m_mutex;
-    // Queued lines per calling thread, keyed by a number no other thread
-    // ever gets (thread ids are reused once a thread has ended).
-    std::map<unsigned long long, std::vector<std::string>> m_messageBuffer;
+    qpthr::QpMutex m_mutex;
+    // Guarded by m_mutex. Queued lines per calling thread, keyed by a
+    // number no other thread ever gets (thread ids are reused once a thread
+    // has ended).
+    std::map<unsigned long long, std::vector<std::string>> m_messageBuffer GUARDED_BY(m_mutex);
 };
 
 #endif

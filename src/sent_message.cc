@@ -30,7 +30,7 @@ bool stopAwaiting(SentMessage& entry, unsigned char reference) {
 }  // namespace
 
 uint64_t SentMessageRegistry::append(const SentMessage& entry) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     m_entries.push_back(entry);
     m_entries.back().m_id = ++m_lastId;
     return m_lastId;
@@ -39,7 +39,7 @@ uint64_t SentMessageRegistry::append(const SentMessage& entry) {
 std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* owner, unsigned char reference,
                                                             const std::string& sysMsg) {
     if (reference == 0) return std::nullopt;
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (SentMessage& entry : m_entries) {
         if (entry.m_owner != owner || !stopAwaiting(entry, reference)) continue;
         if (entry.m_acknowledged) return std::nullopt;
@@ -54,7 +54,7 @@ std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* own
 
 std::optional<SentMessage> SentMessageRegistry::reject(const SmsSender* owner, unsigned char reference) {
     if (reference == 0) return std::nullopt;
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         if (it->m_owner != owner || !stopAwaiting(*it, reference)) continue;
         if (it->m_acknowledged || !it->m_awaitedReferences.empty()) return std::nullopt;
@@ -66,7 +66,7 @@ std::optional<SentMessage> SentMessageRegistry::reject(const SmsSender* owner, u
 }
 
 bool SentMessageRegistry::recordSubmission(const SentMessage& entry, unsigned char reference, int counter) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (SentMessage& candidate : m_entries) {
         if (candidate.m_id != entry.m_id) continue;
         candidate.m_messageReference = reference;
@@ -80,7 +80,7 @@ bool SentMessageRegistry::recordSubmission(const SentMessage& entry, unsigned ch
 }
 
 bool SentMessageRegistry::update(const SentMessage& entry) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (SentMessage& candidate : m_entries) {
         if (candidate.m_id != entry.m_id) continue;
         candidate = entry;
@@ -90,14 +90,14 @@ bool SentMessageRegistry::update(const SentMessage& entry) {
 }
 
 void SentMessageRegistry::clearAwaited(const SmsSender* owner) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (SentMessage& entry : m_entries) {
         if (entry.m_owner == owner) entry.m_awaitedReferences.clear();
     }
 }
 
 size_t SentMessageRegistry::count(const SmsSender* owner, const Predicate& matches) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     return static_cast<size_t>(std::count_if(m_entries.begin(), m_entries.end(), [&](const SentMessage& entry) {
         return entry.m_owner == owner && matches(entry);
     }));
@@ -113,7 +113,7 @@ void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) 
     for (;;) {
         std::optional<SentMessage> next;
         {
-            std::lock_guard<std::mutex> guard(m_mutex);
+            qpthr::QpLock guard(m_mutex);
             auto it = std::upper_bound(m_entries.begin(), m_entries.end(), lastId,
                                        [](uint64_t id, const SentMessage& entry) { return id < entry.m_id; });
             it = std::find_if(it, m_entries.end(), [&](const SentMessage& entry) { return entry.m_owner == owner; });
@@ -126,7 +126,7 @@ void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) 
 }
 
 bool SentMessageRegistry::remove(const SentMessage& entry) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     auto it = std::find_if(m_entries.begin(), m_entries.end(),
                            [&](const SentMessage& candidate) { return candidate.m_id == entry.m_id; });
     if (it == m_entries.end()) return false;
@@ -137,7 +137,7 @@ bool SentMessageRegistry::remove(const SentMessage& entry) {
 std::optional<SentMessage> SentMessageRegistry::takeMatching(const SmsSender* owner, const Predicate& matches,
                                                              time_t maxAge) {
     const time_t now = time(nullptr);
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     for (auto it = m_entries.begin(); it != m_entries.end();) {
         if (it->m_owner != owner) {
             ++it;
@@ -162,7 +162,7 @@ std::optional<SentMessage> SentMessageRegistry::takeBySysMsg(const SmsSender* ow
 
 std::vector<SentMessage> SentMessageRegistry::takeUnacknowledged(const SmsSender* owner) {
     std::vector<SentMessage> taken;
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     auto kept = std::stable_partition(m_entries.begin(), m_entries.end(), [&](const SentMessage& entry) {
         return entry.m_owner != owner || entry.m_acknowledged;
     });
@@ -172,22 +172,22 @@ std::vector<SentMessage> SentMessageRegistry::takeUnacknowledged(const SmsSender
 }
 
 size_t SentMessageRegistry::size() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     return m_entries.size();
 }
 
 size_t SentMessageRegistry::size(const SmsSender* owner) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     return static_cast<size_t>(std::count_if(m_entries.begin(), m_entries.end(),
                                              [&](const SentMessage& entry) { return entry.m_owner == owner; }));
 }
 
 std::vector<SentMessage> SentMessageRegistry::snapshot() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     return m_entries;
 }
 
 void SentMessageRegistry::clear() {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    qpthr::QpLock guard(m_mutex);
     m_entries.clear();
 }

@@ -14,11 +14,11 @@
 #include <time.h>
 
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "qpthr.h"
 #include "sms.h"
 
 class SmsSender;
@@ -136,9 +136,10 @@ public:
     void clear();
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<SentMessage> m_entries;
-    uint64_t m_lastId = 0;
+    mutable qpthr::QpMutex m_mutex;
+    // Guarded by m_mutex.
+    std::vector<SentMessage> m_entries GUARDED_BY(m_mutex);
+    uint64_t m_lastId GUARDED_BY(m_mutex) = 0;
 };
 
 #endif

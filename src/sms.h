@@ -39,7 +39,8 @@ private:
 
 // The send queue. The public operations lock the queue themselves and may be
 // called from any thread (the servant's, the senders'); the "Safe"
-// operations of an implementation expect the caller to hold the lock.
+// operations of an implementation expect the caller to hold the lock
+// (REQUIRES(m_mutex): Clang checks it).
 class SmsQue {
 public:
     // `stopSignal` ends the waits; it must outlive the queue.
@@ -51,34 +52,34 @@ public:
     // Each returns the queue length after the operation. appendSmsSafe and
     // insertSmsSafe may take the content of their argument: the public
     // operations hand them a copy of their own, after prepareSafe().
-    virtual int appendSmsSafe(Sms& sms) = 0;
-    virtual int insertSmsSafe(Sms& sms) = 0;
+    virtual int appendSmsSafe(Sms& sms) REQUIRES(m_mutex) = 0;
+    virtual int insertSmsSafe(Sms& sms) REQUIRES(m_mutex) = 0;
     // False, with `sms` untouched, when the queue is empty.
-    virtual bool getSmsSafe(Sms& sms) = 0;
-    virtual int getSizeSafe() = 0;
+    virtual bool getSmsSafe(Sms& sms) REQUIRES(m_mutex) = 0;
+    virtual int getSizeSafe() REQUIRES(m_mutex) = 0;
 
     // Appends at the back; returns the new length (the message's position).
-    int appendSms(Sms& sms);
+    int appendSms(Sms& sms) EXCLUDES(m_mutex);
     // Appends every message, in order and as one step (no other message
     // comes between them), or none when the queue would then hold more than
     // `limit`. Returns the new length, or -1 when nothing was queued. The
     // messages' content may be taken.
-    int appendAll(std::vector<Sms>& messages, long limit);
+    int appendAll(std::vector<Sms>& messages, long limit) EXCLUDES(m_mutex);
     // Puts the message at the front, so that it is the next one taken.
-    int insertSms(Sms& sms);
+    int insertSms(Sms& sms) EXCLUDES(m_mutex);
     // Takes the first message; never waits.
-    bool getSms(Sms& sms);
-    int size();
+    bool getSms(Sms& sms) EXCLUDES(m_mutex);
+    int size() EXCLUDES(m_mutex);
 
     // Waits until the queue holds a message or the stop is requested. The
     // message stays in the queue. Sender threads.
-    void waitForSms();
+    void waitForSms() EXCLUDES(m_mutex);
     // Waits at most `milliseconds` for the same; returns whether the queue
     // holds a message. Returns at once when it does or when stopping.
-    bool waitForSmsFor(long milliseconds);
+    bool waitForSmsFor(long milliseconds) EXCLUDES(m_mutex);
     // Wakes the waiting threads so that they look at the stop flag. The stop
     // request calls it; any thread may.
-    void alarm();
+    void alarm() EXCLUDES(m_mutex);
 
     // A descriptor that becomes readable when a message arrives in an empty
     // queue or alarm() is called (so also at the stop), so that a sender can wait for the queue
@@ -92,16 +93,19 @@ protected:
     // Called without the lock, right before appendSmsSafe or insertSmsSafe
     // of the same message on the same thread: an implementation may make
     // the message's storage here, so that the locked part allocates nothing.
-    virtual void prepareSafe(Sms&) {}
+    virtual void prepareSafe(Sms&) EXCLUDES(m_mutex) {}
 
+    // The queue's lock; m_cond is signalled whenever a message is added
+    // and at the stop. The implementation's list is guarded by m_mutex.
     qpthr::QpMutex m_mutex;
     qpthr::QpCond m_cond;
 
 private:
-    int add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&));
-    bool shouldStopWaiting();
+    int add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) EXCLUDES(m_mutex);
+    bool shouldStopWaiting() REQUIRES(m_mutex);
     void notify();
 
+    // Constant after construction.
     int m_notifyFd;
     // Declared last: released before the lock and condition it uses.
     StopSignal::Registration m_stopWaker;
@@ -115,19 +119,20 @@ public:
     explicit SmsQueMemory(StopSignal& stopSignal) : SmsQue(stopSignal) {}
     ~SmsQueMemory() override = default;
 
-    int appendSmsSafe(Sms& sms) override;
-    int insertSmsSafe(Sms& sms) override;
-    bool getSmsSafe(Sms& sms) override;
-    int getSizeSafe() override;
+    int appendSmsSafe(Sms& sms) override REQUIRES(m_mutex);
+    int insertSmsSafe(Sms& sms) override REQUIRES(m_mutex);
+    bool getSmsSafe(Sms& sms) override REQUIRES(m_mutex);
+    int getSizeSafe() override REQUIRES(m_mutex);
 
 protected:
-    void prepareSafe(Sms& sms) override;
+    // Fills the calling thread's own prepared node: needs no lock.
+    void prepareSafe(Sms& sms) override EXCLUDES(m_mutex);
 
 private:
     // Moves the prepared node (or, without one, the message) into the list.
-    void takePrepared(Sms& sms, bool atFront);
+    void takePrepared(Sms& sms, bool atFront) REQUIRES(m_mutex);
 
-    std::list<Sms> m_smsQue;
+    std::list<Sms> m_smsQue GUARDED_BY(m_mutex);
 };
 
 #endif

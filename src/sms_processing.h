@@ -69,6 +69,7 @@ public:
     void Main() override;
 
 private:
+    // Set before Start(), constant from then on: only the thread reads it.
     std::vector<std::string> m_executables;
 
     // Collaborators, from the constructor.

@@ -51,7 +51,11 @@ protected:
 private:
     void superviseOnce();
 
+    // Filled before the manager's thread starts, constant from then on: read
+    // without a lock by that thread and the statistics call. The hiding
+    // flags likewise.
     std::vector<std::unique_ptr<SmsSender>> m_senders;
+    // Any thread.
     std::atomic<long> m_cycleLengthMs;
 
     // Collaborators, from the constructor.

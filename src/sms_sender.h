@@ -73,20 +73,20 @@ public:
     virtual bool connect() = 0;
     virtual bool disconnect() = 0;
     // Holds the sender lock, so that it never overlaps sendSms().
-    virtual bool reconnect() = 0;
+    virtual bool reconnect() EXCLUDES(m_mutex) = 0;
     virtual bool init() = 0;
     // Asked from the manager's and the remote interface's threads as well.
     virtual bool connected() = 0;
     // `counter`: submissions of this message before this one.
-    virtual int sendSms(Sms& sms, int counter) = 0;
+    virtual int sendSms(Sms& sms, int counter) EXCLUDES(m_mutex) = 0;
 
     // The active sender is the one that takes messages from the send queue.
     void start() { m_active = true; }
     void stop() { m_active = false; }
     bool active() const { return m_active; }
 
-    void lock() { m_mutex.Lock(); }
-    void unlock() { m_mutex.Unlock(); }
+    void lock() ACQUIRE(m_mutex) { m_mutex.Lock(); }
+    void unlock() RELEASE(m_mutex) { m_mutex.Unlock(); }
 
     // Record of a message handed on (access log) or not (error log). The
     // destination and the text follow the hiding flags of the log written
@@ -109,11 +109,17 @@ public:
 protected:
     // Connection state of the base; written and read on different threads.
     std::atomic<bool> m_connected;
+    // Constant after construction.
     Logger* m_errorLog;
     Logger* m_accessLog;
     Logger* m_receiveLog;
     // Written by the manager's thread, read by the sender's.
     std::atomic<bool> m_active;
+    // The sender lock: keeps reconnect() (the manager's thread) from
+    // overlapping a submission (sendSms()) or another change of the
+    // connection that a sender makes under it. It guards no member of the
+    // base; a derived sender says what it guards and which rule keeps its
+    // connection handle safe.
     qpthr::QpMutex m_mutex;
 
     // Collaborators, from the constructor.

@@ -65,7 +65,11 @@ SmsSenderEmi::SmsSenderEmi(const char* hostAddress, unsigned short hostPort, con
       m_awaitedSince(),
       m_overdueLogged() {}
 
-SmsSenderEmi::~SmsSenderEmi() { Join(); }
+SmsSenderEmi::~SmsSenderEmi() {
+    Join();
+    // The manager may have connected while the thread was stopping.
+    emi_destroy(m_emi.exchange(nullptr));
+}
 
 bool SmsSenderEmi::connected() { return m_emiInitStatus == 0 && m_emi != nullptr; }
 

@@ -20,7 +20,8 @@ public:
     SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId, const char* password,
                  int windowSize, int throughput, const char* originatingAddress, const char* alertAddress,
                  int alertTimeout, const SenderContext& context);
-    // Waits for the thread; the thread disconnects before it ends.
+    // Waits for the thread, which disconnects before it ends, then releases
+    // a connection the manager may have made after the thread ended.
     ~SmsSenderEmi() override;
 
     void Main() override;
@@ -29,14 +30,14 @@ public:
     bool connect() override;
     bool disconnect() override;
     // Under the sender lock: drops a live connection, waits and connects.
-    bool reconnect() override;
+    bool reconnect() override EXCLUDES(m_mutex);
     bool init() override;
     bool connected() override;
     // Submits one message; 0 when it is on its way to the SMSC (it then waits
     // in the registry for its result), -1 when not (the message is then back
     // at the front of the send queue). The access log records the message
     // when the SMSC accepts it.
-    int sendSms(Sms& sms, int counter) override;
+    int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
     // Returns this sender's messages that the SMSC has not acknowledged to
     // the end of the send queue, in the order they were submitted.
@@ -84,10 +85,10 @@ private:
     bool canSubmit();
     // emi_submit1 of the message; the transaction id, which then awaits its
     // result, or the library's error. Under the sender lock.
-    int submit(Sms& sms);
+    int submit(Sms& sms) REQUIRES(m_mutex);
     // Submits the entry's message again with a fresh id; false (with the
     // error logged) when the library refuses.
-    bool resubmit(const SentMessage& entry);
+    bool resubmit(const SentMessage& entry) EXCLUDES(m_mutex);
     // Logs each id whose result is overdue once; gives the connection up and
     // returns false when one has waited past all hope.
     bool checkOverdueResults();
@@ -112,6 +113,7 @@ private:
     // `untilActive`, as soon as the sender is active.
     void sleepUnlessStopping(long milliseconds, bool untilActive = false);
 
+    // Constant after construction.
     std::string m_emiHostAddress;
     int m_emiHostPort;
     std::string m_emiLaId;
@@ -121,10 +123,31 @@ private:
     std::string m_emiOriginatingAddress;
     std::string m_emiAlertAddress;
     int m_emiAlertTimeout;
-    // Set and cleared on the sender's and the manager's threads, read by
-    // connected() on any thread (the statistics call too).
+    // The connection handle. Not guarded by the sender lock: who may touch
+    // it follows from the activation protocol.
+    //  - Only connect() makes it non-null. It runs on the manager's thread
+    //    inside reconnect(), which the manager calls only for a sender it has
+    //    just seen not connected (m_emi null), and no other thread makes it
+    //    non-null meanwhile: connect() never replaces a live handle, and
+    //    reconnect()'s own disconnect() never finds one.
+    //  - Once non-null, only the sender's thread makes it null again
+    //    (disconnect() in giveUpConnection() and stopSending()).
+    //  - So the sender's thread is the only user of a live handle. pass()
+    //    and what it calls use it without the lock: the handle they read
+    //    stays valid until they give it up themselves, and after
+    //    giveUpConnection() they return without touching it. Other threads
+    //    only ask connected().
+    //  - Being atomic, it is read by connected() on any thread (the
+    //    statistics call too), and the sender's thread sees the handle
+    //    complete that emi_init() made on the manager's thread.
+    //  - A handle the manager made after the thread had ended (the stop
+    //    came while connect() waited for the SMSC) is released by the
+    //    destructor.
     std::atomic<EMI> m_emi;
+    // Written by connect(), read by connected(); not 0 only while m_emi
+    // is null.
     std::atomic<int> m_emiInitStatus;
+    // Set before the threads start.
     long m_reconnectPauseMs;
     int m_retryRefused;
     // Sender thread only. When each transaction id (1-96) was taken by a

@@ -47,7 +47,7 @@ public:
     bool disconnect() override;
     // Under the sender lock: drops a live connection, connects and
     // initialises.
-    bool reconnect() override;
+    bool reconnect() override EXCLUDES(m_mutex);
     // Prepares reception (stores, routing, event handler); the sender is
     // connected only when it succeeds. Never throws.
     bool init() override;
@@ -57,7 +57,7 @@ public:
     // is dropped). A text longer than one message goes as concatenated
     // parts; the last part's reference is registered, so its status report
     // confirms the message. The counter is not used.
-    int sendSms(Sms& sms, int counter) override;
+    int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
     // Processes one message read from a store: a received SMS is logged,
     // counted and handed to processing, a status report confirmed.
@@ -86,7 +86,8 @@ private:
 
     // Sends `text` as concatenated parts with the settings of `message`;
     // returns the last part's reference. Throws gsmlib's GsmException.
-    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text);
+    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text)
+        REQUIRES(m_mutex);
     // One pass of the thread loop.
     void pass();
     void sendFromQueue();
@@ -98,21 +99,42 @@ private:
     // The PIN status query of connect(), with its record and console line.
     std::string queryPinStatus(gsmlib::UnixSerialPort* port);
     // Switches routing off and releases the line at the end of the thread.
-    void shutdownConnection();
+    void shutdownConnection() EXCLUDES(m_mutex);
 
+    // Constant after construction.
     std::string m_device;
     std::string m_baudrate;
     // "ERROR" once the SIM has refused it: it is never offered again.
+    // Only connect() uses it.
     std::string m_pin;
+    // The modem object. Not guarded by the sender lock: who may touch it
+    // follows from the activation protocol, with m_connected publishing it.
+    //  - connect() and init() make it (and m_receiveStoreName and
+    //    m_eventHandler) only inside reconnect(), on the manager's thread
+    //    under the sender lock, and the manager calls reconnect() only for
+    //    a sender it has just seen not connected. init() sets m_connected
+    //    last; that hands the new object to the sender's thread.
+    //  - The sender's thread uses it without the lock (store reading,
+    //    waitEvent()) only after it has seen connected(); while the sender
+    //    is connected no other thread touches it.
+    //  - disconnect() clears m_connected first and then releases it, always
+    //    under the sender lock (reconnect(), sendSms(), the thread's error
+    //    handler, shutdownConnection()): the manager may see the sender not
+    //    connected at once, but its reconnect() waits until the object is
+    //    released.
+    //  - The destructor releases one the manager made after the thread
+    //    had ended.
     std::unique_ptr<gsmlib::MeTa> m_me;
     std::string m_receiveStoreName;
+    // Constant after construction.
     bool m_receiveAllSms;
     // The handler registered with the current modem object; replaced by
-    // every init().
+    // every init(). gsmlib calls it on the thread that talks to the modem:
+    // the sender's thread once the sender is connected.
     std::unique_ptr<EventHandler> m_eventHandler;
-    // The number of the last concatenated message (only the sender's
-    // thread sends).
-    unsigned char m_concatenationId;
+    // The number of the last concatenated message (only sendSms() sends
+    // concatenated messages).
+    unsigned char m_concatenationId GUARDED_BY(m_mutex);
     // Indications collected during waitEvent(), oldest first. Only the
     // sender's thread touches it: gsmlib calls the handler inside
     // waitEvent().

@@ -4,7 +4,9 @@
 //  - QpInit must exist before any other object of the library is used.
 //  - QpThread runs its virtual Main() on a new thread after Start(); Join()
 //    returns once Main() has returned (immediately if the thread never ran).
-//  - QpMutex is a plain, non-recursive mutex.
+//  - QpMutex is a plain, non-recursive mutex, and QpLock holds one for its
+//    scope; both carry Clang's thread-safety attributes
+//    (thread_annotations.h), so members can be marked GUARDED_BY a QpMutex.
 //  - QpCond is bound to one mutex; Wait() must be called with that mutex
 //    held, releases it while waiting and holds it again on return. Signal()
 //    wakes one waiter; a signal with no waiter is lost, so every wait must be
@@ -16,6 +18,8 @@
 #include <time.h>
 
 #include <string>
+
+#include "thread_annotations.h"
 
 namespace qpthr {
 
@@ -39,24 +43,24 @@ private:
     std::string m_name;
 };
 
-class QpLockBase {
+class CAPABILITY("mutex") QpLockBase {
 public:
     virtual ~QpLockBase() = default;
-    virtual void Lock() = 0;
-    virtual void Unlock() = 0;
+    virtual void Lock() ACQUIRE() = 0;
+    virtual void Unlock() RELEASE() = 0;
     virtual pthread_mutex_t* NativeHandle() = 0;
 };
 
-class QpMutex : public QpBase, public QpLockBase {
+class CAPABILITY("mutex") QpMutex : public QpBase, public QpLockBase {
 public:
     explicit QpMutex(const char* name = nullptr);
     ~QpMutex() override;
     QpMutex(const QpMutex&) = delete;
     QpMutex& operator=(const QpMutex&) = delete;
 
-    void Lock() override;
-    void Unlock() override;
-    bool TryLock();
+    void Lock() override ACQUIRE();
+    void Unlock() override RELEASE();
+    bool TryLock() TRY_ACQUIRE(true);
     pthread_mutex_t* NativeHandle() override { return &m_mutex; }
 
 private:
@@ -64,10 +68,10 @@ private:
 };
 
 // Scoped holder of a QpMutex.
-class QpLock {
+class SCOPED_CAPABILITY QpLock {
 public:
-    explicit QpLock(QpLockBase& lock) : m_lock(lock) { m_lock.Lock(); }
-    ~QpLock() { m_lock.Unlock(); }
+    explicit QpLock(QpLockBase& lock) ACQUIRE(lock) : m_lock(lock) { m_lock.Lock(); }
+    ~QpLock() RELEASE() { m_lock.Unlock(); }
     QpLock(const QpLock&) = delete;
     QpLock& operator=(const QpLock&) = delete;
 
