@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "globals.h"
-#include "process.h"
+#include "trace.h"
 
 extern char** environ;
 
@@ -25,8 +25,7 @@ std::vector<std::string> commandEnvironment(const EnvironmentList& list) {
     for (const EnvironmentVariable& variable : list) {
         const std::string name = variable.name();
         if (name.empty() || name.find('=') != std::string::npos) {
-            fprintf(stderr, "%lu: SMS processing: invalid variable name '%s' left out\n", threadId(),
-                    name.c_str());
+            traceErrorAs("SMS processing", "invalid variable name '%s' left out\n", name.c_str());
             continue;
         }
         names.push_back(name);
@@ -92,7 +91,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
     const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, envp.data());
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
-        fprintf(stderr, "%lu: SMS processing: cannot run /bin/sh for (%s): %s\n", threadId(), command.c_str(),
+        traceErrorAs("SMS processing", "cannot run /bin/sh for (%s): %s\n", command.c_str(),
                 strerror(rc));
         return;
     }
@@ -101,7 +100,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
         if (errno == EINTR) continue;
         // ECHILD: SIGCHLD is ignored and the child has been reaped already.
         if (errno != ECHILD) {
-            fprintf(stderr, "%lu: SMS processing: waiting for (%s) failed: %s\n", threadId(), command.c_str(),
+            traceErrorAs("SMS processing", "waiting for (%s) failed: %s\n", command.c_str(),
                     strerror(errno));
         }
         break;
@@ -136,14 +135,14 @@ SmsProcessing::SmsProcessing()
 SmsProcessing::~SmsProcessing() { Join(); }
 
 void SmsProcessing::setExecutables(const std::string& text) {
-    trace("%lu: Setting executables for SMS processing\n", threadId());
+    trace("Setting executables for SMS processing\n");
     std::string::size_type position = 0;
     for (;;) {
         const std::string::size_type comma = text.find(',', position);
         const std::string command =
             text.substr(position, comma == std::string::npos ? std::string::npos : comma - position);
         m_executables.push_back(command);
-        trace("%lu: Executable: %s\n", threadId(), command.c_str());
+        trace("Executable: %s\n", command.c_str());
         if (comma == std::string::npos) break;
         position = comma + 1;
     }
@@ -177,13 +176,13 @@ EnvironmentList SmsProcessing::get() {
 }
 
 void SmsProcessing::process(const EnvironmentList& list) {
-    trace("%lu: SMS Processing(pid:%d): processSms()\n", threadId(), static_cast<int>(getpid()));
+    trace("SMS Processing(pid:%d): processSms()\n", static_cast<int>(getpid()));
     for (const std::string& command : m_executables) {
-        trace("Processig SMS         (%s)\n", command.c_str());
+        tracePlain("Processig SMS         (%s)\n", command.c_str());
         // Built per command: the environment of the next one is the daemon's
         // as it is then.
         runCommand(command, commandEnvironment(list));
-        trace("Processig SMS is done (%s).\n", command.c_str());
+        tracePlain("Processig SMS is done (%s).\n", command.c_str());
     }
 }
 
@@ -191,12 +190,12 @@ void SmsProcessing::Main() {
     m_mutex.Lock();
     while (!g_stopSignal.stopping()) {
         if (m_que.empty()) {
-            trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
+            traceAs(GetName(), "waiting for SMS to process...\n");
             while (m_que.empty() && !g_stopSignal.stopping()) m_cond.Wait();
-            trace("%lu: %s: woken up\n", threadId(), GetName());
+            traceAs(GetName(), "woken up\n");
         }
         if (g_stopSignal.stopping()) break;
-        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(m_que.size()));
+        traceAs(GetName(), "que size: %d\n", static_cast<int>(m_que.size()));
         if (m_que.empty()) continue;
         EnvironmentList list = get();
         m_mutex.Unlock();

@@ -9,8 +9,8 @@
 
 #include "core_support.h"
 #include "globals.h"
-#include "process.h"
 #include "sms_processing.h"
+#include "trace.h"
 
 extern char** environ;
 

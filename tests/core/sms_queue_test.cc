@@ -8,8 +8,8 @@
 
 #include "core_support.h"
 #include "globals.h"
-#include "process.h"
 #include "sms.h"
+#include "trace.h"
 
 using namespace coretest;
 
