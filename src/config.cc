@@ -60,8 +60,7 @@ HideSettings readHideSettings(IniFile& ini) {
 
 // Ends the start with an error record about a setting.
 [[noreturn]] void settingFatal(Logger& errorLog, const std::string& text) {
-    traceError("ERROR: %s\n", text.c_str());
-    errorLog.write(text, 'i');
+    report(&errorLog, 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
     exit(1);
 }
 
@@ -93,8 +92,7 @@ long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fal
     const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
                                "' in INI file (" + range + "), " +
                                (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
-    traceError("ERROR: %s\n", record.c_str());
-    errorLog.write(record, 'e');
+    report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     return fallback;
 }
 
@@ -139,8 +137,7 @@ unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
     if (port > 65535) {
         const std::string record = "EMI/Port setting '" + text + "' in INI file is above 65535, using port " +
                                    std::to_string(port % 65536);
-        traceError("ERROR: %s\n", record.c_str());
-        errorLog.write(record, 'e');
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     }
     return static_cast<unsigned short>(port % 65536);
 }

@@ -140,8 +140,7 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
-    traceAs(GetName(), "%s\n", message.c_str());
-    if (g_errorLog != nullptr) g_errorLog->write(message, sent ? 'i' : 'e');
+    report(g_errorLog, sent ? 'i' : 'e', message, GetName(), message, ConsoleStream::Trace);
     return sent;
 }
 
@@ -154,8 +153,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
         dropped = "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
     }
     if (!dropped.empty()) {
-        traceAs(GetName(), "%s\n", dropped.c_str());
-        if (g_errorLog != nullptr) g_errorLog->write(dropped, 'i');
+        report(g_errorLog, 'i', dropped, GetName(), dropped, ConsoleStream::Trace);
     }
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
     if (!dropped.empty() && !serverUnusable) return;

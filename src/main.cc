@@ -103,8 +103,7 @@ void refuseForeignIorFile(Logger& errorLog) {
     const std::string problem = iorFilePlaceProblem(iorFileName);
     if (problem.empty()) return;
     const std::string text = "Cannot create file with IOR: " + problem + "; refusing to start";
-    traceError("ERROR: %s\n", text.c_str());
-    errorLog.write(text, 'i');
+    report(&errorLog, 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
     exit(1);
 }
 

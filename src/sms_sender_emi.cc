@@ -72,8 +72,7 @@ bool SmsSenderEmi::connected() { return m_emiInitStatus == 0 && m_emi != nullptr
 
 bool SmsSenderEmi::connect() {
     trace("%s::connect()\n", GetName());
-    m_errorLog->write("EMI: Connecting to SMSC...", 'i');
-    traceAs(GetName(), "%s\n", "Connecting to SMSC...");
+    event('i', "EMI: ", "Connecting to SMSC...");
 
     EMI emi = nullptr;
     m_emiInitStatus = emi_init(&emi, m_emiHostAddress.c_str(), static_cast<unsigned short>(m_emiHostPort),
@@ -81,19 +80,16 @@ bool SmsSenderEmi::connect() {
                                m_emiWindowSize, m_emiThroughput);
     if (m_emiInitStatus != 0) {
         const std::string message = std::string("Connection to SMSC failed: ") + emi_strerror(m_emiInitStatus);
-        m_errorLog->write("EMI: " + message, 'e');
-        traceErrorAs(GetName(), "%s\n", message.c_str());
+        event('e', "EMI: ", message, ConsoleStream::Error);
         return false;
     }
     m_emi = emi;
-    m_errorLog->write("EMI: Connection established", 'i');
-    traceAs(GetName(), "%s\n", "Connection established");
+    event('i', "EMI: ", "Connection established");
     return true;
 }
 
 bool SmsSenderEmi::disconnect() {
-    m_errorLog->write("EMI: Disconnecting from SMSC...", 'i');
-    traceErrorAs(GetName(), "%s\n", "Disconnecting from SMSC...");
+    event('i', "EMI: ", "Disconnecting from SMSC...", ConsoleStream::Error);
     emi_destroy(m_emi.exchange(nullptr));
     return true;
 }
@@ -101,12 +97,10 @@ bool SmsSenderEmi::disconnect() {
 bool SmsSenderEmi::reconnect() {
     lock();
     if (connected()) {
-        m_errorLog->write("EMI: Reconnecting to SMSC...", 'i');
-        traceErrorAs(GetName(), "%s\n", "Reconnecting to SMSC...");
+        event('i', "EMI: ", "Reconnecting to SMSC...", ConsoleStream::Error);
         disconnect();
     } else {
-        m_errorLog->write("EMI: SMSC is not connected", 'i');
-        traceErrorAs(GetName(), "%s\n", "SMSC is not connected");
+        event('i', "EMI: ", "SMSC is not connected", ConsoleStream::Error);
     }
     sleepUnlessStopping(m_reconnectPauseMs);
     const bool result = !g_stopSignal.stopping() && connect();
@@ -117,8 +111,7 @@ bool SmsSenderEmi::reconnect() {
 bool SmsSenderEmi::init() {
     traceAs(GetName(), "init()\n");
     if (!connected()) {
-        m_errorLog->write("EMI: not connected", 'e');
-        traceErrorAs(GetName(), "%s\n", "EMI: not connected");
+        event('e', "", "EMI: not connected", ConsoleStream::Error);
         return false;
     }
     return true;
@@ -248,8 +241,8 @@ bool SmsSenderEmi::checkOverdueResults() {
         const time_t age = now - m_awaitedSince[id];
         if (age > resultTimeout && !m_overdueLogged[id]) {
             m_overdueLogged[id] = true;
-            m_errorLog->write("EMI: Response to trnid = " + std::to_string(id) + " not received !", 'e');
-            traceErrorAs(GetName(), "Main: Response to trnid = %d not received !\n", id);
+            const std::string overdue = "Response to trnid = " + std::to_string(id) + " not received !";
+            report(m_errorLog, 'e', "EMI: " + overdue, GetName(), "Main: " + overdue, ConsoleStream::Error);
         }
         if (age > stallLimit) {
             m_errorLog->write("EMI: No response to trnid = " + std::to_string(id) + " for " + std::to_string(age) +
@@ -392,8 +385,8 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
 
     const int result = emi_ack(1, opType, trnId, m_emi);
     if (result < 0) {
-        m_errorLog->write(std::string("EMI: acknowledge error: ") + emi_strerror(result), 'i');
-        traceAs(GetName(), "Main: EMI ack error\n");
+        report(m_errorLog, 'i', std::string("EMI: acknowledge error: ") + emi_strerror(result), GetName(),
+               "Main: EMI ack error", ConsoleStream::Trace);
         giveUpConnection();
         return false;
     }
@@ -480,8 +473,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     if (idleCounter > m_emiAlertTimeout) {
         const int alert = emi_alert(m_emi);
         if (alert < 0) {
-            m_errorLog->write("EMI: alert failed", 'e');
-            traceAs(GetName(), "Main: EMI: alert failed\n");
+            report(m_errorLog, 'e', "EMI: alert failed", GetName(), "Main: EMI: alert failed", ConsoleStream::Trace);
             giveUpConnection();
             return true;
         }
@@ -524,8 +516,8 @@ int SmsSenderEmi::readReadyFrames() {
     while (frames < remainingFramesLimit) {
         const int ready = emi_select(m_emi);
         if (ready < 0) {
-            m_errorLog->write(std::string("EMI: select error: ") + emi_strerror(ready), 'e');
-            traceAs(GetName(), "Main: EMI select error\n");
+            report(m_errorLog, 'e', std::string("EMI: select error: ") + emi_strerror(ready), GetName(),
+                   "Main: EMI select error", ConsoleStream::Trace);
             giveUpConnection();
             return -1;
         }
@@ -539,8 +531,8 @@ int SmsSenderEmi::readReadyFrames() {
             continue;
         }
         if (trnId < 0) {
-            m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
-            traceAs(GetName(), "Main: EMI read error\n");
+            report(m_errorLog, 'e', std::string("EMI: read error: ") + emi_strerror(trnId), GetName(),
+                   "Main: EMI read error", ConsoleStream::Trace);
             giveUpConnection();
             return -1;
         }

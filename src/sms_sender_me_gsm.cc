@@ -165,8 +165,7 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
 std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
     const std::string status = chat(port, "+CPIN?", "+CPIN:");
     const std::string text = "PIN Status: " + status;
-    m_errorLog->write("ME: " + text, 'i');
-    traceAs(GetName(), "%s\n", text.c_str());
+    event('i', "ME: ", text);
     return status;
 }
 
@@ -220,13 +219,11 @@ bool SmsSenderMe::connect() {
     }
 
     if (!failure.empty()) {
-        m_errorLog->write("ME: Connection failed: " + failure, 'e');
-        traceErrorAs(GetName(), "Connection failed: %s\n", failure.c_str());
+        event('e', "ME: ", "Connection failed: " + failure, ConsoleStream::Error);
         disconnect();
         return false;
     }
-    m_errorLog->write("ME: Connected", 'i');
-    traceAs(GetName(), "Connected\n");
+    event('i', "ME: ", "Connected");
     return true;
 }
 
@@ -262,8 +259,7 @@ bool SmsSenderMe::init() {
     if (m_me == nullptr) return false;
     bool ok = false;
     auto report = [this](const std::exception& e) {
-        m_errorLog->write(std::string("ME: Initializing failed: ") + e.what(), 'e');
-        traceErrorAs(GetName(), "Initializing failed: %s\n", e.what());
+        event('e', "ME: ", std::string("Initializing failed: ") + e.what(), ConsoleStream::Error);
     };
     try {
         std::string readDeleteStore;
@@ -282,8 +278,7 @@ bool SmsSenderMe::init() {
         try {
             m_me->setSMSRoutingToTA(true, false, false, true);
             registerEventHandler();
-            m_errorLog->write("ME: Set SMS routing only, no status reports", 'i');
-            traceAs(GetName(), "Set SMS routing only, no status reports\n");
+            event('i', "ME: ", "Set SMS routing only, no status reports");
             ok = true;
         } catch (std::exception& fallbackError) {
             report(fallbackError);
