@@ -50,8 +50,8 @@ void asyncSigHandler(int signalNumber) {
     // the e-mailer and the received-SMS processor.
     g_stopSignal.requestStop();
     if (first) {
-        traceAs("signal handler", "Caught signal %d, exiting.\n", signalNumber);
-        if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
+        report(g_errorLog, 'i', std::string("SMS Service v") + version + " stopping", "signal handler",
+               "Caught signal " + std::to_string(signalNumber) + ", exiting.", ConsoleStream::Trace);
     }
     g_sigHandlerMutex.Unlock();
     traceAs("signal handler", "finish\n");
