@@ -12,11 +12,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
+#include "trace.h"
 
 namespace {
-
-std::atomic<bool> consoleTraceOn{true};
 
 // Reports a PID file failure: the message, filled with the system error text,
 // goes to syslog and to standard error.
@@ -24,7 +22,7 @@ int pidfileFailure(const char* format, int error) {
     char message[512];
     snprintf(message, sizeof message, format, strerror(error));
     syslog(LOG_ERR, "%s", message);
-    fprintf(stderr, "%lu: %s\n", threadId(), message);
+    traceError("%s\n", message);
     return -1;
 }
 
@@ -37,18 +35,6 @@ const unsigned char transliteration[][2] = {
 };
 
 }  // namespace
-
-void setConsoleTrace(bool on) { consoleTraceOn.store(on, std::memory_order_relaxed); }
-
-bool consoleTrace() { return consoleTraceOn.load(std::memory_order_relaxed); }
-
-void trace(const char* format, ...) {
-    if (!consoleTrace()) return;
-    va_list arguments;
-    va_start(arguments, format);
-    vprintf(format, arguments);
-    va_end(arguments);
-}
 
 int init_daemon() {
     pid_t pid = fork();
@@ -98,18 +84,18 @@ int init_daemon() {
 }
 
 int create_pidfile(const char* path) {
-    trace("%lu: Trying to open pidfile '%s'\n", threadId(), path);
+    trace("Trying to open pidfile '%s'\n", path);
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
     // 0644 whatever the umask: everybody may see which process is the daemon.
     if (fd >= 0) fchmod(fd, 0644);
     if (fd < 0) {
-        trace("%lu: Cannot open pid file exclusively\n", threadId());
+        trace("Cannot open pid file exclusively\n");
         if (errno != EEXIST) return pidfileFailure("PID file error: %s", errno);
-        trace("%lu: Trying to open pidfile for RW\n", threadId());
+        trace("Trying to open pidfile for RW\n");
         fd = ::open(path, O_RDWR);
         if (fd < 0) return pidfileFailure("Cannot open pid file for writing: %s", errno);
     }
-    trace("%lu: Pid file is opened for writing, trying to lock them\n", threadId());
+    trace("Pid file is opened for writing, trying to lock them\n");
 
     struct flock lock;
     memset(&lock, 0, sizeof lock);
@@ -122,7 +108,7 @@ int create_pidfile(const char* path) {
         ::close(fd);
         return pidfileFailure("Cannot lock pidfile: %s", error);
     }
-    trace("%lu: Pid file is locked\n", threadId());
+    trace("Pid file is locked\n");
 
     // The lock is ours: what an earlier process left is stale, and a longer
     // old PID must not leave digits behind the new one.

@@ -3,19 +3,7 @@
 #ifndef KST_INI_PROCESS_H
 #define KST_INI_PROCESS_H
 
-#include <pthread.h>
-
 #include <string>
-
-// The calling thread's id as console trace lines print it.
-inline unsigned long threadId() { return static_cast<unsigned long>(pthread_self()); }
-
-// Console trace: printf() to standard output while the trace is on (the
-// default). A daemon whose standard output is /dev/null switches it off, so
-// that no time goes into formatting and writing lines nobody can read.
-void setConsoleTrace(bool on);
-bool consoleTrace();
-void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Detaches the process from its terminal (double fork, new session), changes
 // to "/", sets the umask to 027 (new files readable by owner and group only)

@@ -13,6 +13,7 @@
 #include "inifile.h"
 #include "logger.h"
 #include "process.h"
+#include "trace.h"
 
 namespace {
 
@@ -53,14 +54,13 @@ HideSettings readHideSettings(IniFile& ini) {
         *flag.value = true;
         hidden += std::string(" ") + (flag.key + strlen("Log/"));
     }
-    trace("%lu: Hiding:%s\n", threadId(), hidden.empty() ? " nothing" : hidden.c_str());
+    trace("Hiding:%s\n", hidden.empty() ? " nothing" : hidden.c_str());
     return hide;
 }
 
 // Ends the start with an error record about a setting.
 [[noreturn]] void settingFatal(Logger& errorLog, const std::string& text) {
-    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
-    errorLog.write(text, 'i');
+    report(&errorLog, 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
     exit(1);
 }
 
@@ -92,8 +92,7 @@ long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fal
     const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
                                "' in INI file (" + range + "), " +
                                (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
-    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
-    errorLog.write(record, 'e');
+    report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     return fallback;
 }
 
@@ -109,17 +108,17 @@ std::optional<ModemSettings> readModemSettings(IniFile& ini, Logger& errorLog) {
     };
     ModemSettings modem;
     modem.device = required("ME/Device");
-    trace("%lu: ME device: %s\n", threadId(), modem.device.c_str());
+    trace("ME device: %s\n", modem.device.c_str());
     modem.baudRate = required("ME/BaudRate");
-    trace("%lu: ME baudrate: %s\n", threadId(), modem.baudRate.c_str());
+    trace("ME baudrate: %s\n", modem.baudRate.c_str());
     modem.pin = ini.GetSetting("ME/Pin", "", nullptr);
     if (!modem.pin.empty()) {
-        trace("PIN: %s\n", "********");
+        tracePlain("PIN: %s\n", "********");
     } else {
-        trace("No PIN in configuration.\n");
+        tracePlain("No PIN in configuration.\n");
     }
     modem.receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
-    trace(modem.receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
+    tracePlain(modem.receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
     return modem;
 }
 
@@ -138,8 +137,7 @@ unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
     if (port > 65535) {
         const std::string record = "EMI/Port setting '" + text + "' in INI file is above 65535, using port " +
                                    std::to_string(port % 65536);
-        fprintf(stderr, "%lu: ERROR: %s\n", threadId(), record.c_str());
-        errorLog.write(record, 'e');
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     }
     return static_cast<unsigned short>(port % 65536);
 }
@@ -167,9 +165,9 @@ std::optional<SmscSettings> readSmscSettings(IniFile& ini, Logger& errorLog) {
     smsc.alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
     smsc.alertTimeout = static_cast<int>(
         readNumberSetting(ini, errorLog, "EMI/AlertTimeout", 595, 1, INT_MAX, "a whole number of seconds, 1 or more"));
-    trace("%lu: EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
-           "alert timeout %d\n",
-           threadId(), smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.windowSize, smsc.throughput,
+    trace("EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
+          "alert timeout %d\n",
+          smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.windowSize, smsc.throughput,
            smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout);
     smsc.retryRefused = static_cast<int>(
         readNumberSetting(ini, errorLog, "EMI/RetryRefused", 3, 0, 100, "a whole number from 0 to 100"));
@@ -186,7 +184,7 @@ void Config::loadIniFile(IniFile& ini, const char* fileName) {
         ini.Close();
     } catch (IniFileException& e) {
         std::string text = "INI file: " + e.toString();
-        trace("%s\n", text.c_str());
+        tracePlain("%s\n", text.c_str());
         syslog(LOG_ERR, "%s", text.c_str());
         exit(1);
     }
@@ -212,7 +210,7 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
     maxDestinations = readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX,
                                         "a whole number, 1 or more");
     maxQueued = readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");
-    trace("%lu: Limits: %ld destinations per request, %ld queued messages\n", threadId(), maxDestinations, maxQueued);
+    trace("Limits: %ld destinations per request, %ld queued messages\n", maxDestinations, maxQueued);
 
     executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
     smtpHost = ini.GetSetting("SMTP/ServerHost", "localhost", nullptr);

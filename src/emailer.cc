@@ -7,8 +7,8 @@
 
 #include "counters.h"
 #include "logger.h"
-#include "process.h"
 #include "smtp.h"
+#include "trace.h"
 
 namespace {
 
@@ -53,11 +53,11 @@ Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, c
       m_counters(counters),
       m_stopSignal(stopSignal),
       m_queue(stopSignal) {
-    trace("%lu: Emailer: server host: '%s'\n", threadId(), m_serverHost.c_str());
-    trace("%lu: Emailer: server port: '%s'\n", threadId(), m_serverPort.c_str());
-    trace("%lu: Emailer: from:        '%s'\n", threadId(), m_from.c_str());
-    trace("%lu: Emailer: subject:     '%s'\n", threadId(), m_subjectTemplate.c_str());
-    trace("%lu: Emailer: body:        '%s'\n", threadId(), m_bodyTemplate.c_str());
+    trace("Emailer: server host: '%s'\n", m_serverHost.c_str());
+    trace("Emailer: server port: '%s'\n", m_serverPort.c_str());
+    trace("Emailer: from:        '%s'\n", m_from.c_str());
+    trace("Emailer: subject:     '%s'\n", m_subjectTemplate.c_str());
+    trace("Emailer: body:        '%s'\n", m_bodyTemplate.c_str());
 }
 
 Emailer::~Emailer() {
@@ -81,7 +81,7 @@ void Emailer::setRetryPause(std::chrono::milliseconds pause) {
 }
 
 bool Emailer::enque(Confirmation& confirmation) {
-    trace("%lu: %s: enque( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(), confirmation.m_da.c_str(),
+    traceAs(GetName(), "enque( '%s', '%s', '%s', '%s', '%s' )\n", confirmation.m_da.c_str(),
            confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
            confirmation.m_email.c_str());
     m_queue.push(confirmation);
@@ -114,7 +114,7 @@ Confirmation Emailer::get() {
 void Emailer::wakeUp() { m_queue.wakeUp(); }
 
 bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failure) {
-    trace("%lu: %s: sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", threadId(), GetName(),
+    traceAs(GetName(), "sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", 
            confirmation.m_da.c_str(), confirmation.m_ud.c_str(), confirmation.m_date.c_str(),
            confirmation.m_time.c_str(), confirmation.m_email.c_str());
     std::string subjectTemplate;
@@ -126,8 +126,8 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
     }
     const std::string subject = confirmation.applyTemplate(subjectTemplate);
     const std::string body = confirmation.applyTemplate(bodyTemplate);
-    trace("%lu: %s: subject: '%s'\n", threadId(), GetName(), subject.c_str());
-    trace("%lu: %s: body:    '%s'\n", threadId(), GetName(), body.c_str());
+    traceAs(GetName(), "subject: '%s'\n", subject.c_str());
+    traceAs(GetName(), "body:    '%s'\n", body.c_str());
 
     char errorText[256] = "";
     const auto port = static_cast<unsigned short>(strtol(m_serverPort.c_str(), nullptr, 10));
@@ -143,7 +143,7 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
-    trace("%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+    traceAs(GetName(), "%s\n", message.c_str());
     if (m_errorLog != nullptr) m_errorLog->write(message, sent ? 'i' : 'e');
     return sent;
 }
@@ -157,7 +157,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
         dropped = "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
     }
     if (!dropped.empty()) {
-        trace("%lu: %s: %s\n", threadId(), GetName(), dropped.c_str());
+        traceAs(GetName(), "%s\n", dropped.c_str());
         if (m_errorLog != nullptr) m_errorLog->write(dropped, 'i');
     }
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
@@ -167,13 +167,13 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
     const Clock::time_point due = Clock::now() + m_retryPause;
     const double pauseSeconds = m_retryPause.count() / 1000.0;
     if (dropped.empty()) {
-        trace("%lu: %s: trying '%s' again in %g sec.\n", threadId(), GetName(), confirmation.m_da.c_str(),
+        traceAs(GetName(), "trying '%s' again in %g sec.\n", confirmation.m_da.c_str(),
               pauseSeconds);
         auto later = std::find_if(m_retries.begin(), m_retries.end(), [&](const Retry& r) { return r.due > due; });
         m_retries.insert(later, Retry{due, confirmation});
     }
     if (serverUnusable) {
-        trace("%lu: %s: mail server unusable, waiting %g sec.\n", threadId(), GetName(), pauseSeconds);
+        traceAs(GetName(), "mail server unusable, waiting %g sec.\n", pauseSeconds);
         m_serverPausedUntil = due;
     }
 }
@@ -188,9 +188,9 @@ void Emailer::takeDueRetries(Clock::time_point now) {
 
 void Emailer::waitForWork(bool serverPaused, Clock::time_point until, bool anythingPending) {
     if (!anythingPending) {
-        trace("%lu: %s: waiting for confirmation to send...\n", threadId(), GetName());
+        traceAs(GetName(), "waiting for confirmation to send...\n");
         m_queue.wait();
-        trace("%lu: %s: woken up\n", threadId(), GetName());
+        traceAs(GetName(), "woken up\n");
     } else if (serverPaused) {
         // Nothing is sent before the pause is over, queued or not.
         m_stopSignal.waitUntil(until);
@@ -222,7 +222,7 @@ void Emailer::Main() {
             waitForWork(serverPaused, until, due + queued + retries > 0);
             continue;
         }
-        trace("%lu: %s: que size: %d\n", threadId(), GetName(), static_cast<int>(due + queued));
+        traceAs(GetName(), "que size: %d\n", static_cast<int>(due + queued));
         Confirmation confirmation = get();
 
         smtp::Failure failure;

@@ -4,13 +4,13 @@
 
 #include "emailer.h"
 #include "logger.h"
-#include "process.h"
 #include "shutdown.h"
 #include "sms.h"
 #include "sms_processing.h"
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
 #include "sms_sender_me.h"
+#include "trace.h"
 
 namespace {
 
@@ -49,9 +49,9 @@ std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, const S
 template <class Part>
 void joinAndDestroy(std::unique_ptr<Part>& part, const char* name) {
     if (!part) return;
-    trace("%lu: waiting for %s...\n", threadId(), name);
+    trace("waiting for %s...\n", name);
     part->Join();
-    trace("%lu: %s joined.\n", threadId(), name);
+    trace("%s joined.\n", name);
     part.reset();
 }
 
@@ -100,20 +100,20 @@ Gateway::~Gateway() { joinThreads(); }
 
 void Gateway::start() {
     if (m_smscSender) {
-        trace("%lu: Starting SMS sender thread EMI\n", threadId());
+        trace("Starting SMS sender thread EMI\n");
         m_smscSender->Start();
     }
     if (m_modemSender) {
-        trace("%lu: Starting SMS sender thread ME\n", threadId());
+        trace("Starting SMS sender thread ME\n");
         m_modemSender->Start();
     }
-    trace("%lu: Starting Sender Manager thread\n", threadId());
+    trace("Starting Sender Manager thread\n");
     m_manager->Start();
-    trace("%lu: Starting emailer thread\n", threadId());
+    trace("Starting emailer thread\n");
     m_emailer->Start();
-    trace("%lu: Starting shutdowner thread\n", threadId());
+    trace("Starting shutdowner thread\n");
     m_shutdowner->Start();
-    trace("%lu: Starting SMS processing thread\n", threadId());
+    trace("Starting SMS processing thread\n");
     m_processing->Start();
 }
 

@@ -123,3 +123,19 @@ void Logger::write(char* message, char type) {
     }
     file.close();
 }
+
+void report(Logger* log, char type, const std::string& record, const char* name, const std::string& line,
+            ConsoleStream stream) {
+    if (log != nullptr) log->write(record, type);
+    if (stream == ConsoleStream::Error) {
+        if (name != nullptr) {
+            traceErrorAs(name, "%s\n", line.c_str());
+        } else {
+            traceError("%s\n", line.c_str());
+        }
+    } else if (name != nullptr) {
+        traceAs(name, "%s\n", line.c_str());
+    } else {
+        trace("%s\n", line.c_str());
+    }
+}

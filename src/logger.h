@@ -15,6 +15,7 @@
 
 #include "process.h"
 #include "qpthr.h"
+#include "trace.h"
 
 class Logger {
 public:
@@ -55,5 +56,12 @@ private:
     // has ended).
     std::map<unsigned long long, std::vector<std::string>> m_messageBuffer GUARDED_BY(m_mutex);
 };
+
+// One event to each of its outputs: the record `record` of `type` in `log`
+// (none when `log` is null), then the console line
+// "<thread id>: <name>: <line>\n" on `stream` ("<thread id>: <line>\n" when
+// `name` is null). Any thread.
+void report(Logger* log, char type, const std::string& record, const char* name, const std::string& line,
+            ConsoleStream stream);
 
 #endif

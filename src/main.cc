@@ -35,6 +35,7 @@
 #include "sms_sender_emi.h"
 #include "sms_sender_me.h"
 #include "sms_server_impl.h"
+#include "trace.h"
 #include "version.h"
 
 namespace {
@@ -84,13 +85,13 @@ bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts,
         PortableServer::POAManager_var manager = poa->the_POAManager();
         manager->activate();
 
-        trace("%lu: Starting ORB\n", threadId());
+        trace("Starting ORB\n");
         orb->run();
     } catch (CORBA::SystemException&) {
-        trace("%lu: CORBA system exception\n", threadId());
+        trace("CORBA system exception\n");
         return false;
     } catch (...) {
-        trace("%lu: Exception\n", threadId());
+        trace("Exception\n");
         return false;
     }
     return true;
@@ -103,8 +104,7 @@ void refuseForeignIorFile(Logger& errorLog) {
     const std::string problem = iorFilePlaceProblem(iorFileName);
     if (problem.empty()) return;
     const std::string text = "Cannot create file with IOR: " + problem + "; refusing to start";
-    fprintf(stderr, "%lu: ERROR: %s\n", threadId(), text.c_str());
-    errorLog.write(text, 'i');
+    report(&errorLog, 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
     exit(1);
 }
 
@@ -121,7 +121,7 @@ void raiseDescriptorLimit() {
                strerror(errno));
         return;
     }
-    trace("%lu: Descriptor limit raised from %lu to %lu\n", threadId(), static_cast<unsigned long>(before),
+    trace("Descriptor limit raised from %lu to %lu\n", static_cast<unsigned long>(before),
           static_cast<unsigned long>(limit.rlim_cur));
 }
 
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
 
     const std::string startText = std::string("Kestrova v") + version + " started";
     syslog(LOG_INFO, "%s", startText.c_str());
-    trace("%lu: %s\n", threadId(), startText.c_str());
+    trace("%s\n", startText.c_str());
 
     raiseDescriptorLimit();
     orb = initOrb(argc, argv, "omniORB4", serverOrbDefaults);
@@ -199,15 +199,15 @@ int main(int argc, char** argv) {
     // so that the records keep their order.
     auto errorLog = std::make_unique<Logger>(
         "ErrorLog", (config.errorLogPath = Config::readLogPath(ini, "Log/ErrorLog")).c_str());
-    trace("%lu: Error log: %s\n", threadId(), errorLog->fileName());
+    trace("Error log: %s\n", errorLog->fileName());
     errorLog->write(startText, 'i');
     g_errorLog = errorLog.get();
     auto accessLog = std::make_unique<Logger>(
         "AccessLog", (config.accessLogPath = Config::readLogPath(ini, "Log/AccessLog")).c_str());
-    trace("%lu: Access log: %s\n", threadId(), accessLog->fileName());
+    trace("Access log: %s\n", accessLog->fileName());
     auto receiveLog = std::make_unique<Logger>(
         "ReceiveLog", (config.receiveLogPath = Config::readLogPath(ini, "Log/ReceiveLog")).c_str());
-    trace("%lu: Receive log: %s\n", threadId(), receiveLog->fileName());
+    trace("Receive log: %s\n", receiveLog->fileName());
     config.readSettings(ini, *errorLog);
 
     int exitCode = 0;
@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
         // order, since returning from main() while they run would pull the
         // process's objects from under them.
         if (serve(gateway.errorLog(), servantParts, servantOptions)) {
-            trace("%lu: kstd is shuting down\n", threadId());
+            trace("kstd is shuting down\n");
         } else {
             exitCode = 1;
         }

@@ -12,37 +12,37 @@
 #include "globals.h"
 #include "ior_file.h"
 #include "logger.h"
-#include "process.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "trace.h"
 #include "version.h"
 
 Shutdowner::Shutdowner(StopSignal& stopSignal)
-    : m_stopWaker(stopSignal.onStop([] { trace("%lu: Shutdowner: wake up\n", threadId()); })),
+    : m_stopWaker(stopSignal.onStop([] { trace("Shutdowner: wake up\n"); })),
       m_stopSignal(stopSignal) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 
 void Shutdowner::Main() {
-    trace("%lu: Shutdowner: started\n", threadId());
+    trace("Shutdowner: started\n");
     m_stopSignal.wait();
 
     if (CORBA::is_nil(orb)) {
-        trace("%lu: Shutdowner: there is no ORB to shutdown.\n", threadId());
+        traceAs("Shutdowner", "there is no ORB to shutdown.\n");
     } else {
-        trace("%lu: Shutdowner: Shutting the ORB down.\n", threadId());
+        traceAs("Shutdowner", "Shutting the ORB down.\n");
         try {
             orb->shutdown(false);
         } catch (...) {
         }
     }
-    trace("%lu: Shutdowner: ORB is destroyed\n", threadId());
+    traceAs("Shutdowner", "ORB is destroyed\n");
 }
 
 void asyncSigHandler(int signalNumber) {
     static bool called = false;
 
-    trace("%lu: signal handler: entry\n", threadId());
+    traceAs("signal handler", "entry\n");
     // Held until the record is written: main() takes it before it closes
     // the error log, which it does only after the stop was requested.
     g_sigHandlerMutex.Lock();
@@ -52,11 +52,11 @@ void asyncSigHandler(int signalNumber) {
     // the e-mailer and the received-SMS processor.
     g_stopSignal.requestStop();
     if (first) {
-        trace("%lu: signal handler: Caught signal %d, exiting.\n", threadId(), signalNumber);
-        if (g_errorLog) g_errorLog->write(std::string("SMS Service v") + version + " stopping", 'i');
+        report(g_errorLog, 'i', std::string("SMS Service v") + version + " stopping", "signal handler",
+               "Caught signal " + std::to_string(signalNumber) + ", exiting.", ConsoleStream::Trace);
     }
     g_sigHandlerMutex.Unlock();
-    trace("%lu: signal handler: finish\n", threadId());
+    traceAs("signal handler", "finish\n");
 }
 
 namespace {
@@ -93,16 +93,16 @@ bool startSignalThread() {
     const int rc = pthread_create(&thread, &attributes, &signalThread, nullptr);
     pthread_attr_destroy(&attributes);
     if (rc != 0) {
-        fprintf(stderr, "%lu: Cannot start the signal thread: %s\n", threadId(), strerror(rc));
+        traceError("Cannot start the signal thread: %s\n", strerror(rc));
         return false;
     }
     return true;
 }
 
 void cleanup() {
-    trace("%lu: cleanup: start\n", threadId());
+    traceAs("cleanup", "start\n");
     removeWrittenIorFile(iorFileName);
-    trace("%lu: cleanup: finish\n", threadId());
+    traceAs("cleanup", "finish\n");
     fflush(stdout);
     if (!g_debug) kill(g_pid, SIGTERM);
 }

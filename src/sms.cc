@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "process.h"
+#include "trace.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ Sms::Sms() : m_onDisplay(false) {}
 Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
          bool onDisplay, const char* mailTo)
     : m_onDisplay(onDisplay) {
-    trace("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
+    tracePlain("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
            orNull(remoteAddr), onDisplay ? "ON DISPLAY" : "NORMAL");
     m_target = orEmpty(target);
     m_source = orEmpty(source);
@@ -78,7 +79,7 @@ int SmsQue::appendAll(std::vector<Sms>& messages, long limit) {
     }
     int length = before;
     for (Sms& sms : messages) {
-        trace("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), "appendSms", sms.target(), sms.source(),
+        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(),
                sms.message(), sms.remoteAddr());
         length = appendSmsSafe(sms);
     }
@@ -97,7 +98,7 @@ int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {
     Sms copy(sms);
     prepareSafe(copy);
     m_mutex.Lock();
-    trace("%lu: SmsQue: %s( %s, %s, %s, %s )\n", threadId(), operation, sms.target(), sms.source(),
+    traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", operation, sms.target(), sms.source(),
            sms.message(), sms.remoteAddr());
     const int length = (this->*addSafe)(copy);
     m_mutex.Unlock();
@@ -124,10 +125,10 @@ bool SmsQue::shouldStopWaiting() { return getSizeSafe() > 0 || m_stopSignal.stop
 void SmsQue::waitForSms() {
     qpthr::QpLock guard(m_mutex);
     while (!shouldStopWaiting()) {
-        trace("%lu: SmsQue: waiting for SMS\n", threadId());
+        traceAs("SmsQue", "waiting for SMS\n");
         m_cond.Wait();
     }
-    trace("%lu: SmsQue: que length: %d\n", threadId(), getSizeSafe());
+    traceAs("SmsQue", "que length: %d\n", getSizeSafe());
 }
 
 bool SmsQue::waitForSmsFor(long milliseconds) {
@@ -149,7 +150,7 @@ void SmsQue::alarm() {
     m_mutex.Unlock();
     m_cond.Broadcast();
     notify();
-    trace("%lu: SmsQue: alarm\n", threadId());
+    traceAs("SmsQue", "alarm\n");
 }
 
 namespace {
@@ -170,7 +171,7 @@ void SmsQueMemory::takePrepared(Sms& sms, bool atFront) {
 int SmsQueMemory::appendSmsSafe(Sms& sms) {
     takePrepared(sms, false);
     const Sms& queued = m_smsQue.back();
-    trace("%lu: SmsQueMemory: appendSmsSafe( %s, %s, %s, %s )\n", threadId(), queued.target(),
+    traceAs("SmsQueMemory", "appendSmsSafe( %s, %s, %s, %s )\n", queued.target(),
            queued.source(), queued.message(), queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }
@@ -178,7 +179,7 @@ int SmsQueMemory::appendSmsSafe(Sms& sms) {
 int SmsQueMemory::insertSmsSafe(Sms& sms) {
     takePrepared(sms, true);
     const Sms& queued = m_smsQue.front();
-    trace("%lu: SmsQueMemory: insertSmsSafe( %s, %s, %s, %s )\n", threadId(), queued.target(),
+    traceAs("SmsQueMemory", "insertSmsSafe( %s, %s, %s, %s )\n", queued.target(),
            queued.source(), queued.message(), queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }

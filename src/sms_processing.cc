@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "process.h"
+#include "trace.h"
 
 extern char** environ;
 
@@ -24,8 +25,7 @@ std::vector<std::string> commandEnvironment(const EnvironmentList& list) {
     for (const EnvironmentVariable& variable : list) {
         const std::string name = variable.name();
         if (name.empty() || name.find('=') != std::string::npos) {
-            fprintf(stderr, "%lu: SMS processing: invalid variable name '%s' left out\n", threadId(),
-                    name.c_str());
+            traceErrorAs("SMS processing", "invalid variable name '%s' left out\n", name.c_str());
             continue;
         }
         names.push_back(name);
@@ -91,7 +91,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
     const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, envp.data());
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
-        fprintf(stderr, "%lu: SMS processing: cannot run /bin/sh for (%s): %s\n", threadId(), command.c_str(),
+        traceErrorAs("SMS processing", "cannot run /bin/sh for (%s): %s\n", command.c_str(),
                 strerror(rc));
         return;
     }
@@ -100,7 +100,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
         if (errno == EINTR) continue;
         // ECHILD: SIGCHLD is ignored and the child has been reaped already.
         if (errno != ECHILD) {
-            fprintf(stderr, "%lu: SMS processing: waiting for (%s) failed: %s\n", threadId(), command.c_str(),
+            traceErrorAs("SMS processing", "waiting for (%s) failed: %s\n", command.c_str(),
                     strerror(errno));
         }
         break;
@@ -132,14 +132,14 @@ SmsProcessing::SmsProcessing(StopSignal& stopSignal)
 SmsProcessing::~SmsProcessing() { Join(); }
 
 void SmsProcessing::setExecutables(const std::string& text) {
-    trace("%lu: Setting executables for SMS processing\n", threadId());
+    trace("Setting executables for SMS processing\n");
     std::string::size_type position = 0;
     for (;;) {
         const std::string::size_type comma = text.find(',', position);
         const std::string command =
             text.substr(position, comma == std::string::npos ? std::string::npos : comma - position);
         m_executables.push_back(command);
-        trace("%lu: Executable: %s\n", threadId(), command.c_str());
+        trace("Executable: %s\n", command.c_str());
         if (comma == std::string::npos) break;
         position = comma + 1;
     }
@@ -158,25 +158,25 @@ EnvironmentList SmsProcessing::get() {
 }
 
 void SmsProcessing::process(const EnvironmentList& list) {
-    trace("%lu: SMS Processing(pid:%d): processSms()\n", threadId(), static_cast<int>(getpid()));
+    trace("SMS Processing(pid:%d): processSms()\n", static_cast<int>(getpid()));
     for (const std::string& command : m_executables) {
-        trace("Processig SMS         (%s)\n", command.c_str());
+        tracePlain("Processig SMS         (%s)\n", command.c_str());
         // Built per command: the environment of the next one is the daemon's
         // as it is then.
         runCommand(command, commandEnvironment(list));
-        trace("Processig SMS is done (%s).\n", command.c_str());
+        tracePlain("Processig SMS is done (%s).\n", command.c_str());
     }
 }
 
 void SmsProcessing::Main() {
     while (!m_stopSignal.stopping()) {
         if (m_queue.size() == 0) {
-            trace("%lu: %s: waiting for SMS to process...\n", threadId(), GetName());
+            traceAs(GetName(), "waiting for SMS to process...\n");
             m_queue.wait();
-            trace("%lu: %s: woken up\n", threadId(), GetName());
+            traceAs(GetName(), "woken up\n");
         }
         if (m_stopSignal.stopping()) break;
-        trace("%lu: %s: que size: %d\n", threadId(), GetName(), size());
+        traceAs(GetName(), "que size: %d\n", size());
         EnvironmentList list;
         if (!m_queue.tryPop(list)) continue;
         process(list);

@@ -9,6 +9,7 @@
 
 #include "process.h"
 #include "sms_sender.h"
+#include "trace.h"
 
 SmsSendManager::SmsSendManager(StopSignal& stopSignal)
     : qpthr::QpThread(0, 0, nullptr, 0), m_cycleLengthMs(10000), m_stopSignal(stopSignal) {}
@@ -17,9 +18,9 @@ SmsSendManager::~SmsSendManager() {
     // The loop calls into the senders, so it must have ended before they go.
     Join();
     for (std::unique_ptr<SmsSender>& sender : m_senders) {
-        trace("Waiting for '%s'...\n", sender->GetName());
+        tracePlain("Waiting for '%s'...\n", sender->GetName());
         sender->Join();
-        trace("'%s' joined.\n", sender->GetName());
+        tracePlain("'%s' joined.\n", sender->GetName());
         sender.reset();
     }
     m_senders.clear();
@@ -55,7 +56,7 @@ int SmsSendManager::getStats(std::vector<SenderInfo>& info) {
 int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size()); }
 
 void SmsSendManager::Main() {
-    trace("%lu: %s: Main\n", threadId(), GetName());
+    traceAs(GetName(), "Main\n");
     while (!m_stopSignal.stopping()) {
         superviseOnce();
         pauseBetweenCycles();
@@ -63,18 +64,17 @@ void SmsSendManager::Main() {
 }
 
 void SmsSendManager::superviseOnce() {
-    const unsigned long id = threadId();
     for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         sender->stop();
         if (sender->connected()) {
-            trace("%lu: %s: Main: SMS sender '%s' is connected.\n", id, GetName(), sender->GetName());
+            traceAs(GetName(), "Main: SMS sender '%s' is connected.\n", sender->GetName());
         } else {
-            trace("%lu: %s: Main: SMS sender '%s' is NOT connected.\n", id, GetName(), sender->GetName());
+            traceAs(GetName(), "Main: SMS sender '%s' is NOT connected.\n", sender->GetName());
         }
     }
     for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         if (sender->connected()) {
-            trace("%lu: %s: Main: SMS sender '%s' is active for sending.\n", id, GetName(), sender->GetName());
+            traceAs(GetName(), "Main: SMS sender '%s' is active for sending.\n", sender->GetName());
             sender->start();
             break;
         }
@@ -82,11 +82,11 @@ void SmsSendManager::superviseOnce() {
     for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         if (sender->connected()) continue;
         if (sender->reconnect()) {
-            trace("%lu: %s: Main: SMS sender '%s' is sucessfuly REconnected.\n", id, GetName(),
+            traceAs(GetName(), "Main: SMS sender '%s' is sucessfuly REconnected.\n",
                    sender->GetName());
             break;
         }
-        trace("%lu: %s: Main: SMS sender '%s' REconnection FAILED.\n", id, GetName(), sender->GetName());
+        traceAs(GetName(), "Main: SMS sender '%s' REconnection FAILED.\n", sender->GetName());
     }
 }
 

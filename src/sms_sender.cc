@@ -72,3 +72,7 @@ void SmsSender::writeNotificationToLog(const std::string& title, const std::stri
     logger->put("Status Code: " + std::to_string(statusCode));
     logger->write("Status Description: " + shown(statusDescription), 'i');
 }
+
+void SmsSender::event(char type, const char* recordLabel, const std::string& text, ConsoleStream stream) {
+    report(m_errorLog, type, recordLabel + text, GetName(), text, stream);
+}

@@ -10,6 +10,7 @@
 
 #include "qpthr.h"
 #include "sms.h"
+#include "trace.h"
 
 class Emailer;
 class Logger;
@@ -107,6 +108,11 @@ public:
                                 const std::string& statusDescription, Logger* logger);
 
 protected:
+    // An event of this sender: the error-log record `recordLabel` + `text`
+    // and the console line "<thread id>: <sender name>: <text>" on `stream`.
+    void event(char type, const char* recordLabel, const std::string& text,
+               ConsoleStream stream = ConsoleStream::Trace);
+
     // Connection state of the base; written and read on different threads.
     std::atomic<bool> m_connected;
     // Constant after construction.

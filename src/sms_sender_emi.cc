@@ -13,10 +13,10 @@
 #include "counters.h"
 #include "emailer.h"
 #include "logger.h"
-#include "process.h"
 #include "sent_message.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "trace.h"
 #include "ucp_error.h"
 
 namespace {
@@ -74,9 +74,8 @@ SmsSenderEmi::~SmsSenderEmi() {
 bool SmsSenderEmi::connected() { return m_emiInitStatus == 0 && m_emi != nullptr; }
 
 bool SmsSenderEmi::connect() {
-    trace("%lu: %s::connect()\n", threadId(), GetName());
-    m_errorLog->write("EMI: Connecting to SMSC...", 'i');
-    trace("%lu: %s: %s\n", threadId(), GetName(), "Connecting to SMSC...");
+    trace("%s::connect()\n", GetName());
+    event('i', "EMI: ", "Connecting to SMSC...");
 
     EMI emi = nullptr;
     m_emiInitStatus = emi_init(&emi, m_emiHostAddress.c_str(), static_cast<unsigned short>(m_emiHostPort),
@@ -84,19 +83,16 @@ bool SmsSenderEmi::connect() {
                                m_emiWindowSize, m_emiThroughput);
     if (m_emiInitStatus != 0) {
         const std::string message = std::string("Connection to SMSC failed: ") + emi_strerror(m_emiInitStatus);
-        m_errorLog->write("EMI: " + message, 'e');
-        fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), message.c_str());
+        event('e', "EMI: ", message, ConsoleStream::Error);
         return false;
     }
     m_emi = emi;
-    m_errorLog->write("EMI: Connection established", 'i');
-    trace("%lu: %s: %s\n", threadId(), GetName(), "Connection established");
+    event('i', "EMI: ", "Connection established");
     return true;
 }
 
 bool SmsSenderEmi::disconnect() {
-    m_errorLog->write("EMI: Disconnecting from SMSC...", 'i');
-    fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "Disconnecting from SMSC...");
+    event('i', "EMI: ", "Disconnecting from SMSC...", ConsoleStream::Error);
     emi_destroy(m_emi.exchange(nullptr));
     return true;
 }
@@ -104,12 +100,10 @@ bool SmsSenderEmi::disconnect() {
 bool SmsSenderEmi::reconnect() {
     lock();
     if (connected()) {
-        m_errorLog->write("EMI: Reconnecting to SMSC...", 'i');
-        fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "Reconnecting to SMSC...");
+        event('i', "EMI: ", "Reconnecting to SMSC...", ConsoleStream::Error);
         disconnect();
     } else {
-        m_errorLog->write("EMI: SMSC is not connected", 'i');
-        fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "SMSC is not connected");
+        event('i', "EMI: ", "SMSC is not connected", ConsoleStream::Error);
     }
     sleepUnlessStopping(m_reconnectPauseMs);
     const bool result = !m_context.stopSignal.stopping() && connect();
@@ -118,10 +112,9 @@ bool SmsSenderEmi::reconnect() {
 }
 
 bool SmsSenderEmi::init() {
-    trace("%lu: %s: init()\n", threadId(), GetName());
+    traceAs(GetName(), "init()\n");
     if (!connected()) {
-        m_errorLog->write("EMI: not connected", 'e');
-        fprintf(stderr, "%lu: %s: %s\n", threadId(), GetName(), "EMI: not connected");
+        event('e', "", "EMI: not connected", ConsoleStream::Error);
         return false;
     }
     return true;
@@ -145,7 +138,7 @@ int SmsSenderEmi::submit(Sms& sms) {
 
 int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     lock();
-    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), sms.target(),
+    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", sms.target(),
            sms.message(), counter);
     const int result = submit(sms);
     if (result <= 0) {
@@ -155,9 +148,9 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
         return -1;
     }
     m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
-    trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
-    trace("%lu: %s: DA:  %s\n", threadId(), GetName(), sms.target());
-    trace("%lu: %s: msg: %s\n", threadId(), GetName(), sms.message());
+    traceAs(GetName(), "SMS send request with trnID: %d\n", result);
+    traceAs(GetName(), "DA:  %s\n", sms.target());
+    traceAs(GetName(), "msg: %s\n", sms.message());
     unlock();
     return 0;
 }
@@ -165,14 +158,14 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
 bool SmsSenderEmi::resubmit(const SentMessage& entry) {
     lock();
     Sms copy = entry.m_sms;
-    trace("%lu: %s: sendSms, DA:   '%s', UD: '%s', counter: %d\n", threadId(), GetName(), copy.target(),
+    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", copy.target(),
            copy.message(), entry.m_counter + 1);
     const int result = submit(copy);
     if (result > 0) {
         // The earlier submissions keep their ids: a late result of any of
         // them still settles the message.
         m_context.sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
-        trace("%lu: %s: SMS send request with trnID: %d\n", threadId(), GetName(), result);
+        traceAs(GetName(), "SMS send request with trnID: %d\n", result);
     }
     unlock();
     return result > 0;
@@ -221,7 +214,7 @@ void SmsSenderEmi::readRemainingResults() {
         const int trnId = emi_read(m_emi);
         if (trnId < 0) return;
         const int opType = emi_msg(m_emi)->op_type;
-        trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+        traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
         // The SMSC's own operations stay unacknowledged: it delivers them
         // again on the next connection.
         if (opType < 0) handleResult(trnId, opType);
@@ -251,8 +244,8 @@ bool SmsSenderEmi::checkOverdueResults() {
         const time_t age = now - m_awaitedSince[id];
         if (age > resultTimeout && !m_overdueLogged[id]) {
             m_overdueLogged[id] = true;
-            m_errorLog->write("EMI: Response to trnid = " + std::to_string(id) + " not received !", 'e');
-            fprintf(stderr, "%lu: %s: Main: Response to trnid = %d not received !\n", threadId(), GetName(), id);
+            const std::string overdue = "Response to trnid = " + std::to_string(id) + " not received !";
+            report(m_errorLog, 'e', "EMI: " + overdue, GetName(), "Main: " + overdue, ConsoleStream::Error);
         }
         if (age > stallLimit) {
             m_errorLog->write("EMI: No response to trnid = " + std::to_string(id) + " for " + std::to_string(age) +
@@ -296,13 +289,13 @@ bool SmsSenderEmi::scanRegistry() {
     const time_t now = time(nullptr);
     m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
-        trace("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
+        tracePlain("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                entry.m_sms.target(), entry.m_sms.message());
         if (entry.m_acknowledged) {
             if (entry.m_sms.mailTo()[0] == '\0') {
-                trace("%lu: %s: Main: Removing message without notification request from g_sentMessages, DA: "
+                traceAs(GetName(), "Main: Removing message without notification request from g_sentMessages, DA: "
                        "%s, UD: %s\n",
-                       threadId(), GetName(), entry.m_sms.target(), entry.m_sms.message());
+                        entry.m_sms.target(), entry.m_sms.message());
                 m_context.sentMessages.remove(entry);
             }
             return true;
@@ -318,14 +311,13 @@ bool SmsSenderEmi::scanRegistry() {
         // rather than costing the connection.
         if ((!retryDue && !overdue) || !canSubmit()) return true;
         if (overdue) {
-            fprintf(stderr, "%lu: %s: Main: SMS was not acknowledged during last 15s, it will be send again.\n",
-                    threadId(), GetName());
+            traceErrorAs(GetName(), "Main: SMS was not acknowledged during last 15s, it will be send again.\n");
             Sms copy = entry.m_sms;
             writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog,
                           'i');
         }
         if (!resubmit(entry)) {
-            trace("%lu: %s: Main: resend SMS failed\n", threadId(), GetName());
+            traceAs(GetName(), "Main: resend SMS failed\n");
             giveUpConnection();
             keepConnection = false;
             return false;
@@ -344,7 +336,7 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
     const bool ack = msg->uu.response.ack != 0;
     const int errorCode = msg->uu.response.errcode;
     const std::string sysMsg = text(msg->uu.response.sysmsg);
-    trace("%lu: %s: Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", threadId(), GetName(),
+    traceAs(GetName(), "Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", 
            ack ? "ACK" : "NACK", errorCode, sysMsg.c_str());
     // An alert's result settles no message.
     if (opType != -EMI_SUBMIT_SM) return;
@@ -357,7 +349,7 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
     } else if (auto entry = m_context.sentMessages.reject(this, reference)) {
         handleRefusal(*entry, errorCode);
     } else {
-        trace("%lu: %s: Main: refusal of trnID %d settles nothing: %s\n", threadId(), GetName(), trnId,
+        traceAs(GetName(), "Main: refusal of trnID %d settles nothing: %s\n", trnId,
                ucpErrorDescription(errorCode).c_str());
     }
 }
@@ -396,25 +388,25 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
 
     const int result = emi_ack(1, opType, trnId, m_emi);
     if (result < 0) {
-        m_errorLog->write(std::string("EMI: acknowledge error: ") + emi_strerror(result), 'i');
-        trace("%lu: %s: Main: EMI ack error\n", threadId(), GetName());
+        report(m_errorLog, 'i', std::string("EMI: acknowledge error: ") + emi_strerror(result), GetName(),
+               "Main: EMI ack error", ConsoleStream::Trace);
         giveUpConnection();
         return false;
     }
 
     if (opType == EMI_DELIVERY_NOTIF) {
-        trace("%lu: %s: Main: Received notificaton: from:       '%s'\n", threadId(), GetName(), from.c_str());
-        trace("%lu: %s: Main:                       to:         '%s'\n", threadId(), GetName(), to.c_str());
-        trace("%lu: %s: Main:                       timestamp:  '%s'\n", threadId(), GetName(),
+        traceAs(GetName(), "Main: Received notificaton: from:       '%s'\n", from.c_str());
+        traceAs(GetName(), "Main:                       to:         '%s'\n", to.c_str());
+        traceAs(GetName(), "Main:                       timestamp:  '%s'\n", 
                timestamp.c_str());
-        trace("%lu: %s: Main:                       delivered:  '%s'\n", threadId(), GetName(),
+        traceAs(GetName(), "Main:                       delivered:  '%s'\n", 
                delivered.c_str());
-        trace("%lu: %s: Main:                       status:      %d\n", threadId(), GetName(), status);
+        traceAs(GetName(), "Main:                       status:      %d\n", status);
         const char* description = status == EMI_DELIVERED   ? "Delivered"
                                   : status == EMI_BUFFERED  ? "Buffered"
                                   : status == EMI_NOT_DELIV ? "Not delivered"
                                                             : "";
-        trace("%lu: %s: Main:                      description: %s\n", threadId(), GetName(), description);
+        traceAs(GetName(), "Main:                      description: %s\n", description);
 
         // The notification's originator is the destination of the reported
         // message (as the SMSC writes it); its recipient is our own address.
@@ -450,10 +442,10 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         return true;
     }
 
-    trace("%lu: %s: Main: Received message: from:      '%s'\n", threadId(), GetName(), from.c_str());
-    trace("%lu: %s: Main:                   to:        '%s'\n", threadId(), GetName(), to.c_str());
-    trace("%lu: %s: Main:                   text:      '%s'\n", threadId(), GetName(), userData.c_str());
-    trace("%lu: %s: Main:                   timestamp: '%s'\n", threadId(), GetName(), timestamp.c_str());
+    traceAs(GetName(), "Main: Received message: from:      '%s'\n", from.c_str());
+    traceAs(GetName(), "Main:                   to:        '%s'\n", to.c_str());
+    traceAs(GetName(), "Main:                   text:      '%s'\n", userData.c_str());
+    traceAs(GetName(), "Main:                   timestamp: '%s'\n", timestamp.c_str());
     writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
     if (m_context.processing != nullptr) {
         m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
@@ -468,7 +460,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
         return false;
     }
     if (!active()) {
-        trace("%lu: %s: Waiting for activation...\n", threadId(), GetName());
+        traceAs(GetName(), "Waiting for activation...\n");
         // The manager deactivates every sender for a moment in each cycle;
         // the wait ends as soon as it activates this one again.
         sleepUnlessStopping(activationPollMs, true);
@@ -486,8 +478,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     if (idleCounter > m_emiAlertTimeout) {
         const int alert = emi_alert(m_emi);
         if (alert < 0) {
-            m_errorLog->write("EMI: alert failed", 'e');
-            trace("%lu: %s: Main: EMI: alert failed\n", threadId(), GetName());
+            report(m_errorLog, 'e', "EMI: alert failed", GetName(), "Main: EMI: alert failed", ConsoleStream::Trace);
             giveUpConnection();
             return true;
         }
@@ -512,10 +503,10 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     // queued and the next pass reads results.
     Sms sms;
     if (canSubmit() && m_context.sendQueue.getSms(sms)) {
-        trace("%lu: %s: Main: Size of SMS que: %d\n", threadId(), GetName(), m_context.sendQueue.size());
-        trace("%lu: %s: Main: Sending SMS\n", threadId(), GetName());
+        traceAs(GetName(), "Main: Size of SMS que: %d\n", m_context.sendQueue.size());
+        traceAs(GetName(), "Main: Sending SMS\n");
         if (sendSms(sms, 0) == -1) {
-            trace("%lu: %s: Main: send SMS failed\n", threadId(), GetName());
+            traceAs(GetName(), "Main: send SMS failed\n");
             giveUpConnection();
         }
         return true;
@@ -530,8 +521,8 @@ int SmsSenderEmi::readReadyFrames() {
     while (frames < remainingFramesLimit) {
         const int ready = emi_select(m_emi);
         if (ready < 0) {
-            m_errorLog->write(std::string("EMI: select error: ") + emi_strerror(ready), 'e');
-            trace("%lu: %s: Main: EMI select error\n", threadId(), GetName());
+            report(m_errorLog, 'e', std::string("EMI: select error: ") + emi_strerror(ready), GetName(),
+                   "Main: EMI select error", ConsoleStream::Trace);
             giveUpConnection();
             return -1;
         }
@@ -545,14 +536,14 @@ int SmsSenderEmi::readReadyFrames() {
             continue;
         }
         if (trnId < 0) {
-            m_errorLog->write(std::string("EMI: read error: ") + emi_strerror(trnId), 'e');
-            trace("%lu: %s: Main: EMI read error\n", threadId(), GetName());
+            report(m_errorLog, 'e', std::string("EMI: read error: ") + emi_strerror(trnId), GetName(),
+                   "Main: EMI read error", ConsoleStream::Trace);
             giveUpConnection();
             return -1;
         }
         ++frames;
         const int opType = emi_msg(m_emi)->op_type;
-        trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+        traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
         if (opType < 0) {
             handleResult(trnId, opType);
         } else if (!handleIncoming(trnId, opType)) {
@@ -580,7 +571,7 @@ void SmsSenderEmi::stopSending() {
                 break;
             }
             const int opType = emi_msg(m_emi)->op_type;
-            trace("%lu: %s: Main: TrnID: %d: Received optype: %d\n", threadId(), GetName(), trnId, opType);
+            traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
             if (opType < 0) handleResult(trnId, opType);
         }
     }
@@ -598,7 +589,7 @@ void SmsSenderEmi::stopSending() {
 }
 
 void SmsSenderEmi::Main() {
-    trace("%lu: %s: Main\n", threadId(), GetName());
+    traceAs(GetName(), "Main\n");
     int idleCounter = 0;
     while (pass(idleCounter)) {
     }

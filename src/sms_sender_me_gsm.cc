@@ -28,6 +28,7 @@
 #include "process.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "trace.h"
 
 using gsmlib::GsmException;
 
@@ -53,7 +54,7 @@ std::string timestampText(const gsmlib::Timestamp& timestamp) {
 // which would cut the text short.
 void printMessageText(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
-    trace("%s\n", text.c_str());
+    tracePlain("%s\n", text.c_str());
 }
 
 // Without a connection a pass has nothing to wait for: this keeps the loop
@@ -77,17 +78,17 @@ public:
         : m_receiveStoreName(receiveStoreName), m_newMessages(newMessages) {}
 
     void SMSReception(gsmlib::SMSMessageRef message, SMSMessageType) override {
-        trace("%lu: EventHandler: SMSReception\n", threadId());
+        traceAs("EventHandler", "SMSReception\n");
         if (!message.isnull()) printMessageText(message->toString());
     }
 
     void CBReception(gsmlib::CBMessageRef message) override {
-        trace("%lu: EventHandler: CBReception\n", threadId());
+        traceAs("EventHandler", "CBReception\n");
         if (!message.isnull()) printMessageText(message->toString());
     }
 
     void SMSReceptionIndication(std::string storeName, unsigned int index, SMSMessageType messageType) override {
-        trace("%lu: EventHandler: SMSReceptionIndication\n", threadId());
+        traceAs("EventHandler", "SMSReceptionIndication\n");
         // "MT" names the modem's combined store; the entry is read from the
         // store that receives new messages.
         IncomingMessage incoming;
@@ -134,7 +135,7 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
     std::string line;
     do {
         line = Trim(port->getLine(), " \r");
-        trace("line: '%s'\n", line.c_str());
+        tracePlain("line: '%s'\n", line.c_str());
     } while (line.empty() || line == command);
 
     std::string value;
@@ -142,29 +143,28 @@ std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& c
         value = cutResponse(line, expected);
         if (Trim(expected, " \r") == "OK") return "OK";
     }
-    trace("rv: '%s'\n", value.c_str());
+    tracePlain("rv: '%s'\n", value.c_str());
     if (line.find("ERROR") != std::string::npos) return line;
 
-    trace("----\n");
+    tracePlain("----\n");
     bool ok = false;
     for (int count = 0; count < 5; ++count) {
         line = port->getLine();
-        trace("line: '%s'\n", line.c_str());
+        tracePlain("line: '%s'\n", line.c_str());
         if (line.find("OK") != std::string::npos) {
             ok = true;
             break;
         }
         if (line.find("ERROR") != std::string::npos) break;
     }
-    trace("ok: '%s'\n", ok ? "true" : "false");
+    tracePlain("ok: '%s'\n", ok ? "true" : "false");
     return ok ? value : line;
 }
 
 std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
     const std::string status = chat(port, "+CPIN?", "+CPIN:");
     const std::string text = "PIN Status: " + status;
-    m_errorLog->write("ME: " + text, 'i');
-    trace("%lu: %s: %s\n", threadId(), GetName(), text.c_str());
+    event('i', "ME: ", text);
     return status;
 }
 
@@ -182,7 +182,7 @@ bool SmsSenderMe::connect() {
         // From here the reference owns the port: a failure before the modem
         // object shares it closes the line.
         gsmlib::Ref<gsmlib::Port> portRef(port);
-        trace("=== Mame UnixSerialPort ===\n");
+        tracePlain("=== Mame UnixSerialPort ===\n");
 
         const std::string status = queryPinStatus(port);
         if (status.find("SIM") != std::string::npos) {
@@ -204,7 +204,7 @@ bool SmsSenderMe::connect() {
 
         if (failure.empty()) {
             m_me = std::make_unique<gsmlib::MeTa>(portRef);
-            trace("=== Mame MeTa ===\n");
+            tracePlain("=== Mame MeTa ===\n");
             const gsmlib::MEInfo info = m_me->getMEInfo();
             m_errorLog->put("ME: " + info._manufacturer + " - " + info._model + " (rev." + info._revision + ")");
             m_errorLog->write("ME: Serial number: " + info._serialNumber, 'i');
@@ -218,13 +218,11 @@ bool SmsSenderMe::connect() {
     }
 
     if (!failure.empty()) {
-        m_errorLog->write("ME: Connection failed: " + failure, 'e');
-        fprintf(stderr, "%lu: %s: Connection failed: %s\n", threadId(), GetName(), failure.c_str());
+        event('e', "ME: ", "Connection failed: " + failure, ConsoleStream::Error);
         disconnect();
         return false;
     }
-    m_errorLog->write("ME: Connected", 'i');
-    trace("%lu: %s: Connected\n", threadId(), GetName());
+    event('i', "ME: ", "Connected");
     return true;
 }
 
@@ -260,8 +258,7 @@ bool SmsSenderMe::init() {
     if (m_me == nullptr) return false;
     bool ok = false;
     auto report = [this](const std::exception& e) {
-        m_errorLog->write(std::string("ME: Initializing failed: ") + e.what(), 'e');
-        fprintf(stderr, "%lu: %s: Initializing failed: %s\n", threadId(), GetName(), e.what());
+        event('e', "ME: ", std::string("Initializing failed: ") + e.what(), ConsoleStream::Error);
     };
     try {
         std::string readDeleteStore;
@@ -280,8 +277,7 @@ bool SmsSenderMe::init() {
         try {
             m_me->setSMSRoutingToTA(true, false, false, true);
             registerEventHandler();
-            m_errorLog->write("ME: Set SMS routing only, no status reports", 'i');
-            trace("%lu: %s: Set SMS routing only, no status reports\n", threadId(), GetName());
+            event('i', "ME: ", "Set SMS routing only, no status reports");
             ok = true;
         } catch (std::exception& fallbackError) {
             report(fallbackError);
@@ -297,7 +293,7 @@ bool SmsSenderMe::init() {
 
 int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     lock();
-    trace("%lu: %s: SendSms( %s, %s )\n", threadId(), GetName(), sms.target(), sms.message());
+    traceAs(GetName(), "SendSms( %s, %s )\n", sms.target(), sms.message());
     const bool reportWanted = *sms.mailTo() != '\0';
     const std::string text = sms.message();
 
@@ -313,7 +309,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
         message->setDestinationAddress(destination);
         // Class 0: the phone shows the message at once.
         if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
-        trace("%lu: %s: DataCodingScheme: 0x%02x\n", threadId(), GetName(),
+        traceAs(GetName(), "DataCodingScheme: 0x%02x\n", 
                static_cast<unsigned char>(message->dataCodingScheme()));
         message->setAt(m_me->getAt());
         if (text.length() <= singleMessageLength) {
@@ -330,7 +326,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
 
     if (!failure.empty()) {
         disconnect();
-        fprintf(stderr, "%lu: %s: [ERROR]: %s\n", threadId(), GetName(), failure.c_str());
+        traceErrorAs(GetName(), "[ERROR]: %s\n", failure.c_str());
         m_context.sendQueue.appendSms(sms);
         writeSmsToLog("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e');
         unlock();
@@ -341,7 +337,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     try {
         printMessageText(message->toString());
     } catch (std::exception& e) {
-        trace("%lu: %s: %s\n", threadId(), GetName(), e.what());
+        traceAs(GetName(), "%s\n", e.what());
     }
     recordSent(sms, reportWanted ? reference : -1);
     writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
@@ -367,7 +363,7 @@ int SmsSenderMe::sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message,
         message->setUserDataHeader(gsmlib::UserDataHeader(std::string(header, sizeof header)));
         message->setUserData(text.substr(part * concatenatedPartLength, concatenatedPartLength));
         reference = message->send();
-        trace("%lu: %s: part %d/%d sent, reference %d\n", threadId(), GetName(), static_cast<int>(part + 1),
+        traceAs(GetName(), "part %d/%d sent, reference %d\n", static_cast<int>(part + 1),
               static_cast<int>(parts), reference);
     }
     return reference;
@@ -416,20 +412,20 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
         }
     }
 
-    trace("%lu: %s: Broadcast message received, ignoring.\n", threadId(), GetName());
+    traceAs(GetName(), "Broadcast message received, ignoring.\n");
 }
 
 void SmsSenderMe::sendFromQueue() {
     if (!active() || !connected()) return;
     Sms sms;
     if (!m_context.sendQueue.getSms(sms)) return;
-    trace("%lu: %s: Size of SMS que: %d\n", threadId(), GetName(), m_context.sendQueue.size());
-    trace("%lu: %s: Sending SMS\n", threadId(), GetName());
+    traceAs(GetName(), "Size of SMS que: %d\n", m_context.sendQueue.size());
+    traceAs(GetName(), "Sending SMS\n");
     sendSms(sms, 0);
 }
 
 void SmsSenderMe::flushReceiveStore() {
-    trace("%lu: %s: Flushing SMS store %s\n", threadId(), GetName(), m_receiveStoreName.c_str());
+    traceAs(GetName(), "Flushing SMS store %s\n", m_receiveStoreName.c_str());
     gsmlib::SMSStoreRef store = m_me->getSMSStore(m_receiveStoreName);
     // A cached slot that was empty once would never show a new message.
     store->setCaching(false);
@@ -437,7 +433,7 @@ void SmsSenderMe::flushReceiveStore() {
         if (entry->empty()) continue;
         gsmlib::SMSMessageRef message = entry->message();
         if (message.isnull()) {
-            trace("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+            traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", 
                    entry->index(), m_receiveStoreName.c_str());
         } else {
             processMessage(message);
@@ -455,14 +451,14 @@ void SmsSenderMe::waitForEvents() {
 
 void SmsSenderMe::handleIndications() {
     while (!m_newMessages.empty() && !m_context.stopSignal.stopping()) {
-        trace("%lu: %s --- mame SMSku ---\n", threadId(), GetName());
+        trace("%s --- mame SMSku ---\n", GetName());
         const IncomingMessage incoming = m_newMessages.front();
         m_newMessages.erase(m_newMessages.begin());
 
         gsmlib::SMSStoreRef store = m_me->getSMSStore(incoming.m_storeName);
         store->setCaching(false);
         if (incoming.m_index < 0 || incoming.m_index >= store->capacity()) {
-            trace("%lu: %s: SMS store %s has no entry %d, ignoring the indication\n", threadId(), GetName(),
+            traceAs(GetName(), "SMS store %s has no entry %d, ignoring the indication\n", 
                    incoming.m_storeName.c_str(), incoming.m_index);
             continue;
         }
@@ -472,7 +468,7 @@ void SmsSenderMe::handleIndications() {
         } else {
             gsmlib::SMSMessageRef message = store->operator[](incoming.m_index).message();
             if (message.isnull()) {
-                trace("%lu: %s: Entry %d of SMS store %s is empty, erasing it\n", threadId(), GetName(),
+                traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", 
                        incoming.m_index, incoming.m_storeName.c_str());
             } else {
                 processMessage(message);
@@ -508,22 +504,22 @@ void SmsSenderMe::shutdownConnection() {
 }
 
 void SmsSenderMe::Main() {
-    trace("%lu: %s: Main\n", threadId(), GetName());
+    traceAs(GetName(), "Main\n");
     while (!m_context.stopSignal.stopping()) {
         try {
             pass();
         } catch (std::exception& e) {
             // gsmlib reports modem failures as GsmException; anything else
             // from it drops the connection the same way.
-            fprintf(stderr, "%lu: %s: Main[%d]: Exception: %s\n", threadId(), GetName(), 328, e.what());
+            traceErrorAs(GetName(), "Main[%d]: Exception: %s\n", 328, e.what());
             lock();
             disconnect();
             unlock();
         }
     }
-    trace("%lu: %s: shutdown indicator detected\n", threadId(), GetName());
+    traceAs(GetName(), "shutdown indicator detected\n");
     const std::string text = std::string(GetName()) + ": is shuting down";
     syslog(LOG_INFO, "%s", text.c_str());
-    trace("%lu: %s\n", threadId(), text.c_str());
+    trace("%s\n", text.c_str());
     shutdownConnection();
 }

@@ -10,6 +10,7 @@
 #include "core_support.h"
 #include "process.h"
 #include "sms_processing.h"
+#include "trace.h"
 
 extern char** environ;
 

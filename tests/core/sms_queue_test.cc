@@ -9,6 +9,7 @@
 #include "core_support.h"
 #include "process.h"
 #include "sms.h"
+#include "trace.h"
 
 using namespace coretest;
 

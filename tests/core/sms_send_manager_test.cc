@@ -10,8 +10,8 @@
 
 #include "core_support.h"
 #include "logger.h"
-#include "process.h"
 #include "sms_send_manager.h"
+#include "trace.h"
 
 using namespace coretest;
 
