@@ -177,10 +177,10 @@ void SmsSenderEmi::returnSmsFromEmiQue() {
     std::vector<SentMessage> returned = m_context.sentMessages.takeUnacknowledged(this);
     // The acknowledged entries stay; the count shrinks with every returned one.
     size_t remaining = m_context.sentMessages.size(this) + returned.size();
-    trace("Size of EMI que: %d\n", static_cast<int>(remaining));
+    tracePlain("Size of EMI que: %d\n", static_cast<int>(remaining));
     for (SentMessage& entry : returned) {
         m_context.sendQueue.appendSms(entry.m_sms);
-        trace("Size of EMI que: %d\n", static_cast<int>(--remaining));
+        tracePlain("Size of EMI que: %d\n", static_cast<int>(--remaining));
     }
 }
 
