@@ -6,7 +6,28 @@
 
 #include <utility>
 
-StopSignal::StopSignal() : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+namespace {
+
+// Makes `fd` readable; a full counter is readable already, so nothing is
+// lost by a failure.
+void makeReadable(int fd) {
+    const uint64_t one = 1;
+    ssize_t written = write(fd, &one, sizeof one);
+    (void)written;
+}
+
+}  // namespace
+
+StopSignal::StopSignal() = default;
+
+int StopSignal::wakeFd() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_wakeFd < 0) {
+        m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_wakeFd >= 0 && m_stopping) makeReadable(m_wakeFd);
+    }
+    return m_wakeFd;
+}
 
 StopSignal::~StopSignal() {
     if (m_wakeFd >= 0) close(m_wakeFd);
@@ -17,14 +38,9 @@ void StopSignal::requestStop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) return;
         m_stopping = true;
+        if (m_wakeFd >= 0) makeReadable(m_wakeFd);
     }
     m_cond.notify_all();
-    if (m_wakeFd >= 0) {
-        const uint64_t one = 1;
-        // A full counter is readable already: nothing is lost by a failure.
-        ssize_t written = write(m_wakeFd, &one, sizeof one);
-        (void)written;
-    }
     std::lock_guard<std::mutex> lock(m_wakersMutex);
     for (const Waker& waker : m_wakers) waker();
 }

@@ -45,8 +45,10 @@ public:
     // Sleeps until the stop.
     void wait();
 
-    // Readable from the stop on (-1 if the system gave no descriptor).
-    int wakeFd() const { return m_wakeFd; }
+    // Readable from the stop on (-1 if the system gave no descriptor). Made
+    // on the first call, not with the object: the daemon's stop signal
+    // exists before it detaches, which closes every descriptor. Any thread.
+    int wakeFd() const;
 
     // Runs `waker` at the stop (at once, on this thread, when already
     // stopping) until the registration is destroyed. A waker must not call
@@ -85,7 +87,8 @@ private:
     // them, so a waker never runs after its registration is gone.
     std::mutex m_wakersMutex;
     std::list<Waker> m_wakers;
-    int m_wakeFd;
+    // Guarded by m_mutex; -1 until wakeFd() makes it.
+    mutable int m_wakeFd = -1;
 };
 
 #endif
