@@ -60,10 +60,11 @@ void writeStopRecords(Logger& errorLog, SmsQue& queue, int exitCode) {
     syslog(LOG_INFO, "%s", stopText.c_str());
 }
 
-// Activates the servant, writes the IOR file and runs the ORB until the
-// shutdown thread stops it. Returns false on the error exit.
+// Activates the servant, writes the IOR file (`written` says which file, for
+// the exit handler) and runs the ORB until the shutdown thread stops it.
+// Returns false on the error exit.
 bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts,
-           const SmsServer_impl::Options& servantOptions) {
+           const SmsServer_impl::Options& servantOptions, WrittenIorFile& written) {
     try {
         CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var poa = PortableServer::POA::_narrow(object);
@@ -75,7 +76,7 @@ bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts,
         syslog(LOG_INFO, "%s", ior.in());
 
         std::string error;
-        if (!writeIorFile(iorFileName, ior.in(), error)) {
+        if (!writeIorFile(iorFileName, ior.in(), error, written)) {
             errorLog.write("Cannot create file with IOR: " + error + "\n", 'i');
             servant->_remove_ref();
             return false;
@@ -189,6 +190,9 @@ int main(int argc, char** argv) {
 
     raiseDescriptorLimit();
     orb = initOrb(argc, argv, "omniORB4", serverOrbDefaults);
+    // Lives until the process ends: the exit handler reads it.
+    static WrittenIorFile writtenIorFile;
+    g_writtenIorFile = &writtenIorFile;
     atexit(cleanup);
 
     IniFile ini;
@@ -242,7 +246,7 @@ int main(int argc, char** argv) {
         // (the error exit); either way the parts are joined in the same
         // order, since returning from main() while they run would pull the
         // process's objects from under them.
-        if (serve(gateway.errorLog(), servantParts, servantOptions)) {
+        if (serve(gateway.errorLog(), servantParts, servantOptions, *g_writtenIorFile)) {
             trace("kstd is shuting down\n");
         } else {
             exitCode = 1;

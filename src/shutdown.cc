@@ -101,7 +101,7 @@ bool startSignalThread() {
 
 void cleanup() {
     traceAs("cleanup", "start\n");
-    removeWrittenIorFile(iorFileName);
+    if (g_writtenIorFile != nullptr) removeWrittenIorFile(iorFileName, *g_writtenIorFile);
     traceAs("cleanup", "finish\n");
     fflush(stdout);
     if (!g_debug) kill(g_pid, SIGTERM);

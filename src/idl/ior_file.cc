@@ -14,12 +14,6 @@
 
 namespace {
 
-// The file writeIorFile() renamed into place, so that only that one is
-// removed at exit.
-bool g_written = false;
-dev_t g_writtenDevice = 0;
-ino_t g_writtenInode = 0;
-
 std::string kindOf(mode_t mode) {
     if (S_ISREG(mode)) return "a regular file";
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -58,7 +52,7 @@ std::string iorFilePlaceProblem(const char* path) {
            ", not a regular file of " + userName(geteuid());
 }
 
-bool writeIorFile(const char* path, const std::string& ior, std::string& error) {
+bool writeIorFile(const char* path, const std::string& ior, std::string& error, WrittenIorFile& written) {
     error = iorFilePlaceProblem(path);
     if (!error.empty()) return false;
 
@@ -98,17 +92,17 @@ bool writeIorFile(const char* path, const std::string& ior, std::string& error) 
     if (rename(temporary.data(), path) != 0) {
         return fail(std::string("cannot rename '") + temporary.data() + "' to '" + path + "'", errno);
     }
-    g_written = known;
-    g_writtenDevice = st.st_dev;
-    g_writtenInode = st.st_ino;
+    written.known = known;
+    written.device = st.st_dev;
+    written.inode = st.st_ino;
     return true;
 }
 
-void removeWrittenIorFile(const char* path) {
-    if (!g_written) return;
+void removeWrittenIorFile(const char* path, WrittenIorFile& written) {
+    if (!written.known) return;
     struct stat st;
-    if (lstat(path, &st) == 0 && st.st_dev == g_writtenDevice && st.st_ino == g_writtenInode) unlink(path);
-    g_written = false;
+    if (lstat(path, &st) == 0 && st.st_dev == written.device && st.st_ino == written.inode) unlink(path);
+    written = WrittenIorFile();
 }
 
 IorFileRead readTrustedIorFile(const char* path, size_t maxLength) {

@@ -12,6 +12,7 @@
 #define KST_IOR_FILE_H
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -27,11 +28,18 @@ std::string iorFilePlaceProblem(const char* path);
 // whole new one. Refuses, like iorFilePlaceProblem(), when something else
 // stands at `path`. Returns false with `error` set (the reason in words)
 // and nothing left behind.
-bool writeIorFile(const char* path, const std::string& ior, std::string& error);
+// On success `written` identifies the file made, for its removal.
+struct WrittenIorFile {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+bool writeIorFile(const char* path, const std::string& ior, std::string& error, WrittenIorFile& written);
 
-// Removes `path` if it is still the file writeIorFile() made; whatever else
+// Removes `path` if it is still the file `written` identifies; whatever else
 // stands there (another daemon's file, somebody else's) is left alone.
-void removeWrittenIorFile(const char* path);
+// `written` is forgotten afterwards.
+void removeWrittenIorFile(const char* path, WrittenIorFile& written);
 
 // The result of reading an IOR file as a client.
 struct IorFileRead {
