@@ -64,6 +64,27 @@ time_t monotonicSeconds()
     return ts.tv_sec;
 }
 
+// Waits up to `wait` seconds for `events` on the socket, within the
+// deadline counted from `start` (then `wait` is what is left of it).
+// 1 when ready, 0 to wait again, or the error.
+int waitForSocket(const emi_t* emi, short events, time_t start, int& wait)
+{
+    struct pollfd pfd;
+    pfd.fd = emi->sock;
+    pfd.events = events;
+    pfd.revents = 0;
+    int ready = poll(&pfd, 1, wait * 1000);
+    if (ready < 0 && errno != EINTR) {
+        return EMI_SOCKERR;
+    }
+    int left = VESSA_DEADLINE - static_cast<int>(monotonicSeconds() - start);
+    if (left <= 0) {
+        return EMI_TIMEOUT;
+    }
+    wait = left;
+    return ready > 0 ? 1 : 0;
+}
+
 // Traces one chunk that went out; the login's password digits are masked.
 void traceWritten(const emi_t* emi, const char* chunk, size_t len)
 {
@@ -94,20 +115,11 @@ int transfer(emi_t* emi, char* in, const char* out, size_t size)
     int wait = VESSA_DEADLINE;
     size_t done = 0;
     while (done < size) {
-        struct pollfd pfd;
-        pfd.fd = emi->sock;
-        pfd.events = out ? POLLOUT : POLLIN;
-        pfd.revents = 0;
-        int ready = poll(&pfd, 1, wait * 1000);
-        if (ready < 0 && errno != EINTR) {
-            return EMI_SOCKERR;
+        int ready = waitForSocket(emi, out ? POLLOUT : POLLIN, start, wait);
+        if (ready < 0) {
+            return ready;
         }
-        int left = VESSA_DEADLINE - static_cast<int>(monotonicSeconds() - start);
-        if (left <= 0) {
-            return EMI_TIMEOUT;
-        }
-        wait = left;
-        if (ready <= 0) {
+        if (ready == 0) {
             continue;
         }
         ssize_t moved = out ? send(emi->sock, out + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT)
@@ -195,20 +207,11 @@ int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t
     *end = 0;
     char chunk[4096];
     while (*length < limit) {
-        struct pollfd pfd;
-        pfd.fd = emi->sock;
-        pfd.events = POLLIN;
-        pfd.revents = 0;
-        int ready = poll(&pfd, 1, wait * 1000);
-        if (ready < 0 && errno != EINTR) {
-            return EMI_SOCKERR;
+        int ready = waitForSocket(emi, POLLIN, start, wait);
+        if (ready < 0) {
+            return ready;
         }
-        int left = VESSA_DEADLINE - static_cast<int>(monotonicSeconds() - start);
-        if (left <= 0) {
-            return EMI_TIMEOUT;
-        }
-        wait = left;
-        if (ready <= 0) {
+        if (ready == 0) {
             continue;
         }
         // Look before taking: nothing behind the frame's end is consumed.
