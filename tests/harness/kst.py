@@ -124,6 +124,29 @@ def stats_of(output):
     return stats
 
 
+def read_first_line(process, timeout):
+    """The first line `process` prints on its standard output (a pipe),
+    waiting at most `timeout` seconds; what came when it ends or the time
+    is up otherwise. The peers print their ports this way before anything
+    else."""
+    deadline = time.monotonic() + timeout
+    line = b""
+    fd = process.stdout.fileno()
+    os.set_blocking(fd, False)
+    while time.monotonic() < deadline and not line.endswith(b"\n"):
+        try:
+            chunk = os.read(fd, 1)
+        except BlockingIOError:
+            if process.poll() is not None:
+                break
+            time.sleep(0.01)
+            continue
+        if not chunk:
+            break
+        line += chunk
+    return line.decode("latin-1")
+
+
 def wait_or_kill(process, timeout=10.0, kill=None):
     """Waits up to `timeout` seconds for a child that was asked to end, then
     kills it (with `kill` when given, else SIGKILL) and waits for that too;

@@ -40,7 +40,7 @@ import socket
 import subprocess
 import time
 
-from kst import SOURCE_DIR, ScratchPeer, wait_or_kill
+from kst import SOURCE_DIR, ScratchPeer, read_first_line, wait_or_kill
 
 SMPPSIM_DIR = os.path.join(SOURCE_DIR, "tools", "smppsim")
 
@@ -119,31 +119,12 @@ class SmppPeer(ScratchPeer):
         self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=self._err,
                                         stdin=subprocess.DEVNULL, start_new_session=True,
                                         cwd=self.workdir)
-        line = self._read_line()
+        line = read_first_line(self.process, 20)
         match = re.search(pattern, line)
         if not match:
             self.stop()
             raise SimError("%s did not report its ports: %r %s" % (self.name, line, self.stderr()))
         return match
-
-    def _read_line(self):
-        # Bounded: the peer prints the line before anything else.
-        deadline = time.monotonic() + 20
-        line = b""
-        fd = self.process.stdout.fileno()
-        os.set_blocking(fd, False)
-        while time.monotonic() < deadline and not line.endswith(b"\n"):
-            try:
-                chunk = os.read(fd, 1)
-            except BlockingIOError:
-                if self.process.poll() is not None:
-                    break
-                time.sleep(0.01)
-                continue
-            if not chunk:
-                break
-            line += chunk
-        return line.decode("latin-1")
 
     # ---------------------------------------------------------- log
 

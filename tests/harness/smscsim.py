@@ -23,7 +23,7 @@ import socket
 import subprocess
 import time
 
-from kst import ScratchPeer, binary, wait_or_kill
+from kst import ScratchPeer, binary, read_first_line, wait_or_kill
 
 FIELDS_5X = ["AdC", "OAdC", "AC", "NRq", "NAdC", "NT", "NPID", "LRq", "LRAd", "LPID", "DD",
              "DDT", "VP", "RPID", "SCTS", "Dst", "Rsn", "DSCTS", "MT", "NB", "Msg", "MMS", "PR",
@@ -113,7 +113,7 @@ class SmscSim(ScratchPeer):
         self._err = open(self.err_path, "wb")
         self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=self._err,
                                         stdin=subprocess.DEVNULL, start_new_session=True)
-        line = self._read_ports_line()
+        line = read_first_line(self.process, 15)
         match = re.search(r"ucp_port=(\d+) control_port=(\d+)", line)
         if not match:
             self.stop()
@@ -125,25 +125,6 @@ class SmscSim(ScratchPeer):
         self._records = []
         self._offset = 0
         self._partial = b""
-
-    def _read_ports_line(self):
-        # Bounded: the simulator prints the line before anything else.
-        deadline = time.monotonic() + 15
-        line = b""
-        fd = self.process.stdout.fileno()
-        os.set_blocking(fd, False)
-        while time.monotonic() < deadline and not line.endswith(b"\n"):
-            try:
-                chunk = os.read(fd, 1)
-            except BlockingIOError:
-                if self.process.poll() is not None:
-                    break
-                time.sleep(0.01)
-                continue
-            if not chunk:
-                break
-            line += chunk
-        return line.decode("latin-1")
 
     # ---------------------------------------------------------- control
 
