@@ -281,11 +281,12 @@ int stats(CORBA::ORB_ptr orb, const char* iorFile, int count) {
     }
     std::sort(times.begin(), times.end());
     auto at = [&](double q) { return times[std::min(times.size() - 1, static_cast<size_t>(q * times.size()))]; };
-    printf("calls=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f queue=%d sent=%d received=%d confirmations=%d "
-           "status1=%d\n",
-           count, at(0.5), at(0.99), times.back(), static_cast<int>(stats->smsQueLength),
-           static_cast<int>(stats->smsSent), static_cast<int>(stats->smsReceived),
-           static_cast<int>(stats->confirmationSent), static_cast<int>(stats->deviceStatus1));
+    printf(
+        "calls=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f queue=%d sent=%d received=%d confirmations=%d "
+        "status1=%d\n",
+        count, at(0.5), at(0.99), times.back(), static_cast<int>(stats->smsQueLength), static_cast<int>(stats->smsSent),
+        static_cast<int>(stats->smsReceived), static_cast<int>(stats->confirmationSent),
+        static_cast<int>(stats->deviceStatus1));
     return 0;
 }
 
@@ -322,16 +323,26 @@ int main(int argc, char** argv) {
             for (int i = 3; i + 1 < argc; i += 2) {
                 const std::string name = argv[i];
                 const char* value = argv[i + 1];
-                if (name == "--count") options.count = atol(value);
-                else if (name == "--threads") options.threads = std::max(1, atoi(value));
-                else if (name == "--rate") options.rate = atof(value);
-                else if (name == "--length") options.length = static_cast<size_t>(atol(value));
-                else if (name == "--prefix") options.prefix = value;
-                else if (name == "--numbers") options.numbers = std::max(1, atoi(value));
-                else if (name == "--times") options.timesFile = value;
-                else if (name == "--mail-every") options.mailEvery = atol(value);
-                else if (name == "--refuse-every") options.refuseEvery = atol(value);
-                else return usage();
+                if (name == "--count")
+                    options.count = atol(value);
+                else if (name == "--threads")
+                    options.threads = std::max(1, atoi(value));
+                else if (name == "--rate")
+                    options.rate = atof(value);
+                else if (name == "--length")
+                    options.length = static_cast<size_t>(atol(value));
+                else if (name == "--prefix")
+                    options.prefix = value;
+                else if (name == "--numbers")
+                    options.numbers = std::max(1, atoi(value));
+                else if (name == "--times")
+                    options.timesFile = value;
+                else if (name == "--mail-every")
+                    options.mailEvery = atol(value);
+                else if (name == "--refuse-every")
+                    options.refuseEvery = atol(value);
+                else
+                    return usage();
             }
             if ((argc - 3) % 2 != 0) return usage();
             status = send(orb, iorFile, options);

@@ -12,10 +12,24 @@
 
 static int console(FILE* stream) { return stream == stdout || stream == stderr; }
 
-int printf(const char* format, ...) { (void)format; return 0; }
-int vprintf(const char* format, va_list args) { (void)format; (void)args; return 0; }
-int __printf_chk(int flag, const char* format, ...) { (void)flag; (void)format; return 0; }
-int puts(const char* text) { (void)text; return 1; }
+int printf(const char* format, ...) {
+    (void)format;
+    return 0;
+}
+int vprintf(const char* format, va_list args) {
+    (void)format;
+    (void)args;
+    return 0;
+}
+int __printf_chk(int flag, const char* format, ...) {
+    (void)flag;
+    (void)format;
+    return 0;
+}
+int puts(const char* text) {
+    (void)text;
+    return 1;
+}
 int putchar(int c) { return c; }
 
 /* Both go through the vfprintf below, which drops console output. */
@@ -58,6 +72,6 @@ int fputs(const char* text, FILE* stream) {
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
     static size_t (*real)(const void*, size_t, size_t, FILE*);
     if (console(stream)) return count;
-    if (!real) real = (size_t (*)(const void*, size_t, size_t, FILE*))dlsym(RTLD_NEXT, "fwrite");
+    if (!real) real = (size_t(*)(const void*, size_t, size_t, FILE*))dlsym(RTLD_NEXT, "fwrite");
     return real(data, size, count, stream);
 }

@@ -17,11 +17,13 @@ const char* const EMPTY = "";
 
 // Data fields of the operations 52, 53 and 51 (from 1), as the protocol
 // numbers them.
+// clang-format off
 enum MessageField {
     ADC = 1, OADC, AC, NRQ, NADC, NT, NPID, LRQ, LRAD, LPID, DD, DDT, VP, RPID, SCTS, DST, RSN,
     DSCTS, MT, NB, MSG, MMS, PR, DCS, MCLS, RPI, CPG, RPLY, OTOA, HPLMN, XSER, RES4, RES5,
     MESSAGE_FIELDS = RES5
 };
+// clang-format on
 // Data fields of the operation 01.
 enum Message01Field { ADC_01 = 1, OADC_01, AC_01, MT_01, MSG_01 };
 // Data fields of a result: ACK or NACK, then the error code of a NACK, then
@@ -39,8 +41,7 @@ const size_t MSG_WIDTH = 640;
 const size_t XSER_WIDTH = 400;
 
 // Data field k (from 1) of the last frame read, or null when it has fewer.
-const char* field(const emi_t* emi, int k)
-{
+const char* field(const emi_t* emi, int k) {
     int slot = ucp::HEADER_ITEMS - 1 + k;
     if (k < 1 || slot >= emi->items - 1) {
         return nullptr;
@@ -49,22 +50,19 @@ const char* field(const emi_t* emi, int k)
 }
 
 // Field k, or the empty string when the frame has fewer fields.
-const char* text(const emi_t* emi, int k)
-{
+const char* text(const emi_t* emi, int k) {
     const char* f = field(emi, k);
     return f ? f : EMPTY;
 }
 
 // Field k when present and not empty, else null.
-const char* optional(const emi_t* emi, int k)
-{
+const char* optional(const emi_t* emi, int k) {
     const char* f = field(emi, k);
     return f && *f ? f : nullptr;
 }
 
 // Leading-digits conversion; empty and junk give 0, huge values saturate.
-int number(const char* s)
-{
+int number(const char* s) {
     if (!s) {
         return 0;
     }
@@ -82,10 +80,7 @@ int number(const char* s)
 
 bool equals(const char* a, const char* b) { return a && std::strcmp(a, b) == 0; }
 
-void copyAddress(char* dst, const char* src)
-{
-    std::snprintf(dst, VESSA_ADDR_SIZE, "%s", src ? src : "");
-}
+void copyAddress(char* dst, const char* src) { std::snprintf(dst, VESSA_ADDR_SIZE, "%s", src ? src : ""); }
 
 // Originator fields of a submission.
 struct Originator {
@@ -94,8 +89,7 @@ struct Originator {
     bool alphanumeric;
 };
 
-void classifyOriginator(emi_t* emi, const char* from, Originator* o)
-{
+void classifyOriginator(emi_t* emi, const char* from, Originator* o) {
     if (!from || !*from) {
         from = emi->origin_addr;
     }
@@ -117,8 +111,7 @@ void classifyOriginator(emi_t* emi, const char* from, Originator* o)
 // The alert address as an address field and its PID (0439 a mobile, 0539
 // an application): AdC and PID of an alert, NAdC and NPID of a notification
 // a named originator asks for.
-void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npid)
-{
+void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npid) {
     const char* alert = emi->alert_addr;
     if (alert[0] == '+') {
         *nadc = alert + 1;
@@ -129,20 +122,13 @@ void notificationFromAlert(const emi_t* emi, const char** nadc, const char** npi
     }
 }
 
-bool digitsOnly(const char* s)
-{
-    return *s && ia5_is_numeric(s);
-}
+bool digitsOnly(const char* s) { return *s && ia5_is_numeric(s); }
 
 // At most the first `width` characters of s.
-std::string upTo(const char* s, size_t width)
-{
-    return std::string(s, strnlen(s, width));
-}
+std::string upTo(const char* s, size_t width) { return std::string(s, strnlen(s, width)); }
 
 // A number with at least `width` digits, zeros in front ("-0005" for -5).
-std::string padded(int value, int width)
-{
+std::string padded(int value, int width) {
     char out[16];
     std::snprintf(out, sizeof out, "%.*d", width, value);
     return out;
@@ -154,8 +140,7 @@ UcpFields submissionFields() { return UcpFields(MESSAGE_FIELDS); }
 std::string& at(UcpFields& fields, MessageField k) { return fields[static_cast<size_t>(k - 1)]; }
 
 // Sends a submission with a fresh id; counts it in the window.
-int sendSubmission(emi_t* emi, const UcpFields& fields)
-{
+int sendSubmission(emi_t* emi, const UcpFields& fields) {
     int id = ucp_send_new(emi, EMI_SUBMIT_SM, fields);
     if (id == EMI_TOOLONG) {
         size_t data = 0;
@@ -175,12 +160,11 @@ int sendSubmission(emi_t* emi, const UcpFields& fields)
 
 extern "C" {
 
-err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* password,
-               const char* origin_addr, const char* alert_addr, int window_sz, int throughput)
-{
-    vessa_trace("emi_init: emi=%lx; hostname=%s; port=%d; password=%s; originator=%s; alert=%s\n",
-                vessa_ptr(emi), vessa_str(hostname), port, password ? "********" : "(null)",
-                vessa_str(origin_addr), vessa_str(alert_addr));
+err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* password, const char* origin_addr,
+               const char* alert_addr, int window_sz, int throughput) {
+    vessa_trace("emi_init: emi=%lx; hostname=%s; port=%d; password=%s; originator=%s; alert=%s\n", vessa_ptr(emi),
+                vessa_str(hostname), port, password ? "********" : "(null)", vessa_str(origin_addr),
+                vessa_str(alert_addr));
     if (!emi) {
         return EMI_NULL;
     }
@@ -188,8 +172,7 @@ err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* 
         return EMI_INITERR;
     }
     if (!ucp_safe_field(origin_addr) || !ucp_safe_field(alert_addr)) {
-        return static_cast<err_t>(
-            ucp_refuse_field("address", ucp_safe_field(origin_addr) ? alert_addr : origin_addr));
+        return static_cast<err_t>(ucp_refuse_field("address", ucp_safe_field(origin_addr) ? alert_addr : origin_addr));
     }
     SOCKET sock = tcp_init(hostname, port);
     if (sock < 0) {
@@ -227,8 +210,7 @@ err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* 
     return EMI_OK;
 }
 
-void emi_destroy(EMI emi)
-{
+void emi_destroy(EMI emi) {
     if (!emi) {
         return;
     }
@@ -236,8 +218,7 @@ void emi_destroy(EMI emi)
     std::free(emi);
 }
 
-int emi_select(EMI emi)
-{
+int emi_select(EMI emi) {
     if (!emi) {
         return EMI_NULL;
     }
@@ -252,13 +233,9 @@ int emi_select(EMI emi)
     return ready > 0 ? 1 : 0;
 }
 
-int emi_socket(EMI emi)
-{
-    return emi ? emi->sock : EMI_NULL;
-}
+int emi_socket(EMI emi) { return emi ? emi->sock : EMI_NULL; }
 
-int emi_free_trnids(EMI emi)
-{
+int emi_free_trnids(EMI emi) {
     if (!emi) {
         return EMI_NULL;
     }
@@ -272,13 +249,9 @@ int emi_free_trnids(EMI emi)
     return free;
 }
 
-msg_t* emi_msg(EMI emi)
-{
-    return emi ? &emi->msg : nullptr;
-}
+msg_t* emi_msg(EMI emi) { return emi ? &emi->msg : nullptr; }
 
-int emi_read(EMI emi)
-{
+int emi_read(EMI emi) {
     vessa_trace("emi_read: emi=%lx\n", vessa_ptr(emi));
     if (!emi) {
         return EMI_NULL;
@@ -297,72 +270,71 @@ int emi_read(EMI emi)
 
     msg_t* m = &emi->msg;
     switch (opType) {
-    case EMI_DELIVERY_SM_2: {
-        m->uu.submit.to = text(emi, ADC_01);
-        m->uu.submit.from = text(emi, OADC_01);
-        const char* mt = text(emi, MT_01);
-        if (equals(mt, "2")) {
-            m->uu.submit.text = text(emi, MSG_01);
-        } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG_01));
-        } else {
-            return EMI_NOT_SUPP;
+        case EMI_DELIVERY_SM_2: {
+            m->uu.submit.to = text(emi, ADC_01);
+            m->uu.submit.from = text(emi, OADC_01);
+            const char* mt = text(emi, MT_01);
+            if (equals(mt, "2")) {
+                m->uu.submit.text = text(emi, MSG_01);
+            } else if (equals(mt, "3")) {
+                m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG_01));
+            } else {
+                return EMI_NOT_SUPP;
+            }
+            break;
         }
-        break;
-    }
-    case EMI_DELIVERY_SM: {
-        m->uu.submit.to = text(emi, ADC);
-        m->uu.submit.from = text(emi, OADC);
-        m->uu.submit.validity = optional(emi, VP);
-        m->uu.submit.timestamp = text(emi, SCTS);
-        const char* mt = text(emi, MT);
-        if (equals(mt, "2")) {
-            m->uu.submit.text = text(emi, MSG);
-        } else if (equals(mt, "3")) {
-            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
-        } else if (equals(mt, "4")) {
-            m->uu.submit.numbits = number(text(emi, NB));
-            m->uu.submit.text = text(emi, MSG);
-        } else {
-            return EMI_NOT_SUPP;
+        case EMI_DELIVERY_SM: {
+            m->uu.submit.to = text(emi, ADC);
+            m->uu.submit.from = text(emi, OADC);
+            m->uu.submit.validity = optional(emi, VP);
+            m->uu.submit.timestamp = text(emi, SCTS);
+            const char* mt = text(emi, MT);
+            if (equals(mt, "2")) {
+                m->uu.submit.text = text(emi, MSG);
+            } else if (equals(mt, "3")) {
+                m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
+            } else if (equals(mt, "4")) {
+                m->uu.submit.numbits = number(text(emi, NB));
+                m->uu.submit.text = text(emi, MSG);
+            } else {
+                return EMI_NOT_SUPP;
+            }
+            m->uu.submit.bit8 = equals(mt, "4") ? 1 : number(text(emi, DCS));
+            m->uu.submit.msg_class = number(text(emi, MCLS));
+            m->uu.submit.xservices = optional(emi, XSER);
+            break;
         }
-        m->uu.submit.bit8 = equals(mt, "4") ? 1 : number(text(emi, DCS));
-        m->uu.submit.msg_class = number(text(emi, MCLS));
-        m->uu.submit.xservices = optional(emi, XSER);
-        break;
-    }
-    case EMI_DELIVERY_NOTIF:
-        m->uu.submit.to = text(emi, ADC);
-        m->uu.submit.from = text(emi, OADC);
-        m->uu.submit.timestamp = text(emi, SCTS);
-        m->uu.submit.deliv_status = static_cast<dst_t>(number(text(emi, DST)));
-        m->uu.submit.deliv_reasoncode = number(text(emi, RSN));
-        m->uu.submit.deliv_timestamp = text(emi, DSCTS);
-        if (equals(text(emi, MT), "3")) {
-            m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
-        } else {
-            m->uu.submit.text = EMPTY;
-        }
-        break;
-    case -EMI_SUBMIT_SM:
-        m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
-        if (!m->uu.response.ack) {
-            m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
-        }
-        m->uu.response.sysmsg = optional(emi, NACK_MESSAGE);
-        break;
-    case -EMI_INIT:
-    case -EMI_ALERT:
-        m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
-        if (m->uu.response.ack) {
-            m->uu.response.sysmsg = text(emi, ERROR_OR_MESSAGE);
-        } else {
-            m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
-            m->uu.response.sysmsg = text(emi, NACK_MESSAGE);
-        }
-        break;
-    default:
-        return EMI_UNKNOWN_OP;
+        case EMI_DELIVERY_NOTIF:
+            m->uu.submit.to = text(emi, ADC);
+            m->uu.submit.from = text(emi, OADC);
+            m->uu.submit.timestamp = text(emi, SCTS);
+            m->uu.submit.deliv_status = static_cast<dst_t>(number(text(emi, DST)));
+            m->uu.submit.deliv_reasoncode = number(text(emi, RSN));
+            m->uu.submit.deliv_timestamp = text(emi, DSCTS);
+            if (equals(text(emi, MT), "3")) {
+                m->uu.submit.text = ia5_decode(emi->decoded, sizeof emi->decoded, text(emi, MSG));
+            } else {
+                m->uu.submit.text = EMPTY;
+            }
+            break;
+        case -EMI_SUBMIT_SM:
+            m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
+            if (!m->uu.response.ack) {
+                m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
+            }
+            m->uu.response.sysmsg = optional(emi, NACK_MESSAGE);
+            break;
+        case -EMI_INIT:
+        case -EMI_ALERT:
+            m->uu.response.ack = text(emi, ACK)[0] == 'A' ? 1 : 0;
+            if (m->uu.response.ack) {
+                m->uu.response.sysmsg = text(emi, ERROR_OR_MESSAGE);
+            } else {
+                m->uu.response.errcode = number(text(emi, ERROR_OR_MESSAGE));
+                m->uu.response.sysmsg = text(emi, NACK_MESSAGE);
+            }
+            break;
+        default: return EMI_UNKNOWN_OP;
     }
     if (opType < 0) {
         ucp_unget_trnid(emi, trnid);
@@ -370,10 +342,8 @@ int emi_read(EMI emi)
     return trnid;
 }
 
-err_t emi_ack(int ack, int operation, int trnid, EMI emi)
-{
-    vessa_trace("emi_ack: ack=%d; operation=%d; trnid=%d; emi=%lx\n", ack, operation, trnid,
-                vessa_ptr(emi));
+err_t emi_ack(int ack, int operation, int trnid, EMI emi) {
+    vessa_trace("emi_ack: ack=%d; operation=%d; trnid=%d; emi=%lx\n", ack, operation, trnid, vessa_ptr(emi));
     if (!emi) {
         return EMI_NULL;
     }
@@ -394,8 +364,7 @@ err_t emi_ack(int ack, int operation, int trnid, EMI emi)
     return static_cast<err_t>(ucp_send(emi, -op, trnid, fields));
 }
 
-int emi_alert(EMI emi)
-{
+int emi_alert(EMI emi) {
     vessa_trace("emi_alert: emi=%lx\n", vessa_ptr(emi));
     if (!emi) {
         return EMI_NULL;
@@ -409,10 +378,9 @@ int emi_alert(EMI emi)
     return ucp_send_new(emi, EMI_ALERT, fields);
 }
 
-int emi_submit1(EMI emi, const char* from, const char* to, const char* text, const int notif_type)
-{
-    vessa_trace("emi_submit1: emi=%lx; from=%s; to=%s; text=%s\n", vessa_ptr(emi), vessa_str(from),
-                vessa_str(to), vessa_str(text));
+int emi_submit1(EMI emi, const char* from, const char* to, const char* text, const int notif_type) {
+    vessa_trace("emi_submit1: emi=%lx; from=%s; to=%s; text=%s\n", vessa_ptr(emi), vessa_str(from), vessa_str(to),
+                vessa_str(text));
     if (!emi) {
         return EMI_NULL;
     }
@@ -449,8 +417,7 @@ int emi_submit1(EMI emi, const char* from, const char* to, const char* text, con
     return sendSubmission(emi, fields);
 }
 
-int emi_submit2(EMI emi)
-{
+int emi_submit2(EMI emi) {
     vessa_trace("emi_submit2: emi=%lx\n", vessa_ptr(emi));
     if (!emi) {
         return EMI_NULL;
@@ -526,8 +493,7 @@ int emi_submit2(EMI emi)
     return sendSubmission(emi, fields);
 }
 
-int emi_destination(const char* to, char* adc, int size)
-{
+int emi_destination(const char* to, char* adc, int size) {
     if (!to) {
         return EMI_BADFIELD;
     }
@@ -563,8 +529,7 @@ int emi_destination(const char* to, char* adc, int size)
     return static_cast<int>(length);
 }
 
-int emi_check_trntable(EMI emi, int timeout)
-{
+int emi_check_trntable(EMI emi, int timeout) {
     if (!emi) {
         return 0;
     }
@@ -581,8 +546,7 @@ int emi_check_trntable(EMI emi, int timeout)
     return 0;
 }
 
-int emi_check_throughput(EMI emi)
-{
+int emi_check_throughput(EMI emi) {
     if (!emi) {
         return EMI_NULL;
     }
@@ -604,35 +568,21 @@ int emi_check_throughput(EMI emi)
     return emi->act_throughput < limit ? 0 : EMI_THRPUT;
 }
 
-const char* emi_strerror(err_t errcode)
-{
+const char* emi_strerror(err_t errcode) {
     switch (errcode) {
-    case EMI_TIMEOUT:
-        return "Timeout";
-    case EMI_BADCRC:
-        return "Bad checksum";
-    case EMI_NOTRNID:
-        return "No free transaction ID";
-    case EMI_UNKNOWN_OP:
-        return "Unknown (or not implemented) operation";
-    case EMI_NOT_SUPP:
-        return "Feature not supported in this release";
-    case EMI_INITERR:
-        return "Initialization failure";
-    case EMI_NULL:
-        return "Null EMI pointer";
-    case EMI_THRPUT:
-        return "Data throughput overloaded";
-    case EMI_BADFRAME:
-        return "Malformed frame";
-    case EMI_TOOLONG:
-        return "Request too long for one frame";
-    case EMI_BADFIELD:
-        return "Field value not allowed";
-    case EMI_NOSYNC:
-        return "Frame synchronisation lost";
-    default:
-        return std::strerror(errno);
+        case EMI_TIMEOUT: return "Timeout";
+        case EMI_BADCRC: return "Bad checksum";
+        case EMI_NOTRNID: return "No free transaction ID";
+        case EMI_UNKNOWN_OP: return "Unknown (or not implemented) operation";
+        case EMI_NOT_SUPP: return "Feature not supported in this release";
+        case EMI_INITERR: return "Initialization failure";
+        case EMI_NULL: return "Null EMI pointer";
+        case EMI_THRPUT: return "Data throughput overloaded";
+        case EMI_BADFRAME: return "Malformed frame";
+        case EMI_TOOLONG: return "Request too long for one frame";
+        case EMI_BADFIELD: return "Field value not allowed";
+        case EMI_NOSYNC: return "Frame synchronisation lost";
+        default: return std::strerror(errno);
     }
 }
 

@@ -8,15 +8,13 @@
 namespace {
 
 // The 7-bit code sent for one byte; bytes outside IA5 become '?'.
-unsigned ia5Code(char ch)
-{
+unsigned ia5Code(char ch) {
     unsigned c = static_cast<unsigned char>(ch);
     return c > 0x7F ? '?' : c;
 }
 
 // Writes at most (bufsz - 1) / 2 characters as hex pairs and terminates.
-void encodeHex(char* buf, int bufsz, const char* str)
-{
+void encodeHex(char* buf, int bufsz, const char* str) {
     if (!buf || bufsz <= 0) {
         return;
     }
@@ -33,19 +31,14 @@ void encodeHex(char* buf, int bufsz, const char* str)
 
 }  // namespace
 
-char ia5_tohex(int cc)
-{
+char ia5_tohex(int cc) {
     cc &= 0x0F;
     return static_cast<char>(cc > 9 ? cc + 55 : cc + '0');
 }
 
-int ia5_tonum(char ch)
-{
-    return (ch >= '0' && ch <= '9') ? ch - '0' : ch - 55;
-}
+int ia5_tonum(char ch) { return (ch >= '0' && ch <= '9') ? ch - '0' : ch - 55; }
 
-char* ia5_encode(char* buf, int bufsz, const char* str)
-{
+char* ia5_encode(char* buf, int bufsz, const char* str) {
     vessa_trace("ia5_encode: '%s'\n", vessa_str(str));
     encodeHex(buf, bufsz, str);
     if (buf && bufsz > 0) {
@@ -54,8 +47,7 @@ char* ia5_encode(char* buf, int bufsz, const char* str)
     return buf;
 }
 
-char* ia5_encode_secret(char* buf, int bufsz, const char* str)
-{
+char* ia5_encode_secret(char* buf, int bufsz, const char* str) {
     vessa_trace("ia5_encode: '%s'\n", "********");
     encodeHex(buf, bufsz, str);
     if (buf && bufsz > 0) {
@@ -64,8 +56,7 @@ char* ia5_encode_secret(char* buf, int bufsz, const char* str)
     return buf;
 }
 
-char* ia5_decode(char* buf, int bufsz, const char* str)
-{
+char* ia5_decode(char* buf, int bufsz, const char* str) {
     vessa_trace("ia5_decode: %s\n", vessa_str(str));
     if (!buf || bufsz <= 0) {
         return buf;
@@ -92,8 +83,7 @@ char* ia5_decode(char* buf, int bufsz, const char* str)
     return buf;
 }
 
-char* ia5_encode_oadc(char* buf, int bufsz, const char* str)
-{
+char* ia5_encode_oadc(char* buf, int bufsz, const char* str) {
     if (!buf || bufsz < 3) {
         return buf;  // not even the count and a terminator fit
     }
@@ -136,8 +126,7 @@ char* ia5_encode_oadc(char* buf, int bufsz, const char* str)
     return buf;
 }
 
-int ia5_is_numeric(const char* str)
-{
+int ia5_is_numeric(const char* str) {
     if (!str) {
         return 1;
     }

@@ -24,18 +24,11 @@ namespace {
 std::atomic<bool> traceOn{true};
 }  // namespace
 
-extern "C" void emi_trace(int on)
-{
-    traceOn.store(on != 0, std::memory_order_relaxed);
-}
+extern "C" void emi_trace(int on) { traceOn.store(on != 0, std::memory_order_relaxed); }
 
-bool vessa_tracing()
-{
-    return traceOn.load(std::memory_order_relaxed);
-}
+bool vessa_tracing() { return traceOn.load(std::memory_order_relaxed); }
 
-void vessa_now(struct timeval* now)
-{
+void vessa_now(struct timeval* now) {
     if (vessa_test_clock) {
         vessa_test_clock(now);
     } else {
@@ -43,8 +36,7 @@ void vessa_now(struct timeval* now)
     }
 }
 
-void vessa_trace(const char* format, ...)
-{
+void vessa_trace(const char* format, ...) {
     if (!vessa_tracing()) {
         return;
     }
@@ -57,8 +49,7 @@ void vessa_trace(const char* format, ...)
 namespace {
 
 // Whole seconds of a clock that never jumps, for the deadlines.
-time_t monotonicSeconds()
-{
+time_t monotonicSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec;
@@ -67,8 +58,7 @@ time_t monotonicSeconds()
 // Waits up to `wait` seconds for `events` on the socket, within the
 // deadline counted from `start` (then `wait` is what is left of it).
 // 1 when ready, 0 to wait again, or the error.
-int waitForSocket(const emi_t* emi, short events, time_t start, int& wait)
-{
+int waitForSocket(const emi_t* emi, short events, time_t start, int& wait) {
     struct pollfd pfd;
     pfd.fd = emi->sock;
     pfd.events = events;
@@ -86,8 +76,7 @@ int waitForSocket(const emi_t* emi, short events, time_t start, int& wait)
 }
 
 // Traces one chunk that went out; the login's password digits are masked.
-void traceWritten(const emi_t* emi, const char* chunk, size_t len)
-{
+void traceWritten(const emi_t* emi, const char* chunk, size_t len) {
     if (!vessa_tracing()) {
         return;
     }
@@ -96,8 +85,7 @@ void traceWritten(const emi_t* emi, const char* chunk, size_t len)
         size_t from = static_cast<size_t>(chunk - emi->buffer);
         for (size_t i = 0; i < len; ++i) {
             size_t at = from + i;
-            if (at >= static_cast<size_t>(emi->mask_off) &&
-                at < static_cast<size_t>(emi->mask_off + emi->mask_len)) {
+            if (at >= static_cast<size_t>(emi->mask_off) && at < static_cast<size_t>(emi->mask_off + emi->mask_len)) {
                 copy[i] = '*';
             }
         }
@@ -109,8 +97,7 @@ void traceWritten(const emi_t* emi, const char* chunk, size_t len)
 
 // Moves exactly `size` bytes in one direction. Each wait for the socket is
 // bounded by what is left of the 5 seconds since the call began.
-int transfer(emi_t* emi, char* in, const char* out, size_t size)
-{
+int transfer(emi_t* emi, char* in, const char* out, size_t size) {
     const time_t start = monotonicSeconds();
     int wait = VESSA_DEADLINE;
     size_t done = 0;
@@ -145,8 +132,7 @@ int transfer(emi_t* emi, char* in, const char* out, size_t size)
 
 }  // namespace
 
-SOCKET tcp_init(const char* hostname, unsigned short port)
-{
+SOCKET tcp_init(const char* hostname, unsigned short port) {
     if (!hostname) {
         return -1;
     }
@@ -178,8 +164,7 @@ SOCKET tcp_init(const char* hostname, unsigned short port)
     return sock;
 }
 
-void tcp_destroy(SOCKET sock)
-{
+void tcp_destroy(SOCKET sock) {
     if (sock < 0) {
         return;
     }
@@ -187,18 +172,11 @@ void tcp_destroy(SOCKET sock)
     close(sock);
 }
 
-int tcp_write(emi_t* emi, const char* buf, size_t size)
-{
-    return transfer(emi, nullptr, buf, size);
-}
+int tcp_write(emi_t* emi, const char* buf, size_t size) { return transfer(emi, nullptr, buf, size); }
 
-int tcp_read(emi_t* emi, char* buf, size_t sz)
-{
-    return transfer(emi, buf, nullptr, sz);
-}
+int tcp_read(emi_t* emi, char* buf, size_t sz) { return transfer(emi, buf, nullptr, sz); }
 
-int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end)
-{
+int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end) {
     using ucp::ETX;
     using ucp::STX;
     const time_t start = monotonicSeconds();

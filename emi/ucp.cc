@@ -10,14 +10,12 @@ namespace {
 using ucp::ETX;
 using ucp::STX;
 
-int badFrame(const char* why)
-{
+int badFrame(const char* why) {
     vessa_trace("ucp_read: bad frame: %s\n", why);
     return EMI_BADFRAME;
 }
 
-bool safeBytes(const char* s, size_t n)
-{
+bool safeBytes(const char* s, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == ucp::SEPARATOR || c < 0x20 || c == 0x7F) {
@@ -28,15 +26,13 @@ bool safeBytes(const char* s, size_t n)
 }
 
 // `value` as `width` decimal digits, zeros in front.
-void appendDigits(std::string* out, int value, int width)
-{
+void appendDigits(std::string* out, int value, int width) {
     std::string digits = std::to_string(value);
     out->append(digits.size() < static_cast<size_t>(width) ? width - digits.size() : 0, '0');
     out->append(digits);
 }
 
-int send(emi_t* emi, int operation, int trnid, bool newId, const UcpFields& fields, int secret)
-{
+int send(emi_t* emi, int operation, int trnid, bool newId, const UcpFields& fields, int secret) {
     int ot = operation < 0 ? -operation : operation;
     if ((!newId && (trnid < 0 || trnid > ucp::MAX_TRN)) || ot > ucp::MAX_OT) {
         return EMI_BADFRAME;
@@ -102,31 +98,24 @@ int send(emi_t* emi, int operation, int trnid, bool newId, const UcpFields& fiel
 
 }  // namespace
 
-bool ucp_safe_field(const char* s)
-{
-    return !s || safeBytes(s, std::strlen(s));
-}
+bool ucp_safe_field(const char* s) { return !s || safeBytes(s, std::strlen(s)); }
 
-int ucp_refuse_field(const char* what, const char* value)
-{
+int ucp_refuse_field(const char* what, const char* value) {
     vessa_trace("emi: %s refused: '%s'\n", what, vessa_str(value));
     return EMI_BADFIELD;
 }
 
-int ucp_send(emi_t* emi, int operation, int trnid, const UcpFields& fields, int secret)
-{
+int ucp_send(emi_t* emi, int operation, int trnid, const UcpFields& fields, int secret) {
     return send(emi, operation, trnid, false, fields, secret);
 }
 
-int ucp_send_new(emi_t* emi, int operation, const UcpFields& fields)
-{
+int ucp_send_new(emi_t* emi, int operation, const UcpFields& fields) {
     return send(emi, operation, 0, true, fields, -1);
 }
 
 namespace {
 
-bool digitsAt(const char* s, int from, int count)
-{
+bool digitsAt(const char* s, int from, int count) {
     for (int i = from; i < from + count; ++i) {
         if (s[i] < '0' || s[i] > '9') {
             return false;
@@ -136,8 +125,7 @@ bool digitsAt(const char* s, int from, int count)
 }
 
 // The number written in `count` decimal digits at `s`.
-int number(const char* s, int count)
-{
+int number(const char* s, int count) {
     int value = 0;
     for (int i = 0; i < count; ++i) {
         value = value * 10 + (s[i] - '0');
@@ -150,14 +138,12 @@ int number(const char* s, int count)
 // header names an operation and its transaction id. Results and frames
 // without a readable header are not answered. Returns `error`, or the error
 // of sending the answer.
-int refuseFrame(emi_t* emi, size_t length, int error)
-{
+int refuseFrame(emi_t* emi, size_t length, int error) {
     const char* buf = emi->buffer;
-    bool answerable = length >= static_cast<size_t>(ucp::HEADER_SIZE) &&
-                      digitsAt(buf, ucp::TRN_AT, ucp::TRN_DIGITS) && buf[ucp::LEN_AT - 1] == ucp::SEPARATOR &&
-                      buf[ucp::OR_AT - 1] == ucp::SEPARATOR && buf[ucp::OR_AT] == 'O' &&
-                      buf[ucp::OT_AT - 1] == ucp::SEPARATOR && digitsAt(buf, ucp::OT_AT, ucp::OT_DIGITS) &&
-                      buf[ucp::HEADER_SIZE - 1] == ucp::SEPARATOR;
+    bool answerable = length >= static_cast<size_t>(ucp::HEADER_SIZE) && digitsAt(buf, ucp::TRN_AT, ucp::TRN_DIGITS) &&
+                      buf[ucp::LEN_AT - 1] == ucp::SEPARATOR && buf[ucp::OR_AT - 1] == ucp::SEPARATOR &&
+                      buf[ucp::OR_AT] == 'O' && buf[ucp::OT_AT - 1] == ucp::SEPARATOR &&
+                      digitsAt(buf, ucp::OT_AT, ucp::OT_DIGITS) && buf[ucp::HEADER_SIZE - 1] == ucp::SEPARATOR;
     if (!answerable) {
         return error;
     }
@@ -172,8 +158,7 @@ int refuseFrame(emi_t* emi, size_t length, int error)
 
 }  // namespace
 
-int ucp_read(emi_t* emi)
-{
+int ucp_read(emi_t* emi) {
     vessa_trace("ucp_read: synchronization\n");
     emi->items = 0;
     std::memset(emi->item, 0, sizeof emi->item);
@@ -268,8 +253,7 @@ int ucp_read(emi_t* emi)
     return 0;
 }
 
-int ucp_get_trnid(emi_t* emi)
-{
+int ucp_get_trnid(emi_t* emi) {
     for (int byte = 0; byte < VESSA_TRN_IDS / 8; ++byte) {
         if (!emi->trn[byte]) {
             continue;
@@ -293,8 +277,7 @@ int ucp_get_trnid(emi_t* emi)
     return EMI_NOTRNID;
 }
 
-void ucp_unget_trnid(emi_t* emi, int trnid)
-{
+void ucp_unget_trnid(emi_t* emi, int trnid) {
     if (trnid < 1 || trnid > VESSA_TRN_IDS) {
         return;
     }
@@ -304,8 +287,7 @@ void ucp_unget_trnid(emi_t* emi, int trnid)
     emi->trn_time_tbl[k] = 0;
 }
 
-int ucp_init(emi_t* emi, const char* password)
-{
+int ucp_init(emi_t* emi, const char* password) {
     // Eight characters of the password, as IA5 hex.
     char pwd[17];
     ia5_encode_secret(pwd, sizeof pwd, password);
@@ -313,7 +295,17 @@ int ucp_init(emi_t* emi, const char* password)
     // PWD, NPWD, VERS, LAdC, LTON, LNPI, OPID, RES1.
     const size_t oadcWidth = 16;
     const UcpFields fields = {std::string(emi->origin_addr, strnlen(emi->origin_addr, oadcWidth)),
-                              "6", "5", "1", pwd, "", "0100", "", "", "", "", ""};
+                              "6",
+                              "5",
+                              "1",
+                              pwd,
+                              "",
+                              "0100",
+                              "",
+                              "",
+                              "",
+                              "",
+                              ""};
     const int passwordField = 4;
     return ucp_send(emi, EMI_INIT, 0, fields, passwordField);
 }

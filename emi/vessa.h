@@ -78,10 +78,10 @@ typedef enum err_e {
     EMI_SYSERR = -8,
     EMI_NULL = -9,
     EMI_THRPUT = -10,
-    EMI_BADFRAME = -11, /* received frame with impossible LEN, header or field count */
-    EMI_TOOLONG = -12,  /* request does not fit one frame; nothing was sent */
-    EMI_BADFIELD = -13, /* a field would break the frame or its address field; nothing was sent */
-    EMI_NOSYNC = -14,   /* no frame end where one must be: the stream is out of step */
+    EMI_BADFRAME = -11,            /* received frame with impossible LEN, header or field count */
+    EMI_TOOLONG = -12,             /* request does not fit one frame; nothing was sent */
+    EMI_BADFIELD = -13,            /* a field would break the frame or its address field; nothing was sent */
+    EMI_NOSYNC = -14,              /* no frame end where one must be: the stream is out of step */
     EMI_ERR_MIN_ = VESSA_INT_MIN_, /* (range only: every int is a valid err_t) */
     EMI_ERR_MAX_ = VESSA_INT_MAX_
 } err_t;
@@ -151,8 +151,7 @@ typedef struct msg_s {
  * a refused login). window_sz is the highest transaction id handed out (at
  * most 96 are used), throughput the submissions allowed per second. */
 VESSA_API err_t emi_init(EMI* emi, const char* hostname, unsigned short port, const char* password,
-                         const char* origin_addr, const char* alert_addr, int window_sz,
-                         int throughput);
+                         const char* origin_addr, const char* alert_addr, int window_sz, int throughput);
 
 /* Closes the connection and frees the handle; a null handle is ignored. */
 VESSA_API void emi_destroy(EMI emi);
@@ -186,8 +185,7 @@ VESSA_API int emi_alert(EMI emi);
 
 /* Submits a text; notif_type >= 0 asks for a notification of that type.
  * The transaction id or a negative err_t. */
-VESSA_API int emi_submit1(EMI emi, const char* from, const char* to, const char* text,
-                          const int notif_type);
+VESSA_API int emi_submit1(EMI emi, const char* from, const char* to, const char* text, const int notif_type);
 
 /* Submits the message described in emi_msg(emi)->uu.submit. */
 VESSA_API int emi_submit2(EMI emi);

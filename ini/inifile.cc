@@ -49,8 +49,7 @@ int IniSection::AppendSetting(IniSetting& setting) {
     return static_cast<int>(m_settings.size());
 }
 
-std::string IniSection::GetSetting(const std::string& key, const std::string& defaultValue,
-                                   bool* found) {
+std::string IniSection::GetSetting(const std::string& key, const std::string& defaultValue, bool* found) {
     std::string result = defaultValue;
     if (found) *found = false;
     for (const IniSetting& setting : m_settings) {

@@ -45,8 +45,7 @@ protected:
 class IniFileException : public Exception {
 public:
     IniFileException(IniFileErrors major, int minor) : Exception(major, minor) {}
-    IniFileException(IniFileErrors major, int minor, const char* message)
-        : Exception(major, minor, message) {}
+    IniFileException(IniFileErrors major, int minor, const char* message) : Exception(major, minor, message) {}
     IniFileException(const IniFileException&) = default;
     // "Parse error on line N: message" for parse errors, the message alone
     // when the file cannot be opened.

@@ -89,9 +89,8 @@ long readNumberSetting(IniFile& ini, Logger& errorLog, const char* key, long fal
     const bool numeric = parseWholeNumber(text, &value);
     if (given != nullptr) *given = numeric ? value : 0;
     if (numeric && value >= min && value <= max) return value;
-    const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
-                               "' in INI file (" + range + "), " +
-                               (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
+    const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) + "' in INI file (" +
+                               range + "), " + (inForce.empty() ? "using " + std::to_string(fallback) : inForce);
     report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     return fallback;
 }
@@ -131,12 +130,12 @@ unsigned short readSmscPort(IniFile& ini, Logger& errorLog) {
     if (!found || text.empty()) settingFatal(errorLog, "Missing EMI/Port setting in INI file, exiting");
     long port = 0;
     if (!parseWholeNumber(text, &port) || port < 0) {
-        settingFatal(errorLog, "Invalid EMI/Port setting '" + Logger::escape(text) +
-                                   "' in INI file (a port number), exiting");
+        settingFatal(errorLog,
+                     "Invalid EMI/Port setting '" + Logger::escape(text) + "' in INI file (a port number), exiting");
     }
     if (port > 65535) {
-        const std::string record = "EMI/Port setting '" + text + "' in INI file is above 65535, using port " +
-                                   std::to_string(port % 65536);
+        const std::string record =
+            "EMI/Port setting '" + text + "' in INI file is above 65535, using port " + std::to_string(port % 65536);
         report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     }
     return static_cast<unsigned short>(port % 65536);
@@ -157,18 +156,19 @@ std::optional<SmscSettings> readSmscSettings(IniFile& ini, Logger& errorLog) {
     // The library allows at most one submission per second for a throughput
     // of 0 or less: that value is passed on as it was written.
     long throughputGiven = 1;
-    readNumberSetting(ini, errorLog, "EMI/Throughput", 1, 1, INT_MAX, "a whole number of submissions per second, 1 or more",
+    readNumberSetting(ini, errorLog, "EMI/Throughput", 1, 1, INT_MAX,
+                      "a whole number of submissions per second, 1 or more",
                       "at most 1 submission per second is in force", &throughputGiven);
-    smsc.throughput =
-        throughputGiven >= INT_MIN && throughputGiven <= INT_MAX ? static_cast<int>(throughputGiven) : 0;
+    smsc.throughput = throughputGiven >= INT_MIN && throughputGiven <= INT_MAX ? static_cast<int>(throughputGiven) : 0;
     smsc.originatingAddress = ini.GetSetting("EMI/OriginatingAddress", "", nullptr);
     smsc.alertAddress = ini.GetSetting("EMI/AlertAddress", "", nullptr);
     smsc.alertTimeout = static_cast<int>(
         readNumberSetting(ini, errorLog, "EMI/AlertTimeout", 595, 1, INT_MAX, "a whole number of seconds, 1 or more"));
-    trace("EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
-          "alert timeout %d\n",
-          smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.windowSize, smsc.throughput,
-           smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout);
+    trace(
+        "EMI: %s:%u, LAID '%s', window %d, throughput %d, originator '%s', alert '%s', "
+        "alert timeout %d\n",
+        smsc.address.c_str(), smsc.port, smsc.laid.c_str(), smsc.windowSize, smsc.throughput,
+        smsc.originatingAddress.c_str(), smsc.alertAddress.c_str(), smsc.alertTimeout);
     smsc.retryRefused = static_cast<int>(
         readNumberSetting(ini, errorLog, "EMI/RetryRefused", 3, 0, 100, "a whole number from 0 to 100"));
     smsc.reconnectPauseMs = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
@@ -207,8 +207,8 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
         errorLog.write("ERROR: There are no ME nor EMI section in configuration file, exiting", 'i');
         exit(1);
     }
-    maxDestinations = readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX,
-                                        "a whole number, 1 or more");
+    maxDestinations =
+        readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX, "a whole number, 1 or more");
     maxQueued = readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");
     trace("Limits: %ld destinations per request, %ld queued messages\n", maxDestinations, maxQueued);
 

@@ -54,7 +54,7 @@ struct SmscSettings {
 };
 
 struct Config {
-    std::string errorLogPath;    // empty: syslog
+    std::string errorLogPath;  // empty: syslog
     std::string accessLogPath;
     std::string receiveLogPath;
     HideSettings hide;

@@ -81,9 +81,8 @@ void Emailer::setRetryPause(std::chrono::milliseconds pause) {
 }
 
 bool Emailer::enque(Confirmation& confirmation) {
-    traceAs(GetName(), "enque( '%s', '%s', '%s', '%s', '%s' )\n", confirmation.m_da.c_str(),
-           confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
-           confirmation.m_email.c_str());
+    traceAs(GetName(), "enque( '%s', '%s', '%s', '%s', '%s' )\n", confirmation.m_da.c_str(), confirmation.m_ud.c_str(),
+            confirmation.m_date.c_str(), confirmation.m_time.c_str(), confirmation.m_email.c_str());
     m_queue.push(confirmation);
     return true;
 }
@@ -114,9 +113,9 @@ Confirmation Emailer::get() {
 void Emailer::wakeUp() { m_queue.wakeUp(); }
 
 bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failure) {
-    traceAs(GetName(), "sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", 
-           confirmation.m_da.c_str(), confirmation.m_ud.c_str(), confirmation.m_date.c_str(),
-           confirmation.m_time.c_str(), confirmation.m_email.c_str());
+    traceAs(GetName(), "sending confirmation( '%s', '%s', '%s', '%s', '%s' )\n", confirmation.m_da.c_str(),
+            confirmation.m_ud.c_str(), confirmation.m_date.c_str(), confirmation.m_time.c_str(),
+            confirmation.m_email.c_str());
     std::string subjectTemplate;
     std::string bodyTemplate;
     {
@@ -131,9 +130,9 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
 
     char errorText[256] = "";
     const auto port = static_cast<unsigned short>(strtol(m_serverPort.c_str(), nullptr, 10));
-    const bool sent = smtp::smtpSendMail(m_serverHost.c_str(), port, m_from.c_str(), confirmation.m_email.c_str(), "",
-                                         "", subject.c_str(), body.c_str(), errorText, sizeof errorText, nullptr,
-                                         failure);
+    const bool sent =
+        smtp::smtpSendMail(m_serverHost.c_str(), port, m_from.c_str(), confirmation.m_email.c_str(), "", "",
+                           subject.c_str(), body.c_str(), errorText, sizeof errorText, nullptr, failure);
     std::string message;
     if (sent) {
         message = "Confirmation for '" + confirmation.m_da + "' was sent to '" + confirmation.m_email + "' successfuly";
@@ -167,8 +166,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
     const Clock::time_point due = Clock::now() + m_retryPause;
     const double pauseSeconds = m_retryPause.count() / 1000.0;
     if (dropped.empty()) {
-        traceAs(GetName(), "trying '%s' again in %g sec.\n", confirmation.m_da.c_str(),
-              pauseSeconds);
+        traceAs(GetName(), "trying '%s' again in %g sec.\n", confirmation.m_da.c_str(), pauseSeconds);
         auto later = std::find_if(m_retries.begin(), m_retries.end(), [&](const Retry& r) { return r.due > due; });
         m_retries.insert(later, Retry{due, confirmation});
     }

@@ -8,8 +8,7 @@
 
 #include <atomic>
 
-Logger::Logger(const char* logName, const char* fileName)
-    : m_logName(logName ? logName : "") {
+Logger::Logger(const char* logName, const char* fileName) : m_logName(logName ? logName : "") {
     std::string name = fileName ? fileName : "";
     m_file.setName(name);
     m_fileNameShown = name.empty() ? "SYSLOG" : name;
@@ -59,8 +58,7 @@ void Logger::put(const std::string& message) {
     m_messageBuffer[threadSerial()].push_back(message);
 }
 
-std::string Logger::formatRecord(const std::vector<std::string>& lines, const char* message,
-                                 char type) const {
+std::string Logger::formatRecord(const std::vector<std::string>& lines, const char* message, char type) const {
     timeval now;
     gettimeofday(&now, nullptr);
     struct tm local;
@@ -117,8 +115,8 @@ void Logger::write(char* message, char type) {
         ssize_t written = ::write(file.handle(), record.data(), record.size());
         (void)written;
     } else {
-        syslog(LOG_ERR, "Cannot open log file %s: %s for %s", name.c_str(),
-               file.errorString().c_str(), m_logName.c_str());
+        syslog(LOG_ERR, "Cannot open log file %s: %s for %s", name.c_str(), file.errorString().c_str(),
+               m_logName.c_str());
         syslog(LOG_INFO, "%s", record.c_str());
     }
     file.close();

@@ -63,8 +63,8 @@ void writeStopRecords(Logger& errorLog, SmsQue& queue, int exitCode) {
 // Activates the servant, writes the IOR file (`written` says which file, for
 // the exit handler) and runs the ORB until the shutdown thread stops it.
 // Returns false on the error exit.
-bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts,
-           const SmsServer_impl::Options& servantOptions, WrittenIorFile& written) {
+bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts, const SmsServer_impl::Options& servantOptions,
+           WrittenIorFile& written) {
     try {
         CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var poa = PortableServer::POA::_narrow(object);
@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
 
     // The loggers are opened one by one, each right after its path is read,
     // so that the records keep their order.
-    auto errorLog = std::make_unique<Logger>(
-        "ErrorLog", (config.errorLogPath = Config::readLogPath(ini, "Log/ErrorLog")).c_str());
+    auto errorLog =
+        std::make_unique<Logger>("ErrorLog", (config.errorLogPath = Config::readLogPath(ini, "Log/ErrorLog")).c_str());
     trace("Error log: %s\n", errorLog->fileName());
     errorLog->write(startText, 'i');
     g_errorLog = errorLog.get();

@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int counter,
-                         const SmsSender* owner)
+SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int counter, const SmsSender* owner)
     : m_sms(sms),
       m_messageReference(messageReference),
       m_timestamp(time(nullptr)),

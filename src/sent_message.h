@@ -83,8 +83,7 @@ public:
     // reference 0 and `sysMsg`, and a copy of it is returned. Nothing is
     // returned when no entry awaits the id or the message was acknowledged
     // already (a late result of an earlier submission).
-    std::optional<SentMessage> acknowledge(const SmsSender* owner, unsigned char reference,
-                                           const std::string& sysMsg);
+    std::optional<SentMessage> acknowledge(const SmsSender* owner, unsigned char reference, const std::string& sysMsg);
     // A negative result for `reference`: the entry that awaits it no longer
     // does. When that leaves an unacknowledged entry awaiting nothing, the
     // refusal decides the message: the entry is removed and returned.
@@ -119,8 +118,7 @@ public:
     // `matches` is true, removes it and returns it. Entries passed on the way
     // that are older than `maxAge` seconds are removed; entries after the
     // match are not looked at. `matches` runs under the registry's lock.
-    std::optional<SentMessage> takeMatching(const SmsSender* owner, const Predicate& matches,
-                                            time_t maxAge = staleAge);
+    std::optional<SentMessage> takeMatching(const SmsSender* owner, const Predicate& matches, time_t maxAge = staleAge);
     // takeMatching() by the system message of the acknowledgement.
     std::optional<SentMessage> takeBySysMsg(const SmsSender* owner, const std::string& sysMsg,
                                             time_t maxAge = staleAge);

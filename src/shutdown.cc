@@ -18,8 +18,7 @@
 #include "version.h"
 
 Shutdowner::Shutdowner(StopSignal& stopSignal)
-    : m_stopWaker(stopSignal.onStop([] { trace("Shutdowner: wake up\n"); })),
-      m_stopSignal(stopSignal) {}
+    : m_stopWaker(stopSignal.onStop([] { trace("Shutdowner: wake up\n"); })), m_stopSignal(stopSignal) {}
 
 Shutdowner::~Shutdowner() { Join(); }
 

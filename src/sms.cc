@@ -21,11 +21,11 @@ const char* orNull(const char* text) { return text ? text : "(null)"; }
 
 Sms::Sms() : m_onDisplay(false) {}
 
-Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
-         bool onDisplay, const char* mailTo)
+Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr, bool onDisplay,
+         const char* mailTo)
     : m_onDisplay(onDisplay) {
     tracePlain("Sms::Sms( '%s', '%s', '%s', '%s', %s )\n", orNull(target), orNull(source), orNull(message),
-           orNull(remoteAddr), onDisplay ? "ON DISPLAY" : "NORMAL");
+               orNull(remoteAddr), onDisplay ? "ON DISPLAY" : "NORMAL");
     m_target = orEmpty(target);
     m_source = orEmpty(source);
     m_message = orEmpty(message);
@@ -79,8 +79,8 @@ int SmsQue::appendAll(std::vector<Sms>& messages, long limit) {
     }
     int length = before;
     for (Sms& sms : messages) {
-        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(),
-               sms.message(), sms.remoteAddr());
+        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
+                sms.remoteAddr());
         length = appendSmsSafe(sms);
     }
     m_mutex.Unlock();
@@ -98,8 +98,7 @@ int SmsQue::add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) {
     Sms copy(sms);
     prepareSafe(copy);
     m_mutex.Lock();
-    traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", operation, sms.target(), sms.source(),
-           sms.message(), sms.remoteAddr());
+    traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", operation, sms.target(), sms.source(), sms.message(), sms.remoteAddr());
     const int length = (this->*addSafe)(copy);
     m_mutex.Unlock();
     // Every waiter re-checks the queue, so waking them all loses nobody.
@@ -171,16 +170,16 @@ void SmsQueMemory::takePrepared(Sms& sms, bool atFront) {
 int SmsQueMemory::appendSmsSafe(Sms& sms) {
     takePrepared(sms, false);
     const Sms& queued = m_smsQue.back();
-    traceAs("SmsQueMemory", "appendSmsSafe( %s, %s, %s, %s )\n", queued.target(),
-           queued.source(), queued.message(), queued.remoteAddr());
+    traceAs("SmsQueMemory", "appendSmsSafe( %s, %s, %s, %s )\n", queued.target(), queued.source(), queued.message(),
+            queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }
 
 int SmsQueMemory::insertSmsSafe(Sms& sms) {
     takePrepared(sms, true);
     const Sms& queued = m_smsQue.front();
-    traceAs("SmsQueMemory", "insertSmsSafe( %s, %s, %s, %s )\n", queued.target(),
-           queued.source(), queued.message(), queued.remoteAddr());
+    traceAs("SmsQueMemory", "insertSmsSafe( %s, %s, %s, %s )\n", queued.target(), queued.source(), queued.message(),
+            queued.remoteAddr());
     return static_cast<int>(m_smsQue.size());
 }
 

@@ -15,10 +15,10 @@ class Sms {
 public:
     Sms();
     // Null pointers are stored as empty strings. Prints a trace line.
-    Sms(const char* target, const char* source, const char* message, const char* remoteAddr,
-        bool onDisplay, const char* mailTo);
-    Sms(const std::string& target, const std::string& source, const std::string& message,
-        const std::string& remoteAddr, bool onDisplay, const std::string& mailTo);
+    Sms(const char* target, const char* source, const char* message, const char* remoteAddr, bool onDisplay,
+        const char* mailTo);
+    Sms(const std::string& target, const std::string& source, const std::string& message, const std::string& remoteAddr,
+        bool onDisplay, const std::string& mailTo);
 
     const char* source() const { return m_source.c_str(); }
     const char* target() const { return m_target.c_str(); }

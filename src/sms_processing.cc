@@ -91,8 +91,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
     const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, envp.data());
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
-        traceErrorAs("SMS processing", "cannot run /bin/sh for (%s): %s\n", command.c_str(),
-                strerror(rc));
+        traceErrorAs("SMS processing", "cannot run /bin/sh for (%s): %s\n", command.c_str(), strerror(rc));
         return;
     }
     int status = 0;
@@ -100,8 +99,7 @@ void runCommand(const std::string& command, const std::vector<std::string>& envi
         if (errno == EINTR) continue;
         // ECHILD: SIGCHLD is ignored and the child has been reaped already.
         if (errno != ECHILD) {
-            traceErrorAs("SMS processing", "waiting for (%s) failed: %s\n", command.c_str(),
-                    strerror(errno));
+            traceErrorAs("SMS processing", "waiting for (%s) failed: %s\n", command.c_str(), strerror(errno));
         }
         break;
     }
@@ -115,8 +113,8 @@ EnvironmentVariable::EnvironmentVariable(const char* name, const char* value)
 EnvironmentVariable::EnvironmentVariable(const std::string& name, const std::string& value)
     : m_name(name), m_value(value) {}
 
-const char* const smsEnvironmentNames[9] = {"OA",  "SCADDRESS", "SCTIME", "ALPHABET", "UD",
-                                            "MWI_ENABLED", "MWI", "CLASS", "UDHI"};
+const char* const smsEnvironmentNames[9] = {"OA",          "SCADDRESS", "SCTIME", "ALPHABET", "UD",
+                                            "MWI_ENABLED", "MWI",       "CLASS",  "UDHI"};
 
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
                                        const std::string& scTime, const std::string& userData) {

@@ -82,14 +82,11 @@ void SmsSendManager::superviseOnce() {
     for (const std::unique_ptr<SmsSender>& sender : m_senders) {
         if (sender->connected()) continue;
         if (sender->reconnect()) {
-            traceAs(GetName(), "Main: SMS sender '%s' is sucessfuly REconnected.\n",
-                   sender->GetName());
+            traceAs(GetName(), "Main: SMS sender '%s' is sucessfuly REconnected.\n", sender->GetName());
             break;
         }
         traceAs(GetName(), "Main: SMS sender '%s' REconnection FAILED.\n", sender->GetName());
     }
 }
 
-void SmsSendManager::pauseBetweenCycles() {
-    m_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load()));
-}
+void SmsSendManager::pauseBetweenCycles() { m_stopSignal.waitFor(std::chrono::milliseconds(m_cycleLengthMs.load())); }

@@ -29,10 +29,9 @@ void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger
     // either log would hide it.
     const bool toAccessLog = logger == m_accessLog || logger != m_errorLog;
     const bool toErrorLog = logger == m_errorLog || logger != m_accessLog;
-    const bool hideDestination = (toAccessLog && m_accessLog_HideDestinationAddress) ||
-                                 (toErrorLog && m_errorLog_HideDestinationAddress);
-    const bool hideUserData =
-        (toAccessLog && m_accessLog_HideUserData) || (toErrorLog && m_errorLog_HideUserData);
+    const bool hideDestination =
+        (toAccessLog && m_accessLog_HideDestinationAddress) || (toErrorLog && m_errorLog_HideDestinationAddress);
+    const bool hideUserData = (toAccessLog && m_accessLog_HideUserData) || (toErrorLog && m_errorLog_HideUserData);
 
     logger->put(title);
     logger->put("IP Address: " + shown(sms.remoteAddr(), m_accessLog_HideIp));
@@ -46,8 +45,7 @@ void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger
 
 void SmsSender::writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
                                   const std::string& destinationAddress, const std::string& scAddress,
-                                  const std::string& userData, const std::string& timestamp,
-                                  Logger* logger) {
+                                  const std::string& userData, const std::string& timestamp, Logger* logger) {
     if (logger == nullptr) return;
     logger->put(title);
     if (!scAddress.empty()) logger->put("SC Address: " + shown(scAddress));

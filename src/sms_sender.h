@@ -23,12 +23,12 @@ struct Counters;
 // test) and alive as long as the sender. The references may be used from
 // the sender's thread and, for the queue and the registry, any other.
 struct SenderContext {
-    SmsQue& sendQueue;                 // messages to send; failed ones go back
-    SentMessageRegistry& sentMessages; // handed on, awaiting results/reports
-    Counters& counters;                // sent and received messages
-    Emailer* emailer;                  // confirmation e-mails; null: none
-    SmsProcessing* processing;         // received messages; null: none
-    StopSignal& stopSignal;            // ends the thread's loops and pauses
+    SmsQue& sendQueue;                  // messages to send; failed ones go back
+    SentMessageRegistry& sentMessages;  // handed on, awaiting results/reports
+    Counters& counters;                 // sent and received messages
+    Emailer* emailer;                   // confirmation e-mails; null: none
+    SmsProcessing* processing;          // received messages; null: none
+    StopSignal& stopSignal;             // ends the thread's loops and pauses
     Logger* errorLog;
     Logger* accessLog;
     Logger* receiveLog;
@@ -104,8 +104,8 @@ public:
     void writeNotificationToLog(const std::string& title, const std::string& originatingAddress,
                                 const std::string& destinationAddress, const std::string& userData,
                                 const std::string& email, const std::string& scTimestamp,
-                                const std::string& dischargeTime, int statusCode,
-                                const std::string& statusDescription, Logger* logger);
+                                const std::string& dischargeTime, int statusCode, const std::string& statusDescription,
+                                Logger* logger);
 
 protected:
     // An event of this sender: the error-log record `recordLabel` + `text`

@@ -21,8 +21,8 @@
 
 namespace {
 
-const int resultTimeout = 10;            // s before an unanswered id is logged as overdue
-const time_t resubmissionDelay = 15;     // s before an unacknowledged entry is resubmitted
+const int resultTimeout = 10;         // s before an unanswered id is logged as overdue
+const time_t resubmissionDelay = 15;  // s before an unacknowledged entry is resubmitted
 // Unanswered submissions of one message that give up the connection: the
 // fifth, about a minute after the first.
 const size_t unansweredLimit = 5;
@@ -45,9 +45,9 @@ std::string text(const char* value) { return value ? value : ""; }
 
 }  // namespace
 
-SmsSenderEmi::SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId,
-                           const char* password, int windowSize, int throughput, const char* originatingAddress,
-                           const char* alertAddress, int alertTimeout, const SenderContext& context)
+SmsSenderEmi::SmsSenderEmi(const char* hostAddress, unsigned short hostPort, const char* laId, const char* password,
+                           int windowSize, int throughput, const char* originatingAddress, const char* alertAddress,
+                           int alertTimeout, const SenderContext& context)
     : SmsSender(context),
       m_emiHostAddress(text(hostAddress)),
       m_emiHostPort(hostPort),
@@ -78,9 +78,9 @@ bool SmsSenderEmi::connect() {
     event('i', "EMI: ", "Connecting to SMSC...");
 
     EMI emi = nullptr;
-    m_emiInitStatus = emi_init(&emi, m_emiHostAddress.c_str(), static_cast<unsigned short>(m_emiHostPort),
-                               m_emiPassword.c_str(), m_emiLaId.c_str(), m_emiAlertAddress.c_str(),
-                               m_emiWindowSize, m_emiThroughput);
+    m_emiInitStatus =
+        emi_init(&emi, m_emiHostAddress.c_str(), static_cast<unsigned short>(m_emiHostPort), m_emiPassword.c_str(),
+                 m_emiLaId.c_str(), m_emiAlertAddress.c_str(), m_emiWindowSize, m_emiThroughput);
     if (m_emiInitStatus != 0) {
         const std::string message = std::string("Connection to SMSC failed: ") + emi_strerror(m_emiInitStatus);
         event('e', "EMI: ", message, ConsoleStream::Error);
@@ -129,8 +129,8 @@ int SmsSenderEmi::submit(Sms& sms) {
         m_overdueLogged[result] = false;
     }
     if (result <= 0) {
-        const std::string title = "Send SMS requested but error occured: " + std::to_string(result) + " = " +
-                                  emi_strerror(result);
+        const std::string title =
+            "Send SMS requested but error occured: " + std::to_string(result) + " = " + emi_strerror(result);
         writeSmsToLog(title, sms, m_errorLog, 'e');
     }
     return result;
@@ -138,8 +138,7 @@ int SmsSenderEmi::submit(Sms& sms) {
 
 int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     lock();
-    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", sms.target(),
-           sms.message(), counter);
+    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", sms.target(), sms.message(), counter);
     const int result = submit(sms);
     if (result <= 0) {
         m_errorLog->write("Storing SMS back for later sending", 'i');
@@ -158,8 +157,8 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
 bool SmsSenderEmi::resubmit(const SentMessage& entry) {
     lock();
     Sms copy = entry.m_sms;
-    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", copy.target(),
-           copy.message(), entry.m_counter + 1);
+    traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", copy.target(), copy.message(),
+            entry.m_counter + 1);
     const int result = submit(copy);
     if (result > 0) {
         // The earlier submissions keep their ids: a late result of any of
@@ -172,8 +171,7 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
 }
 
 void SmsSenderEmi::returnSmsFromEmiQue() {
-    m_errorLog->write("EMI: Problems during sending detected, returning SMSs in the EMI's que back to main que.",
-                      'i');
+    m_errorLog->write("EMI: Problems during sending detected, returning SMSs in the EMI's que back to main que.", 'i');
     std::vector<SentMessage> returned = m_context.sentMessages.takeUnacknowledged(this);
     // The acknowledged entries stay; the count shrinks with every returned one.
     size_t remaining = m_context.sentMessages.size(this) + returned.size();
@@ -233,8 +231,8 @@ void SmsSenderEmi::giveUpConnection() {
 }
 
 int SmsSenderEmi::awaitedResults() const {
-    return static_cast<int>(std::count_if(std::begin(m_awaitedSince), std::end(m_awaitedSince),
-                                          [](time_t since) { return since != 0; }));
+    return static_cast<int>(
+        std::count_if(std::begin(m_awaitedSince), std::end(m_awaitedSince), [](time_t since) { return since != 0; }));
 }
 
 bool SmsSenderEmi::checkOverdueResults() {
@@ -290,11 +288,12 @@ bool SmsSenderEmi::scanRegistry() {
     m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
         tracePlain("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
-               entry.m_sms.target(), entry.m_sms.message());
+                   entry.m_sms.target(), entry.m_sms.message());
         if (entry.m_acknowledged) {
             if (entry.m_sms.mailTo()[0] == '\0') {
-                traceAs(GetName(), "Main: Removing message without notification request from g_sentMessages, DA: "
-                       "%s, UD: %s\n",
+                traceAs(GetName(),
+                        "Main: Removing message without notification request from g_sentMessages, DA: "
+                        "%s, UD: %s\n",
                         entry.m_sms.target(), entry.m_sms.message());
                 m_context.sentMessages.remove(entry);
             }
@@ -313,8 +312,7 @@ bool SmsSenderEmi::scanRegistry() {
         if (overdue) {
             traceErrorAs(GetName(), "Main: SMS was not acknowledged during last 15s, it will be send again.\n");
             Sms copy = entry.m_sms;
-            writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog,
-                          'i');
+            writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog, 'i');
         }
         if (!resubmit(entry)) {
             traceAs(GetName(), "Main: resend SMS failed\n");
@@ -336,8 +334,8 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
     const bool ack = msg->uu.response.ack != 0;
     const int errorCode = msg->uu.response.errcode;
     const std::string sysMsg = text(msg->uu.response.sysmsg);
-    traceAs(GetName(), "Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", 
-           ack ? "ACK" : "NACK", errorCode, sysMsg.c_str());
+    traceAs(GetName(), "Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", ack ? "ACK" : "NACK", errorCode,
+            sysMsg.c_str());
     // An alert's result settles no message.
     if (opType != -EMI_SUBMIT_SM) return;
     const unsigned char reference = static_cast<unsigned char>(trnId);
@@ -350,7 +348,7 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
         handleRefusal(*entry, errorCode);
     } else {
         traceAs(GetName(), "Main: refusal of trnID %d settles nothing: %s\n", trnId,
-               ucpErrorDescription(errorCode).c_str());
+                ucpErrorDescription(errorCode).c_str());
     }
 }
 
@@ -397,10 +395,8 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     if (opType == EMI_DELIVERY_NOTIF) {
         traceAs(GetName(), "Main: Received notificaton: from:       '%s'\n", from.c_str());
         traceAs(GetName(), "Main:                       to:         '%s'\n", to.c_str());
-        traceAs(GetName(), "Main:                       timestamp:  '%s'\n", 
-               timestamp.c_str());
-        traceAs(GetName(), "Main:                       delivered:  '%s'\n", 
-               delivered.c_str());
+        traceAs(GetName(), "Main:                       timestamp:  '%s'\n", timestamp.c_str());
+        traceAs(GetName(), "Main:                       delivered:  '%s'\n", delivered.c_str());
         traceAs(GetName(), "Main:                       status:      %d\n", status);
         const char* description = status == EMI_DELIVERED   ? "Delivered"
                                   : status == EMI_BUFFERED  ? "Buffered"
@@ -421,8 +417,9 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
             m_context.sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
         if (candidates > 1) {
             const std::string shown = (m_errorLog_HideDestinationAddress ? "<hidden>" : from) + ":" + timestamp;
-            m_errorLog->write("EMI: Warning: " + std::to_string(candidates) + " messages wait for the notification key " +
-                                  shown + "; this notification is taken for the oldest of them",
+            m_errorLog->write("EMI: Warning: " + std::to_string(candidates) +
+                                  " messages wait for the notification key " + shown +
+                                  "; this notification is taken for the oldest of them",
                               'i');
         }
         if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
@@ -431,14 +428,14 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
             email = entry->m_sms.mailTo();
             if (status == EMI_DELIVERED) {
                 Confirmation confirmation(entry->m_sms.target(), entry->m_sms.message(),
-                                          emiTimestampToDate(delivered).c_str(),
-                                          emiTimestampToTime(delivered).c_str(), entry->m_sms.mailTo());
+                                          emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
+                                          entry->m_sms.mailTo());
                 if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
             }
         }
         writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
-                               emiTimestampToString(timestamp), emiTimestampToString(delivered), status,
-                               description, m_receiveLog);
+                               emiTimestampToString(timestamp), emiTimestampToString(delivered), status, description,
+                               m_receiveLog);
         return true;
     }
 

@@ -86,8 +86,7 @@ private:
 
     // Sends `text` as concatenated parts with the settings of `message`;
     // returns the last part's reference. Throws gsmlib's GsmException.
-    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text)
-        REQUIRES(m_mutex);
+    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text) REQUIRES(m_mutex);
     // One pass of the thread loop.
     void pass();
     void sendFromQueue();

@@ -94,8 +94,7 @@ public:
         IncomingMessage incoming;
         incoming.m_index = static_cast<int>(index);
         incoming.m_storeName =
-            (!m_receiveStoreName.empty() && (storeName == "MT" || storeName == "mt")) ? m_receiveStoreName
-                                                                                       : storeName;
+            (!m_receiveStoreName.empty() && (storeName == "MT" || storeName == "mt")) ? m_receiveStoreName : storeName;
         incoming.m_messageType = messageType;
         m_newMessages.push_back(incoming);
     }
@@ -129,8 +128,7 @@ bool SmsSenderMe::sameAddress(const std::string& first, const std::string& secon
     return gsmlib::Address(first) == gsmlib::Address(second);
 }
 
-std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& command,
-                              const std::string& expected) {
+std::string SmsSenderMe::chat(gsmlib::UnixSerialPort* port, const std::string& command, const std::string& expected) {
     port->putLine("AT" + command);
     std::string line;
     do {
@@ -309,8 +307,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
         message->setDestinationAddress(destination);
         // Class 0: the phone shows the message at once.
         if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
-        traceAs(GetName(), "DataCodingScheme: 0x%02x\n", 
-               static_cast<unsigned char>(message->dataCodingScheme()));
+        traceAs(GetName(), "DataCodingScheme: 0x%02x\n", static_cast<unsigned char>(message->dataCodingScheme()));
         message->setAt(m_me->getAt());
         if (text.length() <= singleMessageLength) {
             message->setUserData(text);
@@ -363,8 +360,8 @@ int SmsSenderMe::sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message,
         message->setUserDataHeader(gsmlib::UserDataHeader(std::string(header, sizeof header)));
         message->setUserData(text.substr(part * concatenatedPartLength, concatenatedPartLength));
         reference = message->send();
-        traceAs(GetName(), "part %d/%d sent, reference %d\n", static_cast<int>(part + 1),
-              static_cast<int>(parts), reference);
+        traceAs(GetName(), "part %d/%d sent, reference %d\n", static_cast<int>(part + 1), static_cast<int>(parts),
+                reference);
     }
     return reference;
 }
@@ -392,8 +389,7 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
 
     if (message->messageType() == gsmlib::SMSMessage::SMS_STATUS_REPORT) {
         // The same type indicator also marks a stored SMS-COMMAND.
-        const gsmlib::SMSStatusReportMessage* report =
-            dynamic_cast<gsmlib::SMSStatusReportMessage*>(message.getptr());
+        const gsmlib::SMSStatusReportMessage* report = dynamic_cast<gsmlib::SMSStatusReportMessage*>(message.getptr());
         if (report != nullptr) {
             const std::string recipient = report->recipientAddress().toString();
             Sms reported;
@@ -433,8 +429,8 @@ void SmsSenderMe::flushReceiveStore() {
         if (entry->empty()) continue;
         gsmlib::SMSMessageRef message = entry->message();
         if (message.isnull()) {
-            traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", 
-                   entry->index(), m_receiveStoreName.c_str());
+            traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", entry->index(),
+                    m_receiveStoreName.c_str());
         } else {
             processMessage(message);
         }
@@ -458,8 +454,8 @@ void SmsSenderMe::handleIndications() {
         gsmlib::SMSStoreRef store = m_me->getSMSStore(incoming.m_storeName);
         store->setCaching(false);
         if (incoming.m_index < 0 || incoming.m_index >= store->capacity()) {
-            traceAs(GetName(), "SMS store %s has no entry %d, ignoring the indication\n", 
-                   incoming.m_storeName.c_str(), incoming.m_index);
+            traceAs(GetName(), "SMS store %s has no entry %d, ignoring the indication\n", incoming.m_storeName.c_str(),
+                    incoming.m_index);
             continue;
         }
         if (incoming.m_messageType == gsmlib::GsmEvent::CellBroadcastSMS) {
@@ -468,8 +464,8 @@ void SmsSenderMe::handleIndications() {
         } else {
             gsmlib::SMSMessageRef message = store->operator[](incoming.m_index).message();
             if (message.isnull()) {
-                traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", 
-                       incoming.m_index, incoming.m_storeName.c_str());
+                traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", incoming.m_index,
+                        incoming.m_storeName.c_str());
             } else {
                 processMessage(message);
                 printMessageText(message->toString());

@@ -87,8 +87,8 @@ std::vector<std::string> destinationsOf(const std::string& numbers) {
 
 CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, const char* remoteAddr,
                                     CORBA::Boolean onDisplay, const char* mailTo) {
-    traceAs(label, "SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", 
-           phoneNumber, text, remoteAddr, onDisplay ? "TRUE" : "FALSE", mailTo);
+    traceAs(label, "SendSms( da: '%s', ud: '%s', ra: '%s', displ: %s, mail: '%s' )\n", phoneNumber, text, remoteAddr,
+            onDisplay ? "TRUE" : "FALSE", mailTo);
     if (m_parts.sendQueue == nullptr) return 0;
 
     const std::vector<std::string> destinations = destinationsOf(phoneNumber);
@@ -130,8 +130,8 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
     const long first = length - count;
     for (size_t i = 0; i < accepted.size(); ++i) {
         traceAs(label, "Phone number: %s\n", accepted[i].c_str());
-        traceAs(label, "Target[%d]: %s\tposition in the que: %ld\n", static_cast<int>(i + 1),
-               accepted[i].c_str(), first + static_cast<long>((i + 1) * parts.size()));
+        traceAs(label, "Target[%d]: %s\tposition in the que: %ld\n", static_cast<int>(i + 1), accepted[i].c_str(),
+                first + static_cast<long>((i + 1) * parts.size()));
     }
     return static_cast<CORBA::Long>(count);
 }

@@ -20,11 +20,11 @@ class SmsServer_impl : public POA_SmsServer {
 public:
     // What SendSms accepts and where it records what it refuses.
     struct Options {
-        long maxDestinations = 1000;  // destinations in one call
-        long maxQueued = 1000000;     // messages in the send queue
-        Logger* errorLog = nullptr;   // refusal records; null: none
-        bool hideDestination = false; // "<hidden>" for the number in them
-        bool hideIp = false;          // "<hidden>" for the client address
+        long maxDestinations = 1000;   // destinations in one call
+        long maxQueued = 1000000;      // messages in the send queue
+        Logger* errorLog = nullptr;    // refusal records; null: none
+        bool hideDestination = false;  // "<hidden>" for the number in them
+        bool hideIp = false;           // "<hidden>" for the client address
     };
 
     // The parts the servant uses, owned by the Gateway (or a test) and alive
@@ -51,8 +51,8 @@ public:
     // number of messages queued. A call refused as a whole queues nothing
     // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations)
     // or CORBA::NO_RESOURCES (the queue would hold more than maxQueued).
-    CORBA::Long SendSms(const char* phoneNumber, const char* text, const char* remoteAddr,
-                        CORBA::Boolean onDisplay, const char* mailTo) override;
+    CORBA::Long SendSms(const char* phoneNumber, const char* text, const char* remoteAddr, CORBA::Boolean onDisplay,
+                        const char* mailTo) override;
     char* version() override;
     CORBA::Long getStats(SmsServer::Stats_out stats_out) override;
 

@@ -27,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 std::atomic<int> g_timeoutMs{kDefaultTimeoutMs};
 std::atomic<unsigned long> g_messageNumber{0};
 
-void setError(char* errorText, size_t errorSize, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void setError(char* errorText, size_t errorSize, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // Formats into the caller's buffer, cut to its size.
 void setError(char* errorText, size_t errorSize, const char* format, ...) {
@@ -61,9 +60,7 @@ bool isTransient(int error) { return error == EINTR || error == EAGAIN || error 
 
 double seconds(int milliseconds) { return milliseconds / 1000.0; }
 
-Clock::time_point deadlineAfter(int milliseconds) {
-    return Clock::now() + std::chrono::milliseconds(milliseconds);
-}
+Clock::time_point deadlineAfter(int milliseconds) { return Clock::now() + std::chrono::milliseconds(milliseconds); }
 
 // Waits until the socket is ready for `events`. Returns 1 when ready (or in
 // error, which the following call reports), 0 when the deadline has passed,
@@ -81,8 +78,8 @@ int waitReady(int sock, short events, Clock::time_point deadline) {
 }
 
 // Reads one line, as readln does, but gives up at `deadline`.
-bool readLine(int sock, char* errorText, size_t errorSize, char* dest, size_t destSize,
-              Clock::time_point deadline, int timeoutMs) {
+bool readLine(int sock, char* errorText, size_t errorSize, char* dest, size_t destSize, Clock::time_point deadline,
+              int timeoutMs) {
     if (dest != nullptr && destSize > 0) dest[0] = '\0';
     size_t length = 0;
     for (;;) {
@@ -112,8 +109,8 @@ bool readLine(int sock, char* errorText, size_t errorSize, char* dest, size_t de
 }
 
 bool isContinuation(const char* line) {
-    return line[0] >= '0' && line[0] <= '9' && line[1] >= '0' && line[1] <= '9' && line[2] >= '0' &&
-           line[2] <= '9' && line[3] == '-';
+    return line[0] >= '0' && line[0] <= '9' && line[1] >= '0' && line[1] <= '9' && line[2] >= '0' && line[2] <= '9' &&
+           line[3] == '-';
 }
 
 // Reads a whole reply, continuation lines ("250-...") included, and leaves its
@@ -187,9 +184,9 @@ std::string dateHeader() {
     const char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
     char text[96];
-    snprintf(text, sizeof text, "Date: %s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld\r\n",
-             days[local.tm_wday % 7], local.tm_mday, months[local.tm_mon % 12], local.tm_year + 1900,
-             local.tm_hour, local.tm_min, local.tm_sec, sign, offset / 60, offset % 60);
+    snprintf(text, sizeof text, "Date: %s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld\r\n", days[local.tm_wday % 7],
+             local.tm_mday, months[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+             sign, offset / 60, offset % 60);
     return text;
 }
 
@@ -199,8 +196,8 @@ std::string senderDomain(const std::string& from) {
     if (at == std::string::npos || at + 1 == from.size()) return "localhost";
     const std::string domain = from.substr(at + 1);
     for (char c : domain) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                           c == '-' || c == '.';
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
         if (!plain) return "localhost";
     }
     return domain;
@@ -327,9 +324,9 @@ struct Progress {
     bool pastSender = false;  // the sender was accepted: later refusals concern this message
 };
 
-bool dialogue(const char* host, unsigned short port, const char* from, const char* to, const char* cc,
-              const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
-              int* socketOut, Progress& progress) {
+bool dialogue(const char* host, unsigned short port, const char* from, const char* to, const char* cc, const char* bcc,
+              const char* subject, const char* body, char* errorText, size_t errorSize, int* socketOut,
+              Progress& progress) {
     std::string& refusal = progress.refusal;
     host = host ? host : "";
     from = from ? from : "";
@@ -426,8 +423,7 @@ bool smtpSendMail(const char* host, unsigned short port, const char* from, const
                   const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
                   int* socketOut, Failure* failure) {
     Progress progress;
-    const bool sent =
-        dialogue(host, port, from, to, cc, bcc, subject, body, errorText, errorSize, socketOut, progress);
+    const bool sent = dialogue(host, port, from, to, cc, bcc, subject, body, errorText, errorSize, socketOut, progress);
     if (failure != nullptr) {
         failure->kind = sent ? Failure::kNone : failureKind(progress);
         failure->reply = sent ? std::string() : progress.refusal;

@@ -53,9 +53,9 @@ struct Failure {
 // message and answered QUIT with a 2xx reply. `socketOut`, if given, receives
 // the socket as soon as it exists and -1 once it is closed again. `failure`,
 // if given, says why the call failed (kNone after success).
-bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to,
-                  const char* cc, const char* bcc, const char* subject, const char* body,
-                  char* errorText, size_t errorSize, int* socketOut, Failure* failure = nullptr);
+bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to, const char* cc,
+                  const char* bcc, const char* subject, const char* body, char* errorText, size_t errorSize,
+                  int* socketOut, Failure* failure = nullptr);
 
 // Reads one reply line into `dest` (CR dropped, LF ends the line; characters
 // beyond destSize - 1 are consumed and dropped).

@@ -146,11 +146,9 @@ void printStatsPage(bool htmlOutput, const SmsServer::Stats& stats, const char* 
     printf("Pocet odeslanych potvrzeni: %d\n", static_cast<int>(stats.confirmationSent));
     printf("\n");
     printf("Pocet odesilacich zarizeni: %d\n", static_cast<int>(stats.numberOfSenders));
-    printf("Zarizeni 1: %s: %s\n", text(stats.deviceName1.in()).c_str(),
-           statusName(stats.deviceStatus1).c_str());
+    printf("Zarizeni 1: %s: %s\n", text(stats.deviceName1.in()).c_str(), statusName(stats.deviceStatus1).c_str());
     if (stats.numberOfSenders > 1) {
-        printf("Zarizeni 2: %s: %s\n", text(stats.deviceName2.in()).c_str(),
-               statusName(stats.deviceStatus2).c_str());
+        printf("Zarizeni 2: %s: %s\n", text(stats.deviceName2.in()).c_str(), statusName(stats.deviceStatus2).c_str());
     }
     if (htmlOutput) {
         printf("</pre>\n");

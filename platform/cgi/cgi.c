@@ -147,8 +147,8 @@ static int read_post_body(void) {
         return -1;
     }
     if (length == -2) {
-        fprintf(stderr, "cgi: POST body of %s bytes exceeds the limit of %d bytes, not read\n",
-                lengthText, CGI_MAX_POST_SIZE);
+        fprintf(stderr, "cgi: POST body of %s bytes exceeds the limit of %d bytes, not read\n", lengthText,
+                CGI_MAX_POST_SIZE);
         return -1;
     }
     if (length == 0) return 0;
@@ -173,8 +173,7 @@ static int read_post_body(void) {
             return -1;
         }
         if (n == 0) {
-            fprintf(stderr, "cgi: POST body ended after %zu of %ld bytes, form data not used\n", got,
-                    length);
+            fprintf(stderr, "cgi: POST body ended after %zu of %ld bytes, form data not used\n", got, length);
             free(body);
             return -1;
         }

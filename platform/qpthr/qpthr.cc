@@ -53,9 +53,7 @@ QpCondBase::QpCondBase(QpLockBase& lock, const char* name) : QpBase(name), m_loc
 }
 QpCondBase::~QpCondBase() { pthread_cond_destroy(&m_cond); }
 
-void QpCondBase::Wait() {
-    check(pthread_cond_wait(&m_cond, m_lock.NativeHandle()), "pthread_cond_wait");
-}
+void QpCondBase::Wait() { check(pthread_cond_wait(&m_cond, m_lock.NativeHandle()), "pthread_cond_wait"); }
 
 bool QpCondBase::WaitAbs(const timespec* deadline) {
     if (deadline == nullptr) {

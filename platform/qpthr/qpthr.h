@@ -109,8 +109,7 @@ public:
 
 class QpThread : public QpBase {
 public:
-    QpThread(unsigned stackSize = 0, unsigned priority = 0, const char* name = nullptr,
-             unsigned char flags = 0);
+    QpThread(unsigned stackSize = 0, unsigned priority = 0, const char* name = nullptr, unsigned char flags = 0);
     // Joins a thread that is still running: a derived class must join in its
     // own destructor, before its members go away.
     ~QpThread() override;

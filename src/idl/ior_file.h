@@ -50,7 +50,7 @@ struct IorFileRead {
         CannotRead,  // `error` holds the system's text
     };
     Status status = Ok;
-    std::string ior;    // the content as read, up to the maximum length
+    std::string ior;  // the content as read, up to the maximum length
     std::string error;
 };
 

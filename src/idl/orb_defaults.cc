@@ -59,7 +59,7 @@ bool orbOptionSetByOperator(const char* name, int argc, char** argv) {
 
 CORBA::ORB_ptr initOrb(int& argc, char** argv, const char* orbIdentifier, const std::vector<OrbDefault>& defaults) {
     // ORB_init's table: pairs of name and value, ended by a pair of nulls.
-    std::unique_ptr<const char* [][2]> table(new const char* [defaults.size() + 1][2]);
+    std::unique_ptr<const char*[][2]> table(new const char*[defaults.size() + 1][2]);
     size_t count = 0;
     for (const OrbDefault& option : defaults) {
         if (orbOptionSetByOperator(option.name, argc, argv)) continue;

@@ -11,7 +11,7 @@
 #include <vector>
 
 struct OrbDefault {
-    const char* name;   // without the "ORB" prefix, as in the configuration file
+    const char* name;  // without the "ORB" prefix, as in the configuration file
     const char* value;
 };
 

@@ -137,8 +137,8 @@ struct TestParts {
     // and processor (null: none).
     SenderContext context(Logger* errorLog = nullptr, Logger* accessLog = nullptr, Logger* receiveLog = nullptr,
                           Emailer* emailer = nullptr, SmsProcessing* processing = nullptr) {
-        return SenderContext{queue, sentMessages, counters, emailer, processing, stopSignal,
-                             errorLog, accessLog, receiveLog};
+        return SenderContext{queue,      sentMessages, counters,  emailer,   processing,
+                             stopSignal, errorLog,     accessLog, receiveLog};
     }
 };
 

@@ -124,8 +124,7 @@ protected:
     SmsSenderEmi& makeSender(const SenderSettings& settings = SenderSettings()) {
         m_senders.push_back(std::make_unique<SmsSenderEmi>(
             "127.0.0.1", m_smsc.port, laId, "secret", settings.windowSize, settings.throughput, originatingAddress,
-            "0123", 595,
-            m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing)));
+            "0123", 595, m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing)));
         m_senders.back()->SetName(settings.name);
         return *m_senders.back();
     }
@@ -237,15 +236,17 @@ TEST_F(EmiSenderTest, AcknowledgementAndNotificationConfirmTheMessage) {
     EXPECT_EQ(access[0].lines.at(2), "Destination Address: 00420777123456");
 
     // A notification for another key confirms nothing.
-    ASSERT_TRUE(m_smsc.send(operation(7, 53, {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141459"},
-                                             {16, "0"}, {18, "081226141530"}, {19, "3"}})));
+    ASSERT_TRUE(m_smsc.send(operation(
+        7, 53,
+        {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141459"}, {16, "0"}, {18, "081226141530"}, {19, "3"}})));
     ASSERT_TRUE(passes.until([&] { return records("receive.log").size() == 1; }));
     EXPECT_EQ(header(m_smsc.next()), "07/R/53");
     EXPECT_EQ(m_emailer.size(), 0);
     EXPECT_EQ(entriesOf(sender).size(), 1u);
 
-    ASSERT_TRUE(m_smsc.send(operation(8, 53, {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141500"},
-                                             {16, "0"}, {18, "081226141530"}, {19, "3"}})));
+    ASSERT_TRUE(m_smsc.send(operation(
+        8, 53,
+        {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141500"}, {16, "0"}, {18, "081226141530"}, {19, "3"}})));
     ASSERT_TRUE(passes.until([&] { return m_emailer.size() == 1; }));
     EXPECT_EQ(header(m_smsc.next()), "08/R/53");
     // No thread of the e-mailer runs: the test takes the confirmation itself.
@@ -300,8 +301,8 @@ TEST_F(EmiSenderTest, FinalRefusalDropsTheMessageAndTryLaterRefusalKeepsItForARe
 TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {
     SmsSenderEmi& sender = connectedSender();
     EmiSenderPasses passes(sender);
-    ASSERT_TRUE(m_smsc.send(operation(5, 52, {{1, "4200000"}, {2, "00420601111222"}, {15, "070512153000"},
-                                             {19, "3"}, {21, hex("Ahoj")}})));
+    ASSERT_TRUE(m_smsc.send(
+        operation(5, 52, {{1, "4200000"}, {2, "00420601111222"}, {15, "070512153000"}, {19, "3"}, {21, hex("Ahoj")}})));
     ASSERT_TRUE(passes.until([&] { return m_processing.size() == 1; }));
     EXPECT_EQ(header(m_smsc.next()), "05/R/52");
     EXPECT_EQ(m_parts.counters.receivedMessages, 1);

@@ -22,8 +22,8 @@ protected:
 
     SentMessage entry(const SmsSender* owner, const std::string& text, unsigned char reference, int counter = 0,
                       const std::string& mailTo = "", time_t age = 0) {
-        SentMessage made(Sms(std::string("+420600000001"), "", text, "10.0.0.1", false, mailTo), reference,
-                         counter, owner);
+        SentMessage made(Sms(std::string("+420600000001"), "", text, "10.0.0.1", false, mailTo), reference, counter,
+                         owner);
         made.m_timestamp -= age;
         return made;
     }
@@ -279,8 +279,8 @@ TEST_F(RegistryTest, TwoSenderThreadsAtOnce) {
             const unsigned char reference = static_cast<unsigned char>(i % 256);
             registry.append(entry(&m_me, "me", reference, 0, "me@example.org"));
             ++sentMessages;
-            EXPECT_TRUE(registry.takeMatching(
-                &m_me, [&](const SentMessage& e) { return e.m_messageReference == reference; }));
+            EXPECT_TRUE(
+                registry.takeMatching(&m_me, [&](const SentMessage& e) { return e.m_messageReference == reference; }));
             (void)registry.size();
             if (i % 10 == 0) ++receivedMessages;
         }

@@ -86,14 +86,19 @@ TEST_F(ProcessingTest, EveryCommandRunsInTurnWithTheMessagesVariables) {
     processing.setExecutables(first + "," + second);
 
     const std::string userData = "line one\nline two $(touch " + m_scratch.file("injected") + ") `touch " +
-                                 m_scratch.file("injected2") +
-                                 "` ; | & > < 'single' \"double\" \\ * $HOME ~ %s \t end";
+                                 m_scratch.file("injected2") + "` ; | & > < 'single' \"double\" \\ * $HOME ~ %s \t end";
     processing.process(receivedSmsEnvironment("+420600111222", "", "070512153000", userData));
 
     const Environment expected = {
-        {"OA", "+420600111222"}, {"SCADDRESS", ""}, {"SCTIME", "070512153000"},
-        {"ALPHABET", "7bit"},    {"UD", userData},  {"MWI_ENABLED", ""},
-        {"MWI", ""},             {"CLASS", ""},     {"UDHI", ""},
+        {"OA", "+420600111222"},
+        {"SCADDRESS", ""},
+        {"SCTIME", "070512153000"},
+        {"ALPHABET", "7bit"},
+        {"UD", userData},
+        {"MWI_ENABLED", ""},
+        {"MWI", ""},
+        {"CLASS", ""},
+        {"UDHI", ""},
     };
     for (const char* file : {"env1", "env2"}) {
         ASSERT_TRUE(fileExists(m_scratch.file(file))) << file << ": the second command ran before the first ended";
@@ -150,9 +155,9 @@ TEST_F(ProcessingTest, TheSettingIsSplitAtEveryComma) {
         if (text.find("Processig SMS         (") == 0) runs.push_back(text);
     }
     EXPECT_EQ(executables, (Lines{"echo a >> " + out, " echo b >> " + out, "", "", ""}));
-    EXPECT_EQ(runs, (Lines{"Processig SMS         (echo a >> " + out + ")",
-                           "Processig SMS         ( echo b >> " + out + ")", "Processig SMS         ()",
-                           "Processig SMS         ()", "Processig SMS         ()"}));
+    EXPECT_EQ(runs,
+              (Lines{"Processig SMS         (echo a >> " + out + ")", "Processig SMS         ( echo b >> " + out + ")",
+                     "Processig SMS         ()", "Processig SMS         ()", "Processig SMS         ()"}));
 }
 
 TEST_F(ProcessingTest, EnvironmentOfAReceivedMessage) {
@@ -184,7 +189,8 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
     SmsProcessing processing(m_stop);
     processing.SetName(processorName.c_str());
     processing.setExecutables("printf '%s\\n' \"$UD\" >> " + order + "; if [ \"$UD\" = first ]; then : > " + started +
-                              "; i=0; while [ ! -e " + go + " ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; fi");
+                              "; i=0; while [ ! -e " + go +
+                              " ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; fi");
     processing.Start();
     ASSERT_TRUE(eventually([&] { return m_capture.contains(": SMS processing: waiting for SMS to process...\n"); }));
 
@@ -214,8 +220,7 @@ TEST_F(ProcessingTest, TheThreadTakesMessagesInArrivalOrder) {
         if (text.find("Processig SMS is done (") == 0) text = "done";
     }
     EXPECT_EQ(lines, (Lines{"waiting for SMS to process...", "woken up", "que size: 1", "run", "done", "que size: 2",
-                            "run", "done", "que size: 1", "run", "done", "waiting for SMS to process...",
-                            "woken up"}));
+                            "run", "done", "que size: 1", "run", "done", "waiting for SMS to process...", "woken up"}));
 }
 
 TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {

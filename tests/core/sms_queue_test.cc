@@ -21,8 +21,8 @@ protected:
     ScratchDir m_scratch;
 };
 
-void expectSms(const Sms& sms, const char* target, const char* source, const char* message,
-               const char* remoteAddr, bool onDisplay, const char* mailTo) {
+void expectSms(const Sms& sms, const char* target, const char* source, const char* message, const char* remoteAddr,
+               bool onDisplay, const char* mailTo) {
     EXPECT_STREQ(sms.target(), target);
     EXPECT_STREQ(sms.source(), source);
     EXPECT_STREQ(sms.message(), message);
@@ -84,12 +84,9 @@ TEST_F(SmsQueueTest, AppendInsertAndTake) {
 
     const std::string id = std::to_string(threadId());
     std::vector<std::string> expected = {
-        id + ": SmsQue: appendSms( 1, src, one, ip1 )",
-        id + ": SmsQueMemory: appendSmsSafe( 1, src, one, ip1 )",
-        id + ": SmsQue: appendSms( 2, src, two, ip2 )",
-        id + ": SmsQueMemory: appendSmsSafe( 2, src, two, ip2 )",
-        id + ": SmsQue: insertSms( 3, src, three, ip3 )",
-        id + ": SmsQueMemory: insertSmsSafe( 3, src, three, ip3 )",
+        id + ": SmsQue: appendSms( 1, src, one, ip1 )",   id + ": SmsQueMemory: appendSmsSafe( 1, src, one, ip1 )",
+        id + ": SmsQue: appendSms( 2, src, two, ip2 )",   id + ": SmsQueMemory: appendSmsSafe( 2, src, two, ip2 )",
+        id + ": SmsQue: insertSms( 3, src, three, ip3 )", id + ": SmsQueMemory: insertSmsSafe( 3, src, three, ip3 )",
     };
     EXPECT_EQ(capture.lines(), expected);
 }

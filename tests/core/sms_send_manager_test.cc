@@ -110,9 +110,9 @@ TEST_F(ManagerTest, NobodyConnected) {
     manager.registerSmsSender(std::unique_ptr<SmsSender>(emi));
     manager.registerSmsSender(std::unique_ptr<SmsSender>(me));
     manager.Start();
-    const Lines cycle = {line("Sender thread(EMI)", "is NOT connected."), line("Sender thread(ME)", "is NOT connected."),
-                         line("Sender thread(EMI)", "REconnection FAILED."),
-                         line("Sender thread(ME)", "REconnection FAILED.")};
+    const Lines cycle = {
+        line("Sender thread(EMI)", "is NOT connected."), line("Sender thread(ME)", "is NOT connected."),
+        line("Sender thread(EMI)", "REconnection FAILED."), line("Sender thread(ME)", "REconnection FAILED.")};
     for (int i = 1; i <= 3; ++i) {
         ASSERT_TRUE(manager.waitForCycles(i));
         EXPECT_EQ(newCycleLines(), cycle) << "cycle " << i;
@@ -144,9 +144,9 @@ TEST_F(ManagerTest, BothConnectedOnlyTheFirstIsActive) {
     manager.Start();
     for (int i = 1; i <= 2; ++i) {
         ASSERT_TRUE(manager.waitForCycles(i));
-        EXPECT_EQ(newCycleLines(), (Lines{line("Sender thread(EMI)", "is connected."),
-                                          line("Sender thread(ME)", "is connected."),
-                                          line("Sender thread(EMI)", "is active for sending.")}));
+        EXPECT_EQ(newCycleLines(),
+                  (Lines{line("Sender thread(EMI)", "is connected."), line("Sender thread(ME)", "is connected."),
+                         line("Sender thread(EMI)", "is active for sending.")}));
         EXPECT_TRUE(emi->active());
         EXPECT_FALSE(me->active());
         std::vector<SenderInfo> info = stats(manager);
@@ -187,9 +187,9 @@ TEST_F(ManagerTest, TheSecondTakesOverUntilTheFirstIsBack) {
 
     manager.next();
     ASSERT_TRUE(manager.waitForCycles(3));
-    EXPECT_EQ(newCycleLines(), (Lines{line("Sender thread(EMI)", "is connected."),
-                                      line("Sender thread(ME)", "is connected."),
-                                      line("Sender thread(EMI)", "is active for sending.")}));
+    EXPECT_EQ(newCycleLines(),
+              (Lines{line("Sender thread(EMI)", "is connected."), line("Sender thread(ME)", "is connected."),
+                     line("Sender thread(EMI)", "is active for sending.")}));
     EXPECT_TRUE(emi->active());
     EXPECT_FALSE(me->active());
     EXPECT_EQ(emi->m_reconnects, 1);
@@ -240,19 +240,25 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
     };
     const std::vector<Case> cases = {
         {"AccessLogHideIp", &SmsSendManager::setAccessLogHideIp, {"access:IP Address", "error:IP Address"}},
-        {"AccessLogHideDestinationAddress", &SmsSendManager::setAccessLogHideDestinationAddress,
+        {"AccessLogHideDestinationAddress",
+         &SmsSendManager::setAccessLogHideDestinationAddress,
          {"access:Destination Address"}},
         {"AccessLogHideUserData", &SmsSendManager::setAccessLogHideUserData, {"access:User Data"}},
-        {"AccessLogHideEmail", &SmsSendManager::setAccessLogHideEmail,
+        {"AccessLogHideEmail",
+         &SmsSendManager::setAccessLogHideEmail,
          {"access:Notification e-mail", "error:Notification e-mail", "notification:Notification e-mail"}},
-        {"ErrorLogHideDestinationAddress", &SmsSendManager::setErrorLogHideDestinationAddress,
+        {"ErrorLogHideDestinationAddress",
+         &SmsSendManager::setErrorLogHideDestinationAddress,
          {"error:Destination Address"}},
         {"ErrorLogHideUserData", &SmsSendManager::setErrorLogHideUserData, {"error:User Data"}},
-        {"ReceiveLogHideOriginatingAddress", &SmsSendManager::setReceiveLogHideOriginatingAddress,
+        {"ReceiveLogHideOriginatingAddress",
+         &SmsSendManager::setReceiveLogHideOriginatingAddress,
          {"received:Originating Address"}},
-        {"ReceiveLogHideDestinationAddress", &SmsSendManager::setReceiveLogHideDestinationAddress,
+        {"ReceiveLogHideDestinationAddress",
+         &SmsSendManager::setReceiveLogHideDestinationAddress,
          {"notification:Destination Address"}},
-        {"ReceiveLogHideUserData", &SmsSendManager::setReceiveLogHideUserData,
+        {"ReceiveLogHideUserData",
+         &SmsSendManager::setReceiveLogHideUserData,
          {"received:User data", "notification:User Data"}},
     };
     int round = 0;
@@ -264,8 +270,7 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
         Logger notificationLog("ReceiveLog", (prefix + "-notification.log").c_str());
         SmsSendManager manager(m_parts.stopSignal);
         (manager.*c.setter)(true);
-        TestSender* sender =
-            new TestSender("Sender thread(TEST)", m_parts.context(&errorLog, &accessLog, &receiveLog));
+        TestSender* sender = new TestSender("Sender thread(TEST)", m_parts.context(&errorLog, &accessLog, &receiveLog));
         manager.registerSmsSender(std::unique_ptr<SmsSender>(sender));
 
         Sms sms(std::string("+420777111222"), "", "text", "192.0.2.1", false, "user@example.org");
@@ -274,8 +279,8 @@ TEST_F(ManagerTest, RegistrationCopiesEachHidingFlag) {
         sender->writeRecvSmsToLog("SMS received", "+420600111222", "+420600999888", "+420602909909", "text",
                                   "07.05.2012 15:30:00", &receiveLog);
         sender->writeNotificationToLog("Status Report received", "600000001", "+420777111222", "text",
-                                       "user@example.org", "07.05.2012 15:30:00", "07.05.2012 15:30:05", 0,
-                                       "Delivered", &notificationLog);
+                                       "user@example.org", "07.05.2012 15:30:00", "07.05.2012 15:30:05", 0, "Delivered",
+                                       &notificationLog);
         std::set<std::string> hidden;
         for (const char* log : {"access", "error", "received", "notification"}) {
             const std::string file = prefix + "-" + (std::string(log) == "received" ? "receive" : log) + ".log";

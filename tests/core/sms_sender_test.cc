@@ -60,11 +60,11 @@ TEST_F(SenderRecordTest, SentRecordWithAndWithoutNotificationAddress) {
     std::vector<LogRecord> records = readLogRecords(m_scratch.file("access.log"));
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].type, "INFO");
-    EXPECT_EQ(records[0].lines, (Lines{"Send SMS requested", "IP Address: 192.0.2.7",
-                                       "Destination Address: +420777111222", "User Data: Hello\\tworld",
-                                       "Notification e-mail: user@example.org", "OnDisplay: Yes"}));
-    EXPECT_EQ(records[1].lines, (Lines{"Send SMS requested", "IP Address: 192.0.2.8",
-                                       "Destination Address: 777111222", "User Data: plain", "OnDisplay: No"}));
+    EXPECT_EQ(records[0].lines,
+              (Lines{"Send SMS requested", "IP Address: 192.0.2.7", "Destination Address: +420777111222",
+                     "User Data: Hello\\tworld", "Notification e-mail: user@example.org", "OnDisplay: Yes"}));
+    EXPECT_EQ(records[1].lines, (Lines{"Send SMS requested", "IP Address: 192.0.2.8", "Destination Address: 777111222",
+                                       "User Data: plain", "OnDisplay: No"}));
     EXPECT_FALSE(fileExists(m_scratch.file("error.log")));
 }
 
@@ -91,10 +91,9 @@ TEST_F(SenderRecordTest, EachLogUsesItsOwnFlagsButTheAccessLogsForIpAndEmail) {
     m_sender.setAccessLogHideUserData(true);
     m_sender.setAccessLogHideEmail(true);
     m_sender.writeSmsToLog("Send SMS requested but error occured: refused", m_withMail, &m_errorLog, 'e');
-    EXPECT_EQ(only("error.log").lines,
-              (Lines{"Send SMS requested but error occured: refused", "IP Address: <hidden>",
-                     "Destination Address: +420777111222", "User Data: Hello\\tworld", "Notification e-mail: <hidden>",
-                     "OnDisplay: Yes"}));
+    EXPECT_EQ(only("error.log").lines, (Lines{"Send SMS requested but error occured: refused", "IP Address: <hidden>",
+                                              "Destination Address: +420777111222", "User Data: Hello\\tworld",
+                                              "Notification e-mail: <hidden>", "OnDisplay: Yes"}));
 
     TestSender errorFlagsOnly("Sender thread(TEST2)", m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog));
     errorFlagsOnly.setErrorLogHideDestinationAddress(true);
@@ -115,8 +114,8 @@ TEST_F(SenderRecordTest, EachLogUsesItsOwnFlagsButTheAccessLogsForIpAndEmail) {
 }
 
 TEST_F(SenderRecordTest, ReceivedRecord) {
-    m_sender.writeRecvSmsToLog("SMS received", "+420600111222", "+420600999888", "+420602909909",
-                               "Ahoj svete", "07.05.2012 15:30:00", &m_receiveLog);
+    m_sender.writeRecvSmsToLog("SMS received", "+420600111222", "+420600999888", "+420602909909", "Ahoj svete",
+                               "07.05.2012 15:30:00", &m_receiveLog);
     hideEverything();
     m_sender.writeRecvSmsToLog("SMS received", "+420600111222", "+420600999888", "+420602909909", "Ahoj",
                                "07.05.2012 15:30:00", &m_receiveLog);
@@ -124,28 +123,26 @@ TEST_F(SenderRecordTest, ReceivedRecord) {
     std::vector<LogRecord> records = readLogRecords(m_scratch.file("receive.log"));
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].type, "INFO");
-    EXPECT_EQ(records[0].lines, (Lines{"SMS received", "SC Address: +420602909909",
-                                       "Originating Address: +420600111222", "Destination Address: +420600999888",
-                                       "Timestamp: 07.05.2012 15:30:00", "User data: Ahoj svete"}));
-    EXPECT_EQ(records[1].lines, (Lines{"SMS received", "SC Address: +420602909909", "Originating Address: <hidden>",
-                                       "Destination Address: +420600999888", "Timestamp: 07.05.2012 15:30:00",
-                                       "User data: <hidden>"}));
+    EXPECT_EQ(records[0].lines,
+              (Lines{"SMS received", "SC Address: +420602909909", "Originating Address: +420600111222",
+                     "Destination Address: +420600999888", "Timestamp: 07.05.2012 15:30:00", "User data: Ahoj svete"}));
+    EXPECT_EQ(records[1].lines,
+              (Lines{"SMS received", "SC Address: +420602909909", "Originating Address: <hidden>",
+                     "Destination Address: +420600999888", "Timestamp: 07.05.2012 15:30:00", "User data: <hidden>"}));
     EXPECT_EQ(records[2].lines,
               (Lines{"SMS received", "Originating Address: <hidden>", "Timestamp: ", "User data: <hidden>"}));
 }
 
 TEST_F(SenderRecordTest, NotificationRecord) {
-    m_sender.writeNotificationToLog("Status Report received", "600000001", "+420777111222", "Hello",
-                                    "user@example.org", "07.05.2012 15:30:00", "07.05.2012 15:30:05", 0,
-                                    "Delivered", &m_receiveLog);
+    m_sender.writeNotificationToLog("Status Report received", "600000001", "+420777111222", "Hello", "user@example.org",
+                                    "07.05.2012 15:30:00", "07.05.2012 15:30:05", 0, "Delivered", &m_receiveLog);
     m_sender.writeNotificationToLog("Status Report received", "600000001", "+420777111222", "", "",
                                     "01.01.2020 00:00:00", "", -3, "", &m_receiveLog);
     m_sender.setReceiveLogHideDestinationAddress(true);
     m_sender.setReceiveLogHideUserData(true);
     m_sender.setAccessLogHideEmail(true);
-    m_sender.writeNotificationToLog("Status Report received", "600000001", "+420777111222", "Hello",
-                                    "user@example.org", "07.05.2012 15:30:00", "07.05.2012 15:30:05", 2,
-                                    "Not delivered", &m_receiveLog);
+    m_sender.writeNotificationToLog("Status Report received", "600000001", "+420777111222", "Hello", "user@example.org",
+                                    "07.05.2012 15:30:00", "07.05.2012 15:30:05", 2, "Not delivered", &m_receiveLog);
     std::vector<LogRecord> records = readLogRecords(m_scratch.file("receive.log"));
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].type, "INFO");
@@ -153,10 +150,9 @@ TEST_F(SenderRecordTest, NotificationRecord) {
               (Lines{"Status Report received", "Destination Address: +420777111222", "User Data: Hello",
                      "Service Centre Time Stamp: 07.05.2012 15:30:00", "Discharge Time: 07.05.2012 15:30:05",
                      "Notification e-mail: user@example.org", "Status Code: 0", "Status Description: Delivered"}));
-    EXPECT_EQ(records[1].lines,
-              (Lines{"Status Report received", "Destination Address: +420777111222", "User Data: ",
-                     "Service Centre Time Stamp: 01.01.2020 00:00:00", "Discharge Time: ", "Status Code: -3",
-                     "Status Description: "}));
+    EXPECT_EQ(records[1].lines, (Lines{"Status Report received", "Destination Address: +420777111222",
+                                       "User Data: ", "Service Centre Time Stamp: 01.01.2020 00:00:00",
+                                       "Discharge Time: ", "Status Code: -3", "Status Description: "}));
     EXPECT_EQ(records[2].lines,
               (Lines{"Status Report received", "Destination Address: <hidden>", "User Data: <hidden>",
                      "Service Centre Time Stamp: 07.05.2012 15:30:00", "Discharge Time: 07.05.2012 15:30:05",
@@ -166,23 +162,26 @@ TEST_F(SenderRecordTest, NotificationRecord) {
 // A value with a line feed or another control character stays on its own
 // line, escaped, so it can never forge a record or a line of one.
 TEST_F(SenderRecordTest, ControlCharactersInValuesAreEscaped) {
-    Sms forged{std::string("777\n2020-01-01 00:00:00,000 INFO     - forged"), "", "Hi\nUser Data: x\r\x01\\",
-               "10.0.0.1\nIP Address: 1.2.3.4", false, "a@b.c\nOnDisplay: Yes"};
+    Sms forged{std::string("777\n2020-01-01 00:00:00,000 INFO     - forged"),
+               "",
+               "Hi\nUser Data: x\r\x01\\",
+               "10.0.0.1\nIP Address: 1.2.3.4",
+               false,
+               "a@b.c\nOnDisplay: Yes"};
     m_sender.writeSmsToLog("Send SMS requested", forged, &m_accessLog, 'i');
-    EXPECT_EQ(only("access.log").lines,
-              (Lines{"Send SMS requested", "IP Address: 10.0.0.1\\nIP Address: 1.2.3.4",
-                     "Destination Address: 777\\n2020-01-01 00:00:00,000 INFO     - forged",
-                     "User Data: Hi\\nUser Data: x\\r\\x01\\\\", "Notification e-mail: a@b.c\\nOnDisplay: Yes",
-                     "OnDisplay: No"}));
+    EXPECT_EQ(only("access.log").lines, (Lines{"Send SMS requested", "IP Address: 10.0.0.1\\nIP Address: 1.2.3.4",
+                                               "Destination Address: 777\\n2020-01-01 00:00:00,000 INFO     - forged",
+                                               "User Data: Hi\\nUser Data: x\\r\\x01\\\\",
+                                               "Notification e-mail: a@b.c\\nOnDisplay: Yes", "OnDisplay: No"}));
     m_sender.writeRecvSmsToLog("SMS received", "+420\n1", "+420\n2", "+420\n3", "line\nline", "07.05.2012\n",
                                &m_receiveLog);
-    m_sender.writeNotificationToLog("Status Report received", "", "+420\n4", "t\nt", "e\n@x", "s\n", "d\n", 0,
-                                    "desc\n", &m_receiveLog);
+    m_sender.writeNotificationToLog("Status Report received", "", "+420\n4", "t\nt", "e\n@x", "s\n", "d\n", 0, "desc\n",
+                                    &m_receiveLog);
     std::vector<LogRecord> records = readLogRecords(m_scratch.file("receive.log"));
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].lines, (Lines{"SMS received", "SC Address: +420\\n3", "Originating Address: +420\\n1",
-                                       "Destination Address: +420\\n2", "Timestamp: 07.05.2012\\n",
-                                       "User data: line\\nline"}));
+    EXPECT_EQ(records[0].lines,
+              (Lines{"SMS received", "SC Address: +420\\n3", "Originating Address: +420\\n1",
+                     "Destination Address: +420\\n2", "Timestamp: 07.05.2012\\n", "User data: line\\nline"}));
     EXPECT_EQ(records[1].lines,
               (Lines{"Status Report received", "Destination Address: +420\\n4", "User Data: t\\nt",
                      "Service Centre Time Stamp: s\\n", "Discharge Time: d\\n", "Notification e-mail: e\\n@x",

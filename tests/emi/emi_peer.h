@@ -20,11 +20,9 @@
 
 namespace emitest {
 
-inline std::string frame(int trn, char orFlag, int ot, const std::string& data)
-{
+inline std::string frame(int trn, char orFlag, int ot, const std::string& data) {
     char header[32];
-    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn, static_cast<int>(data.size() + 16),
-                  orFlag, ot);
+    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn, static_cast<int>(data.size() + 16), orFlag, ot);
     std::string body = std::string(header) + data;
     unsigned sum = 0;
     for (unsigned char c : body) sum += c;
@@ -34,8 +32,7 @@ inline std::string frame(int trn, char orFlag, int ot, const std::string& data)
 }
 
 // Reads up to and including the next ETX (at most 5 s); empty on failure.
-inline std::string readFrame(int fd)
-{
+inline std::string readFrame(int fd) {
     std::string out;
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
@@ -48,8 +45,7 @@ inline std::string readFrame(int fd)
 }
 
 // Everything that arrives within `ms` milliseconds.
-inline std::string drain(int fd, int ms = 100)
-{
+inline std::string drain(int fd, int ms = 100) {
     std::string out;
     char buf[4096];
     for (;;) {
@@ -61,8 +57,7 @@ inline std::string drain(int fd, int ms = 100)
     }
 }
 
-inline bool writeAll(int fd, const std::string& bytes)
-{
+inline bool writeAll(int fd, const std::string& bytes) {
     size_t off = 0;
     while (off < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
@@ -88,8 +83,7 @@ struct Options {
 // then holds the SMSC's end of the connection.
 class Smsc {
 public:
-    Smsc()
-    {
+    Smsc() {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in addr;
         std::memset(&addr, 0, sizeof addr);
@@ -101,8 +95,7 @@ public:
         getsockname(listener_, reinterpret_cast<struct sockaddr*>(&addr), &len);
         port = ntohs(addr.sin_port);
     }
-    ~Smsc()
-    {
+    ~Smsc() {
         hangUp();
         close(listener_);
     }
@@ -113,8 +106,7 @@ public:
     // while the SMSC accepts (within 5 s), reads the login frame into
     // `login` and writes `loginReply`.
     template <typename F>
-    void login(F connect, const std::string& loginReply = frame(0, 'R', 60, "A//"))
-    {
+    void login(F connect, const std::string& loginReply = frame(0, 'R', 60, "A//")) {
         hangUp();
         std::thread smsc([this, &loginReply] {
             struct pollfd p = {listener_, POLLIN, 0};
@@ -130,8 +122,7 @@ public:
     std::string next() { return readFrame(peer); }
     bool send(const std::string& bytes) { return writeAll(peer, bytes); }
     // Closes the SMSC's end of the connection.
-    void hangUp()
-    {
+    void hangUp() {
         if (peer >= 0) close(peer);
         peer = -1;
     }
@@ -148,8 +139,7 @@ private:
 // end of the connection.
 class Session {
 public:
-    explicit Session(const Options& o = Options())
-    {
+    explicit Session(const Options& o = Options()) {
         port = smsc_.port;
         smsc_.login(
             [&] {

@@ -14,8 +14,7 @@
 #include "vessa.h"
 #include "vessa_internal.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     vessa_trace_file = std::fopen("/dev/null", "w");
     return 0;
 }
@@ -25,8 +24,7 @@ namespace {
 // Bit 0 of the first byte set: the rest is split at newlines, and each piece
 // becomes one frame whose first byte picks the operation. Otherwise the
 // bytes go to the library as they are.
-std::string shape(const uint8_t* data, size_t size)
-{
+std::string shape(const uint8_t* data, size_t size) {
     if (size == 0 || !(data[0] & 1)) return std::string(reinterpret_cast<const char*>(data), size);
     static const int ops[] = {1, 31, 51, 52, 53, 60, 99, 0};
     std::string out;
@@ -47,8 +45,7 @@ std::string shape(const uint8_t* data, size_t size)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
     const std::string input = shape(data, size);

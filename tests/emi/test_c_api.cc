@@ -3,7 +3,4 @@
 
 extern "C" int vessa_c_check(void);
 
-TEST(CInterface, HeaderCompilesAsCAndLinksAgainstTheSharedLibrary)
-{
-    EXPECT_EQ(vessa_c_check(), 0);
-}
+TEST(CInterface, HeaderCompilesAsCAndLinksAgainstTheSharedLibrary) { EXPECT_EQ(vessa_c_check(), 0); }

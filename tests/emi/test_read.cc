@@ -18,8 +18,7 @@ using emitest::Session;
 
 namespace {
 
-std::string fields33(std::vector<std::pair<int, std::string>> set)
-{
+std::string fields33(std::vector<std::pair<int, std::string>> set) {
     std::vector<std::string> f(33);
     for (auto& [k, v] : set) f[k - 1] = v;
     std::string out;
@@ -27,8 +26,7 @@ std::string fields33(std::vector<std::pair<int, std::string>> set)
     return out;
 }
 
-TEST(Read, SkipsBytesBeforeStx)
-{
+TEST(Read, SkipsBytesBeforeStx) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_alert(s.emi), 1);
@@ -39,13 +37,16 @@ TEST(Read, SkipsBytesBeforeStx)
     EXPECT_STREQ(emi_msg(s.emi)->uu.response.sysmsg, "ok");
 }
 
-TEST(Read, LowerCaseChecksumIsBad)
-{
+TEST(Read, LowerCaseChecksumIsBad) {
     Session s;
     ASSERT_EQ(s.rc, 0);
-    s.send("\x02" "01/00026/O/31/0123/0539/bd\x03");
+    s.send(
+        "\x02"
+        "01/00026/O/31/0123/0539/bd\x03");
     EXPECT_EQ(emi_read(s.emi), EMI_BADCRC);
-    s.send("\x02" "01/00026/O/31/0123/0539/BE\x03");
+    s.send(
+        "\x02"
+        "01/00026/O/31/0123/0539/BE\x03");
     EXPECT_EQ(emi_read(s.emi), EMI_BADCRC);
     // The handle goes on with the next frame.
     s.send(frame(2, 'R', 31, "A//"));
@@ -56,8 +57,7 @@ TEST(Read, LowerCaseChecksumIsBad)
 // ETX is, is answered with the negative result (01 checksum, 02 syntax) under
 // its own transaction id; a result is not answered. Nothing of the next
 // frame is consumed, so the session reads on.
-TEST(Read, BadChecksumOrLengthIsAnsweredAndTheSessionGoesOn)
-{
+TEST(Read, BadChecksumOrLengthIsAnsweredAndTheSessionGoesOn) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string good = frame(7, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "2"}, {21, "ok"}}));
@@ -99,8 +99,7 @@ TEST(Read, BadChecksumOrLengthIsAnsweredAndTheSessionGoesOn)
 
 // Without a frame end within the longest frame LEN can announce, the stream
 // is out of step.
-TEST(Read, NoFrameEndIsLostSynchronisation)
-{
+TEST(Read, NoFrameEndIsLostSynchronisation) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     emi_trace(0);  // 100 kB of trace says nothing here
@@ -111,8 +110,7 @@ TEST(Read, NoFrameEndIsLostSynchronisation)
     EXPECT_STREQ(emi_strerror(EMI_NOSYNC), "Frame synchronisation lost");
 }
 
-TEST(Read, PeerClosingInsideFrameIsSocketError)
-{
+TEST(Read, PeerClosingInsideFrameIsSocketError) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string f = frame(1, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "2"}, {21, "x"}}));
@@ -121,11 +119,12 @@ TEST(Read, PeerClosingInsideFrameIsSocketError)
     EXPECT_EQ(emi_read(s.emi), EMI_SOCKERR);
 }
 
-TEST(Read, SilentPeerTimesOut)
-{
+TEST(Read, SilentPeerTimesOut) {
     Session s;
     ASSERT_EQ(s.rc, 0);
-    s.send("\x02" "01/000");  // a frame that never ends
+    s.send(
+        "\x02"
+        "01/000");  // a frame that never ends
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(emi_read(s.emi), EMI_TIMEOUT);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -134,8 +133,7 @@ TEST(Read, SilentPeerTimesOut)
     EXPECT_STREQ(emi_strerror(EMI_TIMEOUT), "Timeout");
 }
 
-TEST(Read, SelectPollsWithoutWaiting)
-{
+TEST(Read, SelectPollsWithoutWaiting) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     EXPECT_EQ(emi_select(s.emi), 0);
@@ -147,14 +145,18 @@ TEST(Read, SelectPollsWithoutWaiting)
     EXPECT_EQ(emi_select(nullptr), EMI_NULL);
 }
 
-TEST(Read, Operation52WithEachMessageType)
-{
+TEST(Read, Operation52WithEachMessageType) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     s.send(frame(7, 'O', 52,
-                 fields33({{1, "420601111222"}, {2, "777888999"}, {13, "0101121200"},
-                           {15, "070512153000"}, {19, "3"}, {21, "48656C6C6F00110A21"},
-                           {25, "1"}, {31, "0102"}})));
+                 fields33({{1, "420601111222"},
+                           {2, "777888999"},
+                           {13, "0101121200"},
+                           {15, "070512153000"},
+                           {19, "3"},
+                           {21, "48656C6C6F00110A21"},
+                           {25, "1"},
+                           {31, "0102"}})));
     ASSERT_EQ(emi_read(s.emi), 7);
     msg_t* m = emi_msg(s.emi);
     EXPECT_EQ(m->op_type, EMI_DELIVERY_SM);
@@ -173,8 +175,7 @@ TEST(Read, Operation52WithEachMessageType)
     EXPECT_EQ(m->uu.submit.validity, nullptr) << "empty VP stays unset";
     EXPECT_EQ(m->uu.submit.xservices, nullptr);
 
-    s.send(frame(9, 'O', 52,
-                 fields33({{1, "1"}, {2, "2"}, {19, "4"}, {20, "0032"}, {21, "CAFEBABE"}, {24, "1"}})));
+    s.send(frame(9, 'O', 52, fields33({{1, "1"}, {2, "2"}, {19, "4"}, {20, "0032"}, {21, "CAFEBABE"}, {24, "1"}})));
     ASSERT_EQ(emi_read(s.emi), 9);
     EXPECT_STREQ(m->uu.submit.text, "CAFEBABE");
     EXPECT_EQ(m->uu.submit.numbits, 32);
@@ -185,8 +186,7 @@ TEST(Read, Operation52WithEachMessageType)
     EXPECT_EQ(emitest::drain(s.peer), "") << "nothing is acknowledged by the library itself";
 }
 
-TEST(Read, Operation01)
-{
+TEST(Read, Operation01) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     s.send(frame(3, 'O', 1, "420601111222/777888999//3/414243/"));
@@ -206,13 +206,18 @@ TEST(Read, Operation01)
     EXPECT_EQ(emi_read(s.emi), EMI_NOT_SUPP);
 }
 
-TEST(Read, Notification53)
-{
+TEST(Read, Notification53) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     s.send(frame(11, 'O', 53,
-                 fields33({{1, "12345"}, {2, "00420601234567"}, {15, "070512153000"}, {16, "2"},
-                           {17, "107"}, {18, "070512153105"}, {19, "3"}, {21, "4E6F"}})));
+                 fields33({{1, "12345"},
+                           {2, "00420601234567"},
+                           {15, "070512153000"},
+                           {16, "2"},
+                           {17, "107"},
+                           {18, "070512153105"},
+                           {19, "3"},
+                           {21, "4E6F"}})));
     ASSERT_EQ(emi_read(s.emi), 11);
     msg_t* m = emi_msg(s.emi);
     EXPECT_EQ(m->op_type, EMI_DELIVERY_NOTIF);
@@ -230,8 +235,7 @@ TEST(Read, Notification53)
     EXPECT_EQ(m->uu.submit.deliv_status, EMI_DELIVERED);
 }
 
-TEST(Read, ResultsOfSubmissionLoginAndAlert)
-{
+TEST(Read, ResultsOfSubmissionLoginAndAlert) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_submit1(s.emi, "1", "2", "x", -1), 1);
@@ -277,13 +281,15 @@ TEST(Read, ResultsOfSubmissionLoginAndAlert)
 
 // Frames whose LEN, header or field count cannot fit the handle's buffers
 // are refused; the next good frame is read as usual.
-TEST(Read, FramesOutsideTheBoundsAreRefused)
-{
+TEST(Read, FramesOutsideTheBoundsAreRefused) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string good = frame(1, 'R', 31, "A//");
 
-    s.send("\x02" "01/00016/R/31/A9\x03" + good);  // no data field at all
+    s.send(
+        "\x02"
+        "01/00016/R/31/A9\x03" +
+        good);  // no data field at all
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
     EXPECT_EQ(emi_read(s.emi), 1);
 
@@ -292,17 +298,29 @@ TEST(Read, FramesOutsideTheBoundsAreRefused)
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);  // LEN 1117
     EXPECT_EQ(emi_read(s.emi), 1);
 
-    s.send("\x02" "01/99999/O/52/" + std::string(2000, 'A') + good);
+    s.send(
+        "\x02"
+        "01/99999/O/52/" +
+        std::string(2000, 'A') + good);
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
     EXPECT_EQ(emi_read(s.emi), 1);
 
-    s.send("\x02" "0x/00020/R/31/A///00\x03" + good);
+    s.send(
+        "\x02"
+        "0x/00020/R/31/A///00\x03" +
+        good);
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
     EXPECT_EQ(emi_read(s.emi), 1);
-    s.send("\x02" "01/-0020/R/31/A///00\x03" + good);
+    s.send(
+        "\x02"
+        "01/-0020/R/31/A///00\x03" +
+        good);
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
     EXPECT_EQ(emi_read(s.emi), 1);
-    s.send("\x02" "01/00020/R/3//A///00\x03" + good);
+    s.send(
+        "\x02"
+        "01/00020/R/3//A///00\x03" +
+        good);
     EXPECT_EQ(emi_read(s.emi), EMI_BADFRAME);
     EXPECT_EQ(emi_read(s.emi), 1);
 
@@ -330,8 +348,7 @@ TEST(Read, FramesOutsideTheBoundsAreRefused)
 
 // Each handle decodes into its own buffer, so handles on different threads
 // keep their texts apart.
-TEST(Read, HandlesOnTwoThreadsKeepTheirTexts)
-{
+TEST(Read, HandlesOnTwoThreadsKeepTheirTexts) {
     Session a, b;
     ASSERT_EQ(a.rc, 0);
     ASSERT_EQ(b.rc, 0);

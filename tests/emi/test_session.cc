@@ -28,8 +28,7 @@ void fakeClock(struct timeval* now) { *now = g_fakeNow; }
 
 class FakeClock : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         g_fakeNow = {1000000, 0};
         vessa_test_clock = fakeClock;
     }
@@ -38,8 +37,7 @@ protected:
 
 // Everything the library writes to standard error while `body` runs.
 template <typename F>
-std::string captureStderr(F body)
-{
+std::string captureStderr(F body) {
     char path[] = "vessa-stderr-XXXXXX";
     int fd = mkstemp(path);
     fflush(stderr);
@@ -59,8 +57,7 @@ std::string captureStderr(F body)
     return out;
 }
 
-TEST(TransactionIds, WindowOfOne)
-{
+TEST(TransactionIds, WindowOfOne) {
     Options o;
     o.window = 1;
     Session s(o);
@@ -75,8 +72,7 @@ TEST(TransactionIds, WindowOfOne)
     EXPECT_EQ(emi_alert(s.emi), 1);
 }
 
-TEST(TransactionIds, WindowOfZeroRefusesEverySubmission)
-{
+TEST(TransactionIds, WindowOfZeroRefusesEverySubmission) {
     Options o;
     o.window = 0;
     Session s(o);
@@ -84,8 +80,7 @@ TEST(TransactionIds, WindowOfZeroRefusesEverySubmission)
     EXPECT_EQ(emi_submit1(s.emi, "1", "2", "x", -1), EMI_NOTRNID);
 }
 
-TEST(TransactionIds, LowestFreeIdIsTaken)
-{
+TEST(TransactionIds, LowestFreeIdIsTaken) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     EXPECT_EQ(ucp_get_trnid(s.emi), 1);
@@ -105,8 +100,7 @@ TEST(TransactionIds, LowestFreeIdIsTaken)
     EXPECT_EQ(ucp_get_trnid(s.emi), 96);
 }
 
-TEST_F(FakeClock, IdExpiresWhenOlderThanTheTimeout)
-{
+TEST_F(FakeClock, IdExpiresWhenOlderThanTheTimeout) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_submit1(s.emi, "1", "2", "x", -1), 1);
@@ -125,8 +119,7 @@ TEST_F(FakeClock, IdExpiresWhenOlderThanTheTimeout)
     EXPECT_EQ(emi_alert(s.emi), 1);
 }
 
-TEST_F(FakeClock, ThroughputWindow)
-{
+TEST_F(FakeClock, ThroughputWindow) {
     Options o;
     o.throughput = 2;
     Session s(o);
@@ -151,8 +144,7 @@ TEST_F(FakeClock, ThroughputWindow)
     EXPECT_EQ(emi_check_throughput(nullptr), EMI_NULL);
 }
 
-TEST_F(FakeClock, ThroughputZeroAllowsOnePerWindow)
-{
+TEST_F(FakeClock, ThroughputZeroAllowsOnePerWindow) {
     Options o;
     o.throughput = 0;
     Session s(o);
@@ -165,8 +157,7 @@ TEST_F(FakeClock, ThroughputZeroAllowsOnePerWindow)
 
 // A caller that asks before it submits (as the daemon does) is not refused
 // by the submission's own check in the same window, whatever the limit.
-TEST_F(FakeClock, CheckBeforeSubmissionAgreesWithTheSubmission)
-{
+TEST_F(FakeClock, CheckBeforeSubmissionAgreesWithTheSubmission) {
     for (int throughput : {0, -5, 1, 2}) {
         Options o;
         o.throughput = throughput;
@@ -185,8 +176,7 @@ TEST_F(FakeClock, CheckBeforeSubmissionAgreesWithTheSubmission)
     }
 }
 
-TEST(Ia5, EncodeAndDecode)
-{
+TEST(Ia5, EncodeAndDecode) {
     char buf[641];
     EXPECT_STREQ(ia5_encode(buf, sizeof buf, "ABC"), "414243");
     EXPECT_STREQ(ia5_decode(buf, sizeof buf, "414243"), "ABC");
@@ -205,8 +195,7 @@ TEST(Ia5, EncodeAndDecode)
     EXPECT_EQ(ia5_tonum('7'), 7);
 }
 
-TEST(Ia5, OddDigitCountAndBytesOutsideIa5)
-{
+TEST(Ia5, OddDigitCountAndBytesOutsideIa5) {
     char buf[641];
     // The unpaired last digit is dropped, nothing behind it is read.
     char odd[] = {'4', '1', '4', '2', '4', '\0', '4', '3', '\0'};
@@ -217,13 +206,11 @@ TEST(Ia5, OddDigitCountAndBytesOutsideIa5)
     EXPECT_STREQ(ia5_encode_oadc(buf, 25, "\xC1"), "023F");
 }
 
-TEST(Ia5, PackedOriginator)
-{
+TEST(Ia5, PackedOriginator) {
     char buf[25];
     EXPECT_STREQ(ia5_encode_oadc(buf, sizeof buf, "ABC"), "0641E110");
     // Twelve characters fill the eleven octets that room 25 holds.
-    EXPECT_STREQ(ia5_encode_oadc(buf, sizeof buf, "ABCDEFGHIJKL"),
-                 "1541E19058341E9149E59209");
+    EXPECT_STREQ(ia5_encode_oadc(buf, sizeof buf, "ABCDEFGHIJKL"), "1541E19058341E9149E59209");
     EXPECT_EQ(std::strlen(ia5_encode_oadc(buf, sizeof buf, "ABCDEFGHIJKLMNOPQRST")), 24u);
     EXPECT_EQ(std::string(buf, 2), "23") << "the count is of the whole name";
     char tiny[2] = {'x', 'y'};
@@ -234,8 +221,7 @@ TEST(Ia5, PackedOriginator)
     EXPECT_EQ(ia5_is_numeric("+420"), 0);
 }
 
-TEST(Session, LoginRefusedLeavesNoHandle)
-{
+TEST(Session, LoginRefusedLeavesNoHandle) {
     Options o;
     o.loginReply = frame(0, 'R', 60, "N/07/bad password/");
     Session s(o);
@@ -248,21 +234,21 @@ TEST(Session, LoginRefusedLeavesNoHandle)
     EXPECT_STREQ(emi_strerror(EMI_INITERR), "Initialization failure");
 }
 
-TEST(Session, LoginAnsweredWithAnythingElseFails)
-{
+TEST(Session, LoginAnsweredWithAnythingElseFails) {
     Options o;
     o.loginReply = frame(0, 'R', 31, "A//");
     Session a(o);
     EXPECT_EQ(a.rc, EMI_INITERR);
     EXPECT_EQ(a.emi, nullptr);
-    o.loginReply = "\x02" "00/00019/R/60/A//00\x03";
+    o.loginReply =
+        "\x02"
+        "00/00019/R/60/A//00\x03";
     Session b(o);
     EXPECT_EQ(b.rc, EMI_BADCRC);
     EXPECT_EQ(b.emi, nullptr);
 }
 
-TEST(Session, InitArguments)
-{
+TEST(Session, InitArguments) {
     EMI emi = reinterpret_cast<EMI>(0x1);
     EXPECT_EQ(emi_init(&emi, nullptr, 1, "p", "o", "a", 1, 1), EMI_INITERR);
     EXPECT_EQ(emi_init(&emi, "127.0.0.1", 1, nullptr, "o", "a", 1, 1), EMI_INITERR);
@@ -282,8 +268,7 @@ TEST(Session, InitArguments)
     EXPECT_STREQ(emi_strerror(-77), std::strerror(ENOMEM));
 }
 
-TEST(Session, NullAlertAddressCountsAsEmpty)
-{
+TEST(Session, NullAlertAddressCountsAsEmpty) {
     Options o;
     o.nullAlert = true;
     Session s(o);
@@ -292,8 +277,7 @@ TEST(Session, NullAlertAddressCountsAsEmpty)
     EXPECT_NE(s.next().find("/O/31//0539/"), std::string::npos);
 }
 
-TEST(Session, LongAddressesAreCutTo31Characters)
-{
+TEST(Session, LongAddressesAreCutTo31Characters) {
     Options o;
     o.origin = std::string(40, '7');
     o.alert = std::string(40, '8');
@@ -307,8 +291,7 @@ TEST(Session, LongAddressesAreCutTo31Characters)
     EXPECT_NE(s.next().find("/O/31/" + std::string(16, '8') + "/0439/"), std::string::npos);
 }
 
-TEST(Session, Submit2TooLongForOneFrameIsRefused)
-{
+TEST(Session, Submit2TooLongForOneFrameIsRefused) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string text(640, 'A');
@@ -333,8 +316,7 @@ TEST(Session, Submit2TooLongForOneFrameIsRefused)
     EXPECT_EQ(f.size(), 18u + 744u) << f;
 }
 
-TEST(Session, Submit2RequestMayPointIntoTheLastFrame)
-{
+TEST(Session, Submit2RequestMayPointIntoTheLastFrame) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::vector<std::string> f(33);
@@ -359,8 +341,7 @@ TEST(Session, Submit2RequestMayPointIntoTheLastFrame)
     EXPECT_NE(s.next().find("/O/51/00420777000111/601234567//"), std::string::npos);
 }
 
-TEST(Session, TraceMasksThePassword)
-{
+TEST(Session, TraceMasksThePassword) {
     std::string trace;
     Options o;
     o.password = "Hunter22";
@@ -371,22 +352,22 @@ TEST(Session, TraceMasksThePassword)
     });
     EXPECT_NE(trace.find("emi_init: emi="), std::string::npos) << trace;
     EXPECT_NE(trace.find("; hostname=127.0.0.1; port="), std::string::npos);
-    EXPECT_NE(trace.find("; password=********; originator=12345; alert=0123\n"), std::string::npos)
-        << trace;
+    EXPECT_NE(trace.find("; password=********; originator=12345; alert=0123\n"), std::string::npos) << trace;
     EXPECT_EQ(trace.find("Hunter22"), std::string::npos) << trace;
     EXPECT_EQ(trace.find("48756E7465723232"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("tcp_write: \x02" "00/00056/O/60/12345/6/5/1/****************//0100//////"),
+    EXPECT_NE(trace.find("tcp_write: \x02"
+                         "00/00056/O/60/12345/6/5/1/****************//0100//////"),
               std::string::npos)
         << trace;
-    EXPECT_NE(trace.find("ucp_read: synchronization\ntcp_read: \x02\nucp_read: frame\ntcp_read: 00/00019/R/60/A//6D\x03\n"),
-              std::string::npos)
+    EXPECT_NE(
+        trace.find("ucp_read: synchronization\ntcp_read: \x02\nucp_read: frame\ntcp_read: 00/00019/R/60/A//6D\x03\n"),
+        std::string::npos)
         << trace;
     EXPECT_NE(trace.find("ucp_read: checksum=6D\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("emi_read: operation_type=-60\n"), std::string::npos) << trace;
 }
 
-TEST(Session, TraceCanBeSwitchedOff)
-{
+TEST(Session, TraceCanBeSwitchedOff) {
     emi_trace(0);
     std::string quiet = captureStderr([&] {
         Session s;
@@ -403,8 +384,7 @@ TEST(Session, TraceCanBeSwitchedOff)
     EXPECT_NE(traced.find("emi_alert: emi="), std::string::npos) << traced;
 }
 
-TEST(Session, TraceLinesOfOperations)
-{
+TEST(Session, TraceLinesOfOperations) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string trace = captureStderr([&] {
@@ -420,7 +400,9 @@ TEST(Session, TraceLinesOfOperations)
           std::string("ia5_encode: 'Hi'\n"), std::string("ia5_encode: encoded => 4869\n"),
           std::string("ucp_get_trnid: trnid=1\n"),
           "emi_ack: ack=1; operation=52; trnid=5; emi=" + std::string(self) + "\n",
-          "emi_alert: emi=" + std::string(self) + "\n", std::string("tcp_write: \x02" "05/00020/R/52/A///9A\x03\n")}) {
+          "emi_alert: emi=" + std::string(self) + "\n",
+          std::string("tcp_write: \x02"
+                      "05/00020/R/52/A///9A\x03\n")}) {
         EXPECT_NE(trace.find(line), std::string::npos) << line << " in\n" << trace;
     }
 }

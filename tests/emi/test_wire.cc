@@ -16,27 +16,22 @@ namespace {
 const std::string STX = "\x02";
 const std::string ETX = "\x03";
 
-TEST(Wire, LoginFrameCarriesAddressAndIa5Password)
-{
+TEST(Wire, LoginFrameCarriesAddressAndIa5Password) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     EXPECT_EQ(s.login, STX + "00/00052/O/60/12345/6/5/1/736563726574//0100//////D5" + ETX);
 }
 
-TEST(Wire, LoginSendsOnlyEightPasswordCharactersAndSixteenAddressCharacters)
-{
+TEST(Wire, LoginSendsOnlyEightPasswordCharactersAndSixteenAddressCharacters) {
     Options o;
     o.password = "0123456789";
     o.origin = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     Session s(o);
     ASSERT_EQ(s.rc, 0);
-    EXPECT_NE(s.login.find("/O/60/ABCDEFGHIJKLMNOP/6/5/1/3031323334353637//0100//////"),
-              std::string::npos)
-        << s.login;
+    EXPECT_NE(s.login.find("/O/60/ABCDEFGHIJKLMNOP/6/5/1/3031323334353637//0100//////"), std::string::npos) << s.login;
 }
 
-TEST(Wire, AlertFrames)
-{
+TEST(Wire, AlertFrames) {
     {
         Session s;  // alert address 0123
         ASSERT_EQ(s.rc, 0);
@@ -60,8 +55,7 @@ TEST(Wire, AlertFrames)
     EXPECT_NE(b.next().find("/O/31/123456789/0439/"), std::string::npos);
 }
 
-TEST(Wire, Submit1WithoutNotification)
-{
+TEST(Wire, Submit1WithoutNotification) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     EXPECT_EQ(emi_submit1(s.emi, "+420777123456", "+420601234567", "Hello", -1), 1);
@@ -71,8 +65,7 @@ TEST(Wire, Submit1WithoutNotification)
                             ETX);
 }
 
-TEST(Wire, Submit1AlphanumericOriginatorWithNotification)
-{
+TEST(Wire, Submit1AlphanumericOriginatorWithNotification) {
     Options o;
     o.alert = "+420600111222";
     Session s(o);
@@ -84,20 +77,16 @@ TEST(Wire, Submit1AlphanumericOriginatorWithNotification)
                             ETX);
 }
 
-TEST(Wire, Submit1NumericOriginatorWithNotificationHasNoNotificationAddress)
-{
+TEST(Wire, Submit1NumericOriginatorWithNotificationHasNoNotificationAddress) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_submit1(s.emi, "+420777123456", "+420601234567", "Hello", -1), 1);
     s.next();
     EXPECT_EQ(emi_submit1(s.emi, "0601234567", "00420601234567", "Hi", 1), 2);
-    EXPECT_EQ(s.next(),
-              STX + "02/00080/O/51/00420601234567/0601234567//1//1/////////////3//4869/////////////14" +
-                  ETX);
+    EXPECT_EQ(s.next(), STX + "02/00080/O/51/00420601234567/0601234567//1//1/////////////3//4869/////////////14" + ETX);
 }
 
-TEST(Wire, Submit2TextWithOptions)
-{
+TEST(Wire, Submit2TextWithOptions) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     msg_t* m = emi_msg(s.emi);
@@ -116,8 +105,7 @@ TEST(Wire, Submit2TextWithOptions)
                             ETX);
 }
 
-TEST(Wire, Submit2BinaryWithNotification)
-{
+TEST(Wire, Submit2BinaryWithNotification) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_alert(s.emi), 1);
@@ -139,8 +127,7 @@ TEST(Wire, Submit2BinaryWithNotification)
                             ETX);
 }
 
-TEST(Wire, Submit2AlphanumericOriginatorTakesNotificationAddressFromAlert)
-{
+TEST(Wire, Submit2AlphanumericOriginatorTakesNotificationAddressFromAlert) {
     Options o;
     o.alert = "12345678";
     Session s(o);
@@ -156,8 +143,7 @@ TEST(Wire, Submit2AlphanumericOriginatorTakesNotificationAddressFromAlert)
     EXPECT_NE(s.next().find("//1/12345678/1/0539/"), std::string::npos);
 }
 
-TEST(Wire, Acknowledgements)
-{
+TEST(Wire, Acknowledgements) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     EXPECT_EQ(emi_ack(1, -52, 5, s.emi), EMI_OK);
@@ -178,8 +164,7 @@ TEST(Wire, Acknowledgements)
 }
 
 // The originator classes and destination forms, as the SMSC sees them.
-TEST(Wire, OriginatorAndDestinationRules)
-{
+TEST(Wire, OriginatorAndDestinationRules) {
     struct Case {
         const char* from;
         const char* to;
@@ -214,8 +199,7 @@ TEST(Wire, OriginatorAndDestinationRules)
     }
 }
 
-TEST(Wire, DestinationForms)
-{
+TEST(Wire, DestinationForms) {
     char adc[17];
     EXPECT_EQ(emi_destination("+420601234567", adc, sizeof adc), 14);
     EXPECT_STREQ(adc, "00420601234567");
@@ -223,8 +207,11 @@ TEST(Wire, DestinationForms)
     EXPECT_STREQ(adc, "00420601234567");
     EXPECT_EQ(emi_destination("+447700900123", nullptr, 0), 14);
     EXPECT_EQ(emi_destination("+42012345678901", nullptr, 0), 16);
-    for (const char* bad : {"+420123456789012", "420777111000", "00420", "+", "+0123", "000123", "", " 1",
-                            "1 ", "1/x/y/1/999", "12\x02" "3", "12\x03", "abc", "+4201a"}) {
+    for (const char* bad :
+         {"+420123456789012", "420777111000", "00420", "+", "+0123", "000123", "", " 1", "1 ", "1/x/y/1/999",
+          "12\x02"
+          "3",
+          "12\x03", "abc", "+4201a"}) {
         EXPECT_EQ(emi_destination(bad, adc, sizeof adc), EMI_BADFIELD) << bad;
     }
     EXPECT_EQ(emi_destination(nullptr, adc, sizeof adc), EMI_BADFIELD);
@@ -233,11 +220,15 @@ TEST(Wire, DestinationForms)
 
 // A value that would end its field or the frame is refused before anything
 // is sent or any transaction id is taken; the session goes on.
-TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused)
-{
+TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused) {
     Session s;
     ASSERT_EQ(s.rc, 0);
-    for (const char* to : {"1/x/y/1/999", "777\x02" "1", "777\x03" "1", "420777111000", "00420420777111000"}) {
+    for (const char* to : {"1/x/y/1/999",
+                           "777\x02"
+                           "1",
+                           "777\x03"
+                           "1",
+                           "420777111000", "00420420777111000"}) {
         EXPECT_EQ(emi_submit1(s.emi, "1", to, "t", -1), EMI_BADFIELD) << to;
     }
     msg_t* m = emi_msg(s.emi);
@@ -268,12 +259,11 @@ TEST(Wire, FieldsThatWouldBreakTheFrameAreRefused)
 
 // The one function that composes frames refuses what the calls above check
 // first, so no caller can send it: nothing goes out and no id is taken.
-TEST(Wire, FrameBuilderRefusesWhatWouldBreakTheFrame)
-{
+TEST(Wire, FrameBuilderRefusesWhatWouldBreakTheFrame) {
     Session s;
     ASSERT_EQ(s.rc, 0);
-    for (const std::string& value : {std::string("a/b"), std::string("a\x03"), std::string("\x7F"),
-                                     std::string("a\0b", 3), std::string("\n")}) {
+    for (const std::string& value :
+         {std::string("a/b"), std::string("a\x03"), std::string("\x7F"), std::string("a\0b", 3), std::string("\n")}) {
         EXPECT_EQ(ucp_send(s.emi, -EMI_DELIVERY_SM, 5, {"A", value}), EMI_BADFIELD);
         EXPECT_EQ(ucp_send_new(s.emi, EMI_ALERT, {value, "0539"}), EMI_BADFIELD);
     }
@@ -289,8 +279,7 @@ TEST(Wire, FrameBuilderRefusesWhatWouldBreakTheFrame)
     EXPECT_EQ(f.substr(0, 15), STX + "01/01021/O/51/");
 }
 
-TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused)
-{
+TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused) {
     EMI emi = nullptr;
     // Refused before connecting: nothing listens on this port.
     EXPECT_EQ(emi_init(&emi, "127.0.0.1", 1, "pw", "123/4", "0123", 1, 1), EMI_BADFIELD);
@@ -298,16 +287,14 @@ TEST(Wire, LoginAddressesThatWouldBreakTheFrameAreRefused)
     EXPECT_EQ(emi, nullptr);
 }
 
-TEST(Wire, NullOriginatorUsesLoginAddress)
-{
+TEST(Wire, NullOriginatorUsesLoginAddress) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     ASSERT_EQ(emi_submit1(s.emi, nullptr, "601234567", "t", -1), 1);
     EXPECT_NE(s.next().find("/O/51/00420601234567/12345//"), std::string::npos);
 }
 
-TEST(Wire, TextIsCutTo320Characters)
-{
+TEST(Wire, TextIsCutTo320Characters) {
     Session s;
     ASSERT_EQ(s.rc, 0);
     std::string text(400, 'A');
@@ -324,8 +311,7 @@ TEST(Wire, TextIsCutTo320Characters)
 // long password and address, alerts to an international and a long
 // address, negative acknowledgements of 52 and 53, a submission
 // from a name, and one whose fields exceed their widths and are cut.
-TEST(Wire, RemainingFramesByteForByte)
-{
+TEST(Wire, RemainingFramesByteForByte) {
     Options o;
     o.password = "0123456789";
     o.origin = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -348,8 +334,10 @@ TEST(Wire, RemainingFramesByteForByte)
     m->uu.submit.notif_type = 1;
     m->uu.submit.text = "x";
     EXPECT_EQ(emi_submit2(s.emi), 2);
-    EXPECT_EQ(s.next(), STX + "02/00099/O/51/00420601234567/0753F41B0E//1/420600111222/1/0439////////////3//78"
-                            "////0////5039/////07" + ETX);
+    EXPECT_EQ(s.next(), STX +
+                            "02/00099/O/51/00420601234567/0753F41B0E//1/420600111222/1/0439////////////3//78"
+                            "////0////5039/////07" +
+                            ETX);
 
     // Validity, RPID, NB, NT, NAdC and extra services beyond their widths.
     const std::string xser = std::string(399, 'C') + "DE";
@@ -367,7 +355,8 @@ TEST(Wire, RemainingFramesByteForByte)
     m->uu.submit.priority = 7;
     m->uu.submit.xservices = xser.c_str();
     EXPECT_EQ(emi_submit2(s.emi), 3);
-    EXPECT_EQ(s.next(), STX + "03/00536/O/51/00420601234567/077712345678901234567890//1/0600999888777666/1/"
+    EXPECT_EQ(s.next(), STX +
+                            "03/00536/O/51/00420601234567/077712345678901234567890//1/0600999888777666/1/"
                             "0539//////0101121200/1234/////4/-000/CAFE//1/1/-3//////" +
                             std::string(399, 'C') + "D///50" + ETX);
 
@@ -380,8 +369,10 @@ TEST(Wire, RemainingFramesByteForByte)
     // From a long number, asking for a notification of a two-digit type:
     // one digit of it is sent.
     EXPECT_EQ(emi_submit1(b.emi, "0777123456789012345678901234", "601234567", "t", 12), 2);
-    EXPECT_EQ(b.next(), STX + "02/00092/O/51/00420601234567/077712345678901234567890//1//1/////////////3//74"
-                            "/////////////94" + ETX);
+    EXPECT_EQ(b.next(), STX +
+                            "02/00092/O/51/00420601234567/077712345678901234567890//1//1/////////////3//74"
+                            "/////////////94" +
+                            ETX);
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 
 int vessa_c_check(void);
 
-int vessa_c_check(void)
-{
+int vessa_c_check(void) {
     EMI emi = NULL;
     msg_t msg;
     err_t err = EMI_THRPUT;

@@ -26,8 +26,7 @@
 
 namespace {
 
-std::string json(const char* s)
-{
+std::string json(const char* s) {
     if (!s) return "null";
     std::string out = "\"";
     for (const char* p = s; *p; ++p) {
@@ -46,8 +45,7 @@ std::string json(const char* s)
     return out + "\"";
 }
 
-std::vector<std::string> split(const std::string& line)
-{
+std::vector<std::string> split(const std::string& line) {
     std::vector<std::string> out;
     size_t start = 0;
     for (;;) {
@@ -58,15 +56,13 @@ std::vector<std::string> split(const std::string& line)
     }
 }
 
-std::string result(int rc)
-{
+std::string result(int rc) {
     std::string out = "{\"rc\":" + std::to_string(rc);
     if (rc < 0) out += ",\"error\":" + json(emi_strerror(static_cast<err_t>(rc)));
     return out;
 }
 
-std::string decoded(EMI emi, int rc)
-{
+std::string decoded(EMI emi, int rc) {
     std::string out = result(rc);
     msg_t* m = emi_msg(emi);
     if (rc < 0 || !m) return out + "}";
@@ -91,8 +87,7 @@ std::string decoded(EMI emi, int rc)
 
 }  // namespace
 
-int main()
-{
+int main() {
     EMI emi = nullptr;
     std::string line;
     // Strings of the submit2 request live here until the next request.
@@ -104,17 +99,17 @@ int main()
         std::string out;
         if (cmd == "init") {
             EMI fresh = nullptr;
-            int rc = emi_init(&fresh, arg(1).c_str(), static_cast<unsigned short>(std::atoi(arg(2).c_str())),
-                              arg(3).c_str(), arg(4).c_str(), arg(5).c_str(), std::atoi(arg(6).c_str()),
-                              std::atoi(arg(7).c_str()));
+            int rc =
+                emi_init(&fresh, arg(1).c_str(), static_cast<unsigned short>(std::atoi(arg(2).c_str())), arg(3).c_str(),
+                         arg(4).c_str(), arg(5).c_str(), std::atoi(arg(6).c_str()), std::atoi(arg(7).c_str()));
             if (rc == 0) {
                 emi_destroy(emi);
                 emi = fresh;
             }
             out = result(rc) + ",\"handle\":" + (fresh ? "true" : "false") + "}";
         } else if (cmd == "submit1") {
-            out = result(emi_submit1(emi, arg(1).c_str(), arg(2).c_str(), arg(4).c_str(),
-                                     std::atoi(arg(3).c_str()))) + "}";
+            out = result(emi_submit1(emi, arg(1).c_str(), arg(2).c_str(), arg(4).c_str(), std::atoi(arg(3).c_str()))) +
+                  "}";
         } else if (cmd == "submit2") {
             msg_t* m = emi_msg(emi);
             if (m) {
@@ -127,18 +122,30 @@ int main()
                     kv[eq] = '\0';
                     std::string key = kv.substr(0, eq);
                     const char* v = kv.c_str() + eq + 1;
-                    if (key == "from") r.from = v;
-                    else if (key == "to") r.to = v;
-                    else if (key == "notif_addr") r.notif_addr = v;
-                    else if (key == "notif_type") r.notif_type = std::atoi(v);
-                    else if (key == "validity") r.validity = v;
-                    else if (key == "priority") r.priority = std::atoi(v);
-                    else if (key == "bit8") r.bit8 = std::atoi(v);
-                    else if (key == "numbits") r.numbits = std::atoi(v);
-                    else if (key == "text") r.text = v;
-                    else if (key == "msg_class") r.msg_class = std::atoi(v);
-                    else if (key == "rpid") r.rpid = std::atoi(v);
-                    else if (key == "xservices") r.xservices = v;
+                    if (key == "from")
+                        r.from = v;
+                    else if (key == "to")
+                        r.to = v;
+                    else if (key == "notif_addr")
+                        r.notif_addr = v;
+                    else if (key == "notif_type")
+                        r.notif_type = std::atoi(v);
+                    else if (key == "validity")
+                        r.validity = v;
+                    else if (key == "priority")
+                        r.priority = std::atoi(v);
+                    else if (key == "bit8")
+                        r.bit8 = std::atoi(v);
+                    else if (key == "numbits")
+                        r.numbits = std::atoi(v);
+                    else if (key == "text")
+                        r.text = v;
+                    else if (key == "msg_class")
+                        r.msg_class = std::atoi(v);
+                    else if (key == "rpid")
+                        r.rpid = std::atoi(v);
+                    else if (key == "xservices")
+                        r.xservices = v;
                 }
             }
             out = result(emi_submit2(emi)) + "}";
@@ -158,8 +165,9 @@ int main()
             }
             out = ready == 1 ? decoded(emi, emi_read(emi)) : "{\"rc\":null,\"select\":" + std::to_string(ready) + "}";
         } else if (cmd == "ack") {
-            out = result(emi_ack(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()), std::atoi(arg(3).c_str()),
-                                 emi)) + "}";
+            out =
+                result(emi_ack(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()), std::atoi(arg(3).c_str()), emi)) +
+                "}";
         } else if (cmd == "trntable") {
             out = result(emi_check_trntable(emi, std::atoi(arg(1).c_str()))) + "}";
         } else if (cmd == "destroy") {

@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string defaultValue = " \"default\" ";
             std::string value = ini.GetSetting(name + "/" + key, defaultValue, &found);
             if (found) {
-                check(value.empty() || (value.find_first_of(trimmed) != 0 &&
-                                        value.find_last_of(trimmed) != value.size() - 1),
+                check(value.empty() ||
+                          (value.find_first_of(trimmed) != 0 && value.find_last_of(trimmed) != value.size() - 1),
                       "found values are trimmed");
             } else {
                 check(value == defaultValue, "a missing key gives the default unchanged");

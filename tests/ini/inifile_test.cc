@@ -34,9 +34,7 @@ protected:
 
     // Path lookup with a default that trimming would change, so that a
     // returned default is recognisable as unchanged.
-    std::string get(const std::string& path, bool* found = nullptr) {
-        return m_ini.GetSetting(path, kDefault, found);
-    }
+    std::string get(const std::string& path, bool* found = nullptr) { return m_ini.GetSetting(path, kDefault, found); }
 
     static constexpr const char* kDefault = " \"dflt\" ";
 
@@ -168,8 +166,7 @@ TEST_F(IniFileTest, Comments) {
 }
 
 TEST_F(IniFileTest, SectionHeaders) {
-    ASSERT_EQ(parse("[ My Sec ]\nk=spaced\n[Plain] trailing text\nk=plain\n[]\nk=empty\n[a]b]\nk=first\n"),
-              "");
+    ASSERT_EQ(parse("[ My Sec ]\nk=spaced\n[Plain] trailing text\nk=plain\n[]\nk=empty\n[a]b]\nk=first\n"), "");
     EXPECT_EQ(m_ini.SectionCount(), 4);
     EXPECT_EQ(get(" My Sec /k"), "spaced");
     bool found = true;

@@ -50,10 +50,10 @@ TEST(PidFile, FreshFileHoldsThePid) {
     EXPECT_EQ(sandbox::readFile(path), pidLine(child.pid));
     EXPECT_EQ(fileMode(path), 0644);
     EXPECT_EQ(child.err, "");
-    EXPECT_TRUE(matches(child.out,
-                        "^\\d+: Trying to open pidfile '" + path + "'\n"
-                        "\\d+: Pid file is opened for writing, trying to lock them\n"
-                        "\\d+: Pid file is locked\n$"))
+    EXPECT_TRUE(matches(child.out, "^\\d+: Trying to open pidfile '" + path +
+                                       "'\n"
+                                       "\\d+: Pid file is opened for writing, trying to lock them\n"
+                                       "\\d+: Pid file is locked\n$"))
         << child.out;
 }
 
@@ -67,12 +67,12 @@ TEST(PidFile, StaleFileIsOverwrittenWhole) {
     EXPECT_EQ(sandbox::readFile(path), pidLine(child.pid));
     // Reopened, not recreated.
     EXPECT_EQ(fileMode(path), 0600);
-    EXPECT_TRUE(matches(child.out,
-                        "^\\d+: Trying to open pidfile '" + path + "'\n"
-                        "\\d+: Cannot open pid file exclusively\n"
-                        "\\d+: Trying to open pidfile for RW\n"
-                        "\\d+: Pid file is opened for writing, trying to lock them\n"
-                        "\\d+: Pid file is locked\n$"))
+    EXPECT_TRUE(matches(child.out, "^\\d+: Trying to open pidfile '" + path +
+                                       "'\n"
+                                       "\\d+: Cannot open pid file exclusively\n"
+                                       "\\d+: Trying to open pidfile for RW\n"
+                                       "\\d+: Pid file is opened for writing, trying to lock them\n"
+                                       "\\d+: Pid file is locked\n$"))
         << child.out;
 }
 
@@ -136,8 +136,7 @@ TEST(PidFile, OpenFailuresAreReported) {
     // An existing path that cannot be opened for writing.
     child = createPidfileInChild(dir, dir.path());
     EXPECT_TRUE(child.exitedWith(1));
-    EXPECT_TRUE(matches(child.err, "^\\d+: Cannot open pid file for writing: Is a directory\n$"))
-        << child.err;
+    EXPECT_TRUE(matches(child.err, "^\\d+: Cannot open pid file for writing: Is a directory\n$")) << child.err;
 }
 
 TEST(PidFile, FailuresGoToSyslog) {
@@ -210,9 +209,7 @@ TEST(InitDaemon, GrandchildIsDetached) {
             _exit(12);
         }
         std::string text;
-        auto add = [&](const std::string& key, long value) {
-            text += key + "=" + std::to_string(value) + "\n";
-        };
+        auto add = [&](const std::string& key, long value) { text += key + "=" + std::to_string(value) + "\n"; };
         add("pid", getpid());
         add("sid", getsid(0));
         add("pgrp", getpgrp());
@@ -272,10 +269,9 @@ TEST(InitDaemon, GrandchildIsDetached) {
 
 TEST(Il2ToAscii, WholeTable) {
     const unsigned char table[30][2] = {
-        {0xC1, 'A'}, {0xE1, 'a'}, {0xC8, 'C'}, {0xE8, 'c'}, {0xCF, 'D'}, {0xEF, 'd'},
-        {0xC9, 'E'}, {0xCC, 'E'}, {0xE9, 'e'}, {0xEC, 'e'}, {0xCD, 'I'}, {0xED, 'i'},
-        {0xD2, 'N'}, {0xF2, 'n'}, {0xD3, 'O'}, {0xF3, 'o'}, {0xD8, 'R'}, {0xF8, 'r'},
-        {0xA9, 'S'}, {0xB9, 's'}, {0xAB, 'T'}, {0xBB, 't'}, {0xDA, 'U'}, {0xD9, 'U'},
+        {0xC1, 'A'}, {0xE1, 'a'}, {0xC8, 'C'}, {0xE8, 'c'}, {0xCF, 'D'}, {0xEF, 'd'}, {0xC9, 'E'}, {0xCC, 'E'},
+        {0xE9, 'e'}, {0xEC, 'e'}, {0xCD, 'I'}, {0xED, 'i'}, {0xD2, 'N'}, {0xF2, 'n'}, {0xD3, 'O'}, {0xF3, 'o'},
+        {0xD8, 'R'}, {0xF8, 'r'}, {0xA9, 'S'}, {0xB9, 's'}, {0xAB, 'T'}, {0xBB, 't'}, {0xDA, 'U'}, {0xD9, 'U'},
         {0xFA, 'u'}, {0xF9, 'u'}, {0xDD, 'Y'}, {0xFD, 'y'}, {0xAE, 'Z'}, {0xBE, 'z'},
     };
     char expected[256];
@@ -288,9 +284,10 @@ TEST(Il2ToAscii, WholeTable) {
         EXPECT_EQ(il2toascii(static_cast<char>(byte)), expected[byte]) << "byte 0x" << std::hex << byte;
     }
     // "Příliš žluťoučký kůň úpěl ďábelské ódy" in ISO-8859-2.
-    const std::string text = "P\xF8\xEDli\xB9 \xBElu\xBBou\xE8k\xFD k\xF9\xF2 \xFAp\xECl \xEF\xE1"
-                             "belsk\xE9 \xF3"
-                             "dy";
+    const std::string text =
+        "P\xF8\xEDli\xB9 \xBElu\xBBou\xE8k\xFD k\xF9\xF2 \xFAp\xECl \xEF\xE1"
+        "belsk\xE9 \xF3"
+        "dy";
     std::string ascii;
     for (char c : text) ascii += il2toascii(c);
     EXPECT_EQ(ascii, "Prilis zlutoucky kun upel dabelske ody");

@@ -162,10 +162,18 @@ TEST_F(SendSmsTest, DestinationsAreCheckedWhereTheyAreAccepted) {
     SmsServer_impl::Options options;
     options.errorLog = &errorLog;
     SmsServer_impl servant(parts(), options);
-    const char* const accepted[] = {"+420777111000", "00420777111000", "0777111000", "777111000",
-                                    "+4930123456789", "004930123456789", "1", "+42012345678901"};
-    const char* const refused[] = {"1/x/y/1/999", ("77\x02" "7\x03"), "420777111000", "+420123456789012",
-                                   "+", "+0123", "abc", "12 34", "77\n7"};
+    const char* const accepted[] = {"+420777111000",  "00420777111000",  "0777111000", "777111000",
+                                    "+4930123456789", "004930123456789", "1",          "+42012345678901"};
+    const char* const refused[] = {"1/x/y/1/999",
+                                   ("77\x02"
+                                    "7\x03"),
+                                   "420777111000",
+                                   "+420123456789012",
+                                   "+",
+                                   "+0123",
+                                   "abc",
+                                   "12 34",
+                                   "77\n7"};
     std::string numbers;
     for (const char* n : accepted) numbers += std::string(n) + ",";
     for (const char* n : refused) numbers += std::string(n) + ",";

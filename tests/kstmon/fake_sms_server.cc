@@ -42,9 +42,7 @@ public:
 
     void KeepAlive() override {}
 
-    CORBA::Long SendSms(const char*, const char*, const char*, CORBA::Boolean, const char*) override {
-        return 1;
-    }
+    CORBA::Long SendSms(const char*, const char*, const char*, CORBA::Boolean, const char*) override { return 1; }
 
     char* version() override { return CORBA::string_dup(m_settings.version.c_str()); }
 
@@ -97,19 +95,32 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc) usage(("missing value of " + option).c_str());
         std::string value = argv[++i];
         auto number = [&] { return strtol(value.c_str(), nullptr, 10); };
-        if (option == "--ior") iorPath = value;
-        else if (option == "--version") settings.version = value;
-        else if (option == "--start") settings.start = number();
-        else if (option == "--current") settings.current = number();
-        else if (option == "--queue") settings.queue = number();
-        else if (option == "--sent") settings.sent = number();
-        else if (option == "--received") settings.received = number();
-        else if (option == "--confirmations") settings.confirmations = number();
-        else if (option == "--senders") settings.senders = number();
-        else if (option == "--name1") settings.name1 = value;
-        else if (option == "--status1") settings.status1 = number();
-        else if (option == "--name2") settings.name2 = value;
-        else if (option == "--status2") settings.status2 = number();
+        if (option == "--ior")
+            iorPath = value;
+        else if (option == "--version")
+            settings.version = value;
+        else if (option == "--start")
+            settings.start = number();
+        else if (option == "--current")
+            settings.current = number();
+        else if (option == "--queue")
+            settings.queue = number();
+        else if (option == "--sent")
+            settings.sent = number();
+        else if (option == "--received")
+            settings.received = number();
+        else if (option == "--confirmations")
+            settings.confirmations = number();
+        else if (option == "--senders")
+            settings.senders = number();
+        else if (option == "--name1")
+            settings.name1 = value;
+        else if (option == "--status1")
+            settings.status1 = number();
+        else if (option == "--name2")
+            settings.name2 = value;
+        else if (option == "--status2")
+            settings.status2 = number();
         else if (option == "--fail-getstats") {
             size_t colon = value.find(':');
             if (colon == std::string::npos) usage("--fail-getstats needs EXCEPTION:COMPLETION");
@@ -119,8 +130,8 @@ int main(int argc, char** argv) {
                 usage(("unknown exception " + settings.failException).c_str());
             }
             if (settings.failCompletion < 0 || settings.failCompletion > 2) usage("completion must be 0, 1 or 2");
-        }
-        else usage(("unknown option " + option).c_str());
+        } else
+            usage(("unknown option " + option).c_str());
     }
     if (iorPath.empty()) usage("--ior is required");
 

@@ -242,12 +242,12 @@ TEST(Logger, ConcurrentRecordsNeverInterleave) {
                 // one page of the file.
                 const std::string filler(r % 25 == 0 ? 6000 : (r * 7 + t) % 90, 'a' + t);
                 for (int l = 0; l < queued; ++l) {
-                    logger.put("T" + std::to_string(t) + " R" + std::to_string(r) + " L" + std::to_string(l) +
-                               " " + filler);
+                    logger.put("T" + std::to_string(t) + " R" + std::to_string(r) + " L" + std::to_string(l) + " " +
+                               filler);
                 }
-                logger.write("T" + std::to_string(t) + " R" + std::to_string(r) + " L" + std::to_string(queued) +
-                                 " " + filler,
-                             r % 3 ? 'i' : 'e');
+                logger.write(
+                    "T" + std::to_string(t) + " R" + std::to_string(r) + " L" + std::to_string(queued) + " " + filler,
+                    r % 3 ? 'i' : 'e');
             }
         });
     }
@@ -332,9 +332,8 @@ TEST(LoggerSyslog, UnopenableFileFallsBackToSyslog) {
         EXPECT_EQ(sandbox::syslogText(result.messages[i]), cannotOpen);
     }
     EXPECT_EQ(sandbox::syslogPriority(result.messages[1]), LOG_DAEMON | LOG_INFO);
-    EXPECT_TRUE(fullMatch(sandbox::syslogText(result.messages[1]),
-                          std::string(kStamp) + " ERROR    - queued %s\n" + std::string(kInfoHeaderWidth, ' ') +
-                              "first"))
+    EXPECT_TRUE(fullMatch(sandbox::syslogText(result.messages[1]), std::string(kStamp) + " ERROR    - queued %s\n" +
+                                                                       std::string(kInfoHeaderWidth, ' ') + "first"))
         << result.messages[1];
     EXPECT_EQ(sandbox::syslogPriority(result.messages[3]), LOG_DAEMON | LOG_INFO);
     EXPECT_TRUE(fullMatch(sandbox::syslogText(result.messages[3]), std::string(kStamp) + " INFO     - second"))

@@ -130,7 +130,8 @@ TEST_F(ProcessMessage, ReportForAnotherRecipientOrReferenceConfirmsNothing) {
     ASSERT_EQ(records.size(), 2u);
     for (const LogRecord& record : records) {
         EXPECT_EQ(record.lines.size(), 7u);
-        for (const std::string& line : record.lines) EXPECT_EQ(line.rfind("Notification e-mail: ", 0), std::string::npos);
+        for (const std::string& line : record.lines)
+            EXPECT_EQ(line.rfind("Notification e-mail: ", 0), std::string::npos);
     }
 }
 

@@ -146,8 +146,8 @@ TEST_F(EmailerTest, ModemConfirmationArrivesWithTheDefaultTemplates) {
         modemConfirmation("+420777123456", "Ahoj, jak se mas?", 4, 12, 7, 14, 3, 9, "alice@example.org");
     emailer->enque(confirmation);
     ASSERT_TRUE(server.waitForMails(1));
-    ASSERT_TRUE(smtptest::waitFor([&] { return m_counters.sentConfirmations == sentBefore + 1; },
-                                  std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        smtptest::waitFor([&] { return m_counters.sentConfirmations == sentBefore + 1; }, std::chrono::seconds(20)));
     stop(*emailer);
 
     const MailServer::Mail mail = server.mails().at(0);

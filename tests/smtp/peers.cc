@@ -134,8 +134,9 @@ MailServer::MailServer(const std::string& refusePrefix, const std::string& defer
     // it: try again with another one.
     for (int attempt = 0; attempt < 3 && m_process == nullptr; ++attempt) {
         m_port = freePort();
-        std::vector<std::string> argv = {SMTP_TEST_PYTHON, "-m", "aiosmtpd", "-n", "-l",
-                                         "127.0.0.1:" + std::to_string(m_port), "-c", "capture.Capture", m_dir};
+        std::vector<std::string> argv = {
+            SMTP_TEST_PYTHON,  "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(m_port), "-c",
+            "capture.Capture", m_dir};
         if (!refusePrefix.empty() || !deferPrefix.empty()) argv.push_back(refusePrefix);
         if (!deferPrefix.empty()) {
             argv.push_back(deferPrefix);
@@ -152,9 +153,7 @@ MailServer::MailServer(const std::string& refusePrefix, const std::string& defer
     if (m_process == nullptr) throw std::runtime_error("aiosmtpd did not start");
 }
 
-MailServer::~MailServer() {
-    delete m_process;
-}
+MailServer::~MailServer() { delete m_process; }
 
 std::vector<MailServer::Mail> MailServer::mails() const {
     std::vector<std::string> names;
@@ -182,11 +181,12 @@ std::vector<std::string> MailServer::rcptLog() const { return readLines(m_dir + 
 
 ScriptedPeer::ScriptedPeer(const std::vector<std::string>& scripts, int connections, double lingerSeconds)
     : m_workDir(SMTP_TEST_WORK_DIR, "work-smtppeer-"), m_dir(m_workDir.path()) {
-    std::vector<std::string> argv = {SMTP_TEST_PYTHON,      SMTP_TEST_PEER, "--port-file",
-                                     m_dir + "/port",       "--record",     m_dir + "/record",
-                                     "--connections",       std::to_string(connections),
-                                     "--linger",            std::to_string(lingerSeconds),
-                                     "--timeout",           "120"};
+    std::vector<std::string> argv = {SMTP_TEST_PYTHON, SMTP_TEST_PEER,
+                                     "--port-file",    m_dir + "/port",
+                                     "--record",       m_dir + "/record",
+                                     "--connections",  std::to_string(connections),
+                                     "--linger",       std::to_string(lingerSeconds),
+                                     "--timeout",      "120"};
     for (size_t i = 0; i < scripts.size(); ++i) {
         const std::string path = m_dir + "/script" + std::to_string(i + 1);
         writeFile(path, scripts[i]);
@@ -205,9 +205,7 @@ ScriptedPeer::ScriptedPeer(const std::vector<std::string>& scripts, int connecti
     m_port = static_cast<unsigned short>(std::stoi(readFile(portFile)));
 }
 
-ScriptedPeer::~ScriptedPeer() {
-    delete m_process;
-}
+ScriptedPeer::~ScriptedPeer() { delete m_process; }
 
 std::vector<std::string> ScriptedPeer::record() const { return readLines(m_dir + "/record"); }
 

@@ -54,8 +54,7 @@ public:
     // Recipients beginning with `refusePrefix` are refused with 550; those
     // beginning with `deferPrefix` with 450, the first `deferTimes` times
     // each is named (always when 0).
-    explicit MailServer(const std::string& refusePrefix = "", const std::string& deferPrefix = "",
-                        int deferTimes = 0);
+    explicit MailServer(const std::string& refusePrefix = "", const std::string& deferPrefix = "", int deferTimes = 0);
     ~MailServer();
 
     unsigned short port() const { return m_port; }

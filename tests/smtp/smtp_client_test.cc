@@ -126,10 +126,10 @@ TEST_F(SmtpTest, RealServerReceivesHeadersAndBodyAsSent) {
     EXPECT_EQ(message.header[2], " charset=\"ISO-8859-2\"");
     EXPECT_EQ(message.header[3], "Subject: Zprava byla odeslana");
     EXPECT_EQ(message.header[4], "To: <alice@example.org>");
-    EXPECT_TRUE(std::regex_match(message.header[5],
-                                 std::regex("Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d "
-                                            "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d{4} "
-                                            "\\d\\d:\\d\\d:\\d\\d [+-]\\d{4}")))
+    EXPECT_TRUE(
+        std::regex_match(message.header[5], std::regex("Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d "
+                                                       "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d{4} "
+                                                       "\\d\\d:\\d\\d:\\d\\d [+-]\\d{4}")))
         << message.header[5];
     EXPECT_TRUE(std::regex_match(message.header[6], std::regex("Message-ID: <[0-9.]+@localhost>")))
         << message.header[6];
@@ -163,8 +163,7 @@ TEST_F(SmtpTest, RecipientListsGiveOneRcptEachAndFoldedHeaders) {
         ASSERT_TRUE(outcome.sent) << outcome.error;
         ASSERT_TRUE(server.waitForMails(2));
         const MailServer::Mail mail = server.mails().at(1);
-        EXPECT_EQ(mail.recipients,
-                  (std::vector<std::string>{"d@example.org", "e@example.org", "hidden@example.org"}));
+        EXPECT_EQ(mail.recipients, (std::vector<std::string>{"d@example.org", "e@example.org", "hidden@example.org"}));
         const Message message = parse(mail.content);
         EXPECT_EQ(countStartingWith(message.header, "To:"), 0);
         EXPECT_EQ(countStartingWith(message.header, "Cc:"), 1);
@@ -210,9 +209,9 @@ TEST_F(SmtpTest, BodyArrivesExactlyWhateverItsLines) {
 TEST_F(SmtpTest, LineBreaksInValuesAddNoHeaderAndNoCommand) {
     {
         MailServer server;
-        const Outcome outcome = sendMail(server.port(), "alice@example.org", "", "",
-                                         "Zprava pro 777\r\nBcc: evil@example.org\nX-Injected: yes", "text",
-                                         "kstd@localhost\r\n");
+        const Outcome outcome =
+            sendMail(server.port(), "alice@example.org", "", "",
+                     "Zprava pro 777\r\nBcc: evil@example.org\nX-Injected: yes", "text", "kstd@localhost\r\n");
         ASSERT_TRUE(outcome.sent) << outcome.error;
         ASSERT_TRUE(server.waitForMails(1));
         const MailServer::Mail mail = server.mails().at(0);
@@ -228,8 +227,8 @@ TEST_F(SmtpTest, LineBreaksInValuesAddNoHeaderAndNoCommand) {
         // In the recipient list line breaks are blanks: they never split a
         // command.
         ScriptedPeer peer({kAcceptingScript});
-        const Outcome outcome = sendMail(peer.port(), "alice@example.org\r\nRCPT TO: <evil@example.org>", "", "",
-                                         "s", "text", "kstd@localhost\r\nX-Injected: yes");
+        const Outcome outcome = sendMail(peer.port(), "alice@example.org\r\nRCPT TO: <evil@example.org>", "", "", "s",
+                                         "text", "kstd@localhost\r\nX-Injected: yes");
         ASSERT_TRUE(outcome.sent) << outcome.error;
         ASSERT_TRUE(peer.waitEnd());
         const std::vector<std::string> lines = peer.received();
@@ -381,8 +380,9 @@ TEST_F(SmtpTest, SilentServerFailsWithinTheTimeout) {
     }
     {
         // Silent after the message: the final reply times out as well.
-        ScriptedPeer peer({"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\n"
-                           "send 354 go\ndata\nsleep 30\n"});
+        ScriptedPeer peer(
+            {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\n"
+             "send 354 go\ndata\nsleep 30\n"});
         const Outcome outcome = sendMail(peer.port(), "alice@example.org", "", "", "s", "b");
         EXPECT_FALSE(outcome.sent);
         EXPECT_EQ(outcome.error, "Timed out after 0.4 s waiting for an answer");
@@ -459,8 +459,8 @@ TEST_F(SmtpTest, LongReplyLineIsCutAndErrorTextsFitTheBuffer) {
     EXPECT_EQ(std::string(buffer + 20, 4), "####");
 
     // No buffer at all is fine too.
-    EXPECT_FALSE(smtp::smtpSendMail(longHost.c_str(), 25, "kstd@localhost", "a@example.org", "", "", "s", "b",
-                                    nullptr, 0, nullptr));
+    EXPECT_FALSE(smtp::smtpSendMail(longHost.c_str(), 25, "kstd@localhost", "a@example.org", "", "", "s", "b", nullptr,
+                                    0, nullptr));
 }
 
 TEST_F(SmtpTest, UnknownHostAndClosedPort) {

@@ -111,9 +111,12 @@ int main(int argc, char** argv) {
     bool stats = false;
 
     static const option longOptions[] = {
-        {"ior", required_argument, nullptr, 'i'},  {"mail-to", required_argument, nullptr, 'm'},
-        {"flash", no_argument, nullptr, 'f'},      {"remote", required_argument, nullptr, 'r'},
-        {"stats", no_argument, nullptr, 's'},      {"help", no_argument, nullptr, 'h'},
+        {"ior", required_argument, nullptr, 'i'},
+        {"mail-to", required_argument, nullptr, 'm'},
+        {"flash", no_argument, nullptr, 'f'},
+        {"remote", required_argument, nullptr, 'r'},
+        {"stats", no_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int option;

@@ -39,15 +39,13 @@ volatile sig_atomic_t g_stop = 0;
 
 void onSignal(int) { g_stop = 1; }
 
-double nowSeconds()
-{
+double nowSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-double monotonicMs()
-{
+double monotonicMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) * 1000.0 + ts.tv_nsec / 1e6;
@@ -57,8 +55,7 @@ double monotonicMs()
 
 const char HEX[] = "0123456789ABCDEF";
 
-std::string hexEncode(const std::string& text)
-{
+std::string hexEncode(const std::string& text) {
     std::string out;
     out.reserve(text.size() * 2);
     for (unsigned char c : text) {
@@ -68,16 +65,14 @@ std::string hexEncode(const std::string& text)
     return out;
 }
 
-int hexValue(char c)
-{
+int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
-bool hexDecode(const std::string& hex, std::string* out)
-{
+bool hexDecode(const std::string& hex, std::string* out) {
     if (hex.size() % 2) return false;
     out->clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
@@ -88,16 +83,14 @@ bool hexDecode(const std::string& hex, std::string* out)
     return true;
 }
 
-bool isUpperHex(const std::string& s)
-{
+bool isUpperHex(const std::string& s) {
     for (char c : s) {
         if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
     }
     return true;
 }
 
-bool isDigits(const std::string& s)
-{
+bool isDigits(const std::string& s) {
     if (s.empty()) return false;
     for (char c : s) {
         if (c < '0' || c > '9') return false;
@@ -105,26 +98,23 @@ bool isDigits(const std::string& s)
     return true;
 }
 
-unsigned checksum(const std::string& s, size_t from, size_t to)
-{
+unsigned checksum(const std::string& s, size_t from, size_t to) {
     unsigned sum = 0;
     for (size_t i = from; i < to; ++i) sum += static_cast<unsigned char>(s[i]);
     return sum & 0xFF;
 }
 
-std::string twoDigits(int v)
-{
+std::string twoDigits(int v) {
     char b[16];
     std::snprintf(b, sizeof b, "%02d", ((v % 100) + 100) % 100);
     return b;
 }
 
 // A whole frame, STX to ETX, for the data (which ends with "/").
-std::string composeFrame(int trn, char orFlag, int ot, const std::string& data, bool badCrc)
-{
+std::string composeFrame(int trn, char orFlag, int ot, const std::string& data, bool badCrc) {
     char header[32];
-    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn % 100,
-                  static_cast<int>(data.size() + 16), orFlag, ot % 100);
+    std::snprintf(header, sizeof header, "%02d/%05d/%c/%02d/", trn % 100, static_cast<int>(data.size() + 16), orFlag,
+                  ot % 100);
     std::string frame(1, STX);
     frame += header;
     frame += data;
@@ -136,8 +126,7 @@ std::string composeFrame(int trn, char orFlag, int ot, const std::string& data, 
     return frame;
 }
 
-std::vector<std::string> splitFields(const std::string& data)
-{
+std::vector<std::string> splitFields(const std::string& data) {
     // data ends with "/": every field is followed by one.
     std::vector<std::string> fields;
     size_t start = 0;
@@ -150,8 +139,7 @@ std::vector<std::string> splitFields(const std::string& data)
     return fields;
 }
 
-std::string joinFields(const std::vector<std::string>& fields)
-{
+std::string joinFields(const std::vector<std::string>& fields) {
     std::string out;
     for (const auto& f : fields) {
         out += f;
@@ -161,8 +149,7 @@ std::string joinFields(const std::vector<std::string>& fields)
 }
 
 // DDMMYYhhmmss in local time.
-std::string timestamp(time_t t)
-{
+std::string timestamp(time_t t) {
     struct tm tm;
     localtime_r(&t, &tm);
     char b[32];
@@ -172,25 +159,24 @@ std::string timestamp(time_t t)
 
 // ---------------------------------------------------------------- JSON log
 
-void jsonString(std::string& out, const std::string& s)
-{
+void jsonString(std::string& out, const std::string& s) {
     out += '"';
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                // Bytes map to code points 0-255 (read back as latin-1).
-                char b[8];
-                std::snprintf(b, sizeof b, "\\u%04x", c);
-                out += b;
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c >= 0x7F) {
+                    // Bytes map to code points 0-255 (read back as latin-1).
+                    char b[8];
+                    std::snprintf(b, sizeof b, "\\u%04x", c);
+                    out += b;
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
     out += '"';
@@ -201,20 +187,17 @@ public:
     explicit Log(int fd) : m_fd(fd) {}
 
     // Starts a record: {"t":..., "conn":N
-    std::string& begin(int conn)
-    {
+    std::string& begin(int conn) {
         char b[64];
         std::snprintf(b, sizeof b, "{\"t\":%.6f,\"conn\":%d", nowSeconds(), conn);
         m_buf += b;
         return m_buf;
     }
-    void end()
-    {
+    void end() {
         m_buf += "}\n";
         if (m_buf.size() > (1u << 18)) flush();
     }
-    void flush()
-    {
+    void flush() {
         size_t off = 0;
         while (off < m_buf.size()) {
             ssize_t n = write(m_fd, m_buf.data() + off, m_buf.size() - off);
@@ -236,17 +219,17 @@ private:
 // ---------------------------------------------------------------- state
 
 struct Behaviour {
-    std::string password;      // empty: any password is accepted
+    std::string password;  // empty: any password is accepted
     bool passwordSet = false;
     std::string login = "check";  // check | ack | nack
     int loginError = 7;
-    std::string submit = "ack";   // ack | nack | ignore
+    std::string submit = "ack";  // ack | nack | ignore
     int submitError = 4;
-    int nackEvery = 0;            // refuse every Nth submission with submitError (0: none)
-    bool hold = false;            // keep the results of submissions until "release"
-    std::string scts;             // empty: a unique SCTS per AdC; else this one for all
+    int nackEvery = 0;  // refuse every Nth submission with submitError (0: none)
+    bool hold = false;  // keep the results of submissions until "release"
+    std::string scts;   // empty: a unique SCTS per AdC; else this one for all
     int submitDelayMs = 0;
-    std::string alert = "ack";    // ack | nack | ignore
+    std::string alert = "ack";  // ack | nack | ignore
     int alertError = 4;
     bool notify = true;
     int notifyStatus = 0;
@@ -258,9 +241,9 @@ struct Behaviour {
 };
 
 struct Counts {
-    long accepted = 0, logins = 0, loginFailures = 0, alerts = 0, submits = 0, submitAcks = 0,
-         submitNacks = 0, submitIgnored = 0, resultsIn = 0, framesIn = 0, framesOut = 0,
-         notifications = 0, injected = 0, violations = 0, closed = 0, unsent = 0;
+    long accepted = 0, logins = 0, loginFailures = 0, alerts = 0, submits = 0, submitAcks = 0, submitNacks = 0,
+         submitIgnored = 0, resultsIn = 0, framesIn = 0, framesOut = 0, notifications = 0, injected = 0, violations = 0,
+         closed = 0, unsent = 0;
 };
 
 struct Conn {
@@ -324,11 +307,9 @@ private:
     void closeConn(Conn& c, const char* reason);
     void parseInput(Conn& c);
     void violation(Conn& c, const std::string& what, const std::string& raw);
-    void logFrame(const Conn& c, const char* dir, const std::string& raw, const std::string& trn,
-                  char orFlag, const std::string& ot, const std::vector<std::string>& fields,
-                  const char* extra);
-    void handleFrame(Conn& c, int trn, char orFlag, int ot, const std::vector<std::string>& f,
-                     const std::string& raw);
+    void logFrame(const Conn& c, const char* dir, const std::string& raw, const std::string& trn, char orFlag,
+                  const std::string& ot, const std::vector<std::string>& fields, const char* extra);
+    void handleFrame(Conn& c, int trn, char orFlag, int ot, const std::vector<std::string>& f, const std::string& raw);
     void send(Conn& c, int trn, char orFlag, int ot, const std::string& data, const char* note = nullptr);
     void sendRaw(Conn& c, const std::string& bytes, const char* note);
     void schedule(double atMs, Task t);
@@ -361,13 +342,9 @@ private:
     bool m_quit = false;
 };
 
-void setNonBlocking(int fd)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
+void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-int Simulator::openListener(int port, int* bound)
-{
+int Simulator::openListener(int port, int* bound) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int one = 1;
@@ -389,16 +366,14 @@ int Simulator::openListener(int port, int* bound)
     return fd;
 }
 
-bool Simulator::listen(int ucpPort, int controlPort)
-{
+bool Simulator::listen(int ucpPort, int controlPort) {
     m_ucpFd = openListener(ucpPort, &m_ucpPort);
     m_controlFd = openListener(controlPort, &m_controlPort);
     return m_ucpFd >= 0 && m_controlFd >= 0;
 }
 
 // The newest open connection, preferring logged-in ones.
-Conn* Simulator::current()
-{
+Conn* Simulator::current() {
     Conn* best = nullptr;
     for (auto& [id, c] : m_conns) {
         if (c.fd < 0) continue;
@@ -407,19 +382,16 @@ Conn* Simulator::current()
     return best;
 }
 
-int Simulator::nextTrn()
-{
+int Simulator::nextTrn() {
     m_trn = (m_trn + 1) % 100;
     return m_trn;
 }
 
-void Simulator::acceptUcp()
-{
+void Simulator::acceptUcp() {
     for (;;) {
         struct sockaddr_in addr;
         socklen_t len = sizeof addr;
-        int fd = accept4(m_ucpFd, reinterpret_cast<struct sockaddr*>(&addr), &len,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = accept4(m_ucpFd, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -438,8 +410,7 @@ void Simulator::acceptUcp()
     }
 }
 
-void Simulator::acceptControl()
-{
+void Simulator::acceptControl() {
     for (;;) {
         int fd = accept4(m_controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
@@ -449,8 +420,7 @@ void Simulator::acceptControl()
     }
 }
 
-void Simulator::closeConn(Conn& c, const char* reason)
-{
+void Simulator::closeConn(Conn& c, const char* reason) {
     if (c.fd < 0) return;
     std::string& o = m_log.begin(c.id);
     o += ",\"event\":\"close\",\"reason\":";
@@ -462,8 +432,7 @@ void Simulator::closeConn(Conn& c, const char* reason)
     m_n.closed++;
 }
 
-void Simulator::readConn(Conn& c)
-{
+void Simulator::readConn(Conn& c) {
     char buf[65536];
     for (;;) {
         ssize_t n = recv(c.fd, buf, sizeof buf, 0);
@@ -486,8 +455,7 @@ void Simulator::readConn(Conn& c)
     parseInput(c);
 }
 
-void Simulator::writeConn(Conn& c)
-{
+void Simulator::writeConn(Conn& c) {
     while (c.fd >= 0 && !c.out.empty()) {
         ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
@@ -501,8 +469,7 @@ void Simulator::writeConn(Conn& c)
     }
 }
 
-void Simulator::violation(Conn& c, const std::string& what, const std::string& raw)
-{
+void Simulator::violation(Conn& c, const std::string& what, const std::string& raw) {
     m_n.violations++;
     std::string& o = m_log.begin(c.id);
     o += ",\"dir\":\"in\",\"violation\":";
@@ -513,10 +480,8 @@ void Simulator::violation(Conn& c, const std::string& what, const std::string& r
     std::fprintf(stderr, "smscsim: connection %d: violation: %s\n", c.id, what.c_str());
 }
 
-void Simulator::logFrame(const Conn& c, const char* dir, const std::string& raw,
-                         const std::string& trn, char orFlag, const std::string& ot,
-                         const std::vector<std::string>& fields, const char* extra)
-{
+void Simulator::logFrame(const Conn& c, const char* dir, const std::string& raw, const std::string& trn, char orFlag,
+                         const std::string& ot, const std::vector<std::string>& fields, const char* extra) {
     std::string& o = m_log.begin(c.id);
     o += ",\"dir\":\"";
     o += dir;
@@ -541,8 +506,7 @@ void Simulator::logFrame(const Conn& c, const char* dir, const std::string& raw,
 }
 
 // Splits the receive buffer into frames and checks each of them.
-void Simulator::parseInput(Conn& c)
-{
+void Simulator::parseInput(Conn& c) {
     std::string& in = c.in;
     size_t pos = 0;
     while (c.fd >= 0 && pos < in.size()) {
@@ -558,9 +522,8 @@ void Simulator::parseInput(Conn& c)
         }
         if (in.size() - pos < 15) break;  // header incomplete
         const std::string header = in.substr(pos + 1, 14);
-        bool headerOk = isDigits(header.substr(0, 2)) && header[2] == '/' &&
-                        isDigits(header.substr(3, 5)) && header[8] == '/' &&
-                        (header[9] == 'O' || header[9] == 'R') && header[10] == '/' &&
+        bool headerOk = isDigits(header.substr(0, 2)) && header[2] == '/' && isDigits(header.substr(3, 5)) &&
+                        header[8] == '/' && (header[9] == 'O' || header[9] == 'R') && header[10] == '/' &&
                         isDigits(header.substr(11, 2)) && header[13] == '/';
         if (!headerOk) {
             size_t next = in.find(STX, pos + 1);
@@ -623,11 +586,13 @@ void Simulator::parseInput(Conn& c)
             bool result = orFlag == 'R';
             if (!result) {
                 switch (ot) {
-                case 60: want = 12; break;
-                case 31: want = 2; break;
-                case 51: case 52: case 53: want = 33; break;
-                case 1: want = 5; break;
-                default: break;
+                    case 60: want = 12; break;
+                    case 31: want = 2; break;
+                    case 51:
+                    case 52:
+                    case 53: want = 33; break;
+                    case 1: want = 5; break;
+                    default: break;
                 }
             } else if (ot == 1 || ot == 31 || ot == 60) {
                 bool ack = !fields.empty() && fields[0] == "A";
@@ -654,8 +619,7 @@ void Simulator::parseInput(Conn& c)
         }
         if (!problem.empty()) {
             violation(c, problem, raw);
-            logFrame(c, "in", raw, header.substr(0, 2), orFlag, header.substr(11, 2), fields,
-                     "\"bad\":true");
+            logFrame(c, "in", raw, header.substr(0, 2), orFlag, header.substr(11, 2), fields, "\"bad\":true");
             if (orFlag == 'O' && crc != expected) {
                 send(c, trn, 'R', ot, "N/01//");
             } else if (orFlag == 'O') {
@@ -669,16 +633,14 @@ void Simulator::parseInput(Conn& c)
     in.erase(0, std::min(pos, in.size()));
 }
 
-std::string decodeIa5(const std::string& hex)
-{
+std::string decodeIa5(const std::string& hex) {
     std::string out;
     hexDecode(hex, &out);
     return out;
 }
 
 void Simulator::handleFrame(Conn& c, int trn, char orFlag, int ot, const std::vector<std::string>& f,
-                            const std::string&)
-{
+                            const std::string&) {
     if (orFlag == 'R') {
         m_n.resultsIn++;
         return;
@@ -740,8 +702,7 @@ void Simulator::handleFrame(Conn& c, int trn, char orFlag, int ot, const std::ve
     send(c, trn, 'R', ot, "N/03//");
 }
 
-std::string Simulator::uniqueScts(const std::string& adc)
-{
+std::string Simulator::uniqueScts(const std::string& adc) {
     // The SCTS identifies a message together with its AdC: never hand out
     // the same pair twice.
     time_t now = time(nullptr);
@@ -757,8 +718,7 @@ std::string Simulator::uniqueScts(const std::string& adc)
     return timestamp(t);
 }
 
-std::string Simulator::notificationData(const Submission& s, int status, int reason)
-{
+std::string Simulator::notificationData(const Submission& s, int status, int reason) {
     const char* what = status == 0 ? "has been delivered" : status == 1 ? "is buffered" : "could not be delivered";
     std::string text = "Message for " + s.adc + ", with identification " + s.scts + " " + what;
     std::vector<std::string> f(33);
@@ -775,8 +735,7 @@ std::string Simulator::notificationData(const Submission& s, int status, int rea
     return joinFields(f);
 }
 
-void Simulator::answer(Task result, bool notify, Task notification)
-{
+void Simulator::answer(Task result, bool notify, Task notification) {
     if (m_b.hold) {
         m_held.push_back(Held{std::move(result), notify, std::move(notification)});
         return;
@@ -786,8 +745,7 @@ void Simulator::answer(Task result, bool notify, Task notification)
     if (notify) schedule(at + m_b.notifyDelayMs, std::move(notification));
 }
 
-std::string Simulator::release(bool reverse)
-{
+std::string Simulator::release(bool reverse) {
     std::vector<Held> held;
     held.swap(m_held);
     if (reverse) std::reverse(held.begin(), held.end());
@@ -799,8 +757,7 @@ std::string Simulator::release(bool reverse)
     return "OK released=" + std::to_string(held.size());
 }
 
-void Simulator::schedule(double atMs, Task t)
-{
+void Simulator::schedule(double atMs, Task t) {
     if (atMs <= monotonicMs() && t.kind && std::strcmp(t.kind, "result") == 0) {
         auto it = m_conns.find(t.conn);
         if (it != m_conns.end() && it->second.fd >= 0) {
@@ -811,8 +768,7 @@ void Simulator::schedule(double atMs, Task t)
     m_tasks.emplace(atMs, std::move(t));
 }
 
-void Simulator::runTasks()
-{
+void Simulator::runTasks() {
     double now = monotonicMs();
     while (!m_tasks.empty() && m_tasks.begin()->first <= now) {
         Task t = std::move(m_tasks.begin()->second);
@@ -842,8 +798,7 @@ void Simulator::runTasks()
     }
 }
 
-void Simulator::send(Conn& c, int trn, char orFlag, int ot, const std::string& data, const char* note)
-{
+void Simulator::send(Conn& c, int trn, char orFlag, int ot, const std::string& data, const char* note) {
     if (c.fd < 0) return;
     bool bad = m_b.badCrc > 0;
     if (bad) m_b.badCrc--;
@@ -860,8 +815,7 @@ void Simulator::send(Conn& c, int trn, char orFlag, int ot, const std::string& d
     c.out += frame;
 }
 
-void Simulator::sendRaw(Conn& c, const std::string& bytes, const char* note)
-{
+void Simulator::sendRaw(Conn& c, const std::string& bytes, const char* note) {
     std::string& o = m_log.begin(c.id);
     o += ",\"dir\":\"out\",\"broken\":";
     jsonString(o, note);
@@ -874,8 +828,7 @@ void Simulator::sendRaw(Conn& c, const std::string& bytes, const char* note)
 
 // ---------------------------------------------------------------- control
 
-void Simulator::readControl(Control& k)
-{
+void Simulator::readControl(Control& k) {
     char buf[8192];
     for (;;) {
         ssize_t n = recv(k.fd, buf, sizeof buf, 0);
@@ -909,8 +862,7 @@ void Simulator::readControl(Control& k)
     }
 }
 
-bool parseInt(const std::string& s, int* v)
-{
+bool parseInt(const std::string& s, int* v) {
     if (s.empty()) return false;
     char* end = nullptr;
     long x = std::strtol(s.c_str(), &end, 10);
@@ -919,8 +871,7 @@ bool parseInt(const std::string& s, int* v)
     return true;
 }
 
-std::string Simulator::setting(const std::string& key, const std::string& value)
-{
+std::string Simulator::setting(const std::string& key, const std::string& value) {
     int v = 0;
     bool num = parseInt(value, &v);
     auto oneOf = [&](std::string* field, std::initializer_list<const char*> allowed) -> std::string {
@@ -966,9 +917,12 @@ std::string Simulator::setting(const std::string& key, const std::string& value)
     if (key == "alert") return oneOf(&m_b.alert, {"ack", "nack", "ignore"});
     if (key == "alert_error") return number(&m_b.alertError, 0, 99);
     if (key == "notify") {
-        if (value == "on" || value == "1") m_b.notify = true;
-        else if (value == "off" || value == "0") m_b.notify = false;
-        else return "ERR bad value for notify: " + value;
+        if (value == "on" || value == "1")
+            m_b.notify = true;
+        else if (value == "off" || value == "0")
+            m_b.notify = false;
+        else
+            return "ERR bad value for notify: " + value;
         return "OK";
     }
     if (key == "notify_status") return number(&m_b.notifyStatus, 0, 9);
@@ -984,40 +938,34 @@ std::string Simulator::setting(const std::string& key, const std::string& value)
     return "ERR unknown setting " + key;
 }
 
-std::string Simulator::counts() const
-{
+std::string Simulator::counts() const {
     long open = 0;
     for (const auto& [id, c] : m_conns) open += c.fd >= 0 ? 1 : 0;
     std::ostringstream o;
-    o << "OK accepted=" << m_n.accepted << " open=" << open << " closed=" << m_n.closed
-      << " logins=" << m_n.logins << " login_failures=" << m_n.loginFailures
-      << " alerts=" << m_n.alerts << " submits=" << m_n.submits << " submit_acks=" << m_n.submitAcks
-      << " submit_nacks=" << m_n.submitNacks << " submit_ignored=" << m_n.submitIgnored
-      << " results_in=" << m_n.resultsIn << " frames_in=" << m_n.framesIn
-      << " frames_out=" << m_n.framesOut << " notifications=" << m_n.notifications
-      << " injected=" << m_n.injected << " violations=" << m_n.violations
-      << " pending=" << m_tasks.size() << " held=" << m_held.size() << " unsent=" << m_n.unsent;
+    o << "OK accepted=" << m_n.accepted << " open=" << open << " closed=" << m_n.closed << " logins=" << m_n.logins
+      << " login_failures=" << m_n.loginFailures << " alerts=" << m_n.alerts << " submits=" << m_n.submits
+      << " submit_acks=" << m_n.submitAcks << " submit_nacks=" << m_n.submitNacks
+      << " submit_ignored=" << m_n.submitIgnored << " results_in=" << m_n.resultsIn << " frames_in=" << m_n.framesIn
+      << " frames_out=" << m_n.framesOut << " notifications=" << m_n.notifications << " injected=" << m_n.injected
+      << " violations=" << m_n.violations << " pending=" << m_tasks.size() << " held=" << m_held.size()
+      << " unsent=" << m_n.unsent;
     return o.str();
 }
 
-std::string Simulator::config() const
-{
+std::string Simulator::config() const {
     std::ostringstream o;
     o << "OK password=" << (m_b.passwordSet ? m_b.password : "*") << " login=" << m_b.login
-      << " login_error=" << m_b.loginError << " submit=" << m_b.submit
-      << " submit_error=" << m_b.submitError << " submit_delay=" << m_b.submitDelayMs
-      << " nack_every=" << m_b.nackEvery << " hold=" << (m_b.hold ? 1 : 0)
-      << " scts=" << (m_b.scts.empty() ? "auto" : m_b.scts)
-      << " alert=" << m_b.alert << " alert_error=" << m_b.alertError
-      << " notify=" << (m_b.notify ? "on" : "off") << " notify_status=" << m_b.notifyStatus
-      << " notify_reason=" << m_b.notifyReason << " notify_delay=" << m_b.notifyDelayMs
-      << " close_after=" << m_b.closeAfter << " bad_crc=" << m_b.badCrc
+      << " login_error=" << m_b.loginError << " submit=" << m_b.submit << " submit_error=" << m_b.submitError
+      << " submit_delay=" << m_b.submitDelayMs << " nack_every=" << m_b.nackEvery << " hold=" << (m_b.hold ? 1 : 0)
+      << " scts=" << (m_b.scts.empty() ? "auto" : m_b.scts) << " alert=" << m_b.alert
+      << " alert_error=" << m_b.alertError << " notify=" << (m_b.notify ? "on" : "off")
+      << " notify_status=" << m_b.notifyStatus << " notify_reason=" << m_b.notifyReason
+      << " notify_delay=" << m_b.notifyDelayMs << " close_after=" << m_b.closeAfter << " bad_crc=" << m_b.badCrc
       << " require_login=" << (m_b.requireLogin ? 1 : 0);
     return o.str();
 }
 
-std::string Simulator::command(const std::string& line)
-{
+std::string Simulator::command(const std::string& line) {
     std::istringstream in(line);
     std::string verb;
     in >> verb;
@@ -1148,8 +1096,7 @@ std::string Simulator::command(const std::string& line)
 
 // ---------------------------------------------------------------- loop
 
-void Simulator::run()
-{
+void Simulator::run() {
     std::vector<struct pollfd> fds;
     std::vector<int> connIds;
     while (!g_stop && !m_quit) {
@@ -1204,8 +1151,7 @@ void Simulator::run()
     m_log.flush();
 }
 
-void usage()
-{
+void usage() {
     std::printf(
         "usage: smscsim [options]\n"
         "  --port N            UCP port on 127.0.0.1 (0: any free one; default 0)\n"
@@ -1233,8 +1179,7 @@ void usage()
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     int port = 0, controlPort = 0;
     std::string logPath;
     Behaviour b;
