@@ -11,6 +11,11 @@ std::string shown(const std::string& value, bool hide = false) { return hide ? h
 
 }  // namespace
 
+const SenderClock& SenderClock::real() {
+    static const SenderClock clock;
+    return clock;
+}
+
 SmsSender::SmsSender(const SenderContext& context)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_connected(false),

@@ -5,7 +5,10 @@
 #ifndef KST_SMS_SENDER_H
 #define KST_SMS_SENDER_H
 
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "qpthr.h"
@@ -18,6 +21,23 @@ class SentMessageRegistry;
 class SmsProcessing;
 class StopSignal;
 struct Counters;
+
+// The time a sender reads: wall-clock seconds for the time stamps and
+// deadlines of its submissions (compared with the registry's), and the
+// monotonic clock for waits bounded in time. The default is the real
+// clocks; a test substitutes one it moves forward, so that it can drive
+// the time-dependent paths without waiting. The registry stamps its entries
+// with the real wall clock, so a substitute keeps the real pace and may only
+// be ahead of it. Both are called on the sender's thread only.
+class SenderClock {
+public:
+    virtual ~SenderClock() = default;
+    virtual time_t now() const { return time(nullptr); }
+    virtual std::chrono::steady_clock::time_point monotonicNow() const { return std::chrono::steady_clock::now(); }
+
+    // The real clocks; lives as long as the process.
+    static const SenderClock& real();
+};
 
 // The collaborators every sender works with, all owned by the Gateway (or a
 // test) and alive as long as the sender. The references may be used from
@@ -32,6 +52,7 @@ struct SenderContext {
     Logger* errorLog;
     Logger* accessLog;
     Logger* receiveLog;
+    const SenderClock* clock = &SenderClock::real();  // never null
 };
 
 // Which personal values the log records show as "<hidden>". All shown after
