@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "qpthr.h"
 #include "sms.h"
@@ -114,6 +115,10 @@ public:
     // destination and the text follow the hiding flags of the log written
     // to; the client address and the e-mail address the access log's flags.
     void writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type);
+    // The same record and, for the same event, the console line
+    // "<thread id>: <sender name>: <line>" on `stream`.
+    void reportSms(const std::string& title, Sms& sms, Logger* logger, char type, const std::string& line,
+                   ConsoleStream stream);
     // Record of a received message, type 'i'. The service centre and the
     // destination address are left out when empty.
     void writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
@@ -127,6 +132,10 @@ public:
                                 const std::string& email, const std::string& scTimestamp,
                                 const std::string& dischargeTime, int statusCode, const std::string& statusDescription,
                                 Logger* logger);
+
+private:
+    // The lines of writeSmsToLog()'s record.
+    std::vector<std::string> smsRecord(const std::string& title, Sms& sms, Logger* logger) const;
 
 protected:
     // An event of this sender: the error-log record `recordLabel` + `text`

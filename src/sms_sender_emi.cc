@@ -310,9 +310,9 @@ bool SmsSenderEmi::scanRegistry() {
         // rather than costing the connection.
         if ((!retryDue && !overdue) || !canSubmit()) return true;
         if (overdue) {
-            traceErrorAs(GetName(), "Main: SMS was not acknowledged during last 15s, it will be send again.\n");
+            const std::string notice = "SMS was not acknowledged during last 15s, it will be send again.";
             Sms copy = entry.m_sms;
-            writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog, 'i');
+            reportSms(notice, copy, m_errorLog, 'i', "Main: " + notice, ConsoleStream::Error);
         }
         if (!resubmit(entry)) {
             traceAs(GetName(), "Main: resend SMS failed\n");
