@@ -101,17 +101,23 @@ std::string ack(int trn, const std::string& sysMsg = "") { return frame(trn, 'R'
 std::string nack(int trn, const std::string& code) { return frame(trn, 'R', 51, "N/" + code + "//"); }
 
 // The real clocks ahead by the steps the test has taken: the sender's
-// deadlines come that much sooner, without waiting for them.
+// deadlines come that much sooner, without waiting for them. The monotonic
+// clock can also be made to run fast: each reading moves it on.
 class SteppedClock : public SenderClock {
 public:
     time_t now() const override { return time(nullptr) + m_ahead; }
     std::chrono::steady_clock::time_point monotonicNow() const override {
-        return std::chrono::steady_clock::now() + std::chrono::seconds(m_ahead);
+        m_fastForward += m_stepPerReading;
+        return std::chrono::steady_clock::now() + std::chrono::seconds(m_ahead) +
+               std::chrono::milliseconds(m_fastForward.load());
     }
     void advance(int seconds) { m_ahead += seconds; }
+    void runMonotonicFast(std::chrono::milliseconds perReading) { m_stepPerReading = perReading.count(); }
 
 private:
     std::atomic<int> m_ahead{0};
+    std::atomic<long> m_stepPerReading{0};
+    mutable std::atomic<long> m_fastForward{0};
 };
 
 // What a sender is built with; the defaults are the configuration's.
@@ -482,6 +488,34 @@ TEST_F(EmiSenderTest, ResultOverdueBeyondTheStallLimitGivesUpTheConnection) {
     ASSERT_EQ(stalls.size(), 1u);
     EXPECT_EQ(stalls[0].rfind("ERROR EMI: No response to trnid = " + std::to_string(trn) + " for 9", 0), 0u)
         << stalls[0];
+}
+
+// The stop reads the results already on their way and waits for the others
+// only until its deadline (reached at once here: the clock runs fast), then
+// records what stayed unanswered.
+TEST_F(EmiSenderTest, StopSettlesResultsOnTheirWayAndEndsAtItsDeadline) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "answered");
+    queue("00420777000002", "unanswered");
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    const int answered = transactionId(nextSubmission());
+    nextSubmission();
+    ASSERT_TRUE(m_smsc.send(ack(answered)));
+
+    m_clock.runMonotonicFast(std::chrono::milliseconds(500));
+    m_parts.stopSignal.requestStop();
+    EXPECT_FALSE(passes.once()) << "the thread's loop ends";
+    EXPECT_FALSE(sender.connected());
+    EXPECT_EQ(m_parts.counters.sentMessages, 1);
+    const std::vector<LogRecord> access = records("access.log");
+    ASSERT_EQ(access.size(), 1u);
+    EXPECT_EQ(access[0].lines.at(3), "User Data: answered");
+    const std::vector<LogRecord> errors = records("error.log");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back().lines.at(0),
+              "EMI: Stopped with 1 submission(s) unanswered and 0 refused message(s) waiting for a retry");
+    EXPECT_EQ(m_queue.size(), 0) << "nothing goes back to the queue at the stop";
 }
 
 // Both senders keep their entries in the one registry and number their
