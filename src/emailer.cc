@@ -142,8 +142,7 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
                   "', reason: " + errorText;
         ++confirmation.m_count;
     }
-    traceAs(GetName(), "%s\n", message.c_str());
-    if (m_errorLog != nullptr) m_errorLog->write(message, sent ? 'i' : 'e');
+    report(m_errorLog, sent ? 'i' : 'e', message, GetName(), message, ConsoleStream::Trace);
     return sent;
 }
 
@@ -156,8 +155,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
         dropped = "Confirmation for '" + confirmation.m_da + "' sent failed three times. Removing it from the que.";
     }
     if (!dropped.empty()) {
-        traceAs(GetName(), "%s\n", dropped.c_str());
-        if (m_errorLog != nullptr) m_errorLog->write(dropped, 'i');
+        report(m_errorLog, 'i', dropped, GetName(), dropped, ConsoleStream::Trace);
     }
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
     if (!dropped.empty() && !serverUnusable) return;

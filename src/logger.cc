@@ -122,9 +122,20 @@ void Logger::write(char* message, char type) {
     file.close();
 }
 
-void report(Logger* log, char type, const std::string& record, const char* name, const std::string& line,
-            ConsoleStream stream) {
-    if (log != nullptr) log->write(record, type);
+void Logger::write(const std::vector<std::string>& lines, char type) {
+    if (lines.empty()) return;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) put(lines[i]);
+    write(lines.back(), type);
+}
+
+namespace {
+
+// The syslog and console lines of an event (see report()).
+void announce(const char* name, const std::string& line, ConsoleStream stream, SyslogLine syslogLine) {
+    if (syslogLine == SyslogLine::Info) {
+        syslog(LOG_INFO, "%s", (name != nullptr ? std::string(name) + ": " + line : line).c_str());
+    }
+    if (stream == ConsoleStream::None) return;
     if (stream == ConsoleStream::Error) {
         if (name != nullptr) {
             traceErrorAs(name, "%s\n", line.c_str());
@@ -136,4 +147,18 @@ void report(Logger* log, char type, const std::string& record, const char* name,
     } else {
         trace("%s\n", line.c_str());
     }
+}
+
+}  // namespace
+
+void report(Logger* log, char type, const std::string& record, const char* name, const std::string& line,
+            ConsoleStream stream, SyslogLine syslogLine) {
+    if (log != nullptr) log->write(record, type);
+    announce(name, line, stream, syslogLine);
+}
+
+void report(Logger* log, char type, const std::vector<std::string>& record, const char* name, const std::string& line,
+            ConsoleStream stream, SyslogLine syslogLine) {
+    if (log != nullptr) log->write(record, type);
+    announce(name, line, stream, syslogLine);
 }

@@ -36,6 +36,9 @@ public:
     void write(char* message, char type) EXCLUDES(m_mutex);
     void write(const char* message, char type) { write(const_cast<char*>(message ? message : ""), type); }
     void write(const std::string& message, char type) { write(const_cast<char*>(message.c_str()), type); }
+    // Writes `lines` as one record: the calling thread's queued lines, then
+    // `lines` (the first on the record's first line). Nothing when empty.
+    void write(const std::vector<std::string>& lines, char type) EXCLUDES(m_mutex);
 
     // `value` as a record shows it: control characters are written as
     // escapes ("\n", "\r", "\t", "\xHH") and a backslash as "\\", so a
@@ -57,11 +60,20 @@ private:
     std::map<unsigned long long, std::vector<std::string>> m_messageBuffer GUARDED_BY(m_mutex);
 };
 
+// Whether an event also goes to syslog, as "<name>: <line>" ("<line>" when
+// `name` is null) at LOG_INFO: the daemon's start and stop and the end of
+// a sender.
+enum class SyslogLine { No, Info };
+
 // One event to each of its outputs: the record `record` of `type` in `log`
-// (none when `log` is null), then the console line
-// "<thread id>: <name>: <line>\n" on `stream` ("<thread id>: <line>\n" when
-// `name` is null). Any thread.
+// (none when `log` is null), the syslog line when `syslogLine` asks for it,
+// then the console line "<thread id>: <name>: <line>\n" on `stream`
+// ("<thread id>: <line>\n" when `name` is null; none with
+// ConsoleStream::None). Any thread.
 void report(Logger* log, char type, const std::string& record, const char* name, const std::string& line,
-            ConsoleStream stream);
+            ConsoleStream stream, SyslogLine syslogLine = SyslogLine::No);
+// The same with a record of several lines, `record` in their order.
+void report(Logger* log, char type, const std::vector<std::string>& record, const char* name, const std::string& line,
+            ConsoleStream stream, SyslogLine syslogLine = SyslogLine::No);
 
 #endif

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config.h"
 #include "emailer.h"
@@ -54,10 +55,9 @@ void printHelp() {
 void writeStopRecords(Logger& errorLog, SmsQue& queue, int exitCode) {
     const int queued = queue.size();
     errorLog.write(std::to_string(queued) + " message(s) still queued, dropped at the stop", 'i');
-    std::string stopText = std::string("SMS Service v") + version + " stopped";
-    errorLog.put(stopText);
-    errorLog.write(exitCode == 0 ? "exit code 0" : "exit code 1", 'i');
-    syslog(LOG_INFO, "%s", stopText.c_str());
+    const std::string stopText = std::string("SMS Service v") + version + " stopped";
+    report(&errorLog, 'i', std::vector<std::string>{stopText, exitCode == 0 ? "exit code 0" : "exit code 1"}, nullptr,
+           stopText, ConsoleStream::None, SyslogLine::Info);
 }
 
 // Activates the servant, writes the IOR file (`written` says which file, for
@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
     g_pid = getpid();
 
     const std::string startText = std::string("Kestrova v") + version + " started";
-    syslog(LOG_INFO, "%s", startText.c_str());
-    trace("%s\n", startText.c_str());
+    // Its record follows once the error log's path has been read.
+    report(nullptr, 'i', std::string(), nullptr, startText, ConsoleStream::Trace, SyslogLine::Info);
 
     raiseDescriptorLimit();
     orb = initOrb(argc, argv, "omniORB4", serverOrbDefaults);

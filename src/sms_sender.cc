@@ -11,6 +11,11 @@ std::string shown(const std::string& value, bool hide = false) { return hide ? h
 
 }  // namespace
 
+const SenderClock& SenderClock::real() {
+    static const SenderClock clock;
+    return clock;
+}
+
 SmsSender::SmsSender(const SenderContext& context)
     : qpthr::QpThread(0, 0, nullptr, 0),
       m_connected(false),
@@ -23,8 +28,7 @@ SmsSender::SmsSender(const SenderContext& context)
 
 SmsSender::~SmsSender() { Join(); }
 
-void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type) {
-    if (logger == nullptr) return;
+std::vector<std::string> SmsSender::smsRecord(const std::string& title, Sms& sms, Logger* logger) const {
     // A record written to any other log than these two hides a value when
     // either log would hide it.
     const bool toAccessLog = logger == m_accessLog || logger != m_errorLog;
@@ -33,14 +37,22 @@ void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger
         (toAccessLog && m_accessLog_HideDestinationAddress) || (toErrorLog && m_errorLog_HideDestinationAddress);
     const bool hideUserData = (toAccessLog && m_accessLog_HideUserData) || (toErrorLog && m_errorLog_HideUserData);
 
-    logger->put(title);
-    logger->put("IP Address: " + shown(sms.remoteAddr(), m_accessLog_HideIp));
-    logger->put("Destination Address: " + shown(sms.target(), hideDestination));
-    logger->put("User Data: " + shown(sms.message(), hideUserData));
-    if (*sms.mailTo() != '\0') {
-        logger->put("Notification e-mail: " + shown(sms.mailTo(), m_accessLog_HideEmail));
-    }
-    logger->write(std::string("OnDisplay: ") + (sms.onDisplay() ? "Yes" : "No"), type);
+    std::vector<std::string> lines{title, "IP Address: " + shown(sms.remoteAddr(), m_accessLog_HideIp),
+                                   "Destination Address: " + shown(sms.target(), hideDestination),
+                                   "User Data: " + shown(sms.message(), hideUserData)};
+    if (*sms.mailTo() != '\0') lines.push_back("Notification e-mail: " + shown(sms.mailTo(), m_accessLog_HideEmail));
+    lines.push_back(std::string("OnDisplay: ") + (sms.onDisplay() ? "Yes" : "No"));
+    return lines;
+}
+
+void SmsSender::writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type) {
+    if (logger != nullptr) logger->write(smsRecord(title, sms, logger), type);
+}
+
+void SmsSender::reportSms(const std::string& title, Sms& sms, Logger* logger, char type, const std::string& line,
+                          ConsoleStream stream) {
+    report(logger, type, logger != nullptr ? smsRecord(title, sms, logger) : std::vector<std::string>(), GetName(),
+           line, stream);
 }
 
 void SmsSender::writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,

@@ -5,8 +5,12 @@
 #ifndef KST_SMS_SENDER_H
 #define KST_SMS_SENDER_H
 
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "qpthr.h"
 #include "sms.h"
@@ -18,6 +22,23 @@ class SentMessageRegistry;
 class SmsProcessing;
 class StopSignal;
 struct Counters;
+
+// The time a sender reads: wall-clock seconds for the time stamps and
+// deadlines of its submissions (compared with the registry's), and the
+// monotonic clock for waits bounded in time. The default is the real
+// clocks; a test substitutes one it moves forward, so that it can drive
+// the time-dependent paths without waiting. The registry stamps its entries
+// with the real wall clock, so a substitute keeps the real pace and may only
+// be ahead of it. Both are called on the sender's thread only.
+class SenderClock {
+public:
+    virtual ~SenderClock() = default;
+    virtual time_t now() const { return time(nullptr); }
+    virtual std::chrono::steady_clock::time_point monotonicNow() const { return std::chrono::steady_clock::now(); }
+
+    // The real clocks; lives as long as the process.
+    static const SenderClock& real();
+};
 
 // The collaborators every sender works with, all owned by the Gateway (or a
 // test) and alive as long as the sender. The references may be used from
@@ -32,6 +53,7 @@ struct SenderContext {
     Logger* errorLog;
     Logger* accessLog;
     Logger* receiveLog;
+    const SenderClock* clock = &SenderClock::real();  // never null
 };
 
 // Which personal values the log records show as "<hidden>". All shown after
@@ -93,6 +115,10 @@ public:
     // destination and the text follow the hiding flags of the log written
     // to; the client address and the e-mail address the access log's flags.
     void writeSmsToLog(const std::string& title, Sms& sms, Logger* logger, char type);
+    // The same record and, for the same event, the console line
+    // "<thread id>: <sender name>: <line>" on `stream`.
+    void reportSms(const std::string& title, Sms& sms, Logger* logger, char type, const std::string& line,
+                   ConsoleStream stream);
     // Record of a received message, type 'i'. The service centre and the
     // destination address are left out when empty.
     void writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
@@ -106,6 +132,10 @@ public:
                                 const std::string& email, const std::string& scTimestamp,
                                 const std::string& dischargeTime, int statusCode, const std::string& statusDescription,
                                 Logger* logger);
+
+private:
+    // The lines of writeSmsToLog()'s record.
+    std::vector<std::string> smsRecord(const std::string& title, Sms& sms, Logger* logger) const;
 
 protected:
     // An event of this sender: the error-log record `recordLabel` + `text`

@@ -125,7 +125,7 @@ int SmsSenderEmi::submit(Sms& sms) {
     const int result =
         emi_submit1(m_emi, m_emiOriginatingAddress.c_str(), sms.target(), sms.message(), notificationType);
     if (result > 0 && result <= maxTrnId) {
-        m_awaitedSince[result] = time(nullptr);
+        m_awaitedSince[result] = m_context.clock->now();
         m_overdueLogged[result] = false;
     }
     if (result <= 0) {
@@ -236,7 +236,7 @@ int SmsSenderEmi::awaitedResults() const {
 }
 
 bool SmsSenderEmi::checkOverdueResults() {
-    const time_t now = time(nullptr);
+    const time_t now = m_context.clock->now();
     for (int id = 1; id <= maxTrnId; ++id) {
         if (m_awaitedSince[id] == 0) continue;
         const time_t age = now - m_awaitedSince[id];
@@ -284,7 +284,7 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
 
 bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
-    const time_t now = time(nullptr);
+    const time_t now = m_context.clock->now();
     m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
         tracePlain("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
@@ -310,9 +310,9 @@ bool SmsSenderEmi::scanRegistry() {
         // rather than costing the connection.
         if ((!retryDue && !overdue) || !canSubmit()) return true;
         if (overdue) {
-            traceErrorAs(GetName(), "Main: SMS was not acknowledged during last 15s, it will be send again.\n");
+            const std::string notice = "SMS was not acknowledged during last 15s, it will be send again.";
             Sms copy = entry.m_sms;
-            writeSmsToLog("SMS was not acknowledged during last 15s, it will be send again.", copy, m_errorLog, 'i');
+            reportSms(notice, copy, m_errorLog, 'i', "Main: " + notice, ConsoleStream::Error);
         }
         if (!resubmit(entry)) {
             traceAs(GetName(), "Main: resend SMS failed\n");
@@ -368,7 +368,7 @@ void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     retry.m_refusals = entry.m_refusals + 1;
     // Doubling stops at about an hour and a half, however many retries.
     const time_t pause = static_cast<time_t>(refusalPauseSeconds) << std::min(retry.m_refusals - 1, 10);
-    retry.m_retryAt = time(nullptr) + pause;
+    retry.m_retryAt = m_context.clock->now() + pause;
     m_context.sentMessages.append(retry);
     writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +
                       std::to_string(retry.m_refusals) + " of " + std::to_string(m_retryRefused) + ")",
@@ -480,7 +480,7 @@ bool SmsSenderEmi::pass(int& idleCounter) {
             return true;
         }
         if (alert <= maxTrnId) {
-            m_awaitedSince[alert] = time(nullptr);
+            m_awaitedSince[alert] = m_context.clock->now();
             m_overdueLogged[alert] = false;
         }
         m_errorLog->write("EMI: alert (keep alive) sent, trnId: " + std::to_string(alert), 'i');
@@ -555,11 +555,11 @@ void SmsSenderEmi::stopSending() {
         // Results already on their way settle their messages; the SMSC's own
         // operations stay unanswered, so that it delivers them again later
         // (the e-mailer and the processor are stopping too).
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(stopWaitSeconds);
-        while (awaitedResults() > 0 && std::chrono::steady_clock::now() < end) {
+        const auto end = m_context.clock->monotonicNow() + std::chrono::seconds(stopWaitSeconds);
+        while (awaitedResults() > 0 && m_context.clock->monotonicNow() < end) {
             pollfd fd = {emi_socket(m_emi), POLLIN, 0};
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - m_context.clock->monotonicNow());
             if (poll(&fd, 1, static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 100)))) <= 0) continue;
             const int trnId = emi_read(m_emi);
             if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) continue;

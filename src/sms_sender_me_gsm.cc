@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <sys/time.h>
-#include <syslog.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -323,9 +322,9 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
 
     if (!failure.empty()) {
         disconnect();
-        traceErrorAs(GetName(), "[ERROR]: %s\n", failure.c_str());
+        reportSms("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e', "[ERROR]: " + failure,
+                  ConsoleStream::Error);
         m_context.sendQueue.appendSms(sms);
-        writeSmsToLog("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e');
         unlock();
         return 1;
     }
@@ -514,8 +513,6 @@ void SmsSenderMe::Main() {
         }
     }
     traceAs(GetName(), "shutdown indicator detected\n");
-    const std::string text = std::string(GetName()) + ": is shuting down";
-    syslog(LOG_INFO, "%s", text.c_str());
-    trace("%s\n", text.c_str());
+    ::report(nullptr, 'i', std::string(), GetName(), "is shuting down", ConsoleStream::Trace, SyslogLine::Info);
     shutdownConnection();
 }

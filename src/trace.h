@@ -33,7 +33,8 @@ void traceError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void traceErrorAs(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Where an event's console line goes (see report() in logger.h): the trace
-// on standard output or standard error.
-enum class ConsoleStream { Trace, Error };
+// on standard output, standard error, or nowhere (an event with a record
+// only).
+enum class ConsoleStream { Trace, Error, None };
 
 #endif

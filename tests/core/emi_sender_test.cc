@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -98,6 +100,26 @@ std::string operation(int trn, int ot, const std::vector<std::pair<int, std::str
 std::string ack(int trn, const std::string& sysMsg = "") { return frame(trn, 'R', 51, "A//" + sysMsg + "/"); }
 std::string nack(int trn, const std::string& code) { return frame(trn, 'R', 51, "N/" + code + "//"); }
 
+// The real clocks ahead by the steps the test has taken: the sender's
+// deadlines come that much sooner, without waiting for them. The monotonic
+// clock can also be made to run fast: each reading moves it on.
+class SteppedClock : public SenderClock {
+public:
+    time_t now() const override { return time(nullptr) + m_ahead; }
+    std::chrono::steady_clock::time_point monotonicNow() const override {
+        m_fastForward += m_stepPerReading;
+        return std::chrono::steady_clock::now() + std::chrono::seconds(m_ahead) +
+               std::chrono::milliseconds(m_fastForward.load());
+    }
+    void advance(int seconds) { m_ahead += seconds; }
+    void runMonotonicFast(std::chrono::milliseconds perReading) { m_stepPerReading = perReading.count(); }
+
+private:
+    std::atomic<int> m_ahead{0};
+    std::atomic<long> m_stepPerReading{0};
+    mutable std::atomic<long> m_fastForward{0};
+};
+
 // What a sender is built with; the defaults are the configuration's.
 struct SenderSettings {
     int windowSize = 1;
@@ -122,9 +144,11 @@ protected:
     // queue, the registry, the counters, the e-mailer, the processor, the
     // stop signal and the loggers. Not connected yet; the fixture owns it.
     SmsSenderEmi& makeSender(const SenderSettings& settings = SenderSettings()) {
-        m_senders.push_back(std::make_unique<SmsSenderEmi>(
-            "127.0.0.1", m_smsc.port, laId, "secret", settings.windowSize, settings.throughput, originatingAddress,
-            "0123", 595, m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing)));
+        SenderContext context = m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing);
+        context.clock = &m_clock;
+        m_senders.push_back(std::make_unique<SmsSenderEmi>("127.0.0.1", m_smsc.port, laId, "secret",
+                                                           settings.windowSize, settings.throughput, originatingAddress,
+                                                           "0123", 595, context));
         m_senders.back()->SetName(settings.name);
         return *m_senders.back();
     }
@@ -172,6 +196,7 @@ protected:
 
     ScratchDir m_scratch;
     StdoutCapture m_capture;
+    SteppedClock m_clock;
     Logger m_errorLog;
     Logger m_accessLog;
     Logger m_receiveLog;
@@ -383,6 +408,114 @@ TEST_F(EmiSenderTest, GivingUpTheConnectionReturnsOnlyUnacknowledgedMessagesInOr
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(std::string(entries[0].m_sms.message()), "two");
     EXPECT_TRUE(entries[0].m_acknowledged);
+}
+
+// A submission without a result for 15 s is made again with a fresh id; a
+// late result of either settles the message once.
+TEST_F(EmiSenderTest, MessageWithoutResultIsSubmittedAgainAfter15Seconds) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "Hello");
+    passes.once();
+    const int first = transactionId(nextSubmission());
+
+    m_clock.advance(13);
+    ASSERT_TRUE(passes.once());
+    EXPECT_EQ(emitest::drain(m_smsc.peer), "") << "not submitted again before 15 s";
+
+    m_clock.advance(3);
+    ASSERT_TRUE(passes.once());
+    const std::string again = nextSubmission();
+    const int second = transactionId(again);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(fields(again).at(20), hex("Hello"));
+    std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].m_awaitedReferences,
+              (std::vector<unsigned char>{static_cast<unsigned char>(first), static_cast<unsigned char>(second)}));
+    EXPECT_EQ(entries[0].m_counter, 1);
+    size_t resubmissionRecords = 0;
+    for (const LogRecord& record : records("error.log")) {
+        if (record.lines.at(0) == "SMS was not acknowledged during last 15s, it will be send again.") {
+            ++resubmissionRecords;
+            EXPECT_EQ(record.type, "INFO");
+            EXPECT_EQ(record.lines.at(2), "Destination Address: 00420777000001");
+        }
+    }
+    EXPECT_EQ(resubmissionRecords, 1u);
+
+    // Both ids await their results (a full window): no third submission.
+    ASSERT_TRUE(m_smsc.send(ack(first)));
+    ASSERT_TRUE(passes.until([&] { return m_parts.counters.sentMessages == 1; }));
+    ASSERT_TRUE(m_smsc.send(ack(second)));
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(passes.once());
+    EXPECT_EQ(emitest::drain(m_smsc.peer), "");
+    EXPECT_EQ(m_parts.counters.sentMessages, 1) << "the second result settles nothing more";
+    EXPECT_EQ(records("access.log").size(), 1u);
+    EXPECT_TRUE(entriesOf(sender).empty());
+    EXPECT_EQ(m_queue.size(), 0);
+    EXPECT_TRUE(sender.connected());
+}
+
+// An id without a result for more than 90 s (here: the window is full, so
+// the message cannot be submitted again) gives up the connection; the
+// message goes back to the queue, once.
+TEST_F(EmiSenderTest, ResultOverdueBeyondTheStallLimitGivesUpTheConnection) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{1, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "Hello");
+    passes.once();
+    const int trn = transactionId(nextSubmission());
+
+    m_clock.advance(60);
+    ASSERT_TRUE(passes.once());
+    EXPECT_TRUE(sender.connected()) << "60 s is within the limit";
+    EXPECT_EQ(emitest::drain(m_smsc.peer), "");
+
+    m_clock.advance(31);
+    ASSERT_TRUE(passes.once());
+    EXPECT_FALSE(sender.connected());
+    EXPECT_FALSE(sender.active());
+    EXPECT_EQ(queuedTexts(), Lines{"Hello"});
+    EXPECT_TRUE(entriesOf(sender).empty());
+    EXPECT_EQ(m_parts.counters.sentMessages, 0);
+    Lines stalls;
+    for (const LogRecord& record : records("error.log")) {
+        if (record.lines.at(0).find(" s, giving up the connection") != std::string::npos) {
+            stalls.push_back(record.type + " " + record.lines.at(0));
+        }
+    }
+    ASSERT_EQ(stalls.size(), 1u);
+    EXPECT_EQ(stalls[0].rfind("ERROR EMI: No response to trnid = " + std::to_string(trn) + " for 9", 0), 0u)
+        << stalls[0];
+}
+
+// The stop reads the results already on their way and waits for the others
+// only until its deadline (reached at once here: the clock runs fast), then
+// records what stayed unanswered.
+TEST_F(EmiSenderTest, StopSettlesResultsOnTheirWayAndEndsAtItsDeadline) {
+    SmsSenderEmi& sender = connectedSender(SenderSettings{2, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "answered");
+    queue("00420777000002", "unanswered");
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    const int answered = transactionId(nextSubmission());
+    nextSubmission();
+    ASSERT_TRUE(m_smsc.send(ack(answered)));
+
+    m_clock.runMonotonicFast(std::chrono::milliseconds(500));
+    m_parts.stopSignal.requestStop();
+    EXPECT_FALSE(passes.once()) << "the thread's loop ends";
+    EXPECT_FALSE(sender.connected());
+    EXPECT_EQ(m_parts.counters.sentMessages, 1);
+    const std::vector<LogRecord> access = records("access.log");
+    ASSERT_EQ(access.size(), 1u);
+    EXPECT_EQ(access[0].lines.at(3), "User Data: answered");
+    const std::vector<LogRecord> errors = records("error.log");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back().lines.at(0),
+              "EMI: Stopped with 1 submission(s) unanswered and 0 refused message(s) waiting for a retry");
+    EXPECT_EQ(m_queue.size(), 0) << "nothing goes back to the queue at the stop";
 }
 
 // Both senders keep their entries in the one registry and number their

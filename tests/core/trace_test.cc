@@ -1,5 +1,5 @@
 // The console trace's line forms and report(), which writes one event as an
-// error-log record and a console line.
+// error-log record (of one or several lines) and a console line.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core_support.h"
 #include "logger.h"
@@ -91,6 +92,30 @@ TEST(Trace, ReportWritesTheRecordAndTheConsoleLine) {
     EXPECT_EQ(records[0].lines, std::vector<std::string>{"EMI: Connection established"});
     EXPECT_EQ(records[1].type, "ERROR");
     EXPECT_EQ(records[1].lines, std::vector<std::string>{"Invalid setting"});
+}
+
+// A record of several lines is one record; an event without a console line
+// writes only its record.
+TEST(Trace, ReportWritesAMultiLineRecordAndOnlyTheOutputsAskedFor) {
+    ScratchDir scratch;
+    Logger errorLog("ErrorLog", scratch.file("error.log").c_str());
+    {
+        StdoutCapture out(scratch.file("stdout"));
+        StderrCapture err(scratch.file("stderr"));
+        report(&errorLog, 'e', std::vector<std::string>{"Send SMS requested but error occured: busy", "IP Address: x"},
+               "Sender thread(ME)", "[ERROR]: busy", ConsoleStream::Error);
+        report(&errorLog, 'i', std::vector<std::string>{"stopped", "exit code 0"}, nullptr, "stopped",
+               ConsoleStream::None);
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(err.text(), id() + ": Sender thread(ME): [ERROR]: busy\n");
+    }
+    const std::vector<LogRecord> records = readLogRecords(scratch.file("error.log"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].type, "ERROR");
+    EXPECT_EQ(records[0].lines,
+              (std::vector<std::string>{"Send SMS requested but error occured: busy", "IP Address: x"}));
+    EXPECT_EQ(records[1].type, "INFO");
+    EXPECT_EQ(records[1].lines, (std::vector<std::string>{"stopped", "exit code 0"}));
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ class MeSenderTest(unittest.TestCase):
         active for sending."""
         wait_until(lambda: self.modem.status()["cnmi"] == list(routing), timeout,
                    what="reception routing %s" % (routing,))
-        self.wait_output(r"SMS sender 'Sender thread\(ME\)' is active for sending", timeout)
+        wait_until(lambda: "Sender thread(ME): used for sending" in self.stats().values(), timeout,
+                   interval=0.2, what="the modem sender used for sending")
 
     # ------------------------------------------------------------ client
     def kstsend(self, *args, input=None):

@@ -28,7 +28,6 @@ class ReadySim(MeSenderTest):
         self.wait_ready()
         self.assertEqual(pin_status_records(self), ["ME: PIN Status: READY"])
         self.assertFalse([c for c in self.modem.commands() if c.startswith("AT+CPIN=")])
-        self.assertRegex(self.output(), r"\d+: Sender thread\(ME\): PIN Status: READY\n")
         # The identity records of connect() and the store of init().
         texts = self.error_log_texts()
         self.assertIn("ME: Kestrova Test Modems - KTM-900 (rev.1.0.7)\nME: Serial number: 351234567890123", texts)
@@ -63,8 +62,6 @@ class PinRequired(MeSenderTest):
             self.assertEqual(later["lines"],
                              ["ME: Connection failed: Wrong PIN specified in config file, giving up."])
         self.assertEqual([c for c in self.modem.commands() if c.startswith("AT+CPIN=")], ["AT+CPIN=9999"])
-        self.assertRegex(self.kstd.stderr(), r"\d+: Sender thread\(ME\): Connection failed: "
-                                             r"Wrong PIN specified in config file, giving up\.\n")
         self.assertEqual(self.stats()["device 1"], "Sender thread(ME): disconnected")
         # The SIM still asks for the PIN: it was not blocked by retries.
         self.assertEqual(self.modem.status()["sim"], "SIM PIN")
@@ -76,7 +73,7 @@ class PinRequired(MeSenderTest):
             self.assertEqual(record["lines"],
                              ["ME: Connection failed: PIN is required but not specified in config file."])
         self.assertFalse([c for c in self.modem.commands() if c.startswith("AT+CPIN=")])
-        self.assertRegex(self.output(), r"REconnection FAILED")
+        self.assertEqual(self.stats()["device 1"], "Sender thread(ME): disconnected")
 
 
 class LineSpeed(MeSenderTest):
@@ -111,9 +108,6 @@ class Routing(MeSenderTest):
         self.assertEqual(records[failed]["type"], "e")
         self.assertEqual(firsts[failed + 1], "ME: Set SMS routing only, no status reports")
         self.assertEqual(records[failed + 1]["type"], "i")
-        self.assertRegex(self.output(), r"\d+: Sender thread\(ME\): Set SMS routing only, no status reports\n")
-        self.assertRegex(self.kstd.stderr(), r"\d+: Sender thread\(ME\): Initializing failed: "
-                                             r"cannot route status reports messages to TE\n")
 
         self.modem.deliver("+420603111222", "Still received")
         received = self.wait_record("receive.log", "SMS received")

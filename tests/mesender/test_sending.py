@@ -3,7 +3,6 @@ from status reports, class 0 messages, the access and error records, and a
 refused message that goes back to the queue while the manager restores the
 connection. Real kstd, modem emulator, kstsend and aiosmtpd."""
 
-import re
 import time
 
 from kst import wait_until
@@ -28,6 +27,11 @@ class SendingTest(MeSenderTest):
         return wait_until(lambda: self.modem.sent() if len(self.modem.sent()) >= count else None,
                           timeout, what="%d message(s) sent by the modem" % count)
 
+    def routings_set(self):
+        """How often the modem was told to route messages and reports to the
+        daemon: once per connection the manager completed."""
+        return self.modem.commands().count("AT+CNMI=2,1,0,2,1")
+
 
 class Sending(SendingTest):
     def test_message_without_confirmation_asks_for_no_report(self):
@@ -41,12 +45,8 @@ class Sending(SendingTest):
                                            "Destination Address: " + TARGET, "User Data: Hello",
                                            "OnDisplay: No"])
         self.assertEqual(access["type"], "i")
-        out = self.output()
-        self.assertRegex(out, r"\d+: Sender thread\(ME\): Size of SMS que: 0\n"
-                              r"\d+: Sender thread\(ME\): Sending SMS\n"
-                              r"\d+: Sender thread\(ME\): SendSms\( \+420603111222, Hello \)\n"
-                              r"\d+: Sender thread\(ME\): DataCodingScheme: 0x00\n")
         wait_until(lambda: self.stats()["sent"] == "1", 10, what="the sent counter")
+        self.assertEqual(self.stats()["queued"], "0")
 
         # Nothing was registered: a report quoting the reference confirms
         # nothing.
@@ -64,7 +64,6 @@ class Sending(SendingTest):
         self.assertEqual(sent["dcs"], 0xF0)
         self.assertEqual(sent["message_class"], 0)
         self.assertEqual(sent["text"], "Look at once")
-        self.assertRegex(self.output(), r"\d+: Sender thread\(ME\): DataCodingScheme: 0xf0\n")
         access = self.wait_record("access.log", "Send SMS requested")[0]
         self.assertEqual(access["lines"][-1], "OnDisplay: Yes")
 
@@ -195,14 +194,13 @@ class RefusedSend(SendingTest):
         self.assertEqual(error["type"], "e")
         self.assertEqual(error["lines"][1:], ["IP Address: 127.0.0.1", "Destination Address: +420600000001",
                                               "User Data: Twice", "OnDisplay: No"])
-        self.assertRegex(self.kstd.stderr(), r"\d+: Sender thread\(ME\): \[ERROR\]: ")
 
         sent = self.wait_sent(2, timeout=60)
         self.assertEqual([s["destination"] for s in sent], ["+420600000002", "+420600000001"])
         self.assertEqual(len(self.modem.events("send-refused")), 1)
         # The connection was dropped and made again by the manager.
         self.assertGreater(len(self.modem.events("open")), opened)
-        self.assertRegex(self.output(), r"SMS sender 'Sender thread\(ME\)' is sucessfuly REconnected\.")
+        self.assertGreaterEqual(self.routings_set(), 2)
         stats = self.stats()
         self.assertEqual((stats["sent"], stats["queued"]), ("2", "0"))
         accepted = [r for r in self.records("access.log") if r["lines"][0] == "Send SMS requested"]
@@ -223,7 +221,7 @@ class RefusedSend(SendingTest):
                     if r["lines"][0].startswith("Send SMS requested but error occured: ")]
         self.assertEqual(len(refusals), 3)
         self.assertEqual(len(self.modem.sent()), 1)
-        self.assertGreaterEqual(len(re.findall(r"is sucessfuly REconnected", self.output())), 3)
+        self.assertGreaterEqual(self.routings_set(), 3)
 
 
 if __name__ == "__main__":
