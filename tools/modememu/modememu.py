@@ -136,6 +136,7 @@ class Modem:
             "send": "ok",           # ok | error | cms:<code>
             "send_count": 0,        # 0 = every send while the fault is set
             "send_stage": "pdu",    # pdu: after the PDU; prompt: instead of "> "
+            "send_script": [],      # answers for the next PDUs, one each: ok | error | cms:<code>
             "silent": bool(args.silent),
             "indications": True,    # False: store messages without indicating them
             "empty_slot": "cms",    # cms (+CMS ERROR: 321) | ok
@@ -341,6 +342,9 @@ class Modem:
         given = values[0]
         if self.sim_state == "READY":
             return self.cme(CME_OPERATION_NOT_ALLOWED)
+        if self.sim_state not in ("SIM PIN", "SIM PUK"):
+            self.emu.event("sim", {"state": self.sim_state, "refused_in_state": given})
+            return self.cme(CME_OPERATION_NOT_ALLOWED)
         if self.sim_state == "SIM PUK":
             if given == self.puk and len(values) > 1 and values[1]:
                 self.pin = values[1]
@@ -348,6 +352,8 @@ class Modem:
                 self.pin_attempts = 3
                 self.emu.event("sim", {"state": self.sim_state})
                 return ["OK"]
+            # A real SIM is destroyed after ten of these.
+            self.emu.event("sim", {"state": self.sim_state, "wrong_puk": given})
             return self.cme(CME_INCORRECT_PASSWORD)
         if given == self.pin:
             self.sim_state = "READY"
@@ -660,7 +666,15 @@ class Modem:
                 return self.cms(CMS_MEMORY_FULL)
             self.emu.event("written", {"store": store.name, "index": index, "decoded": decoded})
             return ["+CMGW: %d" % index, "OK"]
-        if self.faults["send"] != "ok":
+        if self.faults["send_script"]:
+            answer = self.faults["send_script"].pop(0)
+            if answer != "ok":
+                self.emu.event("send-refused", {"pdu": pdu, "decoded": decoded, "fault": answer,
+                                                "stage": "pdu", "script": True})
+                if answer == "error":
+                    return ["ERROR"]
+                return self.cms(int(answer.split(":", 1)[1]))
+        elif self.faults["send"] != "ok":
             return self.send_refusal({"pdu": pdu, "decoded": decoded})
         mr = self.next_mr
         self.next_mr = (self.next_mr + 1) & 0xFF
@@ -991,10 +1005,11 @@ class Emulator:
 
     @staticmethod
     def _time(value):
+        # UTC: the time stamps carry the zone given with them (0 by default).
         if value in (None, "", "now"):
-            return datetime.datetime.now().replace(microsecond=0)
+            return datetime.datetime.utcnow().replace(microsecond=0)
         if isinstance(value, (int, float)):
-            return datetime.datetime.fromtimestamp(int(value))
+            return datetime.datetime.utcfromtimestamp(int(value))
         return datetime.datetime.strptime(str(value), "%Y-%m-%d %H:%M:%S")
 
     def ctl_status(self, req):
@@ -1032,8 +1047,10 @@ class Emulator:
             m.puk = str(req["puk"])
         if "state" in req:
             state = str(req["state"]).upper()
-            if state not in ("READY", "SIM PIN", "SIM PUK"):
-                raise ValueError("state must be READY, SIM PIN or SIM PUK")
+            # Other states (SIM PIN2, SIM PUK2, PH-SIM PIN ...) are answered
+            # to +CPIN? as given; +CPIN= then gets "operation not allowed".
+            if not re.match(r"[A-Z][A-Z0-9 -]*$", state):
+                raise ValueError("state is READY, SIM PIN, SIM PUK or another +CPIN? answer")
             m.sim_state = state
             m.pin_attempts = 3
         return {"sim": m.sim_state}
@@ -1056,6 +1073,12 @@ class Emulator:
             if stage not in ("pdu", "prompt"):
                 raise ValueError("send fault stage is pdu or prompt")
             m.faults["send_stage"] = stage
+        elif name == "send_script":
+            answers = value.split() if isinstance(value, str) else [str(a) for a in value]
+            for answer in answers:
+                if answer not in ("ok", "error") and not re.match(r"cms:\d+$", answer):
+                    raise ValueError("send_script answers are ok, error or cms:<code>")
+            m.faults["send_script"] = answers
         elif name == "silent":
             m.faults["silent"] = self._bool(value, True)
         elif name == "indications":
