@@ -232,7 +232,9 @@ class ReportClasses(SendingTest):
         self.modem.report((sent["Delivered late"]["mr"] + 100) % 256, status=0, recipient=TARGET)  # unknown
         report("Delivered late", 0x21)      # SME busy, still trying
         report("Congested first", 0x00)
-        report("Delivered late", 0x02)      # replaced: received all the same
+        # Replaced: received all the same. Written an hour east of UTC.
+        self.modem.report(sent["Delivered late"]["mr"], status=0x02, recipient=TARGET, tz=4,
+                          scts=time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(int(sent["Delivered late"]["time"]) + 3600)))
 
         records = self.wait_record("receive.log", "Status Report received", count=11)
         self.assertEqual([r["lines"][-2] for r in records],
