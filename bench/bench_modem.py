@@ -28,6 +28,8 @@ def main():
     parser.add_argument("--build", default=os.environ.get("KST_BUILD_DIR", os.path.join(SOURCE_DIR, "build")),
                         help="the build tree (default: %(default)s)")
     parser.add_argument("--count", type=int, default=20, help="messages in the full queue (default 20)")
+    parser.add_argument("--incoming", type=int, default=5,
+                        help="messages delivered to the modem while the queue is full (default 5)")
     parser.add_argument("--no-hang", action="store_true", help="skip the hung modem")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
@@ -59,11 +61,24 @@ def main():
         kst.wait_until(lambda: modem.status()["cnmi"] == [2, 1, 0, 2, 1], 30, what="the modem sender ready")
         time.sleep(1)
 
-        numbers = ",".join("+42060%07d" % i for i in range(args.count))
         since = modem.last_seq()
-        result = sandbox.run_inside([kst.binary("kstsend"), numbers, "Full queue"])
-        if result.returncode != 0:
-            sys.exit("kstsend failed: %s" % result.stderr)
+        for first in range(0, args.count, 500):  # a request names at most 1000 numbers
+            numbers = ",".join("+42060%07d" % i for i in range(first, min(args.count, first + 500)))
+            result = sandbox.run_inside([kst.binary("kstsend"), numbers, "Full queue"])
+            if result.returncode != 0:
+                sys.exit("kstsend failed: %s" % result.stderr)
+        # Messages that arrive while the queue is full: the daemon must read
+        # them between its sends, not after the queue is empty.
+        delivered = []
+        deadline = time.monotonic() + 30
+        while len(delivered) < args.incoming and time.monotonic() < deadline:
+            if len(modem.events("sms-submit", since)) >= args.count:
+                break
+            if modem.events("sms-submit", since):
+                delivered.append(modem.deliver("+420777%06d" % len(delivered), "Incoming %d" % len(delivered)))
+                time.sleep(0.05)
+            else:
+                time.sleep(0.01)
         budget = 30 + args.count * 10
         submits = kst.wait_until(
             lambda: (lambda found: found if len(found) >= args.count else None)(modem.events("sms-submit", since)),
@@ -73,6 +88,18 @@ def main():
         per_minute = (args.count - 1) / span * 60 if span > 0 else float("inf")
         print("full queue: %d messages in %.2f s from the first to the last: %.1f messages/min "
               "(%.3f s per message)" % (args.count, span, per_minute, span / max(1, args.count - 1)))
+        if delivered:
+            kst.wait_until(lambda: len([r for r in modem.log(since) if r["dir"] == "rx"
+                                        and r["text"].startswith("AT+CMGR=")]) >= len(delivered),
+                           30, what="the incoming messages read")
+            log = modem.log(since)
+            urcs = [r for r in log if r["dir"] == "urc" and r["text"].startswith("+CMTI:")]
+            reads = [r for r in log if r["dir"] == "rx" and r["text"].startswith("AT+CMGR=")]
+            latencies = [read["t"] - urc["t"] for urc, read in zip(urcs, reads)]
+            during = len([read for read in reads if read["t"] < times[-1]])
+            print("incoming while sending: %d messages, read %.3f-%.3f s after their indication, "
+                  "%d of them before the last queued message went" % (len(delivered), min(latencies),
+                                                                       max(latencies), during))
         sys.stdout.flush()
 
         if not args.no_hang:
