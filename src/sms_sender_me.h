@@ -11,6 +11,7 @@
 
 #include <time.h>
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -201,8 +202,10 @@ private:
         unsigned char reference;
         time_t scTime;
     };
-    // Only the sender's thread touches it.
+    // Only the sender's thread touches these.
     std::deque<SettledReport> m_settledReports;
+    // When the receive store was last read whole (ReceiveAllSms).
+    std::chrono::steady_clock::time_point m_lastFlush;
     // The message at the front of the queue that the network refused for a
     // while, how often, and when sending may go on (steady clock seconds).
     std::string m_refusedTarget GUARDED_BY(m_mutex);

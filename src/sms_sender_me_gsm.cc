@@ -14,6 +14,7 @@
 #include <gsmlib/gsm_unix_serial.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -608,7 +609,13 @@ void SmsSenderMe::pass() {
         pauseWhileDisconnected(m_context.stopSignal);
         return;
     }
-    if (m_receiveAllSms) flushReceiveStore();
+    // Reading every slot of the store takes a command per slot: while
+    // messages go out back to back, once per idle wait is enough.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_receiveAllSms && now - m_lastFlush >= std::chrono::seconds(idleEventWaitSeconds)) {
+        m_lastFlush = now;
+        flushReceiveStore();
+    }
     waitForEvents();
     handleIndications();
 }
