@@ -56,6 +56,12 @@ bool SmsSenderMe::findReportedMessage(const std::string& recipient, unsigned cha
     return true;
 }
 
+size_t SmsSenderMe::countWithReference(const std::string& recipient, unsigned char reference) const {
+    return m_context.sentMessages.count(this, [&](const SentMessage& entry) {
+        return entry.m_messageReference == reference && sameAddress(recipient, entry.m_sms.target());
+    });
+}
+
 SmsSenderMe::ReportOutcome SmsSenderMe::reportOutcome(int status) {
     if (status >= 0x00 && status <= 0x02) return ReportOutcome::Delivered;
     if (status >= 0x20 && status <= 0x3f) return ReportOutcome::StillTrying;

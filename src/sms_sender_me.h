@@ -126,6 +126,9 @@ private:
     // (without a time, the oldest). Removes it when `take`. False when
     // there is none. Entries older than a week are dropped on the way.
     bool findReportedMessage(const std::string& recipient, unsigned char reference, time_t scTime, bool take, Sms& sms);
+    // How many of this sender's registered messages have this recipient and
+    // reference, whatever their send time.
+    size_t countWithReference(const std::string& recipient, unsigned char reference) const;
     // Whether two addresses name the same number, as the modem sees them.
     static bool sameAddress(const std::string& first, const std::string& second);
 

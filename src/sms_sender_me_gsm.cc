@@ -485,7 +485,18 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             Sms reported;
             std::string email;
             const bool repeated = final && settledBefore(recipient, reference, scTime);
-            if (!repeated && findReportedMessage(recipient, reference, scTime, final, reported)) {
+            const bool found = !repeated && findReportedMessage(recipient, reference, scTime, final, reported);
+            if (!found && !repeated && countWithReference(recipient, reference) > 0) {
+                // Most likely the network's clock is far from the host's.
+                m_errorLog->write("ME: Status report for " +
+                                      (m_errorLog_HideDestinationAddress ? std::string("<hidden>") : recipient) +
+                                      " with reference " + std::to_string(reference) + " and time stamp " +
+                                      timestampText(report->serviceCentreTimestamp()) +
+                                      " fits no message sent within " + std::to_string(reportClockSkew / 60) +
+                                      " minutes of it; check the clocks of the host and the network",
+                                  'e');
+            }
+            if (found) {
                 if (final) rememberSettled(recipient, reference, scTime);
                 if (outcome == ReportOutcome::Delivered) {
                     Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),

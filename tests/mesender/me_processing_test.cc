@@ -195,6 +195,14 @@ TEST_F(ProcessMessage, ReusedReferenceIsTakenByTheSendTime) {
     // Two hours away from both: about neither.
     processStatusReport(*m_sender, target, 7, 0, now - 7200);
     EXPECT_EQ(registeredTexts(), (std::vector<std::string>{"earlier", "later"}));
+    const std::vector<LogRecord> errors = readLogRecords(m_scratch.file("error.log"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].lines[0].rfind("ME: Status report for +420603111222 with reference 7 and time stamp ", 0), 0u)
+        << errors[0].lines[0];
+    EXPECT_NE(errors[0].lines[0].find(" fits no message sent within 10 minutes of it; check the clocks of the host "
+                                      "and the network"),
+              std::string::npos)
+        << errors[0].lines[0];
     // The later message's report, written an hour east of UTC.
     processStatusReport(*m_sender, target, 7, 0, now - 2, 4);
     EXPECT_EQ(registeredTexts(), std::vector<std::string>{"earlier"});
