@@ -649,7 +649,9 @@ void SmsSenderMe::connectionLost(const std::string& cause) {
     const bool wasConnected = connected();
     disconnect();
     unlock();
-    if (wasConnected) m_errorLog->write("ME: Connection lost: " + cause, 'e');
+    // A connection that was not made yet has its own record (connect()).
+    ::report(wasConnected ? m_errorLog : nullptr, 'e', "ME: Connection lost: " + cause, GetName(),
+             "Main[328]: Exception: " + cause, ConsoleStream::Error);
 }
 
 void SmsSenderMe::Main() {
@@ -660,7 +662,6 @@ void SmsSenderMe::Main() {
         } catch (std::exception& e) {
             // gsmlib reports modem failures as GsmException; anything else
             // from it drops the connection the same way.
-            traceErrorAs(GetName(), "Main[%d]: Exception: %s\n", 328, e.what());
             connectionLost(e.what());
         }
     }
