@@ -258,9 +258,14 @@ class ReportClasses(SendingTest):
 
     def test_reference_wrap_with_one_recipient(self):
         self.start()
+        # A network takes a while for each message, so that 256 of them take
+        # seconds (a real one: minutes), and the centre's time stamps tell a
+        # message from the one that took its reference again.
+        self.modem.set(send_delay=0.02)
         texts = ["Message %03d" % i for i in range(300)]
         sent = self.sent_messages(texts)
         self.assertEqual(sent["Message 000"]["mr"], sent["Message 256"]["mr"])
+        self.assertGreaterEqual(sent["Message 256"]["time"] - sent["Message 000"]["time"], 2)
         # The latest first: the reports of the first 44 messages come after
         # those of the messages that took their references again; some come
         # twice.

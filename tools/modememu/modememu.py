@@ -131,6 +131,7 @@ class Modem:
         self.next_mr = args.first_mr & 0xFF
         self.sent = []
         self.indication_store = None  # store name announced instead of mem3
+        self.send_delay = 0.0         # seconds before a sent PDU is answered
         self.faults = {
             "routing": "ok",        # ok | caps | error | error-plain
             "send": "ok",           # ok | error | cms:<code>
@@ -676,6 +677,9 @@ class Modem:
                 return self.cms(int(answer.split(":", 1)[1]))
         elif self.faults["send"] != "ok":
             return self.send_refusal({"pdu": pdu, "decoded": decoded})
+        if self.send_delay:
+            # A network takes its time to accept a message.
+            time.sleep(self.send_delay)
         mr = self.next_mr
         self.next_mr = (self.next_mr + 1) & 0xFF
         record = dict(decoded)
@@ -1107,6 +1111,11 @@ class Emulator:
             m.mem = list(m.initial_mem)
         if "sca" in req:
             m.sca = str(req["sca"])
+        if "send_delay" in req:
+            delay = float(req["send_delay"])
+            if not 0 <= delay <= 10:
+                raise ValueError("send_delay is 0 to 10 seconds")
+            m.send_delay = delay
         return {"mem": m.mem, "next_mr": m.next_mr, "indication_store": m.indication_store}
 
     def _indicate(self, store, index, urc):
