@@ -582,6 +582,7 @@ const char* emi_strerror(err_t errcode) {
         case EMI_TOOLONG: return "Request too long for one frame";
         case EMI_BADFIELD: return "Field value not allowed";
         case EMI_NOSYNC: return "Frame synchronisation lost";
+        case EMI_CLOSED: return "Connection closed by the peer";
         default: return std::strerror(errno);
     }
 }

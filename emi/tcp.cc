@@ -118,7 +118,7 @@ int transfer(emi_t* emi, char* in, const char* out, size_t size) {
             return EMI_SOCKERR;
         }
         if (moved == 0 && !out) {
-            return EMI_SOCKERR;  // the peer closed the connection
+            return EMI_CLOSED;
         }
         if (out) {
             traceWritten(emi, out + done, static_cast<size_t>(moved));
@@ -202,7 +202,7 @@ int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t
             return EMI_SOCKERR;
         }
         if (seen == 0) {
-            return EMI_SOCKERR;  // the peer closed the connection
+            return EMI_CLOSED;
         }
         size_t take = static_cast<size_t>(seen);
         for (size_t i = 0; i < static_cast<size_t>(seen); ++i) {
@@ -215,7 +215,10 @@ int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t
         if (take > 0) {
             ssize_t moved = recv(emi->sock, chunk, take, MSG_DONTWAIT);
             if (moved != static_cast<ssize_t>(take)) {
-                return EMI_SOCKERR;  // what was seen is gone: nothing sane is left to read
+                // What was seen is gone: nothing sane is left to read. errno
+                // says nothing about it when the call itself succeeded.
+                if (moved >= 0) errno = EIO;
+                return EMI_SOCKERR;
             }
             vessa_trace("tcp_read: %.*s\n", static_cast<int>(take), chunk);
             if (*length < size) {

@@ -82,6 +82,7 @@ typedef enum err_e {
     EMI_TOOLONG = -12,             /* request does not fit one frame; nothing was sent */
     EMI_BADFIELD = -13,            /* a field would break the frame or its address field; nothing was sent */
     EMI_NOSYNC = -14,              /* no frame end where one must be: the stream is out of step */
+    EMI_CLOSED = -15,              /* the peer closed the connection */
     EMI_ERR_MIN_ = VESSA_INT_MIN_, /* (range only: every int is a valid err_t) */
     EMI_ERR_MAX_ = VESSA_INT_MAX_
 } err_t;

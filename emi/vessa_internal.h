@@ -111,7 +111,7 @@ int tcp_read(emi_t* emi, char* buf, size_t sz);
 // frame; nothing behind that end is consumed. The first `size` bytes land in
 // `buf`, further ones are read and dropped; at most `limit` bytes are taken.
 // *length is the number taken, *end the ETX or STX that ended them, or 0
-// when `limit` was reached first. 0, EMI_SOCKERR or EMI_TIMEOUT.
+// when `limit` was reached first. 0, EMI_SOCKERR, EMI_CLOSED or EMI_TIMEOUT.
 int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end);
 
 // The data fields of one outgoing frame, in order.

@@ -118,6 +118,9 @@ std::optional<ModemSettings> readModemSettings(IniFile& ini, Logger& errorLog) {
     }
     modem.receiveAllSms = ini.GetSetting("ME/ReceiveAllSms", "0", nullptr) != "0";
     tracePlain(modem.receiveAllSms ? "Receiving all messages\n" : "Receiving only new messages\n");
+    modem.sendTimeout = static_cast<int>(readNumberSetting(ini, errorLog, "ME/SendTimeout", modem.sendTimeout, 1, 3600,
+                                                           "a whole number of seconds from 1 to 3600"));
+    modem.pinStateFile = ini.GetSetting("ME/PinStateFile", modem.pinStateFile.c_str(), nullptr);
     return modem;
 }
 

@@ -33,6 +33,10 @@ struct ModemSettings {
     std::string baudRate;  // empty: 38400
     std::string pin;       // empty: none
     bool receiveAllSms = false;
+    // Seconds the modem may take to answer a command (a send included).
+    int sendTimeout = 20;
+    // Where a PIN the SIM refused is remembered (as a salted hash).
+    std::string pinStateFile = "/var/lib/kst/sim-pin.state";
 };
 
 // The section "[EMI]".

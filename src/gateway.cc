@@ -30,7 +30,7 @@ void applyHideSettings(const HideSettings& hide, SmsSendManager& manager) {
 
 std::unique_ptr<SmsSenderMe> createModemSender(const ModemSettings& modem, const SenderContext& context) {
     auto sender = std::make_unique<SmsSenderMe>(modem.device.c_str(), modem.baudRate.c_str(), modem.pin,
-                                                modem.receiveAllSms, context);
+                                                modem.receiveAllSms, context, modem.sendTimeout, modem.pinStateFile);
     sender->SetName("Sender thread(ME)");
     return sender;
 }

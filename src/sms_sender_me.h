@@ -9,10 +9,15 @@
 #ifndef KST_SMS_SENDER_ME_H
 #define KST_SMS_SENDER_ME_H
 
+#include <time.h>
+
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "refused_pin.h"
 #include "sms_sender.h"
 
 namespace gsmlib {
@@ -31,9 +36,36 @@ struct IncomingMessage;
 
 class SmsSenderMe : public SmsSender {
 public:
-    // An empty baud rate selects 38400 baud. Nothing is opened here.
+    // What a status report's TP-Status says about its message.
+    enum class ReportOutcome {
+        Delivered,    // received by the recipient (0x00-0x02): confirmed
+        StillTrying,  // temporary error, the centre still tries (0x20-0x3F)
+        Failed        // final without delivery: permanent error, temporary
+                      // error no longer tried, any other value
+    };
+    // What the modem's refusal of a send (its +CMS ERROR code) calls for.
+    enum class RefusalKind {
+        Permanent,  // the network will never take this message: dropped
+        Temporary,  // network or congestion: sent again after a pause
+        Modem       // the modem or its SIM is not in order: reconnect
+    };
+    // A status report's clock may differ from the host's by this much; a
+    // report fits a message sent no further than this from its service
+    // centre time stamp.
+    static constexpr time_t reportClockSkew = 600;
+    // Temporary refusals of one message before it is given up, and the
+    // pause after each.
+    static constexpr int temporaryRefusalLimit = 3;
+    static constexpr int temporaryRefusalPauseSeconds = 5;
+    // The event wait while messages wait to be sent: enough to pick up what
+    // the modem has already said, no more.
+    static constexpr long busyEventWaitMs = 0;
+
+    // An empty baud rate selects 38400 baud. `sendTimeoutSeconds` bounds
+    // every wait for the modem's answer; an empty `pinStateFile` keeps a
+    // refused PIN in memory only. Nothing is opened here.
     SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
-                const SenderContext& context);
+                const SenderContext& context, int sendTimeoutSeconds = 20, const std::string& pinStateFile = "");
     // Waits for the thread, then releases a connection the manager may have
     // made after the thread ended.
     ~SmsSenderMe() override;
@@ -52,16 +84,26 @@ public:
     // connected only when it succeeds. Never throws.
     bool init() override;
     bool connected() override;
-    // Sends one message; 0 on success, 1 when the modem refused it (the
-    // message is then back at the end of the send queue and the connection
-    // is dropped). A text longer than one message goes as concatenated
-    // parts; the last part's reference is registered, so its status report
-    // confirms the message. The counter is not used.
+    // Sends one message; 0 on success, 1 when it was not sent. A message
+    // the network refused for good is dropped with an error record; one
+    // refused for a while (congestion, no network) goes back to the front
+    // of the queue and sending pauses, up to temporaryRefusalLimit times;
+    // when the modem stopped answering or is out of order, the message goes
+    // back to the front and the connection is dropped. A text longer than
+    // one message goes as concatenated parts; the last part's reference is
+    // registered, so its status report confirms the message. The counter is
+    // not used.
     int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
     // Processes one message read from a store: a received SMS is logged,
     // counted and handed to processing, a status report confirmed.
     void processMessage(gsmlib::Ref<gsmlib::SMSMessage> message);
+
+    static ReportOutcome reportOutcome(int status);
+    static RefusalKind refusalKind(int cmsCode);
+    // The text that names a SIM state other than READY and SIM PIN and
+    // what the operator must do about it.
+    static std::string simStateAdvice(const std::string& state);
 
     // Whether `answer` begins with `expected`.
     static bool matchResponse(const std::string& answer, const std::string& expected);
@@ -77,10 +119,16 @@ private:
     // it for the status report that will quote that reference.
     void recordSent(const Sms& sms, int reference);
     void countReceived();
-    // Takes this sender's registered message that a status report for
-    // `recipient` quoting `reference` is about; false when there is none.
-    // Entries older than a week that are passed on the way are dropped.
-    bool takeReportedMessage(const std::string& recipient, unsigned char reference, Sms& sms);
+    // Finds this sender's registered message that a status report for
+    // `recipient` quoting `reference` with service centre time `scTime`
+    // (-1: none) is about: among the entries with that recipient and
+    // reference, the one sent closest to `scTime`, within reportClockSkew
+    // (without a time, the oldest). Removes it when `take`. False when
+    // there is none. Entries older than a week are dropped on the way.
+    bool findReportedMessage(const std::string& recipient, unsigned char reference, time_t scTime, bool take, Sms& sms);
+    // How many of this sender's registered messages have this recipient and
+    // reference, whatever their send time.
+    size_t countWithReference(const std::string& recipient, unsigned char reference) const;
     // Whether two addresses name the same number, as the modem sees them.
     static bool sameAddress(const std::string& first, const std::string& second);
 
@@ -97,15 +145,26 @@ private:
     void registerEventHandler();
     // The PIN status query of connect(), with its record and console line.
     std::string queryPinStatus(gsmlib::UnixSerialPort* port);
+    // Settles a SIM that asks for its PIN; returns the failure, or empty.
+    std::string offerPin(gsmlib::UnixSerialPort* port);
+    // Whether a final report with this key settled a message already.
+    bool settledBefore(const std::string& recipient, unsigned char reference, time_t scTime) const;
+    void rememberSettled(const std::string& recipient, unsigned char reference, time_t scTime);
+    // The connection is gone: error record with the cause, line released.
+    void connectionLost(const std::string& cause) EXCLUDES(m_mutex);
     // Switches routing off and releases the line at the end of the thread.
     void shutdownConnection() EXCLUDES(m_mutex);
 
     // Constant after construction.
     std::string m_device;
     std::string m_baudrate;
-    // "ERROR" once the SIM has refused it: it is never offered again.
-    // Only connect() uses it.
+    // Only connect() uses them: the SIM refused m_pin once (in this run or,
+    // by the file, an earlier one); it is never offered again.
     std::string m_pin;
+    bool m_pinRefused = false;
+    RefusedPinFile m_refusedPin;
+    // Constant after construction.
+    int m_sendTimeoutSeconds;
     // The modem object. Not guarded by the sender lock: who may touch it
     // follows from the activation protocol, with m_connected publishing it.
     //  - connect() and init() make it (and m_receiveStoreName and
@@ -138,6 +197,24 @@ private:
     // sender's thread touches it: gsmlib calls the handler inside
     // waitEvent().
     std::vector<IncomingMessage> m_newMessages;
+
+    // Final reports already matched: (recipient, reference, centre time)
+    // names one submission, so a repeated report confirms nothing again.
+    struct SettledReport {
+        std::string recipient;
+        unsigned char reference;
+        time_t scTime;
+    };
+    // Only the sender's thread touches these.
+    std::deque<SettledReport> m_settledReports;
+    // When the receive store was last read whole (ReceiveAllSms).
+    std::chrono::steady_clock::time_point m_lastFlush;
+    // The message at the front of the queue that the network refused for a
+    // while, how often, and when sending may go on (steady clock seconds).
+    std::string m_refusedTarget GUARDED_BY(m_mutex);
+    std::string m_refusedText GUARDED_BY(m_mutex);
+    int m_temporaryRefusals GUARDED_BY(m_mutex) = 0;
+    time_t m_sendingPausedUntil GUARDED_BY(m_mutex) = 0;
 };
 
 #endif

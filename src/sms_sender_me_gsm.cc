@@ -14,6 +14,7 @@
 #include <gsmlib/gsm_unix_serial.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -33,7 +34,11 @@ using gsmlib::GsmException;
 
 namespace {
 
-const int eventWaitSeconds = 5;
+// The event wait with nothing to send.
+const int idleEventWaitSeconds = 5;
+// Final reports remembered against repetition: several times the 256
+// references, so a report repeated late is still known.
+const size_t settledReportsKept = 1024;
 // Characters of the default alphabet in one message.
 const size_t singleMessageLength = 160;
 // Characters in one part of a concatenated message: its user data header
@@ -47,6 +52,25 @@ std::string timestampText(const gsmlib::Timestamp& timestamp) {
     std::string text = timestamp.toString(true);
     while (!text.empty() && text.back() == '\0') text.pop_back();
     return text;
+}
+
+// The moment a time stamp names, in seconds since the epoch; -1 for an
+// empty or impossible one. gsmlib reads the zone's sign inverted (a
+// stamp of +01:00 by GSM 03.40 comes out negative), which is undone here.
+time_t timestampSeconds(const gsmlib::Timestamp& timestamp) {
+    if (timestamp.empty()) return -1;
+    struct tm fields = {};
+    fields.tm_year = (timestamp._year < 100 ? timestamp._year + 2000 : timestamp._year) - 1900;
+    fields.tm_mon = timestamp._month - 1;
+    fields.tm_mday = timestamp._day;
+    fields.tm_hour = timestamp._hour;
+    fields.tm_min = timestamp._minute;
+    fields.tm_sec = timestamp._seconds;
+    if (fields.tm_mon < 0 || fields.tm_mon > 11 || fields.tm_mday < 1 || fields.tm_mday > 31) return -1;
+    const time_t local = timegm(&fields);
+    if (local == static_cast<time_t>(-1)) return -1;
+    const long offsetMinutes = timestamp._negativeTimeZone ? timestamp._timeZoneMinutes : -timestamp._timeZoneMinutes;
+    return local - offsetMinutes * 60;
 }
 
 // Prints gsmlib's text of a message: its time stamps carry NUL characters,
@@ -104,11 +128,13 @@ private:
 };
 
 SmsSenderMe::SmsSenderMe(const char* device, const char* baudrate, const std::string& pin, bool receiveAllSms,
-                         const SenderContext& context)
+                         const SenderContext& context, int sendTimeoutSeconds, const std::string& pinStateFile)
     : SmsSender(context),
       m_device(device ? device : ""),
       m_baudrate(baudrate ? baudrate : ""),
       m_pin(pin),
+      m_refusedPin(pinStateFile),
+      m_sendTimeoutSeconds(sendTimeoutSeconds > 0 ? sendTimeoutSeconds : 20),
       m_receiveStoreName(""),
       m_receiveAllSms(receiveAllSms),
       m_concatenationId(0) {}
@@ -165,6 +191,29 @@ std::string SmsSenderMe::queryPinStatus(gsmlib::UnixSerialPort* port) {
     return status;
 }
 
+std::string SmsSenderMe::offerPin(gsmlib::UnixSerialPort* port) {
+    if (m_pin.empty()) return "PIN is required but not specified in config file.";
+    // A SIM blocks after three wrong PINs, however many restarts lie
+    // between them: a refused PIN is never offered again.
+    if (m_pinRefused || m_refusedPin.refused(m_pin)) {
+        m_pinRefused = true;
+        return "Wrong PIN specified in config file, giving up.";
+    }
+    const std::string answer = chat(port, "+CPIN=" + m_pin, "OK");
+    if (answer != "OK") {
+        m_pinRefused = true;
+        std::string error;
+        if (!m_refusedPin.remember(m_pin, error)) {
+            event('e', "ME: ", "Cannot remember the refused PIN across restarts: " + error, ConsoleStream::Error);
+        }
+        return "PIN not OK, received: " + answer;
+    }
+    std::string error;
+    if (!m_refusedPin.forget(error)) event('e', "ME: ", "Refused PIN record: " + error, ConsoleStream::Error);
+    queryPinStatus(port);
+    return std::string();
+}
+
 bool SmsSenderMe::connect() {
     // A modem object left from an earlier attempt would hold the line.
     if (m_me != nullptr) disconnect();
@@ -180,23 +229,17 @@ bool SmsSenderMe::connect() {
         // object shares it closes the line.
         gsmlib::Ref<gsmlib::Port> portRef(port);
         tracePlain("=== Mame UnixSerialPort ===\n");
+        // Every later wait for an answer, a send's included, ends after the
+        // configured time instead of gsmlib's minute.
+        port->setTimeOut(static_cast<unsigned int>(m_sendTimeoutSeconds));
 
+        // Only a SIM that asks for exactly its PIN gets one: a PIN given to a
+        // SIM that wants its PUK would spend one of its last attempts.
         const std::string status = queryPinStatus(port);
-        if (status.find("SIM") != std::string::npos) {
-            if (m_pin.empty()) {
-                failure = "PIN is required but not specified in config file.";
-            } else if (m_pin == "ERROR") {
-                failure = "Wrong PIN specified in config file, giving up.";
-            } else {
-                const std::string answer = chat(port, "+CPIN=" + m_pin, "OK");
-                if (answer != "OK") {
-                    // Never offered again: a SIM blocks after a few wrong PINs.
-                    m_pin = "ERROR";
-                    failure = "PIN not OK, received: " + answer;
-                } else {
-                    queryPinStatus(port);
-                }
-            }
+        if (status == "SIM PIN") {
+            failure = offerPin(port);
+        } else if (status != "READY" && status.find("ERROR") == std::string::npos) {
+            failure = "SIM not ready: " + simStateAdvice(status);
         }
 
         if (failure.empty()) {
@@ -298,6 +341,10 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     // The reference the modem gave the message; a report quotes it.
     int reference = -1;
     std::string failure;
+    // How the failure is to be handled: the modem's answer decides, and
+    // anything but an answer (a time-out, a lost line) is the modem's.
+    RefusalKind kind = RefusalKind::Modem;
+    int cmsCode = 0;
     try {
         if (m_me == nullptr) throw GsmException("not connected to the modem", gsmlib::OtherError);
         message = new gsmlib::SMSSubmitMessage();
@@ -316,18 +363,54 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
         }
     } catch (GsmException& e) {
         failure = e.what();
+        if (e.getErrorClass() == gsmlib::ChatError) {
+            cmsCode = e.getErrorCode();
+            kind = refusalKind(cmsCode);
+        } else if (e.getErrorClass() == gsmlib::ParameterError || e.getErrorClass() == gsmlib::SMSFormatError) {
+            // The message itself cannot be coded: no retry changes that.
+            kind = RefusalKind::Permanent;
+        }
     } catch (std::exception& e) {
         failure = e.what();
     }
 
     if (!failure.empty()) {
-        disconnect();
-        reportSms("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e', "[ERROR]: " + failure,
-                  ConsoleStream::Error);
-        m_context.sendQueue.appendSms(sms);
+        const bool sameAsRefused = m_temporaryRefusals > 0 && m_refusedTarget == sms.target() && m_refusedText == text;
+        if (!sameAsRefused) m_temporaryRefusals = 0;
+        if (kind == RefusalKind::Temporary && m_temporaryRefusals >= temporaryRefusalLimit) {
+            kind = RefusalKind::Permanent;
+            failure += " (refused " + std::to_string(m_temporaryRefusals + 1) + " times, giving up)";
+        }
+        const std::string consoleLine = "[ERROR]: " + failure;
+        switch (kind) {
+            case RefusalKind::Permanent:
+                // Sending it again would only be refused again.
+                m_temporaryRefusals = 0;
+                reportSms("Send SMS refused, not sent: " + failure, sms, m_errorLog, 'e', consoleLine,
+                          ConsoleStream::Error);
+                break;
+            case RefusalKind::Temporary:
+                // The front keeps the order; the pause gives the network time.
+                ++m_temporaryRefusals;
+                m_refusedTarget = sms.target();
+                m_refusedText = text;
+                m_sendingPausedUntil = time(nullptr) + temporaryRefusalPauseSeconds;
+                m_context.sendQueue.insertSms(sms);
+                reportSms("Send SMS refused for now, will retry: " + failure, sms, m_errorLog, 'e', consoleLine,
+                          ConsoleStream::Error);
+                break;
+            case RefusalKind::Modem:
+                m_temporaryRefusals = 0;
+                disconnect();
+                m_context.sendQueue.insertSms(sms);
+                reportSms("Send SMS requested but error occured: " + failure, sms, m_errorLog, 'e', consoleLine,
+                          ConsoleStream::Error);
+                break;
+        }
         unlock();
         return 1;
     }
+    m_temporaryRefusals = 0;
 
     // The message is sent: nothing below may put it back in the queue.
     try {
@@ -391,18 +474,43 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
         const gsmlib::SMSStatusReportMessage* report = dynamic_cast<gsmlib::SMSStatusReportMessage*>(message.getptr());
         if (report != nullptr) {
             const std::string recipient = report->recipientAddress().toString();
+            const unsigned char reference = report->messageReference();
+            const int status = report->status();
+            const std::string meaning = gsmlib::getSMSStatusString(report->status());
+            const time_t scTime = timestampSeconds(report->serviceCentreTimestamp());
+            // Only a final report settles its message; while the centre
+            // still tries, the entry waits for the next one.
+            const ReportOutcome outcome = reportOutcome(status);
+            const bool final = outcome != ReportOutcome::StillTrying;
             Sms reported;
             std::string email;
-            if (takeReportedMessage(recipient, report->messageReference(), reported)) {
-                Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
-                                          reported.mailTo());
-                if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
-                email = reported.mailTo();
+            const bool repeated = final && settledBefore(recipient, reference, scTime);
+            const bool found = !repeated && findReportedMessage(recipient, reference, scTime, final, reported);
+            if (!found && !repeated && countWithReference(recipient, reference) > 0) {
+                // Most likely the network's clock is far from the host's.
+                m_errorLog->write("ME: Status report for " +
+                                      (m_errorLog_HideDestinationAddress ? std::string("<hidden>") : recipient) +
+                                      " with reference " + std::to_string(reference) + " and time stamp " +
+                                      timestampText(report->serviceCentreTimestamp()) +
+                                      " fits no message sent within " + std::to_string(reportClockSkew / 60) +
+                                      " minutes of it; check the clocks of the host and the network",
+                                  'e');
+            }
+            if (found) {
+                if (final) rememberSettled(recipient, reference, scTime);
+                if (outcome == ReportOutcome::Delivered) {
+                    Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
+                                              reported.mailTo());
+                    if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
+                    email = reported.mailTo();
+                } else if (outcome == ReportOutcome::Failed) {
+                    writeSmsToLog("SMS not delivered: status " + std::to_string(status) + ": " + meaning, reported,
+                                  m_errorLog, 'e');
+                }
             }
             writeNotificationToLog("Status Report received", "", recipient, report->userData(), email,
                                    timestampText(report->serviceCentreTimestamp()),
-                                   timestampText(report->dischargeTime()), report->status(),
-                                   gsmlib::getSMSStatusString(report->status()), m_receiveLog);
+                                   timestampText(report->dischargeTime()), status, meaning, m_receiveLog);
             return;
         }
     }
@@ -410,8 +518,28 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
     traceAs(GetName(), "Broadcast message received, ignoring.\n");
 }
 
+bool SmsSenderMe::settledBefore(const std::string& recipient, unsigned char reference, time_t scTime) const {
+    if (scTime < 0) return false;
+    for (const SettledReport& settled : m_settledReports) {
+        if (settled.reference == reference && settled.scTime == scTime && sameAddress(settled.recipient, recipient)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SmsSenderMe::rememberSettled(const std::string& recipient, unsigned char reference, time_t scTime) {
+    if (scTime < 0) return;
+    m_settledReports.push_back(SettledReport{recipient, reference, scTime});
+    if (m_settledReports.size() > settledReportsKept) m_settledReports.pop_front();
+}
+
 void SmsSenderMe::sendFromQueue() {
     if (!active() || !connected()) return;
+    lock();
+    const bool paused = time(nullptr) < m_sendingPausedUntil;
+    unlock();
+    if (paused) return;
     Sms sms;
     if (!m_context.sendQueue.getSms(sms)) return;
     traceAs(GetName(), "Size of SMS que: %d\n", m_context.sendQueue.size());
@@ -438,9 +566,21 @@ void SmsSenderMe::flushReceiveStore() {
 }
 
 void SmsSenderMe::waitForEvents() {
+    // With messages waiting the next send follows at once: indications
+    // that come meanwhile are collected while gsmlib reads the modem's
+    // answers, and what is already on the line is read here without
+    // waiting. A pause after a refusal waits no longer than it lasts.
+    long waitMs = idleEventWaitSeconds * 1000L;
+    lock();
+    const time_t pausedUntil = m_sendingPausedUntil;
+    unlock();
+    const time_t now = time(nullptr);
+    if (active() && m_context.sendQueue.size() > 0) {
+        waitMs = now < pausedUntil ? std::min<long>(waitMs, (pausedUntil - now) * 1000L) : busyEventWaitMs;
+    }
     struct timeval timeout;
-    timeout.tv_sec = eventWaitSeconds;
-    timeout.tv_usec = 0;
+    timeout.tv_sec = waitMs / 1000;
+    timeout.tv_usec = (waitMs % 1000) * 1000;
     m_me->waitEvent(&timeout);
 }
 
@@ -480,7 +620,13 @@ void SmsSenderMe::pass() {
         pauseWhileDisconnected(m_context.stopSignal);
         return;
     }
-    if (m_receiveAllSms) flushReceiveStore();
+    // Reading every slot of the store takes a command per slot: while
+    // messages go out back to back, once per idle wait is enough.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_receiveAllSms && now - m_lastFlush >= std::chrono::seconds(idleEventWaitSeconds)) {
+        m_lastFlush = now;
+        flushReceiveStore();
+    }
     waitForEvents();
     handleIndications();
 }
@@ -498,6 +644,16 @@ void SmsSenderMe::shutdownConnection() {
     unlock();
 }
 
+void SmsSenderMe::connectionLost(const std::string& cause) {
+    lock();
+    const bool wasConnected = connected();
+    disconnect();
+    unlock();
+    // A connection that was not made yet has its own record (connect()).
+    ::report(wasConnected ? m_errorLog : nullptr, 'e', "ME: Connection lost: " + cause, GetName(),
+             "Main[328]: Exception: " + cause, ConsoleStream::Error);
+}
+
 void SmsSenderMe::Main() {
     traceAs(GetName(), "Main\n");
     while (!m_context.stopSignal.stopping()) {
@@ -506,10 +662,7 @@ void SmsSenderMe::Main() {
         } catch (std::exception& e) {
             // gsmlib reports modem failures as GsmException; anything else
             // from it drops the connection the same way.
-            traceErrorAs(GetName(), "Main[%d]: Exception: %s\n", 328, e.what());
-            lock();
-            disconnect();
-            unlock();
+            connectionLost(e.what());
         }
     }
     traceAs(GetName(), "shutdown indicator detected\n");

@@ -111,6 +111,13 @@ class Configuration(SandboxTestCase):
         self.assertNotIn("1234\n", out)
         self.assertIn("\nReceiving all messages\n", out)
 
+    def test_me_send_timeout_out_of_range_is_reported(self):
+        self.sandbox.write_ini(basic_ini(self.sandbox, me={"Device": "/dev/ttyS9", "BaudRate": "",
+                                                           "SendTimeout": "0"}))
+        self.run_to_end()
+        self.assertIn("Invalid ME/SendTimeout setting '0' in INI file (a whole number of seconds from 1 to 3600), "
+                      "using 20", self.sandbox.read_log("error.log"))
+
     def test_me_without_pin_receiving_new_only(self):
         self.sandbox.write_ini(basic_ini(self.sandbox, me={"Device": "/dev/ttyS9", "BaudRate": "9600",
                                                            "ReceiveAllSms": "0"}))

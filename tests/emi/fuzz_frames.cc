@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::strcpy(emi->alert_addr, "+420600111222");
     for (int i = 0; i < 64; ++i) {
         int rc = emi_read(emi);
-        if (rc == EMI_SOCKERR || rc == EMI_TIMEOUT) break;
+        if (rc == EMI_SOCKERR || rc == EMI_CLOSED || rc == EMI_TIMEOUT) break;
         if (rc < 0) continue;
         msg_t* m = emi_msg(emi);
         if (m->op_type > 0) {

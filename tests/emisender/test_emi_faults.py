@@ -173,7 +173,7 @@ class Reconnection(EmiDaemonTestCase):
 
         # The SMSC drops the connection; the manager connects again.
         self.assertEqual(self.sim.drop(), 1)
-        self.wait_log_line("error.log", r"ERROR    - EMI: read error: ")
+        self.wait_log_line("error.log", r"ERROR    - EMI: read error: Connection closed by the peer\n")
         self.wait_log_line("error.log", "EMI: Problems during sending detected")
         self.sim.wait_for(lambda: self.sim.logins()[1:], timeout=30, what="the second login")
         self.wait_active()

@@ -4,6 +4,8 @@
 #ifndef KST_TESTS_ME_MESSAGES_H
 #define KST_TESTS_ME_MESSAGES_H
 
+#include <time.h>
+
 #include <string>
 
 class SmsSenderMe;
@@ -14,8 +16,10 @@ void processDeliver(SmsSenderMe& sender, const std::string& originator, const st
                     const std::string& text);
 // An SMS-STATUS-REPORT for `recipient` quoting `reference`, with the same
 // service centre time stamp.
+// A report whose service centre time stamp is `scTime` (-1: now), written
+// in a zone `zoneQuarters` quarter hours east of UTC.
 void processStatusReport(SmsSenderMe& sender, const std::string& recipient, unsigned char reference,
-                         unsigned char status);
+                         unsigned char status, time_t scTime = -1, int zoneQuarters = 0);
 // An SMS-SUBMIT, as a store holds for a message written but not received.
 void processSubmit(SmsSenderMe& sender);
 // A null message, as reading an empty slot gives.

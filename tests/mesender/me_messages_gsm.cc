@@ -34,11 +34,24 @@ void processDeliver(SmsSenderMe& sender, const std::string& originator, const st
 }
 
 void processStatusReport(SmsSenderMe& sender, const std::string& recipient, unsigned char reference,
-                         unsigned char status) {
+                         unsigned char status, time_t scTime, int zoneQuarters) {
+    const time_t local = (scTime < 0 ? time(nullptr) : scTime) + zoneQuarters * 15 * 60;
+    struct tm fields;
+    gmtime_r(&local, &fields);
+    gsmlib::Timestamp timestamp;
+    timestamp._year = static_cast<short>(fields.tm_year % 100);
+    timestamp._month = static_cast<short>(fields.tm_mon + 1);
+    timestamp._day = static_cast<short>(fields.tm_mday);
+    timestamp._hour = static_cast<short>(fields.tm_hour);
+    timestamp._minute = static_cast<short>(fields.tm_min);
+    timestamp._seconds = static_cast<short>(fields.tm_sec);
+    // As gsmlib decodes a zone: its sign inverted.
+    timestamp._timeZoneMinutes = static_cast<short>(zoneQuarters < 0 ? -zoneQuarters * 15 : zoneQuarters * 15);
+    timestamp._negativeTimeZone = zoneQuarters > 0;
     gsmlib::Ref<gsmlib::SMSStatusReportMessage> message = new gsmlib::SMSStatusReportMessage();
     message->setRecipientAddress(gsmlib::Address(recipient));
     message->setMessageReference(reference);
-    message->setServiceCentreTimestamp(reportTime());
+    message->setServiceCentreTimestamp(timestamp);
     message->setStatus(status);
     sender.processMessage(gsmlib::SMSMessageRef(message.getptr()));
 }

@@ -103,8 +103,6 @@ TEST_F(ProcessMessage, ReportConfirmsTheFirstOfTwoEqualEntries) {
     const Confirmation confirmation = m_emailer->get();
     EXPECT_EQ(confirmation.m_da, target);
     EXPECT_EQ(confirmation.m_ud, "first");
-    EXPECT_EQ(confirmation.m_date, "7.12.2004");
-    EXPECT_EQ(confirmation.m_time, "14:3:9");
     EXPECT_EQ(confirmation.m_email, "someone@example.org");
 
     const std::vector<LogRecord> records = received();
@@ -152,7 +150,7 @@ TEST_F(ProcessMessage, EntriesOfTheOtherSenderAreNeverConfirmed) {
     EXPECT_EQ(registeredTexts(), (std::vector<std::string>{"smsc acknowledged", "smsc pending"}));
 }
 
-TEST_F(ProcessMessage, StaleEntriesPassedOnTheWayAreDropped) {
+TEST_F(ProcessMessage, StaleEntriesAreDropped) {
     const time_t eightDays = 8 * 24 * 3600;
     TestSender smsc("Sender thread(EMI)", m_parts.context());
     sent(m_sender.get(), "+420600000001", "old one", 1, eightDays);
@@ -162,15 +160,71 @@ TEST_F(ProcessMessage, StaleEntriesPassedOnTheWayAreDropped) {
     sent(m_sender.get(), "+420600000005", "old after the match", 5, eightDays);
     processStatusReport(*m_sender, "+420600000004", 4, 0);
     EXPECT_EQ(m_emailer->size(), 1);
-    // Consecutive old entries both go; the other sender's entry and those
-    // behind the match stay.
-    EXPECT_EQ(registeredTexts(), (std::vector<std::string>{"old of the SMSC", "old after the match"}));
+    // Every old entry of the sender goes (the match is the closest of all,
+    // so the walk sees them all); the other sender's entry stays.
+    EXPECT_EQ(registeredTexts(), std::vector<std::string>{"old of the SMSC"});
 
     // A week exactly is not too old yet.
     m_parts.sentMessages.clear();
     sent(m_sender.get(), "+420600000001", "a week", 1, 604800 - 5);
     processStatusReport(*m_sender, target, 99, 0);
     EXPECT_EQ(registeredTexts(), std::vector<std::string>{"a week"});
+}
+
+TEST_F(ProcessMessage, OnlyDeliveredReportsConfirmAndOnlyFinalOnesSettle) {
+    sent(m_sender.get(), "+420600000001", "congested", 1);
+    sent(m_sender.get(), "+420600000002", "refused", 2);
+    sent(m_sender.get(), "+420600000003", "given up", 3);
+    sent(m_sender.get(), "+420600000004", "reserved status", 4);
+    processStatusReport(*m_sender, "+420600000001", 1, 0x20);
+    processStatusReport(*m_sender, "+420600000002", 2, 0x41);
+    processStatusReport(*m_sender, "+420600000003", 3, 0x60);
+    processStatusReport(*m_sender, "+420600000004", 4, 0x80);
+    EXPECT_EQ(m_emailer->size(), 0);
+    EXPECT_EQ(registeredTexts(), std::vector<std::string>{"congested"});
+    processStatusReport(*m_sender, "+420600000001", 1, 0x01);
+    EXPECT_EQ(m_emailer->size(), 1);
+    EXPECT_TRUE(registeredTexts().empty());
+    EXPECT_EQ(received().size(), 5u);
+}
+
+TEST_F(ProcessMessage, ReusedReferenceIsTakenByTheSendTime) {
+    const time_t now = time(nullptr);
+    sent(m_sender.get(), target, "earlier", 7, 1000);
+    sent(m_sender.get(), target, "later", 7);
+    // Two hours away from both: about neither.
+    processStatusReport(*m_sender, target, 7, 0, now - 7200);
+    EXPECT_EQ(registeredTexts(), (std::vector<std::string>{"earlier", "later"}));
+    const std::vector<LogRecord> errors = readLogRecords(m_scratch.file("error.log"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].lines[0].rfind("ME: Status report for +420603111222 with reference 7 and time stamp ", 0), 0u)
+        << errors[0].lines[0];
+    EXPECT_NE(errors[0].lines[0].find(" fits no message sent within 10 minutes of it; check the clocks of the host "
+                                      "and the network"),
+              std::string::npos)
+        << errors[0].lines[0];
+    // The later message's report, written an hour east of UTC.
+    processStatusReport(*m_sender, target, 7, 0, now - 2, 4);
+    EXPECT_EQ(registeredTexts(), std::vector<std::string>{"earlier"});
+    // The same report again settles nothing more.
+    processStatusReport(*m_sender, target, 7, 0, now - 2, 4);
+    EXPECT_EQ(registeredTexts(), std::vector<std::string>{"earlier"});
+    processStatusReport(*m_sender, target, 7, 0, now - 998);
+    EXPECT_TRUE(registeredTexts().empty());
+    ASSERT_EQ(m_emailer->size(), 2);
+    EXPECT_EQ(m_emailer->get().m_ud, "later");
+    EXPECT_EQ(m_emailer->get().m_ud, "earlier");
+}
+
+TEST_F(ProcessMessage, RefusalsByCause) {
+    using Kind = SmsSenderMe::RefusalKind;
+    for (int code : {1, 8, 10, 21, 28, 29, 30, 50, 69, 96, 0xc3, 0xc4, 304}) {
+        EXPECT_EQ(SmsSenderMe::refusalKind(code), Kind::Permanent) << code;
+    }
+    for (int code : {0, 17, 22, 27, 38, 41, 42, 47, 0xc0, 314, 331, 332, 500}) {
+        EXPECT_EQ(SmsSenderMe::refusalKind(code), Kind::Temporary) << code;
+    }
+    for (int code : {300, 310, 311, 313, 316, 330}) EXPECT_EQ(SmsSenderMe::refusalKind(code), Kind::Modem) << code;
 }
 
 TEST_F(ProcessMessage, OtherKindsAndEmptyEntriesAreIgnored) {

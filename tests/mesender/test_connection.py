@@ -52,9 +52,12 @@ class PinRequired(MeSenderTest):
         self.assertEqual(re.findall(r"^PIN: (.*)$", console, re.M), ["********"])
         self.assertNotRegex(console, r"PIN\W*1234")
 
-    def test_wrong_pin_is_offered_once(self):
-        self.start_kstd(self.me_section(Pin="9999"))
-        wait_until(lambda: len(failures(self)) >= 3, 30, what="three failed connections")
+    def test_wrong_pin_is_offered_once_across_restarts(self):
+        state_file = os.path.join(self.sandbox.root, "state", "sim-pin.state")
+        for start in range(3):
+            self.start_kstd(self.me_section(Pin="9999", PinStateFile=state_file))
+            wait_until(lambda: len(failures(self)) >= 2 * start + 2, 30, what="two more failed connections")
+            self.stop_kstd()
         found = failures(self)
         self.assertTrue(all(r["type"] == "e" for r in found))
         self.assertEqual(found[0]["lines"], ["ME: Connection failed: PIN not OK, received: +CME ERROR: 16"])
@@ -62,9 +65,42 @@ class PinRequired(MeSenderTest):
             self.assertEqual(later["lines"],
                              ["ME: Connection failed: Wrong PIN specified in config file, giving up."])
         self.assertEqual([c for c in self.modem.commands() if c.startswith("AT+CPIN=")], ["AT+CPIN=9999"])
-        self.assertEqual(self.stats()["device 1"], "Sender thread(ME): disconnected")
-        # The SIM still asks for the PIN: it was not blocked by retries.
+        # The SIM still asks for the PIN, two attempts left.
         self.assertEqual(self.modem.status()["sim"], "SIM PIN")
+        self.assertEqual([e["data"]["attempts_left"] for e in self.modem.events("sim")], [2])
+        # The file holds a salted hash, not the PIN, readable by root alone.
+        with open(state_file) as f:
+            content = f.read()
+        self.assertNotIn("9999", content)
+        self.assertRegex(content, r"\nsalt [0-9a-f]{32}\nsha256 [0-9a-f]{64}\n$")
+        self.assertEqual(os.stat(state_file).st_mode & 0o777, 0o600)
+
+        # Another PIN is offered; once the SIM takes it the record goes.
+        self.start_kstd(self.me_section(Pin="1234", PinStateFile=state_file))
+        self.wait_ready()
+        self.assertEqual([c for c in self.modem.commands() if c.startswith("AT+CPIN=")],
+                         ["AT+CPIN=9999", "AT+CPIN=1234"])
+        self.assertFalse(os.path.exists(state_file))
+
+    def test_sim_in_another_state_gets_no_pin(self):
+        advice = {
+            "SIM PUK": "the SIM is blocked and asks for its PUK (SIM PUK); no PIN was sent.",
+            "SIM PIN2": "the SIM asks for PIN2 (SIM PIN2), which kstd never gives.",
+            "PH-SIM PIN": "the modem asks for its phone-to-SIM password (PH-SIM PIN)",
+        }
+        for state, text in advice.items():
+            self.modem.sim(state=state)
+            before = len(failures(self))
+            self.start_kstd(self.me_section(Pin="1234"))
+            wait_until(lambda: len(failures(self)) >= before + 2, 30, what="two failed connections")
+            self.stop_kstd()
+            for record in failures(self)[before:]:
+                self.assertTrue(record["lines"][0].startswith("ME: Connection failed: SIM not ready: " + text),
+                                record)
+                self.assertEqual(record["type"], "e")
+            self.assertIn("ME: PIN Status: " + state, pin_status_records(self))
+        self.assertFalse([c for c in self.modem.commands() if c.startswith("AT+CPIN=")])
+        self.assertFalse([e for e in self.modem.events("sim") if "wrong_puk" in e["data"]])
 
     def test_missing_pin(self):
         self.start_kstd(self.me_section())

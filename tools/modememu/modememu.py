@@ -131,11 +131,13 @@ class Modem:
         self.next_mr = args.first_mr & 0xFF
         self.sent = []
         self.indication_store = None  # store name announced instead of mem3
+        self.send_delay = 0.0         # seconds before a sent PDU is answered
         self.faults = {
             "routing": "ok",        # ok | caps | error | error-plain
             "send": "ok",           # ok | error | cms:<code>
             "send_count": 0,        # 0 = every send while the fault is set
             "send_stage": "pdu",    # pdu: after the PDU; prompt: instead of "> "
+            "send_script": [],      # answers for the next PDUs, one each: ok | error | cms:<code>
             "silent": bool(args.silent),
             "indications": True,    # False: store messages without indicating them
             "empty_slot": "cms",    # cms (+CMS ERROR: 321) | ok
@@ -341,6 +343,9 @@ class Modem:
         given = values[0]
         if self.sim_state == "READY":
             return self.cme(CME_OPERATION_NOT_ALLOWED)
+        if self.sim_state not in ("SIM PIN", "SIM PUK"):
+            self.emu.event("sim", {"state": self.sim_state, "refused_in_state": given})
+            return self.cme(CME_OPERATION_NOT_ALLOWED)
         if self.sim_state == "SIM PUK":
             if given == self.puk and len(values) > 1 and values[1]:
                 self.pin = values[1]
@@ -348,6 +353,8 @@ class Modem:
                 self.pin_attempts = 3
                 self.emu.event("sim", {"state": self.sim_state})
                 return ["OK"]
+            # A real SIM is destroyed after ten of these.
+            self.emu.event("sim", {"state": self.sim_state, "wrong_puk": given})
             return self.cme(CME_INCORRECT_PASSWORD)
         if given == self.pin:
             self.sim_state = "READY"
@@ -660,8 +667,19 @@ class Modem:
                 return self.cms(CMS_MEMORY_FULL)
             self.emu.event("written", {"store": store.name, "index": index, "decoded": decoded})
             return ["+CMGW: %d" % index, "OK"]
-        if self.faults["send"] != "ok":
+        if self.faults["send_script"]:
+            answer = self.faults["send_script"].pop(0)
+            if answer != "ok":
+                self.emu.event("send-refused", {"pdu": pdu, "decoded": decoded, "fault": answer,
+                                                "stage": "pdu", "script": True})
+                if answer == "error":
+                    return ["ERROR"]
+                return self.cms(int(answer.split(":", 1)[1]))
+        elif self.faults["send"] != "ok":
             return self.send_refusal({"pdu": pdu, "decoded": decoded})
+        if self.send_delay:
+            # A network takes its time to accept a message.
+            time.sleep(self.send_delay)
         mr = self.next_mr
         self.next_mr = (self.next_mr + 1) & 0xFF
         record = dict(decoded)
@@ -991,10 +1009,11 @@ class Emulator:
 
     @staticmethod
     def _time(value):
+        # UTC: the time stamps carry the zone given with them (0 by default).
         if value in (None, "", "now"):
-            return datetime.datetime.now().replace(microsecond=0)
+            return datetime.datetime.utcnow().replace(microsecond=0)
         if isinstance(value, (int, float)):
-            return datetime.datetime.fromtimestamp(int(value))
+            return datetime.datetime.utcfromtimestamp(int(value))
         return datetime.datetime.strptime(str(value), "%Y-%m-%d %H:%M:%S")
 
     def ctl_status(self, req):
@@ -1032,8 +1051,10 @@ class Emulator:
             m.puk = str(req["puk"])
         if "state" in req:
             state = str(req["state"]).upper()
-            if state not in ("READY", "SIM PIN", "SIM PUK"):
-                raise ValueError("state must be READY, SIM PIN or SIM PUK")
+            # Other states (SIM PIN2, SIM PUK2, PH-SIM PIN ...) are answered
+            # to +CPIN? as given; +CPIN= then gets "operation not allowed".
+            if not re.match(r"[A-Z][A-Z0-9 -]*$", state):
+                raise ValueError("state is READY, SIM PIN, SIM PUK or another +CPIN? answer")
             m.sim_state = state
             m.pin_attempts = 3
         return {"sim": m.sim_state}
@@ -1056,6 +1077,12 @@ class Emulator:
             if stage not in ("pdu", "prompt"):
                 raise ValueError("send fault stage is pdu or prompt")
             m.faults["send_stage"] = stage
+        elif name == "send_script":
+            answers = value.split() if isinstance(value, str) else [str(a) for a in value]
+            for answer in answers:
+                if answer not in ("ok", "error") and not re.match(r"cms:\d+$", answer):
+                    raise ValueError("send_script answers are ok, error or cms:<code>")
+            m.faults["send_script"] = answers
         elif name == "silent":
             m.faults["silent"] = self._bool(value, True)
         elif name == "indications":
@@ -1084,6 +1111,11 @@ class Emulator:
             m.mem = list(m.initial_mem)
         if "sca" in req:
             m.sca = str(req["sca"])
+        if "send_delay" in req:
+            delay = float(req["send_delay"])
+            if not 0 <= delay <= 10:
+                raise ValueError("send_delay is 0 to 10 seconds")
+            m.send_delay = delay
         return {"mem": m.mem, "next_mr": m.next_mr, "indication_store": m.indication_store}
 
     def _indicate(self, store, index, urc):
