@@ -28,7 +28,7 @@ public:
     // set when it exists and could not be removed.
     bool forget(std::string& error) const;
 
-    // Lower-case hex SHA-256 of `data` (FIPS 180-4).
+    // Lower-case hex SHA-256 of `data` (OpenSSL's); empty if it failed.
     static std::string sha256Hex(const std::string& data);
 
 private:
