@@ -18,6 +18,9 @@ import kst
 from smscsim import SmscSim, ia5_decode, ia5_encode
 from wirecapture import WireCapture
 
+# libvessa's code for a connection the peer closed.
+EMI_CLOSED = -15
+
 DRIVER = os.path.join(kst.BUILD_DIR, "tests/emi/vessa_driver")
 
 
@@ -253,14 +256,14 @@ class Misbehaviour(SimTestCase):
         self.sim.set_mode(close_after=1)
         self.assertEqual(self.lib.call("submit1", "1", "2", -1, "x")["rc"], 1)
         answer = self.lib.read()
-        self.assertEqual(answer["rc"], -1)
+        self.assertEqual(answer["rc"], EMI_CLOSED)
         self.lib.call("destroy")
         self.login()
         self.assertEqual(self.lib.call("submit1", "1", "2", -1, "y")["rc"], 1)
         self.assertEqual(self.lib.read()["op"], -51)
         self.assertEqual(self.sim.counts()["accepted"], 2)
         self.sim.drop()
-        self.assertEqual(self.lib.read()["rc"], -1)
+        self.assertEqual(self.lib.read()["rc"], EMI_CLOSED)
 
     def test_throughput_limit(self):
         self.login(throughput=2)
