@@ -1,0 +1,65 @@
+// The store in one SQLite file with a write-ahead journal.
+//
+// One connection, guarded by m_mutex: every operation takes the lock for
+// its transaction, so any thread may call any operation. The lock is a leaf.
+#ifndef KST_STORE_SQLITE_STORE_H
+#define KST_STORE_SQLITE_STORE_H
+
+#include <string>
+
+#include "qpthr.h"
+#include "store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class SqliteStore : public Store {
+public:
+    // The schema this program writes; older files are upgraded on opening.
+    static constexpr int schemaVersion = 1;
+
+    // Opens or creates the file at `path`. `fullSync`: every commit reaches
+    // the disk before it returns (synchronous=FULL); otherwise a commit
+    // survives a crash of the process but not a power cut (NORMAL). Throws
+    // StoreError naming the path and the cause when the file cannot be
+    // opened or created, is not a database, or has a newer schema.
+    SqliteStore(const std::string& path, bool fullSync);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    int64_t enqueue(std::vector<Sms>& messages) override EXCLUDES(m_mutex);
+    std::vector<Sms> nextQueued(int64_t& position, size_t limit) override EXCLUDES(m_mutex);
+    long queuedCount() override EXCLUDES(m_mutex);
+    int64_t requeue(uint64_t id, bool atFront) override EXCLUDES(m_mutex);
+    void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) override
+        EXCLUDES(m_mutex);
+    void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override
+        EXCLUDES(m_mutex);
+    void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
+    void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
+    void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    long requeueUnacknowledged() override EXCLUDES(m_mutex);
+    std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
+    long sweepFinished(time_t before) override EXCLUDES(m_mutex);
+
+    const std::string& path() const { return m_path; }
+
+private:
+    class Statement;
+    class Transaction;
+
+    [[noreturn]] void fail(const std::string& doing) REQUIRES(m_mutex);
+    void execute(const char* sql) REQUIRES(m_mutex);
+    void migrate() REQUIRES(m_mutex);
+    int storedVersion() REQUIRES(m_mutex);
+
+    const std::string m_path;
+    qpthr::QpMutex m_mutex;
+    sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+    // The ends of the queue's positions handed out so far.
+    int64_t m_frontPosition GUARDED_BY(m_mutex) = 0;
+    int64_t m_backPosition GUARDED_BY(m_mutex) = 0;
+};
+
+#endif
