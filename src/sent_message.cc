@@ -159,6 +159,17 @@ std::optional<SentMessage> SentMessageRegistry::takeBySysMsg(const SmsSender* ow
         owner, [&](const SentMessage& entry) { return entry.m_sysMsg == sysMsg; }, maxAge);
 }
 
+std::vector<SentMessage> SentMessageRegistry::takeExpired(time_t now, time_t maxAge) {
+    std::vector<SentMessage> taken;
+    qpthr::QpLock guard(m_mutex);
+    auto kept = std::stable_partition(m_entries.begin(), m_entries.end(), [&](const SentMessage& entry) {
+        return !entry.m_acknowledged || now - entry.m_timestamp <= maxAge;
+    });
+    taken.assign(kept, m_entries.end());
+    m_entries.erase(kept, m_entries.end());
+    return taken;
+}
+
 std::vector<SentMessage> SentMessageRegistry::takeUnacknowledged(const SmsSender* owner) {
     std::vector<SentMessage> taken;
     qpthr::QpLock guard(m_mutex);

@@ -123,6 +123,11 @@ public:
     std::optional<SentMessage> takeBySysMsg(const SmsSender* owner, const std::string& sysMsg,
                                             time_t maxAge = staleAge);
 
+    // Removes and returns the acknowledged entries of every owner whose
+    // latest submission is more than `maxAge` seconds before `now`: their
+    // notification is not expected any more.
+    std::vector<SentMessage> takeExpired(time_t now, time_t maxAge);
+
     // Removes and returns the owner's entries that are not acknowledged, in
     // registry order. Acknowledged entries stay for their notification.
     std::vector<SentMessage> takeUnacknowledged(const SmsSender* owner);

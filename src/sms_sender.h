@@ -6,6 +6,7 @@
 #define KST_SMS_SENDER_H
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "qpthr.h"
@@ -17,6 +18,7 @@ class Logger;
 class SentMessageRegistry;
 class SmsProcessing;
 class StopSignal;
+class Store;
 struct Counters;
 
 // The collaborators every sender works with, all owned by the Gateway (or a
@@ -32,6 +34,9 @@ struct SenderContext {
     Logger* errorLog;
     Logger* accessLog;
     Logger* receiveLog;
+    // Where each message's way is recorded; null: nowhere (Store/Type
+    // memory). Any thread.
+    Store* store = nullptr;
 };
 
 // Which personal values the log records show as "<hidden>". All shown after
@@ -108,6 +113,11 @@ public:
                                 Logger* logger);
 
 protected:
+    // Runs `record` on the store, when there is one. False, with an error
+    // record naming `doing` and the cause, when the store failed: the
+    // caller then stops submitting on this connection.
+    bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+
     // An event of this sender: the error-log record `recordLabel` + `text`
     // and the console line "<thread id>: <sender name>: <text>" on `stream`.
     void event(char type, const char* recordLabel, const std::string& text,

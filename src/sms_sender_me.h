@@ -78,9 +78,10 @@ private:
     void recordSent(const Sms& sms, int reference);
     void countReceived();
     // Takes this sender's registered message that a status report for
-    // `recipient` quoting `reference` is about; false when there is none.
+    // `recipient` quoting `reference` is about, recording its `status`;
+    // false when there is none.
     // Entries older than a week that are passed on the way are dropped.
-    bool takeReportedMessage(const std::string& recipient, unsigned char reference, Sms& sms);
+    bool takeReportedMessage(const std::string& recipient, unsigned char reference, int status, Sms& sms);
     // Whether two addresses name the same number, as the modem sees them.
     static bool sameAddress(const std::string& first, const std::string& second);
 

@@ -394,7 +394,7 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             const std::string recipient = report->recipientAddress().toString();
             Sms reported;
             std::string email;
-            if (takeReportedMessage(recipient, report->messageReference(), reported)) {
+            if (takeReportedMessage(recipient, report->messageReference(), report->status(), reported)) {
                 Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
                                           reported.mailTo());
                 if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
