@@ -1,6 +1,7 @@
 #include "sqlite_store.h"
 
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 
 #include <utility>
 
@@ -107,7 +108,18 @@ private:
     bool m_committed = false;
 };
 
-SqliteStore::SqliteStore(const std::string& path, bool fullSync) : m_path(path) {
+namespace {
+
+std::string directoryOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve)
+    : m_path(path), m_directory(directoryOf(path)), m_freeSpaceReserve(freeSpaceReserve) {
     qpthr::QpLock guard(m_mutex);
     const int opened =
         sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -121,6 +133,7 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync) : m_path(path) 
         sqlite3_extended_result_codes(m_db, 1);
         sqlite3_busy_timeout(m_db, 5000);
         // Reading the schema first tells a file that is not a database.
+        execute("SELECT COUNT(*) FROM sqlite_master");
         Statement journal(*this, "PRAGMA journal_mode=WAL");
         if (!journal.step("setting the write-ahead journal") || journal.text(0) != "wal") {
             throw StoreError("Store " + path + ": the write-ahead journal cannot be used on this file system");
@@ -181,9 +194,21 @@ void SqliteStore::migrate() {
     transaction.commit();
 }
 
+void SqliteStore::checkFreeSpace() const {
+    if (m_freeSpaceReserve == 0) return;
+    struct statvfs info;
+    if (statvfs(m_directory.c_str(), &info) != 0) return;  // the write itself tells
+    const unsigned long long available = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+    if (available >= m_freeSpaceReserve) return;
+    throw StoreError("Store " + m_path + ": database or disk is full (" + std::to_string(available >> 10) +
+                     " KiB free, " + std::to_string(m_freeSpaceReserve >> 10) +
+                     " KiB are kept for the messages already stored)");
+}
+
 int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
     qpthr::QpLock guard(m_mutex);
     if (messages.empty()) return m_backPosition;
+    checkFreeSpace();
     const time_t now = time(nullptr);
     const int64_t backBefore = m_backPosition;
     try {

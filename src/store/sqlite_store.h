@@ -17,13 +17,17 @@ class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
     static constexpr int schemaVersion = 1;
+    // Free space that enqueue() leaves on the file system: the messages
+    // already stored still need room for their way through the gateway
+    // (their updates go through the journal) when no new one fits.
+    static constexpr unsigned long long defaultFreeSpaceReserve = 8ull << 20;
 
     // Opens or creates the file at `path`. `fullSync`: every commit reaches
     // the disk before it returns (synchronous=FULL); otherwise a commit
     // survives a crash of the process but not a power cut (NORMAL). Throws
     // StoreError naming the path and the cause when the file cannot be
     // opened or created, is not a database, or has a newer schema.
-    SqliteStore(const std::string& path, bool fullSync);
+    SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve = defaultFreeSpaceReserve);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
@@ -54,7 +58,12 @@ private:
     void migrate() REQUIRES(m_mutex);
     int storedVersion() REQUIRES(m_mutex);
 
+    // Throws when the file system has less than the reserve left.
+    void checkFreeSpace() const;
+
     const std::string m_path;
+    const std::string m_directory;
+    const unsigned long long m_freeSpaceReserve;
     qpthr::QpMutex m_mutex;
     sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
     // The ends of the queue's positions handed out so far.
