@@ -20,7 +20,8 @@ def options(parser):
 def main():
     args = benchlib.parse_args(__doc__, options)
     benchlib.header("Memory with a long queue")
-    daemon = benchlib.Daemon("bench-memory", benchlib.nowhere_ini)
+    print("store: %s" % args.store)
+    daemon = benchlib.Daemon("bench-memory", benchlib.with_store(benchlib.nowhere_ini, args.store))
     try:
         empty = benchlib.run_client(args.build, ["stats", daemon.ior_path, args.stats_calls])
         rss_before, _ = benchlib.rss_kb(daemon.pid)

@@ -25,6 +25,9 @@ def parse_args(description, extra=None):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--build", default=os.environ.get("KST_BUILD_DIR", os.path.join(SOURCE_DIR, "build")),
                         help="the build tree (default: %(default)s)")
+    parser.add_argument("--store", default="normal", choices=("memory", "normal", "full"),
+                        help="the daemon's store: Store/Type memory, or sqlite with Store/Sync normal or full"
+                        " (default: %(default)s)")
     if extra:
         extra(parser)
     args = parser.parse_args()
@@ -168,6 +171,18 @@ def emi_ini(port, password, window=96, throughput=100000, extra=""):
                     "WindowSize": str(window), "Throughput": str(throughput)}
         return kst.basic_ini(sandbox, emi=settings) + extra
     return text
+
+
+def store_section(kind):
+    """The [Store] section of a --store choice."""
+    if kind == "memory":
+        return "[Store]\nType = memory\n"
+    return "[Store]\nType = sqlite\nSync = %s\n" % kind
+
+
+def with_store(ini_text_of, kind):
+    """`ini_text_of` with the [Store] section of `kind` appended."""
+    return lambda sandbox: ini_text_of(sandbox) + store_section(kind)
 
 
 def nowhere_ini(sandbox):

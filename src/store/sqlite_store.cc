@@ -43,13 +43,20 @@ const char* const migrations[] = {
 
 }  // namespace
 
-// A prepared statement, reset and unbound when it goes.
+// A statement of the store's cache (prepared at its first use), reset and
+// unbound when it goes. One use of a statement at a time.
 class SqliteStore::Statement {
 public:
     Statement(SqliteStore& store, const char* sql) REQUIRES(store.m_mutex) : m_store(store) {
-        if (sqlite3_prepare_v2(store.m_db, sql, -1, &m_statement, nullptr) != SQLITE_OK) store.fail("preparing");
+        sqlite3_stmt*& cached = store.m_statements[sql];
+        if (cached == nullptr &&
+            sqlite3_prepare_v3(store.m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) != SQLITE_OK) {
+            store.m_statements.erase(sql);
+            store.fail("reading the store");
+        }
+        m_statement = cached;
     }
-    ~Statement() { sqlite3_finalize(m_statement); }
+    ~Statement() { reset(); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -132,6 +139,10 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
     try {
         sqlite3_extended_result_codes(m_db, 1);
         sqlite3_busy_timeout(m_db, 5000);
+        // Only this process uses the file: set before the first access, the
+        // journal's index lives in its memory and no transaction takes file
+        // locks; another process cannot use the file meanwhile.
+        execute("PRAGMA locking_mode=EXCLUSIVE");
         // Reading the schema first tells a file that is not a database.
         execute("SELECT COUNT(*) FROM sqlite_master");
         Statement journal(*this, "PRAGMA journal_mode=WAL");
@@ -147,6 +158,8 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
             m_backPosition = ends.integer(1);
         }
     } catch (...) {
+        for (auto& statement : m_statements) sqlite3_finalize(statement.second);
+        m_statements.clear();
         sqlite3_close_v2(m_db);
         m_db = nullptr;
         throw;
@@ -155,6 +168,7 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
 
 SqliteStore::~SqliteStore() {
     qpthr::QpLock guard(m_mutex);
+    for (auto& statement : m_statements) sqlite3_finalize(statement.second);
     if (m_db != nullptr) sqlite3_close_v2(m_db);
 }
 

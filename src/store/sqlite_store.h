@@ -5,6 +5,7 @@
 #ifndef KST_STORE_SQLITE_STORE_H
 #define KST_STORE_SQLITE_STORE_H
 
+#include <map>
 #include <string>
 
 #include "qpthr.h"
@@ -66,6 +67,8 @@ private:
     const unsigned long long m_freeSpaceReserve;
     qpthr::QpMutex m_mutex;
     sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+    // Prepared once, by the address of their SQL text (a literal).
+    std::map<const char*, sqlite3_stmt*> m_statements GUARDED_BY(m_mutex);
     // The ends of the queue's positions handed out so far.
     int64_t m_frontPosition GUARDED_BY(m_mutex) = 0;
     int64_t m_backPosition GUARDED_BY(m_mutex) = 0;
