@@ -294,20 +294,12 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
 bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
     const time_t now = time(nullptr);
-    m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
+    // Acknowledged entries wait only for their notification: the pass does
+    // not look at them.
+    m_context.sentMessages.forEachUnacknowledged(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
         tracePlain("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                    entry.m_sms.target(), entry.m_sms.message());
-        if (entry.m_acknowledged) {
-            if (entry.m_sms.mailTo()[0] == '\0') {
-                traceAs(GetName(),
-                        "Main: Removing message without notification request from g_sentMessages, DA: "
-                        "%s, UD: %s\n",
-                        entry.m_sms.target(), entry.m_sms.message());
-                m_context.sentMessages.remove(entry);
-            }
-            return true;
-        }
         if (entry.m_awaitedReferences.size() >= unansweredLimit) {
             giveUpConnection();
             keepConnection = false;
@@ -356,6 +348,13 @@ bool SmsSenderEmi::handleResult(int trnId, int opType) {
             });
             ++m_context.counters.sentMessages;
             writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
+            if (entry->m_sms.mailTo()[0] == '\0') {
+                traceAs(GetName(),
+                        "Main: Removing message without notification request from g_sentMessages, DA: "
+                        "%s, UD: %s\n",
+                        entry->m_sms.target(), entry->m_sms.message());
+                m_context.sentMessages.remove(*entry);
+            }
             return recorded;
         }
     } else if (auto entry = m_context.sentMessages.reject(this, reference)) {
@@ -433,8 +432,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         // The SMSC's key names the destination and the second: two messages
         // to one number in one second share it, and nothing tells which one
         // this notification is about.
-        const size_t candidates =
-            m_context.sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
+        const size_t candidates = m_context.sentMessages.countBySysMsg(this, key);
         if (candidates > 1) {
             const std::string shown = (m_errorLog_HideDestinationAddress ? "<hidden>" : from) + ":" + timestamp;
             m_errorLog->write("EMI: Warning: " + std::to_string(candidates) +
