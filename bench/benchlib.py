@@ -134,6 +134,11 @@ class Daemon:
         self.sandbox.write_ini(ini_text_of(self.sandbox))
         environment = dict(self.FAST_ENV) if fast else {}
         environment.update(env or {})
+        self._start(environment, foreground, wrapper)
+
+    def _start(self, environment, foreground=False, wrapper=()):
+        import kst
+        self._how = (environment, foreground, wrapper)
         if foreground:
             # -d with the console on /dev/null: for wrappers (valgrind) that
             # must see the process itself.
@@ -152,6 +157,24 @@ class Daemon:
 
     def log(self, name):
         return self.sandbox.read_log(name)
+
+    def terminate(self):
+        """SIGTERM; waits until the daemon has ended."""
+        if alive(self.pid):
+            os.kill(self.pid, signal.SIGTERM)
+            deadline = time.monotonic() + 60
+            while alive(self.pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+
+    def restart(self):
+        """Stops the daemon and starts it again in the same sandbox (its store
+        kept); returns the seconds from the start until its IOR file is there."""
+        self.terminate()
+        if os.path.exists(self.sandbox.ior_path):
+            os.unlink(self.sandbox.ior_path)
+        started = time.monotonic()
+        self._start(*self._how)
+        return time.monotonic() - started
 
     def stop(self):
         if alive(self.pid):
