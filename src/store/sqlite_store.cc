@@ -96,17 +96,21 @@ private:
     sqlite3_stmt* m_statement = nullptr;
 };
 
-// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed. Submissions
+// recorded and not committed yet are part of it.
 class SqliteStore::Transaction {
 public:
     explicit Transaction(SqliteStore& store) REQUIRES(store.m_mutex) : m_store(store) {
-        store.execute("BEGIN IMMEDIATE");
+        if (!store.m_submissionsPending) store.execute("BEGIN IMMEDIATE");
     }
     ~Transaction() {
-        if (!m_committed) sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (m_committed) return;
+        sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_store.m_submissionsPending = false;
     }
     void commit() REQUIRES(m_store.m_mutex) {
         m_store.execute("COMMIT");
+        m_store.m_submissionsPending = false;
         m_committed = true;
     }
 
@@ -145,6 +149,9 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
         execute("PRAGMA locking_mode=EXCLUSIVE");
         // Reading the schema first tells a file that is not a database.
         execute("SELECT COUNT(*) FROM sqlite_master");
+        // A new file: small pages, as every commit writes the pages it
+        // changed (a row and its index entries) to the journal whole.
+        execute("PRAGMA page_size=1024");
         Statement journal(*this, "PRAGMA journal_mode=WAL");
         if (!journal.step("setting the write-ahead journal") || journal.text(0) != "wal") {
             throw StoreError("Store " + path + ": the write-ahead journal cannot be used on this file system");
@@ -168,6 +175,7 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
 
 SqliteStore::~SqliteStore() {
     qpthr::QpLock guard(m_mutex);
+    if (m_submissionsPending) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
     for (auto& statement : m_statements) sqlite3_finalize(statement.second);
     if (m_db != nullptr) sqlite3_close_v2(m_db);
 }
@@ -277,14 +285,20 @@ long SqliteStore::queuedCount() {
 int64_t SqliteStore::requeue(uint64_t id, bool atFront) {
     qpthr::QpLock guard(m_mutex);
     const int64_t position = atFront ? m_frontPosition - 1 : m_backPosition + 1;
+    Transaction transaction(*this);
     Statement update(*this, "UPDATE message SET state = 0, position = ? WHERE id = ?");
     update.bind(1, position).bind(2, static_cast<int64_t>(id)).run("putting a message back into the queue");
+    transaction.commit();
     (atFront ? m_frontPosition : m_backPosition) = position;
     return position;
 }
 
 void SqliteStore::markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) {
     qpthr::QpLock guard(m_mutex);
+    if (!m_submissionsPending) {
+        execute("BEGIN IMMEDIATE");
+        m_submissionsPending = true;
+    }
     Statement update(*this,
                      "UPDATE message SET state = 1, sender = ?, reference = ?, submissions = ?, submitted_at = ?"
                      " WHERE id = ?");
@@ -294,39 +308,48 @@ void SqliteStore::markSubmitted(uint64_t id, const std::string& sender, int refe
 
 void SqliteStore::markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
     qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
     Statement update(*this,
                      "UPDATE message SET state = ?, sys_msg = ?, acknowledged_at = ?, outcome = 'acknowledged',"
                      " finished_at = ? WHERE id = ?");
     update.bind(1, awaitsNotification ? Acknowledged : Finished).bind(2, sysMsg).bind(3, at);
     if (!awaitsNotification) update.bind(4, at);
     update.bind(5, static_cast<int64_t>(id)).run("recording an acknowledgement");
+    transaction.commit();
 }
 
 void SqliteStore::markRefused(uint64_t id, int errorCode, bool final, time_t at) {
     qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
     if (!final) {
         Statement update(*this, "UPDATE message SET error_code = ? WHERE id = ?");
         update.bind(1, errorCode).bind(2, static_cast<int64_t>(id)).run("recording a refusal");
+        transaction.commit();
         return;
     }
     Statement update(*this,
                      "UPDATE message SET state = 3, error_code = ?, outcome = 'refused', finished_at = ? WHERE id = ?");
     update.bind(1, errorCode).bind(2, at).bind(3, static_cast<int64_t>(id)).run("recording a refusal");
+    transaction.commit();
 }
 
 void SqliteStore::markNotified(uint64_t id, int status, time_t at) {
     qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
     Statement update(*this,
                      "UPDATE message SET state = 3, notification_status = ?, notified_at = ?, outcome = 'notified',"
                      " finished_at = ? WHERE id = ?");
     update.bind(1, status).bind(2, at).bind(3, at).bind(4, static_cast<int64_t>(id));
     update.run("recording a delivery notification");
+    transaction.commit();
 }
 
 void SqliteStore::markExpired(uint64_t id, time_t at) {
     qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
     Statement update(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = ? WHERE id = ?");
     update.bind(1, at).bind(2, static_cast<int64_t>(id)).run("recording an expired notification");
+    transaction.commit();
 }
 
 long SqliteStore::requeueUnacknowledged() {
@@ -376,7 +399,10 @@ std::vector<SubmittedMessage> SqliteStore::awaitingNotification() {
 
 long SqliteStore::sweepFinished(time_t before) {
     qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
     Statement sweep(*this, "DELETE FROM message WHERE state = 3 AND finished_at < ?");
     sweep.bind(1, before).run("deleting finished messages");
-    return static_cast<long>(sqlite3_changes(m_db));
+    const long deleted = static_cast<long>(sqlite3_changes(m_db));
+    transaction.commit();
+    return deleted;
 }

@@ -67,6 +67,10 @@ private:
     const unsigned long long m_freeSpaceReserve;
     qpthr::QpMutex m_mutex;
     sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+    // markSubmitted() leaves its transaction open: the next operation that
+    // writes commits it with its own (one commit instead of two per
+    // message).
+    bool m_submissionsPending GUARDED_BY(m_mutex) = false;
     // Prepared once, by the address of their SQL text (a literal).
     std::map<const char*, sqlite3_stmt*> m_statements GUARDED_BY(m_mutex);
     // The ends of the queue's positions handed out so far.

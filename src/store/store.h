@@ -5,7 +5,10 @@
 // The operations are the gateway's moments, not queries, so that another
 // database can stand behind the same interface. Each operation is one
 // transaction: when it returns, what it did is committed; when it throws
-// StoreError, nothing of it is. Any thread may call any operation; an
+// StoreError, nothing of it is. The one exception is markSubmitted(), which
+// may wait for the commit of the next operation: lost with a crash, it
+// leaves the message queued, and recovery sends it again just as it does a
+// recorded submission that was not acknowledged. Any thread may call any operation; an
 // implementation serialises them on its own lock, which is a leaf (it calls
 // nothing outside the store while held).
 #ifndef KST_STORE_STORE_H
@@ -58,7 +61,8 @@ public:
     virtual int64_t requeue(uint64_t id, bool atFront) = 0;
 
     // The message left the queue and was handed to the network by `sender`.
-    // Also records each later submission of the same message.
+    // Also records each later submission of the same message. Committed
+    // with the next operation at the latest (see above).
     virtual void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) = 0;
     // The network accepted it; a message that asked for no notification is
     // finished with it.
