@@ -44,7 +44,9 @@ const char* const migrations[] = {
 }  // namespace
 
 // A statement of the store's cache (prepared at its first use), reset and
-// unbound when it goes. One use of a statement at a time.
+// unbound when it goes. One use of a statement at a time. Made only under
+// the store's lock (the constructor requires it) and gone before it is
+// released, so its members run under that lock too.
 class SqliteStore::Statement {
 public:
     Statement(SqliteStore& store, const char* sql) REQUIRES(store.m_mutex) : m_store(store) {
@@ -69,13 +71,13 @@ public:
         return *this;
     }
     // True with a row to read, false when done; throws on an error.
-    bool step(const char* doing) REQUIRES(m_store.m_mutex) {
+    bool step(const char* doing) NO_THREAD_SAFETY_ANALYSIS {
         const int result = sqlite3_step(m_statement);
         if (result == SQLITE_ROW) return true;
         if (result != SQLITE_DONE) m_store.fail(doing);
         return false;
     }
-    void run(const char* doing) REQUIRES(m_store.m_mutex) {
+    void run(const char* doing) NO_THREAD_SAFETY_ANALYSIS {
         step(doing);
         sqlite3_reset(m_statement);
     }
@@ -97,7 +99,8 @@ private:
 };
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless committed. Submissions
-// recorded and not committed yet are part of it.
+// recorded and not committed yet are part of it. Under the store's lock,
+// like Statement.
 class SqliteStore::Transaction {
 public:
     explicit Transaction(SqliteStore& store) REQUIRES(store.m_mutex) : m_store(store) {
@@ -108,7 +111,7 @@ public:
         sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         m_store.m_submissionsPending = false;
     }
-    void commit() REQUIRES(m_store.m_mutex) {
+    void commit() NO_THREAD_SAFETY_ANALYSIS {
         m_store.execute("COMMIT");
         m_store.m_submissionsPending = false;
         m_committed = true;
