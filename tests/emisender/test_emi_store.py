@@ -170,6 +170,20 @@ class BadStore(StoreTestCase):
         self.assertFalse(set(seen) & set(refused[0]))
 
 
+class MemoryStore(StoreTestCase):
+    def test_type_memory_writes_no_file_and_keeps_nothing(self):
+        sections = "[Store]\nType = memory\n"
+        self.sim.set_mode(login="nack")
+        self.start_daemon(sections=sections, wait_active=False)
+        self.queue(numbers(0, 3))
+        self.assertEqual(self.stats()["queued"], "3")
+        self.kstd.stop(timeout=60)
+        self.assertEqual(os.listdir(os.path.dirname(self.sandbox.store_path)), [])
+        self.start_daemon(sections=sections, wait_active=False)
+        self.assertEqual(self.stats()["queued"], "0")
+        self.assertEqual(self.recovered(), [])
+
+
 class NotificationTimeout(StoreTestCase):
     def test_an_acknowledged_message_without_notification_is_given_up(self):
         self.sim.set_mode(notify=False)
