@@ -56,7 +56,8 @@ def main():
         env["LD_PRELOAD"] = os.path.join(args.build, "bench", "quiet_console.so")
     daemon = None
     try:
-        daemon = benchlib.Daemon("bench-e2e", benchlib.emi_ini(sim.ucp_port, "tajne"), env=env)
+        daemon = benchlib.Daemon("bench-e2e", benchlib.with_store(benchlib.emi_ini(sim.ucp_port, "tajne"), args.store),
+                                 env=env)
         sim.wait_for(lambda: sim.logins(), 30, what="the daemon's login")
         print("manager cycle: %s" % ("%d ms (test seam)" % args.manager_cycle_ms if args.manager_cycle_ms
                                      else "the daemon's own"))

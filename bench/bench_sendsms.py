@@ -32,7 +32,8 @@ def main():
     import kst
     benchlib.header("SendSms rate")
 
-    daemon = benchlib.Daemon("bench-sendsms", benchlib.nowhere_ini)
+    print("store: %s" % args.store)
+    daemon = benchlib.Daemon("bench-sendsms", benchlib.with_store(benchlib.nowhere_ini, args.store))
     quiet = None
     if args.quiet_console:
         shim = os.path.join(args.build, "bench", "quiet_console.so")

@@ -25,6 +25,9 @@ def parse_args(description, extra=None):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--build", default=os.environ.get("KST_BUILD_DIR", os.path.join(SOURCE_DIR, "build")),
                         help="the build tree (default: %(default)s)")
+    parser.add_argument("--store", default="normal", choices=("memory", "normal", "full"),
+                        help="the daemon's store: Store/Type memory, or sqlite with Store/Sync normal or full"
+                        " (default: %(default)s)")
     if extra:
         extra(parser)
     args = parser.parse_args()
@@ -131,6 +134,11 @@ class Daemon:
         self.sandbox.write_ini(ini_text_of(self.sandbox))
         environment = dict(self.FAST_ENV) if fast else {}
         environment.update(env or {})
+        self._start(environment, foreground, wrapper)
+
+    def _start(self, environment, foreground=False, wrapper=()):
+        import kst
+        self._how = (environment, foreground, wrapper)
         if foreground:
             # -d with the console on /dev/null: for wrappers (valgrind) that
             # must see the process itself.
@@ -150,6 +158,24 @@ class Daemon:
     def log(self, name):
         return self.sandbox.read_log(name)
 
+    def terminate(self):
+        """SIGTERM; waits until the daemon has ended."""
+        if alive(self.pid):
+            os.kill(self.pid, signal.SIGTERM)
+            deadline = time.monotonic() + 60
+            while alive(self.pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+
+    def restart(self):
+        """Stops the daemon and starts it again in the same sandbox (its store
+        kept); returns the seconds from the start until its IOR file is there."""
+        self.terminate()
+        if os.path.exists(self.sandbox.ior_path):
+            os.unlink(self.sandbox.ior_path)
+        started = time.monotonic()
+        self._start(*self._how)
+        return time.monotonic() - started
+
     def stop(self):
         if alive(self.pid):
             os.kill(self.pid, signal.SIGTERM)
@@ -168,6 +194,18 @@ def emi_ini(port, password, window=96, throughput=100000, extra=""):
                     "WindowSize": str(window), "Throughput": str(throughput)}
         return kst.basic_ini(sandbox, emi=settings) + extra
     return text
+
+
+def store_section(kind):
+    """The [Store] section of a --store choice."""
+    if kind == "memory":
+        return "[Store]\nType = memory\n"
+    return "[Store]\nType = sqlite\nSync = %s\n" % kind
+
+
+def with_store(ini_text_of, kind):
+    """`ini_text_of` with the [Store] section of `kind` appended."""
+    return lambda sandbox: ini_text_of(sandbox) + store_section(kind)
 
 
 def nowhere_ini(sandbox):

@@ -83,6 +83,10 @@ install(CODE [[
   file(INSTALL DESTINATION "${kst_root}/var/log" TYPE DIRECTORY
        FILES "${kst_empty}/kst"
        DIR_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+  # The store (Store/Path) holds phone numbers and texts too: root only.
+  file(INSTALL DESTINATION "${kst_root}/var/lib" TYPE DIRECTORY
+       FILES "${kst_empty}/kst"
+       DIR_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
   # The configuration and the daemon's environment are the administrator's:
   # an existing file is kept (the package marks them as conffiles instead).
   foreach(kst_conf "etc/kst/kstd.ini:kstd.ini" "etc/default/kstd:kstd.default")

@@ -178,6 +178,41 @@ std::optional<SmscSettings> readSmscSettings(IniFile& ini, Logger& errorLog) {
     return smsc;
 }
 
+// The section "Store". A type or sync value that is neither of its words
+// gets an error record and the default; so do bad numbers.
+StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
+    StoreSettings store;
+    auto choice = [&](const char* key, const char* first, const char* second) {
+        bool found = false;
+        const std::string text = ini.GetSetting(key, first, &found);
+        if (text == first || text == second) return text == second;
+        const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                                   "' in INI file (" + first + " or " + second + "), using " + first;
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        return false;
+    };
+    store.inMemory = choice("Store/Type", "sqlite", "memory");
+    store.path = ini.GetSetting("Store/Path", store.path, nullptr);
+    if (store.path.empty()) {
+        const std::string record =
+            "Invalid Store/Path setting '' in INI file (a file name), using /var/lib/kst/kstd.db";
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        store.path = "/var/lib/kst/kstd.db";
+    }
+    store.fullSync = choice("Store/Sync", "normal", "full");
+    store.keepDays =
+        readNumberSetting(ini, errorLog, "Store/KeepDays", 7, 0, 36500, "a whole number of days from 0 to 36500");
+    store.notificationTimeout = readNumberSetting(ini, errorLog, "Store/NotificationTimeout", 604800, 1, INT_MAX,
+                                                  "a whole number of seconds, 1 or more");
+    if (store.inMemory) {
+        trace("Store: memory\n");
+    } else {
+        trace("Store: %s, sync %s, keep %ld days, notification timeout %ld s\n", store.path.c_str(),
+              store.fullSync ? "full" : "normal", store.keepDays, store.notificationTimeout);
+    }
+    return store;
+}
+
 }  // namespace
 
 void Config::loadIniFile(IniFile& ini, const char* fileName) {
@@ -221,4 +256,5 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
     smtpFrom = ini.GetSetting("SMTP/From", "kstd@localhost", nullptr);
     smtpSubject = ini.GetSetting("SMTP/Subject", "Zprava byla odeslana", nullptr);
     smtpBody = ini.GetSetting("SMTP/Body", "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%", nullptr);
+    store = readStoreSettings(ini, errorLog);
 }

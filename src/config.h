@@ -57,6 +57,20 @@ struct SmscSettings {
     long reconnectPauseMs = -1;
 };
 
+// The section "[Store]": where the gateway keeps what it accepted.
+struct StoreSettings {
+    // "sqlite" (a file at `path`) or "memory" (nothing survives the process).
+    bool inMemory = false;
+    std::string path = "/var/lib/kst/kstd.db";
+    // "full": every commit reaches the disk before it returns; "normal":
+    // commits survive a crash of the daemon but not a power cut.
+    bool fullSync = false;
+    // Days that finished messages stay in the store.
+    long keepDays = 7;
+    // Seconds an acknowledged message waits for its delivery notification.
+    long notificationTimeout = 604800;
+};
+
 struct Config {
     std::string errorLogPath;  // empty: syslog
     std::string accessLogPath;
@@ -72,6 +86,7 @@ struct Config {
     std::string smtpFrom;
     std::string smtpSubject;
     std::string smtpBody;
+    StoreSettings store;
     // Test seam KSTD_TEST_MANAGER_CYCLE_MS; -1: the manager's own cycle.
     long managerCycleMs = -1;
 

@@ -10,6 +10,8 @@
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
 #include "sms_sender_me.h"
+#include "sqlite_store.h"
+#include "stored_queue.h"
 #include "trace.h"
 
 namespace {
@@ -63,7 +65,23 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
       m_accessLog(std::move(accessLog)),
       m_receiveLog(std::move(receiveLog)),
       m_stopSignal(stopSignal),
-      m_queue(std::make_unique<SmsQueMemory>(stopSignal)) {
+      m_notificationTimeout(config.store.notificationTimeout),
+      m_keepDays(config.store.keepDays) {
+    long unacknowledged = 0;
+    if (!config.store.inMemory) {
+        try {
+            auto store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
+            unacknowledged = store->requeueUnacknowledged();
+            m_store = std::move(store);
+            m_queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);
+        } catch (const StoreError& e) {
+            const std::string record = std::string(e.what()) + ", exiting";
+            report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+            exit(1);
+        }
+    } else {
+        m_queue = std::make_unique<SmsQueMemory>(stopSignal);
+    }
     m_processing = std::make_unique<SmsProcessing>(m_stopSignal);
     m_processing->SetName("SMS processing");
     m_processing->setExecutables(config.executables);
@@ -79,9 +97,9 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     m_manager->SetName("SMS Send Manager");
     if (config.managerCycleMs >= 0) m_manager->setCycleLength(config.managerCycleMs);
     applyHideSettings(config.hide, *m_manager);
-    const SenderContext context{*m_queue,         m_sentMessages,     m_counters,
-                                m_emailer.get(),  m_processing.get(), m_stopSignal,
-                                m_errorLog.get(), m_accessLog.get(),  m_receiveLog.get()};
+    const SenderContext context{*m_queue,           m_sentMessages, m_counters,       m_emailer.get(),
+                                m_processing.get(), m_stopSignal,   m_errorLog.get(), m_accessLog.get(),
+                                m_receiveLog.get(), m_store.get()};
     // The order of registration is the order of preference and of the
     // devices in the statistics.
     if (config.smsc) {
@@ -93,6 +111,67 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
         auto sender = createModemSender(*config.modem, context);
         m_modemSender = sender.get();
         m_manager->registerSmsSender(std::move(sender));
+    }
+    if (m_store) {
+        const size_t awaiting = restoreRegistry();
+        const std::string record = "Recovered " + std::to_string(m_queue->size() - unacknowledged) + " queued, " +
+                                   std::to_string(unacknowledged) +
+                                   " unacknowledged, 0 confirmations, 0 received messages";
+        m_errorLog->write(record, 'i');
+        trace("%s; %zu acknowledged messages wait for their notification\n", record.c_str(), awaiting);
+    }
+    m_manager->setCycleTask([this] { sweep(); });
+}
+
+size_t Gateway::restoreRegistry() {
+    std::vector<SubmittedMessage> awaiting;
+    try {
+        awaiting = m_store->awaitingNotification();
+    } catch (const StoreError& e) {
+        const std::string record = std::string(e.what()) + ", exiting";
+        report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        exit(1);
+    }
+    size_t restored = 0;
+    for (const SubmittedMessage& message : awaiting) {
+        const SmsSender* owner = nullptr;
+        if (m_smscSender != nullptr && message.sender == m_smscSender->GetName()) owner = m_smscSender;
+        if (m_modemSender != nullptr && message.sender == m_modemSender->GetName()) owner = m_modemSender;
+        // Without its sender nothing can match it: the sweep gives it up.
+        if (owner == nullptr) continue;
+        // An SMSC's transaction id belongs to the closed connection; a
+        // modem's reference is what its status report quotes.
+        const int reference = owner == m_modemSender ? message.reference : 0;
+        SentMessage entry(message.sms, static_cast<unsigned char>(reference), message.submissions, owner);
+        entry.m_awaitedReferences.clear();
+        entry.m_acknowledged = true;
+        entry.m_sysMsg = message.sysMsg;
+        entry.m_timestamp = message.submittedAt;
+        m_sentMessages.append(entry);
+        ++restored;
+    }
+    return restored;
+}
+
+void Gateway::sweep() {
+    const time_t now = time(nullptr);
+    for (const SentMessage& entry : m_sentMessages.takeExpired(now, m_notificationTimeout)) {
+        m_errorLog->write("Store: no delivery notification for message " + std::to_string(entry.m_sms.id()) +
+                              " within " + std::to_string(m_notificationTimeout) +
+                              " s (Store/NotificationTimeout), no longer waiting for it",
+                          'e');
+        if (!m_store) continue;
+        try {
+            m_store->markExpired(entry.m_sms.id(), now);
+        } catch (const StoreError& e) {
+            m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+        }
+    }
+    if (!m_store) return;
+    try {
+        m_store->sweepFinished(now - static_cast<time_t>(m_keepDays) * 86400);
+    } catch (const StoreError& e) {
+        m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
     }
 }
 

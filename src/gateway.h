@@ -1,6 +1,7 @@
 // The daemon's parts and their lifetimes. main() reads the Config, opens the
-// three logs and hands them to a Gateway with the stop signal, which creates
-// the counters, the sent-message registry, the send queue, the received-SMS
+// three logs and hands them to a Gateway with the stop signal, which opens
+// the store (unless Store/Type is memory) and takes up what it holds, then
+// creates the counters, the sent-message registry, the send queue, the received-SMS
 // processor, the e-mailer, the shutdown thread and the sender manager with
 // its senders, in this order, hands each part the others it works with, and
 // destroys them in reverse order, on every exit path: the threads that use a
@@ -25,10 +26,15 @@ class SmsSendManager;
 class SmsSenderEmi;
 class SmsSenderMe;
 class StopSignal;
+class Store;
 
 class Gateway {
 public:
-    // Creates every part from `config`; no thread starts yet.
+    // Creates every part from `config`; no thread starts yet. A store that
+    // cannot be opened ends the start with an error record (exit code 1).
+    // Recovery: messages submitted and not acknowledged go back to the front
+    // of the queue, acknowledged ones wait in the registry for their
+    // notification again; one error record counts them.
     // `stopSignal` ends every thread of the parts; it must outlive them.
     Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<Logger> errorLog,
             std::unique_ptr<Logger> accessLog, std::unique_ptr<Logger> receiveLog);
@@ -62,6 +68,8 @@ private:
 
     // Shared by the parts below, which are handed them at construction.
     StopSignal& m_stopSignal;
+    // Null with Store/Type memory.
+    std::unique_ptr<Store> m_store;
     Counters m_counters;
     SentMessageRegistry m_sentMessages;
 
@@ -73,6 +81,15 @@ private:
     // Owned by the manager; null without their section.
     SmsSenderEmi* m_smscSender = nullptr;
     SmsSenderMe* m_modemSender = nullptr;
+
+    // Puts the acknowledged messages that wait for their notification back
+    // into the registry, each with the sender that submitted it.
+    size_t restoreRegistry();
+    // The manager's cycle task: gives up notifications past the timeout and
+    // deletes the finished messages past Store/KeepDays.
+    void sweep();
+    const long m_notificationTimeout;
+    const long m_keepDays;
 };
 
 #endif

@@ -14,8 +14,11 @@
 #include <time.h>
 
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qpthr.h"
@@ -104,12 +107,18 @@ public:
     void clearAwaited(const SmsSender* owner);
     // How many of the owner's entries match; `matches` runs under the lock.
     size_t count(const SmsSender* owner, const Predicate& matches) const;
+    // How many of the owner's entries have the system message `sysMsg`
+    // (looked up, not walked).
+    size_t countBySysMsg(const SmsSender* owner, const std::string& sysMsg) const;
 
     // Visits the owner's entries in registry order, entries appended during
     // the walk included. The lock is not held while `visit` runs, so it may
     // append (a resubmission) or remove() entries; after the visited entry
     // is removed the walk goes on with the one that followed it.
     void forEach(const SmsSender* owner, const Visitor& visit);
+    // The same over the owner's entries that are not acknowledged only,
+    // without looking at the acknowledged ones.
+    void forEachUnacknowledged(const SmsSender* owner, const Visitor& visit);
 
     // Removes the entry with the id of `entry`; false when it is gone already.
     bool remove(const SentMessage& entry);
@@ -119,9 +128,16 @@ public:
     // that are older than `maxAge` seconds are removed; entries after the
     // match are not looked at. `matches` runs under the registry's lock.
     std::optional<SentMessage> takeMatching(const SmsSender* owner, const Predicate& matches, time_t maxAge = staleAge);
-    // takeMatching() by the system message of the acknowledgement.
+    // Removes and returns the owner's oldest entry with the system message
+    // `sysMsg` (looked up, not walked). Entries past `maxAge` seconds are
+    // not returned; they are removed by takeExpired() and takeMatching().
     std::optional<SentMessage> takeBySysMsg(const SmsSender* owner, const std::string& sysMsg,
                                             time_t maxAge = staleAge);
+
+    // Removes and returns the acknowledged entries of every owner whose
+    // latest submission is more than `maxAge` seconds before `now`: their
+    // notification is not expected any more.
+    std::vector<SentMessage> takeExpired(time_t now, time_t maxAge);
 
     // Removes and returns the owner's entries that are not acknowledged, in
     // registry order. Acknowledged entries stay for their notification.
@@ -134,9 +150,21 @@ public:
     void clear();
 
 private:
+    using Entries = std::map<uint64_t, SentMessage>;
+    // Adds or removes the entry's keys in the indexes below.
+    void index(const SentMessage& entry) REQUIRES(m_mutex);
+    void unindex(const SentMessage& entry) REQUIRES(m_mutex);
+    Entries::iterator erase(Entries::iterator it) REQUIRES(m_mutex);
+
     mutable qpthr::QpMutex m_mutex;
-    // Guarded by m_mutex.
-    std::vector<SentMessage> m_entries GUARDED_BY(m_mutex);
+    // Every entry by its id, which is also the registry order.
+    Entries m_entries GUARDED_BY(m_mutex);
+    // The entry that awaits each (owner, transaction id or reference).
+    std::map<std::pair<const SmsSender*, unsigned char>, uint64_t> m_byAwaited GUARDED_BY(m_mutex);
+    // The entries of each (owner, system message), oldest first.
+    std::map<std::pair<const SmsSender*, std::string>, std::set<uint64_t>> m_bySysMsg GUARDED_BY(m_mutex);
+    // The entries not acknowledged yet, by owner and id.
+    std::set<std::pair<const SmsSender*, uint64_t>> m_unacknowledged GUARDED_BY(m_mutex);
     uint64_t m_lastId GUARDED_BY(m_mutex) = 0;
 };
 

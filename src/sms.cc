@@ -78,15 +78,26 @@ int SmsQue::appendAll(std::vector<Sms>& messages, long limit) {
         return -1;
     }
     int length = before;
-    for (Sms& sms : messages) {
-        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
-                sms.remoteAddr());
-        length = appendSmsSafe(sms);
+    try {
+        length = appendBatchSafe(messages);
+    } catch (...) {
+        m_mutex.Unlock();
+        throw;
     }
     m_mutex.Unlock();
     if (messages.empty()) return length;
     m_cond.Broadcast();
     if (before == 0) notify();
+    return length;
+}
+
+int SmsQue::appendBatchSafe(std::vector<Sms>& messages) {
+    int length = getSizeSafe();
+    for (Sms& sms : messages) {
+        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
+                sms.remoteAddr());
+        length = appendSmsSafe(sms);
+    }
     return length;
 }
 

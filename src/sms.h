@@ -3,6 +3,9 @@
 #ifndef KST_SMS_H
 #define KST_SMS_H
 
+#include <stdint.h>
+
+#include <deque>
 #include <list>
 #include <string>
 #include <vector>
@@ -27,6 +30,9 @@ public:
     bool onDisplay() const { return m_onDisplay; }
     // Empty when no delivery confirmation was asked for.
     const char* mailTo() const { return m_mailTo.c_str(); }
+    // The message's id in the store; 0 when it is not stored.
+    uint64_t id() const { return m_id; }
+    void setId(uint64_t id) { m_id = id; }
 
 private:
     std::string m_source;
@@ -35,6 +41,7 @@ private:
     std::string m_remoteAddr;
     bool m_onDisplay;
     std::string m_mailTo;
+    uint64_t m_id = 0;
 };
 
 // The send queue. The public operations lock the queue themselves and may be
@@ -57,13 +64,18 @@ public:
     // False, with `sms` untouched, when the queue is empty.
     virtual bool getSmsSafe(Sms& sms) REQUIRES(m_mutex) = 0;
     virtual int getSizeSafe() REQUIRES(m_mutex) = 0;
+    // Appends every message of an accepted batch; returns the new length.
+    // By default one by one with appendSmsSafe. An implementation may throw
+    // when it cannot take the batch; it must then have taken none of it.
+    virtual int appendBatchSafe(std::vector<Sms>& messages) REQUIRES(m_mutex);
 
     // Appends at the back; returns the new length (the message's position).
     int appendSms(Sms& sms) EXCLUDES(m_mutex);
     // Appends every message, in order and as one step (no other message
     // comes between them), or none when the queue would then hold more than
     // `limit`. Returns the new length, or -1 when nothing was queued. The
-    // messages' content may be taken.
+    // messages' content may be taken. What appendBatchSafe throws passes on
+    // (StoreError from a stored queue), with nothing queued.
     int appendAll(std::vector<Sms>& messages, long limit) EXCLUDES(m_mutex);
     // Puts the message at the front, so that it is the next one taken.
     int insertSms(Sms& sms) EXCLUDES(m_mutex);

@@ -58,6 +58,7 @@ int SmsSendManager::getSenderCount() { return static_cast<int>(m_senders.size())
 void SmsSendManager::Main() {
     traceAs(GetName(), "Main\n");
     while (!m_stopSignal.stopping()) {
+        if (m_cycleTask) m_cycleTask();
         superviseOnce();
         pauseBetweenCycles();
     }

@@ -5,6 +5,7 @@
 #define KST_SMS_SEND_MANAGER_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,9 @@ public:
 
     // Pause between two supervision cycles (10 s unless changed).
     void setCycleLength(long milliseconds) { m_cycleLengthMs = milliseconds; }
+    // Work run on the manager's thread at the start of every cycle (the
+    // store's sweep). Only before the manager's thread starts.
+    void setCycleTask(std::function<void()> task) { m_cycleTask = std::move(task); }
 
 protected:
     // Sleeps one cycle length, or less when the stop is requested. A test
@@ -55,6 +59,7 @@ private:
     // without a lock by that thread and the statistics call. The hiding
     // flags likewise.
     std::vector<std::unique_ptr<SmsSender>> m_senders;
+    std::function<void()> m_cycleTask;
     // Any thread.
     std::atomic<long> m_cycleLengthMs;
 

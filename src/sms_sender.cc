@@ -1,6 +1,7 @@
 #include "sms_sender.h"
 
 #include "logger.h"
+#include "store.h"
 
 namespace {
 
@@ -27,6 +28,18 @@ SmsSender::SmsSender(const SenderContext& context)
       m_context(context) {}
 
 SmsSender::~SmsSender() { Join(); }
+
+bool SmsSender::recordInStore(const char* doing, const std::function<void(Store&)>& record) {
+    if (m_context.store == nullptr) return true;
+    try {
+        record(*m_context.store);
+        return true;
+    } catch (const StoreError& e) {
+        report(m_errorLog, 'e', std::string("Store: cannot record ") + doing + ": " + e.what(), GetName(),
+               std::string("cannot record ") + doing + ": " + e.what(), ConsoleStream::Error);
+        return false;
+    }
+}
 
 std::vector<std::string> SmsSender::smsRecord(const std::string& title, Sms& sms, Logger* logger) const {
     // A record written to any other log than these two hides a value when

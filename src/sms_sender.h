@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ class Logger;
 class SentMessageRegistry;
 class SmsProcessing;
 class StopSignal;
+class Store;
 struct Counters;
 
 // The time a sender reads: wall-clock seconds for the time stamps and
@@ -54,6 +56,9 @@ struct SenderContext {
     Logger* accessLog;
     Logger* receiveLog;
     const SenderClock* clock = &SenderClock::real();  // never null
+    // Where each message's way is recorded; null: nowhere (Store/Type
+    // memory). Any thread.
+    Store* store = nullptr;
 };
 
 // Which personal values the log records show as "<hidden>". All shown after
@@ -138,6 +143,11 @@ private:
     std::vector<std::string> smsRecord(const std::string& title, Sms& sms, Logger* logger) const;
 
 protected:
+    // Runs `record` on the store, when there is one. False, with an error
+    // record naming `doing` and the cause, when the store failed: the
+    // caller then stops submitting on this connection.
+    bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+
     // An event of this sender: the error-log record `recordLabel` + `text`
     // and the console line "<thread id>: <sender name>: <text>" on `stream`.
     void event(char type, const char* recordLabel, const std::string& text,

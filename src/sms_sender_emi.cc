@@ -16,6 +16,7 @@
 #include "sent_message.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "store.h"
 #include "trace.h"
 #include "ucp_error.h"
 
@@ -150,8 +151,11 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     traceAs(GetName(), "SMS send request with trnID: %d\n", result);
     traceAs(GetName(), "DA:  %s\n", sms.target());
     traceAs(GetName(), "msg: %s\n", sms.message());
+    const time_t now = time(nullptr);
+    const bool recorded = recordInStore(
+        "a submission", [&](Store& store) { store.markSubmitted(sms.id(), GetName(), result, counter, now); });
     unlock();
-    return 0;
+    return recorded ? 0 : -1;
 }
 
 bool SmsSenderEmi::resubmit(const SentMessage& entry) {
@@ -160,14 +164,19 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
     traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", copy.target(), copy.message(),
             entry.m_counter + 1);
     const int result = submit(copy);
+    bool recorded = true;
     if (result > 0) {
         // The earlier submissions keep their ids: a late result of any of
         // them still settles the message.
         m_context.sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
         traceAs(GetName(), "SMS send request with trnID: %d\n", result);
+        const time_t now = time(nullptr);
+        recorded = recordInStore("a submission", [&](Store& store) {
+            store.markSubmitted(copy.id(), GetName(), result, entry.m_counter + 1, now);
+        });
     }
     unlock();
-    return result > 0;
+    return result > 0 && recorded;
 }
 
 void SmsSenderEmi::returnSmsFromEmiQue() {
@@ -285,20 +294,12 @@ bool SmsSenderEmi::idleWait(long milliseconds) {
 bool SmsSenderEmi::scanRegistry() {
     bool keepConnection = true;
     const time_t now = m_context.clock->now();
-    m_context.sentMessages.forEach(this, [&](const SentMessage& entry, int number) {
+    // Acknowledged entries wait only for their notification: the pass does
+    // not look at them.
+    m_context.sentMessages.forEachUnacknowledged(this, [&](const SentMessage& entry, int number) {
         const time_t age = now - entry.m_timestamp;
         tracePlain("%2d:  counter: %2d, age: %2d,  DA: %s, UD: %s\n", number, entry.m_counter, static_cast<int>(age),
                    entry.m_sms.target(), entry.m_sms.message());
-        if (entry.m_acknowledged) {
-            if (entry.m_sms.mailTo()[0] == '\0') {
-                traceAs(GetName(),
-                        "Main: Removing message without notification request from g_sentMessages, DA: "
-                        "%s, UD: %s\n",
-                        entry.m_sms.target(), entry.m_sms.message());
-                m_context.sentMessages.remove(entry);
-            }
-            return true;
-        }
         if (entry.m_awaitedReferences.size() >= unansweredLimit) {
             giveUpConnection();
             keepConnection = false;
@@ -325,7 +326,7 @@ bool SmsSenderEmi::scanRegistry() {
     return keepConnection;
 }
 
-void SmsSenderEmi::handleResult(int trnId, int opType) {
+bool SmsSenderEmi::handleResult(int trnId, int opType) {
     if (trnId >= 1 && trnId <= maxTrnId) {
         m_awaitedSince[trnId] = 0;
         m_overdueLogged[trnId] = false;
@@ -337,32 +338,49 @@ void SmsSenderEmi::handleResult(int trnId, int opType) {
     traceAs(GetName(), "Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", ack ? "ACK" : "NACK", errorCode,
             sysMsg.c_str());
     // An alert's result settles no message.
-    if (opType != -EMI_SUBMIT_SM) return;
+    if (opType != -EMI_SUBMIT_SM) return true;
     const unsigned char reference = static_cast<unsigned char>(trnId);
     if (ack) {
         if (auto entry = m_context.sentMessages.acknowledge(this, reference, sysMsg)) {
+            const time_t now = time(nullptr);
+            const bool recorded = recordInStore("an acknowledgement", [&](Store& store) {
+                store.markAcknowledged(entry->m_sms.id(), sysMsg, entry->m_sms.mailTo()[0] != '\0', now);
+            });
             ++m_context.counters.sentMessages;
             writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
+            if (entry->m_sms.mailTo()[0] == '\0') {
+                traceAs(GetName(),
+                        "Main: Removing message without notification request from g_sentMessages, DA: "
+                        "%s, UD: %s\n",
+                        entry->m_sms.target(), entry->m_sms.message());
+                m_context.sentMessages.remove(*entry);
+            }
+            return recorded;
         }
     } else if (auto entry = m_context.sentMessages.reject(this, reference)) {
-        handleRefusal(*entry, errorCode);
+        return handleRefusal(*entry, errorCode);
     } else {
         traceAs(GetName(), "Main: refusal of trnID %d settles nothing: %s\n", trnId,
                 ucpErrorDescription(errorCode).c_str());
     }
+    return true;
 }
 
-void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
+bool SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     const std::string reason = "SMS was not acknowledged: " + ucpErrorDescription(errorCode);
     Sms sms = entry.m_sms;
+    const bool final = !ucpErrorIsTemporary(errorCode) || entry.m_refusals >= m_retryRefused;
+    const time_t now = time(nullptr);
+    const bool recorded =
+        recordInStore("a refusal", [&](Store& store) { store.markRefused(sms.id(), errorCode, final, now); });
     if (!ucpErrorIsTemporary(errorCode)) {
         writeSmsToLog(reason, sms, m_errorLog, 'e');
-        return;
+        return recorded;
     }
     if (entry.m_refusals >= m_retryRefused) {
         writeSmsToLog(reason + ", not sent again after " + std::to_string(entry.m_refusals) + " retries", sms,
                       m_errorLog, 'e');
-        return;
+        return recorded;
     }
     SentMessage retry = entry;
     retry.m_refusals = entry.m_refusals + 1;
@@ -373,6 +391,7 @@ void SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +
                       std::to_string(retry.m_refusals) + " of " + std::to_string(m_retryRefused) + ")",
                   sms, m_errorLog, 'i');
+    return recorded;
 }
 
 bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
@@ -413,8 +432,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         // The SMSC's key names the destination and the second: two messages
         // to one number in one second share it, and nothing tells which one
         // this notification is about.
-        const size_t candidates =
-            m_context.sentMessages.count(this, [&](const SentMessage& entry) { return entry.m_sysMsg == key; });
+        const size_t candidates = m_context.sentMessages.countBySysMsg(this, key);
         if (candidates > 1) {
             const std::string shown = (m_errorLog_HideDestinationAddress ? "<hidden>" : from) + ":" + timestamp;
             m_errorLog->write("EMI: Warning: " + std::to_string(candidates) +
@@ -422,7 +440,11 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                                   "; this notification is taken for the oldest of them",
                               'i');
         }
+        bool recorded = true;
         if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
+            const time_t now = time(nullptr);
+            recorded = recordInStore("a delivery notification",
+                                     [&](Store& store) { store.markNotified(entry->m_sms.id(), status, now); });
             reportedDestination = entry->m_sms.target();
             reportedText = entry->m_sms.message();
             email = entry->m_sms.mailTo();
@@ -436,6 +458,10 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
                                emiTimestampToString(timestamp), emiTimestampToString(delivered), status, description,
                                m_receiveLog);
+        if (!recorded) {
+            giveUpConnection();
+            return false;
+        }
         return true;
     }
 
@@ -542,7 +568,10 @@ int SmsSenderEmi::readReadyFrames() {
         const int opType = emi_msg(m_emi)->op_type;
         traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
         if (opType < 0) {
-            handleResult(trnId, opType);
+            if (!handleResult(trnId, opType)) {
+                giveUpConnection();
+                return -1;
+            }
         } else if (!handleIncoming(trnId, opType)) {
             return -1;
         }

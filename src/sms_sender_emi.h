@@ -35,7 +35,10 @@ public:
     bool connected() override;
     // Submits one message; 0 when it is on its way to the SMSC (it then waits
     // in the registry for its result), -1 when not (the message is then back
-    // at the front of the send queue). The access log records the message
+    // at the front of the send queue) or when the submission could not be
+    // recorded in the store (the message then waits in the registry and
+    // goes back to the queue with the connection, which the caller gives
+    // up). The access log records the message
     // when the SMSC accepts it.
     int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
@@ -95,9 +98,12 @@ private:
     // Resubmits overdue entries and refused ones whose pause is over, drops
     // settled ones; false when the connection was given up.
     bool scanRegistry();
-    void handleResult(int trnId, int opType);
+    // Settles the message of a result, recording it in the store first;
+    // false when the store failed (the caller gives up the connection).
+    bool handleResult(int trnId, int opType);
     // A negative result that settled the message: retried later or final.
-    void handleRefusal(const SentMessage& entry, int errorCode);
+    // False when the store failed.
+    bool handleRefusal(const SentMessage& entry, int errorCode);
     // The stop: takes no new message, waits up to stopWaitSeconds for the
     // results of outstanding submissions, then logs out and records what
     // stayed unanswered.

@@ -5,6 +5,7 @@
 #include "inifile.h"
 #include "sent_message.h"
 #include "sms_sender_me.h"
+#include "store.h"
 
 bool SmsSenderMe::matchResponse(const std::string& answer, const std::string& expected) {
     return answer.length() >= expected.length() && answer.compare(0, expected.length(), expected) == 0;
@@ -15,6 +16,14 @@ std::string SmsSenderMe::cutResponse(const std::string& answer, const std::strin
 }
 
 void SmsSenderMe::recordSent(const Sms& sms, int reference) {
+    // The modem answers the submission itself: it is submitted and accepted
+    // in one step. A store failure leaves the row submitted, and a restart
+    // would send the message again: at least once.
+    const time_t now = time(nullptr);
+    recordInStore("a sent message", [&](Store& store) {
+        store.markSubmitted(sms.id(), GetName(), reference, 0, now);
+        store.markAcknowledged(sms.id(), "", reference >= 0, now);
+    });
     if (reference >= 0) m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
     ++m_context.counters.sentMessages;
 }
@@ -27,14 +36,10 @@ bool SmsSenderMe::findReportedMessage(const std::string& recipient, unsigned cha
     // transaction ids that a report would match by chance. A reference is
     // used again after 256 messages, so the send time decides between
     // entries that share it.
-    const time_t now = time(nullptr);
+    // Entries whose report never comes are given up by the gateway's sweep.
     std::optional<SentMessage> best;
     time_t bestDistance = 0;
     m_context.sentMessages.forEach(this, [&](const SentMessage& candidate, int) {
-        if (now - candidate.m_timestamp > SentMessageRegistry::staleAge) {
-            m_context.sentMessages.remove(candidate);
-            return true;
-        }
         if (candidate.m_messageReference != reference || !sameAddress(recipient, candidate.m_sms.target())) {
             return true;
         }
@@ -54,6 +59,11 @@ bool SmsSenderMe::findReportedMessage(const std::string& recipient, unsigned cha
     if (take && !m_context.sentMessages.remove(*best)) return false;
     sms = best->m_sms;
     return true;
+}
+
+void SmsSenderMe::recordFinalReport(const Sms& sms, int status) {
+    const time_t now = time(nullptr);
+    recordInStore("a status report", [&](Store& store) { store.markNotified(sms.id(), status, now); });
 }
 
 size_t SmsSenderMe::countWithReference(const std::string& recipient, unsigned char reference) const {

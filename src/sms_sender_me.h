@@ -124,8 +124,11 @@ private:
     // (-1: none) is about: among the entries with that recipient and
     // reference, the one sent closest to `scTime`, within reportClockSkew
     // (without a time, the oldest). Removes it when `take`. False when
-    // there is none. Entries older than a week are dropped on the way.
+    // there is none.
     bool findReportedMessage(const std::string& recipient, unsigned char reference, time_t scTime, bool take, Sms& sms);
+    // Records in the store that the message's final status report came
+    // with `status` (a failure to record is reported, nothing else).
+    void recordFinalReport(const Sms& sms, int status);
     // How many of this sender's registered messages have this recipient and
     // reference, whatever their send time.
     size_t countWithReference(const std::string& recipient, unsigned char reference) const;

@@ -497,7 +497,10 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
                                   'e');
             }
             if (found) {
-                if (final) rememberSettled(recipient, reference, scTime);
+                if (final) {
+                    rememberSettled(recipient, reference, scTime);
+                    recordFinalReport(reported, status);
+                }
                 if (outcome == ReportOutcome::Delivered) {
                     Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
                                               reported.mailTo());

@@ -8,6 +8,7 @@
 #include "process.h"
 #include "sms.h"
 #include "sms_send_manager.h"
+#include "store.h"
 #include "trace.h"
 #include "version.h"
 #include "vessa.h"
@@ -118,7 +119,13 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
     }
 
     const long count = static_cast<long>(messages.size());
-    const int length = m_parts.sendQueue->appendAll(messages, m_options.maxQueued);
+    int length = 0;
+    try {
+        length = m_parts.sendQueue->appendAll(messages, m_options.maxQueued);
+    } catch (const StoreError& e) {
+        writeRefusal("SMS refused: cannot store the messages", remoteAddr, nullptr, e.what());
+        throw CORBA::PERSIST_STORE(storeFailureMinor, CORBA::COMPLETED_NO);
+    }
     if (length < 0) {
         writeRefusal("SMS refused: send queue full", remoteAddr, nullptr,
                      "the queue holds " + std::to_string(m_parts.sendQueue->size()) + " messages; " +

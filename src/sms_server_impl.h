@@ -49,8 +49,11 @@ public:
     // emi_destination: "+" and digits, or digits); any other is refused with
     // an error record and not queued; empty ones are skipped. Returns the
     // number of messages queued. A call refused as a whole queues nothing
-    // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations)
-    // or CORBA::NO_RESOURCES (the queue would hold more than maxQueued).
+    // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations),
+    // CORBA::NO_RESOURCES (the queue would hold more than maxQueued) or
+    // CORBA::PERSIST_STORE with minor code storeFailureMinor (the store
+    // could not commit the messages: a full disk, an I/O error). Returns
+    // only after the messages are committed to the store.
     CORBA::Long SendSms(const char* phoneNumber, const char* text, const char* remoteAddr, CORBA::Boolean onDisplay,
                         const char* mailTo) override;
     char* version() override;
@@ -59,6 +62,9 @@ public:
     // The texts that SendSms queues for one destination: the whole text when
     // it fits one message, otherwise parts headed "i/N ".
     static std::vector<std::string> splitText(const std::string& asciiText);
+
+    // The minor code of CORBA::PERSIST_STORE when the store failed.
+    static constexpr CORBA::ULong storeFailureMinor = 1;
 
     // Whether SendSms accepts `number` (already trimmed) as a destination.
     static bool acceptedDestination(const std::string& number);

@@ -227,16 +227,18 @@ TEST_F(RegistryTest, EachSenderTouchesOnlyItsOwnEntries) {
     });
     EXPECT_EQ(seen, (std::vector<std::string>{"emi-7", "emi-stale"}));
 
-    // The SMSC sender's notification walk drops its own stale entry only.
+    // The SMSC sender's notification lookup walks nothing and touches no
+    // other entry.
     EXPECT_FALSE(m_registry.takeBySysMsg(&m_emi, "no-such"));
     EXPECT_EQ(texts(&m_me), (std::vector<std::string>{"me-7", "me-stale", "me-8"}));
-    EXPECT_EQ(texts(&m_emi), (std::vector<std::string>{"emi-7"}));
+    EXPECT_EQ(texts(&m_emi), (std::vector<std::string>{"emi-7", "emi-stale"}));
 
     // Giving up the SMSC connection returns none of the modem's entries.
     m_registry.append(entry(&m_emi, "emi-outstanding", 10));
     std::vector<SentMessage> returned = m_registry.takeUnacknowledged(&m_emi);
-    ASSERT_EQ(returned.size(), 1u);
-    EXPECT_STREQ(returned[0].m_sms.message(), "emi-outstanding");
+    ASSERT_EQ(returned.size(), 2u);
+    EXPECT_STREQ(returned[0].m_sms.message(), "emi-stale");
+    EXPECT_STREQ(returned[1].m_sms.message(), "emi-outstanding");
     EXPECT_EQ(texts(&m_me), (std::vector<std::string>{"me-7", "me-stale", "me-8"}));
 
     // The modem's status report with reference 7 finds its own entry, past
@@ -254,6 +256,35 @@ TEST_F(RegistryTest, EachSenderTouchesOnlyItsOwnEntries) {
 
 // Two sender threads working on the senders' shared registry and counters
 // at once: no entry and no count may get lost.
+// The lookups a sender pass and a notification use, and the sweep of
+// acknowledged entries whose notification never came.
+TEST_F(RegistryTest, LookupsAndExpiryOfAcknowledgedEntries) {
+    m_registry.append(entry(&m_emi, "old-acked", 1, 0, "a@example.org", 3600));
+    m_registry.append(entry(&m_emi, "open", 2));
+    m_registry.append(entry(&m_emi, "young-acked", 3, 0, "b@example.org"));
+    m_registry.append(entry(&m_me, "me-open", 1));
+    ASSERT_TRUE(m_registry.acknowledge(&m_emi, 1, "same:key"));
+    ASSERT_TRUE(m_registry.acknowledge(&m_emi, 3, "same:key"));
+    EXPECT_EQ(m_registry.countBySysMsg(&m_emi, "same:key"), 2u);
+    EXPECT_EQ(m_registry.countBySysMsg(&m_me, "same:key"), 0u);
+
+    std::vector<std::string> seen;
+    m_registry.forEachUnacknowledged(&m_emi, [&](const SentMessage& e, int) {
+        seen.push_back(e.m_sms.message());
+        return true;
+    });
+    EXPECT_EQ(seen, (std::vector<std::string>{"open"}));
+
+    std::vector<SentMessage> expired = m_registry.takeExpired(time(nullptr), 60);
+    ASSERT_EQ(expired.size(), 1u);
+    EXPECT_STREQ(expired[0].m_sms.message(), "old-acked");
+    EXPECT_EQ(m_registry.countBySysMsg(&m_emi, "same:key"), 1u);
+    std::optional<SentMessage> taken = m_registry.takeBySysMsg(&m_emi, "same:key");
+    ASSERT_TRUE(taken);
+    EXPECT_STREQ(taken->m_sms.message(), "young-acked");
+    EXPECT_EQ(texts(), (std::vector<std::string>{"open", "me-open"}));
+}
+
 TEST_F(RegistryTest, TwoSenderThreadsAtOnce) {
     SentMessageRegistry& registry = m_parts.sentMessages;
     std::atomic<long>& sentMessages = m_parts.counters.sentMessages;

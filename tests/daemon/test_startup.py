@@ -131,6 +131,8 @@ class Configuration(SandboxTestCase):
         self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 1, originator '', alert '', "
                               r"alert timeout 595\n")
         self.assertRegex(out, r"\d+: Limits: 1000 destinations per request, 1000000 queued messages\n")
+        self.assertRegex(out, r"\d+: Store: /var/lib/kst/kstd.db, sync normal, keep 7 days, "
+                              r"notification timeout 604800 s\n")
         self.assertNotIn("ME device", out)
         self.assertNotIn("setting", self.sandbox.read_log("error.log"))
 
@@ -163,6 +165,7 @@ class Configuration(SandboxTestCase):
     def test_bad_numbers_are_reported_with_the_value_in_force(self):
         emi = {"Address": "127.0.0.1", "Port": "1", "WindowSize": "-5", "Throughput": "0", "AlertTimeout": "-1"}
         limits = "[Limits]\nMaxDestinations = many\nMaxQueued = 0\n"
+        limits += "[Store]\nType = disk\nPath =\nSync = fast\nKeepDays = -1\nNotificationTimeout = 0\n"
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=emi, extra=limits))
         out = self.run_to_end().stdout()
         self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 0, originator '', alert '', "
@@ -176,7 +179,13 @@ class Configuration(SandboxTestCase):
             "at most 1 submission per second is in force",
             "Invalid EMI/AlertTimeout setting '-1' in INI file (a whole number of seconds, 1 or more), using 595",
             "Invalid Limits/MaxDestinations setting 'many' in INI file (a whole number, 1 or more), using 1000",
-            "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000"])
+            "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000",
+            "Invalid Store/Type setting 'disk' in INI file (sqlite or memory), using sqlite",
+            "Invalid Store/Path setting '' in INI file (a file name), using /var/lib/kst/kstd.db",
+            "Invalid Store/Sync setting 'fast' in INI file (normal or full), using normal",
+            "Invalid Store/KeepDays setting '-1' in INI file (a whole number of days from 0 to 36500), using 7",
+            "Invalid Store/NotificationTimeout setting '0' in INI file (a whole number of seconds, 1 or more), "
+            "using 604800"])
 
     def test_every_throughput_that_is_not_positive_is_reported(self):
         for value, passed in (("", 0), ("-1", -1), ("abc", 0), ("2x", 0), ("7", 7)):

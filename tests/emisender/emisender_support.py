@@ -84,8 +84,9 @@ class EmiDaemonTestCase(SandboxTestCase):
 
     # ---------------------------------------------------------- daemon
 
-    def start_daemon(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
-                     wait_active=True):
+    def write_daemon_ini(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
+                         sections=""):
+        """Writes the daemon's INI file; `sections` is appended as it is."""
         settings = {"Address": "127.0.0.1", "Port": str(self.sim.ucp_port), "LAID": self.laid,
                     "Password": self.password, "WindowSize": "10", "Throughput": "100",
                     "OriginatingAddress": "+420777123456", "AlertAddress": "+420999888777"}
@@ -103,9 +104,13 @@ class EmiDaemonTestCase(SandboxTestCase):
         text = text.replace("[EMI]\n", extra + "[EMI]\n", 1)
         text += "[SMTP]\n" + "".join("%s = %s\n" % kv for kv in smtp.items())
         text += "[SmsProcessing]\nExecutables = %s\n" % executables
-        self.sandbox.write_ini(text)
+        self.sandbox.write_ini(text + sections)
+
+    def start_daemon(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
+                     wait_active=True, sections="", wrapper=()):
+        self.write_daemon_ini(emi, hide, log_extra, smtp_extra, executables, sections)
         env = dict(FAST_ENV)
-        self.kstd = self.sandbox.start_kstd(env=env)
+        self.kstd = self.sandbox.start_kstd(env=env, wrapper=wrapper)
         self.sandbox.wait_ior()
         if wait_active:
             self.wait_active()

@@ -53,7 +53,9 @@ _BINARIES = {
 }
 
 # Builds the namespace: first the overlays a sandbox asks for over further
-# system directories (see Sandbox.system_overlays), then /etc gets an overlay
+# system directories (see Sandbox.system_overlays), then /var/lib gets an
+# overlay whose upper layer holds kst/ (the daemon's store, kept across the
+# daemon's restarts within the sandbox), /etc an overlay
 # whose upper layer holds kst/, /dev an overlay that adds the collector's
 # socket as /dev/log (with the pseudo-terminal and shared-memory mounts moved
 # back in), /run and /tmp the sandbox's own directories. An overlay over a
@@ -70,6 +72,7 @@ overlay() {
   case "$R/" in /$1/*) mount --no-canonicalize --bind /proc/self/fd/3 "$R";; esac
 }
 for d in $OVERLAYS; do overlay $d; done
+overlay var/lib
 overlay etc
 for m in pts shm; do
   if mountpoint -q /dev/$m; then mount --bind /dev/$m "$R/ns/keep-$m"; fi
@@ -340,7 +343,7 @@ class Sandbox:
         self.root = tempfile.mkdtemp(prefix=name + "-", dir=scratch)
         if self.root.startswith("/tmp/"):
             raise RuntimeError("the build tree must not be below /tmp")
-        for d in ("ns/etc-up/kst", "ns/etc-wk", "ns/dev-up", "ns/dev-wk", "ns/keep-pts",
+        for d in ("ns/var/lib-up/kst", "ns/var/lib-wk", "ns/etc-up/kst", "ns/etc-wk", "ns/dev-up", "ns/dev-wk", "ns/keep-pts",
                   "ns/keep-shm", "run", "tmp", "logs", "sanitizer"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
         for system in self.system_overlays:
@@ -356,6 +359,11 @@ class Sandbox:
     @property
     def ini_path(self):
         return os.path.join(self.root, "ns/etc-up/kst/kstd.ini")
+
+    @property
+    def store_path(self):
+        """The daemon's store (its default /var/lib/kst/kstd.db inside)."""
+        return os.path.join(self.root, "ns/var/lib-up/kst/kstd.db")
 
     @property
     def ior_path(self):

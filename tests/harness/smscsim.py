@@ -235,7 +235,8 @@ class SmscSim(ScratchPeer):
     def frames(self, dir=None, ot=None, or_=None, include_bad=False):
         out = []
         for record in self.records():
-            if "trn" not in record:
+            # Events (a result left unsent, say) name a transaction too.
+            if "trn" not in record or "event" in record:
                 continue
             if record.get("bad") and not include_bad:
                 continue

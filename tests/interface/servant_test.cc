@@ -17,6 +17,8 @@
 #include "sms_send_manager.h"
 #include "sms_sender.h"
 #include "sms_server_impl.h"
+#include "sqlite_store.h"
+#include "stored_queue.h"
 
 namespace {
 
@@ -216,6 +218,32 @@ TEST_F(SendSmsTest, LimitsRefuseTheWholeRequest) {
     EXPECT_EQ(servant.SendSms("5", "hi", "", false, ""), 1);
     EXPECT_THROW(servant.SendSms("6", "hi", "", false, ""), CORBA::NO_RESOURCES);
     EXPECT_EQ(drain().size(), 7u);
+}
+
+// A store that cannot commit the messages refuses the whole request.
+TEST_F(SendSmsTest, AStoreThatCannotCommitRefusesTheWholeRequest) {
+    char directory[] = "servant-store-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/kstd.db";
+    {
+        // No file system has that much room: every request finds it full.
+        SqliteStore store(path, false, ~0ull);
+        SmsQueStored queue(store, nullptr, m_stop);
+        SmsServer_impl::Parts storedParts;
+        storedParts.sendQueue = &queue;
+        SmsServer_impl servant(storedParts);
+        try {
+            servant.SendSms("1,2", letters(200).c_str(), "", false, "");
+            ADD_FAILURE() << "SendSms returned";
+        } catch (const CORBA::PERSIST_STORE& e) {
+            EXPECT_EQ(e.minor(), SmsServer_impl::storeFailureMinor);
+            EXPECT_EQ(e.completed(), CORBA::COMPLETED_NO);
+        }
+        EXPECT_EQ(queue.size(), 0);
+        EXPECT_EQ(store.queuedCount(), 0);
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+    rmdir(directory);
 }
 
 TEST_F(SendSmsTest, CzechLettersAreTransliterated) {

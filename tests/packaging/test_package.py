@@ -150,6 +150,7 @@ class DebianPackage(unittest.TestCase):
                      "/usr/share/man/man8/kstmon.8.gz"):
             self.assertTrue(box.exists(path), path)
         self.assertEqual(box.run(["stat", "-c", "%a", "/var/log/kst"]).stdout.strip(), "750")
+        self.assertEqual(box.run(["stat", "-c", "%a", "/var/lib/kst"]).stdout.strip(), "700")
         # The library is found through the linker cache and pkg-config.
         self.assertRegex(box.run(["ldd", "/usr/sbin/kstd"]).stdout,
                          r"libvessa\.so\.1 => /(usr/)?lib/[^ ]*libvessa\.so\.1 ")
@@ -238,7 +239,7 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(box.exists("/etc/kst/kstd.ini"), "removal keeps the configuration")
         self.assertIn("config-files", box.run(["dpkg-query", "-W", "-f=${Status}", PACKAGE]).stdout)
         box.run(["dpkg", "-P", PACKAGE])
-        for path in ("/etc/kst", "/var/log/kst", "/etc/logrotate.d/kstd", "/etc/default/kstd"):
+        for path in ("/etc/kst", "/var/log/kst", "/var/lib/kst", "/etc/logrotate.d/kstd", "/etc/default/kstd"):
             self.assertFalse(box.exists(path), path)
         self.assertNotEqual(box.run(["dpkg-query", "-W", PACKAGE], check=False).returncode, 0)
 
@@ -283,7 +284,7 @@ class CmakeInstall(unittest.TestCase):
                 self.assertTrue(match.group(1).startswith(prefix + "/"), line)
         for path in ("sbin/kstd", "bin/kstsend", "lib/cgi-bin/kstmon", "include/vessa.h",
                      "lib/systemd/system/kstd.service", "etc/logrotate.d/kstd", "etc/default/kstd",
-                     "var/log/kst", "share/man/man8/kstd.8.gz"):
+                     "var/log/kst", "var/lib/kst", "share/man/man8/kstd.8.gz"):
             self.assertTrue(os.path.exists(os.path.join(prefix, path)), path)
         pc = [os.path.join(d, f) for d, _, files in os.walk(prefix) for f in files if f == "vessa.pc"]
         self.assertEqual(len(pc), 1)
@@ -295,7 +296,7 @@ class CmakeInstall(unittest.TestCase):
         self.assertNotIn("Keeping", out)
         for path in ("usr/sbin/kstd", "usr/bin/kstsend", "usr/lib/cgi-bin/kstmon", "etc/kst/kstd.ini",
                      "etc/default/kstd", "etc/logrotate.d/kstd", "lib/systemd/system/kstd.service",
-                     "var/log/kst"):
+                     "var/log/kst", "var/lib/kst"):
             self.assertTrue(os.path.exists(os.path.join(self.root, path)), path)
         # The example configuration starts the daemon: logs under
         # /var/log/kst and an SMSC section.

@@ -187,6 +187,9 @@ int main(int argc, char** argv) {
     } catch (const CORBA::NO_RESOURCES&) {
         fprintf(stderr, "kstsend: refused: the daemon's send queue is full; nothing was queued\n");
         status = 3;
+    } catch (const CORBA::PERSIST_STORE&) {
+        fprintf(stderr, "kstsend: kstd could not store the messages (disk full or I/O error); nothing was queued\n");
+        status = 1;
     } catch (const CORBA::TIMEOUT&) {
         fprintf(stderr, "kstsend: kstd did not answer within the call time-out (%d s by default)\n",
                 clientCallTimeoutSeconds);

@@ -1,0 +1,411 @@
+#include "sqlite_store.h"
+
+#include <sqlite3.h>
+#include <sys/statvfs.h>
+
+#include <utility>
+
+namespace {
+
+// The states of a message's row.
+enum State { Queued = 0, Submitted = 1, Acknowledged = 2, Finished = 3 };
+
+// Each entry brings a file from the version before it to its own number
+// (the first one from an empty file to version 1).
+const char* const migrations[] = {
+    // 1: the messages and their way through the gateway.
+    "CREATE TABLE message ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " state INTEGER NOT NULL,"
+    " position INTEGER NOT NULL,"
+    " accepted_at INTEGER NOT NULL,"
+    " target TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " body TEXT NOT NULL,"
+    " remote_addr TEXT NOT NULL,"
+    " on_display INTEGER NOT NULL,"
+    " mail_to TEXT NOT NULL,"
+    " sender TEXT,"
+    " reference INTEGER,"
+    " submissions INTEGER NOT NULL DEFAULT 0,"
+    " submitted_at INTEGER,"
+    " sys_msg TEXT,"
+    " acknowledged_at INTEGER,"
+    " error_code INTEGER,"
+    " notification_status INTEGER,"
+    " notified_at INTEGER,"
+    " outcome TEXT,"
+    " finished_at INTEGER);"
+    "CREATE INDEX message_queue ON message(position) WHERE state = 0;"
+    "CREATE INDEX message_open ON message(state, position) WHERE state IN (1, 2);"
+    "CREATE INDEX message_finished ON message(finished_at) WHERE state = 3;",
+};
+
+}  // namespace
+
+// A statement of the store's cache (prepared at its first use), reset and
+// unbound when it goes. One use of a statement at a time. Made only under
+// the store's lock (the constructor requires it) and gone before it is
+// released, so its members run under that lock too.
+class SqliteStore::Statement {
+public:
+    Statement(SqliteStore& store, const char* sql) REQUIRES(store.m_mutex) : m_store(store) {
+        sqlite3_stmt*& cached = store.m_statements[sql];
+        if (cached == nullptr &&
+            sqlite3_prepare_v3(store.m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) != SQLITE_OK) {
+            store.m_statements.erase(sql);
+            store.fail("reading the store");
+        }
+        m_statement = cached;
+    }
+    ~Statement() { reset(); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, int64_t value) {
+        sqlite3_bind_int64(m_statement, index, value);
+        return *this;
+    }
+    Statement& bind(int index, const std::string& value) {
+        sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // True with a row to read, false when done; throws on an error.
+    bool step(const char* doing) NO_THREAD_SAFETY_ANALYSIS {
+        const int result = sqlite3_step(m_statement);
+        if (result == SQLITE_ROW) return true;
+        if (result != SQLITE_DONE) m_store.fail(doing);
+        return false;
+    }
+    void run(const char* doing) NO_THREAD_SAFETY_ANALYSIS {
+        step(doing);
+        sqlite3_reset(m_statement);
+    }
+    void reset() {
+        sqlite3_reset(m_statement);
+        sqlite3_clear_bindings(m_statement);
+    }
+    int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    std::string text(int column) const {
+        const unsigned char* value = sqlite3_column_text(m_statement, column);
+        return value ? std::string(reinterpret_cast<const char*>(value),
+                                   static_cast<size_t>(sqlite3_column_bytes(m_statement, column)))
+                     : std::string();
+    }
+
+private:
+    SqliteStore& m_store;
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed. Submissions
+// recorded and not committed yet are part of it. Under the store's lock,
+// like Statement.
+class SqliteStore::Transaction {
+public:
+    explicit Transaction(SqliteStore& store) REQUIRES(store.m_mutex) : m_store(store) {
+        if (!store.m_submissionsPending) store.execute("BEGIN IMMEDIATE");
+    }
+    ~Transaction() {
+        if (m_committed) return;
+        sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_store.m_submissionsPending = false;
+    }
+    void commit() NO_THREAD_SAFETY_ANALYSIS {
+        m_store.execute("COMMIT");
+        m_store.m_submissionsPending = false;
+        m_committed = true;
+    }
+
+private:
+    SqliteStore& m_store;
+    bool m_committed = false;
+};
+
+namespace {
+
+std::string directoryOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve)
+    : m_path(path), m_directory(directoryOf(path)), m_freeSpaceReserve(freeSpaceReserve) {
+    qpthr::QpLock guard(m_mutex);
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (opened != SQLITE_OK) {
+        const std::string cause = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(opened);
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw StoreError("Store " + path + ": cannot open: " + cause);
+    }
+    try {
+        sqlite3_extended_result_codes(m_db, 1);
+        sqlite3_busy_timeout(m_db, 5000);
+        // Only this process uses the file: set before the first access, the
+        // journal's index lives in its memory and no transaction takes file
+        // locks; another process cannot use the file meanwhile.
+        execute("PRAGMA locking_mode=EXCLUSIVE");
+        // Reading the schema first tells a file that is not a database.
+        execute("SELECT COUNT(*) FROM sqlite_master");
+        // A new file: small pages, as every commit writes the pages it
+        // changed (a row and its index entries) to the journal whole.
+        execute("PRAGMA page_size=1024");
+        Statement journal(*this, "PRAGMA journal_mode=WAL");
+        if (!journal.step("setting the write-ahead journal") || journal.text(0) != "wal") {
+            throw StoreError("Store " + path + ": the write-ahead journal cannot be used on this file system");
+        }
+        journal.reset();
+        execute(fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        migrate();
+        Statement ends(*this, "SELECT MIN(position), MAX(position) FROM message");
+        if (ends.step("reading the queue")) {
+            m_frontPosition = ends.integer(0);
+            m_backPosition = ends.integer(1);
+        }
+    } catch (...) {
+        for (auto& statement : m_statements) sqlite3_finalize(statement.second);
+        m_statements.clear();
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        throw;
+    }
+}
+
+SqliteStore::~SqliteStore() {
+    qpthr::QpLock guard(m_mutex);
+    if (m_submissionsPending) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+    for (auto& statement : m_statements) sqlite3_finalize(statement.second);
+    if (m_db != nullptr) sqlite3_close_v2(m_db);
+}
+
+void SqliteStore::fail(const std::string& doing) {
+    throw StoreError("Store " + m_path + ": " + doing + ": " + sqlite3_errmsg(m_db));
+}
+
+void SqliteStore::execute(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) == SQLITE_OK) return;
+    const std::string cause = error ? error : sqlite3_errmsg(m_db);
+    sqlite3_free(error);
+    throw StoreError("Store " + m_path + ": " + cause);
+}
+
+int SqliteStore::storedVersion() {
+    Statement exists(*this, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'");
+    exists.step("reading the schema");
+    if (exists.integer(0) == 0) return 0;
+    Statement version(*this, "SELECT MAX(version) FROM schema_version");
+    return version.step("reading the schema version") ? static_cast<int>(version.integer(0)) : 0;
+}
+
+void SqliteStore::migrate() {
+    Transaction transaction(*this);
+    int version = storedVersion();
+    if (version > schemaVersion) {
+        throw StoreError("Store " + m_path + ": schema version " + std::to_string(version) +
+                         " is newer than this program's " + std::to_string(schemaVersion));
+    }
+    if (version == 0) execute("CREATE TABLE schema_version (version INTEGER NOT NULL)");
+    for (; version < schemaVersion; ++version) {
+        execute(migrations[version]);
+        Statement record(*this, "INSERT INTO schema_version (version) VALUES (?)");
+        record.bind(1, version + 1).run("recording the schema version");
+    }
+    transaction.commit();
+}
+
+void SqliteStore::checkFreeSpace() const {
+    if (m_freeSpaceReserve == 0) return;
+    struct statvfs info;
+    if (statvfs(m_directory.c_str(), &info) != 0) return;  // the write itself tells
+    const unsigned long long available = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+    if (available >= m_freeSpaceReserve) return;
+    throw StoreError("Store " + m_path + ": database or disk is full (" + std::to_string(available >> 10) +
+                     " KiB free, " + std::to_string(m_freeSpaceReserve >> 10) +
+                     " KiB are kept for the messages already stored)");
+}
+
+int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
+    qpthr::QpLock guard(m_mutex);
+    if (messages.empty()) return m_backPosition;
+    checkFreeSpace();
+    const time_t now = time(nullptr);
+    const int64_t backBefore = m_backPosition;
+    try {
+        Transaction transaction(*this);
+        Statement insert(*this,
+                         "INSERT INTO message (state, position, accepted_at, target, source, body, remote_addr,"
+                         " on_display, mail_to) VALUES (0, ?, ?, ?, ?, ?, ?, ?, ?)");
+        for (Sms& sms : messages) {
+            insert.bind(1, ++m_backPosition)
+                .bind(2, now)
+                .bind(3, std::string(sms.target()))
+                .bind(4, std::string(sms.source()))
+                .bind(5, std::string(sms.message()))
+                .bind(6, std::string(sms.remoteAddr()))
+                .bind(7, sms.onDisplay() ? 1 : 0)
+                .bind(8, std::string(sms.mailTo()));
+            insert.run("storing a message");
+            sms.setId(static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db)));
+        }
+        transaction.commit();
+    } catch (...) {
+        m_backPosition = backBefore;
+        for (Sms& sms : messages) sms.setId(0);
+        throw;
+    }
+    return m_backPosition;
+}
+
+std::vector<Sms> SqliteStore::nextQueued(int64_t& position, size_t limit) {
+    std::vector<Sms> messages;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT id, target, source, body, remote_addr, on_display, mail_to, position FROM message"
+                     " WHERE state = 0 AND position > ? ORDER BY position LIMIT ?");
+    select.bind(1, position).bind(2, static_cast<int64_t>(limit));
+    while (select.step("reading the queue")) {
+        messages.emplace_back(select.text(1), select.text(2), select.text(3), select.text(4), select.integer(5) != 0,
+                              select.text(6));
+        messages.back().setId(static_cast<uint64_t>(select.integer(0)));
+        position = select.integer(7);
+    }
+    return messages;
+}
+
+long SqliteStore::queuedCount() {
+    qpthr::QpLock guard(m_mutex);
+    Statement count(*this, "SELECT COUNT(*) FROM message WHERE state = 0");
+    count.step("counting the queue");
+    return static_cast<long>(count.integer(0));
+}
+
+int64_t SqliteStore::requeue(uint64_t id, bool atFront) {
+    qpthr::QpLock guard(m_mutex);
+    const int64_t position = atFront ? m_frontPosition - 1 : m_backPosition + 1;
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE message SET state = 0, position = ? WHERE id = ?");
+    update.bind(1, position).bind(2, static_cast<int64_t>(id)).run("putting a message back into the queue");
+    transaction.commit();
+    (atFront ? m_frontPosition : m_backPosition) = position;
+    return position;
+}
+
+void SqliteStore::markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    if (!m_submissionsPending) {
+        execute("BEGIN IMMEDIATE");
+        m_submissionsPending = true;
+    }
+    Statement update(*this,
+                     "UPDATE message SET state = 1, sender = ?, reference = ?, submissions = ?, submitted_at = ?"
+                     " WHERE id = ?");
+    update.bind(1, sender).bind(2, reference).bind(3, submissions).bind(4, at).bind(5, static_cast<int64_t>(id));
+    update.run("recording a submission");
+}
+
+void SqliteStore::markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this,
+                     "UPDATE message SET state = ?, sys_msg = ?, acknowledged_at = ?, outcome = 'acknowledged',"
+                     " finished_at = ? WHERE id = ?");
+    update.bind(1, awaitsNotification ? Acknowledged : Finished).bind(2, sysMsg).bind(3, at);
+    if (!awaitsNotification) update.bind(4, at);
+    update.bind(5, static_cast<int64_t>(id)).run("recording an acknowledgement");
+    transaction.commit();
+}
+
+void SqliteStore::markRefused(uint64_t id, int errorCode, bool final, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    if (!final) {
+        Statement update(*this, "UPDATE message SET error_code = ? WHERE id = ?");
+        update.bind(1, errorCode).bind(2, static_cast<int64_t>(id)).run("recording a refusal");
+        transaction.commit();
+        return;
+    }
+    Statement update(*this,
+                     "UPDATE message SET state = 3, error_code = ?, outcome = 'refused', finished_at = ? WHERE id = ?");
+    update.bind(1, errorCode).bind(2, at).bind(3, static_cast<int64_t>(id)).run("recording a refusal");
+    transaction.commit();
+}
+
+void SqliteStore::markNotified(uint64_t id, int status, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this,
+                     "UPDATE message SET state = 3, notification_status = ?, notified_at = ?, outcome = 'notified',"
+                     " finished_at = ? WHERE id = ?");
+    update.bind(1, status).bind(2, at).bind(3, at).bind(4, static_cast<int64_t>(id));
+    update.run("recording a delivery notification");
+    transaction.commit();
+}
+
+void SqliteStore::markExpired(uint64_t id, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = ? WHERE id = ?");
+    update.bind(1, at).bind(2, static_cast<int64_t>(id)).run("recording an expired notification");
+    transaction.commit();
+}
+
+long SqliteStore::requeueUnacknowledged() {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    std::vector<int64_t> ids;
+    {
+        Statement select(*this, "SELECT id FROM message WHERE state = 1 ORDER BY position");
+        while (select.step("reading the submitted messages")) ids.push_back(select.integer(0));
+    }
+    const int64_t frontBefore = m_frontPosition;
+    int64_t position = m_frontPosition - static_cast<int64_t>(ids.size());
+    Statement update(*this, "UPDATE message SET state = 0, position = ? WHERE id = ?");
+    for (int64_t id : ids) {
+        update.bind(1, position++).bind(2, id).run("putting a submitted message back into the queue");
+    }
+    try {
+        transaction.commit();
+    } catch (...) {
+        m_frontPosition = frontBefore;
+        throw;
+    }
+    if (!ids.empty()) m_frontPosition = frontBefore - static_cast<int64_t>(ids.size());
+    return static_cast<long>(ids.size());
+}
+
+std::vector<SubmittedMessage> SqliteStore::awaitingNotification() {
+    std::vector<SubmittedMessage> messages;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT id, target, source, body, remote_addr, on_display, mail_to, sender, reference,"
+                     " submissions, submitted_at, sys_msg FROM message WHERE state = 2 ORDER BY submitted_at, id");
+    while (select.step("reading the acknowledged messages")) {
+        SubmittedMessage message;
+        message.sms =
+            Sms(select.text(1), select.text(2), select.text(3), select.text(4), select.integer(5) != 0, select.text(6));
+        message.sms.setId(static_cast<uint64_t>(select.integer(0)));
+        message.sender = select.text(7);
+        message.reference = static_cast<int>(select.integer(8));
+        message.submissions = static_cast<int>(select.integer(9));
+        message.submittedAt = static_cast<time_t>(select.integer(10));
+        message.sysMsg = select.text(11);
+        messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+long SqliteStore::sweepFinished(time_t before) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement sweep(*this, "DELETE FROM message WHERE state = 3 AND finished_at < ?");
+    sweep.bind(1, before).run("deleting finished messages");
+    const long deleted = static_cast<long>(sqlite3_changes(m_db));
+    transaction.commit();
+    return deleted;
+}

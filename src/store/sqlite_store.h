@@ -1,0 +1,81 @@
+// The store in one SQLite file with a write-ahead journal.
+//
+// One connection, guarded by m_mutex: every operation takes the lock for
+// its transaction, so any thread may call any operation. The lock is a leaf.
+#ifndef KST_STORE_SQLITE_STORE_H
+#define KST_STORE_SQLITE_STORE_H
+
+#include <map>
+#include <string>
+
+#include "qpthr.h"
+#include "store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class SqliteStore : public Store {
+public:
+    // The schema this program writes; older files are upgraded on opening.
+    static constexpr int schemaVersion = 1;
+    // Free space that enqueue() leaves on the file system: the messages
+    // already stored still need room for their way through the gateway
+    // (their updates go through the journal) when no new one fits.
+    static constexpr unsigned long long defaultFreeSpaceReserve = 8ull << 20;
+
+    // Opens or creates the file at `path`. `fullSync`: every commit reaches
+    // the disk before it returns (synchronous=FULL); otherwise a commit
+    // survives a crash of the process but not a power cut (NORMAL). Throws
+    // StoreError naming the path and the cause when the file cannot be
+    // opened or created, is not a database, or has a newer schema.
+    SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve = defaultFreeSpaceReserve);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    int64_t enqueue(std::vector<Sms>& messages) override EXCLUDES(m_mutex);
+    std::vector<Sms> nextQueued(int64_t& position, size_t limit) override EXCLUDES(m_mutex);
+    long queuedCount() override EXCLUDES(m_mutex);
+    int64_t requeue(uint64_t id, bool atFront) override EXCLUDES(m_mutex);
+    void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) override
+        EXCLUDES(m_mutex);
+    void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override
+        EXCLUDES(m_mutex);
+    void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
+    void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
+    void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    long requeueUnacknowledged() override EXCLUDES(m_mutex);
+    std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
+    long sweepFinished(time_t before) override EXCLUDES(m_mutex);
+
+    const std::string& path() const { return m_path; }
+
+private:
+    class Statement;
+    class Transaction;
+
+    [[noreturn]] void fail(const std::string& doing) REQUIRES(m_mutex);
+    void execute(const char* sql) REQUIRES(m_mutex);
+    void migrate() REQUIRES(m_mutex);
+    int storedVersion() REQUIRES(m_mutex);
+
+    // Throws when the file system has less than the reserve left.
+    void checkFreeSpace() const;
+
+    const std::string m_path;
+    const std::string m_directory;
+    const unsigned long long m_freeSpaceReserve;
+    qpthr::QpMutex m_mutex;
+    sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+    // markSubmitted() leaves its transaction open: the next operation that
+    // writes commits it with its own (one commit instead of two per
+    // message).
+    bool m_submissionsPending GUARDED_BY(m_mutex) = false;
+    // Prepared once, by the address of their SQL text (a literal).
+    std::map<const char*, sqlite3_stmt*> m_statements GUARDED_BY(m_mutex);
+    // The ends of the queue's positions handed out so far.
+    int64_t m_frontPosition GUARDED_BY(m_mutex) = 0;
+    int64_t m_backPosition GUARDED_BY(m_mutex) = 0;
+};
+
+#endif

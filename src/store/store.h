@@ -1,0 +1,89 @@
+// The durable record of every message the gateway accepted: the send queue
+// under SmsQueStored and the rows that follow each message through
+// submission, the SMSC's result and its delivery notification.
+//
+// The operations are the gateway's moments, not queries, so that another
+// database can stand behind the same interface. Each operation is one
+// transaction: when it returns, what it did is committed; when it throws
+// StoreError, nothing of it is. The one exception is markSubmitted(), which
+// may wait for the commit of the next operation: lost with a crash, it
+// leaves the message queued, and recovery sends it again just as it does a
+// recorded submission that was not acknowledged. Any thread may call any operation; an
+// implementation serialises them on its own lock, which is a leaf (it calls
+// nothing outside the store while held).
+#ifndef KST_STORE_STORE_H
+#define KST_STORE_STORE_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sms.h"
+
+// A failure of the store: the text names the file and the cause.
+class StoreError : public std::runtime_error {
+public:
+    explicit StoreError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// A message that left the queue: what recovery needs to take it up again.
+struct SubmittedMessage {
+    Sms sms;  // carries its id
+    std::string sender;
+    int reference = 0;    // EMI transaction id or modem reference
+    int submissions = 0;  // submissions before the latest
+    time_t submittedAt = 0;
+    std::string sysMsg;  // acknowledged: the key of the notification
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Queue position: the order of the queue, opaque to the caller except
+    // that it grows from front to back. Before any message: queueStart.
+    static constexpr int64_t queueStart = INT64_MIN;
+
+    // Stores every message at the back of the queue, in order, and gives
+    // each its id (Sms::setId); all or nothing. Returns the position of the
+    // last one.
+    virtual int64_t enqueue(std::vector<Sms>& messages) = 0;
+    // Up to `limit` queued messages behind `position`, in queue order;
+    // `position` becomes that of the last one returned.
+    virtual std::vector<Sms> nextQueued(int64_t& position, size_t limit) = 0;
+    // Messages in the queue.
+    virtual long queuedCount() = 0;
+    // Puts a stored message back into the queue, at the front (before every
+    // queued message) or at the back; returns its new position.
+    virtual int64_t requeue(uint64_t id, bool atFront) = 0;
+
+    // The message left the queue and was handed to the network by `sender`.
+    // Also records each later submission of the same message. Committed
+    // with the next operation at the latest (see above).
+    virtual void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) = 0;
+    // The network accepted it; a message that asked for no notification is
+    // finished with it.
+    virtual void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) = 0;
+    // The SMSC refused it with `errorCode`; `final`: it is not tried again
+    // (otherwise it stays submitted, waiting for its retry).
+    virtual void markRefused(uint64_t id, int errorCode, bool final, time_t at) = 0;
+    // Its delivery notification came with `status`; finished.
+    virtual void markNotified(uint64_t id, int status, time_t at) = 0;
+    // No notification came within the timeout; finished.
+    virtual void markExpired(uint64_t id, time_t at) = 0;
+
+    // Start-up recovery: the messages submitted and not acknowledged go back
+    // to the front of the queue, in their order; returns how many.
+    virtual long requeueUnacknowledged() = 0;
+    // The acknowledged messages still waiting for their notification, in
+    // the order they were submitted.
+    virtual std::vector<SubmittedMessage> awaitingNotification() = 0;
+
+    // Deletes the finished messages finished before `before`; their number.
+    virtual long sweepFinished(time_t before) = 0;
+};
+
+#endif

@@ -1,0 +1,94 @@
+#include "stored_queue.h"
+
+#include <utility>
+
+#include "logger.h"
+#include "store.h"
+#include "trace.h"
+
+SmsQueStored::SmsQueStored(Store& store, Logger* errorLog, StopSignal& stopSignal)
+    : SmsQue(stopSignal), m_store(store), m_errorLog(errorLog), m_position(Store::queueStart), m_size(0) {
+    qpthr::QpLock guard(m_mutex);
+    m_size = m_store.queuedCount();
+}
+
+void SmsQueStored::storeFailed(const char* doing, const char* what) {
+    traceErrorAs("SmsQueStored", "%s: %s\n", doing, what);
+    if (m_errorLog != nullptr) m_errorLog->write(std::string("ERROR: ") + doing + ": " + what, 'e');
+}
+
+int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) {
+    const int64_t last = m_store.enqueue(messages);
+    // When the window holds the whole queue it takes the batch too, as
+    // long as it stays bounded; otherwise the batch is read from the store
+    // when its turn comes.
+    const bool intoWindow = windowHoldsAll() && m_window.size() + messages.size() <= windowBatch;
+    for (Sms& sms : messages) {
+        traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
+                sms.remoteAddr());
+        if (intoWindow) m_window.push_back(std::move(sms));
+    }
+    if (intoWindow && !messages.empty()) m_position = last;
+    m_size += static_cast<long>(messages.size());
+    return static_cast<int>(m_size);
+}
+
+int SmsQueStored::appendSmsSafe(Sms& sms) {
+    const bool intoWindow = windowHoldsAll() && m_window.size() < windowBatch;
+    bool stored = true;
+    int64_t position = 0;
+    try {
+        if (sms.id() == 0) {
+            std::vector<Sms> one{sms};
+            position = m_store.enqueue(one);
+            sms.setId(one.front().id());
+        } else {
+            position = m_store.requeue(sms.id(), false);
+        }
+    } catch (const StoreError& e) {
+        storeFailed("Cannot store a queued message", e.what());
+        stored = false;
+    }
+    // A message the store did not take stays in memory, or it would be lost.
+    if (intoWindow || !stored) m_window.push_back(std::move(sms));
+    if (intoWindow && stored) m_position = position;
+    return static_cast<int>(++m_size);
+}
+
+int SmsQueStored::insertSmsSafe(Sms& sms) {
+    // Front positions lie before every position read so far: the message is
+    // never read from the store again while it is in the window.
+    try {
+        if (sms.id() == 0) {
+            std::vector<Sms> one{sms};
+            m_store.enqueue(one);
+            sms.setId(one.front().id());
+        }
+        m_store.requeue(sms.id(), true);
+    } catch (const StoreError& e) {
+        storeFailed("Cannot store a message put back into the queue", e.what());
+    }
+    m_window.push_front(std::move(sms));
+    return static_cast<int>(++m_size);
+}
+
+bool SmsQueStored::getSmsSafe(Sms& sms) {
+    if (m_window.empty() && m_size > 0) {
+        try {
+            for (Sms& next : m_store.nextQueued(m_position, windowBatch)) m_window.push_back(std::move(next));
+        } catch (const StoreError& e) {
+            storeFailed("Cannot read the queue", e.what());
+            return false;
+        }
+        // The store holds fewer than counted (a row changed outside): the
+        // count follows the store.
+        if (m_window.empty()) m_size = 0;
+    }
+    if (m_window.empty()) return false;
+    sms = std::move(m_window.front());
+    m_window.pop_front();
+    --m_size;
+    return true;
+}
+
+int SmsQueStored::getSizeSafe() { return static_cast<int>(m_size); }
