@@ -55,10 +55,10 @@ struct SenderContext {
     Logger* errorLog;
     Logger* accessLog;
     Logger* receiveLog;
-    const SenderClock* clock = &SenderClock::real();  // never null
     // Where each message's way is recorded; null: nowhere (Store/Type
     // memory). Any thread.
     Store* store = nullptr;
+    const SenderClock* clock = &SenderClock::real();  // never null
 };
 
 // Which personal values the log records show as "<hidden>". All shown after
