@@ -52,16 +52,14 @@ bool SmsServer_impl::acceptedDestination(const std::string& number) {
 
 void SmsServer_impl::writeRefusal(const std::string& title, const char* remoteAddr, const std::string* number,
                                   const std::string& reason) {
-    traceAs(label, "%s: %s\n", title.c_str(), reason.c_str());
-    Logger* log = m_options.errorLog;
-    if (log == nullptr) return;
-    log->put(title);
-    log->put("IP Address: " + (m_options.hideIp ? std::string("<hidden>") : Logger::escape(remoteAddr)));
+    std::vector<std::string> record{
+        title, "IP Address: " + (m_options.hideIp ? std::string("<hidden>") : Logger::escape(remoteAddr))};
     if (number != nullptr) {
-        log->put("Destination Address: " +
-                 (m_options.hideDestination ? std::string("<hidden>") : Logger::escape(*number)));
+        record.push_back("Destination Address: " +
+                         (m_options.hideDestination ? std::string("<hidden>") : Logger::escape(*number)));
     }
-    log->write("Reason: " + reason, 'e');
+    record.push_back("Reason: " + reason);
+    report(m_options.errorLog, 'e', record, label, title + ": " + reason, ConsoleStream::Trace);
 }
 
 namespace {
