@@ -2,12 +2,14 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 
 #include "counters.h"
 #include "logger.h"
 #include "smtp.h"
+#include "store.h"
 #include "trace.h"
 
 namespace {
@@ -20,6 +22,26 @@ Confirmation::Confirmation() : m_count(0) {}
 
 Confirmation::Confirmation(const char* da, const char* ud, const char* date, const char* time, const char* email)
     : m_da(text(da)), m_ud(text(ud)), m_date(text(date)), m_time(text(time)), m_email(text(email)), m_count(0) {}
+
+Confirmation::Confirmation(const StoredConfirmation& stored)
+    : m_da(stored.destination),
+      m_ud(stored.userData),
+      m_date(stored.date),
+      m_time(stored.time),
+      m_email(stored.email),
+      m_count(stored.failures),
+      m_storeId(stored.id) {}
+
+StoredConfirmation Confirmation::stored() const {
+    StoredConfirmation stored;
+    stored.destination = m_da;
+    stored.userData = m_ud;
+    stored.date = m_date;
+    stored.time = m_time;
+    stored.email = m_email;
+    stored.failures = m_count;
+    return stored;
+}
 
 std::string Confirmation::applyTemplate(std::string result) const {
     static const std::string lineFeed = "\n";
@@ -63,6 +85,24 @@ Emailer::Emailer(const std::string& serverHost, const std::string& serverPort, c
 Emailer::~Emailer() {
     // The members below must outlive the thread that uses them.
     Join();
+}
+
+void Emailer::setStore(Store* store) { m_store = store; }
+
+void Emailer::recordInStore(const Confirmation& confirmation, bool finished, bool mailed) {
+    if (m_store == nullptr || confirmation.m_storeId == 0) return;
+    try {
+        if (finished) {
+            m_store->markConfirmationDone(confirmation.m_storeId, mailed, confirmation.m_count, time(nullptr));
+        } else {
+            m_store->markConfirmationFailed(confirmation.m_storeId, confirmation.m_count);
+        }
+    } catch (const StoreError& e) {
+        // Still pending in the store: a restart mails it again.
+        const std::string message =
+            std::string("Store: cannot record the confirmation for '") + confirmation.m_da + "': " + e.what();
+        report(m_errorLog, 'e', message, GetName(), message, ConsoleStream::Error);
+    }
 }
 
 void Emailer::setSubjectTemplate(const std::string& value) {
@@ -157,6 +197,7 @@ void Emailer::handleFailure(const Confirmation& confirmation, const smtp::Failur
     if (!dropped.empty()) {
         report(m_errorLog, 'i', dropped, GetName(), dropped, ConsoleStream::Trace);
     }
+    recordInStore(confirmation, !dropped.empty(), false);
     const bool serverUnusable = failure.kind == smtp::Failure::kServer;
     if (!dropped.empty() && !serverUnusable) return;
 
@@ -222,6 +263,10 @@ void Emailer::Main() {
         Confirmation confirmation = get();
 
         smtp::Failure failure;
-        if (!sendConfirmation(confirmation, &failure)) handleFailure(confirmation, failure);
+        if (sendConfirmation(confirmation, &failure)) {
+            recordInStore(confirmation, true, true);
+        } else {
+            handleFailure(confirmation, failure);
+        }
     }
 }

@@ -6,6 +6,8 @@
 #ifndef KST_EMAILER_H
 #define KST_EMAILER_H
 
+#include <stdint.h>
+
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -20,7 +22,9 @@ namespace gsmlib {
 struct Timestamp;
 }
 class Logger;
+class Store;
 struct Counters;
+struct StoredConfirmation;
 
 // One confirmation e-mail to send.
 class Confirmation {
@@ -31,6 +35,11 @@ public:
     // Date as "day.month.year" (the time stamp's two-digit year + 2000) and
     // time as "hour:minute:second", without zero padding.
     Confirmation(const char* da, const char* ud, const gsmlib::Timestamp& timestamp, const char* email);
+    // One the store kept, with its id and failure count.
+    explicit Confirmation(const StoredConfirmation& stored);
+
+    // What the store keeps of it (without ids).
+    StoredConfirmation stored() const;
 
     // The template with "%DA%", "%UD%", "%DATE%", "%TIME%" and "%LF%" replaced,
     // one placeholder after the other over the whole text: a placeholder
@@ -44,6 +53,8 @@ public:
     std::string m_time;   // delivery time
     std::string m_email;  // where the e-mail goes
     int m_count;          // failed sending attempts so far
+    // Its row in the store; 0: not stored.
+    uint64_t m_storeId = 0;
 };
 
 class Emailer : public qpthr::QpThread {
@@ -57,8 +68,13 @@ public:
             const std::string& subjectTemplate, const std::string& bodyTemplate, Logger* errorLog, Counters& counters,
             StopSignal& stopSignal);
     // Joins the thread: request the stop first.
-    // Confirmations still queued are dropped.
+    // Confirmations still queued are dropped (the store keeps them).
     ~Emailer() override;
+
+    // The store in which each confirmation with a store id is marked mailed
+    // or given up (and its failures counted) before it is forgotten; its
+    // failures go to the error log. Null: none. Before Start().
+    void setStore(Store* store);
 
     // The e-mailer's own thread. Sends queued confirmations until the stop
     // is requested, which ends every wait at once.
@@ -91,7 +107,8 @@ public:
     // Any thread.
     void wakeUp();
     // One sending attempt; counts the sent e-mail or the failed attempt and
-    // writes its record. `failure`, if given, says why it failed.
+    // writes its record. `failure`, if given, says why it failed. The store
+    // hears of the outcome from Main(), not from here.
     bool sendConfirmation(Confirmation& confirmation, smtp::Failure* failure = nullptr) EXCLUDES(m_mutex);
 
 private:
@@ -106,6 +123,9 @@ private:
     // Drops the confirmation or schedules its retry (Main's thread, without
     // the lock).
     void handleFailure(const Confirmation& confirmation, const smtp::Failure& failure) EXCLUDES(m_mutex);
+    // Records in the store that the confirmation was mailed or given up
+    // (`finished`), or failed once more and waits for its retry.
+    void recordInStore(const Confirmation& confirmation, bool finished, bool mailed);
     // Moves the retries due at `now` to m_que, earliest first.
     void takeDueRetries(Clock::time_point now) REQUIRES(m_mutex);
     // Main's wait when nothing can be sent now: until the end of a server
@@ -130,6 +150,8 @@ private:
     std::chrono::milliseconds m_retryPause GUARDED_BY(m_mutex){kDefaultRetryPause};
     qpthr::QpMutex m_mutex;
 
+    // Set before Start(), constant from then on.
+    Store* m_store = nullptr;
     // Collaborators, from the constructor: the records of sent and failed
     // e-mails (null: none), the sent-confirmation counter and the stop.
     Logger* const m_errorLog;

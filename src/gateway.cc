@@ -89,6 +89,8 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     m_emailer = std::make_unique<Emailer>(config.smtpHost, config.smtpPort, config.smtpFrom, config.smtpSubject,
                                           config.smtpBody, m_errorLog.get(), m_counters, m_stopSignal);
     m_emailer->SetName("Emailer thread");
+    m_processing->setStore(m_store.get(), m_errorLog.get());
+    m_emailer->setStore(m_store.get());
 
     m_shutdowner = std::make_unique<Shutdowner>(m_stopSignal);
     m_shutdowner->SetName("Shutdown thread");
@@ -114,9 +116,13 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     }
     if (m_store) {
         const size_t awaiting = restoreRegistry();
+        size_t confirmations = 0;
+        size_t received = 0;
+        restoreWork(confirmations, received);
         const std::string record = "Recovered " + std::to_string(m_queue->size() - unacknowledged) + " queued, " +
-                                   std::to_string(unacknowledged) +
-                                   " unacknowledged, 0 confirmations, 0 received messages";
+                                   std::to_string(unacknowledged) + " unacknowledged, " +
+                                   std::to_string(confirmations) + " confirmations, " + std::to_string(received) +
+                                   " received messages";
         m_errorLog->write(record, 'i');
         trace("%s; %zu acknowledged messages wait for their notification\n", record.c_str(), awaiting);
     }
@@ -151,6 +157,30 @@ size_t Gateway::restoreRegistry() {
         ++restored;
     }
     return restored;
+}
+
+void Gateway::restoreWork(size_t& confirmations, size_t& received) {
+    std::vector<StoredConfirmation> pending;
+    std::vector<StoredReceived> waiting;
+    try {
+        pending = m_store->pendingConfirmations();
+        waiting = m_store->unprocessedReceived();
+    } catch (const StoreError& e) {
+        const std::string record = std::string(e.what()) + ", exiting";
+        report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        exit(1);
+    }
+    for (const StoredConfirmation& stored : pending) {
+        Confirmation confirmation(stored);
+        m_emailer->enque(confirmation);
+    }
+    for (const StoredReceived& stored : waiting) {
+        EnvironmentList variables;
+        for (const auto& variable : stored.variables) variables.emplace_back(variable.first, variable.second);
+        m_processing->resume(stored.id, variables);
+    }
+    confirmations = pending.size();
+    received = waiting.size();
 }
 
 void Gateway::sweep() {

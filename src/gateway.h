@@ -85,6 +85,9 @@ private:
     // Puts the acknowledged messages that wait for their notification back
     // into the registry, each with the sender that submitted it.
     size_t restoreRegistry();
+    // Start-up recovery: the pending confirmations go to the e-mailer, the
+    // received messages not processed yet to the processor; their numbers.
+    void restoreWork(size_t& confirmations, size_t& received);
     // The manager's cycle task: gives up notifications past the timeout and
     // deletes the finished messages past Store/KeepDays.
     void sweep();

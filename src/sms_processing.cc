@@ -6,9 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "logger.h"
 #include "process.h"
+#include "store.h"
 #include "trace.h"
 
 extern char** environ;
@@ -143,16 +146,32 @@ void SmsProcessing::setExecutables(const std::string& text) {
     }
 }
 
-void SmsProcessing::enque(const EnvironmentList& list) { m_queue.push(list); }
+void SmsProcessing::setStore(Store* store, Logger* errorLog) {
+    m_store = store;
+    m_errorLog = errorLog;
+}
+
+void SmsProcessing::enque(const EnvironmentList& list) {
+    Received received;
+    received.variables = list;
+    if (m_store != nullptr) {
+        std::vector<std::pair<std::string, std::string>> variables;
+        for (const EnvironmentVariable& variable : list) variables.emplace_back(variable.name(), variable.value());
+        received.storeId = m_store->storeReceived(variables, time(nullptr));
+    }
+    m_queue.push(std::move(received));
+}
+
+void SmsProcessing::resume(uint64_t storeId, const EnvironmentList& list) { m_queue.push(Received{storeId, list}); }
 
 int SmsProcessing::size() { return static_cast<int>(m_queue.size()); }
 
 void SmsProcessing::wakeUp() { m_queue.wakeUp(); }
 
 EnvironmentList SmsProcessing::get() {
-    EnvironmentList list;
-    m_queue.tryPop(list);
-    return list;
+    Received received;
+    m_queue.tryPop(received);
+    return received.variables;
 }
 
 void SmsProcessing::process(const EnvironmentList& list) {
@@ -175,8 +194,16 @@ void SmsProcessing::Main() {
         }
         if (m_stopSignal.stopping()) break;
         traceAs(GetName(), "que size: %d\n", size());
-        EnvironmentList list;
-        if (!m_queue.tryPop(list)) continue;
-        process(list);
+        Received received;
+        if (!m_queue.tryPop(received)) continue;
+        process(received.variables);
+        if (m_store == nullptr || received.storeId == 0) continue;
+        try {
+            m_store->markReceivedProcessed(received.storeId, time(nullptr));
+        } catch (const StoreError& e) {
+            // Still waiting in the store: a restart runs the commands again.
+            const std::string message = std::string("Store: cannot record a processed received message: ") + e.what();
+            report(m_errorLog, 'e', message, GetName(), message, ConsoleStream::Error);
+        }
     }
 }

@@ -1,9 +1,13 @@
 // The thread that hands every received message to the configured commands.
 // Each command runs through /bin/sh -c, after "umask 022", with the message's
 // variables in its own environment; the commands of one message run one after the other, and
-// messages are handled in the order they arrived.
+// messages are handled in the order they arrived. With a store, each message
+// is committed to it when it is queued and marked processed when its
+// commands ran, so that a restart runs the commands of the ones in between.
 #ifndef KST_SMS_PROCESSING_H
 #define KST_SMS_PROCESSING_H
+
+#include <stdint.h>
 
 #include <string>
 #include <vector>
@@ -38,6 +42,9 @@ extern const char* const smsEnvironmentNames[9];
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
                                        const std::string& scTime, const std::string& userData);
 
+class Logger;
+class Store;
+
 // enque() and size() are called from any thread (the senders'); Main() runs
 // on the processor's own thread until the stop.
 class SmsProcessing : public qpthr::QpThread {
@@ -45,15 +52,25 @@ public:
     // `stopSignal` ends the thread's wait; it must outlive the processor.
     explicit SmsProcessing(StopSignal& stopSignal);
     // Joins the thread: request the stop first. Messages still queued are
-    // dropped.
+    // dropped (a store keeps them for the next start).
     ~SmsProcessing() override;
 
     // Appends the comma-separated commands of `text`, untrimmed; empty
     // pieces stay, and an empty text gives one empty command. Before Start().
     void setExecutables(const std::string& text);
 
-    // Queues a copy of one message's variables; returns at once. Any thread.
+    // The store that keeps the messages until their commands ran, and the
+    // log for its failures after queueing (null: none). Before Start().
+    void setStore(Store* store, Logger* errorLog);
+
+    // Queues a copy of one message's variables; returns at once, after
+    // committing it to the store (if any): what it returns may be
+    // acknowledged to the message's source. Throws StoreError, queueing
+    // nothing, when the store cannot take it. Any thread.
     void enque(const EnvironmentList& list);
+    // Queues a message the store kept from before a restart, under its id.
+    // Before Start().
+    void resume(uint64_t storeId, const EnvironmentList& list);
     // Messages queued and not taken yet. Any thread.
     int size();
     // Makes the thread look at the stop flag; the stop wakes it by itself.
@@ -69,13 +86,22 @@ public:
     void Main() override;
 
 private:
+    // One queued message and its row in the store (0: none).
+    struct Received {
+        uint64_t storeId = 0;
+        EnvironmentList variables;
+    };
+
     // Set before Start(), constant from then on: only the thread reads it.
     std::vector<std::string> m_executables;
+    // Set before Start(), constant from then on.
+    Store* m_store = nullptr;
+    Logger* m_errorLog = nullptr;
 
     // Collaborators, from the constructor.
     StopSignal& m_stopSignal;
     // The received messages; declared after the stop signal it waits on.
-    WorkerQueue<EnvironmentList> m_queue;
+    WorkerQueue<Received> m_queue;
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #include "counters.h"
@@ -403,13 +404,17 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     const std::string userData = text(msg->uu.submit.text);
     const int status = msg->uu.submit.deliv_status;
 
-    const int result = emi_ack(1, opType, trnId, m_emi);
-    if (result < 0) {
+    // What an operation brings is in the store before the SMSC hears that it
+    // arrived: once acknowledged, it is not sent again. When the store
+    // cannot take it, it is not acknowledged: the SMSC sends it again.
+    auto acknowledge = [&]() {
+        const int result = emi_ack(1, opType, trnId, m_emi);
+        if (result >= 0) return true;
         report(m_errorLog, 'i', std::string("EMI: acknowledge error: ") + emi_strerror(result), GetName(),
                "Main: EMI ack error", ConsoleStream::Trace);
         giveUpConnection();
         return false;
-    }
+    };
 
     if (opType == EMI_DELIVERY_NOTIF) {
         traceAs(GetName(), "Main: Received notificaton: from:       '%s'\n", from.c_str());
@@ -441,27 +446,34 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                               'i');
         }
         bool recorded = true;
+        std::optional<Confirmation> confirmation;
         if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
             const time_t now = time(nullptr);
-            recorded = recordInStore("a delivery notification",
-                                     [&](Store& store) { store.markNotified(entry->m_sms.id(), status, now); });
+            if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
+                confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
+                                     emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
+                                     entry->m_sms.mailTo());
+            }
+            // The notification and its confirmation in one transaction.
+            recorded = recordInStore("a delivery notification", [&](Store& store) {
+                if (!confirmation) return store.markNotified(entry->m_sms.id(), status, now);
+                StoredConfirmation stored = confirmation->stored();
+                store.markNotifiedAndConfirm(entry->m_sms.id(), status, now, stored);
+                confirmation->m_storeId = stored.id;
+            });
             reportedDestination = entry->m_sms.target();
             reportedText = entry->m_sms.message();
             email = entry->m_sms.mailTo();
-            if (status == EMI_DELIVERED) {
-                Confirmation confirmation(entry->m_sms.target(), entry->m_sms.message(),
-                                          emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
-                                          entry->m_sms.mailTo());
-                if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
-            }
         }
-        writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
-                               emiTimestampToString(timestamp), emiTimestampToString(delivered), status, description,
-                               m_receiveLog);
         if (!recorded) {
             giveUpConnection();
             return false;
         }
+        if (confirmation) m_context.emailer->enque(*confirmation);
+        if (!acknowledge()) return false;
+        writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
+                               emiTimestampToString(timestamp), emiTimestampToString(delivered), status, description,
+                               m_receiveLog);
         return true;
     }
 
@@ -469,10 +481,18 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     traceAs(GetName(), "Main:                   to:        '%s'\n", to.c_str());
     traceAs(GetName(), "Main:                   text:      '%s'\n", userData.c_str());
     traceAs(GetName(), "Main:                   timestamp: '%s'\n", timestamp.c_str());
-    writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
     if (m_context.processing != nullptr) {
-        m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
+        try {
+            m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
+        } catch (const StoreError& e) {
+            report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
+                   GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
+            giveUpConnection();
+            return false;
+        }
     }
+    if (!acknowledge()) return false;
+    writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
     ++m_context.counters.receivedMessages;
     return true;
 }

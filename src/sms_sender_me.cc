@@ -2,6 +2,7 @@
 // rest of the sender is in sms_sender_me_gsm.cc, which includes gsmlib's
 // headers and cannot see the registry's C++17 interface.
 #include "counters.h"
+#include "emailer.h"
 #include "inifile.h"
 #include "sent_message.h"
 #include "sms_sender_me.h"
@@ -61,9 +62,14 @@ bool SmsSenderMe::findReportedMessage(const std::string& recipient, unsigned cha
     return true;
 }
 
-void SmsSenderMe::recordFinalReport(const Sms& sms, int status) {
+void SmsSenderMe::recordFinalReport(const Sms& sms, int status, Confirmation* confirmation) {
     const time_t now = time(nullptr);
-    recordInStore("a status report", [&](Store& store) { store.markNotified(sms.id(), status, now); });
+    recordInStore("a status report", [&](Store& store) {
+        if (confirmation == nullptr) return store.markNotified(sms.id(), status, now);
+        StoredConfirmation stored = confirmation->stored();
+        store.markNotifiedAndConfirm(sms.id(), status, now, stored);
+        confirmation->m_storeId = stored.id;
+    });
 }
 
 size_t SmsSenderMe::countWithReference(const std::string& recipient, unsigned char reference) const {

@@ -33,6 +33,7 @@ class Ref;
 // it collects (defined with the sender).
 class EventHandler;
 struct IncomingMessage;
+class Confirmation;
 
 class SmsSenderMe : public SmsSender {
 public:
@@ -96,8 +97,10 @@ public:
     int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
     // Processes one message read from a store: a received SMS is logged,
-    // counted and handed to processing, a status report confirmed.
-    void processMessage(gsmlib::Ref<gsmlib::SMSMessage> message);
+    // counted and handed to processing, a status report confirmed. False
+    // when the message must stay in the modem's memory: the durable store
+    // could not take it (reported), and the next reading tries again.
+    bool processMessage(gsmlib::Ref<gsmlib::SMSMessage> message);
 
     static ReportOutcome reportOutcome(int status);
     static RefusalKind refusalKind(int cmsCode);
@@ -127,8 +130,10 @@ private:
     // there is none.
     bool findReportedMessage(const std::string& recipient, unsigned char reference, time_t scTime, bool take, Sms& sms);
     // Records in the store that the message's final status report came
-    // with `status` (a failure to record is reported, nothing else).
-    void recordFinalReport(const Sms& sms, int status);
+    // with `status`, and the `confirmation` it makes (null: none) in the
+    // same transaction, which gives it its store id (a failure to record is
+    // reported, nothing else).
+    void recordFinalReport(const Sms& sms, int status, Confirmation* confirmation);
     // How many of this sender's registered messages have this recipient and
     // reference, whatever their send time.
     size_t countWithReference(const std::string& recipient, unsigned char reference) const;

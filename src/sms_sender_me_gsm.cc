@@ -448,8 +448,8 @@ int SmsSenderMe::sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message,
     return reference;
 }
 
-void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
-    if (message.isnull()) return;
+bool SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
+    if (message.isnull()) return true;
 
     if (message->messageType() == gsmlib::SMSMessage::SMS_DELIVER) {
         // A stored ME-to-SC message of the same type indicator is no
@@ -460,12 +460,21 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             const std::string scAddress = deliver->serviceCentreAddress().toString();
             const std::string scTime = timestampText(deliver->serviceCentreTimestamp());
             const std::string userData = deliver->userData();
+            if (m_context.processing != nullptr) {
+                try {
+                    m_context.processing->enque(
+                        receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
+                } catch (const std::exception& e) {
+                    m_errorLog->write(std::string("Store: cannot keep a received message, it stays in the modem's "
+                                                  "memory: ") +
+                                          e.what(),
+                                      'e');
+                    return false;
+                }
+            }
             writeRecvSmsToLog("SMS received", originatingAddress, "", scAddress, userData, scTime, m_receiveLog);
             countReceived();
-            if (m_context.processing != nullptr) {
-                m_context.processing->enque(receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
-            }
-            return;
+            return true;
         }
     }
 
@@ -497,14 +506,15 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
                                   'e');
             }
             if (found) {
+                const bool confirmed = outcome == ReportOutcome::Delivered && m_context.emailer != nullptr;
+                Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
+                                          reported.mailTo());
                 if (final) {
                     rememberSettled(recipient, reference, scTime);
-                    recordFinalReport(reported, status);
+                    recordFinalReport(reported, status, confirmed ? &confirmation : nullptr);
                 }
                 if (outcome == ReportOutcome::Delivered) {
-                    Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
-                                              reported.mailTo());
-                    if (m_context.emailer != nullptr) m_context.emailer->enque(confirmation);
+                    if (confirmed) m_context.emailer->enque(confirmation);
                     email = reported.mailTo();
                 } else if (outcome == ReportOutcome::Failed) {
                     writeSmsToLog("SMS not delivered: status " + std::to_string(status) + ": " + meaning, reported,
@@ -514,11 +524,12 @@ void SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             writeNotificationToLog("Status Report received", "", recipient, report->userData(), email,
                                    timestampText(report->serviceCentreTimestamp()),
                                    timestampText(report->dischargeTime()), status, meaning, m_receiveLog);
-            return;
+            return true;
         }
     }
 
     traceAs(GetName(), "Broadcast message received, ignoring.\n");
+    return true;
 }
 
 bool SmsSenderMe::settledBefore(const std::string& recipient, unsigned char reference, time_t scTime) const {
@@ -561,8 +572,8 @@ void SmsSenderMe::flushReceiveStore() {
         if (message.isnull()) {
             traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", entry->index(),
                     m_receiveStoreName.c_str());
-        } else {
-            processMessage(message);
+        } else if (!processMessage(message)) {
+            break;  // the store takes nothing now: the rest waits for the next reading too
         }
         store->erase(entry);
     }
@@ -609,7 +620,12 @@ void SmsSenderMe::handleIndications() {
                 traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", incoming.m_index,
                         incoming.m_storeName.c_str());
             } else {
-                processMessage(message);
+                // Kept in the modem's memory and tried again after the
+                // next wait for events.
+                if (!processMessage(message)) {
+                    m_newMessages.push_back(incoming);
+                    break;
+                }
                 printMessageText(message->toString());
             }
         }

@@ -39,6 +39,37 @@ const char* const migrations[] = {
     "CREATE INDEX message_queue ON message(position) WHERE state = 0;"
     "CREATE INDEX message_open ON message(state, position) WHERE state IN (1, 2);"
     "CREATE INDEX message_finished ON message(finished_at) WHERE state = 3;",
+    // 2: confirmations to mail and received messages for the executables;
+    // their state is 0 while they wait (to be mailed, for the executables)
+    // and 1 when done.
+    "CREATE TABLE confirmation ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " message_id INTEGER NOT NULL,"
+    " state INTEGER NOT NULL,"
+    " destination TEXT NOT NULL,"
+    " user_data TEXT NOT NULL,"
+    " delivery_date TEXT NOT NULL,"
+    " delivery_time TEXT NOT NULL,"
+    " email TEXT NOT NULL,"
+    " failures INTEGER NOT NULL DEFAULT 0,"
+    " made_at INTEGER NOT NULL,"
+    " outcome TEXT,"
+    " finished_at INTEGER);"
+    "CREATE INDEX confirmation_pending ON confirmation(id) WHERE state = 0;"
+    "CREATE INDEX confirmation_finished ON confirmation(finished_at) WHERE state = 1;"
+    "CREATE TABLE received ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " state INTEGER NOT NULL,"
+    " received_at INTEGER NOT NULL,"
+    " processed_at INTEGER);"
+    "CREATE TABLE received_variable ("
+    " received_id INTEGER NOT NULL,"
+    " ordinal INTEGER NOT NULL,"
+    " name TEXT NOT NULL,"
+    " value TEXT NOT NULL,"
+    " PRIMARY KEY (received_id, ordinal)) WITHOUT ROWID;"
+    "CREATE INDEX received_waiting ON received(id) WHERE state = 0;"
+    "CREATE INDEX received_processed ON received(processed_at) WHERE state = 1;",
 };
 
 }  // namespace
@@ -86,6 +117,7 @@ public:
         sqlite3_clear_bindings(m_statement);
     }
     int64_t integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    bool isNull(int column) const { return sqlite3_column_type(m_statement, column) == SQLITE_NULL; }
     std::string text(int column) const {
         const unsigned char* value = sqlite3_column_text(m_statement, column);
         return value ? std::string(reinterpret_cast<const char*>(value),
@@ -406,6 +438,130 @@ long SqliteStore::sweepFinished(time_t before) {
     Statement sweep(*this, "DELETE FROM message WHERE state = 3 AND finished_at < ?");
     sweep.bind(1, before).run("deleting finished messages");
     const long deleted = static_cast<long>(sqlite3_changes(m_db));
+    sweepDone(before);
     transaction.commit();
     return deleted;
+}
+
+void SqliteStore::sweepDone(time_t before) {
+    Statement confirmations(*this, "DELETE FROM confirmation WHERE state = 1 AND finished_at < ?");
+    confirmations.bind(1, before).run("deleting finished confirmations");
+    Statement variables(*this,
+                        "DELETE FROM received_variable WHERE received_id IN"
+                        " (SELECT id FROM received WHERE state = 1 AND processed_at < ?)");
+    variables.bind(1, before).run("deleting processed received messages");
+    Statement received(*this, "DELETE FROM received WHERE state = 1 AND processed_at < ?");
+    received.bind(1, before).run("deleting processed received messages");
+}
+
+void SqliteStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this,
+                     "UPDATE message SET state = 3, notification_status = ?, notified_at = ?, outcome = 'notified',"
+                     " finished_at = ? WHERE id = ?");
+    update.bind(1, status).bind(2, at).bind(3, at).bind(4, static_cast<int64_t>(id));
+    update.run("recording a delivery notification");
+    Statement insert(*this,
+                     "INSERT INTO confirmation (message_id, state, destination, user_data, delivery_date,"
+                     " delivery_time, email, failures, made_at) VALUES (?, 0, ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, static_cast<int64_t>(id))
+        .bind(2, confirmation.destination)
+        .bind(3, confirmation.userData)
+        .bind(4, confirmation.date)
+        .bind(5, confirmation.time)
+        .bind(6, confirmation.email)
+        .bind(7, confirmation.failures)
+        .bind(8, at);
+    insert.run("storing a confirmation");
+    const uint64_t confirmationId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+    transaction.commit();
+    confirmation.id = confirmationId;
+    confirmation.messageId = id;
+}
+
+void SqliteStore::markConfirmationFailed(uint64_t id, int failures) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE confirmation SET failures = ? WHERE id = ?");
+    update.bind(1, failures).bind(2, static_cast<int64_t>(id)).run("recording a failed confirmation");
+    transaction.commit();
+}
+
+void SqliteStore::markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this,
+                     "UPDATE confirmation SET state = 1, failures = ?, outcome = ?, finished_at = ? WHERE id = ?");
+    update.bind(1, failures)
+        .bind(2, std::string(mailed ? "mailed" : "given up"))
+        .bind(3, at)
+        .bind(4, static_cast<int64_t>(id))
+        .run("recording a mailed confirmation");
+    transaction.commit();
+}
+
+std::vector<StoredConfirmation> SqliteStore::pendingConfirmations() {
+    std::vector<StoredConfirmation> confirmations;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT id, message_id, destination, user_data, delivery_date, delivery_time, email, failures"
+                     " FROM confirmation WHERE state = 0 ORDER BY id");
+    while (select.step("reading the pending confirmations")) {
+        StoredConfirmation confirmation;
+        confirmation.id = static_cast<uint64_t>(select.integer(0));
+        confirmation.messageId = static_cast<uint64_t>(select.integer(1));
+        confirmation.destination = select.text(2);
+        confirmation.userData = select.text(3);
+        confirmation.date = select.text(4);
+        confirmation.time = select.text(5);
+        confirmation.email = select.text(6);
+        confirmation.failures = static_cast<int>(select.integer(7));
+        confirmations.push_back(std::move(confirmation));
+    }
+    return confirmations;
+}
+
+uint64_t SqliteStore::storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement insert(*this, "INSERT INTO received (state, received_at) VALUES (0, ?)");
+    insert.bind(1, at).run("storing a received message");
+    const int64_t id = sqlite3_last_insert_rowid(m_db);
+    Statement variable(*this, "INSERT INTO received_variable (received_id, ordinal, name, value) VALUES (?, ?, ?, ?)");
+    int64_t ordinal = 0;
+    for (const auto& entry : variables) {
+        variable.bind(1, id).bind(2, ordinal++).bind(3, entry.first).bind(4, entry.second);
+        variable.run("storing a received message");
+    }
+    transaction.commit();
+    return static_cast<uint64_t>(id);
+}
+
+void SqliteStore::markReceivedProcessed(uint64_t id, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE received SET state = 1, processed_at = ? WHERE id = ?");
+    update.bind(1, at).bind(2, static_cast<int64_t>(id)).run("recording a processed received message");
+    transaction.commit();
+}
+
+std::vector<StoredReceived> SqliteStore::unprocessedReceived() {
+    std::vector<StoredReceived> waiting;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT received.id, name, value FROM received"
+                     " LEFT JOIN received_variable ON received_id = received.id"
+                     " WHERE state = 0 ORDER BY received.id, ordinal");
+    while (select.step("reading the received messages")) {
+        const uint64_t id = static_cast<uint64_t>(select.integer(0));
+        if (waiting.empty() || waiting.back().id != id) {
+            waiting.emplace_back();
+            waiting.back().id = id;
+        }
+        if (!select.isNull(1)) {
+            waiting.back().variables.emplace_back(select.text(1), select.text(2));
+        }
+    }
+    return waiting;
 }

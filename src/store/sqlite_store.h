@@ -17,7 +17,7 @@ struct sqlite3_stmt;
 class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
     // Free space that enqueue() leaves on the file system: the messages
     // already stored still need room for their way through the gateway
     // (their updates go through the journal) when no new one fits.
@@ -46,6 +46,15 @@ public:
     void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     long requeueUnacknowledged() override EXCLUDES(m_mutex);
     std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
+    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
+        EXCLUDES(m_mutex);
+    void markConfirmationFailed(uint64_t id, int failures) override EXCLUDES(m_mutex);
+    void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredConfirmation> pendingConfirmations() override EXCLUDES(m_mutex);
+    uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) override
+        EXCLUDES(m_mutex);
+    void markReceivedProcessed(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredReceived> unprocessedReceived() override EXCLUDES(m_mutex);
     long sweepFinished(time_t before) override EXCLUDES(m_mutex);
 
     const std::string& path() const { return m_path; }
@@ -58,6 +67,9 @@ private:
     void execute(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
     int storedVersion() REQUIRES(m_mutex);
+    // The sweep's part for confirmations and received messages, inside its
+    // transaction.
+    void sweepDone(time_t before) REQUIRES(m_mutex);
 
     // Throws when the file system has less than the reserve left.
     void checkFreeSpace() const;

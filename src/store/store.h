@@ -19,6 +19,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sms.h"
@@ -37,6 +38,25 @@ struct SubmittedMessage {
     int submissions = 0;  // submissions before the latest
     time_t submittedAt = 0;
     std::string sysMsg;  // acknowledged: the key of the notification
+};
+
+// A confirmation e-mail that was not mailed or given up yet.
+struct StoredConfirmation {
+    uint64_t id = 0;         // given by the store
+    uint64_t messageId = 0;  // the confirmed message
+    std::string destination;
+    std::string userData;
+    std::string date;  // delivery date and time as the e-mail shows them
+    std::string time;
+    std::string email;
+    int failures = 0;  // failed attempts to mail it
+};
+
+// A received message whose executables have not run yet: the variables of
+// their environment, in order.
+struct StoredReceived {
+    uint64_t id = 0;  // given by the store
+    std::vector<std::pair<std::string, std::string>> variables;
 };
 
 class Store {
@@ -82,7 +102,30 @@ public:
     // the order they were submitted.
     virtual std::vector<SubmittedMessage> awaitingNotification() = 0;
 
-    // Deletes the finished messages finished before `before`; their number.
+    // Its delivery notification came and `confirmation` is to be mailed: the
+    // notification and the confirmation (which gets its id) in one
+    // transaction.
+    virtual void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) = 0;
+    // A failed attempt to mail the confirmation; it stays pending.
+    virtual void markConfirmationFailed(uint64_t id, int failures) = 0;
+    // The confirmation was mailed (`mailed`) or given up after `failures`
+    // failed attempts; it is not mailed again.
+    virtual void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) = 0;
+    // Start-up recovery: the confirmations neither mailed nor given up, in
+    // the order they were made.
+    virtual std::vector<StoredConfirmation> pendingConfirmations() = 0;
+
+    // A received message, to be committed before it is acknowledged to its
+    // source; returns its id.
+    virtual uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) = 0;
+    // Its executables ran; they do not run again.
+    virtual void markReceivedProcessed(uint64_t id, time_t at) = 0;
+    // Start-up recovery: the received messages whose executables have not
+    // run, in the order they arrived.
+    virtual std::vector<StoredReceived> unprocessedReceived() = 0;
+
+    // Deletes the messages finished before `before`, and the confirmations
+    // and received messages done before it; the number of messages.
     virtual long sweepFinished(time_t before) = 0;
 };
 

@@ -21,6 +21,7 @@
 #include "sent_message.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "sqlite_store.h"
 #include "sms_sender_emi.h"
 
 using namespace coretest;
@@ -340,6 +341,39 @@ TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].lines.at(0), "SMS received");
     EXPECT_TRUE(sender.connected());
+}
+
+// A store that takes no received message (a full disk, say).
+class StoreRefusingReceived : public SqliteStore {
+public:
+    using SqliteStore::SqliteStore;
+    uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>&, time_t) override {
+        throw StoreError("Store kstd.db: database or disk is full");
+    }
+};
+
+// What the store cannot keep is not acknowledged: the SMSC sends it again on
+// the next connection.
+TEST_F(EmiSenderTest, IncomingMessageTheStoreCannotKeepIsNotAcknowledged) {
+    StoreRefusingReceived store(m_scratch.file("kstd.db"), false);
+    m_processing.setStore(&store, nullptr);
+    SmsSenderEmi& sender = connectedSender();
+    EmiSenderPasses passes(sender);
+    ASSERT_TRUE(m_smsc.send(
+        operation(5, 52, {{1, "4200000"}, {2, "00420601111222"}, {15, "070512153000"}, {19, "3"}, {21, hex("Ahoj")}})));
+    ASSERT_TRUE(passes.until([&] { return !sender.connected(); }));
+    EXPECT_EQ(m_smsc.next(), "") << "no result, the connection closed";
+    EXPECT_EQ(m_processing.size(), 0);
+    EXPECT_EQ(m_parts.counters.receivedMessages, 0);
+    EXPECT_TRUE(records("receive.log").empty());
+    Lines titles;
+    for (const LogRecord& record : records("error.log")) titles.push_back(record.type + " " + record.lines.at(0));
+    EXPECT_NE(std::find(titles.begin(), titles.end(),
+                        "ERROR Store: cannot keep a received message, not acknowledged: Store kstd.db: database or "
+                        "disk is full"),
+              titles.end())
+        << ::testing::PrintToString(titles);
+    m_processing.setStore(nullptr, nullptr);
 }
 
 // With every id of the window awaiting its result the next message waits in

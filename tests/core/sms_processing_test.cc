@@ -1,5 +1,6 @@
 // Received-message processing with real shell commands.
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "core_support.h"
 #include "process.h"
 #include "sms_processing.h"
+#include "sqlite_store.h"
 #include "trace.h"
 
 extern char** environ;
@@ -233,6 +235,31 @@ TEST_F(ProcessingTest, MessagesQueuedBeforeTheStartWait) {
     EXPECT_EQ(processing.size(), 2);
     processing.Start();
     ASSERT_TRUE(eventually([&] { return readFile(order) == "early\nlater\n"; })) << readFile(order);
+    m_stop.requestStop();
+    processing.wakeUp();
+    processing.Join();
+}
+
+// With a store, a message is committed when it is queued and marked
+// processed once its commands ran; one taken up from the store runs under
+// its own id.
+TEST_F(ProcessingTest, TheStoreKeepsEachMessageUntilItsCommandsRan) {
+    const std::string order = m_scratch.file("order");
+    SqliteStore store(m_scratch.file("kstd.db"), false);
+    const uint64_t kept = store.storeReceived({{"UD", "kept"}}, time(nullptr));
+    SmsProcessing processing(m_stop);
+    processing.SetName(processorName.c_str());
+    processing.setExecutables("printf '%s\\n' \"$UD\" >> " + order);
+    processing.setStore(&store, nullptr);
+    processing.resume(kept, receivedSmsEnvironment("1", "", "", "kept"));
+    processing.enque(receivedSmsEnvironment("1", "", "", "new"));
+    std::vector<StoredReceived> waiting = store.unprocessedReceived();
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_EQ(waiting[0].id, kept);
+    EXPECT_EQ(waiting[1].variables.at(4), (std::pair<std::string, std::string>("UD", "new")));
+    processing.Start();
+    ASSERT_TRUE(eventually([&] { return store.unprocessedReceived().empty(); }));
+    EXPECT_EQ(readFile(order), "kept\nnew\n");
     m_stop.requestStop();
     processing.wakeUp();
     processing.Join();

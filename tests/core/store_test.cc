@@ -50,6 +50,20 @@ protected:
         sqlite3_close(db);
     }
 
+    // Runs a query that yields one text on the file with a connection of the
+    // test's own, and compares that text.
+    void rawSqlExpect(const std::string& sql, const std::string& expected) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        EXPECT_EQ(std::string(text ? reinterpret_cast<const char*>(text) : ""), expected);
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+    }
+
     std::string openError(const std::string& file) {
         try {
             SqliteStore store(file, false);
@@ -187,14 +201,83 @@ TEST_F(StoreTest, OpensAFileOfTheFirstSchemaVersion) {
     EXPECT_EQ(batch[0].id(), 42u);
     int64_t position = Store::queueStart;
     EXPECT_EQ(texts(store.nextQueued(position, 10)), (std::vector<std::string>{"old", "n0"}));
+    // Upgraded: what the later version adds works on the old file.
+    EXPECT_TRUE(store.pendingConfirmations().empty());
+    EXPECT_NE(store.storeReceived({{"OA", "+420111"}}, time(nullptr)), 0u);
+    EXPECT_EQ(store.unprocessedReceived().size(), 1u);
+}
+
+TEST_F(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
+    std::vector<Sms> batch = messages("c", 3, "a@example.org");
+    std::vector<StoredConfirmation> made(3);
+    uint64_t waiting = 0;
+    uint64_t processed = 0;
+    {
+        SqliteStore store(path(), false);
+        store.enqueue(batch);
+        const time_t now = time(nullptr);
+        for (int i = 0; i < 3; ++i) {
+            store.markSubmitted(batch[i].id(), "Sender thread(EMI)", i + 1, 0, now);
+            store.markAcknowledged(batch[i].id(), "k" + std::to_string(i), true, now);
+            made[i].destination = batch[i].target();
+            made[i].userData = "line\nwith a break";
+            made[i].date = "8.12.2026";
+            made[i].time = "17:0:" + std::to_string(i);
+            made[i].email = "a@example.org";
+            store.markNotifiedAndConfirm(batch[i].id(), 0, now, made[i]);
+            EXPECT_NE(made[i].id, 0u);
+            EXPECT_EQ(made[i].messageId, batch[i].id());
+        }
+        // c0: mailed; c1: failed twice, still pending; c2: given up.
+        store.markConfirmationDone(made[0].id, true, 0, now);
+        store.markConfirmationFailed(made[1].id, 2);
+        store.markConfirmationDone(made[2].id, false, 3, now);
+
+        processed = store.storeReceived({{"OA", "+420600"}, {"UD", "first"}}, now);
+        waiting = store.storeReceived({{"OA", "+420601"}, {"UD", "second\nline"}, {"CLASS", ""}}, now);
+        store.markReceivedProcessed(processed, now);
+    }
+    {
+        SqliteStore store(path(), false);
+        EXPECT_TRUE(store.awaitingNotification().empty());
+        std::vector<StoredConfirmation> pending = store.pendingConfirmations();
+        ASSERT_EQ(pending.size(), 1u);
+        EXPECT_EQ(pending[0].id, made[1].id);
+        EXPECT_EQ(pending[0].messageId, batch[1].id());
+        EXPECT_EQ(pending[0].destination, batch[1].target());
+        EXPECT_EQ(pending[0].userData, "line\nwith a break");
+        EXPECT_EQ(pending[0].date, "8.12.2026");
+        EXPECT_EQ(pending[0].time, "17:0:1");
+        EXPECT_EQ(pending[0].email, "a@example.org");
+        EXPECT_EQ(pending[0].failures, 2);
+
+        std::vector<StoredReceived> unprocessed = store.unprocessedReceived();
+        ASSERT_EQ(unprocessed.size(), 1u);
+        EXPECT_EQ(unprocessed[0].id, waiting);
+        EXPECT_EQ(unprocessed[0].variables, (std::vector<std::pair<std::string, std::string>>{
+                                                {"OA", "+420601"}, {"UD", "second\nline"}, {"CLASS", ""}}));
+
+        // The sweep takes what is done and leaves what still waits.
+        EXPECT_EQ(store.sweepFinished(time(nullptr) + 1), 3);
+        store.markConfirmationDone(made[1].id, true, 2, time(nullptr) + 10);
+        store.markReceivedProcessed(waiting, time(nullptr) + 10);
+        EXPECT_TRUE(store.pendingConfirmations().empty());
+        EXPECT_TRUE(store.unprocessedReceived().empty());
+        store.sweepFinished(time(nullptr) + 1);
+    }
+    // The daemon holds the file while it is open.
+    rawSqlExpect(
+        "SELECT (SELECT COUNT(*) FROM confirmation) || ' ' || (SELECT COUNT(*) FROM received) || ' ' ||"
+        " (SELECT COUNT(*) FROM received_variable)",
+        "1 1 3");
 }
 
 TEST_F(StoreTest, RefusesWhatItCannotUse) {
     { SqliteStore store(path(), false); }
-    rawSql("INSERT INTO schema_version VALUES (2)");
+    rawSql("INSERT INTO schema_version VALUES (3)");
     std::string error = openError(path());
     EXPECT_NE(error.find(path()), std::string::npos) << error;
-    EXPECT_NE(error.find("schema version 2 is newer than this program's 1"), std::string::npos) << error;
+    EXPECT_NE(error.find("schema version 3 is newer than this program's 2"), std::string::npos) << error;
 
     const std::string garbage = m_scratch.file("garbage.db");
     {

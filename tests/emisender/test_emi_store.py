@@ -1,7 +1,9 @@
 """The store under the SMSC sender in the real kstd: what was accepted
-survives an orderly stop and a kill -9, a store it cannot use ends the start,
-a full file system refuses SendSms while what is stored is still sent, and an
-acknowledged message whose notification never comes is given up."""
+survives an orderly stop and a kill -9, and so do the confirmations of
+delivered messages and the received messages whose executables have not run;
+a store it cannot use ends the start, a full file system refuses SendSms
+while what is stored is still sent, and an acknowledged message whose
+notification never comes is given up."""
 
 import os
 import random
@@ -18,6 +20,11 @@ FAST_LINK = {"WindowSize": "20", "Throughput": "100000"}
 
 def numbers(first, count):
     return ["+42060%07d" % i for i in range(first, first + count)]
+
+
+def international(number):
+    """A number as numbers() writes it, also when it begins with 00."""
+    return "+" + number[2:] if number.startswith("00") else number
 
 
 class StoreTestCase(EmiDaemonTestCase):
@@ -108,6 +115,125 @@ class Durability(StoreTestCase):
               % (count, kills + 1, closes, repeated))
 
 
+class ConfirmationsAndReceivedMessages(StoreTestCase):
+    def acknowledged_notifications(self):
+        """The destinations of the delivery notifications the daemon
+        acknowledged, as it writes them."""
+        sent = {}
+        for frame in self.sim.sent(ot=53, or_="O"):
+            sent.setdefault((frame["conn"], frame["trn"]), []).append((frame["t"], frame["OAdC"]))
+        destinations = []
+        for result in self.sim.results_in(ot=53):
+            if result.get("ACK") != "A":
+                continue
+            before = [adc for t, adc in sent.get((result["conn"], result["trn"]), []) if t <= result["t"]]
+            self.assertTrue(before, "an acknowledgement of a notification never sent: %r" % result)
+            destinations.append(international(before[-1]))
+        return destinations
+
+    def test_kill_9_with_confirmations_mails_every_delivered_message_once(self):
+        kills = int(os.environ.get("KST_STORE_CONFIRMATION_KILLS", "8"))
+        count = 400  # the SMTP server numbers its messages with three digits
+        rng = random.Random(53)
+        link = {"WindowSize": "20", "Throughput": "200"}
+        # Every message asks for a notification; it comes a little later.
+        self.sim.set_mode(submit_delay=20, notify=True, notify_status=0, notify_delay=50)
+        options = dict(emi=link, sections="[Limits]\nMaxDestinations = 5000\n", smtp_extra={"Subject": "%DA%"})
+        self.start_daemon(**options)
+        expected = numbers(0, count)
+        self.queue(expected, mail_to="jana@example.org")
+        restarts = []
+        for _ in range(kills):
+            time.sleep(rng.uniform(0.3, 1.5))
+            self.kill9()
+            restarts.append(time.time())
+            self.start_daemon(**options)
+        self.sim.wait_for(lambda: set(self.destinations_seen()) >= set(expected), timeout=120,
+                          what="every message at the simulator", interval=0.5)
+        self.wait_stat("queued", 0)
+        # A notification the daemon acknowledged was committed with its
+        # confirmation first: each of them is mailed.
+        wait_until(lambda: set(self.acknowledged_notifications()) <=
+                   set(international(mail["Subject"]) for mail in self.smtp.messages()),
+                   timeout=120, interval=0.5, what="a confirmation for every acknowledged notification")
+        wait_until(lambda: self.smtp_quiet(), timeout=30, interval=0.5, what="the mailing to end")
+        self.kstd.stop(timeout=60)
+
+        delivered = set(self.acknowledged_notifications())
+        mails = self.smtp.messages()
+        by_destination = {}
+        for mail in mails:
+            by_destination.setdefault(international(mail["Subject"]), []).append(mail)
+        self.assertLessEqual(set(by_destination), set(expected), "a confirmation for no message")
+        self.assertLessEqual(delivered, set(by_destination))
+        # A second copy is the one window SMTP leaves: the mail reached the
+        # server and the kill came before the store recorded it (the server
+        # may even write it after the kill). That copy was the last mail of
+        # the killed daemon, and the repetition came from the next one.
+        times = sorted(mail.received_at for mail in mails)
+        repeated = {da: copies for da, copies in by_destination.items() if len(copies) > 1}
+        for destination, copies in repeated.items():
+            self.assertEqual(len(copies), 2, "%s mailed %d times" % (destination, len(copies)))
+            first, second = sorted(copy.received_at for copy in copies)
+            restart = min((r for r in restarts if r > first), default=None)
+            self.assertIsNotNone(restart, "%s mailed twice without a restart between" % destination)
+            self.assertGreater(second, restart, "%s mailed twice by one daemon" % destination)
+            self.assertFalse([t for t in times if first < t < restart],
+                             "%s mailed again although mails after it were recorded" % destination)
+        self.assertLessEqual(len(repeated), kills)
+        self.assertEqual(self.store_rows("SELECT COUNT(*) FROM confirmation WHERE state = 0"), [(0,)])
+        print("confirmation kill test: %d messages, %d kills, %d acknowledged notifications, %d mails, "
+              "%d mailed twice" % (count, kills, len(delivered), len(mails), len(repeated)))
+
+    def smtp_quiet(self):
+        """True when no mail arrived during the last two seconds."""
+        mails = self.smtp.messages()
+        return not mails or time.time() - max(mail.received_at for mail in mails) > 2
+
+    def gated_executables(self, run):
+        """The gate of daemon run `run` and the executables behind it."""
+        gate = kst.Gate(self.sandbox.root, run)
+        self.addCleanup(gate.close)
+        return gate, gate.command(["/usr/bin/python3", self.dump_script, "run%d" % run, self.dump_dir])
+
+    def test_received_messages_acknowledged_before_a_kill_run_their_executables_after_the_restart_once(self):
+        gate, command = self.gated_executables(1)
+        self.start_daemon(executables=command)
+        self.sim.inject_52("420777111222", self.laid, "first", scts="081226170000")
+        self.sim.inject_01("420777333444", self.laid, "second")
+        self.sim.wait_for(lambda: len(self.sim.results_in(ot=52)) + len(self.sim.results_in(ot=1)) == 2,
+                          what="both acknowledgements")
+        self.assertEqual([r["ACK"] for r in self.sim.results_in(ot=52) + self.sim.results_in(ot=1)], ["A", "A"])
+        # The executables of the first message have started and wait.
+        wait_until(gate.started, timeout=20, what="the executables to start")
+        self.kill9()
+        # What the killed daemon started ends without running anything.
+        gate.close()
+
+        gate, command = self.gated_executables(2)
+        gate.open()
+        self.start_daemon(executables=command)
+        self.assertIn("Recovered 0 queued, 0 unacknowledged, 0 confirmations, 2 received messages",
+                      self.recovered()[-1])
+        dumps = self.wait_dumps(2)
+        self.assertEqual([(d["tag"], d["env"]["OA"], d["env"]["UD"]) for d in dumps],
+                         [("run2", "420777111222", "first"), ("run2", "420777333444", "second")])
+        self.assertEqual(dumps[0]["env"]["SCTIME"], "081226170000")
+
+        # Done: another restart runs nothing again.
+        self.kstd.stop(timeout=60)
+        gate, command = self.gated_executables(3)
+        gate.open()
+        self.start_daemon(executables=command)
+        self.assertIn("Recovered 0 queued, 0 unacknowledged, 0 confirmations, 0 received messages",
+                      self.recovered()[-1])
+        time.sleep(1.5)
+        self.assertFalse(gate.started())
+        self.assertEqual(len(self.dumps()), 2)
+        # The simulator sent each of them once.
+        self.assertEqual(len(self.sim.sent(ot=52)) + len(self.sim.sent(ot=1)), 2)
+
+
 class BadStore(StoreTestCase):
     def start_failing(self, wrapper=()):
         self.write_daemon_ini(emi=FAST_LINK)
@@ -126,11 +252,11 @@ class BadStore(StoreTestCase):
         os.unlink(self.sandbox.store_path)
         db = sqlite3.connect(self.sandbox.store_path)
         db.executescript("CREATE TABLE schema_version (version INTEGER NOT NULL);"
-                         "INSERT INTO schema_version VALUES (1), (2);")
+                         "INSERT INTO schema_version VALUES (1), (2), (3);")
         db.close()
         status, log = self.start_failing()
         self.assertEqual(status, 1)
-        self.assertIn("Store %s: schema version 2 is newer than this program's 1, exiting" % path, log)
+        self.assertIn("Store %s: schema version 3 is newer than this program's 2, exiting" % path, log)
 
         os.unlink(self.sandbox.store_path)
         read_only = ["/bin/sh", "-c", 'mount -t tmpfs -o ro tmpfs /var/lib/kst && exec "$@"', "sh"]

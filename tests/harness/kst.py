@@ -532,6 +532,56 @@ def basic_ini(sandbox, emi=None, me=None, extra=""):
     return "\n".join(lines) + "\n" + extra
 
 
+# An executable for received messages that writes a marker when it starts,
+# waits for its gate file and then runs the rest of its command line. A gate
+# that says anything but "run" ends it without running the rest (so the runs
+# a killed daemon left behind end); it gives up after two minutes anyway.
+_GATE_SCRIPT = r'''
+import os, sys, time
+gate, started = sys.argv[1], sys.argv[2]
+open(started, "a").close()
+deadline = time.monotonic() + 120
+while not os.path.exists(gate):
+    if time.monotonic() > deadline:
+        sys.exit(2)
+    time.sleep(0.05)
+with open(gate) as f:
+    if f.read().strip() != "run":
+        sys.exit(1)
+os.execv(sys.argv[3], sys.argv[3:])
+'''
+
+
+class Gate:
+    """The gate of one daemon run's executables: command(argv) wraps a
+    command; open() lets it run, close() ends it without running; started()
+    tells whether it began."""
+
+    def __init__(self, directory, run):
+        self.script = os.path.join(directory, "gate.py")
+        if not os.path.exists(self.script):
+            with open(self.script, "w") as f:
+                f.write(_GATE_SCRIPT)
+        self.path = os.path.join(directory, "gate-%s" % run)
+        self.marker = os.path.join(directory, "started-%s" % run)
+
+    def command(self, argv):
+        return " ".join(["/usr/bin/python3", self.script, self.path, self.marker] + list(argv))
+
+    def started(self):
+        return os.path.exists(self.marker)
+
+    def open(self, word="run"):
+        if os.path.exists(self.path):
+            return
+        with open(self.path + ".part", "w") as f:
+            f.write(word)
+        os.rename(self.path + ".part", self.path)
+
+    def close(self):
+        self.open("stop")
+
+
 # ---------------------------------------------------------------- references
 
 def _align(buffer, boundary):

@@ -6,6 +6,7 @@ free loopback port, with the capturing handler of tests/smtp/capture.py.
         mail = smtp.wait_for_messages(1)[0]
         mail.mail_from, mail.rcpt_tos, mail.raw     # envelope, bytes as received
         mail["Subject"], mail.body                  # parsed headers and body
+        mail.received_at                            # time.time() of its arrival
 
 A recipient beginning with `refuse_prefix` is refused (550); every RCPT
 address the client named is in rcpt_log().
@@ -34,6 +35,8 @@ class Message:
 
     def __init__(self, directory):
         self.name = os.path.basename(directory)
+        # When its last file was written, before the server answered 250.
+        self.received_at = os.stat(directory).st_mtime
         with open(os.path.join(directory, "from"), "r", encoding="latin-1") as f:
             self.mail_from = f.read()
         with open(os.path.join(directory, "rcpt"), "r", encoding="latin-1") as f:

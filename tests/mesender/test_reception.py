@@ -4,9 +4,11 @@ indications for "MT", cell broadcasts, stored messages of other kinds,
 indications of empty or missing entries, and the flush of the receive
 store. Real kstd, modem emulator, kstsend and shell scripts."""
 
+import os
+import signal
 import time
 
-from kst import wait_until
+from kst import Gate, wait_until
 from mesender import MeSenderTest
 
 ORIGINATOR = "+420603111222"
@@ -148,6 +150,44 @@ class ReceiveAll(ReceptionTest):
         self.assertEqual(len(self.occupied()), 1)
         self.assertFalse([c for c in self.modem.commands() if c.startswith(("AT+CMGR", "AT+CMGL"))],
                          "no entry was read")
+
+
+class Durable(ReceptionTest):
+    def test_a_message_read_before_a_kill_runs_its_executables_after_the_restart_once(self):
+        _, self.dump_dir = self.dump_executables()
+        script = os.path.join(self.sandbox.root, "dump-env.sh")
+
+        def start(run):
+            gate = Gate(self.sandbox.root, run)
+            self.addCleanup(gate.close)
+            self.start_kstd(self.me_section(),
+                            extra="[SmsProcessing]\nExecutables = %s\n"
+                            % gate.command([script, "run%d" % run, self.dump_dir]))
+            self.wait_ready()
+            return gate
+
+        gate = start(1)
+        self.modem.deliver(ORIGINATOR, "Kept")
+        wait_until(gate.started, timeout=30, what="the executables to start")
+        # Committed before it was deleted from the modem's memory.
+        wait_until(lambda: self.occupied() == [], timeout=10, what="the entry to be deleted")
+        self.kstd.signal(signal.SIGKILL)
+        self.kstd.wait(10)
+        self.kstd = None
+        if os.path.exists(self.sandbox.ior_path):
+            os.unlink(self.sandbox.ior_path)
+        gate.close()
+
+        gate = Gate(self.sandbox.root, 2)
+        gate.open()
+        start(2)
+        self.assertIn("Recovered 0 queued, 0 unacknowledged, 0 confirmations, 1 received messages",
+                      "\n".join(self.error_log_texts()))
+        dumps = self.wait_dumps(1)
+        time.sleep(1.5)
+        dumps = self.read_dumps(self.dump_dir)
+        self.assertEqual([name.split("-", 1)[1] for name, _ in dumps], ["run2"])
+        self.assertEqual((dumps[0][1]["OA"], dumps[0][1]["UD"]), (ORIGINATOR, "Kept"))
 
 
 if __name__ == "__main__":

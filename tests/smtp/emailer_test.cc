@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "logger.h"
 #include "modem_confirmation.h"
 #include "peers.h"
+#include "sqlite_store.h"
 
 using smtptest::MailServer;
 using smtptest::ScriptedPeer;
@@ -224,6 +226,55 @@ TEST_F(EmailerTest, TemporarilyRefusedConfirmationIsTriedThreeTimesThenDropped) 
     EXPECT_TRUE(server.mails().empty());
     EXPECT_EQ(m_counters.sentConfirmations, sentBefore);
     EXPECT_EQ(emailer->size(), 0);
+}
+
+// Each stored confirmation is marked in the store before the e-mailer
+// forgets it: mailed, or given up with its failed attempts; a new e-mailer
+// gets nothing of them again.
+TEST_F(EmailerTest, StoredConfirmationsAreMarkedMailedOrGivenUp) {
+    MailServer server("", "defer");
+    const std::string path = m_dir + "/kstd.db";
+    {
+        SqliteStore store(path, false);
+        std::vector<Sms> messages{Sms("777", "", "deferred", "ip", false, "defer@example.org"),
+                                  Sms("778", "", "mailed", "ip", false, "bob@example.org")};
+        store.enqueue(messages);
+        std::vector<Confirmation> made{Confirmation("777", "deferred", "1.1.2004", "1:2:3", "defer@example.org"),
+                                       Confirmation("778", "mailed", "1.1.2004", "1:2:4", "bob@example.org")};
+        for (size_t i = 0; i < made.size(); ++i) {
+            store.markSubmitted(messages[i].id(), "Sender thread(EMI)", 1, 0, time(nullptr));
+            store.markAcknowledged(messages[i].id(), "k", true, time(nullptr));
+            StoredConfirmation stored = made[i].stored();
+            store.markNotifiedAndConfirm(messages[i].id(), 0, time(nullptr), stored);
+            made[i].m_storeId = stored.id;
+        }
+        ASSERT_EQ(store.pendingConfirmations().size(), 2u);
+
+        Emailer* emailer = makeEmailer(server.port());
+        emailer->setStore(&store);
+        emailer->setRetryPause(milliseconds(200));
+        emailer->Start();
+        for (Confirmation& confirmation : made) emailer->enque(confirmation);
+        ASSERT_TRUE(smtptest::waitFor([&] { return store.pendingConfirmations().empty(); }, std::chrono::seconds(30)));
+        stop(*emailer);
+        m_emailer.reset();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* select = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT destination, outcome, failures FROM confirmation ORDER BY id", -1, &select,
+                                 nullptr),
+              SQLITE_OK);
+    std::vector<std::string> rows;
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        rows.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(select, 0))) + " " +
+                       reinterpret_cast<const char*>(sqlite3_column_text(select, 1)) + " " +
+                       std::to_string(sqlite3_column_int(select, 2)));
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    EXPECT_EQ(rows, (std::vector<std::string>{"777 given up 3", "778 mailed 0"}));
+    EXPECT_EQ(server.mails().size(), 1u);
 }
 
 TEST_F(EmailerTest, RefusedConfirmationsHoldUpNoneBehindThem) {
