@@ -42,6 +42,7 @@ public:
     void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override
         EXCLUDES(m_mutex);
     void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
+    void recordResults(const std::vector<SmscResult>& results) override EXCLUDES(m_mutex);
     void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
     void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     long requeueUnacknowledged() override EXCLUDES(m_mutex);
@@ -58,6 +59,11 @@ private:
     void execute(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
     int storedVersion() REQUIRES(m_mutex);
+    // The updates of markAcknowledged() and markRefused(), inside the
+    // caller's transaction.
+    void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
+        REQUIRES(m_mutex);
+    void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
 
     // Throws when the file system has less than the reserve left.
     void checkFreeSpace() const;
