@@ -75,8 +75,11 @@ public:
     // comes between them), or none when the queue would then hold more than
     // `limit`. Returns the new length, or -1 when nothing was queued. The
     // messages' content may be taken. What appendBatchSafe throws passes on
-    // (StoreError from a stored queue), with nothing queued.
-    int appendAll(std::vector<Sms>& messages, long limit) EXCLUDES(m_mutex);
+    // (StoreError from a stored queue), with nothing queued. An
+    // implementation may let concurrent calls share one step (a stored
+    // queue: one commit); each call still returns only when its own
+    // messages are queued.
+    virtual int appendAll(std::vector<Sms>& messages, long limit) EXCLUDES(m_mutex);
     // Puts the message at the front, so that it is the next one taken.
     int insertSms(Sms& sms) EXCLUDES(m_mutex);
     // Takes the first message; never waits.
@@ -106,6 +109,9 @@ protected:
     // of the same message on the same thread: an implementation may make
     // the message's storage here, so that the locked part allocates nothing.
     virtual void prepareSafe(Sms&) EXCLUDES(m_mutex) {}
+    // Makes notifyFd() readable: an implementation's own appendAll calls it
+    // when the queue stops being empty, after releasing the lock.
+    void notify();
 
     // The queue's lock; m_cond is signalled whenever a message is added
     // and at the stop. The implementation's list is guarded by m_mutex.
@@ -115,7 +121,6 @@ protected:
 private:
     int add(Sms& sms, const char* operation, int (SmsQue::*addSafe)(Sms&)) EXCLUDES(m_mutex);
     bool shouldStopWaiting() REQUIRES(m_mutex);
-    void notify();
 
     // Constant after construction.
     int m_notifyFd;

@@ -218,15 +218,17 @@ void SmsSenderEmi::sleepUnlessStopping(long milliseconds, bool untilActive) {
 }
 
 void SmsSenderEmi::readRemainingResults() {
+    std::vector<SettledResult> settled;
     for (int frames = 0; frames < remainingFramesLimit && emi_select(m_emi) > 0; ++frames) {
         const int trnId = emi_read(m_emi);
-        if (trnId < 0) return;
+        if (trnId < 0) break;
         const int opType = emi_msg(m_emi)->op_type;
         traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
         // The SMSC's own operations stay unacknowledged: it delivers them
         // again on the next connection.
-        if (opType < 0) handleResult(trnId, opType);
+        if (opType < 0) noteResult(trnId, opType, settled);
     }
+    settleResults(settled);
 }
 
 void SmsSenderEmi::giveUpConnection() {
@@ -327,7 +329,7 @@ bool SmsSenderEmi::scanRegistry() {
     return keepConnection;
 }
 
-bool SmsSenderEmi::handleResult(int trnId, int opType) {
+void SmsSenderEmi::noteResult(int trnId, int opType, std::vector<SettledResult>& settled) {
     if (trnId >= 1 && trnId <= maxTrnId) {
         m_awaitedSince[trnId] = 0;
         m_overdueLogged[trnId] = false;
@@ -339,49 +341,78 @@ bool SmsSenderEmi::handleResult(int trnId, int opType) {
     traceAs(GetName(), "Main: Received ack: %s, errcode: %d, sysmsg: '%s'\n", ack ? "ACK" : "NACK", errorCode,
             sysMsg.c_str());
     // An alert's result settles no message.
-    if (opType != -EMI_SUBMIT_SM) return true;
+    if (opType != -EMI_SUBMIT_SM) return;
     const unsigned char reference = static_cast<unsigned char>(trnId);
+    const time_t now = time(nullptr);
     if (ack) {
         if (auto entry = m_context.sentMessages.acknowledge(this, reference, sysMsg)) {
-            const time_t now = time(nullptr);
-            const bool recorded = recordInStore("an acknowledgement", [&](Store& store) {
-                store.markAcknowledged(entry->m_sms.id(), sysMsg, entry->m_sms.mailTo()[0] != '\0', now);
-            });
-            ++m_context.counters.sentMessages;
-            writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
-            if (entry->m_sms.mailTo()[0] == '\0') {
-                traceAs(GetName(),
-                        "Main: Removing message without notification request from g_sentMessages, DA: "
-                        "%s, UD: %s\n",
-                        entry->m_sms.target(), entry->m_sms.message());
-                m_context.sentMessages.remove(*entry);
-            }
-            return recorded;
+            settled.push_back(SettledResult{std::move(*entry), true, sysMsg, 0, false, now});
         }
     } else if (auto entry = m_context.sentMessages.reject(this, reference)) {
-        return handleRefusal(*entry, errorCode);
+        const bool final = !ucpErrorIsTemporary(errorCode) || entry->m_refusals >= m_retryRefused;
+        settled.push_back(SettledResult{std::move(*entry), false, std::string(), errorCode, final, now});
     } else {
         traceAs(GetName(), "Main: refusal of trnID %d settles nothing: %s\n", trnId,
                 ucpErrorDescription(errorCode).c_str());
     }
-    return true;
 }
 
-bool SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
-    const std::string reason = "SMS was not acknowledged: " + ucpErrorDescription(errorCode);
-    Sms sms = entry.m_sms;
-    const bool final = !ucpErrorIsTemporary(errorCode) || entry.m_refusals >= m_retryRefused;
-    const time_t now = time(nullptr);
-    const bool recorded =
-        recordInStore("a refusal", [&](Store& store) { store.markRefused(sms.id(), errorCode, final, now); });
-    if (!ucpErrorIsTemporary(errorCode)) {
-        writeSmsToLog(reason, sms, m_errorLog, 'e');
-        return recorded;
+bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
+    if (settled.empty()) return true;
+    const bool recorded = recordInStore(settled.size() == 1 ? "a result" : "the results", [&](Store& store) {
+        std::vector<SmscResult> results;
+        results.reserve(settled.size());
+        for (const SettledResult& one : settled) {
+            SmscResult result;
+            result.id = one.entry.m_sms.id();
+            result.acknowledged = one.acknowledged;
+            result.sysMsg = one.sysMsg;
+            result.awaitsNotification = one.entry.m_sms.mailTo()[0] != '\0';
+            result.errorCode = one.errorCode;
+            result.final = one.final;
+            result.at = one.at;
+            results.push_back(std::move(result));
+        }
+        store.recordResults(results);
+    });
+    for (SettledResult& one : settled) {
+        if (!one.acknowledged) {
+            handleRefusal(one);
+            continue;
+        }
+        SentMessage& entry = one.entry;
+        ++m_context.counters.sentMessages;
+        writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
+        if (entry.m_sms.mailTo()[0] == '\0') {
+            traceAs(GetName(),
+                    "Main: Removing message without notification request from g_sentMessages, DA: "
+                    "%s, UD: %s\n",
+                    entry.m_sms.target(), entry.m_sms.message());
+            m_context.sentMessages.remove(entry);
+        }
     }
-    if (entry.m_refusals >= m_retryRefused) {
+    settled.clear();
+    return recorded;
+}
+
+bool SmsSenderEmi::handleResult(int trnId, int opType) {
+    std::vector<SettledResult> settled;
+    noteResult(trnId, opType, settled);
+    return settleResults(settled);
+}
+
+void SmsSenderEmi::handleRefusal(const SettledResult& refusal) {
+    const SentMessage& entry = refusal.entry;
+    const std::string reason = "SMS was not acknowledged: " + ucpErrorDescription(refusal.errorCode);
+    Sms sms = entry.m_sms;
+    if (!ucpErrorIsTemporary(refusal.errorCode)) {
+        writeSmsToLog(reason, sms, m_errorLog, 'e');
+        return;
+    }
+    if (refusal.final) {
         writeSmsToLog(reason + ", not sent again after " + std::to_string(entry.m_refusals) + " retries", sms,
                       m_errorLog, 'e');
-        return recorded;
+        return;
     }
     SentMessage retry = entry;
     retry.m_refusals = entry.m_refusals + 1;
@@ -392,7 +423,6 @@ bool SmsSenderEmi::handleRefusal(const SentMessage& entry, int errorCode) {
     writeSmsToLog(reason + ", it will be sent again in " + std::to_string(pause) + " s (retry " +
                       std::to_string(retry.m_refusals) + " of " + std::to_string(m_retryRefused) + ")",
                   sms, m_errorLog, 'i');
-    return recorded;
 }
 
 bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
@@ -542,18 +572,23 @@ bool SmsSenderEmi::pass(int& idleCounter) {
     if (!scanRegistry()) return true;
     if (!active()) return true;
 
-    // With the window full or the second's budget spent, the message stays
-    // queued and the next pass reads results.
+    // As many as the window and the second's budget allow, so that their
+    // results come together and are recorded in one transaction; with the
+    // window full or the budget spent, the messages stay queued and the
+    // next pass reads results.
     Sms sms;
-    if (canSubmit() && m_context.sendQueue.getSms(sms)) {
+    int submitted = 0;
+    while (submitted < maxTrnId && active() && canSubmit() && m_context.sendQueue.getSms(sms)) {
+        ++submitted;
         traceAs(GetName(), "Main: Size of SMS que: %d\n", m_context.sendQueue.size());
         traceAs(GetName(), "Main: Sending SMS\n");
         if (sendSms(sms, 0) == -1) {
             traceAs(GetName(), "Main: send SMS failed\n");
             giveUpConnection();
+            return true;
         }
-        return true;
     }
+    if (submitted > 0) return true;
 
     if (frames == 0 && idleWait(idlePollMs)) ++idleCounter;
     return true;
@@ -561,13 +596,17 @@ bool SmsSenderEmi::pass(int& idleCounter) {
 
 int SmsSenderEmi::readReadyFrames() {
     int frames = 0;
+    bool giveUp = false;
+    // The results read here are recorded in one transaction before the
+    // sender acts on any of them.
+    std::vector<SettledResult> settled;
     while (frames < remainingFramesLimit) {
         const int ready = emi_select(m_emi);
         if (ready < 0) {
             report(m_errorLog, 'e', std::string("EMI: select error: ") + emi_strerror(ready), GetName(),
                    "Main: EMI select error", ConsoleStream::Trace);
-            giveUpConnection();
-            return -1;
+            giveUp = true;
+            break;
         }
         if (ready == 0) break;
         const int trnId = emi_read(m_emi);
@@ -581,20 +620,29 @@ int SmsSenderEmi::readReadyFrames() {
         if (trnId < 0) {
             report(m_errorLog, 'e', std::string("EMI: read error: ") + emi_strerror(trnId), GetName(),
                    "Main: EMI read error", ConsoleStream::Trace);
-            giveUpConnection();
-            return -1;
+            giveUp = true;
+            break;
         }
         ++frames;
         const int opType = emi_msg(m_emi)->op_type;
         traceAs(GetName(), "Main: TrnID: %d: Received optype: %d\n", trnId, opType);
         if (opType < 0) {
-            if (!handleResult(trnId, opType)) {
-                giveUpConnection();
-                return -1;
-            }
-        } else if (!handleIncoming(trnId, opType)) {
-            return -1;
+            noteResult(trnId, opType, settled);
+            continue;
         }
+        // The SMSC's own operation may be the notification of a message
+        // whose acknowledgement came just before it: the results read so
+        // far are settled first.
+        if (!settleResults(settled)) {
+            giveUp = true;
+            break;
+        }
+        if (!handleIncoming(trnId, opType)) return -1;
+    }
+    if (!settleResults(settled)) giveUp = true;
+    if (giveUp) {
+        giveUpConnection();
+        return -1;
     }
     return frames;
 }

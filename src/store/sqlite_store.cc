@@ -344,27 +344,48 @@ void SqliteStore::markSubmitted(uint64_t id, const std::string& sender, int refe
 void SqliteStore::markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
+    updateAcknowledged(id, sysMsg, awaitsNotification, at);
+    transaction.commit();
+}
+
+void SqliteStore::updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
     Statement update(*this,
                      "UPDATE message SET state = ?, sys_msg = ?, acknowledged_at = ?, outcome = 'acknowledged',"
                      " finished_at = ? WHERE id = ?");
     update.bind(1, awaitsNotification ? Acknowledged : Finished).bind(2, sysMsg).bind(3, at);
     if (!awaitsNotification) update.bind(4, at);
     update.bind(5, static_cast<int64_t>(id)).run("recording an acknowledgement");
-    transaction.commit();
 }
 
 void SqliteStore::markRefused(uint64_t id, int errorCode, bool final, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
+    updateRefused(id, errorCode, final, at);
+    transaction.commit();
+}
+
+void SqliteStore::updateRefused(uint64_t id, int errorCode, bool final, time_t at) {
     if (!final) {
         Statement update(*this, "UPDATE message SET error_code = ? WHERE id = ?");
         update.bind(1, errorCode).bind(2, static_cast<int64_t>(id)).run("recording a refusal");
-        transaction.commit();
         return;
     }
     Statement update(*this,
                      "UPDATE message SET state = 3, error_code = ?, outcome = 'refused', finished_at = ? WHERE id = ?");
     update.bind(1, errorCode).bind(2, at).bind(3, static_cast<int64_t>(id)).run("recording a refusal");
+}
+
+void SqliteStore::recordResults(const std::vector<SmscResult>& results) {
+    if (results.empty()) return;
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    for (const SmscResult& result : results) {
+        if (result.acknowledged) {
+            updateAcknowledged(result.id, result.sysMsg, result.awaitsNotification, result.at);
+        } else {
+            updateRefused(result.id, result.errorCode, result.final, result.at);
+        }
+    }
     transaction.commit();
 }
 

@@ -42,6 +42,7 @@ public:
     void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override
         EXCLUDES(m_mutex);
     void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
+    void recordResults(const std::vector<SmscResult>& results) override EXCLUDES(m_mutex);
     void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
     void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     long requeueUnacknowledged() override EXCLUDES(m_mutex);
@@ -70,6 +71,12 @@ private:
     // The sweep's part for confirmations and received messages, inside its
     // transaction.
     void sweepDone(time_t before) REQUIRES(m_mutex);
+
+    // The updates of markAcknowledged() and markRefused(), inside the
+    // caller's transaction.
+    void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
+        REQUIRES(m_mutex);
+    void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
 
     // Throws when the file system has less than the reserve left.
     void checkFreeSpace() const;

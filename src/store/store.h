@@ -59,6 +59,20 @@ struct StoredReceived {
     std::vector<std::pair<std::string, std::string>> variables;
 };
 
+// One result of the SMSC for Store::recordResults().
+struct SmscResult {
+    uint64_t id = 0;
+    // Otherwise refused.
+    bool acknowledged = false;
+    // Acknowledged: the key of the notification, and whether one is awaited.
+    std::string sysMsg;
+    bool awaitsNotification = false;
+    // Refused: the SMSC's code, and whether the message is not tried again.
+    int errorCode = 0;
+    bool final = false;
+    time_t at = 0;
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -90,6 +104,9 @@ public:
     // The SMSC refused it with `errorCode`; `final`: it is not tried again
     // (otherwise it stays submitted, waiting for its retry).
     virtual void markRefused(uint64_t id, int errorCode, bool final, time_t at) = 0;
+    // Results read together, in one transaction: each recorded as
+    // markAcknowledged() or markRefused() records it, in order.
+    virtual void recordResults(const std::vector<SmscResult>& results) = 0;
     // Its delivery notification came with `status`; finished.
     virtual void markNotified(uint64_t id, int status, time_t at) = 0;
     // No notification came within the timeout; finished.

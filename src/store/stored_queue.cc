@@ -7,7 +7,12 @@
 #include "trace.h"
 
 SmsQueStored::SmsQueStored(Store& store, Logger* errorLog, StopSignal& stopSignal)
-    : SmsQue(stopSignal), m_store(store), m_errorLog(errorLog), m_position(Store::queueStart), m_size(0) {
+    : SmsQue(stopSignal),
+      m_store(store),
+      m_errorLog(errorLog),
+      m_position(Store::queueStart),
+      m_size(0),
+      m_groupDone(m_groupMutex) {
     qpthr::QpLock guard(m_mutex);
     m_size = m_store.queuedCount();
 }
@@ -31,6 +36,88 @@ int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) {
     if (intoWindow && !messages.empty()) m_position = last;
     m_size += static_cast<long>(messages.size());
     return static_cast<int>(m_size);
+}
+
+int SmsQueStored::appendAll(std::vector<Sms>& messages, long limit) {
+    PendingBatch mine;
+    mine.messages = &messages;
+    mine.limit = limit;
+    bool committer = false;
+    {
+        qpthr::QpLock guard(m_groupMutex);
+        m_waiting.push_back(&mine);
+        while (!mine.done && m_committing) m_groupDone.Wait();
+        // Not taken by the commit that just ended: this call commits the
+        // group it is in.
+        committer = !mine.done;
+        if (committer) m_committing = true;
+    }
+    if (committer) commitWaiting();
+    if (mine.failure) std::rethrow_exception(mine.failure);
+    return mine.length;
+}
+
+size_t SmsQueStored::batchesWaiting() {
+    qpthr::QpLock guard(m_groupMutex);
+    return m_waiting.size();
+}
+
+void SmsQueStored::commitWaiting() {
+    m_mutex.Lock();
+    std::vector<PendingBatch*> group;
+    {
+        qpthr::QpLock guard(m_groupMutex);
+        group.swap(m_waiting);
+    }
+    // In the order of arrival; a batch that would pass its limit is refused
+    // on its own.
+    const int before = getSizeSafe();
+    long length = before;
+    std::vector<PendingBatch*> accepted;
+    for (PendingBatch* batch : group) {
+        const long size = static_cast<long>(batch->messages->size());
+        if (length + size > batch->limit) {
+            batch->length = -1;
+            continue;
+        }
+        length += size;
+        batch->length = static_cast<int>(length);
+        accepted.push_back(batch);
+    }
+    std::exception_ptr failure;
+    try {
+        if (accepted.size() == 1) {
+            appendBatchSafe(*accepted.front()->messages);
+        } else if (accepted.size() > 1) {
+            std::vector<Sms> all;
+            all.reserve(static_cast<size_t>(length - before));
+            for (PendingBatch* batch : accepted) {
+                for (Sms& sms : *batch->messages) all.push_back(std::move(sms));
+            }
+            try {
+                appendBatchSafe(all);
+            } catch (...) {
+                // Nothing was queued: the callers get their messages back.
+                auto next = all.begin();
+                for (PendingBatch* batch : accepted) {
+                    for (Sms& sms : *batch->messages) sms = std::move(*next++);
+                }
+                throw;
+            }
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_mutex.Unlock();
+    if (!failure && length > before) {
+        m_cond.Broadcast();
+        if (before == 0) notify();
+    }
+    qpthr::QpLock guard(m_groupMutex);
+    for (PendingBatch* batch : accepted) batch->failure = failure;
+    for (PendingBatch* batch : group) batch->done = true;
+    m_committing = false;
+    m_groupDone.Broadcast();
 }
 
 int SmsQueStored::appendSmsSafe(Sms& sms) {

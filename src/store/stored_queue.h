@@ -6,12 +6,22 @@
 // The queue's lock is held while it calls the store and, on a failure, the
 // error log; both locks are leaves, so the order is always queue, then
 // store or log.
+//
+// Group commit: concurrent appendAll() calls (the servant's threads) share
+// one transaction. A call joins the group that waits for the next commit;
+// the first caller that finds no commit in progress becomes the committer:
+// it takes the queue's lock, takes every batch waiting, stores them in one
+// transaction, in the order they arrived, and releases their callers. What
+// arrives meanwhile forms the next group. Lock order: the queue's lock,
+// then m_groupMutex (a leaf: held only to join, take or release a group).
 #ifndef KST_STORE_STORED_QUEUE_H
 #define KST_STORE_STORED_QUEUE_H
 
 #include <stdint.h>
 
 #include <deque>
+#include <exception>
+#include <vector>
 
 #include "sms.h"
 
@@ -38,8 +48,30 @@ public:
     // Stores the batch in one transaction; throws StoreError with nothing
     // queued when the store cannot take it.
     int appendBatchSafe(std::vector<Sms>& messages) override REQUIRES(m_mutex);
+    // As SmsQue::appendAll, with concurrent calls committed together (see
+    // above). A failed commit throws its StoreError in every call of its
+    // group, none of whose messages is queued; the calls of other groups
+    // are not affected. The limit counts the batches committed before in
+    // the same group. Any thread.
+    int appendAll(std::vector<Sms>& messages, long limit) override EXCLUDES(m_mutex, m_groupMutex);
+
+    // Batches waiting for the next commit (for the tests).
+    size_t batchesWaiting() EXCLUDES(m_groupMutex);
 
 private:
+    // One appendAll() call waiting in a group; lives on its caller's stack.
+    struct PendingBatch {
+        std::vector<Sms>* messages = nullptr;
+        long limit = 0;
+        // Set by the committer, under m_groupMutex.
+        bool done = false;
+        int length = 0;
+        std::exception_ptr failure;
+    };
+
+    // The committer's part: stores every batch waiting in one transaction
+    // and releases their callers.
+    void commitWaiting() EXCLUDES(m_mutex, m_groupMutex);
     // Whether every queued message is in the window.
     bool windowHoldsAll() const REQUIRES(m_mutex) { return static_cast<long>(m_window.size()) == m_size; }
     void storeFailed(const char* doing, const char* what) REQUIRES(m_mutex);
@@ -54,6 +86,14 @@ private:
     int64_t m_position GUARDED_BY(m_mutex);
     // Queued messages, the window's included.
     long m_size GUARDED_BY(m_mutex);
+
+    // The group forming for the next commit, in the order of arrival, and
+    // whether a committer is at work; m_groupDone is signalled when a
+    // commit ends.
+    qpthr::QpMutex m_groupMutex ACQUIRED_AFTER(m_mutex);
+    qpthr::QpCond m_groupDone;
+    std::vector<PendingBatch*> m_waiting GUARDED_BY(m_groupMutex);
+    bool m_committing GUARDED_BY(m_groupMutex) = false;
 };
 
 #endif

@@ -23,6 +23,7 @@
 #include "sms_processing.h"
 #include "sqlite_store.h"
 #include "sms_sender_emi.h"
+#include "store.h"
 
 using namespace coretest;
 using emitest::frame;
@@ -121,6 +122,41 @@ private:
     mutable std::atomic<long> m_fastForward{0};
 };
 
+// Keeps what the sender records of the SMSC's results: each recordResults()
+// call with the number of messages counted sent when it came; such a call
+// fails while `failing`. Everything else is taken and forgotten. The test's
+// thread runs the passes, so nothing here is shared.
+class ResultRecordingStore : public Store {
+public:
+    explicit ResultRecordingStore(const Counters& counters) : m_counters(counters) {}
+
+    void recordResults(const std::vector<SmscResult>& results) override {
+        calls.push_back(results);
+        sentWhenRecorded.push_back(m_counters.sentMessages.load());
+        if (failing) throw StoreError("Store test: disk I/O error");
+    }
+
+    int64_t enqueue(std::vector<Sms>&) override { return 0; }
+    std::vector<Sms> nextQueued(int64_t&, size_t) override { return {}; }
+    long queuedCount() override { return 0; }
+    int64_t requeue(uint64_t, bool) override { return 0; }
+    void markSubmitted(uint64_t, const std::string&, int, int, time_t) override {}
+    void markAcknowledged(uint64_t, const std::string&, bool, time_t) override {}
+    void markRefused(uint64_t, int, bool, time_t) override {}
+    void markNotified(uint64_t, int, time_t) override {}
+    void markExpired(uint64_t, time_t) override {}
+    long requeueUnacknowledged() override { return 0; }
+    std::vector<SubmittedMessage> awaitingNotification() override { return {}; }
+    long sweepFinished(time_t) override { return 0; }
+
+    std::vector<std::vector<SmscResult>> calls;
+    std::vector<long> sentWhenRecorded;
+    bool failing = false;
+
+private:
+    const Counters& m_counters;
+};
+
 // What a sender is built with; the defaults are the configuration's.
 struct SenderSettings {
     int windowSize = 1;
@@ -147,6 +183,7 @@ protected:
     SmsSenderEmi& makeSender(const SenderSettings& settings = SenderSettings()) {
         SenderContext context = m_parts.context(&m_errorLog, &m_accessLog, &m_receiveLog, &m_emailer, &m_processing);
         context.clock = &m_clock;
+        if (m_useStore) context.store = &m_store;
         m_senders.push_back(std::make_unique<SmsSenderEmi>("127.0.0.1", m_smsc.port, laId, "secret",
                                                            settings.windowSize, settings.throughput, originatingAddress,
                                                            "0123", 595, context));
@@ -203,6 +240,9 @@ protected:
     Logger m_receiveLog;
     TestParts m_parts;
     SmsQueMemory& m_queue = m_parts.queue;
+    // Given to the senders made while m_useStore.
+    ResultRecordingStore m_store{m_parts.counters};
+    bool m_useStore = false;
     Emailer m_emailer;
     SmsProcessing m_processing;
     emitest::Smsc m_smsc;
@@ -322,6 +362,53 @@ TEST_F(EmiSenderTest, FinalRefusalDropsTheMessageAndTryLaterRefusalKeepsItForARe
         << ::testing::PrintToString(titles);
     EXPECT_EQ(m_queue.size(), 0);
     EXPECT_TRUE(sender.connected());
+}
+
+// The results read in one pass are recorded in the store together, before
+// the sender acts on any of them; when the store fails, the sender gives up
+// the connection.
+TEST_F(EmiSenderTest, ResultsReadTogetherAreRecordedAtOnceBeforeTheSenderActs) {
+    m_useStore = true;
+    SmsSenderEmi& sender = connectedSender(SenderSettings{4, 100});
+    EmiSenderPasses passes(sender);
+    queue("00420777000001", "one", "user@example.org");
+    queue("00420777000002", "two");
+    queue("00420777000003", "three");
+    queue("00420777000004", "four");
+    ASSERT_TRUE(passes.until([&] { return m_queue.size() == 0; }));
+    std::vector<int> trn;
+    for (int i = 0; i < 4; ++i) trn.push_back(transactionId(nextSubmission()));
+
+    const std::string key = "00420777000001:081226141500";
+    // In one write, so that they arrive together.
+    ASSERT_TRUE(m_smsc.send(ack(trn[0], key) + nack(trn[1], "24") + ack(trn[2])));
+    ASSERT_TRUE(passes.until([&] { return m_parts.counters.sentMessages == 2; }));
+    ASSERT_EQ(m_store.calls.size(), 1u) << "one transaction for the three results";
+    const std::vector<SmscResult>& results = m_store.calls[0];
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_TRUE(results[0].acknowledged);
+    EXPECT_EQ(results[0].sysMsg, key);
+    EXPECT_TRUE(results[0].awaitsNotification);
+    EXPECT_FALSE(results[1].acknowledged);
+    EXPECT_EQ(results[1].errorCode, 24);
+    EXPECT_TRUE(results[1].final);
+    EXPECT_TRUE(results[2].acknowledged);
+    EXPECT_FALSE(results[2].awaitsNotification);
+    EXPECT_EQ(m_store.sentWhenRecorded[0], 0) << "recorded before anything was counted";
+    EXPECT_EQ(records("access.log").size(), 2u);
+
+    m_store.failing = true;
+    ASSERT_TRUE(m_smsc.send(ack(trn[3])));
+    ASSERT_TRUE(passes.until([&] { return !sender.connected(); }));
+    ASSERT_EQ(m_store.calls.size(), 2u);
+    Lines titles;
+    for (const LogRecord& record : records("error.log")) titles.push_back(record.lines.at(0));
+    EXPECT_NE(std::find(titles.begin(), titles.end(), "Store: cannot record a result: Store test: disk I/O error"),
+              titles.end())
+        << ::testing::PrintToString(titles);
+    // The SMSC has it: it is not sent again on this run.
+    EXPECT_EQ(m_parts.counters.sentMessages, 3);
+    EXPECT_EQ(m_queue.size(), 0);
 }
 
 TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {

@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_support.h"
@@ -12,6 +17,79 @@
 using namespace coretest;
 
 namespace {
+
+// The SQLite store with a hand on enqueue(): a call can be held until the
+// test lets it go, or made to fail; every call and the number of messages it
+// was given are counted.
+class GatedStore : public Store {
+public:
+    explicit GatedStore(const std::string& path) : m_store(path, false) {}
+
+    int64_t enqueue(std::vector<Sms>& messages) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const int call = static_cast<int>(m_sizes.size()) + 1;
+        m_sizes.push_back(messages.size());
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return call != m_heldCall; });
+        if (call == m_failingCall) throw StoreError("Store test: database or disk is full");
+        lock.unlock();
+        return m_store.enqueue(messages);
+    }
+    // Call number `call` (from 1) of enqueue() waits for release().
+    void hold(int call) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_heldCall = call;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_heldCall = 0;
+        m_changed.notify_all();
+    }
+    void fail(int call) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failingCall = call;
+    }
+    // Waits (at most 60 s) until enqueue() was called `calls` times.
+    bool waitForCalls(int calls) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(60),
+                                  [&] { return static_cast<int>(m_sizes.size()) >= calls; });
+    }
+    // The number of messages of each call so far.
+    std::vector<size_t> sizes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sizes;
+    }
+
+    std::vector<Sms> nextQueued(int64_t& position, size_t limit) override {
+        return m_store.nextQueued(position, limit);
+    }
+    long queuedCount() override { return m_store.queuedCount(); }
+    int64_t requeue(uint64_t id, bool atFront) override { return m_store.requeue(id, atFront); }
+    void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) override {
+        m_store.markSubmitted(id, sender, reference, submissions, at);
+    }
+    void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override {
+        m_store.markAcknowledged(id, sysMsg, awaitsNotification, at);
+    }
+    void markRefused(uint64_t id, int errorCode, bool final, time_t at) override {
+        m_store.markRefused(id, errorCode, final, at);
+    }
+    void recordResults(const std::vector<SmscResult>& results) override { m_store.recordResults(results); }
+    void markNotified(uint64_t id, int status, time_t at) override { m_store.markNotified(id, status, at); }
+    void markExpired(uint64_t id, time_t at) override { m_store.markExpired(id, at); }
+    long requeueUnacknowledged() override { return m_store.requeueUnacknowledged(); }
+    std::vector<SubmittedMessage> awaitingNotification() override { return m_store.awaitingNotification(); }
+    long sweepFinished(time_t before) override { return m_store.sweepFinished(before); }
+
+private:
+    SqliteStore m_store;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<size_t> m_sizes;
+    int m_heldCall = 0;
+    int m_failingCall = 0;
+};
 
 class StoreTest : public ::testing::Test {
 protected:
@@ -133,6 +211,131 @@ TEST_F(StoreTest, StoredQueueKeepsOrderBeyondItsWindow) {
     all.erase(all.begin());
     EXPECT_EQ(all, expected);
     EXPECT_EQ(reopened.size(), 0);
+}
+
+// SendSms calls that come while a commit is in progress wait for the next
+// one and share it; a failed commit fails exactly its own calls, and the
+// queue's order is the order of the commits.
+TEST_F(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
+    GatedStore store(path());
+    SmsQueStored queue(store, nullptr, m_stop);
+    struct Call {
+        std::vector<Sms> batch;
+        long limit = 1000;
+        int length = 0;
+        std::string failure;
+        std::thread thread;
+    };
+    std::map<std::string, Call> calls;
+    // Starts the call and waits until it is in the queue's hands: in the
+    // store (`storeCalls` counted) or waiting for the next commit.
+    auto start = [&](const std::string& name, size_t waiting, int storeCalls) {
+        Call& call = calls[name];
+        call.batch = messages(name, 2);
+        call.thread = std::thread([&call, &queue] {
+            try {
+                call.length = queue.appendAll(call.batch, call.limit);
+            } catch (const StoreError& e) {
+                call.failure = e.what();
+            }
+        });
+        if (storeCalls > 0) {
+            ASSERT_TRUE(store.waitForCalls(storeCalls));
+        } else {
+            ASSERT_TRUE(eventually([&] { return queue.batchesWaiting() == waiting; }));
+        }
+    };
+    auto join = [&] {
+        for (auto& call : calls) {
+            if (call.second.thread.joinable()) call.second.thread.join();
+        }
+    };
+
+    // a's commit is held; b, c and d come meanwhile, and their commit fails.
+    store.hold(1);
+    store.fail(2);
+    start("a", 0, 1);
+    start("b", 1, 0);
+    start("c", 2, 0);
+    start("d", 3, 0);
+    store.release();
+    join();
+    EXPECT_EQ(calls["a"].length, 2);
+    EXPECT_EQ(calls["a"].failure, "");
+    for (const char* name : {"b", "c", "d"}) {
+        EXPECT_EQ(calls[name].failure, "Store test: database or disk is full") << name;
+        // Nothing of it was queued, and the caller has its messages back.
+        EXPECT_EQ(texts(calls[name].batch),
+                  (std::vector<std::string>{std::string(name) + "0", std::string(name) + "1"}));
+        EXPECT_EQ(calls[name].batch[0].id(), 0u);
+    }
+    EXPECT_EQ(store.sizes(), (std::vector<size_t>{2, 6})) << "b, c and d in one commit";
+    EXPECT_EQ(queue.size(), 2);
+
+    // Again, with success; g would pass its limit only with f of its own
+    // group before it, and is refused alone.
+    store.hold(3);
+    start("e", 0, 3);
+    start("f", 1, 0);
+    calls["g"].limit = 5;
+    start("g", 2, 0);
+    start("h", 3, 0);
+    store.release();
+    join();
+    EXPECT_EQ(calls["e"].length, 4);
+    EXPECT_EQ(calls["f"].length, 6);
+    EXPECT_EQ(calls["g"].length, -1);
+    EXPECT_EQ(calls["h"].length, 8);
+    for (const char* name : {"e", "f", "g", "h"}) EXPECT_EQ(calls[name].failure, "") << name;
+    EXPECT_EQ(store.sizes(), (std::vector<size_t>{2, 6, 2, 4})) << "f and h in one commit";
+    EXPECT_EQ(store.queuedCount(), 8);
+
+    const std::vector<std::string> order{"a0", "a1", "e0", "e1", "f0", "f1", "h0", "h1"};
+    SmsQueStored reopened(store, nullptr, m_stop);
+    EXPECT_EQ(drain(reopened), order) << "the store's order";
+    EXPECT_EQ(drain(queue), order) << "the queue's order";
+}
+
+// Many threads appending at once: every call's messages are queued together
+// and in order, each thread's calls in the order it made them, and the
+// queue's order is the store's.
+TEST_F(StoreTest, ConcurrentAppendsKeepEveryBatchWholeAndInOrder) {
+    const int threads = 4;
+    const int callsPerThread = 100;
+    const int perCall = 3;
+    SqliteStore store(path(), false);
+    SmsQueStored queue(store, nullptr, m_stop);
+    std::vector<std::vector<int>> lengths(threads);
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) {
+        running.emplace_back([&, t] {
+            for (int c = 0; c < callsPerThread; ++c) {
+                std::vector<Sms> batch = messages("t" + std::to_string(t) + "-" + std::to_string(c) + "-", perCall);
+                lengths[t].push_back(queue.appendAll(batch, 1000000));
+            }
+        });
+    }
+    for (std::thread& thread : running) thread.join();
+
+    std::vector<int> all;
+    for (const std::vector<int>& own : lengths) all.insert(all.end(), own.begin(), own.end());
+    std::sort(all.begin(), all.end());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i], static_cast<int>((i + 1) * perCall)) << "each call's length after its own batch";
+    }
+    SmsQueStored reopened(store, nullptr, m_stop);
+    const std::vector<std::string> stored = drain(reopened);
+    const std::vector<std::string> taken = drain(queue);
+    EXPECT_EQ(taken, stored);
+    ASSERT_EQ(taken.size(), static_cast<size_t>(threads * callsPerThread * perCall));
+    std::vector<int> nextCall(threads, 0);
+    for (size_t i = 0; i < taken.size(); i += perCall) {
+        const std::string& first = taken[i];
+        const int t = std::stoi(first.substr(1));
+        const std::string prefix = "t" + std::to_string(t) + "-" + std::to_string(nextCall[t]++) + "-";
+        for (int p = 0; p < perCall; ++p) EXPECT_EQ(taken[i + p], prefix + std::to_string(p)) << i;
+    }
+    for (int t = 0; t < threads; ++t) EXPECT_EQ(nextCall[t], callsPerThread);
 }
 
 TEST_F(StoreTest, RecoveryRequeuesUnacknowledgedAndKeepsAwaitedNotifications) {
