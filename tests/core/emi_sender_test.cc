@@ -148,6 +148,13 @@ public:
     long requeueUnacknowledged() override { return 0; }
     std::vector<SubmittedMessage> awaitingNotification() override { return {}; }
     long sweepFinished(time_t) override { return 0; }
+    void markNotifiedAndConfirm(uint64_t, int, time_t, StoredConfirmation&) override {}
+    void markConfirmationFailed(uint64_t, int) override {}
+    void markConfirmationDone(uint64_t, bool, int, time_t) override {}
+    std::vector<StoredConfirmation> pendingConfirmations() override { return {}; }
+    uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>&, time_t) override { return 0; }
+    void markReceivedProcessed(uint64_t, time_t) override {}
+    std::vector<StoredReceived> unprocessedReceived() override { return {}; }
 
     std::vector<std::vector<SmscResult>> calls;
     std::vector<long> sentWhenRecorded;

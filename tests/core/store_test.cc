@@ -81,6 +81,19 @@ public:
     long requeueUnacknowledged() override { return m_store.requeueUnacknowledged(); }
     std::vector<SubmittedMessage> awaitingNotification() override { return m_store.awaitingNotification(); }
     long sweepFinished(time_t before) override { return m_store.sweepFinished(before); }
+    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override {
+        m_store.markNotifiedAndConfirm(id, status, at, confirmation);
+    }
+    void markConfirmationFailed(uint64_t id, int failures) override { m_store.markConfirmationFailed(id, failures); }
+    void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override {
+        m_store.markConfirmationDone(id, mailed, failures, at);
+    }
+    std::vector<StoredConfirmation> pendingConfirmations() override { return m_store.pendingConfirmations(); }
+    uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) override {
+        return m_store.storeReceived(variables, at);
+    }
+    void markReceivedProcessed(uint64_t id, time_t at) override { m_store.markReceivedProcessed(id, at); }
+    std::vector<StoredReceived> unprocessedReceived() override { return m_store.unprocessedReceived(); }
 
 private:
     SqliteStore m_store;
