@@ -405,7 +405,11 @@ bool dialogue(const char* host, unsigned short port, const char* from, const cha
     // The CR LF before the final dot ends the last line of the body.
     const bool endsWithLine = wire.empty() || (wire.size() >= 2 && wire.compare(wire.size() - 2, 2, "\r\n") == 0);
     if (!command(sock, errorText, errorSize, endsWithLine ? ".\r\n" : "\r\n.\r\n", '2', refusal)) return false;
-    if (!command(sock, errorText, errorSize, "QUIT\r\n", '2', refusal)) return false;
+    // The server has the message now: whatever QUIT gets, sending it again
+    // would mail it twice.
+    std::string quitRefusal;
+    char quitError[128];
+    command(sock, quitError, sizeof quitError, "QUIT\r\n", '2', quitRefusal);
     return true;
 }
 

@@ -49,8 +49,9 @@ struct Failure {
 
 // Runs the whole dialogue: greeting, HELO, MAIL FROM, one RCPT TO per
 // recipient of the to, cc and bcc lists (entries separated by ";" or ","),
-// DATA, the message, QUIT. Returns true only when the server accepted the
-// message and answered QUIT with a 2xx reply. `socketOut`, if given, receives
+// DATA, the message, QUIT. Returns true when the server accepted the
+// message (2xx after its final dot), whatever QUIT then gets: the message
+// must not be sent twice. `socketOut`, if given, receives
 // the socket as soon as it exists and -1 once it is closed again. `failure`,
 // if given, says why the call failed (kNone after success).
 bool smtpSendMail(const char* host, unsigned short port, const char* from, const char* to, const char* cc,

@@ -327,10 +327,6 @@ TEST_F(SmtpTest, RefusalsAtEachStepReportTheReplyAndWhetherItLasts) {
         {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
          "send 552 too much\n",
          "552 too much", ".\\r\\n", Kind::kPermanent},
-        // The message was accepted, but a refused QUIT still fails the call.
-        {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
-         "send 250 queued\nrecv\nsend 500 no quitting\n",
-         "500 no quitting", "QUIT\\r\\n", Kind::kPermanent},
         // Any other refusal of this message is temporary.
         {"send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 450 4.2.1 mailbox busy\n",
          "450 4.2.1 mailbox busy", "RCPT TO: <alice@example.org>\\r\\n", Kind::kTemporary},
@@ -361,6 +357,27 @@ TEST_F(SmtpTest, RefusalsAtEachStepReportTheReplyAndWhetherItLasts) {
         ASSERT_FALSE(peer.received().empty());
         EXPECT_EQ(peer.received().back(), c.lastCommand);
         EXPECT_EQ(countStartingWith(peer.record(), "C1 eof"), 1);
+    }
+}
+
+TEST_F(SmtpTest, MessageAcceptedIsSentWhateverQuitGets) {
+    // Once the server has taken the message, sending it again would mail it
+    // twice: a refused QUIT, or a connection closed instead of answering
+    // it, does not fail the call.
+    const char* const scripts[] = {
+        "send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
+        "send 250 queued\nrecv\nsend 500 no quitting\n",
+        "send 220 ready\nrecv\nsend 250 hi\nrecv\nsend 250 ok\nrecv\nsend 250 ok\nrecv\nsend 354 go\ndata\n"
+        "send 250 queued\nrecv\n",
+    };
+    for (const char* script : scripts) {
+        ScriptedPeer peer({script});
+        const Outcome outcome = sendMail(peer.port(), "alice@example.org", "", "", "s", "b");
+        EXPECT_TRUE(outcome.sent) << outcome.error;
+        EXPECT_EQ(outcome.kind, Kind::kNone);
+        EXPECT_EQ(outcome.socket, -1);
+        ASSERT_TRUE(peer.waitEnd());
+        EXPECT_EQ(peer.received().back(), "QUIT\\r\\n");
     }
 }
 
