@@ -8,7 +8,6 @@ time_t g_serverStartTime = 0;
 pid_t g_pid = 0;
 
 Logger* g_errorLog = nullptr;
-WrittenIorFile* g_writtenIorFile = nullptr;
 
 qpthr::QpMutex& g_sigHandlerMutex = *new qpthr::QpMutex;
 

@@ -25,11 +25,6 @@ extern pid_t g_pid;
 
 extern Logger* g_errorLog;
 
-// The IOR file the daemon wrote, for the exit handler (which takes no
-// arguments); main sets it before the handler is registered.
-struct WrittenIorFile;
-extern WrittenIorFile* g_writtenIorFile;
-
 // Never destroyed: a stop signal may still be handled while the process
 // exits.
 extern qpthr::QpMutex& g_sigHandlerMutex;

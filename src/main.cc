@@ -41,6 +41,12 @@
 
 namespace {
 
+// The IOR file this daemon wrote. It lives until the process has ended:
+// the exit handler, which takes no arguments, hands it to cleanup().
+WrittenIorFile writtenIorFile;
+
+void cleanupAtExit() { cleanup(writtenIorFile); }
+
 void printHelp() {
     printf("\n%s   (server side daemon)\n\n", longVersion());
     printf("options:\n");
@@ -190,10 +196,7 @@ int main(int argc, char** argv) {
 
     raiseDescriptorLimit();
     orb = initOrb(argc, argv, "omniORB4", serverOrbDefaults);
-    // Lives until the process ends: the exit handler reads it.
-    static WrittenIorFile writtenIorFile;
-    g_writtenIorFile = &writtenIorFile;
-    atexit(cleanup);
+    atexit(cleanupAtExit);
 
     IniFile ini;
     Config::loadIniFile(ini, iniFileName);
@@ -246,7 +249,7 @@ int main(int argc, char** argv) {
         // (the error exit); either way the parts are joined in the same
         // order, since returning from main() while they run would pull the
         // process's objects from under them.
-        if (serve(gateway.errorLog(), servantParts, servantOptions, *g_writtenIorFile)) {
+        if (serve(gateway.errorLog(), servantParts, servantOptions, writtenIorFile)) {
             trace("kstd is shuting down\n");
         } else {
             exitCode = 1;

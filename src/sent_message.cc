@@ -147,7 +147,23 @@ size_t SentMessageRegistry::countBySysMsg(const SmsSender* owner, const std::str
     return found == m_bySysMsg.end() ? 0 : found->second.size();
 }
 
-void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) {
+void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) { walk(owner, false, visit); }
+
+void SentMessageRegistry::forEachUnacknowledged(const SmsSender* owner, const Visitor& visit) {
+    walk(owner, true, visit);
+}
+
+const SentMessage* SentMessageRegistry::entryAfter(const SmsSender* owner, uint64_t lastId, bool unacknowledgedOnly) {
+    if (unacknowledgedOnly) {
+        auto it = m_unacknowledged.upper_bound({owner, lastId});
+        return it != m_unacknowledged.end() && it->first == owner ? &m_entries.at(it->second) : nullptr;
+    }
+    auto it = m_entries.upper_bound(lastId);
+    while (it != m_entries.end() && it->second.m_owner != owner) ++it;
+    return it != m_entries.end() ? &it->second : nullptr;
+}
+
+void SentMessageRegistry::walk(const SmsSender* owner, bool unacknowledgedOnly, const Visitor& visit) {
     // The walk remembers the id of the last visited entry instead of a
     // position: ids grow with every append and entries keep their order, so
     // the next entry is the first one with a larger id, whatever was removed
@@ -158,25 +174,7 @@ void SentMessageRegistry::forEach(const SmsSender* owner, const Visitor& visit) 
         std::optional<SentMessage> next;
         {
             qpthr::QpLock guard(m_mutex);
-            auto it = m_entries.upper_bound(lastId);
-            while (it != m_entries.end() && it->second.m_owner != owner) ++it;
-            if (it != m_entries.end()) next = it->second;
-        }
-        if (!next) return;
-        lastId = next->m_id;
-        if (!visit(*next, ++number)) return;
-    }
-}
-
-void SentMessageRegistry::forEachUnacknowledged(const SmsSender* owner, const Visitor& visit) {
-    uint64_t lastId = 0;
-    int number = 0;
-    for (;;) {
-        std::optional<SentMessage> next;
-        {
-            qpthr::QpLock guard(m_mutex);
-            auto it = m_unacknowledged.upper_bound({owner, lastId});
-            if (it != m_unacknowledged.end() && it->first == owner) next = m_entries.at(it->second);
+            if (const SentMessage* entry = entryAfter(owner, lastId, unacknowledgedOnly)) next = *entry;
         }
         if (!next) return;
         lastId = next->m_id;

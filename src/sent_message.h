@@ -152,6 +152,11 @@ public:
 private:
     using Entries = std::map<uint64_t, SentMessage>;
     // Adds or removes the entry's keys in the indexes below.
+    // The owner's next entry (unacknowledged only, if asked) after the one
+    // with id `lastId`; null when there is none.
+    const SentMessage* entryAfter(const SmsSender* owner, uint64_t lastId, bool unacknowledgedOnly) REQUIRES(m_mutex);
+    // The walk of forEach() and forEachUnacknowledged().
+    void walk(const SmsSender* owner, bool unacknowledgedOnly, const Visitor& visit) EXCLUDES(m_mutex);
     void index(const SentMessage& entry) REQUIRES(m_mutex);
     void unindex(const SentMessage& entry) REQUIRES(m_mutex);
     Entries::iterator erase(Entries::iterator it) REQUIRES(m_mutex);

@@ -98,9 +98,9 @@ bool startSignalThread() {
     return true;
 }
 
-void cleanup() {
+void cleanup(WrittenIorFile& written) {
     traceAs("cleanup", "start\n");
-    if (g_writtenIorFile != nullptr) removeWrittenIorFile(iorFileName, *g_writtenIorFile);
+    removeWrittenIorFile(iorFileName, written);
     traceAs("cleanup", "finish\n");
     fflush(stdout);
     if (!g_debug) kill(g_pid, SIGTERM);

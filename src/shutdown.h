@@ -50,8 +50,11 @@ void blockStopSignals();
 // asyncSigHandler() for each. Returns false if it cannot be started.
 bool startSignalThread();
 
-// The exit handler: removes the IOR file (only the one this daemon wrote) and, outside debug mode, sends
-// SIGTERM to the daemon's own process.
-void cleanup();
+struct WrittenIorFile;
+
+// The exit handler's work: removes the IOR file if `written` says this
+// daemon wrote it, and, outside debug mode, sends SIGTERM to the daemon's
+// own process. main() registers a handler that calls it with its record.
+void cleanup(WrittenIorFile& written);
 
 #endif
