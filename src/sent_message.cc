@@ -61,6 +61,12 @@ uint64_t SentMessageRegistry::append(const SentMessage& entry) {
     return id;
 }
 
+void SentMessageRegistry::putBack(const SentMessage& entry) {
+    qpthr::QpLock guard(m_mutex);
+    auto placed = m_entries.emplace(entry.m_id, entry);
+    if (placed.second) index(placed.first->second);
+}
+
 std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* owner, unsigned char reference,
                                                             const std::string& sysMsg) {
     if (reference == 0) return std::nullopt;

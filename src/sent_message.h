@@ -122,6 +122,10 @@ public:
 
     // Removes the entry with the id of `entry`; false when it is gone already.
     bool remove(const SentMessage& entry);
+    // Puts an entry taken from the registry back with its own id, so it
+    // keeps its place: what was taken for a report that could not be
+    // recorded waits for the report again.
+    void putBack(const SentMessage& entry);
 
     // Walks the owner's entries in order up to the first one for which
     // `matches` is true, removes it and returns it. Entries passed on the way

@@ -477,7 +477,8 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         }
         bool recorded = true;
         std::optional<Confirmation> confirmation;
-        if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
+        const std::optional<SentMessage> entry = m_context.sentMessages.takeBySysMsg(this, key);
+        if (entry) {
             const time_t now = time(nullptr);
             if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
                 confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
@@ -496,6 +497,9 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
             email = entry->m_sms.mailTo();
         }
         if (!recorded) {
+            // Not acknowledged: the SMSC repeats the notification, and the
+            // entry waits for it again.
+            if (entry) m_context.sentMessages.putBack(*entry);
             giveUpConnection();
             return false;
         }

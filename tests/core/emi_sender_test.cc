@@ -124,8 +124,8 @@ private:
 
 // Keeps what the sender records of the SMSC's results: each recordResults()
 // call with the number of messages counted sent when it came; such a call
-// fails while `failing`. Everything else is taken and forgotten. The test's
-// thread runs the passes, so nothing here is shared.
+// fails while `failing`, a notification while `failingNotifications`. Everything else is taken and forgotten. The
+// test's thread runs the passes, so nothing here is shared.
 class ResultRecordingStore : public Store {
 public:
     explicit ResultRecordingStore(const Counters& counters) : m_counters(counters) {}
@@ -143,12 +143,16 @@ public:
     void markSubmitted(uint64_t, const std::string&, int, int, time_t) override {}
     void markAcknowledged(uint64_t, const std::string&, bool, time_t) override {}
     void markRefused(uint64_t, int, bool, time_t) override {}
-    void markNotified(uint64_t, int, time_t) override {}
+    void markNotified(uint64_t, int, time_t) override {
+        if (failingNotifications) throw StoreError("Store test: disk I/O error");
+    }
     void markExpired(uint64_t, time_t) override {}
     long requeueUnacknowledged() override { return 0; }
     std::vector<SubmittedMessage> awaitingNotification() override { return {}; }
     long sweepFinished(time_t) override { return 0; }
-    void markNotifiedAndConfirm(uint64_t, int, time_t, StoredConfirmation&) override {}
+    void markNotifiedAndConfirm(uint64_t, int, time_t, StoredConfirmation&) override {
+        if (failingNotifications) throw StoreError("Store test: disk I/O error");
+    }
     void markConfirmationFailed(uint64_t, int) override {}
     void markConfirmationDone(uint64_t, bool, int, time_t) override {}
     std::vector<StoredConfirmation> pendingConfirmations() override { return {}; }
@@ -159,6 +163,7 @@ public:
     std::vector<std::vector<SmscResult>> calls;
     std::vector<long> sentWhenRecorded;
     bool failing = false;
+    bool failingNotifications = false;
 
 private:
     const Counters& m_counters;
@@ -416,6 +421,44 @@ TEST_F(EmiSenderTest, ResultsReadTogetherAreRecordedAtOnceBeforeTheSenderActs) {
     // The SMSC has it: it is not sent again on this run.
     EXPECT_EQ(m_parts.counters.sentMessages, 3);
     EXPECT_EQ(m_queue.size(), 0);
+}
+
+// A notification the store cannot record is not acknowledged, and its entry
+// waits for the SMSC to repeat it: the confirmation is mailed then, once.
+TEST_F(EmiSenderTest, NotificationTheStoreCannotRecordWaitsForTheRepetition) {
+    m_useStore = true;
+    SmsSenderEmi& sender = connectedSender();
+    EmiSenderPasses passes(sender);
+    queue("00420777123456", "Hello", "user@example.org");
+    passes.once();
+    const std::string key = "00420777123456:081226141500";
+    ASSERT_TRUE(m_smsc.send(ack(transactionId(nextSubmission()), key)));
+    ASSERT_TRUE(passes.until([&] { return m_parts.counters.sentMessages == 1; }));
+    const uint64_t id = entriesOf(sender).at(0).m_id;
+    const std::string notification = operation(
+        8, 53,
+        {{1, "4200000"}, {2, "00420777123456"}, {15, "081226141500"}, {16, "0"}, {18, "081226141530"}, {19, "3"}});
+
+    m_store.failingNotifications = true;
+    ASSERT_TRUE(m_smsc.send(notification));
+    ASSERT_TRUE(passes.until([&] { return !sender.connected(); }));
+    EXPECT_EQ(m_smsc.next(), "") << "no result, the connection closed";
+    EXPECT_EQ(m_emailer.size(), 0);
+    std::vector<SentMessage> entries = entriesOf(sender);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].m_id, id);
+    EXPECT_EQ(entries[0].m_sysMsg, key);
+
+    m_store.failingNotifications = false;
+    bool connected = false;
+    m_smsc.login([&] { connected = sender.connect(); });
+    ASSERT_TRUE(connected);
+    sender.start();
+    ASSERT_TRUE(m_smsc.send(notification));
+    ASSERT_TRUE(passes.until([&] { return m_emailer.size() == 1; }));
+    EXPECT_EQ(header(m_smsc.next()), "08/R/53");
+    EXPECT_EQ(m_emailer.get().m_ud, "Hello");
+    EXPECT_TRUE(entriesOf(sender).empty());
 }
 
 TEST_F(EmiSenderTest, IncomingMessageIsAcknowledgedAndHandedToTheProcessor) {
