@@ -53,7 +53,9 @@ int SmsQueStored::appendAll(std::vector<Sms>& messages, long limit) {
         if (committer) m_committing = true;
     }
     if (committer) commitWaiting();
-    if (mine.failure) std::rethrow_exception(mine.failure);
+    // Each caller throws its own copy: an exception object shared between
+    // threads would be released by whichever finishes last.
+    if (mine.failure) throw StoreError(*mine.failure);
     return mine.length;
 }
 
@@ -84,7 +86,7 @@ void SmsQueStored::commitWaiting() {
         batch->length = static_cast<int>(length);
         accepted.push_back(batch);
     }
-    std::exception_ptr failure;
+    std::optional<std::string> failure;
     try {
         if (accepted.size() == 1) {
             appendBatchSafe(*accepted.front()->messages);
@@ -105,8 +107,8 @@ void SmsQueStored::commitWaiting() {
                 throw;
             }
         }
-    } catch (...) {
-        failure = std::current_exception();
+    } catch (const std::exception& e) {
+        failure = e.what();
     }
     m_mutex.Unlock();
     if (!failure && length > before) {

@@ -20,7 +20,8 @@
 #include <stdint.h>
 
 #include <deque>
-#include <exception>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "sms.h"
@@ -66,7 +67,7 @@ private:
         // Set by the committer, under m_groupMutex.
         bool done = false;
         int length = 0;
-        std::exception_ptr failure;
+        std::optional<std::string> failure;
     };
 
     // The committer's part: stores every batch waiting in one transaction
