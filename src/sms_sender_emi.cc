@@ -149,6 +149,7 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
         return -1;
     }
     m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
+    ++m_context.counters.submittedMessages;
     traceAs(GetName(), "SMS send request with trnID: %d\n", result);
     traceAs(GetName(), "DA:  %s\n", sms.target());
     traceAs(GetName(), "msg: %s\n", sms.message());
@@ -170,6 +171,7 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
         // The earlier submissions keep their ids: a late result of any of
         // them still settles the message.
         m_context.sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
+        ++m_context.counters.submittedMessages;
         traceAs(GetName(), "SMS send request with trnID: %d\n", result);
         const time_t now = time(nullptr);
         recorded = recordInStore("a submission", [&](Store& store) {
@@ -377,6 +379,7 @@ bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
     });
     for (SettledResult& one : settled) {
         if (!one.acknowledged) {
+            ++m_context.counters.refusedMessages;
             handleRefusal(one);
             continue;
         }
@@ -479,6 +482,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         std::optional<Confirmation> confirmation;
         if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
             const time_t now = time(nullptr);
+            if (status == EMI_DELIVERED) ++m_context.counters.deliveredMessages;
             if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
                 confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
                                      emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
