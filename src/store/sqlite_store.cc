@@ -113,6 +113,10 @@ public:
         sqlite3_bind_int64(m_statement, index, value);
         return *this;
     }
+    Statement& bindNull(int index) {
+        sqlite3_bind_null(m_statement, index);
+        return *this;
+    }
     Statement& bind(int index, const std::string& value) {
         sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
@@ -301,9 +305,17 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
                 .bind(8, std::string(sms.mailTo()))
                 .bind(11, sms.tracking().part)
                 .bind(12, sms.tracking().parts);
-            // NULL (unbound) without them: the index skips those rows.
-            if (!sms.tracking().clientRef.empty()) insert.bind(9, sms.tracking().clientRef);
-            if (!sms.tracking().callbackUrl.empty()) insert.bind(10, sms.tracking().callbackUrl);
+            // NULL without them (the index skips those rows); bound every
+            // time, as a binding stays for the next row.
+            const Sms::Tracking& tracking = sms.tracking();
+            if (tracking.clientRef.empty())
+                insert.bindNull(9);
+            else
+                insert.bind(9, tracking.clientRef);
+            if (tracking.callbackUrl.empty())
+                insert.bindNull(10);
+            else
+                insert.bind(10, tracking.callbackUrl);
             insert.run("storing a message");
             sms.setId(static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db)));
         }
