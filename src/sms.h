@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,10 @@ public:
         int part = 1;
         int parts = 1;
     };
-    const Tracking& tracking() const { return m_tracking; }
-    void setTracking(const Tracking& tracking) { m_tracking = tracking; }
+    // Held once for all copies of the message (immutable, so copies on
+    // other threads may share it); a message without one has the defaults.
+    const Tracking& tracking() const { return m_tracking ? *m_tracking : noTracking(); }
+    void setTracking(const Tracking& tracking) { m_tracking = std::make_shared<const Tracking>(tracking); }
 
 private:
     std::string m_source;
@@ -54,7 +57,9 @@ private:
     bool m_onDisplay;
     std::string m_mailTo;
     uint64_t m_id = 0;
-    Tracking m_tracking;
+    std::shared_ptr<const Tracking> m_tracking;
+
+    static const Tracking& noTracking();
 };
 
 // The send queue. The public operations lock the queue themselves and may be

@@ -121,7 +121,10 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
         for (size_t i = 0; i < parts.size(); ++i) {
             messages.emplace_back(number, "", parts[i], request.remoteAddr, request.onDisplay, request.mailTo);
             tracking.part = static_cast<int>(i + 1);
-            messages.back().setTracking(tracking);
+            // Most messages of the remote interface have nothing to keep.
+            if (!tracking.clientRef.empty() || !tracking.callbackUrl.empty() || tracking.parts > 1) {
+                messages.back().setTracking(tracking);
+            }
             queued.push_back({0, number, tracking.part, tracking.parts});
         }
     }
