@@ -23,10 +23,10 @@ TEXT_200 = "".join(chr(ord("a") + i % 26) for i in range(200))
 class HttpTestCase(EmiDaemonTestCase):
     """A daemon with "[HTTP]" on a loopback port; self.api talks to it."""
 
-    def start_http(self, http_extra=None, sections="", port=None, emi=None):
+    def start_http(self, http_extra=None, sections="", port=None, emi=None, wrapper=()):
         text, self.port = http_section(self.sandbox, keys=(KEY, "second-key"), port=port, extra=http_extra)
         self.http_sections = text + sections
-        self.start_daemon(emi=emi, sections=self.http_sections)
+        self.start_daemon(emi=emi, sections=self.http_sections, wrapper=wrapper)
         self.api = HttpApi(self.port, key=KEY)
         self.addCleanup(self.api.close)
 
@@ -176,6 +176,26 @@ class Errors(HttpTestCase):
         status, answer = self.submit(good)
         self.assertEqual(status, 202, answer)
         self.assertEqual(self.accepted(), 1)
+
+
+class StoreFull(HttpTestCase):
+    def test_a_store_that_cannot_take_the_messages_gives_503_and_queues_nothing(self):
+        # The store keeps 8 MiB free for the messages it holds: on a file
+        # system of 8 MiB no new message fits.
+        small = ["/bin/sh", "-c", 'mount -t tmpfs -o size=8m tmpfs /var/lib/kst && exec "$@"', "sh"]
+        self.start_http(wrapper=small)
+        body = {"to": "602111222", "text": "no room", "client_ref": "full"}
+        for headers in ({}, {"Idempotency-Key": "full-1"}):
+            status, answer_headers, data = self.api.request("POST", "/v1/messages", body, headers=headers)
+            self.assertEqual(status, 503, data)
+            self.assertEqual(answer_headers["content-type"], "application/problem+json")
+            self.assertIn("cannot store the messages", json.loads(data)["detail"])
+            self.assertIn("retry-after", answer_headers)
+        self.assertIn("SMS refused: cannot store the messages",
+                      [lines[0] for _, lines in log_records(self.log("error.log"))])
+        self.assertEqual(self.accepted(), 0)
+        self.assertEqual(self.api.json("GET", "/v1/status")[1]["queue_length"], 0)
+        self.assertEqual(self.sim.submissions(), [])
 
 
 class Metrics(HttpTestCase):
