@@ -16,8 +16,8 @@
 class LatencyHistogram {
 public:
     // Upper bounds of the buckets, in seconds; a last one holds the rest.
-    static constexpr std::array<double, 12> bounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
-                                                   0.05,   0.1,   0.25,   0.5,   1.0,  2.5};
+    static constexpr std::array<double, 16> bounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,  0.1,
+                                                   0.25,   0.5,   1.0,    2.5,   10.0, 60.0,  600.0, 3600.0};
 
     template <class Duration>
     void observe(Duration duration) {
@@ -61,6 +61,11 @@ struct Counters {
     // Time from a request's arrival in the submission to its messages'
     // commit (the submissions' callers).
     LatencyHistogram acceptLatency;
+    // Time from the latest submission of a message to the SMSC's
+    // acknowledgement, and from that to its delivery notification (the
+    // SMSC sender; not for messages taken up again after a restart).
+    LatencyHistogram acknowledgementLatency;
+    LatencyHistogram notificationLatency;
 };
 
 #endif

@@ -385,6 +385,9 @@ bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
         }
         SentMessage& entry = one.entry;
         ++m_context.counters.sentMessages;
+        if (entry.m_submittedAt != std::chrono::steady_clock::time_point()) {
+            m_context.counters.acknowledgementLatency.observe(entry.m_acknowledgedAt - entry.m_submittedAt);
+        }
         writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
         if (entry.m_sms.mailTo()[0] == '\0') {
             traceAs(GetName(),
@@ -483,6 +486,10 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         if (auto entry = m_context.sentMessages.takeBySysMsg(this, key)) {
             const time_t now = time(nullptr);
             if (status == EMI_DELIVERED) ++m_context.counters.deliveredMessages;
+            if (entry->m_acknowledgedAt != std::chrono::steady_clock::time_point()) {
+                m_context.counters.notificationLatency.observe(std::chrono::steady_clock::now() -
+                                                               entry->m_acknowledgedAt);
+            }
             if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
                 confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
                                      emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),

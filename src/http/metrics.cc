@@ -90,5 +90,10 @@ std::string renderMetrics(const Statistics& stats, const Counters& counters, siz
     }
     histogram(out, "kestrova_accept_latency_seconds",
               "Time from a submission's arrival to its messages' commit, both interfaces.", counters.acceptLatency);
+    histogram(out, "kestrova_acknowledgement_latency_seconds",
+              "Time from a message's latest submission to the SMSC's acknowledgement.",
+              counters.acknowledgementLatency);
+    histogram(out, "kestrova_notification_latency_seconds",
+              "Time from the SMSC's acknowledgement to the delivery notification.", counters.notificationLatency);
     return out;
 }

@@ -222,6 +222,8 @@ class Metrics(HttpTestCase):
         self.assertEqual(samples['kestrova_sender_connected{sender="Sender thread(EMI)"}'], 1)
         self.assertEqual(samples["kestrova_accept_latency_seconds_count"], 1)
         self.assertEqual(samples['kestrova_accept_latency_seconds_bucket{le="+Inf"}'], 1)
+        self.assertEqual(samples["kestrova_acknowledgement_latency_seconds_count"], 2)
+        self.assertEqual(samples["kestrova_notification_latency_seconds_count"], 2)
         wait_until(lambda: self.api.metrics().get("kestrova_confirmations_mailed_total") == 2, 30, interval=0.2,
                    what="two confirmations counted")
         # A message through the remote interface counts as well.
