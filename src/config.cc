@@ -213,6 +213,104 @@ StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
     return store;
 }
 
+// Splits "host:port" or "[v6-host]:port"; false when it is not of that form
+// or the port is not 1 to 65535.
+bool splitListen(const std::string& text, std::string& host, unsigned short& port) {
+    std::string::size_type colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return false;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return false;
+    }
+    long number = 0;
+    if (!parseWholeNumber(text.substr(colon + 1), &number) || number < 1 || number > 65535) return false;
+    if (!isdigit(static_cast<unsigned char>(text[colon + 1]))) return false;
+    port = static_cast<unsigned short>(number);
+    return true;
+}
+
+bool isLoopbackHost(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
+}
+
+// The keys of the API keys file: one a line, trimmed; blank lines and lines
+// starting with "#" are skipped. False with `error` when it cannot be read.
+bool readApiKeys(const std::string& path, std::vector<std::string>& keys, std::string& error) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        error = strerror(errno);
+        return false;
+    }
+    char buffer[4096];
+    std::string line;
+    bool failed = false;
+    while (true) {
+        line.clear();
+        bool got = false;
+        while (fgets(buffer, sizeof buffer, file) != nullptr) {
+            got = true;
+            line += buffer;
+            if (!line.empty() && line.back() == '\n') break;
+        }
+        if (!got) break;
+        const std::string::size_type first = line.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos || line[first] == '#') continue;
+        keys.push_back(line.substr(first, line.find_last_not_of(" \t\r\n") - first + 1));
+    }
+    if (ferror(file)) {
+        error = strerror(errno);
+        failed = true;
+    }
+    fclose(file);
+    return !failed;
+}
+
+// The section "HTTP", or nothing without it or without its Listen key.
+// Anything that would leave the interface open to everyone, or not the way
+// it was asked for, ends the start.
+std::optional<HttpSettings> readHttpSettings(IniFile& ini, Logger& errorLog, const StoreSettings& store) {
+    if (ini.GetSection("HTTP") == ini.GetSectionEnd()) return std::nullopt;
+    bool found = false;
+    HttpSettings http;
+    http.listen = ini.GetSetting("HTTP/Listen", "", &found);
+    if (!found || http.listen.empty()) return std::nullopt;
+    if (!splitListen(http.listen, http.host, http.port)) {
+        settingFatal(errorLog, "Invalid HTTP/Listen setting '" + Logger::escape(http.listen) +
+                                   "' in INI file (host:port), exiting");
+    }
+    http.loopback = isLoopbackHost(http.host);
+    http.apiKeysFile = ini.GetSetting("HTTP/ApiKeysFile", "", &found);
+    if (http.apiKeysFile.empty()) settingFatal(errorLog, "Missing HTTP/ApiKeysFile setting in INI file, exiting");
+    std::string error;
+    if (!readApiKeys(http.apiKeysFile, http.apiKeys, error)) {
+        settingFatal(errorLog, "Cannot read HTTP/ApiKeysFile " + http.apiKeysFile + ": " + error + ", exiting");
+    }
+    if (http.apiKeys.empty()) {
+        settingFatal(errorLog, "HTTP/ApiKeysFile " + http.apiKeysFile + " holds no key, exiting");
+    }
+    http.certificateFile = ini.GetSetting("HTTP/CertificateFile", "", nullptr);
+    http.keyFile = ini.GetSetting("HTTP/KeyFile", "", nullptr);
+    if (http.certificateFile.empty() != http.keyFile.empty()) {
+        settingFatal(errorLog, std::string("HTTP/") + (http.keyFile.empty() ? "CertificateFile" : "KeyFile") +
+                                   " is set without HTTP/" + (http.keyFile.empty() ? "KeyFile" : "CertificateFile") +
+                                   " in INI file, exiting");
+    }
+    http.maxBodyBytes = readNumberSetting(ini, errorLog, "HTTP/MaxBodyBytes", http.maxBodyBytes, 1, INT_MAX,
+                                          "a whole number of bytes, 1 or more");
+    http.webhookSecret = ini.GetSetting("HTTP/WebhookSecret", "", nullptr);
+    if (store.inMemory) {
+        settingFatal(errorLog,
+                     "HTTP/Listen needs the durable store (Store/Type sqlite): message ids and "
+                     "Idempotency-Key answers live there, exiting");
+    }
+    trace("HTTP: %s%s, %zu API keys, at most %ld bytes a request\n", http.listen.c_str(),
+          http.certificateFile.empty() ? "" : " (HTTPS)", http.apiKeys.size(), http.maxBodyBytes);
+    return http;
+}
+
 }  // namespace
 
 void Config::loadIniFile(IniFile& ini, const char* fileName) {
@@ -257,4 +355,5 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
     smtpSubject = ini.GetSetting("SMTP/Subject", "Zprava byla odeslana", nullptr);
     smtpBody = ini.GetSetting("SMTP/Body", "Vase zprava na %DA% byla odeslana %DATE% v %TIME%.%LF%%LF%%UD%", nullptr);
     store = readStoreSettings(ini, errorLog);
+    http = readHttpSettings(ini, errorLog, store);
 }

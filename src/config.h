@@ -4,12 +4,15 @@
 // Reading writes the same records and console lines, in the same order, as
 // the daemon always did: a value that is not usable gets an error record
 // naming the key; a missing required key, or neither "[ME]" nor "[EMI]",
-// ends the start with an error record (exit code 1).
+// ends the start with an error record (exit code 1). So does an "[HTTP]"
+// section with Listen whose keys file gives no key, whose certificate comes
+// without its key (or the other way round) or with Store/Type memory.
 #ifndef KST_CONFIG_H
 #define KST_CONFIG_H
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class IniFile;
 class Logger;
@@ -71,6 +74,28 @@ struct StoreSettings {
     long notificationTimeout = 604800;
 };
 
+// The section "[HTTP]": the HTTP/JSON interface beside the remote one.
+struct HttpSettings {
+    // host:port as written; its parts below. An IPv6 host is written in
+    // brackets ("[::1]:8080").
+    std::string listen;
+    std::string host;
+    unsigned short port = 0;
+    // Whether the host is a loopback address (127.0.0.0/8, ::1, localhost):
+    // then /metrics needs no key.
+    bool loopback = false;
+    std::string apiKeysFile;
+    // The keys of the file, in its order; never empty when the section is
+    // in force.
+    std::vector<std::string> apiKeys;
+    // HTTPS when both are set: PEM files.
+    std::string certificateFile;
+    std::string keyFile;
+    long maxBodyBytes = 1048576;
+    // Signs the delivery callbacks.
+    std::string webhookSecret;
+};
+
 struct Config {
     std::string errorLogPath;  // empty: syslog
     std::string accessLogPath;
@@ -87,6 +112,8 @@ struct Config {
     std::string smtpSubject;
     std::string smtpBody;
     StoreSettings store;
+    // Null without "[HTTP]" or without its Listen key: no HTTP server.
+    std::optional<HttpSettings> http;
     // Test seam KSTD_TEST_MANAGER_CYCLE_MS; -1: the manager's own cycle.
     long managerCycleMs = -1;
 

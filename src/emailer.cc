@@ -181,6 +181,7 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
         message = "Confirmation for '" + confirmation.m_da + "' sent failed to '" + confirmation.m_email +
                   "', reason: " + errorText;
         ++confirmation.m_count;
+        ++m_counters.failedConfirmations;
     }
     report(m_errorLog, sent ? 'i' : 'e', message, GetName(), message, ConsoleStream::Trace);
     return sent;

@@ -57,8 +57,12 @@ public:
     SmsSendManager* manager() { return m_manager.get(); }
     SmsProcessing* processing() { return m_processing.get(); }
     Emailer* emailer() { return m_emailer.get(); }
-    // Read by the statistics call on the ORB's threads.
-    const Counters& counters() const { return m_counters; }
+    // Counted by the submissions and read by the statistics, on the ORB's
+    // and the HTTP server's threads.
+    Counters& counters() { return m_counters; }
+    // Null with Store/Type memory.
+    Store* store() { return m_store.get(); }
+    const SentMessageRegistry& sentMessages() const { return m_sentMessages; }
 
 private:
     // Destroyed in reverse order of declaration.

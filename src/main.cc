@@ -23,6 +23,7 @@
 #include "config.h"
 #include "emailer.h"
 #include "gateway.h"
+#include "http/http_server.h"
 #include "globals.h"
 #include "inifile.h"
 #include "ior_file.h"
@@ -132,6 +133,40 @@ void raiseDescriptorLimit() {
           static_cast<unsigned long>(limit.rlim_cur));
 }
 
+// The HTTP interface when [HTTP] asks for it, its socket bound; a socket or
+// certificate that cannot be used ends the start before any thread runs.
+std::unique_ptr<HttpServer> createHttpServer(const Config& config, Gateway& gateway,
+                                             const SmsServer_impl::Options& options) {
+    if (!config.http) return nullptr;
+    HttpServer::Parts parts;
+    parts.queue = &gateway.queue();
+    parts.store = gateway.store();
+    parts.manager = gateway.manager();
+    parts.counters = &gateway.counters();
+    parts.registry = &gateway.sentMessages();
+    parts.errorLog = &gateway.errorLog();
+    parts.serverStartTime = g_serverStartTime;
+    try {
+        return std::make_unique<HttpServer>(*config.http, options, parts);
+    } catch (const HttpServerError& e) {
+        const std::string text = std::string(e.what()) + ", exiting";
+        report(&gateway.errorLog(), 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
+        exit(1);
+    }
+}
+
+// Starts the HTTP server's threads; before the gateway's, so that a failure
+// ends the start with nothing else running yet.
+void startHttpServer(HttpServer& server, Logger& errorLog) {
+    try {
+        server.start();
+    } catch (const HttpServerError& e) {
+        const std::string text = std::string(e.what()) + ", exiting";
+        report(&errorLog, 'i', text, nullptr, "ERROR: " + text, ConsoleStream::Error);
+        exit(1);
+    }
+}
+
 // Releases the ORB's threads and connections before the process exits, so
 // that none of them still runs while the exit handlers tear the library down.
 void destroyOrb() {
@@ -234,10 +269,12 @@ int main(int argc, char** argv) {
         servantOptions.hideIp = config.hide.accessLogIp;
 
         refuseForeignIorFile(gateway.errorLog());
+        std::unique_ptr<HttpServer> httpServer = createHttpServer(config, gateway, servantOptions);
 
         // From here every thread blocks the stop signals; the signal thread
         // receives them.
         blockStopSignals();
+        if (httpServer) startHttpServer(*httpServer, gateway.errorLog());
         gateway.start();
 
         if (!startSignalThread()) {
@@ -254,6 +291,8 @@ int main(int argc, char** argv) {
         } else {
             exitCode = 1;
         }
+        // Its requests use the queue, the store and the manager.
+        httpServer.reset();
         gateway.joinThreads();
         destroyOrb();
         writeStopRecords(gateway.errorLog(), gateway.queue(), exitCode);

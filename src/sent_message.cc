@@ -6,6 +6,7 @@ SentMessage::SentMessage(const Sms& sms, unsigned char messageReference, int cou
     : m_sms(sms),
       m_messageReference(messageReference),
       m_timestamp(time(nullptr)),
+      m_submittedAt(std::chrono::steady_clock::now()),
       m_acknowledged(false),
       m_counter(counter),
       m_refusals(0),
@@ -79,6 +80,7 @@ std::optional<SentMessage> SentMessageRegistry::acknowledge(const SmsSender* own
     const bool settles = !entry.m_acknowledged;
     if (settles) {
         entry.m_acknowledged = true;
+        entry.m_acknowledgedAt = std::chrono::steady_clock::now();
         entry.m_messageReference = 0;
         entry.m_sysMsg = sysMsg;
         entry.m_retryAt = 0;
@@ -115,6 +117,7 @@ bool SentMessageRegistry::recordSubmission(const SentMessage& entry, unsigned ch
     candidate.m_messageReference = reference;
     candidate.m_awaitedReferences.push_back(reference);
     candidate.m_timestamp = time(nullptr);
+    candidate.m_submittedAt = std::chrono::steady_clock::now();
     candidate.m_counter = counter;
     candidate.m_retryAt = 0;
     index(candidate);

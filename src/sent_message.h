@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,10 @@ public:
     std::vector<unsigned char> m_awaitedReferences;
     // When the latest submission was made.
     time_t m_timestamp;
+    // The same and when the acknowledgement came, on the monotonic clock,
+    // for the latency metrics; epoch: not in this process (a restored entry).
+    std::chrono::steady_clock::time_point m_submittedAt;
+    std::chrono::steady_clock::time_point m_acknowledgedAt;
     bool m_acknowledged;
     // The SMSC's system message from the acknowledgement: the key of the
     // delivery notification.

@@ -21,6 +21,11 @@ const char* orNull(const char* text) { return text ? text : "(null)"; }
 
 Sms::Sms() : m_onDisplay(false) {}
 
+const Sms::Tracking& Sms::noTracking() {
+    static const Tracking none;
+    return none;
+}
+
 Sms::Sms(const char* target, const char* source, const char* message, const char* remoteAddr, bool onDisplay,
          const char* mailTo)
     : m_onDisplay(onDisplay) {

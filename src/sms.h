@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,20 @@ public:
     uint64_t id() const { return m_id; }
     void setId(uint64_t id) { m_id = id; }
 
+    // What the HTTP interface keeps with a message for its caller: their
+    // reference, where its delivery is reported and which part of the text
+    // it is. Stored with the message; the senders do not use it.
+    struct Tracking {
+        std::string clientRef;
+        std::string callbackUrl;
+        int part = 1;
+        int parts = 1;
+    };
+    // Held once for all copies of the message (immutable, so copies on
+    // other threads may share it); a message without one has the defaults.
+    const Tracking& tracking() const { return m_tracking ? *m_tracking : noTracking(); }
+    void setTracking(const Tracking& tracking) { m_tracking = std::make_shared<const Tracking>(tracking); }
+
 private:
     std::string m_source;
     std::string m_target;
@@ -42,6 +57,9 @@ private:
     bool m_onDisplay;
     std::string m_mailTo;
     uint64_t m_id = 0;
+    std::shared_ptr<const Tracking> m_tracking;
+
+    static const Tracking& noTracking();
 };
 
 // The send queue. The public operations lock the queue themselves and may be
@@ -74,7 +92,7 @@ public:
     // Appends every message, in order and as one step (no other message
     // comes between them), or none when the queue would then hold more than
     // `limit`. Returns the new length, or -1 when nothing was queued. The
-    // messages' content may be taken. What appendBatchSafe throws passes on
+    // messages' content may be taken; each keeps the id the store gave it. What appendBatchSafe throws passes on
     // (StoreError from a stored queue), with nothing queued. An
     // implementation may let concurrent calls share one step (a stored
     // queue: one commit); each call still returns only when its own

@@ -149,6 +149,7 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
         return -1;
     }
     m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(result), counter, this));
+    ++m_context.counters.submittedMessages;
     traceAs(GetName(), "SMS send request with trnID: %d\n", result);
     traceAs(GetName(), "DA:  %s\n", sms.target());
     traceAs(GetName(), "msg: %s\n", sms.message());
@@ -170,6 +171,7 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
         // The earlier submissions keep their ids: a late result of any of
         // them still settles the message.
         m_context.sentMessages.recordSubmission(entry, static_cast<unsigned char>(result), entry.m_counter + 1);
+        ++m_context.counters.submittedMessages;
         traceAs(GetName(), "SMS send request with trnID: %d\n", result);
         const time_t now = time(nullptr);
         recorded = recordInStore("a submission", [&](Store& store) {
@@ -377,11 +379,15 @@ bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
     });
     for (SettledResult& one : settled) {
         if (!one.acknowledged) {
+            ++m_context.counters.refusedMessages;
             handleRefusal(one);
             continue;
         }
         SentMessage& entry = one.entry;
         ++m_context.counters.sentMessages;
+        if (entry.m_submittedAt != std::chrono::steady_clock::time_point()) {
+            m_context.counters.acknowledgementLatency.observe(entry.m_acknowledgedAt - entry.m_submittedAt);
+        }
         writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
         if (entry.m_sms.mailTo()[0] == '\0') {
             traceAs(GetName(),
@@ -480,6 +486,11 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
         const std::optional<SentMessage> entry = m_context.sentMessages.takeBySysMsg(this, key);
         if (entry) {
             const time_t now = time(nullptr);
+            if (status == EMI_DELIVERED) ++m_context.counters.deliveredMessages;
+            if (entry->m_acknowledgedAt != std::chrono::steady_clock::time_point()) {
+                m_context.counters.notificationLatency.observe(std::chrono::steady_clock::now() -
+                                                               entry->m_acknowledgedAt);
+            }
             if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
                 confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
                                      emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),

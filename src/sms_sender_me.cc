@@ -26,6 +26,7 @@ void SmsSenderMe::recordSent(const Sms& sms, int reference) {
         store.markAcknowledged(sms.id(), "", reference >= 0, now);
     });
     if (reference >= 0) m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
+    ++m_context.counters.submittedMessages;
     ++m_context.counters.sentMessages;
 }
 
@@ -64,6 +65,8 @@ bool SmsSenderMe::findReportedMessage(const std::string& recipient, unsigned cha
 
 void SmsSenderMe::recordFinalReport(const Sms& sms, int status, Confirmation* confirmation) {
     const time_t now = time(nullptr);
+    // Status 0: the message was received by the recipient.
+    if (status == 0) ++m_context.counters.deliveredMessages;
     recordInStore("a status report", [&](Store& store) {
         if (confirmation == nullptr) return store.markNotified(sms.id(), status, now);
         StoredConfirmation stored = confirmation->stored();

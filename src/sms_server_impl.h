@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "sms_server.hh"
+#include "submission.h"
 
-class Logger;
 class SmsQue;
 class SmsSendManager;
 struct Counters;
@@ -19,26 +19,21 @@ struct Counters;
 class SmsServer_impl : public POA_SmsServer {
 public:
     // What SendSms accepts and where it records what it refuses.
-    struct Options {
-        long maxDestinations = 1000;   // destinations in one call
-        long maxQueued = 1000000;      // messages in the send queue
-        Logger* errorLog = nullptr;    // refusal records; null: none
-        bool hideDestination = false;  // "<hidden>" for the number in them
-        bool hideIp = false;           // "<hidden>" for the client address
-    };
+    using Options = Submission::Options;
 
     // The parts the servant uses, owned by the Gateway (or a test) and alive
     // as long as the servant; each is used from the ORB's threads.
     struct Parts {
-        SmsQue* sendQueue = nullptr;         // null: SendSms queues nothing
-        SmsSendManager* manager = nullptr;   // null: the statistics show no sender
-        const Counters* counters = nullptr;  // null: the statistics count nothing
-        time_t serverStartTime = 0;          // when the daemon started
+        SmsQue* sendQueue = nullptr;        // null: SendSms queues nothing
+        SmsSendManager* manager = nullptr;  // null: the statistics show no sender
+        Counters* counters = nullptr;       // null: nothing is counted
+        time_t serverStartTime = 0;         // when the daemon started
     };
 
-    SmsServer_impl() : m_options() {}
-    explicit SmsServer_impl(const Parts& parts) : m_options(), m_parts(parts) {}
-    SmsServer_impl(const Parts& parts, const Options& options) : m_options(options), m_parts(parts) {}
+    SmsServer_impl() : SmsServer_impl(Parts(), Options()) {}
+    explicit SmsServer_impl(const Parts& parts) : SmsServer_impl(parts, Options()) {}
+    SmsServer_impl(const Parts& parts, const Options& options)
+        : m_parts(parts), m_submission(parts.sendQueue, parts.counters, options, "CORBA if") {}
     ~SmsServer_impl() override = default;
 
     void KeepAlive() override;
@@ -61,23 +56,19 @@ public:
 
     // The texts that SendSms queues for one destination: the whole text when
     // it fits one message, otherwise parts headed "i/N ".
-    static std::vector<std::string> splitText(const std::string& asciiText);
+    static std::vector<std::string> splitText(const std::string& asciiText) { return Submission::splitText(asciiText); }
 
     // The minor code of CORBA::PERSIST_STORE when the store failed.
     static constexpr CORBA::ULong storeFailureMinor = 1;
 
     // Whether SendSms accepts `number` (already trimmed) as a destination.
-    static bool acceptedDestination(const std::string& number);
+    static bool acceptedDestination(const std::string& number) { return Submission::acceptedDestination(number); }
 
 private:
-    // Writes an error record about a refused request or destination.
-    void writeRefusal(const std::string& title, const char* remoteAddr, const std::string* number,
-                      const std::string& reason);
-
-    const Options m_options{};
-
     // Collaborators, from the constructor.
     const Parts m_parts{};
+    // The path every interface's messages take into the queue.
+    const Submission m_submission;
 };
 
 #endif

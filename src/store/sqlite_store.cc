@@ -70,6 +70,22 @@ const char* const migrations[] = {
     " PRIMARY KEY (received_id, ordinal)) WITHOUT ROWID;"
     "CREATE INDEX received_waiting ON received(id) WHERE state = 0;"
     "CREATE INDEX received_processed ON received(processed_at) WHERE state = 1;",
+    // 3: what the HTTP interface keeps with a message, and the answers kept
+    // for idempotency keys (scope: a digest of the caller's API key).
+    "ALTER TABLE message ADD COLUMN client_ref TEXT;"
+    "ALTER TABLE message ADD COLUMN callback_url TEXT;"
+    "ALTER TABLE message ADD COLUMN part INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE message ADD COLUMN parts INTEGER NOT NULL DEFAULT 1;"
+    "CREATE INDEX message_client_ref ON message(client_ref, id) WHERE client_ref IS NOT NULL;"
+    "CREATE TABLE idempotency ("
+    " scope TEXT NOT NULL,"
+    " key TEXT NOT NULL,"
+    " request_digest TEXT NOT NULL,"
+    " status INTEGER NOT NULL,"
+    " body TEXT NOT NULL,"
+    " made_at INTEGER NOT NULL,"
+    " PRIMARY KEY (scope, key));"
+    "CREATE INDEX idempotency_made ON idempotency(made_at);",
 };
 
 }  // namespace
@@ -95,6 +111,10 @@ public:
 
     Statement& bind(int index, int64_t value) {
         sqlite3_bind_int64(m_statement, index, value);
+        return *this;
+    }
+    Statement& bindNull(int index) {
+        sqlite3_bind_null(m_statement, index);
         return *this;
     }
     Statement& bind(int index, const std::string& value) {
@@ -272,7 +292,8 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
         Transaction transaction(*this);
         Statement insert(*this,
                          "INSERT INTO message (state, position, accepted_at, target, source, body, remote_addr,"
-                         " on_display, mail_to) VALUES (0, ?, ?, ?, ?, ?, ?, ?, ?)");
+                         " on_display, mail_to, client_ref, callback_url, part, parts)"
+                         " VALUES (0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         for (Sms& sms : messages) {
             insert.bind(1, ++m_backPosition)
                 .bind(2, now)
@@ -281,7 +302,20 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
                 .bind(5, std::string(sms.message()))
                 .bind(6, std::string(sms.remoteAddr()))
                 .bind(7, sms.onDisplay() ? 1 : 0)
-                .bind(8, std::string(sms.mailTo()));
+                .bind(8, std::string(sms.mailTo()))
+                .bind(11, sms.tracking().part)
+                .bind(12, sms.tracking().parts);
+            // NULL without them (the index skips those rows); bound every
+            // time, as a binding stays for the next row.
+            const Sms::Tracking& tracking = sms.tracking();
+            if (tracking.clientRef.empty())
+                insert.bindNull(9);
+            else
+                insert.bind(9, tracking.clientRef);
+            if (tracking.callbackUrl.empty())
+                insert.bindNull(10);
+            else
+                insert.bind(10, tracking.callbackUrl);
             insert.run("storing a message");
             sms.setId(static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db)));
         }
@@ -585,4 +619,90 @@ std::vector<StoredReceived> SqliteStore::unprocessedReceived() {
         }
     }
     return waiting;
+}
+
+namespace {
+
+const char* const messageColumns =
+    "SELECT id, state, outcome, target, sender, client_ref, callback_url, part, parts, error_code,"
+    " notification_status, accepted_at, submitted_at, acknowledged_at, notified_at, finished_at FROM message";
+
+}  // namespace
+
+void SqliteStore::readRecord(const Statement& row, MessageRecord& record) {
+    record.id = static_cast<uint64_t>(row.integer(0));
+    switch (row.integer(1)) {
+        case Queued: record.stage = MessageRecord::Stage::Queued; break;
+        case Submitted: record.stage = MessageRecord::Stage::Submitted; break;
+        case Acknowledged: record.stage = MessageRecord::Stage::Acknowledged; break;
+        default: record.stage = MessageRecord::Stage::Finished; break;
+    }
+    record.outcome = row.text(2);
+    record.target = row.text(3);
+    record.sender = row.text(4);
+    record.tracking.clientRef = row.text(5);
+    record.tracking.callbackUrl = row.text(6);
+    record.tracking.part = static_cast<int>(row.integer(7));
+    record.tracking.parts = static_cast<int>(row.integer(8));
+    record.errorCode = row.isNull(9) ? -1 : static_cast<int>(row.integer(9));
+    record.notificationStatus = row.isNull(10) ? -1 : static_cast<int>(row.integer(10));
+    record.acceptedAt = static_cast<time_t>(row.integer(11));
+    record.submittedAt = static_cast<time_t>(row.integer(12));
+    record.acknowledgedAt = static_cast<time_t>(row.integer(13));
+    record.notifiedAt = static_cast<time_t>(row.integer(14));
+    record.finishedAt = static_cast<time_t>(row.integer(15));
+}
+
+bool SqliteStore::findMessage(uint64_t id, MessageRecord& record) {
+    static const std::string sql = std::string(messageColumns) + " WHERE id = ?";
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this, sql.c_str());
+    select.bind(1, static_cast<int64_t>(id));
+    if (!select.step("reading a message")) return false;
+    readRecord(select, record);
+    return true;
+}
+
+std::vector<MessageRecord> SqliteStore::findByClientRef(const std::string& clientRef, size_t limit) {
+    static const std::string sql = std::string(messageColumns) + " WHERE client_ref = ? ORDER BY id LIMIT ?";
+    std::vector<MessageRecord> records;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this, sql.c_str());
+    select.bind(1, clientRef).bind(2, static_cast<int64_t>(limit));
+    while (select.step("reading messages by their reference")) {
+        records.emplace_back();
+        readRecord(select, records.back());
+    }
+    return records;
+}
+
+bool SqliteStore::findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) {
+    qpthr::QpLock guard(m_mutex);
+    Statement select(
+        *this, "SELECT request_digest, status, body FROM idempotency WHERE scope = ? AND key = ? AND made_at >= ?");
+    select.bind(1, scope).bind(2, key).bind(3, notBefore);
+    if (!select.step("reading an idempotency key")) return false;
+    answer.requestDigest = select.text(0);
+    answer.status = static_cast<int>(select.integer(1));
+    answer.body = select.text(2);
+    return true;
+}
+
+void SqliteStore::storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
+                              time_t notBefore) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement forget(*this, "DELETE FROM idempotency WHERE made_at < ?");
+    forget.bind(1, notBefore).run("forgetting old idempotency keys");
+    Statement insert(*this,
+                     "INSERT OR REPLACE INTO idempotency (scope, key, request_digest, status, body, made_at)"
+                     " VALUES (?, ?, ?, ?, ?, ?)");
+    insert.bind(1, scope)
+        .bind(2, key)
+        .bind(3, answer.requestDigest)
+        .bind(4, answer.status)
+        .bind(5, answer.body)
+        .bind(6, at)
+        .run("keeping an idempotency key");
+    transaction.commit();
 }

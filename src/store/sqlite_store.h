@@ -17,7 +17,7 @@ struct sqlite3_stmt;
 class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
-    static constexpr int schemaVersion = 2;
+    static constexpr int schemaVersion = 3;
     // Free space that enqueue() leaves on the file system: the messages
     // already stored still need room for their way through the gateway
     // (their updates go through the journal) when no new one fits.
@@ -57,6 +57,12 @@ public:
     void markReceivedProcessed(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     std::vector<StoredReceived> unprocessedReceived() override EXCLUDES(m_mutex);
     long sweepFinished(time_t before) override EXCLUDES(m_mutex);
+    bool findMessage(uint64_t id, MessageRecord& record) override EXCLUDES(m_mutex);
+    std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
+    bool findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) override
+        EXCLUDES(m_mutex);
+    void storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
+                     time_t notBefore) override EXCLUDES(m_mutex);
 
     const std::string& path() const { return m_path; }
 
@@ -77,6 +83,9 @@ private:
     void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
         REQUIRES(m_mutex);
     void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
+
+    // Reads one row of the message columns findMessage() selects.
+    static void readRecord(const Statement& row, MessageRecord& record);
 
     // Throws when the file system has less than the reserve left.
     void checkFreeSpace() const;

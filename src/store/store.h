@@ -73,6 +73,37 @@ struct SmscResult {
     time_t at = 0;
 };
 
+// One message as a caller may see it (Store::findMessage()).
+struct MessageRecord {
+    // Where the message is: in the queue, handed to the network, accepted by
+    // it and waiting for its notification, or finished (`outcome` says how).
+    enum class Stage { Queued, Submitted, Acknowledged, Finished };
+    uint64_t id = 0;
+    Stage stage = Stage::Queued;
+    // Finished: "acknowledged", "refused", "notified" or "expired".
+    std::string outcome;
+    std::string target;
+    std::string sender;  // empty until submitted
+    Sms::Tracking tracking;
+    // The SMSC's refusal code (also of a refusal that is tried again) and
+    // the status of the delivery notification; -1: none.
+    int errorCode = -1;
+    int notificationStatus = -1;
+    // When each step happened; 0: not (yet).
+    time_t acceptedAt = 0;
+    time_t submittedAt = 0;
+    time_t acknowledgedAt = 0;
+    time_t notifiedAt = 0;
+    time_t finishedAt = 0;
+};
+
+// The first answer to a request that carried an idempotency key.
+struct StoredAnswer {
+    std::string requestDigest;  // of the request it answered
+    int status = 0;
+    std::string body;
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -141,9 +172,34 @@ public:
     // run, in the order they arrived.
     virtual std::vector<StoredReceived> unprocessedReceived() = 0;
 
+    // The lookups of the HTTP interface. A store that does not keep what
+    // they read throws StoreError (the default).
+    //
+    // The message with this id; false when there is none (any more).
+    virtual bool findMessage(uint64_t /*id*/, MessageRecord& /*record*/) { throw notKept(); }
+    // At most `limit` messages with this caller's reference, oldest first.
+    virtual std::vector<MessageRecord> findByClientRef(const std::string& /*clientRef*/, size_t /*limit*/) {
+        throw notKept();
+    }
+    // The answer kept for `key` of caller `scope` since `notBefore`; false
+    // when there is none.
+    virtual bool findAnswer(const std::string& /*scope*/, const std::string& /*key*/, time_t /*notBefore*/,
+                            StoredAnswer& /*answer*/) {
+        throw notKept();
+    }
+    // Keeps the answer for `key` of `scope` (replacing one older than
+    // `notBefore`) and forgets every answer older than `notBefore`.
+    virtual void storeAnswer(const std::string& /*scope*/, const std::string& /*key*/, const StoredAnswer& /*answer*/,
+                             time_t /*at*/, time_t /*notBefore*/) {
+        throw notKept();
+    }
+
     // Deletes the messages finished before `before`, and the confirmations
     // and received messages done before it; the number of messages.
     virtual long sweepFinished(time_t before) = 0;
+
+private:
+    static StoreError notKept() { return StoreError("Store: this store keeps no message states or answers"); }
 };
 
 #endif

@@ -106,6 +106,12 @@ void SmsQueStored::commitWaiting() {
                 }
                 throw;
             }
+            // The callers' messages, whose content went into the batch, get
+            // the ids the store gave it.
+            auto stored = all.begin();
+            for (PendingBatch* batch : accepted) {
+                for (Sms& sms : *batch->messages) sms.setId((stored++)->id());
+            }
         }
     } catch (const std::exception& e) {
         failure = e.what();

@@ -488,12 +488,72 @@ TEST_F(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
         "1 1 3");
 }
 
+TEST_F(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
+    SqliteStore store(path(), false);
+    std::vector<Sms> batch = messages("h", 4, "a@example.org");
+    Sms::Tracking tracking;
+    tracking.clientRef = "order-17";
+    tracking.callbackUrl = "https://example.org/hook";
+    tracking.parts = 2;
+    for (int i = 0; i < 4; ++i) {
+        tracking.part = i % 2 + 1;
+        batch[i].setTracking(tracking);
+    }
+    batch[3].setTracking(Sms::Tracking());
+    store.enqueue(batch);
+    const time_t at = 1000000;
+    store.markSubmitted(batch[0].id(), "Sender thread(EMI)", 5, 0, at);
+    store.markAcknowledged(batch[0].id(), "k0", true, at + 1);
+    store.markNotified(batch[0].id(), 0, at + 2);
+    store.markSubmitted(batch[1].id(), "Sender thread(EMI)", 6, 0, at);
+    store.markRefused(batch[1].id(), 4, true, at + 3);
+
+    MessageRecord record;
+    ASSERT_TRUE(store.findMessage(batch[0].id(), record));
+    EXPECT_EQ(record.stage, MessageRecord::Stage::Finished);
+    EXPECT_EQ(record.outcome, "notified");
+    EXPECT_EQ(record.notificationStatus, 0);
+    EXPECT_EQ(record.sender, "Sender thread(EMI)");
+    EXPECT_EQ(record.tracking.clientRef, "order-17");
+    EXPECT_EQ(record.tracking.callbackUrl, "https://example.org/hook");
+    EXPECT_EQ((std::vector<time_t>{record.submittedAt, record.acknowledgedAt, record.notifiedAt, record.finishedAt}),
+              (std::vector<time_t>{at, at + 1, at + 2, at + 2}));
+    ASSERT_TRUE(store.findMessage(batch[1].id(), record));
+    EXPECT_EQ(record.outcome, "refused");
+    EXPECT_EQ(record.errorCode, 4);
+    EXPECT_EQ(record.tracking.part, 2);
+    ASSERT_TRUE(store.findMessage(batch[3].id(), record));
+    EXPECT_EQ(record.stage, MessageRecord::Stage::Queued);
+    EXPECT_EQ(record.tracking.clientRef, "");
+    EXPECT_EQ(record.errorCode, -1);
+    EXPECT_FALSE(store.findMessage(batch[3].id() + 100, record));
+
+    const std::vector<MessageRecord> listed = store.findByClientRef("order-17", 2);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].id, batch[0].id());
+    EXPECT_EQ(listed[1].id, batch[1].id());
+    EXPECT_TRUE(store.findByClientRef("", 10).empty());
+
+    StoredAnswer answer{"digest", 202, "{\"messages\":[]}"};
+    store.storeAnswer("scope", "key", answer, at, at - 86400);
+    StoredAnswer found;
+    ASSERT_TRUE(store.findAnswer("scope", "key", at - 86400, found));
+    EXPECT_EQ((found.requestDigest + " " + std::to_string(found.status) + " " + found.body),
+              "digest 202 {\"messages\":[]}");
+    EXPECT_FALSE(store.findAnswer("other scope", "key", at - 86400, found));
+    // Past its time the answer is gone, and the next one forgets it.
+    EXPECT_FALSE(store.findAnswer("scope", "key", at + 1, found));
+    store.storeAnswer("scope", "key2", answer, at + 86401, at + 1);
+    EXPECT_FALSE(store.findAnswer("scope", "key", 0, found));
+    EXPECT_TRUE(store.findAnswer("scope", "key2", at + 1, found));
+}
+
 TEST_F(StoreTest, RefusesWhatItCannotUse) {
     { SqliteStore store(path(), false); }
-    rawSql("INSERT INTO schema_version VALUES (3)");
+    rawSql("INSERT INTO schema_version VALUES (4)");
     std::string error = openError(path());
     EXPECT_NE(error.find(path()), std::string::npos) << error;
-    EXPECT_NE(error.find("schema version 3 is newer than this program's 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("schema version 4 is newer than this program's 3"), std::string::npos) << error;
 
     const std::string garbage = m_scratch.file("garbage.db");
     {

@@ -532,6 +532,28 @@ def basic_ini(sandbox, emi=None, me=None, extra=""):
     return "\n".join(lines) + "\n" + extra
 
 
+def free_port():
+    """A loopback TCP port nobody listens on right now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def http_section(sandbox, keys=("test-key-1",), port=None, extra=None):
+    """The "[HTTP]" section for a daemon of `sandbox`: Listen on loopback at
+    `port` (a free one unless given), the API keys written to a keys file of
+    the sandbox (with a comment and a blank line, which are skipped); `extra`
+    adds or replaces keys. Returns (text, port)."""
+    port = port or free_port()
+    keys_path = os.path.join(sandbox.root, "api-keys")
+    with open(keys_path, "w") as f:
+        f.write("# keys of the test clients\n\n" + "".join("%s\n" % key for key in keys))
+    settings = {"Listen": "127.0.0.1:%d" % port, "ApiKeysFile": keys_path}
+    settings.update(extra or {})
+    text = "[HTTP]\n" + "".join("%s = %s\n" % kv for kv in settings.items() if kv[1] is not None)
+    return text, port
+
+
 # An executable for received messages that writes a marker when it starts,
 # waits for its gate file and then runs the rest of its command line. A gate
 # that says anything but "run" ends it without running the rest (so the runs

@@ -1,0 +1,106 @@
+// The one way a message enters the gateway, for every interface: the remote
+// interface's SendSms and the HTTP interface's POST /v1/messages both hand
+// their request to a Submission, which splits the destinations, checks each,
+// converts the text to ASCII, cuts it into parts and queues every part for
+// every destination as one step, writing a record for what it refuses.
+//
+// It holds no state of its own beyond its collaborators: any thread may call
+// submit(), several at once (the ORB's threads, the HTTP server's).
+#ifndef KST_SUBMISSION_H
+#define KST_SUBMISSION_H
+
+#include <stdint.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class Logger;
+class SmsQue;
+struct Counters;
+
+class Submission {
+public:
+    // What a submission accepts and where it records what it refuses.
+    struct Options {
+        long maxDestinations = 1000;   // destinations in one request
+        long maxQueued = 1000000;      // messages in the send queue
+        Logger* errorLog = nullptr;    // refusal records; null: none
+        bool hideDestination = false;  // "<hidden>" for the number in them
+        bool hideIp = false;           // "<hidden>" for the client address
+    };
+
+    // One request. The text is ISO-8859-2, as the remote interface gets it.
+    struct Request {
+        std::string destinations;  // comma-separated, as SendSms gets them
+        std::string text;
+        std::string remoteAddr;
+        bool onDisplay = false;
+        std::string mailTo;
+        // Kept with each message for the HTTP interface's callers.
+        std::string clientRef;
+        std::string callbackUrl;
+    };
+
+    // One message queued: its id in the store (0 without a store), its
+    // destination and which part of the text it carries.
+    struct Queued {
+        uint64_t id = 0;
+        std::string to;
+        int part = 1;
+        int parts = 1;
+    };
+
+    // A request refused as a whole; nothing of it is queued.
+    class Refused : public std::runtime_error {
+    public:
+        enum Reason {
+            TooManyDestinations,  // more than maxDestinations
+            QueueFull,            // the queue would hold more than maxQueued
+            StoreFailed,          // the store could not commit the messages
+        };
+        Refused(Reason reason, const std::string& what) : std::runtime_error(what), reason(reason) {}
+        const Reason reason;
+    };
+
+    // `queue` (null: nothing is queued), `counters` (null: nothing counted)
+    // and the error log must outlive the submission; `label` heads its trace
+    // lines and records.
+    Submission(SmsQue* queue, Counters* counters, const Options& options, const char* label)
+        : m_queue(queue), m_counters(counters), m_options(options), m_label(label) {}
+
+    // Queues every part for every destination that is a telephone number the
+    // SMSC's address field can carry; any other destination is refused with
+    // an error record and skipped, empty ones silently. Returns what was
+    // queued, in order (destination by destination, part by part), once it
+    // is committed to the store. Throws Refused, with its record written.
+    std::vector<Queued> submit(const Request& request) const;
+
+    // The list split at commas, each entry trimmed of spaces and tabs; empty
+    // entries are dropped.
+    static std::vector<std::string> destinationsOf(const std::string& numbers);
+    // Whether `number` (trimmed) is a destination the SMSC can carry: "+"
+    // and digits, or digits.
+    static bool acceptedDestination(const std::string& number);
+    // The ASCII text the gateway sends for an ISO-8859-2 text.
+    static std::string asciiOf(const std::string& iso88592Text);
+    // The texts queued for one destination: the whole text when it fits one
+    // message, otherwise parts headed "i/N " (at most maxParts of them).
+    static std::vector<std::string> splitText(const std::string& asciiText);
+    // The parts an ASCII text of `length` characters needs (also beyond
+    // maxParts, which are not sent).
+    static size_t partsNeeded(size_t length);
+    static constexpr int maxParts = 5;
+
+private:
+    void writeRefusal(const std::string& title, const std::string& remoteAddr, const std::string* number,
+                      const std::string& reason) const;
+
+    // Collaborators, from the constructor.
+    SmsQue* const m_queue;
+    Counters* const m_counters;
+    const Options m_options;
+    const char* const m_label;
+};
+
+#endif

@@ -1,0 +1,342 @@
+"""The HTTP interface of the real kstd, connected to the SMSC simulator:
+submissions through curl and http.client followed to their delivery, every
+error status with nothing queued, the metrics as promtool reads them,
+idempotent retries across a restart, HTTPS with a certificate the test makes,
+and the configuration errors that end the start."""
+
+import json
+import os
+import ssl
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.environ.get("KST_SOURCE_DIR", "."), "tests", "emisender"))
+
+from emisender_support import EmiDaemonTestCase, log_records, main  # noqa: E402
+from httpapi import HttpApi, curl  # noqa: E402
+from kst import basic_ini, http_section, wait_until  # noqa: E402
+
+KEY = "test-key-1"
+TEXT_200 = "".join(chr(ord("a") + i % 26) for i in range(200))
+
+
+class HttpTestCase(EmiDaemonTestCase):
+    """A daemon with "[HTTP]" on a loopback port; self.api talks to it."""
+
+    def start_http(self, http_extra=None, sections="", port=None, emi=None, wrapper=()):
+        text, self.port = http_section(self.sandbox, keys=(KEY, "second-key"), port=port, extra=http_extra)
+        self.http_sections = text + sections
+        self.start_daemon(emi=emi, sections=self.http_sections, wrapper=wrapper)
+        self.api = HttpApi(self.port, key=KEY)
+        self.addCleanup(self.api.close)
+
+    def restart(self):
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        self.start_daemon(sections=self.http_sections)
+
+    def submit(self, body, headers=None):
+        return self.api.json("POST", "/v1/messages", body, headers=headers)
+
+    def accepted(self):
+        return self.api.metrics().get("kestrova_messages_accepted_total")
+
+
+class Submission(HttpTestCase):
+    def test_two_numbers_and_a_long_text_give_four_ids_followed_to_delivered(self):
+        self.start_http()
+        # curl: two numbers as one string, 200 characters (two parts each).
+        body = json.dumps({"to": "+420602111222, +420602333444", "text": TEXT_200,
+                           "notify_email": "jana@example.org", "client_ref": "order-17"})
+        status, data = curl(["-H", "Authorization: Bearer " + KEY, "-H", "Content-Type: application/json",
+                             "--data-binary", body, "http://127.0.0.1:%d/v1/messages" % self.port])
+        self.assertEqual(status, 202, data)
+        messages = json.loads(data)["messages"]
+        self.assertEqual([(m["to"], m["part"], m["parts"]) for m in messages],
+                         [("+420602111222", 1, 2), ("+420602111222", 2, 2),
+                          ("+420602333444", 1, 2), ("+420602333444", 2, 2)])
+        ids = [m["id"] for m in messages]
+        self.assertTrue(all(isinstance(i, str) and i.isdigit() for i in ids))
+        self.assertEqual(len(set(ids)), 4)
+
+        # The SMSC gets the four parts; each is followed to "delivered" by
+        # the simulator's notification.
+        subs = self.sim.wait_for(lambda: len(self.sim.submissions()) >= 4 and self.sim.submissions(),
+                                 what="four submissions")
+        self.assertEqual(sorted(s["text"][:4] for s in subs), ["1/2 ", "1/2 ", "2/2 ", "2/2 "])
+
+        def state(message_id):
+            status, record = self.api.json("GET", "/v1/messages/" + message_id)
+            self.assertEqual(status, 200, record)
+            return record
+
+        record = wait_until(lambda: (lambda r: r if r["state"] == "delivered" else None)(state(ids[0])), 30,
+                            interval=0.2, what="message %s delivered" % ids[0])
+        self.assertEqual((record["id"], record["to"], record["part"], record["parts"]),
+                         (ids[0], "+420602111222", 1, 2))
+        self.assertEqual(record["sender"], "Sender thread(EMI)")
+        self.assertEqual(record["client_ref"], "order-17")
+        self.assertEqual(record["notification_status"], 0)
+        for step in ("accepted_at", "submitted_at", "acknowledged_at", "notified_at", "finished_at"):
+            self.assertRegex(record[step] or "", r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$", step)
+
+        # The caller's reference lists the four, through http.client.
+        status, listed = self.api.json("GET", "/v1/messages?client_ref=order-17")
+        self.assertEqual(status, 200)
+        self.assertEqual([m["id"] for m in listed["messages"]], ids)
+        status, listed = self.api.json("GET", "/v1/messages?client_ref=nobody")
+        self.assertEqual((status, listed["messages"]), (200, []))
+
+        # UTF-8 arrives as the remote interface's ISO-8859-2 would: the same
+        # transliteration; a character ISO-8859-2 lacks becomes "?" (or its
+        # transliteration), and an array of numbers works like the string.
+        status, answer = self.submit({"to": ["602555666"], "text": "Příliš žluťoučký kůň ☃", "flash": True})
+        self.assertEqual(status, 202, answer)
+        sub = self.sim.wait_for(lambda: [s for s in self.sim.submissions() if s["AdC"].endswith("602555666")],
+                                what="the transliterated submission")[0]
+        self.assertEqual(sub["text"], "Prilis zlutoucky kun ?")
+        self.assertEqual(self.accepted(), 5)
+
+
+class Errors(HttpTestCase):
+    def test_every_error_status_queues_nothing(self):
+        self.start_http(http_extra={"MaxBodyBytes": "4096"}, sections="[Limits]\nMaxQueued = 3\n")
+        good = {"to": "+420602111222", "text": "hello", "client_ref": "err"}
+        cases = [
+            ("not JSON", "{to:", {}, 400, None),
+            ("not an object", [1, 2], {}, 400, None),
+            ("no destination", {"text": "x"}, {}, 400, "to"),
+            ("empty destination", dict(good, to=" , "), {}, 400, "to"),
+            ("bad number", dict(good, to=["+420602111222", "12ab"]), {}, 400, "to"),
+            ("number as a list of numbers", dict(good, to=[420602111222]), {}, 400, "to"),
+            ("no text", {"to": "1234"}, {}, 400, "text"),
+            ("text too long", dict(good, text="x" * 800), {}, 400, "text"),
+            ("flash not boolean", dict(good, flash="yes"), {}, 400, "flash"),
+            ("mail with a line feed", dict(good, notify_email="a@b\nBcc: c@d"), {}, 400, "notify_email"),
+            ("callback not http", dict(good, callback_url="ftp://x"), {}, 400, "callback_url"),
+            ("unknown member", dict(good, flsh=True), {}, 400, "flsh"),
+            ("bad idempotency key", good, {"Idempotency-Key": "a b"}, 400, "Idempotency-Key"),
+            ("queue limit", dict(good, to="111,222,333,444"), {}, 503, None),
+        ]
+        for name, body, headers, expected, field in cases:
+            with self.subTest(name):
+                status, headers_out, data = self.api.request("POST", "/v1/messages", body, headers=headers)
+                self.assertEqual(status, expected, data)
+                self.assertEqual(headers_out["content-type"], "application/problem+json")
+                problem = json.loads(data)
+                self.assertTrue(problem["type"] and problem["title"] and problem["detail"], problem)
+                if field:
+                    self.assertEqual(problem.get("field"), field, problem)
+
+        # 401: no key, a wrong key, a key of another scheme; 404, 405, 415.
+        for key in (False, "wrong-key", "test-key-"):
+            status, headers_out, data = self.api.request("POST", "/v1/messages", good, key=key)
+            self.assertEqual(status, 401, data)
+            self.assertEqual(headers_out.get("www-authenticate"), "Bearer")
+        status, _, _ = self.api.request("GET", "/v1/status", headers={"Authorization": "Basic " + KEY}, key=False)
+        self.assertEqual(status, 401)
+        self.assertEqual(self.api.request("GET", "/v1/nothing")[0], 404)
+        self.assertEqual(self.api.request("GET", "/v1/messages/999999")[0], 404)
+        self.assertEqual(self.api.request("GET", "/v1/messages/12x")[0], 404)
+        status, headers_out, _ = self.api.request("DELETE", "/v1/messages")
+        self.assertEqual((status, headers_out.get("allow")), (405, "GET, POST"))
+        self.assertEqual(self.api.request("PUT", "/v1/status")[0], 405)
+        self.assertEqual(self.api.request("POST", "/v1/messages", "to=1&text=x",
+                                          content_type="application/x-www-form-urlencoded")[0], 415)
+        self.assertEqual(self.api.request("POST", "/v1/messages", json.dumps(good), content_type=None)[0], 415)
+        self.assertEqual(self.api.request("GET", "/v1/messages")[0], 400)
+
+        # 413: a body of 10 MB is refused by its length, unread; sent
+        # without a length, the connection is closed once it passes the limit.
+        big = os.path.join(self.sandbox.root, "big.json")
+        with open(big, "w") as f:
+            f.write('{"to": "1234", "text": "' + "x" * (10 << 20) + '"}')
+        url = "http://127.0.0.1:%d/v1/messages" % self.port
+        auth = ["-H", "Authorization: Bearer " + KEY, "-H", "Content-Type: application/json"]
+        status, data = curl(auth + ["-H", "Expect: 100-continue", "--data-binary", "@" + big, url])
+        self.assertEqual(status, 413, data)
+        self.assertEqual(json.loads(data)["title"], "Payload Too Large")
+        # No final answer: curl shows nothing or the "100 Continue" it had.
+        status, _ = curl(auth + ["-H", "Transfer-Encoding: chunked", "--data-binary", "@" + big, url])
+        self.assertIn(status, (0, 100))
+
+        # Nothing of all that was queued or sent; the daemon still answers.
+        status, listed = self.api.json("GET", "/v1/messages?client_ref=err")
+        self.assertEqual((status, listed["messages"]), (200, []))
+        self.assertEqual(self.accepted(), 0)
+        status, stats = self.api.json("GET", "/v1/status")
+        self.assertEqual((status, stats["queue_length"]), (200, 0))
+        self.assertEqual(self.sim.submissions(), [])
+        self.assertEqual(self.stats().get("queued"), "0")
+        # The refused queue limit has its error record, as SendSms's has.
+        titles = [lines[0] for _, lines in log_records(self.log("error.log"))]
+        self.assertIn("SMS refused: send queue full", titles)
+
+        # A good request afterwards is queued: the counting works.
+        status, answer = self.submit(good)
+        self.assertEqual(status, 202, answer)
+        self.assertEqual(self.accepted(), 1)
+
+
+class StoreFull(HttpTestCase):
+    def test_a_store_that_cannot_take_the_messages_gives_503_and_queues_nothing(self):
+        # The store keeps 8 MiB free for the messages it holds: on a file
+        # system of 8 MiB no new message fits.
+        small = ["/bin/sh", "-c", 'mount -t tmpfs -o size=8m tmpfs /var/lib/kst && exec "$@"', "sh"]
+        self.start_http(wrapper=small)
+        body = {"to": "602111222", "text": "no room", "client_ref": "full"}
+        for headers in ({}, {"Idempotency-Key": "full-1"}):
+            status, answer_headers, data = self.api.request("POST", "/v1/messages", body, headers=headers)
+            self.assertEqual(status, 503, data)
+            self.assertEqual(answer_headers["content-type"], "application/problem+json")
+            self.assertIn("cannot store the messages", json.loads(data)["detail"])
+            self.assertIn("retry-after", answer_headers)
+        self.assertIn("SMS refused: cannot store the messages",
+                      [lines[0] for _, lines in log_records(self.log("error.log"))])
+        self.assertEqual(self.accepted(), 0)
+        self.assertEqual(self.api.json("GET", "/v1/status")[1]["queue_length"], 0)
+        self.assertEqual(self.sim.submissions(), [])
+
+
+class Metrics(HttpTestCase):
+    def test_promtool_accepts_the_metrics_and_the_counters_move(self):
+        self.start_http()
+        # On loopback /metrics needs no key; the rest does.
+        status, _, before = self.api.request("GET", "/metrics", key=False)
+        self.assertEqual(status, 200)
+        self.assertEqual(self.api.request("GET", "/v1/status", key=False)[0], 401)
+        checked = subprocess.run(["promtool", "check", "metrics"], input=before, capture_output=True, timeout=60)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+        status, answer = self.submit({"to": ["111222333", "444555666"], "text": "metrics",
+                                      "notify_email": "m@example.org"})
+        self.assertEqual(status, 202, answer)
+        wait_until(lambda: self.api.metrics().get("kestrova_messages_delivered_total") == 2, 30, interval=0.2,
+                   what="two deliveries counted")
+        samples = self.api.metrics()
+        self.assertEqual(samples["kestrova_messages_accepted_total"], 2)
+        self.assertEqual(samples["kestrova_messages_submitted_total"], 2)
+        self.assertEqual(samples["kestrova_messages_acknowledged_total"], 2)
+        self.assertEqual(samples["kestrova_messages_refused_total"], 0)
+        self.assertEqual(samples['kestrova_sender_active{sender="Sender thread(EMI)"}'], 1)
+        self.assertEqual(samples['kestrova_sender_connected{sender="Sender thread(EMI)"}'], 1)
+        self.assertEqual(samples["kestrova_accept_latency_seconds_count"], 1)
+        self.assertEqual(samples['kestrova_accept_latency_seconds_bucket{le="+Inf"}'], 1)
+        self.assertEqual(samples["kestrova_acknowledgement_latency_seconds_count"], 2)
+        self.assertEqual(samples["kestrova_notification_latency_seconds_count"], 2)
+        wait_until(lambda: self.api.metrics().get("kestrova_confirmations_mailed_total") == 2, 30, interval=0.2,
+                   what="two confirmations counted")
+        # A message through the remote interface counts as well.
+        self.kstsend("777888999", "through CORBA")
+        wait_until(lambda: self.api.metrics().get("kestrova_messages_acknowledged_total") == 3, 30, interval=0.2,
+                   what="the CORBA message counted")
+        self.assertEqual(self.api.metrics()["kestrova_messages_accepted_total"], 3)
+        status, _, after = self.api.request("GET", "/metrics")
+        checked = subprocess.run(["promtool", "check", "metrics"], input=after, capture_output=True, timeout=60)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+        status, stats = self.api.json("GET", "/v1/status")
+        self.assertEqual(status, 200)
+        self.assertEqual(stats["sent"], 3)
+        self.assertEqual(stats["senders"], [{"name": "Sender thread(EMI)", "status": "active"}])
+        self.assertEqual(str(stats["sent"]), self.stats()["sent"])
+
+
+class Idempotency(HttpTestCase):
+    def test_a_retry_queues_once_also_across_a_restart(self):
+        self.start_http()
+        body = {"to": "602111222,602333444", "text": "only once", "client_ref": "idem"}
+        key = {"Idempotency-Key": "order-17-attempt"}
+        status, headers, first = self.api.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual(status, 202, first)
+        status, headers, second = self.api.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual((status, second), (202, first))
+        self.assertEqual(headers.get("idempotent-replayed"), "true")
+        # Another caller's key of the same name is another key.
+        other = HttpApi(self.port, key="second-key")
+        self.addCleanup(other.close)
+        status, _, third = other.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual(status, 202)
+        self.assertNotEqual(third, first)
+        # The same key with another body is refused, nothing queued.
+        status, _, data = self.api.request("POST", "/v1/messages", dict(body, text="changed"), headers=key)
+        self.assertEqual(status, 422, data)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= 4, what="four submissions")
+        self.assertEqual(self.accepted(), 4)
+
+        self.restart()
+        self.api = HttpApi(self.port, key=KEY)
+        self.addCleanup(self.api.close)
+        status, headers, again = self.api.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual((status, again), (202, first))
+        self.assertEqual(self.accepted(), 0, "nothing accepted since the restart")
+        status, listed = self.api.json("GET", "/v1/messages?client_ref=idem")
+        self.assertEqual(len(listed["messages"]), 4)
+        self.assertEqual(len(self.sim.submissions()), 4)
+
+
+class Https(HttpTestCase):
+    def test_self_signed_certificate(self):
+        cert = os.path.join(self.sandbox.root, "cert.pem")
+        key = os.path.join(self.sandbox.root, "key.pem")
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                               "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1",
+                               "-addext", "subjectAltName=IP:127.0.0.1"], capture_output=True, timeout=120)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.start_http(http_extra={"CertificateFile": cert, "KeyFile": key})
+        url = "https://127.0.0.1:%d" % self.port
+        status, data = curl(["--cacert", cert, "-H", "Authorization: Bearer " + KEY, url + "/v1/status"])
+        self.assertEqual(status, 200, data)
+        self.assertEqual(json.loads(data)["queue_length"], 0)
+        status, data = curl(["--cacert", cert, "-H", "Authorization: Bearer " + KEY, "-H",
+                             "Content-Type: application/json", "--data-binary",
+                             '{"to": "602111222", "text": "over TLS"}', url + "/v1/messages"])
+        self.assertEqual(status, 202, data)
+        self.sim.wait_for(lambda: self.sim.submissions(), what="the submission")
+        # Without the certificate the client refuses the server; plain HTTP
+        # gets no answer.
+        done = subprocess.run(["curl", "--silent", "--max-time", "20", url + "/v1/status"], timeout=40)
+        self.assertNotEqual(done.returncode, 0)
+        context = ssl.create_default_context(cafile=cert)
+        api = HttpApi(self.port, key=KEY, context=context)
+        self.addCleanup(api.close)
+        self.assertEqual(api.json("GET", "/v1/status")[0], 200)
+
+
+class Configuration(EmiDaemonTestCase):
+    def run_with(self, http):
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": "1"}) + http)
+        process = self.sandbox.run_kstd(timeout=60)
+        return process.popen.returncode, [lines[0] for _, lines in log_records(self.log("error.log"))]
+
+    def test_settings_that_would_open_or_break_the_interface_end_the_start(self):
+        keys = os.path.join(self.sandbox.root, "keys")
+        with open(keys, "w") as f:
+            f.write("# no key yet\n\n")
+        cases = [
+            ("[HTTP]\nListen = 127.0.0.1:18080\n", "Missing HTTP/ApiKeysFile setting in INI file, exiting"),
+            ("[HTTP]\nListen = 127.0.0.1:18080\nApiKeysFile = %s\n" % keys,
+             "HTTP/ApiKeysFile %s holds no key, exiting" % keys),
+            ("[HTTP]\nListen = 127.0.0.1:18080\nApiKeysFile = %s.missing\n" % keys,
+             "Cannot read HTTP/ApiKeysFile %s.missing: No such file or directory, exiting" % keys),
+            ("[HTTP]\nListen = 18080\nApiKeysFile = %s\n" % keys,
+             "Invalid HTTP/Listen setting '18080' in INI file (host:port), exiting"),
+        ]
+        for http, record in cases:
+            with self.subTest(record):
+                status, titles = self.run_with(http)
+                self.assertEqual(status, 1)
+                self.assertIn(record, titles)
+        with open(keys, "a") as f:
+            f.write("k1\n")
+        status, titles = self.run_with("[HTTP]\nListen = 127.0.0.1:18080\nApiKeysFile = %s\nKeyFile = /k\n" % keys)
+        self.assertEqual(status, 1)
+        self.assertIn("HTTP/KeyFile is set without HTTP/CertificateFile in INI file, exiting", titles)
+        status, titles = self.run_with("[HTTP]\nListen = 127.0.0.1:18080\nApiKeysFile = %s\n[Store]\nType = memory\n"
+                                       % keys)
+        self.assertEqual(status, 1)
+        self.assertTrue(any(t.startswith("HTTP/Listen needs the durable store") for t in titles), titles)
+
+
+if __name__ == "__main__":
+    main()
