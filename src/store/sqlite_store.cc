@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -194,11 +195,7 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
         journal.reset();
         execute(fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
         migrate();
-        Statement ends(*this, "SELECT MIN(position), MAX(position) FROM message");
-        if (ends.step("reading the queue")) {
-            m_frontPosition = ends.integer(0);
-            m_backPosition = ends.integer(1);
-        }
+        readQueueEnds();
     } catch (...) {
         for (auto& statement : m_statements) sqlite3_finalize(statement.second);
         m_statements.clear();
@@ -249,6 +246,29 @@ void SqliteStore::migrate() {
         record.bind(1, version + 1).run("recording the schema version");
     }
     transaction.commit();
+}
+
+void SqliteStore::readQueueEnds() {
+    // Each a single MIN or MAX over one partial index, so that it reads a
+    // leaf at either end and not the whole table (finished rows included).
+    // Finished rows never return to the queue: their positions do not count.
+    static const char* const ends[][2] = {
+        {"SELECT MIN(position) FROM message WHERE state = 0", "SELECT MAX(position) FROM message WHERE state = 0"},
+        {"SELECT MIN(position) FROM message WHERE state IN (1, 2) AND state = 1",
+         "SELECT MAX(position) FROM message WHERE state IN (1, 2) AND state = 1"},
+        {"SELECT MIN(position) FROM message WHERE state IN (1, 2) AND state = 2",
+         "SELECT MAX(position) FROM message WHERE state IN (1, 2) AND state = 2"},
+    };
+    bool found = false;
+    for (const auto& state : ends) {
+        Statement lowest(*this, state[0]);
+        if (!lowest.step("reading the queue") || lowest.isNull(0)) continue;
+        Statement highest(*this, state[1]);
+        highest.step("reading the queue");
+        m_frontPosition = found ? std::min(m_frontPosition, lowest.integer(0)) : lowest.integer(0);
+        m_backPosition = found ? std::max(m_backPosition, highest.integer(0)) : highest.integer(0);
+        found = true;
+    }
 }
 
 void SqliteStore::checkFreeSpace() const {
@@ -413,7 +433,9 @@ long SqliteStore::requeueUnacknowledged() {
     Transaction transaction(*this);
     std::vector<int64_t> ids;
     {
-        Statement select(*this, "SELECT id FROM message WHERE state = 1 ORDER BY position");
+        // "state IN (1, 2)" lets the open messages' index serve the query
+        // instead of a scan of every row, the finished ones included.
+        Statement select(*this, "SELECT id FROM message WHERE state IN (1, 2) AND state = 1 ORDER BY position");
         while (select.step("reading the submitted messages")) ids.push_back(select.integer(0));
     }
     const int64_t frontBefore = m_frontPosition;
@@ -435,9 +457,11 @@ long SqliteStore::requeueUnacknowledged() {
 std::vector<SubmittedMessage> SqliteStore::awaitingNotification() {
     std::vector<SubmittedMessage> messages;
     qpthr::QpLock guard(m_mutex);
+    // Through the open messages' index, as requeueUnacknowledged().
     Statement select(*this,
                      "SELECT id, target, source, body, remote_addr, on_display, mail_to, sender, reference,"
-                     " submissions, submitted_at, sys_msg FROM message WHERE state = 2 ORDER BY submitted_at, id");
+                     " submissions, submitted_at, sys_msg FROM message WHERE state IN (1, 2) AND state = 2"
+                     " ORDER BY submitted_at, id");
     while (select.step("reading the acknowledged messages")) {
         SubmittedMessage message;
         message.sms =

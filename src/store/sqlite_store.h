@@ -68,6 +68,9 @@ private:
     void execute(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
     int storedVersion() REQUIRES(m_mutex);
+    // Sets m_frontPosition and m_backPosition from the rows in or out of
+    // the queue that can return to it.
+    void readQueueEnds() REQUIRES(m_mutex);
     // The sweep's part for confirmations and received messages, inside its
     // transaction.
     void sweepDone(time_t before) REQUIRES(m_mutex);
