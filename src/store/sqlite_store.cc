@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "wal_write_batch.h"
+
 namespace {
 
 // The states of a message's row.
@@ -168,8 +170,8 @@ std::string directoryOf(const std::string& path) {
 SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve)
     : m_path(path), m_directory(directoryOf(path)), m_freeSpaceReserve(freeSpaceReserve) {
     qpthr::QpLock guard(m_mutex);
-    const int opened =
-        sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int opened = sqlite3_open_v2(
+        path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, walWriteBatchVfs());
     if (opened != SQLITE_OK) {
         const std::string cause = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(opened);
         sqlite3_close(m_db);

@@ -2,6 +2,8 @@
 //
 // One connection, guarded by m_mutex: every operation takes the lock for
 // its transaction, so any thread may call any operation. The lock is a leaf.
+// The file is accessed through wal_write_batch.h: a commit writes its
+// journal frames with one system call.
 #ifndef KST_STORE_SQLITE_STORE_H
 #define KST_STORE_SQLITE_STORE_H
 
