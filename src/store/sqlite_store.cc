@@ -1,9 +1,11 @@
 #include "sqlite_store.h"
 
 #include <sqlite3.h>
+#include <string.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "wal_write_batch.h"
@@ -139,7 +141,7 @@ private:
 class SqliteStore::Transaction {
 public:
     explicit Transaction(SqliteStore& store) REQUIRES(store.m_mutex) : m_store(store) {
-        if (!store.m_submissionsPending) store.execute("BEGIN IMMEDIATE");
+        if (!store.m_submissionsPending) store.begin();
     }
     ~Transaction() {
         if (m_committed) return;
@@ -147,7 +149,7 @@ public:
         m_store.m_submissionsPending = false;
     }
     void commit() NO_THREAD_SAFETY_ANALYSIS {
-        m_store.execute("COMMIT");
+        Statement(m_store, "COMMIT").run("committing");
         m_store.m_submissionsPending = false;
         m_committed = true;
     }
@@ -273,11 +275,30 @@ void SqliteStore::readQueueEnds() {
     }
 }
 
-void SqliteStore::checkFreeSpace() const {
+void SqliteStore::begin() { Statement(*this, "BEGIN IMMEDIATE").run("beginning a transaction"); }
+
+void SqliteStore::checkFreeSpace(const std::vector<Sms>& messages) {
     if (m_freeSpaceReserve == 0) return;
+    // What the messages take in the file: their texts, about as much again
+    // for the row's other columns and index entries, and all of it once more
+    // in the journal.
+    for (const Sms& sms : messages) {
+        m_writtenSinceFreeSpaceCheck +=
+            4 * (strlen(sms.target()) + strlen(sms.message()) + strlen(sms.remoteAddr()) + strlen(sms.mailTo()) + 64);
+    }
+    // Far from the reserve, the file system is asked again (a system call)
+    // only after a share of the reserve was written or a moment passed.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_availableAtCheck >= 2 * m_freeSpaceReserve && m_writtenSinceFreeSpaceCheck < m_freeSpaceReserve / 4 &&
+        now - m_freeSpaceCheckedAt < freeSpaceRecheckInterval) {
+        return;
+    }
     struct statvfs info;
     if (statvfs(m_directory.c_str(), &info) != 0) return;  // the write itself tells
     const unsigned long long available = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+    m_availableAtCheck = available;
+    m_writtenSinceFreeSpaceCheck = 0;
+    m_freeSpaceCheckedAt = now;
     if (available >= m_freeSpaceReserve) return;
     throw StoreError("Store " + m_path + ": database or disk is full (" + std::to_string(available >> 10) +
                      " KiB free, " + std::to_string(m_freeSpaceReserve >> 10) +
@@ -287,7 +308,7 @@ void SqliteStore::checkFreeSpace() const {
 int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
     qpthr::QpLock guard(m_mutex);
     if (messages.empty()) return m_backPosition;
-    checkFreeSpace();
+    checkFreeSpace(messages);
     const time_t now = time(nullptr);
     const int64_t backBefore = m_backPosition;
     try {
@@ -353,7 +374,7 @@ int64_t SqliteStore::requeue(uint64_t id, bool atFront) {
 void SqliteStore::markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) {
     qpthr::QpLock guard(m_mutex);
     if (!m_submissionsPending) {
-        execute("BEGIN IMMEDIATE");
+        begin();
         m_submissionsPending = true;
     }
     Statement update(*this,
