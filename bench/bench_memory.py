@@ -32,9 +32,10 @@ def first_submission(daemon, queued, store):
     try:
         start, ready = daemon.restart(benchlib.with_store(benchlib.emi_ini(sim.ucp_port, "tajne"), store))
         first = sim.wait_for(lambda: sim.submissions()[:1], 60, interval=0.01, what="the first submission")[0]
+        # The text begins with the number of the SendSms call that queued it.
         print("restart with %d queued: first submission %.2f s after the start (ready after %.2f s; "
-              "target < 5 s), the oldest message: %s" % (queued, first["t"] - start, ready,
-                                                        first["text"].startswith("M00000000")))
+              "target < 5 s), a message of SendSms call %s" % (queued, first["t"] - start, ready,
+                                                              int(first["text"][1:9])))
     finally:
         daemon.terminate()
         sim.cleanup()
