@@ -198,6 +198,11 @@ SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long l
         }
         journal.reset();
         execute(fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        // The journal is copied into the file (with a flush of both) at about
+        // 4 MiB instead of 1 MiB: a quarter of the checkpoints, whose flushes
+        // the committing call waits for, and pages changed again meanwhile are
+        // copied once. It stays well within the free-space reserve.
+        execute("PRAGMA wal_autocheckpoint=4000");
         migrate();
         readQueueEnds();
     } catch (...) {
