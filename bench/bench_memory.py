@@ -4,7 +4,13 @@ connected sender gets --messages messages of 160 characters (default
 1,000,000; SendSms calls of 1,000 destinations each); its resident size is
 read from /proc before and after, and getStats round trips are timed with
 the empty and with the full queue. With a file store (--store normal or
-full) the daemon is then restarted and the time until it is ready is taken.
+full) the daemon is then restarted and the time until it is ready is taken;
+then it is restarted once more with the SMSC simulator to send to, and the
+time from the start of the process to the first submission the simulator
+receives is taken. The daemon runs with the benchmarks' short manager cycle
+(300 ms) and reconnection pause (100 ms); with its own (a 5-second pause
+before the first connection, activation one 10-second cycle later) the
+first submission comes about 15 s after the start, whatever the store.
 
     bench/bench_memory.py [--build DIR] [--messages 1000000]
 """
@@ -16,6 +22,23 @@ def options(parser):
     parser.add_argument("--messages", type=int, default=1000000)
     parser.add_argument("--per-call", type=int, default=1000, help="destinations per SendSms call")
     parser.add_argument("--stats-calls", type=int, default=200)
+
+
+def first_submission(daemon, queued, store):
+    """Restarts the daemon with the simulator to send to; prints the time
+    from the start to the first submission."""
+    from smscsim import SmscSim
+    sim = SmscSim(password="tajne")
+    try:
+        start, ready = daemon.restart(benchlib.with_store(benchlib.emi_ini(sim.ucp_port, "tajne"), store))
+        first = sim.wait_for(lambda: sim.submissions()[:1], 60, interval=0.01, what="the first submission")[0]
+        # The text begins with the number of the SendSms call that queued it.
+        print("restart with %d queued: first submission %.2f s after the start (ready after %.2f s; "
+              "target < 5 s), a message of SendSms call %s" % (queued, first["t"] - start, ready,
+                                                              int(first["text"][1:9])))
+    finally:
+        daemon.terminate()
+        sim.cleanup()
 
 
 def main():
@@ -43,11 +66,12 @@ def main():
         if queued != args.messages:
             print("WARNING: the queue holds %d messages, %d were sent" % (queued, args.messages))
         if args.store != "memory":
-            seconds = daemon.restart()
+            _, seconds = daemon.restart()
             again = benchlib.run_client(args.build, ["stats", daemon.ior_path, args.stats_calls])
             rss_restarted, _ = benchlib.rss_kb(daemon.pid)
             print("restart with %d queued: ready (IOR file written) %.2f s after the start, queue %d, "
-                  "resident size %.1f MB (target < 5 s)" % (queued, seconds, again["queue"], rss_restarted / 1024))
+                  "resident size %.1f MB" % (queued, seconds, again["queue"], rss_restarted / 1024))
+            first_submission(daemon, queued, args.store)
         print("machine after: %s" % benchlib.machine())
     finally:
         daemon.stop()

@@ -25,6 +25,8 @@ def options(parser):
                         help="record a server with perf (cpu-clock, call graphs) during its last 4-thread run")
     parser.add_argument("--perf-target", default="kstd", choices=("kstd", "quiet", "null"),
                         help="the server --perf records (default kstd)")
+    parser.add_argument("--orb", metavar="NAME=VALUE", action="append", default=[],
+                        help="an ORB option for kstd (the variable ORB<NAME> in its environment); repeatable")
 
 
 def main():
@@ -33,7 +35,10 @@ def main():
     benchlib.header("SendSms rate")
 
     print("store: %s" % args.store)
-    daemon = benchlib.Daemon("bench-sendsms", benchlib.with_store(benchlib.nowhere_ini, args.store))
+    orb_env = {"ORB" + name: value for name, _, value in (option.partition("=") for option in args.orb)}
+    if orb_env:
+        print("kstd's ORB options: %s" % " ".join("%s=%s" % item for item in sorted(orb_env.items())))
+    daemon = benchlib.Daemon("bench-sendsms", benchlib.with_store(benchlib.nowhere_ini, args.store), env=orb_env)
     quiet = None
     if args.quiet_console:
         shim = os.path.join(args.build, "bench", "quiet_console.so")

@@ -166,15 +166,22 @@ class Daemon:
             while alive(self.pid) and time.monotonic() < deadline:
                 time.sleep(0.05)
 
-    def restart(self):
+    def restart(self, ini_text_of=None):
         """Stops the daemon and starts it again in the same sandbox (its store
-        kept); returns the seconds from the start until its IOR file is there."""
+        kept), with the configuration of `ini_text_of` if given; returns the
+        wall-clock time of the start and the seconds from it until the IOR
+        file is there."""
         self.terminate()
-        if os.path.exists(self.sandbox.ior_path):
-            os.unlink(self.sandbox.ior_path)
+        # The new daemon's files, not the old one's, tell that it is there.
+        for path in (self.sandbox.ior_path, self.sandbox.pid_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        if ini_text_of is not None:
+            self.sandbox.write_ini(ini_text_of(self.sandbox))
+        wall = time.time()
         started = time.monotonic()
         self._start(*self._how)
-        return time.monotonic() - started
+        return wall, time.monotonic() - started
 
     def stop(self):
         if alive(self.pid):

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds what the benchmarks need and runs them one after the other; the
-# soak runs only when asked for, with its duration in seconds:
+# Builds what the benchmarks need and runs them one after the other, for
+# each store of KST_BENCH_STORES (default "normal"; "memory normal full"
+# gives every store's figures in one run); the soak runs only when asked
+# for, with its duration in seconds:
 #
 #   bench/run-all.sh [BUILD_DIR] [SOAK_SECONDS]
 #
@@ -17,12 +19,20 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j2 --target kstd smscsim kstbench kst_quiet_console
 
+stores=${KST_BENCH_STORES:-normal}
+
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, uptime:$(uptime | sed 's/.*up/ up/')"
-bench/bench_sendsms.py --build "$build" --quiet-console
-echo
-bench/bench_e2e.py --build "$build"
-echo
-bench/bench_memory.py --build "$build"
+bench/bench_disk.py --build "$build"
+for store in $stores; do
+  echo
+  bench/bench_sendsms.py --build "$build" --store "$store"
+  echo
+  bench/bench_e2e.py --build "$build" --store "$store"
+done
+for store in $stores; do
+  echo
+  bench/bench_memory.py --build "$build" --store "$store"
+done
 if [ -n "$soak" ]; then
   echo
   bench/soak.py --build "$build" --duration "$soak"

@@ -2,11 +2,15 @@
 //
 // One connection, guarded by m_mutex: every operation takes the lock for
 // its transaction, so any thread may call any operation. The lock is a leaf.
+// The file is accessed through wal_write_batch.h: a commit writes its
+// journal frames with one system call.
 #ifndef KST_STORE_SQLITE_STORE_H
 #define KST_STORE_SQLITE_STORE_H
 
+#include <chrono>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "qpthr.h"
 #include "store.h"
@@ -74,6 +78,9 @@ private:
     void execute(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
     int storedVersion() REQUIRES(m_mutex);
+    // Sets m_frontPosition and m_backPosition from the rows in or out of
+    // the queue that can return to it.
+    void readQueueEnds() REQUIRES(m_mutex);
     // The sweep's part for confirmations and received messages, inside its
     // transaction.
     void sweepDone(time_t before) REQUIRES(m_mutex);
@@ -87,12 +94,18 @@ private:
     // Reads one row of the message columns findMessage() selects.
     static void readRecord(const Statement& row, MessageRecord& record);
 
-    // Throws when the file system has less than the reserve left.
-    void checkFreeSpace() const;
+    // BEGIN IMMEDIATE.
+    void begin() REQUIRES(m_mutex);
+    // Throws when the file system has less than the reserve left, before
+    // `messages` are stored.
+    void checkFreeSpace(const std::vector<Sms>& messages) REQUIRES(m_mutex);
 
     const std::string m_path;
     const std::string m_directory;
     const unsigned long long m_freeSpaceReserve;
+    // How often checkFreeSpace() asks the file system at least, while it
+    // has more than twice the reserve.
+    static constexpr std::chrono::milliseconds freeSpaceRecheckInterval{200};
     qpthr::QpMutex m_mutex;
     sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
     // markSubmitted() leaves its transaction open: the next operation that
@@ -101,6 +114,11 @@ private:
     bool m_submissionsPending GUARDED_BY(m_mutex) = false;
     // Prepared once, by the address of their SQL text (a literal).
     std::map<const char*, sqlite3_stmt*> m_statements GUARDED_BY(m_mutex);
+    // The free space found by the last look, when, and an estimate of what
+    // was stored since.
+    unsigned long long m_availableAtCheck GUARDED_BY(m_mutex) = 0;
+    std::chrono::steady_clock::time_point m_freeSpaceCheckedAt GUARDED_BY(m_mutex);
+    unsigned long long m_writtenSinceFreeSpaceCheck GUARDED_BY(m_mutex) = 0;
     // The ends of the queue's positions handed out so far.
     int64_t m_frontPosition GUARDED_BY(m_mutex) = 0;
     int64_t m_backPosition GUARDED_BY(m_mutex) = 0;

@@ -1,6 +1,8 @@
 // The SQLite store and the send queue kept in it.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -546,6 +548,57 @@ TEST_F(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
     store.storeAnswer("scope", "key2", answer, at + 86401, at + 1);
     EXPECT_FALSE(store.findAnswer("scope", "key", 0, found));
     EXPECT_TRUE(store.findAnswer("scope", "key2", at + 1, found));
+}
+
+// The journal's writes of a transaction reach the file together at its
+// commit: what was committed is there when the process ends without closing
+// the store (as with kill -9): a transaction larger than the page cache, and
+// one that changes a single page read back from the journal.
+TEST_F(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
+    const int large = 30000;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int status = 1;
+        try {
+            SqliteStore* store = new SqliteStore(path(), false);  // never closed
+            std::vector<Sms> batch = messages("big", large);
+            store->enqueue(batch);
+            std::vector<Sms> confirmed = messages("confirmed", 1, "a@example.org");
+            store->enqueue(confirmed);
+            const time_t now = time(nullptr);
+            store->markSubmitted(confirmed[0].id(), "Sender thread(EMI)", 1, 0, now);
+            store->recordResults({SmscResult{confirmed[0].id(), true, "k", true, 0, false, now}});
+            StoredConfirmation confirmation;
+            confirmation.email = "a@example.org";
+            store->markNotifiedAndConfirm(confirmed[0].id(), 0, now, confirmation);
+            // Reading the whole queue pushes the confirmation's page out of
+            // the cache: its next change reads it back from the journal.
+            int64_t position = Store::queueStart;
+            while (!store->nextQueued(position, 1000).empty()) {
+            }
+            store->markConfirmationFailed(confirmation.id, 2);
+            status = 0;
+        } catch (...) {
+        }
+        _exit(status);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    {
+        SqliteStore store(path(), false);
+        EXPECT_EQ(store.queuedCount(), large);
+        std::vector<StoredConfirmation> pending = store.pendingConfirmations();
+        ASSERT_EQ(pending.size(), 1u);
+        EXPECT_EQ(pending[0].failures, 2);
+        SmsQueStored queue(store, nullptr, m_stop);
+        std::vector<std::string> all = drain(queue);
+        ASSERT_EQ(all.size(), static_cast<size_t>(large));
+        EXPECT_EQ(all.front(), "big0");
+        EXPECT_EQ(all.back(), "big" + std::to_string(large - 1));
+    }
+    rawSqlExpect("PRAGMA integrity_check", "ok");
 }
 
 TEST_F(StoreTest, RefusesWhatItCannotUse) {
