@@ -207,6 +207,8 @@ void HttpServer::start() {
         {MHD_OPTION_LISTEN_SOCKET, m_socket, nullptr},
         {MHD_OPTION_THREAD_POOL_SIZE, threadPoolSize, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeout, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, connectionLimit, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, connectionLimitPerAddress, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&completed), nullptr},
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&logFromLibrary), nullptr},
     };

@@ -61,6 +61,11 @@ public:
     static constexpr unsigned threadPoolSize = 4;
     // Seconds an idle connection stays open.
     static constexpr unsigned connectionTimeout = 60;
+    // Connections open at once, and from one address: more are closed as
+    // they come, so that nobody, with or without a key, can take the file
+    // descriptors the SMSC connection, the store and the e-mailer need.
+    static constexpr unsigned connectionLimit = 256;
+    static constexpr unsigned connectionLimitPerAddress = 64;
     // Answers to an idempotency key are kept this long.
     static constexpr time_t answerKeptSeconds = 24 * 3600;
     // Messages GET /v1/messages lists at most.

@@ -6,6 +6,8 @@ and the configuration errors that end the start."""
 
 import json
 import os
+import select
+import socket
 import ssl
 import subprocess
 import sys
@@ -176,6 +178,36 @@ class Errors(HttpTestCase):
         status, answer = self.submit(good)
         self.assertEqual(status, 202, answer)
         self.assertEqual(self.accepted(), 1)
+
+    def test_connections_past_the_limit_are_closed_and_the_rest_still_serves(self):
+        # 64 connections from one address are kept (all of them before any
+        # request, as a flood would); more are closed as they come.
+        self.start_http()
+        held = []
+        self.addCleanup(lambda: [s.close() for s in held])
+        for _ in range(80):
+            held.append(socket.create_connection(("127.0.0.1", self.port), timeout=5))
+
+        def closed_count():
+            readable, _, _ = select.select(held, [], [], 0.5)
+            count = 0
+            for sock in readable:
+                try:
+                    count += sock.recv(1) == b""
+                except ConnectionResetError:
+                    count += 1
+            return count if count >= 16 else None
+
+        refused = wait_until(closed_count, 10, interval=0.2, what="connections past the limit closed")
+        self.assertEqual(refused, 16)
+        # CORBA is not touched by it, and the daemon still queues.
+        self.kstsend("+420602111222", "still here")
+        for s in held:
+            s.close()
+        held.clear()
+        status, answer = self.submit({"to": "+420602111222", "text": "after the flood"})
+        self.assertEqual(status, 202, answer)
+        self.assertEqual(self.accepted(), 2)
 
 
 class StoreFull(HttpTestCase):
