@@ -19,6 +19,7 @@
 // One POST under way: its easy handle and what it owns.
 struct WebhookDispatcher::Transfer {
     StoredWebhook webhook;
+    std::string host;
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::string body;
@@ -134,20 +135,24 @@ void WebhookDispatcher::run() {
 void WebhookDispatcher::startDue() {
     std::vector<StoredWebhook> due;
     try {
-        due = m_parts.store->dueWebhooks(time(nullptr), maxTransfers + m_transfers.size());
+        due = m_parts.store->dueWebhooks(time(nullptr), dueBatch);
     } catch (const StoreError& e) {
         writeError(std::string("ERROR: ") + e.what());
         return;
     }
     for (const StoredWebhook& webhook : due) {
         if (m_transfers.size() >= maxTransfers) break;
-        if (m_transfers.count(webhook.id) == 0) begin(webhook);
+        if (m_transfers.count(webhook.id) != 0) continue;
+        const auto busy = m_transfersPerHost.find(hostOf(webhook.url));
+        if (busy != m_transfersPerHost.end() && busy->second >= maxTransfersPerHost) continue;
+        begin(webhook);
     }
 }
 
 void WebhookDispatcher::begin(const StoredWebhook& webhook) {
     auto transfer = std::make_unique<Transfer>();
     transfer->webhook = webhook;
+    transfer->host = hostOf(webhook.url);
     MessageRecord record;
     try {
         if (!m_parts.store->findMessage(webhook.messageId, record)) {
@@ -204,7 +209,8 @@ void WebhookDispatcher::begin(const StoredWebhook& webhook) {
         return;
     }
     trace("Delivery callback of message %llu to %s\n", static_cast<unsigned long long>(webhook.messageId),
-          hostOf(webhook.url).c_str());
+          raw->host.c_str());
+    ++m_transfersPerHost[raw->host];
     m_transfers.emplace(webhook.id, std::move(transfer));
 }
 
@@ -213,7 +219,8 @@ void WebhookDispatcher::finish(Transfer* transfer, bool delivered, const std::st
     if (entry == m_transfers.end()) return;
     std::unique_ptr<Transfer> owned = std::move(entry->second);
     m_transfers.erase(entry);
-    if (owned->easy != nullptr) curl_multi_remove_handle(m_multi, owned->easy);
+    curl_multi_remove_handle(m_multi, owned->easy);
+    if (--m_transfersPerHost[owned->host] == 0) m_transfersPerHost.erase(owned->host);
     const StoredWebhook& webhook = owned->webhook;
     const int attempts = webhook.attempts + 1;
     const time_t now = time(nullptr);
@@ -231,8 +238,8 @@ void WebhookDispatcher::finish(Transfer* transfer, bool delivered, const std::st
             m_parts.store->markWebhookFailed(webhook.id, attempts, next, error);
             return;
         }
-        writeError("ERROR: Delivery callback of message " + std::to_string(webhook.messageId) + " to " +
-                   hostOf(webhook.url) + " given up after " + std::to_string(attempts) + " attempt(s): " + error);
+        writeError("ERROR: Delivery callback of message " + std::to_string(webhook.messageId) + " to " + owned->host +
+                   " given up after " + std::to_string(attempts) + " attempt(s): " + error);
         m_parts.store->markWebhookDone(webhook.id, false, attempts, now, error);
     } catch (const StoreError& e) {
         // The row stays as it was: the callback goes out again.

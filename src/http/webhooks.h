@@ -44,6 +44,11 @@ public:
     };
 
     static constexpr size_t maxTransfers = 16;
+    // Transfers to one host at once, so that the callbacks of one dead
+    // endpoint cannot take every transfer; due callbacks looked at in one
+    // round.
+    static constexpr size_t maxTransfersPerHost = 4;
+    static constexpr size_t dueBatch = 256;
     static constexpr long connectTimeoutMs = 5000;
     static constexpr long transferTimeoutMs = 10000;
     // The pause after the first failed attempt, doubled after each later
@@ -86,7 +91,9 @@ private:
     const std::string m_userAgent;
     // The dispatcher's thread only (created and destroyed by main's).
     void* m_multi = nullptr;
+    // The transfers under way by callback id, and their number per host.
     std::map<uint64_t, std::unique_ptr<Transfer>> m_transfers;
+    std::map<std::string, size_t> m_transfersPerHost;
     // Set by the destructor; the thread ends at it or at the stop.
     std::atomic<bool> m_quit{false};
     std::thread m_thread;

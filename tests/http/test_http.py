@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(os.environ.get("KST_SOURCE_DIR", "."), "tests", 
 
 from emisender_support import EmiDaemonTestCase, log_records, main  # noqa: E402
 from httpapi import HttpApi, curl  # noqa: E402
-from kst import basic_ini, http_section, wait_until  # noqa: E402
+from kst import basic_ini, free_port, http_section, wait_until  # noqa: E402
 
 KEY = "test-key-1"
 TEXT_200 = "".join(chr(ord("a") + i % 26) for i in range(200))
@@ -418,6 +418,15 @@ class Webhooks(HttpTestCase):
         self.assertEqual(post["headers"].get("Content-Type"), "application/json")
         return json.loads(post["body"])
 
+    def store_rows(self, sql):
+        """Runs `sql` on the store of the stopped daemon."""
+        db = sqlite3.connect(self.sandbox.store_path)
+        try:
+            with db:
+                return db.execute(sql).fetchall()
+        finally:
+            db.close()
+
     def reconnect(self):
         self.api = HttpApi(self.port, key=KEY)
         self.addCleanup(self.api.close)
@@ -461,12 +470,7 @@ class Webhooks(HttpTestCase):
         bodies = [self.check_signed(p) for p in posts]
         self.assertEqual({(b["id"], b["state"], b["client_ref"]) for b in bodies},
                          {(message_id, "delivered", "hooked")})
-        db = sqlite3.connect(self.sandbox.store_path)
-        try:
-            rows = db.execute("SELECT message_id, state FROM webhook").fetchall()
-        finally:
-            db.close()
-        self.assertEqual(rows, [(int(message_id), 1)])
+        self.assertEqual(self.store_rows("SELECT message_id, state FROM webhook"), [(int(message_id), 1)])
 
         # Another restart sends nothing again.
         self.start_daemon(sections=self.http_sections)
@@ -512,6 +516,25 @@ class Webhooks(HttpTestCase):
                    what="the silent endpoint's failure counted")
         self.assertEqual(self.api.metrics().get("kestrova_webhooks_delivered_total"), 2)
         self.assertEqual([p["path"] for p in endpoint.taken()], ["/u", "/r"])
+
+        # A day after it was made, a callback that still fails is given up
+        # with a record naming the message and the host, not the URL's
+        # query; the store keeps it as given up.
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        silent_id = int(self.store_rows("SELECT message_id FROM webhook WHERE state = 0")[0][0])
+        closed = "http://127.0.0.1:%d/gone?token=s3cret" % free_port()
+        self.store_rows("UPDATE webhook SET url = '%s', created_at = created_at - 86400, next_attempt_at = 0"
+                        " WHERE state = 0" % closed)
+        self.start_daemon(sections=self.http_sections)
+        self.reconnect()
+        title = "ERROR: Delivery callback of message %d to 127.0.0.1 given up after" % silent_id
+        self.wait_log_line("error.log", title, timeout=30)
+        self.assertNotIn("s3cret", self.log("error.log"))
+        self.assertEqual(self.api.metrics().get("kestrova_webhooks_failed_total"), 1)
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        self.assertEqual(self.store_rows("SELECT message_id, state FROM webhook WHERE state != 1"), [(silent_id, 2)])
 
 
 class Configuration(EmiDaemonTestCase):
