@@ -432,13 +432,16 @@ class Webhooks(HttpTestCase):
         self.addCleanup(self.api.close)
 
     def kill9_and_start(self):
+        """kill -9, then a new start; returns when the old process was gone."""
         self.api.close()
         self.kstd.signal(signal.SIGKILL)
         self.kstd.wait(10)
+        killed = time.monotonic()
         if os.path.exists(self.sandbox.ior_path):
             os.unlink(self.sandbox.ior_path)
         self.start_daemon(sections=self.http_sections)
         self.reconnect()
+        return killed
 
     def test_a_refused_callback_is_retried_and_taken_once_across_a_kill(self):
         endpoint = self.endpoint(CallbackEndpoint(refusals=3))
@@ -450,14 +453,13 @@ class Webhooks(HttpTestCase):
 
         # The first attempt is refused; kill -9 before the next one.
         wait_until(lambda: endpoint.taken(), 30, interval=0.02, what="the first callback")
-        self.kill9_and_start()
-        restarted = time.monotonic()
+        killed = self.kill9_and_start()
 
         wait_until(lambda: any(p["status"] == 204 for p in endpoint.taken()), 60, interval=0.1,
                    what="the callback taken")
         wait_until(lambda: self.api.metrics().get("kestrova_webhooks_delivered_total") == 1, 10, interval=0.1,
                    what="the delivered callback counted")
-        refused_since_restart = [p for p in endpoint.taken() if p["status"] == 500 and p["at"] > restarted]
+        refused_since_restart = [p for p in endpoint.taken() if p["status"] == 500 and p["at"] > killed]
         self.assertEqual(self.api.metrics().get("kestrova_webhooks_failed_total"), len(refused_since_restart))
         self.api.close()
         self.assertEqual(self.kstd.stop(timeout=60), 0)
