@@ -53,6 +53,10 @@ WebhookDispatcher::~WebhookDispatcher() {
 }
 
 void WebhookDispatcher::start() {
+    if (m_multi == nullptr) {
+        writeError("ERROR: Cannot set up the delivery callbacks (libcurl); none is sent");
+        return;
+    }
     m_thread = std::thread([this] { run(); });
 }
 
@@ -128,7 +132,11 @@ void WebhookDispatcher::run() {
         const auto untilLook = std::chrono::duration_cast<std::chrono::milliseconds>(nextLook - Clock::now());
         const int timeoutMs = static_cast<int>(std::max<long long>(1, std::min<long long>(1000, untilLook.count())));
         curl_waitfd stop{wakeFd, CURL_WAIT_POLLIN, 0};
-        curl_multi_poll(m_multi, wakeFd >= 0 ? &stop : nullptr, wakeFd >= 0 ? 1 : 0, timeoutMs, nullptr);
+        if (curl_multi_poll(m_multi, wakeFd >= 0 ? &stop : nullptr, wakeFd >= 0 ? 1 : 0, timeoutMs, nullptr) !=
+            CURLM_OK) {
+            // Not a busy loop when the wait itself fails.
+            m_parts.stopSignal->waitFor(std::chrono::milliseconds(timeoutMs));
+        }
     }
 }
 
