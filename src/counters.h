@@ -58,6 +58,10 @@ struct Counters {
     std::atomic<long> refusedMessages{0};
     // Delivery notifications saying "delivered" (the senders).
     std::atomic<long> deliveredMessages{0};
+    // Delivery callbacks an endpoint took, and failed attempts to deliver
+    // one (the webhook dispatcher's thread).
+    std::atomic<long> deliveredWebhooks{0};
+    std::atomic<long> failedWebhooks{0};
     // Time from a request's arrival in the submission to its messages'
     // commit (the submissions' callers).
     LatencyHistogram acceptLatency;

@@ -24,6 +24,7 @@
 #include "emailer.h"
 #include "gateway.h"
 #include "http/http_server.h"
+#include "http/webhooks.h"
 #include "globals.h"
 #include "inifile.h"
 #include "ior_file.h"
@@ -155,6 +156,18 @@ std::unique_ptr<HttpServer> createHttpServer(const Config& config, Gateway& gate
     }
 }
 
+// The dispatcher of the delivery callbacks, with the HTTP interface (which
+// needs the store).
+std::unique_ptr<WebhookDispatcher> createWebhookDispatcher(const Config& config, Gateway& gateway) {
+    if (!config.http || gateway.store() == nullptr) return nullptr;
+    WebhookDispatcher::Parts parts;
+    parts.store = gateway.store();
+    parts.counters = &gateway.counters();
+    parts.errorLog = &gateway.errorLog();
+    parts.stopSignal = &g_stopSignal;
+    return std::make_unique<WebhookDispatcher>(config.http->webhookSecret, parts);
+}
+
 // Starts the HTTP server's threads; before the gateway's, so that a failure
 // ends the start with nothing else running yet.
 void startHttpServer(HttpServer& server, Logger& errorLog) {
@@ -270,11 +283,13 @@ int main(int argc, char** argv) {
 
         refuseForeignIorFile(gateway.errorLog());
         std::unique_ptr<HttpServer> httpServer = createHttpServer(config, gateway, servantOptions);
+        std::unique_ptr<WebhookDispatcher> webhooks = createWebhookDispatcher(config, gateway);
 
         // From here every thread blocks the stop signals; the signal thread
         // receives them.
         blockStopSignals();
         if (httpServer) startHttpServer(*httpServer, gateway.errorLog());
+        if (webhooks) webhooks->start();
         gateway.start();
 
         if (!startSignalThread()) {
@@ -293,6 +308,8 @@ int main(int argc, char** argv) {
         }
         // Its requests use the queue, the store and the manager.
         httpServer.reset();
+        // It uses the store.
+        webhooks.reset();
         gateway.joinThreads();
         destroyOrb();
         writeStopRecords(gateway.errorLog(), gateway.queue(), exitCode);

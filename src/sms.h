@@ -37,7 +37,9 @@ public:
 
     // What the HTTP interface keeps with a message for its caller: their
     // reference, where its delivery is reported and which part of the text
-    // it is. Stored with the message; the senders do not use it.
+    // it is. Stored with the message; the senders use only the callback
+    // URL, which asks for a delivery notification as an e-mail address
+    // does.
     struct Tracking {
         std::string clientRef;
         std::string callbackUrl;
@@ -48,6 +50,9 @@ public:
     // other threads may share it); a message without one has the defaults.
     const Tracking& tracking() const { return m_tracking ? *m_tracking : noTracking(); }
     void setTracking(const Tracking& tracking) { m_tracking = std::make_shared<const Tracking>(tracking); }
+    // Whether the network is asked for a delivery notification: someone is
+    // told of it (a confirmation e-mail or a delivery callback).
+    bool wantsNotification() const { return !m_mailTo.empty() || !tracking().callbackUrl.empty(); }
 
 private:
     std::string m_source;

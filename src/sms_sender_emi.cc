@@ -123,7 +123,7 @@ bool SmsSenderEmi::init() {
 }
 
 int SmsSenderEmi::submit(Sms& sms) {
-    const int notificationType = sms.mailTo()[0] != '\0' ? EMI_DN : -1;
+    const int notificationType = sms.wantsNotification() ? EMI_DN : -1;
     const int result =
         emi_submit1(m_emi, m_emiOriginatingAddress.c_str(), sms.target(), sms.message(), notificationType);
     if (result > 0 && result <= maxTrnId) {
@@ -369,7 +369,7 @@ bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
             result.id = one.entry.m_sms.id();
             result.acknowledged = one.acknowledged;
             result.sysMsg = one.sysMsg;
-            result.awaitsNotification = one.entry.m_sms.mailTo()[0] != '\0';
+            result.awaitsNotification = one.entry.m_sms.wantsNotification();
             result.errorCode = one.errorCode;
             result.final = one.final;
             result.at = one.at;
@@ -389,7 +389,7 @@ bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
             m_context.counters.acknowledgementLatency.observe(entry.m_acknowledgedAt - entry.m_submittedAt);
         }
         writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
-        if (entry.m_sms.mailTo()[0] == '\0') {
+        if (!entry.m_sms.wantsNotification()) {
             traceAs(GetName(),
                     "Main: Removing message without notification request from g_sentMessages, DA: "
                     "%s, UD: %s\n",
@@ -491,7 +491,7 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                 m_context.counters.notificationLatency.observe(std::chrono::steady_clock::now() -
                                                                entry->m_acknowledgedAt);
             }
-            if (status == EMI_DELIVERED && m_context.emailer != nullptr) {
+            if (status == EMI_DELIVERED && m_context.emailer != nullptr && entry->m_sms.mailTo()[0] != '\0') {
                 confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
                                      emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
                                      entry->m_sms.mailTo());

@@ -334,7 +334,7 @@ bool SmsSenderMe::init() {
 int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     lock();
     traceAs(GetName(), "SendSms( %s, %s )\n", sms.target(), sms.message());
-    const bool reportWanted = *sms.mailTo() != '\0';
+    const bool reportWanted = sms.wantsNotification();
     const std::string text = sms.message();
 
     gsmlib::Ref<gsmlib::SMSSubmitMessage> message;
@@ -506,7 +506,8 @@ bool SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
                                   'e');
             }
             if (found) {
-                const bool confirmed = outcome == ReportOutcome::Delivered && m_context.emailer != nullptr;
+                const bool confirmed =
+                    outcome == ReportOutcome::Delivered && m_context.emailer != nullptr && *reported.mailTo() != '\0';
                 Confirmation confirmation(reported.target(), reported.message(), report->serviceCentreTimestamp(),
                                           reported.mailTo());
                 if (final) {

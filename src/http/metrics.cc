@@ -70,8 +70,10 @@ std::string renderMetrics(const Statistics& stats, const Counters& counters, siz
             counters.sentConfirmations.load());
     counter(out, "kestrova_confirmations_failed_total", "Failed attempts to mail a confirmation.",
             counters.failedConfirmations.load());
-    counter(out, "kestrova_webhooks_delivered_total", "Delivery callbacks the caller's endpoint took.", 0);
-    counter(out, "kestrova_webhooks_failed_total", "Failed attempts to deliver a callback.", 0);
+    counter(out, "kestrova_webhooks_delivered_total", "Delivery callbacks the caller's endpoint took.",
+            counters.deliveredWebhooks.load());
+    counter(out, "kestrova_webhooks_failed_total", "Failed attempts to deliver a callback.",
+            counters.failedWebhooks.load());
 
     family(out, "kestrova_queue_length", "gauge", "Messages waiting in the send queue.");
     sample(out, "kestrova_queue_length", static_cast<double>(stats.queueLength));

@@ -91,6 +91,31 @@ const char* const migrations[] = {
     " made_at INTEGER NOT NULL,"
     " PRIMARY KEY (scope, key));"
     "CREATE INDEX idempotency_made ON idempotency(made_at);",
+    // 4: delivery callbacks of the messages that carry a callback URL, one
+    // per message, made by the trigger in the transaction that records the
+    // final state (delivered or not, refused for good, expired; a
+    // "buffered" notification is not final). State 0: pending, 1:
+    // delivered, 2: given up.
+    "CREATE TABLE webhook ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " message_id INTEGER NOT NULL,"
+    " url TEXT NOT NULL,"
+    " state INTEGER NOT NULL,"
+    " attempts INTEGER NOT NULL DEFAULT 0,"
+    " next_attempt_at INTEGER NOT NULL,"
+    " created_at INTEGER NOT NULL,"
+    " finished_at INTEGER,"
+    " last_error TEXT);"
+    "CREATE INDEX webhook_due ON webhook(next_attempt_at, id) WHERE state = 0;"
+    "CREATE INDEX webhook_finished ON webhook(finished_at) WHERE state != 0;"
+    "CREATE TRIGGER webhook_on_final_state AFTER UPDATE OF state ON message"
+    " WHEN NEW.state = 3 AND OLD.state != 3 AND NEW.callback_url IS NOT NULL"
+    " AND (NEW.outcome IN ('refused', 'expired') OR (NEW.outcome = 'notified' AND NEW.notification_status IS NOT 1))"
+    " BEGIN"
+    " INSERT INTO webhook (message_id, url, state, next_attempt_at, created_at)"
+    " VALUES (NEW.id, NEW.callback_url, 0, COALESCE(NEW.finished_at, CAST(strftime('%s', 'now') AS INTEGER)),"
+    " COALESCE(NEW.finished_at, CAST(strftime('%s', 'now') AS INTEGER)));"
+    " END;",
 };
 
 }  // namespace
@@ -379,15 +404,24 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
 std::vector<Sms> SqliteStore::nextQueued(int64_t& position, size_t limit) {
     std::vector<Sms> messages;
     qpthr::QpLock guard(m_mutex);
-    Statement select(*this,
-                     "SELECT id, target, source, body, remote_addr, on_display, mail_to, position FROM message"
-                     " WHERE state = 0 AND position > ? ORDER BY position LIMIT ?");
+    Statement select(
+        *this,
+        "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
+        " callback_url, part, parts FROM message WHERE state = 0 AND position > ? ORDER BY position LIMIT ?");
     select.bind(1, position).bind(2, static_cast<int64_t>(limit));
     while (select.step("reading the queue")) {
         messages.emplace_back(select.text(1), select.text(2), select.text(3), select.text(4), select.integer(5) != 0,
                               select.text(6));
         messages.back().setId(static_cast<uint64_t>(select.integer(0)));
         position = select.integer(7);
+        if (!select.isNull(8) || !select.isNull(9)) {
+            Sms::Tracking tracking;
+            tracking.clientRef = select.text(8);
+            tracking.callbackUrl = select.text(9);
+            tracking.part = static_cast<int>(select.integer(10));
+            tracking.parts = static_cast<int>(select.integer(11));
+            messages.back().setTracking(tracking);
+        }
     }
     return messages;
 }
@@ -559,6 +593,8 @@ void SqliteStore::sweepDone(time_t before) {
     variables.bind(1, before).run("deleting processed received messages");
     Statement received(*this, "DELETE FROM received WHERE state = 1 AND processed_at < ?");
     received.bind(1, before).run("deleting processed received messages");
+    Statement webhooks(*this, "DELETE FROM webhook WHERE state != 0 AND finished_at < ?");
+    webhooks.bind(1, before).run("deleting finished delivery callbacks");
 }
 
 void SqliteStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
@@ -756,5 +792,46 @@ void SqliteStore::storeAnswer(const std::string& scope, const std::string& key, 
         .bind(5, answer.body)
         .bind(6, at)
         .run("keeping an idempotency key");
+    transaction.commit();
+}
+
+std::vector<StoredWebhook> SqliteStore::dueWebhooks(time_t now, size_t limit) {
+    std::vector<StoredWebhook> due;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT id, message_id, url, attempts, created_at FROM webhook"
+                     " WHERE state = 0 AND next_attempt_at <= ? ORDER BY next_attempt_at, id LIMIT ?");
+    select.bind(1, now).bind(2, static_cast<int64_t>(limit));
+    while (select.step("reading the due delivery callbacks")) {
+        StoredWebhook webhook;
+        webhook.id = static_cast<uint64_t>(select.integer(0));
+        webhook.messageId = static_cast<uint64_t>(select.integer(1));
+        webhook.url = select.text(2);
+        webhook.attempts = static_cast<int>(select.integer(3));
+        webhook.createdAt = static_cast<time_t>(select.integer(4));
+        due.push_back(std::move(webhook));
+    }
+    return due;
+}
+
+void SqliteStore::markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE webhook SET attempts = ?, next_attempt_at = ?, last_error = ? WHERE id = ?");
+    update.bind(1, attempts).bind(2, nextAttemptAt).bind(3, error).bind(4, static_cast<int64_t>(id));
+    update.run("recording a failed delivery callback");
+    transaction.commit();
+}
+
+void SqliteStore::markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement update(*this, "UPDATE webhook SET state = ?, attempts = ?, finished_at = ?, last_error = ? WHERE id = ?");
+    update.bind(1, delivered ? 1 : 2).bind(2, attempts).bind(3, at);
+    if (error.empty())
+        update.bindNull(4);
+    else
+        update.bind(4, error);
+    update.bind(5, static_cast<int64_t>(id)).run("recording a finished delivery callback");
     transaction.commit();
 }

@@ -21,7 +21,7 @@ struct sqlite3_stmt;
 class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
-    static constexpr int schemaVersion = 3;
+    static constexpr int schemaVersion = 4;
     // Free space that enqueue() leaves on the file system: the messages
     // already stored still need room for their way through the gateway
     // (their updates go through the journal) when no new one fits.
@@ -67,6 +67,11 @@ public:
         EXCLUDES(m_mutex);
     void storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
                      time_t notBefore) override EXCLUDES(m_mutex);
+    std::vector<StoredWebhook> dueWebhooks(time_t now, size_t limit) override EXCLUDES(m_mutex);
+    void markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) override
+        EXCLUDES(m_mutex);
+    void markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) override
+        EXCLUDES(m_mutex);
 
     const std::string& path() const { return m_path; }
 

@@ -104,6 +104,17 @@ struct StoredAnswer {
     std::string body;
 };
 
+// A delivery callback that is neither delivered nor given up. The store
+// makes one, in the same transaction, when a message that carries a
+// callback URL reaches a final state.
+struct StoredWebhook {
+    uint64_t id = 0;
+    uint64_t messageId = 0;
+    std::string url;
+    int attempts = 0;  // failed ones so far
+    time_t createdAt = 0;
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -194,8 +205,25 @@ public:
         throw notKept();
     }
 
-    // Deletes the messages finished before `before`, and the confirmations
-    // and received messages done before it; the number of messages.
+    // The delivery callbacks: at most `limit` pending ones due at `now`,
+    // the earliest first.
+    virtual std::vector<StoredWebhook> dueWebhooks(time_t /*now*/, size_t /*limit*/) { throw notKept(); }
+    // A failed attempt (`attempts` failed so far); tried again from
+    // `nextAttemptAt`.
+    virtual void markWebhookFailed(uint64_t /*id*/, int /*attempts*/, time_t /*nextAttemptAt*/,
+                                   const std::string& /*error*/) {
+        throw notKept();
+    }
+    // Delivered, or given up after `attempts` (with the last `error`); it
+    // is not sent again.
+    virtual void markWebhookDone(uint64_t /*id*/, bool /*delivered*/, int /*attempts*/, time_t /*at*/,
+                                 const std::string& /*error*/) {
+        throw notKept();
+    }
+
+    // Deletes the messages finished before `before`, and the confirmations,
+    // received messages and delivery callbacks done before it; the number
+    // of messages.
     virtual long sweepFinished(time_t before) = 0;
 
 private:

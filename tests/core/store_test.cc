@@ -601,12 +601,93 @@ TEST_F(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
     rawSqlExpect("PRAGMA integrity_check", "ok");
 }
 
+TEST_F(StoreTest, MakesADeliveryCallbackWithEachFinalStateAndKeepsItUntilDone) {
+    const time_t at = 1000000;
+    std::vector<uint64_t> ids;
+    {
+        SqliteStore store(path(), false);
+        std::vector<Sms> batch = messages("w", 7, "");
+        Sms::Tracking tracking;
+        tracking.callbackUrl = "https://example.org/hook?token=1";
+        for (int i = 0; i < 6; ++i) batch[i].setTracking(tracking);
+        store.enqueue(batch);
+        for (const Sms& sms : batch) ids.push_back(sms.id());
+
+        // Queued messages read back carry their callback URL, which asks
+        // for the delivery notification.
+        int64_t position = Store::queueStart;
+        const std::vector<Sms> queued = store.nextQueued(position, 10);
+        ASSERT_EQ(queued.size(), 7u);
+        EXPECT_EQ(queued[0].tracking().callbackUrl, "https://example.org/hook?token=1");
+        EXPECT_TRUE(queued[0].wantsNotification());
+        EXPECT_FALSE(queued[6].wantsNotification());
+
+        for (uint64_t id : ids) store.markSubmitted(id, "Sender thread(EMI)", 1, 0, at);
+        store.markAcknowledged(ids[0], "k0", true, at);
+        store.markNotified(ids[0], 0, at + 1);  // delivered
+        store.markAcknowledged(ids[1], "k1", true, at);
+        StoredConfirmation confirmation;
+        confirmation.email = "a@example.org";
+        store.markNotifiedAndConfirm(ids[1], 2, at + 2, confirmation);  // not delivered
+        store.markAcknowledged(ids[2], "k2", true, at);
+        store.markNotified(ids[2], 1, at + 2);  // only buffered: no callback
+        SmscResult refused;
+        refused.id = ids[3];
+        refused.errorCode = 2;
+        refused.final = true;
+        refused.at = at + 3;
+        SmscResult again = refused;
+        again.id = ids[4];
+        again.final = false;
+        store.recordResults({refused, again});                // the second is tried again: none
+        store.markAcknowledged(ids[4], "k4", false, at + 4);  // no notification asked: none
+        store.markAcknowledged(ids[5], "k5", true, at);
+        store.markExpired(ids[5], at + 5);
+        store.markAcknowledged(ids[6], "k6", true, at);
+        store.markNotified(ids[6], 0, at + 6);  // no callback URL
+
+        EXPECT_TRUE(store.dueWebhooks(at, 10).empty());
+        std::vector<StoredWebhook> due = store.dueWebhooks(at + 10, 10);
+        std::vector<uint64_t> messageIds;
+        for (const StoredWebhook& webhook : due) messageIds.push_back(webhook.messageId);
+        EXPECT_EQ(messageIds, (std::vector<uint64_t>{ids[0], ids[1], ids[3], ids[5]}));
+        EXPECT_EQ(due[0].url, "https://example.org/hook?token=1");
+        EXPECT_EQ(due[0].createdAt, at + 1);
+        EXPECT_EQ(due[3].createdAt, at + 5);
+
+        store.markWebhookFailed(due[0].id, 1, at + 100, "answered with status 500");
+        store.markWebhookDone(due[1].id, true, 1, at + 20, "");
+        store.markWebhookDone(due[2].id, false, 30, at + 20, "Timeout was reached");
+        due = store.dueWebhooks(at + 10, 10);
+        ASSERT_EQ(due.size(), 1u);
+        EXPECT_EQ(due[0].messageId, ids[5]);
+        EXPECT_EQ(store.dueWebhooks(at + 10, 0).size(), 0u);
+    }
+    // A new start finds the pending ones as they were; the sweep forgets
+    // the finished ones only.
+    {
+        SqliteStore store(path(), false);
+        const std::vector<StoredWebhook> due = store.dueWebhooks(at + 100, 10);
+        ASSERT_EQ(due.size(), 2u);
+        EXPECT_EQ(due[0].messageId, ids[5]);  // the earliest due first
+        EXPECT_EQ(due[1].messageId, ids[0]);
+        EXPECT_EQ(due[1].attempts, 1);
+        store.sweepFinished(at + 1000);
+        EXPECT_EQ(store.dueWebhooks(at + 100, 10).size(), 2u);
+    }
+    rawSqlExpect("SELECT group_concat(state) FROM webhook", "0,0");
+}
+
 TEST_F(StoreTest, RefusesWhatItCannotUse) {
     { SqliteStore store(path(), false); }
-    rawSql("INSERT INTO schema_version VALUES (4)");
+    const int newer = SqliteStore::schemaVersion + 1;
+    rawSql("INSERT INTO schema_version VALUES (" + std::to_string(newer) + ")");
     std::string error = openError(path());
     EXPECT_NE(error.find(path()), std::string::npos) << error;
-    EXPECT_NE(error.find("schema version 4 is newer than this program's 3"), std::string::npos) << error;
+    EXPECT_NE(error.find("schema version " + std::to_string(newer) + " is newer than this program's " +
+                         std::to_string(SqliteStore::schemaVersion)),
+              std::string::npos)
+        << error;
 
     const std::string garbage = m_scratch.file("garbage.db");
     {

@@ -2,21 +2,29 @@
 submissions through curl and http.client followed to their delivery, every
 error status with nothing queued, the metrics as promtool reads them,
 idempotent retries across a restart, HTTPS with a certificate the test makes,
-and the configuration errors that end the start."""
+delivery callbacks to endpoints the test runs, and the configuration errors
+that end the start."""
 
+import hashlib
+import hmac
+import http.server
 import json
 import os
 import select
+import signal
 import socket
+import sqlite3
 import ssl
 import subprocess
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.join(os.environ.get("KST_SOURCE_DIR", "."), "tests", "emisender"))
 
 from emisender_support import EmiDaemonTestCase, log_records, main  # noqa: E402
 from httpapi import HttpApi, curl  # noqa: E402
-from kst import basic_ini, http_section, wait_until  # noqa: E402
+from kst import basic_ini, free_port, http_section, wait_until  # noqa: E402
 
 KEY = "test-key-1"
 TEXT_200 = "".join(chr(ord("a") + i % 26) for i in range(200))
@@ -333,6 +341,233 @@ class Https(HttpTestCase):
         api = HttpApi(self.port, key=KEY, context=context)
         self.addCleanup(api.close)
         self.assertEqual(api.json("GET", "/v1/status")[0], 200)
+
+
+class CallbackEndpoint:
+    """A loopback HTTP server that takes delivery callbacks: it refuses the
+    first `refusals` POSTs with 500 and answers 204 to the later ones, and
+    records each (path, headers, body, answered status, time)."""
+
+    def __init__(self, refusals=0):
+        self.refusals = refusals
+        self.posts = []
+        self.lock = threading.Lock()
+        endpoint = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                with endpoint.lock:
+                    status = 500 if len(endpoint.posts) < endpoint.refusals else 204
+                    self.send_response(status)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    endpoint.posts.append({"path": self.path, "headers": dict(self.headers), "body": body,
+                                           "status": status, "at": time.monotonic()})
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def taken(self):
+        with self.lock:
+            return list(self.posts)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class SilentEndpoint:
+    """Accepts TCP connections and never answers; counts the connections
+    and those the client closed."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.url = "http://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.opened = 0
+        self.closed = 0
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while not self.done.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            with self.lock:
+                self.opened += 1
+            threading.Thread(target=self._hold, args=(connection,), daemon=True).start()
+
+    def _hold(self, connection):
+        connection.settimeout(0.2)
+        with connection:
+            while not self.done.is_set():
+                try:
+                    if not connection.recv(65536):
+                        break
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+        with self.lock:
+            self.closed += 1
+
+    def open_connections(self):
+        with self.lock:
+            return self.opened - self.closed
+
+    def close(self):
+        self.done.set()
+        self.thread.join(5)
+        self.listener.close()
+
+
+class Webhooks(HttpTestCase):
+    SECRET = "whsec-test"
+
+    def start_with_secret(self):
+        self.start_http(http_extra={"WebhookSecret": self.SECRET})
+
+    def endpoint(self, endpoint):
+        self.addCleanup(endpoint.close)
+        return endpoint
+
+    def check_signed(self, post):
+        """The signature verifies with the secret; the body as JSON."""
+        expected = hmac.new(self.SECRET.encode(), post["body"], hashlib.sha256).hexdigest()
+        self.assertEqual(post["headers"].get("X-Kestrova-Signature"), "sha256=" + expected)
+        self.assertEqual(post["headers"].get("Content-Type"), "application/json")
+        return json.loads(post["body"])
+
+    def store_rows(self, sql):
+        """Runs `sql` on the store of the stopped daemon."""
+        db = sqlite3.connect(self.sandbox.store_path)
+        try:
+            with db:
+                return db.execute(sql).fetchall()
+        finally:
+            db.close()
+
+    def reconnect(self):
+        self.api = HttpApi(self.port, key=KEY)
+        self.addCleanup(self.api.close)
+
+    def kill9_and_start(self):
+        """kill -9, then a new start; returns when the old process was gone."""
+        self.api.close()
+        self.kstd.signal(signal.SIGKILL)
+        self.kstd.wait(10)
+        killed = time.monotonic()
+        if os.path.exists(self.sandbox.ior_path):
+            os.unlink(self.sandbox.ior_path)
+        self.start_daemon(sections=self.http_sections)
+        self.reconnect()
+        return killed
+
+    def test_a_refused_callback_is_retried_and_taken_once_across_a_kill(self):
+        endpoint = self.endpoint(CallbackEndpoint(refusals=3))
+        self.start_with_secret()
+        status, answer = self.submit({"to": "602111222", "text": "hook", "client_ref": "hooked",
+                                      "callback_url": endpoint.url + "/hooks/kst?token=abc"})
+        self.assertEqual(status, 202, answer)
+        message_id = answer["messages"][0]["id"]
+
+        # The first attempt is refused; kill -9 before the next one.
+        wait_until(lambda: endpoint.taken(), 30, interval=0.02, what="the first callback")
+        killed = self.kill9_and_start()
+
+        wait_until(lambda: any(p["status"] == 204 for p in endpoint.taken()), 60, interval=0.1,
+                   what="the callback taken")
+        wait_until(lambda: self.api.metrics().get("kestrova_webhooks_delivered_total") == 1, 10, interval=0.1,
+                   what="the delivered callback counted")
+        refused_since_restart = [p for p in endpoint.taken() if p["status"] == 500 and p["at"] > killed]
+        self.assertEqual(self.api.metrics().get("kestrova_webhooks_failed_total"), len(refused_since_restart))
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+
+        # Three refusals and one delivery, nothing lost or sent twice; each
+        # carries the message's JSON, signed with the secret.
+        posts = endpoint.taken()
+        self.assertEqual([p["status"] for p in posts], [500, 500, 500, 204])
+        self.assertEqual({p["path"] for p in posts}, {"/hooks/kst?token=abc"})
+        bodies = [self.check_signed(p) for p in posts]
+        self.assertEqual({(b["id"], b["state"], b["client_ref"]) for b in bodies},
+                         {(message_id, "delivered", "hooked")})
+        self.assertEqual(self.store_rows("SELECT message_id, state FROM webhook"), [(int(message_id), 1)])
+
+        # Another restart sends nothing again.
+        self.start_daemon(sections=self.http_sections)
+        self.reconnect()
+        self.submit({"to": "602999888", "text": "after"})
+        self.sim.wait_for(lambda: any(s["AdC"].endswith("602999888") for s in self.sim.submissions()),
+                          what="a later message")
+        time.sleep(2)
+        self.assertEqual(len(endpoint.taken()), 4)
+        self.assertEqual(self.api.metrics().get("kestrova_webhooks_delivered_total"), 0)
+
+    def test_a_silent_endpoint_holds_up_no_other_callback_and_failures_have_theirs(self):
+        silent = self.endpoint(SilentEndpoint())
+        endpoint = self.endpoint(CallbackEndpoint())
+        self.start_with_secret()
+        status, answer = self.submit({"to": "602000001", "text": "to nobody", "callback_url": silent.url + "/x"})
+        self.assertEqual(status, 202, answer)
+        wait_until(lambda: silent.open_connections() > 0, 30, interval=0.05, what="the silent endpoint's connection")
+
+        # Not delivered: the callback comes while the silent endpoint still
+        # holds its transfer.
+        self.sim.set_mode(notify_status=2)
+        status, answer = self.submit({"to": "602000002", "text": "lost", "callback_url": endpoint.url + "/u"})
+        undeliverable_id = answer["messages"][0]["id"]
+        post = wait_until(lambda: endpoint.taken(), 30, interval=0.05, what="the undeliverable callback")[0]
+        self.assertGreater(silent.open_connections(), 0, "the silent endpoint's transfer ended before")
+        body = self.check_signed(post)
+        self.assertEqual((body["id"], body["state"], body["notification_status"]),
+                         (undeliverable_id, "undeliverable", 2))
+
+        # Refused by the SMSC for good.
+        self.sim.set_mode(notify_status=0, submit="nack", submit_error=2)
+        status, answer = self.submit({"to": "602000003", "text": "refused", "callback_url": endpoint.url + "/r"})
+        rejected_id = answer["messages"][0]["id"]
+        posts = wait_until(lambda: (lambda p: p if len(p) >= 2 else None)(endpoint.taken()), 30, interval=0.05,
+                           what="the rejected callback")
+        body = self.check_signed(posts[1])
+        self.assertEqual((body["id"], body["state"], body["smsc_error_code"]), (rejected_id, "rejected", 2))
+
+        # The silent endpoint's transfer times out and counts as a failure;
+        # the daemon stops (at the test's end) with a transfer under way.
+        wait_until(lambda: self.api.metrics().get("kestrova_webhooks_failed_total", 0) >= 1, 30, interval=0.2,
+                   what="the silent endpoint's failure counted")
+        self.assertEqual(self.api.metrics().get("kestrova_webhooks_delivered_total"), 2)
+        self.assertEqual([p["path"] for p in endpoint.taken()], ["/u", "/r"])
+
+        # A day after it was made, a callback that still fails is given up
+        # with a record naming the message and the host, not the URL's
+        # query; the store keeps it as given up.
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        silent_id = int(self.store_rows("SELECT message_id FROM webhook WHERE state = 0")[0][0])
+        closed = "http://127.0.0.1:%d/gone?token=s3cret" % free_port()
+        self.store_rows("UPDATE webhook SET url = '%s', created_at = created_at - 86400, next_attempt_at = 0"
+                        " WHERE state = 0" % closed)
+        self.start_daemon(sections=self.http_sections)
+        self.reconnect()
+        title = "ERROR: Delivery callback of message %d to 127.0.0.1 given up after" % silent_id
+        self.wait_log_line("error.log", title, timeout=30)
+        self.assertNotIn("s3cret", self.log("error.log"))
+        self.assertEqual(self.api.metrics().get("kestrova_webhooks_failed_total"), 1)
+        self.api.close()
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        self.assertEqual(self.store_rows("SELECT message_id, state FROM webhook WHERE state != 1"), [(silent_id, 2)])
 
 
 class Configuration(EmiDaemonTestCase):
