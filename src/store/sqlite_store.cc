@@ -8,8 +8,6 @@
 #include <chrono>
 #include <utility>
 
-#include "wal_write_batch.h"
-
 namespace {
 
 // The states of a message's row.
@@ -217,8 +215,8 @@ std::string directoryOf(const std::string& path) {
 SqliteStore::SqliteStore(const std::string& path, bool fullSync, unsigned long long freeSpaceReserve)
     : m_path(path), m_directory(directoryOf(path)), m_freeSpaceReserve(freeSpaceReserve) {
     qpthr::QpLock guard(m_mutex);
-    const int opened = sqlite3_open_v2(
-        path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, walWriteBatchVfs());
+    const int opened = sqlite3_open_v2(path.c_str(), &m_db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, m_vfs.name());
     if (opened != SQLITE_OK) {
         const std::string cause = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(opened);
         sqlite3_close(m_db);

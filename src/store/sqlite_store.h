@@ -14,6 +14,7 @@
 
 #include "qpthr.h"
 #include "store.h"
+#include "wal_write_batch.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -105,6 +106,8 @@ private:
     // `messages` are stored.
     void checkFreeSpace(const std::vector<Sms>& messages) REQUIRES(m_mutex);
 
+    // Declared before the connection that opens files through it.
+    WalWriteBatchVfs m_vfs;
     const std::string m_path;
     const std::string m_directory;
     const unsigned long long m_freeSpaceReserve;

@@ -3,8 +3,9 @@
 #include <sqlite3.h>
 #include <string.h>
 
+#include <stdio.h>
+
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -19,9 +20,6 @@ constexpr int frameHeaderSize = 24;
 // time).
 constexpr size_t writeBound = 1 << 20;
 constexpr size_t writeChunk = 64 << 10;
-
-sqlite3_vfs g_below;  // the file access underneath, copied at registration
-sqlite3_vfs g_layer;
 
 // A file opened through the layer; the file underneath follows it in the
 // same allocation. Used by one thread at a time, as the connection.
@@ -209,11 +207,12 @@ constexpr sqlite3_io_methods methodsOfVersion(int version) {
 // no mapping) are not offered either.
 const sqlite3_io_methods layerMethods[3] = {methodsOfVersion(1), methodsOfVersion(2), methodsOfVersion(3)};
 
-int layerOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+int layerOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    sqlite3_vfs* below = WalWriteBatchVfs::below(vfs);
     LayerFile* self = layer(file);
     self->base.pMethods = nullptr;
     self->below = reinterpret_cast<sqlite3_file*>(self + 1);
-    const int opened = g_below.xOpen(&g_below, name, self->below, flags, outFlags);
+    const int opened = below->xOpen(below, name, self->below, flags, outFlags);
     if (opened != SQLITE_OK || self->below->pMethods == nullptr) return opened;
     self->journal = (flags & SQLITE_OPEN_WAL) != 0;
     self->gathered = self->journal ? new (std::nothrow) std::vector<char>() : nullptr;
@@ -229,25 +228,28 @@ int layerOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int
     return SQLITE_OK;
 }
 
-const char* const layerName = "kst-wal-write-batch";
-
 }  // namespace
 
-const char* walWriteBatchVfs() {
-    static std::once_flag registered;
-    static bool available = false;
-    std::call_once(registered, [] {
-        sqlite3_vfs* below = sqlite3_vfs_find(nullptr);
-        if (below == nullptr || below->iVersion < 1) return;
-        g_below = *below;
-        // Every operation but opening a file is the one underneath, called
-        // with its own description (the copy), as it expects.
-        g_layer = *below;
-        g_layer.pNext = nullptr;
-        g_layer.zName = layerName;
-        g_layer.szOsFile = static_cast<int>(sizeof(LayerFile)) + below->szOsFile;
-        g_layer.xOpen = layerOpen;
-        available = sqlite3_vfs_register(&g_layer, 0) == SQLITE_OK;
-    });
-    return available ? layerName : nullptr;
+WalWriteBatchVfs::WalWriteBatchVfs() {
+    sqlite3_vfs* below = sqlite3_vfs_find(nullptr);
+    if (below == nullptr || below->iVersion < 1) return;
+    m_below = below;
+    // Every operation but opening a file is the one underneath, called with
+    // a copy of its description (its pAppData included), as it expects.
+    m_layer = *below;
+    m_layer.pNext = nullptr;
+    snprintf(m_name, sizeof m_name, "kst-wal-write-batch-%p", static_cast<void*>(this));
+    m_layer.zName = m_name;
+    m_layer.szOsFile = static_cast<int>(sizeof(LayerFile)) + below->szOsFile;
+    m_layer.xOpen = layerOpen;
+    m_registered = sqlite3_vfs_register(&m_layer, 0) == SQLITE_OK;
+}
+
+WalWriteBatchVfs::~WalWriteBatchVfs() {
+    if (m_registered) sqlite3_vfs_unregister(&m_layer);
+}
+
+sqlite3_vfs* WalWriteBatchVfs::below(sqlite3_vfs* layer) {
+    // m_layer is the first member: SQLite hands its address back.
+    return reinterpret_cast<WalWriteBatchVfs*>(layer)->m_below;
 }

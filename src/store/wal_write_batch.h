@@ -13,8 +13,31 @@
 #ifndef KST_STORE_WAL_WRITE_BATCH_H
 #define KST_STORE_WAL_WRITE_BATCH_H
 
-// The name to pass to sqlite3_open_v2(); registers the layer (over the
-// default file access) at the first call. Any thread.
-const char* walWriteBatchVfs();
+#include <sqlite3.h>
+
+// The layer over the default file access, registered with SQLite under a
+// name of its own while the object lives. Its owner (the store) opens its
+// connection through name() and closes it before the object goes.
+class WalWriteBatchVfs {
+public:
+    WalWriteBatchVfs();
+    ~WalWriteBatchVfs();
+    WalWriteBatchVfs(const WalWriteBatchVfs&) = delete;
+    WalWriteBatchVfs& operator=(const WalWriteBatchVfs&) = delete;
+
+    // The name to pass to sqlite3_open_v2(); null (the default file access)
+    // when the layer could not be registered.
+    const char* name() const { return m_registered ? m_name : nullptr; }
+
+    // The file access underneath the layer whose description is `layer`.
+    static sqlite3_vfs* below(sqlite3_vfs* layer);
+
+private:
+    // First: SQLite calls the layer with this address.
+    sqlite3_vfs m_layer{};
+    sqlite3_vfs* m_below = nullptr;
+    char m_name[48] = "";
+    bool m_registered = false;
+};
 
 #endif
