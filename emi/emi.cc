@@ -222,6 +222,9 @@ int emi_select(EMI emi) {
     if (!emi) {
         return EMI_NULL;
     }
+    if (tcp_buffered(emi) > 0) {
+        return 1;  // received before, not yet read
+    }
     struct pollfd pfd;
     pfd.fd = emi->sock;
     pfd.events = POLLIN;

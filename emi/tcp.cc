@@ -1,5 +1,5 @@
 // TCP transport of libvessa: connection set-up and exact-length transfers
-// with a 5-second deadline per call.
+// with a 5-second deadline per call; reads through the handle's input buffer.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
@@ -95,39 +95,59 @@ void traceWritten(const emi_t* emi, const char* chunk, size_t len) {
     vessa_trace("tcp_write: %.*s\n", static_cast<int>(len), chunk);
 }
 
-// Moves exactly `size` bytes in one direction. Each wait for the socket is
-// bounded by what is left of the 5 seconds since the call began.
-int transfer(emi_t* emi, char* in, const char* out, size_t size) {
+// Sends exactly `size` bytes. The send is tried first and the socket
+// waited for only when it is full; each wait is bounded by what is left of
+// the 5 seconds since the call began.
+int sendAll(emi_t* emi, const char* out, size_t size) {
     const time_t start = monotonicSeconds();
     int wait = VESSA_DEADLINE;
     size_t done = 0;
     while (done < size) {
-        int ready = waitForSocket(emi, out ? POLLOUT : POLLIN, start, wait);
-        if (ready < 0) {
-            return ready;
-        }
-        if (ready == 0) {
+        ssize_t moved = send(emi->sock, out + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (moved < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return EMI_SOCKERR;
+            }
+            int ready = waitForSocket(emi, POLLOUT, start, wait);
+            if (ready < 0) {
+                return ready;
+            }
             continue;
         }
-        ssize_t moved = out ? send(emi->sock, out + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT)
-                            : recv(emi->sock, in + done, size - done, MSG_DONTWAIT);
-        if (moved < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                continue;
-            }
-            return EMI_SOCKERR;
-        }
-        if (moved == 0 && !out) {
-            return EMI_CLOSED;
-        }
-        if (out) {
-            traceWritten(emi, out + done, static_cast<size_t>(moved));
-        } else {
-            vessa_trace("tcp_read: %.*s\n", static_cast<int>(moved), in + done);
-        }
+        traceWritten(emi, out + done, static_cast<size_t>(moved));
         done += static_cast<size_t>(moved);
     }
     return 0;
+}
+
+// Receives into the free end of the input buffer whatever is waiting
+// (after a wait bounded as sendAll's), at least one byte. 0, EMI_CLOSED,
+// EMI_SOCKERR or EMI_TIMEOUT.
+int fillInput(emi_t* emi, time_t start, int& wait) {
+    if (emi->input_start == emi->input_end) {
+        emi->input_start = emi->input_end = 0;
+    } else if (emi->input_end == sizeof emi->input) {
+        std::memmove(emi->input, emi->input + emi->input_start, emi->input_end - emi->input_start);
+        emi->input_end -= emi->input_start;
+        emi->input_start = 0;
+    }
+    for (;;) {
+        ssize_t moved = recv(emi->sock, emi->input + emi->input_end, sizeof emi->input - emi->input_end, MSG_DONTWAIT);
+        if (moved > 0) {
+            emi->input_end += static_cast<size_t>(moved);
+            return 0;
+        }
+        if (moved == 0) {
+            return EMI_CLOSED;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return EMI_SOCKERR;
+        }
+        int ready = waitForSocket(emi, POLLIN, start, wait);
+        if (ready < 0) {
+            return ready;
+        }
+    }
 }
 
 }  // namespace
@@ -172,9 +192,29 @@ void tcp_destroy(SOCKET sock) {
     close(sock);
 }
 
-int tcp_write(emi_t* emi, const char* buf, size_t size) { return transfer(emi, nullptr, buf, size); }
+int tcp_write(emi_t* emi, const char* buf, size_t size) { return sendAll(emi, buf, size); }
 
-int tcp_read(emi_t* emi, char* buf, size_t sz) { return transfer(emi, buf, nullptr, sz); }
+size_t tcp_buffered(const emi_t* emi) { return emi->input_end - emi->input_start; }
+
+int tcp_read(emi_t* emi, char* buf, size_t sz) {
+    const time_t start = monotonicSeconds();
+    int wait = VESSA_DEADLINE;
+    size_t done = 0;
+    while (done < sz) {
+        if (tcp_buffered(emi) == 0) {
+            int rc = fillInput(emi, start, wait);
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        size_t take = sz - done < tcp_buffered(emi) ? sz - done : tcp_buffered(emi);
+        std::memcpy(buf + done, emi->input + emi->input_start, take);
+        vessa_trace("tcp_read: %.*s\n", static_cast<int>(take), emi->input + emi->input_start);
+        emi->input_start += take;
+        done += take;
+    }
+    return 0;
+}
 
 int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t* length, char* end) {
     using ucp::ETX;
@@ -183,50 +223,33 @@ int tcp_read_frame_rest(emi_t* emi, char* buf, size_t size, size_t limit, size_t
     int wait = VESSA_DEADLINE;
     *length = 0;
     *end = 0;
-    char chunk[4096];
     while (*length < limit) {
-        int ready = waitForSocket(emi, POLLIN, start, wait);
-        if (ready < 0) {
-            return ready;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        // Look before taking: nothing behind the frame's end is consumed.
-        size_t want = limit - *length < sizeof chunk ? limit - *length : sizeof chunk;
-        ssize_t seen = recv(emi->sock, chunk, want, MSG_PEEK | MSG_DONTWAIT);
-        if (seen < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                continue;
+        if (tcp_buffered(emi) == 0) {
+            int rc = fillInput(emi, start, wait);
+            if (rc != 0) {
+                return rc;
             }
-            return EMI_SOCKERR;
         }
-        if (seen == 0) {
-            return EMI_CLOSED;
-        }
-        size_t take = static_cast<size_t>(seen);
-        for (size_t i = 0; i < static_cast<size_t>(seen); ++i) {
+        // Take up to the frame's end; what lies behind it stays buffered.
+        const char* chunk = emi->input + emi->input_start;
+        size_t seen = limit - *length < tcp_buffered(emi) ? limit - *length : tcp_buffered(emi);
+        size_t take = seen;
+        for (size_t i = 0; i < seen; ++i) {
             if (chunk[i] == ETX || chunk[i] == STX) {
                 *end = chunk[i];
                 take = chunk[i] == ETX ? i + 1 : i;
                 break;
             }
         }
-        if (take > 0) {
-            ssize_t moved = recv(emi->sock, chunk, take, MSG_DONTWAIT);
-            if (moved != static_cast<ssize_t>(take)) {
-                // What was seen is gone: nothing sane is left to read. errno
-                // says nothing about it when the call itself succeeded.
-                if (moved >= 0) errno = EIO;
-                return EMI_SOCKERR;
-            }
-            vessa_trace("tcp_read: %.*s\n", static_cast<int>(take), chunk);
-            if (*length < size) {
-                size_t keep = size - *length < take ? size - *length : take;
-                std::memcpy(buf + *length, chunk, keep);
-            }
-            *length += take;
+        if (*length < size) {
+            size_t keep = size - *length < take ? size - *length : take;
+            std::memcpy(buf + *length, chunk, keep);
         }
+        if (take > 0) {
+            vessa_trace("tcp_read: %.*s\n", static_cast<int>(take), chunk);
+        }
+        emi->input_start += take;
+        *length += take;
         if (*end) {
             return 0;
         }

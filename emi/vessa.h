@@ -157,8 +157,9 @@ VESSA_API err_t emi_init(EMI* emi, const char* hostname, unsigned short port, co
 /* Closes the connection and frees the handle; a null handle is ignored. */
 VESSA_API void emi_destroy(EMI emi);
 
-/* 1 when data can be read without waiting, 0 when not, -1 on a system error,
- * EMI_NULL for a null handle. Does not wait. */
+/* 1 when data can be read without waiting (received by an earlier read and
+ * kept in the handle, or waiting on the socket), 0 when not, -1 on a system
+ * error, EMI_NULL for a null handle. Does not wait. */
 VESSA_API int emi_select(EMI emi);
 
 /* Reads and decodes one frame into emi_msg(emi). Returns the frame's
@@ -167,7 +168,9 @@ VESSA_API int emi_read(EMI emi);
 
 /* The connection's socket, for waiting on it together with other
  * descriptors (poll for reading, then emi_select/emi_read); EMI_NULL for a
- * null handle. The handle keeps owning it. */
+ * null handle. The handle keeps owning it. A read may take more than one
+ * frame from the socket: call emi_select before waiting on the socket, as
+ * frames already received do not make it readable. */
 VESSA_API int emi_socket(EMI emi);
 
 /* How many transaction ids an alert or a submission could take now (the free

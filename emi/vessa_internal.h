@@ -61,6 +61,9 @@ enum {
     VESSA_MAX_FRAME = ucp::MAX_LEN_FIELD + 1,
     // The protocol's address field (AdC) holds at most 16 digits.
     VESSA_ADC_DIGITS = 16,
+    // Bytes read from the socket ahead of the frame being decoded: one
+    // recv() takes every frame that is waiting, not a byte or a frame each.
+    VESSA_INPUT_SIZE = 16384,
 };
 
 typedef struct emi_s {
@@ -83,6 +86,10 @@ typedef struct emi_s {
     // Part of `buffer` that traces show as asterisks (the login password).
     int mask_off;
     int mask_len;
+    // Received and not yet consumed: input[input_start, input_end).
+    char input[VESSA_INPUT_SIZE];
+    size_t input_start;
+    size_t input_end;
 } emi_t;
 
 // Clock of transaction-id ages and of the throughput window. Tests replace
@@ -105,7 +112,11 @@ inline const char* vessa_str(const char* s) { return s ? s : "(null)"; }
 SOCKET tcp_init(const char* hostname, unsigned short port);
 void tcp_destroy(SOCKET sock);
 int tcp_write(emi_t* emi, const char* buf, size_t size);
+// Reads go through the handle's input buffer: what one recv() brought
+// beyond the bytes asked for waits there for the next read.
 int tcp_read(emi_t* emi, char* buf, size_t sz);
+// Bytes received and not yet consumed by a read.
+size_t tcp_buffered(const emi_t* emi);
 // Reads the rest of a frame after its STX: every byte up to and including
 // the next ETX, or up to (not including) the next STX, which begins another
 // frame; nothing behind that end is consumed. The first `size` bytes land in

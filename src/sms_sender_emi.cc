@@ -672,7 +672,10 @@ void SmsSenderEmi::stopSending() {
             pollfd fd = {emi_socket(m_emi), POLLIN, 0};
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - m_context.clock->monotonicNow());
-            if (poll(&fd, 1, static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 100)))) <= 0) continue;
+            // Frames the last read took from the socket wait in the handle.
+            if (emi_select(m_emi) <= 0 &&
+                poll(&fd, 1, static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 100)))) <= 0)
+                continue;
             const int trnId = emi_read(m_emi);
             if (trnId == EMI_BADCRC || trnId == EMI_BADFRAME) continue;
             if (trnId < 0) {

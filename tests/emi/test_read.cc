@@ -2,6 +2,7 @@
 // bounds of LEN and of the field count, and decoding of every operation and
 // result the library understands.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <chrono>
@@ -147,6 +148,32 @@ TEST(Read, SelectPollsWithoutWaiting) {
     }
     EXPECT_EQ(emi_select(s.emi), 1);
     EXPECT_EQ(emi_select(nullptr), EMI_NULL);
+}
+
+// Frames that arrive together are read from the socket at once; the later
+// ones wait in the handle, which emi_select reports although the socket has
+// nothing left. A frame cut between two segments is joined.
+TEST(Read, FramesArrivingTogetherAreEachRead) {
+    Session s;
+    ASSERT_EQ(s.rc, 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(emi_alert(s.emi), i + 1);
+    const std::string third = frame(3, 'R', 31, "A/three/");
+    s.send(frame(1, 'R', 31, "A/one/") + frame(2, 'R', 31, "N/02/two/") + third.substr(0, 9));
+    ASSERT_EQ(emi_read(s.emi), 1);
+    EXPECT_STREQ(emi_msg(s.emi)->uu.response.sysmsg, "one");
+    pollfd fd = {emi_socket(s.emi), POLLIN, 0};
+    EXPECT_EQ(poll(&fd, 1, 0), 0) << "the socket was read to its end";
+    EXPECT_EQ(emi_select(s.emi), 1) << "the second frame waits in the handle";
+    ASSERT_EQ(emi_read(s.emi), 2);
+    EXPECT_EQ(emi_msg(s.emi)->uu.response.ack, 0);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        s.send(third.substr(9));
+    });
+    ASSERT_EQ(emi_read(s.emi), 3);
+    late.join();
+    EXPECT_STREQ(emi_msg(s.emi)->uu.response.sysmsg, "three");
+    EXPECT_EQ(emi_select(s.emi), 0);
 }
 
 TEST(Read, Operation52WithEachMessageType) {
