@@ -3,15 +3,16 @@
 run, against one kstd with the SQLite store (no SMSC listens, so the
 messages only queue; Limits/MaxQueued is raised so that none is refused).
 
-1. HTTP: wrk, 4 threads with one keep-alive connection each, POST
-   /v1/messages (one destination, one part) for --seconds; every answer
-   must be 202.
+1. HTTP: 4 keep-alive connections, POST /v1/messages (one destination,
+   one part) for --seconds; every answer must be 202. The load comes from
+   bench/httpload (one thread per connection), or with --client wrk from
+   wrk -t4 with http_post.lua.
 2. CORBA: kstbench rate, 4 client threads, SendSms for --seconds.
-3. Latency: wrk paced at about half the HTTP rate (each connection waits
+3. Latency: the same client paced at about half the HTTP rate (each connection waits
    1 ms after every answer, the number of connections sets the rate); p50
    and p99 of the accept latency (request sent to 202 received).
 
-    bench/bench_http.py [--build DIR] [--store normal|full] [--seconds 10] [--repeat 3] [--perf FILE]
+    bench/bench_http.py [--build DIR] [--store normal|full] [--seconds 10] [--repeat 3] [--perf FILE] [--client httpload|wrk]
 """
 
 import os
@@ -27,6 +28,22 @@ def options(parser):
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--repeat", type=int, default=3, help="interleaved runs of each (median)")
     parser.add_argument("--perf", metavar="FILE", help="record kstd with perf during the first HTTP run")
+    parser.add_argument("--client", choices=("httpload", "wrk"), default="httpload",
+                        help="load generator: bench/httpload (default) or wrk with http_post.lua")
+
+
+def load(args, port, seconds, delay_ms=None, connections=4):
+    if args.client == "wrk":
+        return wrk(port, seconds, delay_ms, connections)
+    result = benchlib.httpload(args.build, port, seconds, "POST", "/v1/messages",
+                               body='{"to": "+420{to}", "text": "benchmark message {n}"}',
+                               headers=("Authorization: Bearer " + KEY, "Content-Type: application/json"),
+                               connections=connections, delay_ms=delay_ms or 0)
+    if result["not_accepted"] or result["errors_socket"]:
+        raise RuntimeError("%d answers were not 202, %d socket errors" % (result["not_accepted"],
+                                                                           result["errors_socket"]))
+    result["rate"] = result["requests"] / result["seconds"]
+    return result
 
 
 def wrk(port, seconds, delay_ms=None, connections=4):
@@ -70,7 +87,7 @@ def main():
         for run in range(args.repeat):
             recorder = benchlib.perf_record(daemon.pid, args.perf) if args.perf and run == 0 else None
             before = benchlib.cpu_seconds(daemon.pid)
-            result = wrk(port, args.seconds)
+            result = load(args, port, args.seconds)
             after = benchlib.cpu_seconds(daemon.pid)
             if recorder:
                 benchlib.perf_stop(recorder)
@@ -89,11 +106,11 @@ def main():
         print("HTTP, 4 keep-alive connections: %d accepted/s (target >= 10000)" % http)
         print("CORBA SendSms, 4 client threads: %d accepted/s" % corba)
 
-        # Half the rate: wrk's pause between requests is whole milliseconds,
+        # Half the rate: the pause between requests is whole milliseconds,
         # so every connection waits 1 ms after each answer and the number of
         # connections sets the rate (one request takes about 0.3 ms more).
         connections = max(1, int(round(http / 2 * 1.3 / 1000.0)))
-        paced = wrk(port, args.seconds, delay_ms=1, connections=connections)
+        paced = load(args, port, args.seconds, delay_ms=1, connections=connections)
         print("paced with %d connections" % connections)
         print("paced at %d requests/s (target %d): p50 %.2f ms, p99 %.2f ms, max %.2f ms (target p99 < 5 ms)" % (
             paced["rate"], http / 2, paced["p50_us"] / 1000.0, paced["p99_us"] / 1000.0, paced["max_us"] / 1000.0))

@@ -6,12 +6,15 @@ its own SMSC simulator (tools/smscsim, which answers every submission at
 once).
 
 - Kestrova: kstd with the SQLite store (Store/Sync as --store), [HTTP] on
-  loopback, EMI/WindowSize 96; wrk -t4 -c4 with http_post.lua.
+  loopback, EMI/WindowSize 96; POST /v1/messages.
 - Kannel: bearerbox and smsbox as the user "kannel" (when run as root) with
   a kannel.conf generated in a private directory below the build tree's
   scratch/ (nothing under /etc is read or written): its file store, an EMI
-  SMSC group with window 96, one sendsms user; wrk -t4 -c4 with
-  kannel_sendsms.lua (GET /cgi-bin/sendsms).
+  SMSC group with window 96, one sendsms user; GET /cgi-bin/sendsms.
+
+Both are loaded alike over 4 keep-alive connections, by bench/httpload
+(default; a client that leaves the 2-core machine to the servers) or with
+--client wrk by wrk -t4 -c4 with http_post.lua and kannel_sendsms.lua.
 
 Each run measures the two interleaved for --seconds: the requests answered
 202 per second, then how many submissions reached the gateway's simulator
@@ -20,7 +23,7 @@ by the end of the load and, waiting at most --drain seconds more, in all
 submitted twice); the CPU time the gateway (kstd; bearerbox and smsbox) and
 its simulator used per request, and how busy the whole machine was.
 
-    bench/bench_kannel.py [--build DIR] [--store normal|full] [--seconds 10] [--repeat 3] [--drain 60]
+    bench/bench_kannel.py [--build DIR] [--store normal|full] [--seconds 10] [--repeat 3] [--drain 60] [--client httpload|wrk]
 """
 
 import os
@@ -47,6 +50,8 @@ SMSBOX = "/usr/sbin/smsbox"
 def options(parser):
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--repeat", type=int, default=3, help="interleaved runs of each (median)")
+    parser.add_argument("--client", choices=("httpload", "wrk"), default="httpload",
+                        help="load generator: bench/httpload (default) or wrk with the Lua scripts")
     parser.add_argument("--drain", type=int, default=60,
                         help="seconds to wait after a run for the queued messages to reach the simulator")
 
@@ -193,6 +198,23 @@ def wrk(script, url, seconds, env):
     return benchlib.parse_pairs(match.group(1))
 
 
+def load_ours(args, port):
+    if args.client == "wrk":
+        return wrk("http_post.lua", "http://127.0.0.1:%d/v1/messages" % port, args.seconds, {"KST_API_KEY": KEY})
+    return benchlib.httpload(args.build, port, args.seconds, "POST", "/v1/messages",
+                    body='{"to": "+420{to}", "text": "benchmark message {n}"}',
+                    headers=("Authorization: Bearer " + KEY, "Content-Type: application/json"))
+
+
+def load_kannel(args, port):
+    if args.client == "wrk":
+        return wrk("kannel_sendsms.lua", "http://127.0.0.1:%d/cgi-bin/sendsms" % port, args.seconds,
+                   {"KANNEL_USER": KANNEL_USER, "KANNEL_PASSWORD": KANNEL_PASSWORD})
+    return benchlib.httpload(args.build, port, args.seconds, "GET",
+                    "/cgi-bin/sendsms?username=%s&password=%s&to=%%2B420{to}&text=benchmark+message+{n}" % (
+                        KANNEL_USER, KANNEL_PASSWORD))
+
+
 def machine_ticks():
     """(busy, total) clock ticks of all processors since boot."""
     with open("/proc/stat") as f:
@@ -283,12 +305,10 @@ def main():
         ours, rival = [], []
         for run in range(args.repeat):
             print("run %d (machine: %s)" % (run + 1, benchlib.machine()), flush=True)
-            ours.append(measure("kestrova", ours_sim, lambda: wrk(
-                "http_post.lua", "http://127.0.0.1:%d/v1/messages" % port, args.seconds, {"KST_API_KEY": KEY}),
-                lambda: sum(benchlib.cpu_seconds(daemon.pid)), args.drain))
-            rival.append(measure("kannel", rival_sim, lambda: wrk(
-                "kannel_sendsms.lua", "http://127.0.0.1:%d/cgi-bin/sendsms" % kannel.sendsms_port, args.seconds,
-                {"KANNEL_USER": KANNEL_USER, "KANNEL_PASSWORD": KANNEL_PASSWORD}), kannel.cpu_seconds, args.drain))
+            ours.append(measure("kestrova", ours_sim, lambda: load_ours(args, port),
+                                lambda: sum(benchlib.cpu_seconds(daemon.pid)), args.drain))
+            rival.append(measure("kannel", rival_sim, lambda: load_kannel(args, kannel.sendsms_port),
+                                 kannel.cpu_seconds, args.drain))
 
         ours_rate = statistics.median(r["rate"] for r in ours)
         rival_rate = statistics.median(r["rate"] for r in rival)

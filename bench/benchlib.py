@@ -37,9 +37,9 @@ def parse_args(description, extra=None):
     harness = os.path.join(SOURCE_DIR, "tests", "harness")
     if harness not in sys.path:
         sys.path.insert(0, harness)
-    for program in ("src/kstd", "tools/smscsim/smscsim", "bench/kstbench"):
+    for program in ("src/kstd", "tools/smscsim/smscsim", "bench/kstbench", "bench/httpload"):
         if not os.path.exists(os.path.join(args.build, program)):
-            sys.exit("%s is not built in %s (cmake --build %s --target kstd smscsim kstbench)"
+            sys.exit("%s is not built in %s (cmake --build %s --target kstd smscsim kstbench httpload)"
                      % (program, args.build, args.build))
     return args
 
@@ -94,6 +94,22 @@ def alive(pid):
             return f.read().rsplit(")", 1)[1].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+def httpload(build, port, seconds, method, target, body="", headers=(), connections=4, delay_ms=0):
+    """Runs bench/httpload (one keep-alive connection per thread; "{n}" and
+    "{to}" in `target` and `body` make every request unique) and returns
+    its RESULT pairs."""
+    command = [os.path.join(build, "bench", "httpload"), "--port", str(port), "--connections", str(connections),
+               "--seconds", str(seconds), "--method", method, "--target", target, "--body", body,
+               "--delay-ms", str(delay_ms)]
+    for header in headers:
+        command += ["--header", header]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
+    match = re.search(r"^RESULT (.*)$", done.stdout, re.M)
+    if done.returncode != 0 or not match:
+        raise RuntimeError("httpload failed (%d): %s%s" % (done.returncode, done.stdout, done.stderr))
+    return parse_pairs(match.group(1))
 
 
 def parse_pairs(line):
