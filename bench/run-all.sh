@@ -17,7 +17,7 @@ soak=${2:-}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja
 fi
-cmake --build "$build" -j2 --target kstd smscsim kstbench kst_quiet_console
+cmake --build "$build" -j2 --target kstd smscsim kstbench kst_quiet_console httpload
 
 stores=${KST_BENCH_STORES:-normal}
 
