@@ -1,0 +1,295 @@
+"""The SMPP sender of the real kstd against the SMSC simulator
+tools/smppsim (npm smpp): bind, submissions and their fields, receipts that
+become e-mails at a real SMTP server, received messages that run the
+executables, enquire_link both ways, the SMSC closing mid-burst, throttling,
+refusals and a refused bind.
+
+Each test starts its own daemon (tests/harness/kst.py), simulator, SMTP
+server and dump directory; on teardown the daemon must stop cleanly and the
+simulator must have seen no protocol violation.
+"""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "emisender"))
+
+from emisender_support import DUMP_SCRIPT, FAST_ENV, KSTSEND, fields_of, records_titled  # noqa: E402
+import kst  # noqa: E402
+from kst import SANITIZER_REPORT, SandboxTestCase, stats_of, wait_until  # noqa: E402
+from smppsim import SmppSim, node_modules_ready  # noqa: E402
+from smtpserver import SmtpServer  # noqa: E402
+
+SMPP_DEVICE = "Sender thread(SMPP)"
+
+
+@unittest.skipUnless(node_modules_ready(), "tools/smppsim/node_modules missing (scripts/install-deps)")
+class SmppDaemonTestCase(SandboxTestCase):
+    """A sandbox with the SMPP simulator, an SMTP server and a dump
+    directory for the received-message executables."""
+
+    sim_settings = {}
+
+    def setUp(self):
+        super().setUp()
+        self.sim = SmppSim(system_id="kst", password="secret", settings=self.sim_settings)
+        self.addCleanup(self.sim.cleanup)
+        self.smtp = SmtpServer()
+        self.addCleanup(self.smtp.cleanup)
+        self.dump_dir = os.path.join(self.sandbox.root, "received")
+        os.makedirs(self.dump_dir)
+        self.dump_script = os.path.join(self.sandbox.root, "dump_env.py")
+        with open(self.dump_script, "w") as f:
+            f.write(DUMP_SCRIPT)
+        self.kstd = None
+        self.addCleanup(self._stop_daemon_and_check)
+
+    def start_daemon(self, smpp=None, sections="", wait_active=True):
+        settings = {"Address": "127.0.0.1", "Port": str(self.sim.smpp_port), "SystemId": "kst",
+                    "Password": "secret", "SystemType": "kst", "WindowSize": "10", "Throughput": "1000",
+                    "SourceAddress": "Kestrova"}
+        settings.update(smpp or {})
+        lines = ["[Log]",
+                 "ErrorLog = %s" % self.sandbox.log_path("error.log"),
+                 "AccessLog = %s" % self.sandbox.log_path("access.log"),
+                 "ReceiveLog = %s" % self.sandbox.log_path("receive.log"),
+                 "[SMPP]"]
+        lines += ["%s = %s" % kv for kv in settings.items() if kv[1] is not None]
+        lines += ["[SMTP]", "ServerHost = 127.0.0.1", "ServerPort = %d" % self.smtp.port,
+                  "From = kstd@gateway.test",
+                  "[SmsProcessing]",
+                  "Executables = /usr/bin/python3 %s smpp %s" % (self.dump_script, self.dump_dir)]
+        self.sandbox.write_ini("\n".join(lines) + "\n" + sections)
+        self.kstd = self.sandbox.start_kstd(env=dict(FAST_ENV))
+        self.sandbox.wait_ior()
+        if wait_active:
+            self.wait_device(1, SMPP_DEVICE, "used for sending")
+        return self.kstd
+
+    def _stop_daemon_and_check(self):
+        if self.kstd is None:
+            return
+        status = self.kstd.stop(timeout=60)
+        output = self.kstd.stdout() + self.kstd.stderr()
+        report = SANITIZER_REPORT.search(output)
+        if report:
+            start = max(0, report.start() - 200)
+            self.fail("kstd reported a sanitizer error:\n" + output[start:start + 6000])
+        self.assertEqual(status, 0, "kstd did not stop cleanly (status %s)" % status)
+        self.sim.assert_no_violations()
+
+    def kstsend(self, numbers, text, mail_to=None):
+        argv = [KSTSEND] + (["-m", mail_to] if mail_to else []) + [numbers, text]
+        done = self.sandbox.run_inside(argv)
+        self.assertEqual(done.returncode, 0, "kstsend failed: %s" % done.stderr.decode("latin-1"))
+
+    def stats(self):
+        done = self.sandbox.run_inside([KSTSEND, "--stats"])
+        self.assertEqual(done.returncode, 0, "kstsend --stats failed: %s" % done.stderr.decode("latin-1"))
+        return stats_of(done.stdout.decode("latin-1"))
+
+    def wait_device(self, number, name, state, timeout=30):
+        wanted = "%s: %s" % (name, state)
+        wait_until(lambda: self.stats().get("device %d" % number) == wanted, timeout, interval=0.2,
+                   what="device %d to be %r" % (number, wanted))
+
+    def log(self, name):
+        return self.sandbox.read_log(name)
+
+    def wait_record(self, name, title, count=1, timeout=20):
+        return wait_until(lambda: (lambda found: found if len(found) >= count else None)(
+            records_titled(self.log(name), title)), timeout, what="%d record(s) %r in %s" % (count, title, name))
+
+    def dumps(self):
+        import json
+        out = []
+        for name in sorted(os.listdir(self.dump_dir)):
+            if name.endswith(".json"):
+                with open(os.path.join(self.dump_dir, name), encoding="latin-1") as f:
+                    out.append(json.load(f))
+        return out
+
+    def daemon_answer(self, pdu):
+        """The daemon's answer to a PDU the simulator sent, or None."""
+        for record in self.sim.pdus(dir="in", conn=pdu["conn"]):
+            if record["seq"] == pdu["seq"] and record["command_id"] & 0x80000000:
+                return record
+        return None
+
+    def acknowledged_texts(self):
+        """The texts of the submissions the simulator acknowledged, in order."""
+        texts = []
+        for submission in self.sim.submissions():
+            answer = self.sim.answer_to(submission)
+            if answer and answer["command"] == "submit_sm_resp" and answer["status"] == 0:
+                texts.append(submission["text"])
+        return texts
+
+
+class SmppTrafficTest(SmppDaemonTestCase):
+    sim_settings = {"receipts": True, "enquire_interval": 0}
+
+    def test_submissions_receipts_received_messages_and_keep_alive(self):
+        self.start_daemon({"EnquireLinkInterval": "1"})
+        bind = self.sim.binds()[0]
+        self.assertEqual((bind["command"], bind["system_id"], bind["password"], bind["system_type"]),
+                         ("bind_transceiver", "kst", "secret", "kst"))
+
+        # A confirmation asked for: registered delivery, then the receipt
+        # becomes the e-mail and the receive-log record.
+        self.kstsend("+420602111222", "Ahoj, jak se mas?", mail_to="jana@example.org")
+        submission = self.sim.wait_pdus(1, dir="in", command="submit_sm")[0]
+        self.assertEqual((submission["source_addr"], submission["source_addr_ton"],
+                          submission["source_addr_npi"]), ("Kestrova", 5, 0))
+        self.assertEqual((submission["destination_addr"], submission["dest_addr_ton"],
+                          submission["dest_addr_npi"]), ("420602111222", 1, 1))
+        self.assertEqual((submission["registered_delivery"], submission["data_coding"]), (1, 0))
+        self.assertEqual(submission["text"], "Ahoj, jak se mas?")
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail["To"], "<jana@example.org>")
+        self.assertIn("+420602111222", mail.body)
+        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
+        record = fields_of(lines)
+        self.assertEqual(record["Destination Address"], "+420602111222")
+        self.assertEqual(record["User Data"], "Ahoj, jak se mas?")
+        self.assertEqual(record["Notification e-mail"], "jana@example.org")
+        self.assertEqual((record["Status Code"], record["Status Description"]), ("0", "Delivered"))
+        receipt = self.sim.pdus(dir="out", command="deliver_sm")[0]
+        answer = self.sim.wait_for(lambda: self.daemon_answer(receipt), what="the receipt's answer")
+        self.assertEqual((answer["command"], answer["status"]), ("deliver_sm_resp", 0))
+        self.wait_record("access.log", "Send SMS requested")
+
+        # Without a confirmation address: no registered delivery.
+        self.kstsend("+420602333444", "Bez potvrzeni")
+        second = self.sim.wait_pdus(2, dir="in", command="submit_sm")[1]
+        self.assertEqual(second["registered_delivery"], 0)
+
+        # A failed delivery: its record, no e-mail.
+        self.sim.set_mode(receipt_stat="UNDELIV")
+        self.kstsend("+420602555666", "Nedoruceno", mail_to="petr@example.org")
+        kind, lines = self.wait_record("receive.log", "Status Report received", count=2)[1]
+        record = fields_of(lines)
+        self.assertEqual(record["Destination Address"], "+420602555666")
+        self.assertEqual((record["Status Code"], record["Status Description"]),
+                         ("2", "Not delivered (UNDELIV)"))
+
+        # A received message runs the executable with the nine variables.
+        self.sim.deliver("420777111222", "12345", "Dobry den")
+        found = wait_until(lambda: self.dumps(), 20, what="the executable's run")
+        env = found[0]["env"]
+        self.assertEqual((env["OA"], env["UD"], env["ALPHABET"]), ("420777111222", "Dobry den", "7bit"))
+        self.assertEqual(env["SCADDRESS"], "")
+        self.assertEqual(len(env["SCTIME"]), 12)
+        kind, lines = self.wait_record("receive.log", "SMS received")[0]
+        self.assertEqual(fields_of(lines)["Originating Address"], "420777111222")
+
+        # enquire_link both ways: the SMSC's is answered, and the idle link
+        # gets the daemon's own.
+        seq = self.sim.enquire_link()[0]
+        asked = [p for p in self.sim.pdus(dir="out", command="enquire_link") if p["seq"] == seq][0]
+        answer = self.sim.wait_for(lambda: self.daemon_answer(asked), what="the answer to enquire_link")
+        self.assertEqual(answer["command"], "enquire_link_resp")
+        self.sim.wait_pdus(1, timeout=10, dir="in", command="enquire_link")
+        self.assertEqual(len(self.smtp.messages()), 1)
+
+        # The stop unbinds.
+        self.kstd.stop(timeout=60)
+        self.assertTrue(self.sim.pdus(dir="in", command="unbind"))
+
+    def test_numeric_source_and_separate_transmitter_and_receiver(self):
+        self.start_daemon({"SourceAddress": "+420999888777", "BindMode": "transmitter", "DataCoding": "1",
+                           "ValidityPeriod": "000001000000000R", "DestinationTon": "2",
+                           "DestinationNpi": "8"})
+        self.assertEqual(sorted(b["command"] for b in self.sim.binds()), ["bind_receiver", "bind_transmitter"])
+        transmitter = [b for b in self.sim.binds() if b["command"] == "bind_transmitter"][0]["conn"]
+        self.kstsend("+420602111222", "Cislo", mail_to="jana@example.org")
+        submission = self.sim.wait_pdus(1, dir="in", command="submit_sm")[0]
+        self.assertEqual(submission["conn"], transmitter)
+        self.assertEqual((submission["source_addr"], submission["source_addr_ton"],
+                          submission["source_addr_npi"]), ("420999888777", 1, 1))
+        self.assertEqual((submission["dest_addr_ton"], submission["dest_addr_npi"]), (2, 8))
+        self.assertEqual((submission["data_coding"], submission["validity_period"]), (1, "000001000000000R"))
+        # The receipt comes on the receiver and still finds its message.
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail["To"], "<jana@example.org>")
+        receipt = self.sim.pdus(dir="out", command="deliver_sm")[0]
+        self.assertNotEqual(receipt["conn"], transmitter)
+
+
+class SmppFaultTest(SmppDaemonTestCase):
+
+    def test_smsc_closing_mid_burst_loses_and_repeats_nothing(self):
+        self.start_daemon()
+        self.sim.set_mode(close_after=15)
+        texts = ["Zprava %02d" % i for i in range(40)]
+        for text in texts:
+            self.kstsend("+420602111222", text)
+        wait_until(lambda: len(set(self.acknowledged_texts())) == len(texts), 60, interval=0.2,
+                   what="every message acknowledged")
+        self.assertGreaterEqual(self.sim.counts()["closed_by_sim"], 1)
+        self.assertGreaterEqual(len(self.sim.binds()), 2, "the daemon bound again")
+        acknowledged = self.acknowledged_texts()
+        # Nothing acknowledged was sent again, and nothing was lost.
+        self.assertEqual(sorted(acknowledged), sorted(texts))
+        for text in acknowledged:
+            sent = [s for s in self.sim.submissions() if s["text"] == text]
+            answered = [s for s in sent if self.sim.answer_to(s)]
+            self.assertEqual(len(answered), 1, "%s answered more than once" % text)
+            self.assertIs(sent[-1], answered[0], "%s sent again after its acknowledgement" % text)
+        records = self.wait_record("access.log", "Send SMS requested", count=len(texts))
+        self.assertEqual(len(records), len(texts))
+
+    def test_throttling_slows_down_and_retries(self):
+        self.start_daemon()
+        self.sim.fail("ESME_RTHROTTLED", next=2)
+        for i in range(4):
+            self.kstsend("+420602111222", "Pomalu %d" % i)
+        wait_until(lambda: len(set(self.acknowledged_texts())) == 4, 60, interval=0.2,
+                   what="every throttled message acknowledged")
+        refused = [s for s in self.sim.submissions()
+                   if self.sim.answer_to(s) and self.sim.answer_to(s)["status"] == 0x58]
+        self.assertEqual(len(refused), 2)
+        # A throttled message is submitted again only after a pause.
+        for submission in refused:
+            answer = self.sim.answer_to(submission)
+            again = [s for s in self.sim.submissions()
+                     if s["text"] == submission["text"] and s["t"] > answer["t"]]
+            self.assertTrue(again, "%s not submitted again" % submission["text"])
+            self.assertGreaterEqual(again[0]["t"] - answer["t"], 0.9)
+        errors = self.log("error.log")
+        self.assertIn("asks to slow down (ESME_RTHROTTLED", errors)
+        self.assertNotIn("SMS was not acknowledged", errors)
+        self.assertEqual(sorted(self.acknowledged_texts()), ["Pomalu %d" % i for i in range(4)])
+
+    def test_refusals_and_generic_nack_are_recorded_not_repeated(self):
+        self.start_daemon()
+        self.sim.fail("ESME_RINVDSTADR", next=1)
+        self.kstsend("+420602111222", "Spatne cislo")
+        kind, lines = self.wait_record("error.log", "SMS was not acknowledged: ESME_RINVDSTADR (invalid "
+                                       "destination address) 0x0000000b")[0]
+        self.assertEqual(kind, "ERROR")
+        self.assertEqual(fields_of(lines)["Destination Address"], "+420602111222")
+        self.sim.set_mode(submit="nack", nack_status=0x08)
+        self.kstsend("+420602111222", "Nack")
+        self.wait_record("error.log", "SMS was not acknowledged: ESME_RSYSERR (system error) 0x00000008")
+        self.sim.set_mode(submit="ack")
+        self.kstsend("+420602111222", "Dobre")
+        wait_until(lambda: "Dobre" in self.acknowledged_texts(), 20, what="the good message acknowledged")
+        time.sleep(1)
+        self.assertEqual([s["text"] for s in self.sim.submissions()], ["Spatne cislo", "Nack", "Dobre"])
+
+    def test_refused_bind_names_the_status(self):
+        self.sim.set_mode(bind="refuse", bind_status=0x0E)
+        self.start_daemon(wait_active=False)
+        wait_until(lambda: "bind refused: ESME_RINVPASWD (invalid password) 0x0000000e" in self.log("error.log"),
+                   20, what="the refused bind's record")
+        self.assertEqual(self.stats().get("device 1"), SMPP_DEVICE + ": disconnected")
+        # It tries again, and binds once the SMSC lets it.
+        self.sim.set_mode(bind="check")
+        self.wait_device(1, SMPP_DEVICE, "used for sending")
+
+
+if __name__ == "__main__":
+    kst.main()
