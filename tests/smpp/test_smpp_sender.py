@@ -9,6 +9,7 @@ server and dump directory; on teardown the daemon must stop cleanly and the
 simulator must have seen no protocol violation.
 """
 
+import json
 import os
 import sys
 import time
@@ -20,6 +21,10 @@ from emisender_support import DUMP_SCRIPT, FAST_ENV, KSTSEND, fields_of, records
 import kst  # noqa: E402
 from kst import SANITIZER_REPORT, SandboxTestCase, stats_of, wait_until  # noqa: E402
 from smppsim import SmppSim, node_modules_ready  # noqa: E402
+from smscsim import SmscSim  # noqa: E402
+from smppsim import NetSmppSmsc  # noqa: E402
+from test_smpp_peers import from_dissector, log_value, tshark_available  # noqa: E402
+from wirecapture import WireCapture  # noqa: E402
 from smtpserver import SmtpServer  # noqa: E402
 
 SMPP_DEVICE = "Sender thread(SMPP)"
@@ -103,7 +108,6 @@ class SmppDaemonTestCase(SandboxTestCase):
             records_titled(self.log(name), title)), timeout, what="%d record(s) %r in %s" % (count, title, name))
 
     def dumps(self):
-        import json
         out = []
         for name in sorted(os.listdir(self.dump_dir)):
             if name.endswith(".json"):
@@ -289,6 +293,112 @@ class SmppFaultTest(SmppDaemonTestCase):
         # It tries again, and binds once the SMSC lets it.
         self.sim.set_mode(bind="check")
         self.wait_device(1, SMPP_DEVICE, "used for sending")
+
+
+class SmppFailoverTest(SmppDaemonTestCase):
+    """[SMPP] beside [EMI]: the order of preference and the failover."""
+
+    def setUp(self):
+        super().setUp()
+        self.emi = SmscSim(password="tajne")
+        self.addCleanup(self.emi.cleanup)
+        self.emi_section = ("[EMI]\nAddress = 127.0.0.1\nPort = %d\nLAID = 4209000\nPassword = tajne\n"
+                            "WindowSize = 10\nThroughput = 100\nOriginatingAddress = +420777123456\n"
+                            % self.emi.ucp_port)
+        self.addCleanup(self.emi.assert_no_violations)
+
+    def emi_texts(self):
+        return [submission["text"] for submission in self.emi.submissions()]
+
+    def test_failover_to_emi_and_back(self):
+        self.start_daemon(sections=self.emi_section)
+        self.wait_device(2, "Sender thread(EMI)", "connected")
+        self.kstsend("+420602111222", "Prvni")
+        wait_until(lambda: "Prvni" in self.acknowledged_texts(), 20, what="the first message over SMPP")
+
+        # The SMSC drops the connection and refuses binds: the SMSC sender
+        # takes over.
+        self.sim.set_mode(bind="refuse")
+        self.sim.close()
+        self.wait_device(2, "Sender thread(EMI)", "used for sending")
+        self.assertEqual(self.stats()["device 1"], SMPP_DEVICE + ": disconnected")
+        self.kstsend("+420602111222", "Druha")
+        self.emi.wait_for(lambda: "Druha" in self.emi_texts(), what="the second message over EMI")
+
+        # Binding again, SMPP is preferred again.
+        self.sim.set_mode(bind="check")
+        self.wait_device(1, SMPP_DEVICE, "used for sending")
+        self.kstsend("+420602111222", "Treti")
+        wait_until(lambda: "Treti" in self.acknowledged_texts(), 20, what="the third message over SMPP")
+        self.assertEqual(sorted(self.acknowledged_texts()), ["Prvni", "Treti"])
+        self.assertEqual(self.emi_texts(), ["Druha"])
+        self.assertEqual(self.stats()["senders"], "2")
+
+    def test_sender_order_puts_emi_first(self):
+        self.start_daemon(sections=self.emi_section + "[Senders]\nOrder = emi, smpp\n", wait_active=False)
+        self.wait_device(1, "Sender thread(EMI)", "used for sending")
+        self.wait_device(2, SMPP_DEVICE, "connected")
+        self.kstsend("+420602111222", "Pres EMI")
+        self.emi.wait_for(lambda: "Pres EMI" in self.emi_texts(), what="the message over EMI")
+        self.assertEqual(self.sim.submissions(), [])
+
+
+class SmppPeerTest(SmppDaemonTestCase):
+    """The daemon's traffic checked by parts we did not write: Perl's
+    Net::SMPP as the SMSC, and Wireshark's SMPP dissector on a capture."""
+
+    def test_netsmpp_smsc(self):
+        smsc = NetSmppSmsc(system_id="kst", password="secret", receipt=True, stat="DELIVRD", first_id=0xB0)
+        self.addCleanup(smsc.cleanup)
+        self.start_daemon({"Port": str(smsc.smpp_port), "SourceAddress": "+420999888777"})
+        self.kstsend("+420602111222", "Pres Net::SMPP", mail_to="jana@example.org")
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail["To"], "<jana@example.org>")
+        submission = smsc.submissions()[0]
+        self.assertEqual((submission["destination_addr"], submission["source_addr"], submission["source_addr_ton"],
+                          submission["registered_delivery"], submission["text"]),
+                         ("420602111222", "420999888777", 1, 1, "Pres Net::SMPP"))
+        receipt = smsc.pdus(dir="out", command="deliver_sm")[0]
+        self.assertEqual(receipt["tlvs"]["receipted_message_id"], "000000B0")
+        smsc.wait_for(lambda: smsc.pdus(dir="in", command="deliver_sm_resp"), what="the receipt's answer")
+        kind, lines = self.wait_record("receive.log", "Status Report received")[0]
+        self.assertEqual(fields_of(lines)["Status Code"], "0")
+        self.kstd.stop(timeout=60)
+        self.assertTrue(smsc.pdus(dir="in", command="unbind"))
+        self.assertEqual(smsc.process.wait(10), 0)
+        smsc.assert_no_violations()
+
+    @unittest.skipUnless(tshark_available(), "tshark is not installed")
+    def test_capture_decodes_as_sent(self):
+        self.sim.set_mode(receipts=True)
+        capture = WireCapture(self.sim.workdir, self.sim.smpp_port, protocol="smpp")
+        try:
+            self.start_daemon({"EnquireLinkInterval": "1"})
+            self.kstsend("+420602111222", "Zachyceno", mail_to="jana@example.org")
+            self.kstsend("+420602111223", "Bez potvrzeni")
+            self.smtp.wait_for_messages(1)
+            self.sim.deliver("420777111222", "12345", "Prijata")
+            self.sim.enquire_link()
+            self.sim.wait_pdus(1, dir="in", command="enquire_link")
+            wait_until(lambda: len(self.acknowledged_texts()) == 2, 20, what="both acknowledged")
+            self.kstd.stop(timeout=60)
+            self.sim.wait_for(lambda: self.sim.counts()["open"] == 0, what="the connection to end")
+        finally:
+            capture.stop()
+        logged = self.sim.pdus()
+        self.assertEqual(capture.tshark("-Y", "_ws.malformed || _ws.expert.severity >= error",
+                                        "-T", "fields", "-e", "frame.number"), "")
+        dissected = []
+        for packet in json.loads(capture.tshark("-T", "json", "-J", "smpp", "--no-duplicate-keys", "-Y", "smpp")):
+            layer = packet["_source"]["layers"]["smpp"]
+            dissected.extend(from_dissector(pdu) for pdu in (layer if isinstance(layer, list) else [layer]))
+        self.assertEqual(len(dissected), len(logged))
+        key = lambda p: (p["command_id"], p["seq"], p["status"])
+        for seen, sent in zip(sorted(dissected, key=key), sorted(logged, key=key)):
+            self.assertEqual(seen, {name: log_value(sent, name) for name in seen})
+        commands = sorted({p["command_id"] for p in dissected})
+        for command in (0x00000009, 0x00000004, 0x80000005, 0x00000015, 0x80000015, 0x00000006):
+            self.assertIn(command, commands)
 
 
 if __name__ == "__main__":
