@@ -265,6 +265,7 @@ std::optional<SmppSettings> readSmppSettings(IniFile& ini, Logger& errorLog) {
             "Invalid SMPP/UseTls setting '" + Logger::escape(tls) + "' in INI file (0 or 1), using 0";
         report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
     }
+    smpp.tlsCaFile = ini.GetSetting("SMPP/TlsCaFile", "", nullptr);
     trace("SMPP: %s:%u%s, system id '%s', %s, window %d, throughput %d, enquire_link every %d s, source '%s'\n",
           smpp.address.c_str(), smpp.port, smpp.useTls ? " (TLS)" : "", smpp.systemId.c_str(),
           smpp.transceiver ? "transceiver" : "transmitter + receiver", smpp.windowSize, smpp.throughput,

@@ -85,6 +85,9 @@ struct SmppSettings {
     // data_coding of the messages (the SMSC's default alphabet): 0 or 1.
     int dataCoding = 0;
     bool useTls = false;
+    // PEM file of the certificates that may sign the SMSC's; empty: the
+    // system's trusted CAs.
+    std::string tlsCaFile;
     // Seconds a request may wait for its response before the connection is
     // given up.
     int responseTimeout = 30;

@@ -13,6 +13,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include <algorithm>
 #include <optional>
 
@@ -22,6 +27,7 @@
 #include "sms_processing.h"
 #include "store.h"
 #include "trace.h"
+#include "vessa.h"
 
 namespace {
 
@@ -47,6 +53,19 @@ bool alphanumeric(const std::string& address) {
 
 std::string withoutPlus(const std::string& address) {
     return !address.empty() && address[0] == '+' ? address.substr(1) : address;
+}
+
+// The destination as SMPP carries it. With the international TON (1) the
+// number the SMSC sender would reach ("00420N" for "0N", "N", "+420N"),
+// without its "00": the same recipient whichever sender carries it.
+// Otherwise as written, without a leading "+".
+std::string destinationAddress(const std::string& target, int ton) {
+    char international[32];
+    if (ton == 1 && emi_destination(target.c_str(), international, sizeof international) > 2 &&
+        strncmp(international, "00", 2) == 0) {
+        return international + 2;
+    }
+    return withoutPlus(target);
 }
 
 // A receipt's time (YYMMDDhhmm or YYMMDDhhmmss) as "DD.MM.20YY" and
@@ -108,11 +127,27 @@ std::string otherIdForm(const std::string& id) {
 
 }  // namespace
 
-// One TCP connection to the SMSC with what has been read of it.
+// The text of OpenSSL's oldest queued error (and the queue emptied).
+std::string tlsError(const char* fallback) {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return fallback;
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+// One TCP connection to the SMSC, with TLS when it has an SSL object, and
+// what has been read of it. The socket is non-blocking; writes wait for it.
 class SmsSenderSmpp::Link {
 public:
-    Link(int fd, const char* name) : m_fd(fd), m_name(name), m_lastTraffic(Clock::now()) {}
+    Link(int fd, const char* name) : m_fd(fd), m_ssl(nullptr), m_name(name), m_lastTraffic(Clock::now()) {}
     ~Link() {
+        if (m_ssl != nullptr) {
+            // A close_notify when the socket takes it; no wait for the answer.
+            SSL_shutdown(m_ssl);
+            SSL_free(m_ssl);
+        }
         if (m_fd >= 0) close(m_fd);
     }
     Link(const Link&) = delete;
@@ -123,38 +158,107 @@ public:
     Clock::time_point lastTraffic() const { return m_lastTraffic; }
     std::vector<uint8_t>& input() { return m_input; }
 
+    // The TLS handshake, checking the SMSC's certificate against `host`;
+    // false with `error` when it fails or takes longer than the time-out.
+    bool startTls(SSL_CTX* context, const std::string& host, std::string& error) {
+        m_ssl = SSL_new(context);
+        if (m_ssl == nullptr || SSL_set_fd(m_ssl, m_fd) != 1) {
+            error = "TLS: " + tlsError("cannot set up the connection");
+            return false;
+        }
+        in6_addr address6;
+        in_addr address4;
+        X509_VERIFY_PARAM* parameters = SSL_get0_param(m_ssl);
+        if (inet_pton(AF_INET, host.c_str(), &address4) == 1 || inet_pton(AF_INET6, host.c_str(), &address6) == 1) {
+            X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str());
+        } else {
+            SSL_set_tlsext_host_name(m_ssl, host.c_str());
+            X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), 0);
+        }
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs);
+        for (;;) {
+            ERR_clear_error();
+            const int done = SSL_connect(m_ssl);
+            if (done == 1) return true;
+            const int reason = SSL_get_error(m_ssl, done);
+            if ((reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) && Clock::now() < deadline) {
+                pollfd fd = {m_fd, static_cast<short>(reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+                poll(&fd, 1, static_cast<int>(millisecondsUntil(deadline)));
+                continue;
+            }
+            const long verified = SSL_get_verify_result(m_ssl);
+            error = verified != X509_V_OK ? std::string("TLS: the SMSC's certificate is not trusted: ") +
+                                                X509_verify_cert_error_string(verified)
+                                          : "TLS handshake failed: " +
+                                                tlsError(Clock::now() < deadline ? "the SMSC ended it" : "no answer");
+            return false;
+        }
+    }
+
     // Writes all of `bytes`; false (with `error`) when the peer is gone or
     // does not take them within the time-out.
     bool write(const std::vector<uint8_t>& bytes, std::string& error) {
         size_t done = 0;
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs);
         while (done < bytes.size()) {
-            const ssize_t written = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (written > 0) {
-                done += static_cast<size_t>(written);
-                continue;
-            }
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd fd = {m_fd, POLLOUT, 0};
-                if (Clock::now() < deadline && poll(&fd, 1, static_cast<int>(millisecondsUntil(deadline))) >= 0) {
+            short waitFor = POLLOUT;
+            if (m_ssl != nullptr) {
+                ERR_clear_error();
+                const int written = SSL_write(m_ssl, bytes.data() + done, static_cast<int>(bytes.size() - done));
+                if (written > 0) {
+                    done += static_cast<size_t>(written);
                     continue;
                 }
+                const int reason = SSL_get_error(m_ssl, written);
+                if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
+                    error = "TLS write failed: " + tlsError("the connection ended");
+                    return false;
+                }
+                if (reason == SSL_ERROR_WANT_READ) waitFor = POLLIN;
+            } else {
+                const ssize_t written =
+                    send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (written > 0) {
+                    done += static_cast<size_t>(written);
+                    continue;
+                }
+                if (written < 0 && errno == EINTR) continue;
+                if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    error = std::string("write failed: ") + strerror(errno);
+                    return false;
+                }
+            }
+            pollfd fd = {m_fd, waitFor, 0};
+            if (Clock::now() >= deadline || poll(&fd, 1, static_cast<int>(millisecondsUntil(deadline))) < 0) {
                 error = "the SMSC takes no more data";
                 return false;
             }
-            error = std::string("write failed: ") + strerror(errno);
-            return false;
         }
         m_lastTraffic = Clock::now();
         return true;
     }
 
-    // Reads what has arrived; false (with `error`) when the connection
-    // ended or failed.
+    // Reads everything that has arrived (with TLS: until the library needs
+    // more from the socket, so nothing waits in its buffer unseen by
+    // poll()); false (with `error`) when the connection ended or failed.
     bool read(std::string& error) {
         uint8_t buffer[16384];
         for (;;) {
+            if (m_ssl != nullptr) {
+                ERR_clear_error();
+                const int got = SSL_read(m_ssl, buffer, sizeof buffer);
+                if (got > 0) {
+                    m_input.insert(m_input.end(), buffer, buffer + got);
+                    m_lastTraffic = Clock::now();
+                    continue;
+                }
+                const int reason = SSL_get_error(m_ssl, got);
+                if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) return true;
+                error = reason == SSL_ERROR_ZERO_RETURN
+                            ? "the SMSC closed the TLS connection"
+                            : "TLS read failed: " + tlsError("the SMSC closed the connection");
+                return false;
+            }
             const ssize_t got = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (got > 0) {
                 m_input.insert(m_input.end(), buffer, buffer + got);
@@ -175,6 +279,7 @@ public:
 
 private:
     int m_fd;
+    SSL* m_ssl;
     const char* m_name;
     std::vector<uint8_t> m_input;
     Clock::time_point m_lastTraffic;
@@ -189,12 +294,24 @@ SmsSenderSmpp::SmsSenderSmpp(const SmppSettings& settings, const SenderContext& 
       m_bound(false),
       m_sequence(1),
       m_submittedThisSecond(0),
-      m_throttlePauseMs(0) {}
+      m_throttlePauseMs(0),
+      m_tls(nullptr) {
+    if (!settings.useTls) return;
+    m_tls = SSL_CTX_new(TLS_client_method());
+    if (m_tls == nullptr) return;
+    SSL_CTX_set_min_proto_version(m_tls, TLS1_2_VERSION);
+    SSL_CTX_set_verify(m_tls, SSL_VERIFY_PEER, nullptr);
+    m_tlsTrust = settings.tlsCaFile.empty()
+                     ? SSL_CTX_set_default_verify_paths(m_tls) == 1
+                     : SSL_CTX_load_verify_locations(m_tls, settings.tlsCaFile.c_str(), nullptr) == 1;
+    if (!m_tlsTrust) m_tlsTrustError = tlsError("no trusted certificates");
+}
 
 SmsSenderSmpp::~SmsSenderSmpp() {
     Join();
     // The manager may have connected while the thread was stopping.
     closeLinks();
+    SSL_CTX_free(m_tls);
 }
 
 int SmsSenderSmpp::sourceTon(const SmppSettings& settings) {
@@ -265,6 +382,15 @@ std::unique_ptr<SmsSenderSmpp::Link> SmsSenderSmpp::openLink(smpp::BindMode mode
     auto link = std::make_unique<Link>(fd, name);
 
     std::string error;
+    if (m_settings.useTls) {
+        if (m_tls == nullptr) return fail("TLS: " + tlsError("cannot set up OpenSSL"));
+        if (!m_tlsTrust) {
+            return fail("TLS: cannot load the trusted certificates" +
+                        (m_settings.tlsCaFile.empty() ? std::string() : " of " + m_settings.tlsCaFile) + ": " +
+                        m_tlsTrustError);
+        }
+        if (!link->startTls(m_tls, m_settings.address, error)) return fail(error);
+    }
     const uint32_t sequence = nextSequence();
     const std::vector<uint8_t> bind =
         smpp::packBind(mode, sequence, {m_settings.systemId, m_settings.password, m_settings.systemType}, error);
@@ -382,8 +508,7 @@ int SmsSenderSmpp::sendSms(Sms& sms, int counter) {
     submit.sourceAddress = withoutPlus(m_settings.sourceAddress);
     submit.sourceTon = static_cast<uint8_t>(m_sourceTon);
     submit.sourceNpi = static_cast<uint8_t>(m_sourceNpi);
-    // "+" is not part of an SMPP address: the TON says international.
-    submit.destinationAddress = withoutPlus(sms.target());
+    submit.destinationAddress = destinationAddress(sms.target(), m_settings.destinationTon);
     submit.destinationTon = static_cast<uint8_t>(m_settings.destinationTon);
     submit.destinationNpi = static_cast<uint8_t>(m_settings.destinationNpi);
     submit.validityPeriod = m_settings.validityPeriod;

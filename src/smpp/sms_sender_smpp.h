@@ -26,6 +26,8 @@
 #include "sms_sender.h"
 #include "smpp_pdu.h"
 
+typedef struct ssl_ctx_st SSL_CTX;
+
 class SmsSenderSmpp : public SmsSender {
 public:
     SmsSenderSmpp(const SmppSettings& settings, const SenderContext& context);
@@ -127,6 +129,13 @@ private:
     // throttling answer in a row.
     std::chrono::steady_clock::time_point m_pausedUntil;
     long m_throttlePauseMs;
+
+    // With SMPP/UseTls: the client context (made by the constructor, used
+    // by connect() on the manager's thread only) and whether its trusted
+    // certificates could be loaded.
+    SSL_CTX* m_tls;
+    bool m_tlsTrust = false;
+    std::string m_tlsTrustError;
 };
 
 #endif

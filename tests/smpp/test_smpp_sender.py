@@ -11,6 +11,7 @@ simulator must have seen no protocol violation.
 
 import json
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -39,7 +40,7 @@ class SmppDaemonTestCase(SandboxTestCase):
 
     def setUp(self):
         super().setUp()
-        self.sim = SmppSim(system_id="kst", password="secret", settings=self.sim_settings)
+        self.sim = self.make_sim()
         self.addCleanup(self.sim.cleanup)
         self.smtp = SmtpServer()
         self.addCleanup(self.smtp.cleanup)
@@ -50,6 +51,9 @@ class SmppDaemonTestCase(SandboxTestCase):
             f.write(DUMP_SCRIPT)
         self.kstd = None
         self.addCleanup(self._stop_daemon_and_check)
+
+    def make_sim(self):
+        return SmppSim(system_id="kst", password="secret", settings=self.sim_settings)
 
     def start_daemon(self, smpp=None, sections="", wait_active=True):
         settings = {"Address": "127.0.0.1", "Port": str(self.sim.smpp_port), "SystemId": "kst",
@@ -165,10 +169,12 @@ class SmppTrafficTest(SmppDaemonTestCase):
         self.assertEqual((answer["command"], answer["status"]), ("deliver_sm_resp", 0))
         self.wait_record("access.log", "Send SMS requested")
 
-        # Without a confirmation address: no registered delivery.
-        self.kstsend("+420602333444", "Bez potvrzeni")
+        # Without a confirmation address: no registered delivery. A national
+        # number goes in its international form, as over EMI.
+        self.kstsend("0602333444", "Bez potvrzeni")
         second = self.sim.wait_pdus(2, dir="in", command="submit_sm")[1]
         self.assertEqual(second["registered_delivery"], 0)
+        self.assertEqual((second["destination_addr"], second["dest_addr_ton"]), ("420602333444", 1))
 
         # A failed delivery: its record, no e-mail.
         self.sim.set_mode(receipt_stat="UNDELIV")
@@ -293,6 +299,38 @@ class SmppFaultTest(SmppDaemonTestCase):
         # It tries again, and binds once the SMSC lets it.
         self.sim.set_mode(bind="check")
         self.wait_device(1, SMPP_DEVICE, "used for sending")
+
+
+class SmppTlsTest(SmppDaemonTestCase):
+    """SMPP over TLS to a simulator with a certificate the test makes."""
+
+    def setUp(self):
+        SandboxTestCase.setUp(self)
+        self.cert = os.path.join(self.sandbox.root, "smsc-cert.pem")
+        key = os.path.join(self.sandbox.root, "smsc-key.pem")
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                               "-keyout", key, "-out", self.cert, "-subj", "/CN=127.0.0.1",
+                               "-addext", "subjectAltName=IP:127.0.0.1"], capture_output=True, timeout=120)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.tls = (self.cert, key)
+        super().setUp()
+
+    def make_sim(self):
+        return SmppSim(system_id="kst", password="secret", settings={"receipts": True}, tls=self.tls)
+
+    def test_tls_with_the_certificate_trusted_and_not(self):
+        # Without the SMSC's certificate among the trusted ones: no bind.
+        self.start_daemon({"UseTls": "1"}, wait_active=False)
+        wait_until(lambda: "the SMSC's certificate is not trusted" in self.log("error.log"), 20,
+                   what="the refused certificate's record")
+        self.assertEqual(self.sim.binds(), [])
+        self.kstd.stop(timeout=60)
+        self.kstd = None
+
+        self.start_daemon({"UseTls": "1", "TlsCaFile": self.cert})
+        self.kstsend("+420602111222", "Sifrovane", mail_to="jana@example.org")
+        self.smtp.wait_for_messages(1)
+        self.assertEqual(self.sim.submissions()[0]["text"], "Sifrovane")
 
 
 class SmppFailoverTest(SmppDaemonTestCase):
