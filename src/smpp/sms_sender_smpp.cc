@@ -86,25 +86,21 @@ std::string receiptStamp(const std::string& stamp) {
     return stamp.size() < 10 ? stamp : receiptDate(stamp) + " " + receiptTime(stamp);
 }
 
-// Now as the received messages' SCTIME of the SMSC sender: DDMMYYhhmmss.
-std::string receivedTimestamp() {
+// The local time now in a strftime() format of twelve digits.
+std::string localNow(const char* format) {
     const time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
     char text[16];
-    strftime(text, sizeof text, "%d%m%y%H%M%S", &local);
+    strftime(text, sizeof text, format, &local);
     return text;
 }
 
+// Now as the received messages' SCTIME of the SMSC sender: DDMMYYhhmmss.
+std::string receivedTimestamp() { return localNow("%d%m%y%H%M%S"); }
+
 // Now as a receipt writes its times: YYMMDDhhmmss.
-std::string nowAsReceiptStamp() {
-    const time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char text[16];
-    strftime(text, sizeof text, "%y%m%d%H%M%S", &local);
-    return text;
-}
+std::string nowAsReceiptStamp() { return localNow("%y%m%d%H%M%S"); }
 
 // The other way of writing a message id: SMSCs that answer submit_sm with a
 // hexadecimal id may quote it in decimal in the receipt, and the other way

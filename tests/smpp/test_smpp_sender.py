@@ -9,7 +9,6 @@ server and dump directory; on teardown the daemon must stop cleanly and the
 simulator must have seen no protocol violation.
 """
 
-import json
 import os
 import subprocess
 import sys
@@ -18,13 +17,13 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "emisender"))
 
-from emisender_support import DUMP_SCRIPT, FAST_ENV, KSTSEND, fields_of, records_titled  # noqa: E402
+from emisender_support import FAST_ENV, GatewayDaemonTestCase, fields_of  # noqa: E402
 import kst  # noqa: E402
-from kst import SANITIZER_REPORT, SandboxTestCase, stats_of, wait_until  # noqa: E402
+from kst import wait_until  # noqa: E402
 from smppsim import SmppSim, node_modules_ready  # noqa: E402
 from smscsim import SmscSim  # noqa: E402
 from smppsim import NetSmppSmsc  # noqa: E402
-from test_smpp_peers import from_dissector, log_value, tshark_available  # noqa: E402
+from test_smpp_peers import dissected_pdus, log_value, tshark_available  # noqa: E402
 from wirecapture import WireCapture  # noqa: E402
 from smtpserver import SmtpServer  # noqa: E402
 
@@ -32,25 +31,10 @@ SMPP_DEVICE = "Sender thread(SMPP)"
 
 
 @unittest.skipUnless(node_modules_ready(), "tools/smppsim/node_modules missing (scripts/install-deps)")
-class SmppDaemonTestCase(SandboxTestCase):
-    """A sandbox with the SMPP simulator, an SMTP server and a dump
-    directory for the received-message executables."""
+class SmppDaemonTestCase(GatewayDaemonTestCase):
+    """The daemon with an [SMPP] section, against the SMPP simulator."""
 
     sim_settings = {}
-
-    def setUp(self):
-        super().setUp()
-        self.sim = self.make_sim()
-        self.addCleanup(self.sim.cleanup)
-        self.smtp = SmtpServer()
-        self.addCleanup(self.smtp.cleanup)
-        self.dump_dir = os.path.join(self.sandbox.root, "received")
-        os.makedirs(self.dump_dir)
-        self.dump_script = os.path.join(self.sandbox.root, "dump_env.py")
-        with open(self.dump_script, "w") as f:
-            f.write(DUMP_SCRIPT)
-        self.kstd = None
-        self.addCleanup(self._stop_daemon_and_check)
 
     def make_sim(self):
         return SmppSim(system_id="kst", password="secret", settings=self.sim_settings)
@@ -77,47 +61,10 @@ class SmppDaemonTestCase(SandboxTestCase):
             self.wait_device(1, SMPP_DEVICE, "used for sending")
         return self.kstd
 
-    def _stop_daemon_and_check(self):
-        if self.kstd is None:
-            return
-        status = self.kstd.stop(timeout=60)
-        output = self.kstd.stdout() + self.kstd.stderr()
-        report = SANITIZER_REPORT.search(output)
-        if report:
-            start = max(0, report.start() - 200)
-            self.fail("kstd reported a sanitizer error:\n" + output[start:start + 6000])
-        self.assertEqual(status, 0, "kstd did not stop cleanly (status %s)" % status)
-        self.sim.assert_no_violations()
-
-    def kstsend(self, numbers, text, mail_to=None):
-        argv = [KSTSEND] + (["-m", mail_to] if mail_to else []) + [numbers, text]
-        done = self.sandbox.run_inside(argv)
-        self.assertEqual(done.returncode, 0, "kstsend failed: %s" % done.stderr.decode("latin-1"))
-
-    def stats(self):
-        done = self.sandbox.run_inside([KSTSEND, "--stats"])
-        self.assertEqual(done.returncode, 0, "kstsend --stats failed: %s" % done.stderr.decode("latin-1"))
-        return stats_of(done.stdout.decode("latin-1"))
-
     def wait_device(self, number, name, state, timeout=30):
         wanted = "%s: %s" % (name, state)
         wait_until(lambda: self.stats().get("device %d" % number) == wanted, timeout, interval=0.2,
                    what="device %d to be %r" % (number, wanted))
-
-    def log(self, name):
-        return self.sandbox.read_log(name)
-
-    def wait_record(self, name, title, count=1, timeout=20):
-        return wait_until(lambda: (lambda found: found if len(found) >= count else None)(
-            records_titled(self.log(name), title)), timeout, what="%d record(s) %r in %s" % (count, title, name))
-
-    def dumps(self):
-        out = []
-        for name in sorted(os.listdir(self.dump_dir)):
-            if name.endswith(".json"):
-                with open(os.path.join(self.dump_dir, name), encoding="latin-1") as f:
-                    out.append(json.load(f))
-        return out
 
     def daemon_answer(self, pdu):
         """The daemon's answer to a PDU the simulator sent, or None."""
@@ -304,19 +251,15 @@ class SmppFaultTest(SmppDaemonTestCase):
 class SmppTlsTest(SmppDaemonTestCase):
     """SMPP over TLS to a simulator with a certificate the test makes."""
 
-    def setUp(self):
-        SandboxTestCase.setUp(self)
+    def make_sim(self):
+        # The sandbox is there: the certificate goes into it.
         self.cert = os.path.join(self.sandbox.root, "smsc-cert.pem")
         key = os.path.join(self.sandbox.root, "smsc-key.pem")
         made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                                "-keyout", key, "-out", self.cert, "-subj", "/CN=127.0.0.1",
                                "-addext", "subjectAltName=IP:127.0.0.1"], capture_output=True, timeout=120)
         self.assertEqual(made.returncode, 0, made.stderr)
-        self.tls = (self.cert, key)
-        super().setUp()
-
-    def make_sim(self):
-        return SmppSim(system_id="kst", password="secret", settings={"receipts": True}, tls=self.tls)
+        return SmppSim(system_id="kst", password="secret", settings={"receipts": True}, tls=(self.cert, key))
 
     def test_tls_with_the_certificate_trusted_and_not(self):
         # Without the SMSC's certificate among the trusted ones: no bind.
@@ -426,10 +369,7 @@ class SmppPeerTest(SmppDaemonTestCase):
         logged = self.sim.pdus()
         self.assertEqual(capture.tshark("-Y", "_ws.malformed || _ws.expert.severity >= error",
                                         "-T", "fields", "-e", "frame.number"), "")
-        dissected = []
-        for packet in json.loads(capture.tshark("-T", "json", "-J", "smpp", "--no-duplicate-keys", "-Y", "smpp")):
-            layer = packet["_source"]["layers"]["smpp"]
-            dissected.extend(from_dissector(pdu) for pdu in (layer if isinstance(layer, list) else [layer]))
+        dissected = dissected_pdus(capture)
         self.assertEqual(len(dissected), len(logged))
         key = lambda p: (p["command_id"], p["seq"], p["status"])
         for seen, sent in zip(sorted(dissected, key=key), sorted(logged, key=key)):
