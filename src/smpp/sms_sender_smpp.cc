@@ -427,7 +427,6 @@ bool SmsSenderSmpp::connect() {
     trace("%s::connect()\n", GetName());
     if (m_bound) return true;
     event('i', label, "Connecting to SMSC...");
-    closeLinks();
     std::vector<std::unique_ptr<Link>> links;
     if (m_settings.transceiver) {
         links.push_back(openLink(smpp::BindMode::Transceiver));
@@ -446,8 +445,10 @@ bool SmsSenderSmpp::connect() {
 
 bool SmsSenderSmpp::disconnect() {
     event('i', label, "Disconnecting from SMSC...", ConsoleStream::Error);
-    m_bound = false;
+    // The links go before the flag: once it is clear, the manager may make
+    // new ones.
     closeLinks();
+    m_bound = false;
     return true;
 }
 
@@ -553,35 +554,20 @@ void SmsSenderSmpp::handleSubmitResponse(const Request& request, uint32_t status
     const time_t now = time(nullptr);
     if (status == smpp::statusOk) {
         m_throttlePauseMs = 0;
-        std::optional<SentMessage> entry = m_context.sentMessages.acknowledge(this, request.slot, messageId);
-        if (!entry) return;
-        SmscResult result;
-        result.id = entry->m_sms.id();
-        result.acknowledged = true;
-        result.sysMsg = messageId;
-        result.awaitsNotification = entry->m_sms.wantsNotification();
-        result.at = now;
-        if (!recordInStore("a result", [&](Store& store) { store.recordResults({result}); })) {
-            giveUpConnection("the store failed");
-            return;
+        if (auto entry = m_context.sentMessages.acknowledge(this, request.slot, messageId)) {
+            m_settled.push_back(SettledResult{std::move(*entry), true, messageId, 0, false, now});
         }
-        ++m_context.counters.sentMessages;
-        if (entry->m_submittedAt != Clock::time_point()) {
-            m_context.counters.acknowledgementLatency.observe(entry->m_acknowledgedAt - entry->m_submittedAt);
-        }
-        writeSmsToLog("Send SMS requested", entry->m_sms, m_accessLog, 'i');
-        if (!entry->m_sms.wantsNotification()) m_context.sentMessages.remove(*entry);
         return;
     }
     std::optional<SentMessage> entry = m_context.sentMessages.reject(this, request.slot);
     if (!entry) return;
-    Sms sms = entry->m_sms;
     if (refusalIsThrottling(status)) {
         // Not a refusal: the message goes back to the front of the queue
         // and the sender pauses, longer with every throttling in a row.
         m_throttlePauseMs =
             std::min(longestThrottlePauseMs, m_throttlePauseMs == 0 ? firstThrottlePauseMs : m_throttlePauseMs * 2);
         m_pausedUntil = Clock::now() + std::chrono::milliseconds(m_throttlePauseMs);
+        Sms sms = entry->m_sms;
         m_context.sendQueue.insertSms(sms);
         m_errorLog->write(std::string(label) + "the SMSC asks to slow down (" + smpp::statusText(status) +
                               "), the message is queued again and sending pauses for " +
@@ -589,18 +575,15 @@ void SmsSenderSmpp::handleSubmitResponse(const Request& request, uint32_t status
                           'i');
         return;
     }
-    SmscResult result;
-    result.id = sms.id();
-    result.acknowledged = false;
-    result.errorCode = static_cast<int>(status);
-    result.final = true;
-    result.at = now;
-    if (!recordInStore("a result", [&](Store& store) { store.recordResults({result}); })) {
-        giveUpConnection("the store failed");
-        return;
-    }
-    ++m_context.counters.refusedMessages;
-    writeSmsToLog("SMS was not acknowledged: " + smpp::statusText(status), sms, m_errorLog, 'e');
+    m_settled.push_back(SettledResult{std::move(*entry), false, std::string(), static_cast<int>(status), true, now});
+}
+
+bool SmsSenderSmpp::settle() {
+    return settleResults(m_settled, [this](const SettledResult& refusal) {
+        Sms sms = refusal.entry.m_sms;
+        writeSmsToLog("SMS was not acknowledged: " + smpp::statusText(static_cast<uint32_t>(refusal.errorCode)), sms,
+                      m_errorLog, 'e');
+    });
 }
 
 bool SmsSenderSmpp::handleReceipt(size_t link, const smpp::Pdu& pdu) {
@@ -664,6 +647,12 @@ bool SmsSenderSmpp::handleReceipt(size_t link, const smpp::Pdu& pdu) {
 }
 
 bool SmsSenderSmpp::handleDeliverSm(size_t link, const smpp::Pdu& pdu) {
+    // The receipt may be for a message whose response came just before it:
+    // the results read so far are settled first.
+    if (!settle()) {
+        giveUpConnection("the store failed");
+        return false;
+    }
     if (pdu.isReceipt()) return handleReceipt(link, pdu);
     const std::string timestamp = receivedTimestamp();
     traceAs(GetName(), "Main: Received message: from: '%s', to: '%s', text: '%s'\n", pdu.sourceAddress.c_str(),
@@ -786,6 +775,11 @@ bool SmsSenderSmpp::readLinks() {
             return false;
         }
     }
+    // The results of this pass in one transaction.
+    if (!settle()) {
+        giveUpConnection("the store failed");
+        return false;
+    }
     return m_bound;
 }
 
@@ -847,6 +841,8 @@ void SmsSenderSmpp::idleWait(long milliseconds, bool forQueue) {
 void SmsSenderSmpp::giveUpConnection(const std::string& reason) {
     report(m_errorLog, 'e', std::string(label) + "giving up the connection: " + reason, GetName(),
            "Main: SMPP: giving up the connection: " + reason, ConsoleStream::Error);
+    // Results read before the end count: their messages are not sent again.
+    settle();
     disconnect();
     stop();
     m_requests.clear();

@@ -74,7 +74,11 @@ private:
     // connection was given up.
     bool readLinks();
     bool handlePdu(size_t link, const uint8_t* frame, size_t length);
+    // Settles the submission in the registry; acknowledgements and
+    // refusals wait in m_settled for settle().
     void handleSubmitResponse(const Request& request, uint32_t status, const std::string& messageId);
+    // settleResults() of m_settled; false when the store failed.
+    bool settle();
     // A delivery receipt or a received message; false when the connection
     // was given up.
     bool handleDeliverSm(size_t link, const smpp::Pdu& pdu);
@@ -121,6 +125,7 @@ private:
     // Sender thread only.
     uint32_t m_sequence;
     std::map<uint32_t, Request> m_requests;
+    std::vector<SettledResult> m_settled;
     std::set<unsigned char> m_freeSlots;
     // Throughput: submissions made in the current second.
     std::chrono::steady_clock::time_point m_secondStart;
