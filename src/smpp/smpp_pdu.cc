@@ -223,7 +223,9 @@ bool unpackBody(qpthr::QpMutex& mutex, uint32_t commandId, Body& body, const uin
 
 template <class Body>
 std::vector<uint8_t> pack(uint32_t commandId, Body& body, std::string& error) {
-    std::vector<uint8_t> bytes(maxPduLength);
+    // Room for the largest PDU packed here: a submit_sm with its fields
+    // full and a message_payload of MAX_TLV_SIZE bytes.
+    std::vector<uint8_t> bytes(4096);
     int length = 0;
     qpthr::QpMutex& mutex = libraryMutex();
     qpthr::QpLock lock(mutex);

@@ -249,7 +249,10 @@ public:
                     continue;
                 }
                 const int reason = SSL_get_error(m_ssl, got);
-                if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) return true;
+                if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+                    quickAck();
+                    return true;
+                }
                 error = reason == SSL_ERROR_ZERO_RETURN
                             ? "the SMSC closed the TLS connection"
                             : "TLS read failed: " + tlsError("the SMSC closed the connection");
@@ -267,13 +270,26 @@ public:
                 return false;
             }
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                quickAck();
+                return true;
+            }
             error = std::string("read failed: ") + strerror(errno);
             return false;
         }
     }
 
 private:
+    // Acknowledges what was read at once: an SMSC whose socket holds small
+    // writes back until the previous one is acknowledged (Nagle) would
+    // otherwise send each response only after the delayed acknowledgement,
+    // tens of milliseconds later. Linux turns the option off again by
+    // itself, so it is set after every read.
+    void quickAck() {
+        const int on = 1;
+        setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+
     int m_fd;
     SSL* m_ssl;
     const char* m_name;
