@@ -241,6 +241,8 @@ std::optional<SmppSettings> readSmppSettings(IniFile& ini, Logger& errorLog) {
                                                          "a whole number of submissions per second, 1 or more"));
     smpp.enquireLinkInterval = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/EnquireLinkInterval", 30, 1,
                                                                   3600, "a whole number of seconds from 1 to 3600"));
+    smpp.responseTimeout = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/ResponseTimeout", 30, 1, 3600,
+                                                              "a whole number of seconds from 1 to 3600"));
     smpp.sourceAddress = readBoundedText(ini, errorLog, "SMPP/SourceAddress", 20);
     smpp.sourceTon = static_cast<int>(readNumberSetting(
         ini, errorLog, "SMPP/SourceTon", -1, 0, 6, "a whole number from 0 to 6", "using the type the address shows"));

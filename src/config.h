@@ -88,8 +88,8 @@ struct SmppSettings {
     // PEM file of the certificates that may sign the SMSC's; empty: the
     // system's trusted CAs.
     std::string tlsCaFile;
-    // Seconds a request may wait for its response before the connection is
-    // given up.
+    // "ResponseTimeout": seconds a request may wait for its response before
+    // the connection is given up.
     int responseTimeout = 30;
     // Test seam KSTD_TEST_RECONNECT_PAUSE_MS; -1: the sender's own pause.
     long reconnectPauseMs = -1;

@@ -198,6 +198,27 @@ class SmppFaultTest(SmppDaemonTestCase):
         records = self.wait_record("access.log", "Send SMS requested", count=len(texts))
         self.assertEqual(len(records), len(texts))
 
+    def test_unanswered_submissions_give_the_connection_up(self):
+        self.start_daemon({"ResponseTimeout": "2"})
+        for i in range(3):
+            self.kstsend("+420602111222", "Potvrzena %d" % i)
+        wait_until(lambda: len(self.acknowledged_texts()) == 3, 20, what="three acknowledged")
+        self.sim.set_mode(submit="ignore")
+        for i in range(2):
+            self.kstsend("+420602111222", "Bez odpovedi %d" % i)
+        self.sim.wait_pdus(5, dir="in", command="submit_sm")
+        wait_until(lambda: "giving up the connection: no response to sequence number" in self.log("error.log"),
+                   20, what="the connection given up")
+        self.sim.set_mode(submit="ack")
+        wait_until(lambda: len(self.acknowledged_texts()) == 5, 30, what="the unanswered ones acknowledged")
+        self.assertGreaterEqual(len(self.sim.binds()), 2)
+        texts = [s["text"] for s in self.sim.submissions()]
+        # The acknowledged ones were not sent again; the unanswered ones were.
+        for i in range(3):
+            self.assertEqual(texts.count("Potvrzena %d" % i), 1)
+        for i in range(2):
+            self.assertEqual(texts.count("Bez odpovedi %d" % i), 2)
+
     def test_throttling_slows_down_and_retries(self):
         self.start_daemon()
         self.sim.fail("ESME_RTHROTTLED", next=2)
