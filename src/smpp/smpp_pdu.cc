@@ -444,6 +444,49 @@ std::string statusText(uint32_t status) {
     return found != names.end() ? std::string(found->second) + " " + hex : std::string("status ") + hex;
 }
 
+std::string messageText(const Pdu& pdu) {
+    std::string body = pdu.shortMessage;
+    if ((pdu.esmClass & 0x40) != 0 && !body.empty()) {
+        const size_t header = 1 + static_cast<uint8_t>(body[0]);
+        body.erase(0, std::min(header, body.size()));
+    }
+    std::string text;
+    if (pdu.dataCoding == 8) {
+        for (size_t i = 0; i + 1 < body.size(); i += 2) {
+            unsigned code = (static_cast<uint8_t>(body[i]) << 8) | static_cast<uint8_t>(body[i + 1]);
+            if (code >= 0xd800 && code <= 0xdfff && i + 3 < body.size()) {
+                const unsigned low = (static_cast<uint8_t>(body[i + 2]) << 8) | static_cast<uint8_t>(body[i + 3]);
+                if (code <= 0xdbff && low >= 0xdc00 && low <= 0xdfff) {
+                    code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+                    i += 2;
+                }
+            }
+            if (code >= 0xd800 && code <= 0xdfff) code = 0xfffd;  // a lone surrogate
+            if (code == 0) continue;
+            if (code < 0x80) {
+                text += static_cast<char>(code);
+            } else if (code < 0x800) {
+                text += static_cast<char>(0xc0 | (code >> 6));
+                text += static_cast<char>(0x80 | (code & 0x3f));
+            } else if (code < 0x10000) {
+                text += static_cast<char>(0xe0 | (code >> 12));
+                text += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+                text += static_cast<char>(0x80 | (code & 0x3f));
+            } else {
+                text += static_cast<char>(0xf0 | (code >> 18));
+                text += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
+                text += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+                text += static_cast<char>(0x80 | (code & 0x3f));
+            }
+        }
+        return text;
+    }
+    for (char c : body) {
+        if (c != '\0') text += c;
+    }
+    return text;
+}
+
 bool parseReceipt(const std::string& text, Receipt& receipt) {
     receipt = Receipt();
     // Each field runs to the next known key; "text:" runs to the end.

@@ -138,6 +138,12 @@ std::vector<uint8_t> packGenericNack(uint32_t sequence, uint32_t status);
 // "status 0x...". Never empty.
 std::string statusText(uint32_t status);
 
+// The text of a received message as the executables get it: without its
+// user data header (esm_class UDHI), UCS-2 (data_coding 8) as UTF-8, any
+// other coding byte for byte but without NUL bytes, which would end it in
+// an environment variable.
+std::string messageText(const Pdu& pdu);
+
 // The text of a delivery receipt:
 // "id:IIII sub:SSS dlvrd:DDD submit date:YYMMDDhhmm done date:YYMMDDhhmm
 //  stat:DDDDDDD err:E text:..." (fields may be missing; order is kept).

@@ -671,11 +671,12 @@ bool SmsSenderSmpp::handleDeliverSm(size_t link, const smpp::Pdu& pdu) {
     }
     if (pdu.isReceipt()) return handleReceipt(link, pdu);
     const std::string timestamp = receivedTimestamp();
+    const std::string text = smpp::messageText(pdu);
     traceAs(GetName(), "Main: Received message: from: '%s', to: '%s', text: '%s'\n", pdu.sourceAddress.c_str(),
-            pdu.destinationAddress.c_str(), pdu.shortMessage.c_str());
+            pdu.destinationAddress.c_str(), text.c_str());
     if (m_context.processing != nullptr) {
         try {
-            m_context.processing->enque(receivedSmsEnvironment(pdu.sourceAddress, "", timestamp, pdu.shortMessage));
+            m_context.processing->enque(receivedSmsEnvironment(pdu.sourceAddress, "", timestamp, text));
         } catch (const StoreError& e) {
             report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
                    GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
@@ -684,8 +685,7 @@ bool SmsSenderSmpp::handleDeliverSm(size_t link, const smpp::Pdu& pdu) {
         }
     }
     if (!sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, smpp::statusOk))) return false;
-    writeRecvSmsToLog("SMS received", pdu.sourceAddress, pdu.destinationAddress, "", pdu.shortMessage, timestamp,
-                      m_receiveLog);
+    writeRecvSmsToLog("SMS received", pdu.sourceAddress, pdu.destinationAddress, "", text, timestamp, m_receiveLog);
     ++m_context.counters.receivedMessages;
     return true;
 }

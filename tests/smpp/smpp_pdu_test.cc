@@ -255,6 +255,27 @@ TEST(SmppReceipt, FieldsStatesAndCase) {
     }
 }
 
+TEST(SmppText, UdhUcs2AndNulBytes) {
+    smpp::Pdu pdu;
+    pdu.shortMessage = std::string("\x01\x0d\x00\x61\xd8\x3d\xde\x00\x00\x00", 10);
+    pdu.dataCoding = 8;
+    EXPECT_EQ(
+        "\xc4\x8d"
+        "a\xf0\x9f\x98\x80",
+        smpp::messageText(pdu));
+    pdu.shortMessage = std::string("\x05\x00\x03\x2a\x02\x01part", 10);
+    pdu.esmClass = 0x40;
+    pdu.dataCoding = 0;
+    EXPECT_EQ("part", smpp::messageText(pdu));
+    pdu.shortMessage = std::string("a\0b", 3);
+    pdu.esmClass = 0;
+    EXPECT_EQ("ab", smpp::messageText(pdu));
+    // A header longer than the message leaves nothing.
+    pdu.shortMessage = std::string("\x09") + "ab";
+    pdu.esmClass = 0x40;
+    EXPECT_EQ("", smpp::messageText(pdu));
+}
+
 // Packing and unpacking on two threads at once, as the transmitter and the
 // receiver connection do: each result stays its own.
 TEST(SmppCodec, TwoThreadsAtOnce) {

@@ -141,6 +141,10 @@ class SmppTrafficTest(SmppDaemonTestCase):
         self.assertEqual(len(env["SCTIME"]), 12)
         kind, lines = self.wait_record("receive.log", "SMS received")[0]
         self.assertEqual(fields_of(lines)["Originating Address"], "420777111222")
+        # UCS-2 reaches the executable as UTF-8.
+        self.sim.deliver("420777111333", "12345", "Čau 😀", data_coding=8)
+        found = wait_until(lambda: self.dumps()[1:], 20, what="the second run")
+        self.assertEqual(found[0]["env"]["UD"], "Čau 😀")
 
         # enquire_link both ways: the SMSC's is answered, and the idle link
         # gets the daemon's own.
