@@ -159,6 +159,25 @@ class SmppTrafficTest(SmppDaemonTestCase):
         self.kstd.stop(timeout=60)
         self.assertTrue(self.sim.pdus(dir="in", command="unbind"))
 
+    def test_receipt_after_a_restart_still_finds_its_message(self):
+        self.sim.set_mode(receipts=False, id_format="dec")
+        self.start_daemon()
+        # Ten others first, so that the id's two forms differ.
+        self.kstsend(",".join("+42060211%04d" % i for i in range(10)), "Bez potvrzeni")
+        wait_until(lambda: len(self.acknowledged_texts()) == 10, 20, what="the first ten acknowledged")
+        self.kstsend("+420602111222", "Pred restartem", mail_to="jana@example.org")
+        wait_until(lambda: len(self.acknowledged_texts()) == 11, 20, what="the acknowledgement")
+        message_id = self.sim.message_ids()[10]
+        self.assertNotEqual("%x" % int(message_id), message_id)
+        self.wait_record("access.log", "Send SMS requested")
+        self.kstd.stop(timeout=60)
+        self.start_daemon()
+        # The receipt quotes the id in hexadecimal: it still matches.
+        self.sim.receipt("%x" % int(message_id), stat="DELIVRD")
+        mail = self.smtp.wait_for_messages(1)[0]
+        self.assertEqual(mail["To"], "<jana@example.org>")
+        self.assertEqual(self.acknowledged_texts()[10:], ["Pred restartem"])
+
     def test_numeric_source_and_separate_transmitter_and_receiver(self):
         self.start_daemon({"SourceAddress": "+420999888777", "BindMode": "transmitter", "DataCoding": "1",
                            "ValidityPeriod": "000001000000000R", "DestinationTon": "2",
