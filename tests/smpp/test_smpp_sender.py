@@ -19,7 +19,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from emisender_support import FAST_ENV, GatewayDaemonTestCase, fields_of  # noqa: E402
 import kst  # noqa: E402
-from kst import wait_until  # noqa: E402
+from httpapi import HttpApi  # noqa: E402
+from kst import http_section, wait_until  # noqa: E402
 from smppsim import SmppSim, node_modules_ready  # noqa: E402
 from smscsim import SmscSim  # noqa: E402
 from smppsim import NetSmppSmsc  # noqa: E402
@@ -358,6 +359,26 @@ class SmppFailoverTest(SmppDaemonTestCase):
         self.assertEqual(sorted(self.acknowledged_texts()), ["Prvni", "Treti"])
         self.assertEqual(self.emi_texts(), ["Druha"])
         self.assertEqual(self.stats()["senders"], "2")
+
+    def test_three_senders_in_every_statistics(self):
+        http, port = http_section(self.sandbox)
+        modem = "[ME]\nDevice = /dev/no-such-modem\nBaudRate = 9600\n"
+        self.start_daemon(sections=self.emi_section + modem + http)
+        self.wait_device(2, "Sender thread(EMI)", "connected")
+        stats = self.stats()
+        self.assertEqual(stats["senders"], "3")
+        self.assertEqual(stats["device 1"], SMPP_DEVICE + ": used for sending")
+        self.assertEqual(stats["device 3"], "Sender thread(ME): disconnected")
+        api = HttpApi(port)
+        self.addCleanup(api.close)
+        status, body = api.json("GET", "/v1/status")
+        self.assertEqual(status, 200)
+        self.assertEqual(body["senders"], [{"name": SMPP_DEVICE, "status": "active"},
+                                           {"name": "Sender thread(EMI)", "status": "connected"},
+                                           {"name": "Sender thread(ME)", "status": "not connected"}])
+        metrics = api.metrics()
+        self.assertEqual(metrics['kestrova_sender_active{sender="%s"}' % SMPP_DEVICE], 1)
+        self.assertEqual(metrics['kestrova_sender_connected{sender="Sender thread(ME)"}'], 0)
 
     def test_sender_order_puts_emi_first(self):
         self.start_daemon(sections=self.emi_section + "[Senders]\nOrder = emi, smpp\n", wait_active=False)
