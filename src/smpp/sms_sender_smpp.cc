@@ -706,8 +706,18 @@ bool SmsSenderSmpp::handlePdu(size_t link, const uint8_t* frame, size_t length) 
         const bool response = (pdu.header.commandId & 0x80000000u) != 0;
         const auto request = m_requests.find(pdu.header.sequence);
         if (response && request != m_requests.end()) {
-            // A response we cannot read settles nothing: the request stays
-            // open and its time-out gives the connection up.
+            // Its header still says how the request went: a submission the
+            // SMSC accepted is acknowledged (without a message id, so no
+            // receipt can match it) rather than taken for lost and sent
+            // twice.
+            const Request answered = request->second;
+            m_requests.erase(request);
+            if (answered.kind == RequestKind::Submit) {
+                const bool nack = pdu.header.commandId == smpp::genericNack;
+                handleSubmitResponse(
+                    answered, nack && pdu.header.status == smpp::statusOk ? smpp::statusSystemError : pdu.header.status,
+                    std::string());
+            }
             return true;
         }
         if (!response) {

@@ -10,6 +10,8 @@ simulator must have seen no protocol violation.
 """
 
 import os
+import socket
+import struct
 import subprocess
 import sys
 import time
@@ -242,6 +244,57 @@ class SmppFaultTest(SmppDaemonTestCase):
             self.assertEqual(texts.count("Potvrzena %d" % i), 1)
         for i in range(2):
             self.assertEqual(texts.count("Bez odpovedi %d" % i), 2)
+
+    def test_hostile_pdus_from_the_smsc(self):
+        """A raw SMSC of the test's own: a submit_sm_resp whose message id
+        has no end, then a PDU whose command_length is below the header."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        listener.settimeout(20)
+        self.addCleanup(listener.close)
+
+        def read_pdu(conn):
+            head = b""
+            while len(head) < 16:
+                head += conn.recv(16 - len(head))
+            length, command, _, seq = struct.unpack(">IIII", head)
+            body = b""
+            while len(body) < length - 16:
+                body += conn.recv(length - 16 - len(body))
+            return command, seq, body
+
+        def pdu(command, seq, body=b"", status=0):
+            return struct.pack(">IIII", 16 + len(body), command, status, seq) + body
+
+        self.start_daemon({"Port": str(listener.getsockname()[1]), "ResponseTimeout": "2"}, wait_active=False)
+        conn, _ = listener.accept()
+        self.addCleanup(conn.close)
+        conn.settimeout(20)
+        command, seq, _ = read_pdu(conn)
+        self.assertEqual(command, 0x00000009)
+        conn.sendall(pdu(0x80000009, seq, b"raw\0"))
+        self.wait_device(1, SMPP_DEVICE, "used for sending")
+        self.kstsend("+420602111222", "Bez konce")
+        command, seq, body = read_pdu(conn)
+        self.assertEqual(command, 0x00000004)
+        conn.sendall(pdu(0x80000004, seq, b"x" * 70))
+        self.wait_record("access.log", "Send SMS requested")
+        self.assertIn("malformed PDU (command 0x80000004, sequence %d) refused: message_id longer than 64 "
+                      "characters or unterminated" % seq, self.log("error.log"))
+        # Acknowledged by its header: not sent again, the connection kept.
+        time.sleep(3)
+        conn.setblocking(False)
+        with self.assertRaises(BlockingIOError):
+            conn.recv(1)
+        conn.settimeout(20)
+        conn.sendall(struct.pack(">IIII", 8, 0x00000015, 0, 99))
+        wait_until(lambda: "protocol error: command_length 8 out of bounds" in self.log("error.log"), 20,
+                   what="the protocol error")
+        second, _ = listener.accept()
+        self.addCleanup(second.close)
+        second.settimeout(20)
+        self.assertEqual(read_pdu(second)[0], 0x00000009, "bound again")
 
     def test_throttling_slows_down_and_retries(self):
         self.start_daemon()
