@@ -82,6 +82,7 @@ public:
         stats_out = stats;
         return 0;
     }
+    SmsServer::SenderStates* getSenders() override { return new SmsServer::SenderStates; }
 };
 
 CORBA::ORB_var g_orb;

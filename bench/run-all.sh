@@ -28,6 +28,8 @@ for store in $stores; do
   bench/bench_sendsms.py --build "$build" --store "$store"
   echo
   bench/bench_e2e.py --build "$build" --store "$store"
+  echo
+  bench/bench_smpp.py --build "$build" --store "$store"
 done
 for store in $stores; do
   echo

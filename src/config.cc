@@ -8,6 +8,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
 
 #include "inifile.h"
@@ -178,6 +179,156 @@ std::optional<SmscSettings> readSmscSettings(IniFile& ini, Logger& errorLog) {
     return smsc;
 }
 
+// A port key of a section: a whole number from 1 to 65535; absent or
+// anything else ends the start.
+unsigned short readPort(IniFile& ini, Logger& errorLog, const char* key) {
+    bool found = false;
+    const std::string text = ini.GetSetting(key, "", &found);
+    if (!found || text.empty()) settingFatal(errorLog, std::string("Missing ") + key + " setting in INI file, exiting");
+    long port = 0;
+    if (!parseWholeNumber(text, &port) || port < 1 || port > 65535) {
+        settingFatal(errorLog, std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                                   "' in INI file (a port number from 1 to 65535), exiting");
+    }
+    return static_cast<unsigned short>(port);
+}
+
+// A text key that the protocol limits to `longest` characters: a longer one
+// ends the start (it could never be sent as written).
+std::string readBoundedText(IniFile& ini, Logger& errorLog, const char* key, size_t longest) {
+    const std::string text = ini.GetSetting(key, "", nullptr);
+    if (text.size() > longest) {
+        settingFatal(errorLog, std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                                   "' in INI file (at most " + std::to_string(longest) + " characters), exiting");
+    }
+    return text;
+}
+
+// An SMPP validity period: empty, or YYMMDDhhmmsstnnp with p "+", "-"
+// (absolute) or "R" (relative).
+bool validSmppTime(const std::string& text) {
+    if (text.empty()) return true;
+    if (text.size() != 16) return false;
+    for (size_t i = 0; i < 15; ++i) {
+        if (!isdigit(static_cast<unsigned char>(text[i]))) return false;
+    }
+    return text[15] == '+' || text[15] == '-' || text[15] == 'R';
+}
+
+// The section "SMPP", or nothing without it. A missing address or port and
+// texts too long for the protocol end the start; other bad values are
+// recorded and replaced by their defaults.
+std::optional<SmppSettings> readSmppSettings(IniFile& ini, Logger& errorLog) {
+    if (ini.GetSection("SMPP") == ini.GetSectionEnd()) return std::nullopt;
+    SmppSettings smpp;
+    smpp.address = ini.GetSetting("SMPP/Address", "", nullptr);
+    if (smpp.address.empty()) settingFatal(errorLog, "Missing SMPP/Address setting in INI file, exiting");
+    smpp.port = readPort(ini, errorLog, "SMPP/Port");
+    smpp.systemId = readBoundedText(ini, errorLog, "SMPP/SystemId", 15);
+    smpp.password = readBoundedText(ini, errorLog, "SMPP/Password", 8);
+    smpp.systemType = readBoundedText(ini, errorLog, "SMPP/SystemType", 12);
+    const std::string mode = ini.GetSetting("SMPP/BindMode", "transceiver", nullptr);
+    if (mode == "transmitter" || mode == "transmitter+receiver") {
+        smpp.transceiver = false;
+    } else if (mode != "transceiver") {
+        const std::string record = "Invalid SMPP/BindMode setting '" + Logger::escape(mode) +
+                                   "' in INI file (transceiver or transmitter), using transceiver";
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+    }
+    smpp.windowSize = static_cast<int>(
+        readNumberSetting(ini, errorLog, "SMPP/WindowSize", 10, 1, 255, "a whole number from 1 to 255"));
+    smpp.throughput = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/Throughput", 10, 1, INT_MAX,
+                                                         "a whole number of submissions per second, 1 or more"));
+    smpp.enquireLinkInterval = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/EnquireLinkInterval", 30, 1,
+                                                                  3600, "a whole number of seconds from 1 to 3600"));
+    smpp.responseTimeout = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/ResponseTimeout", 30, 1, 3600,
+                                                              "a whole number of seconds from 1 to 3600"));
+    smpp.sourceAddress = readBoundedText(ini, errorLog, "SMPP/SourceAddress", 20);
+    smpp.sourceTon = static_cast<int>(readNumberSetting(
+        ini, errorLog, "SMPP/SourceTon", -1, 0, 6, "a whole number from 0 to 6", "using the type the address shows"));
+    smpp.sourceNpi = static_cast<int>(readNumberSetting(
+        ini, errorLog, "SMPP/SourceNpi", -1, 0, 18, "a whole number from 0 to 18", "using the plan the address shows"));
+    smpp.destinationTon = static_cast<int>(
+        readNumberSetting(ini, errorLog, "SMPP/DestinationTon", 1, 0, 6, "a whole number from 0 to 6"));
+    smpp.destinationNpi = static_cast<int>(
+        readNumberSetting(ini, errorLog, "SMPP/DestinationNpi", 1, 0, 18, "a whole number from 0 to 18"));
+    smpp.validityPeriod = ini.GetSetting("SMPP/ValidityPeriod", "", nullptr);
+    if (!validSmppTime(smpp.validityPeriod)) {
+        const std::string record = "Invalid SMPP/ValidityPeriod setting '" + Logger::escape(smpp.validityPeriod) +
+                                   "' in INI file (YYMMDDhhmmss000R for a relative period), using the SMSC's default";
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        smpp.validityPeriod.clear();
+    }
+    smpp.dataCoding = static_cast<int>(readNumberSetting(ini, errorLog, "SMPP/DataCoding", 0, 0, 1, "0 or 1"));
+    const std::string tls = ini.GetSetting("SMPP/UseTls", "0", nullptr);
+    smpp.useTls = tls == "1";
+    if (tls != "0" && tls != "1") {
+        const std::string record =
+            "Invalid SMPP/UseTls setting '" + Logger::escape(tls) + "' in INI file (0 or 1), using 0";
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+    }
+    smpp.tlsCaFile = ini.GetSetting("SMPP/TlsCaFile", "", nullptr);
+    trace("SMPP: %s:%u%s, system id '%s', %s, window %d, throughput %d, enquire_link every %d s, source '%s'\n",
+          smpp.address.c_str(), smpp.port, smpp.useTls ? " (TLS)" : "", smpp.systemId.c_str(),
+          smpp.transceiver ? "transceiver" : "transmitter + receiver", smpp.windowSize, smpp.throughput,
+          smpp.enquireLinkInterval, smpp.sourceAddress.c_str());
+    smpp.reconnectPauseMs = testSeamMilliseconds("KSTD_TEST_RECONNECT_PAUSE_MS");
+    return smpp;
+}
+
+// "Senders/Order": comma-separated sender names. Without it: SMPP first
+// when configured, then the SMSC and the modem. An unknown name ends the
+// start; a name whose section is missing is left out with a record.
+std::vector<std::string> readSenderOrder(IniFile& ini, Logger& errorLog, const Config& config) {
+    const auto configured = [&](const std::string& name) {
+        return (name == "smpp" && config.smpp) || (name == "emi" && config.smsc) || (name == "me" && config.modem);
+    };
+    bool found = false;
+    const std::string text = ini.GetSetting("Senders/Order", "", &found);
+    std::vector<std::string> order;
+    if (!found || text.empty()) {
+        for (const char* name : {"smpp", "emi", "me"}) {
+            if (configured(name)) order.push_back(name);
+        }
+        return order;
+    }
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = text.find(',', from);
+        std::string name = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t") + 1);
+        for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (name != "smpp" && name != "emi" && name != "me") {
+            settingFatal(errorLog, "Invalid Senders/Order setting '" + Logger::escape(text) +
+                                       "' in INI file (sender names smpp, emi and me, separated by commas), exiting");
+        }
+        if (std::find(order.begin(), order.end(), name) != order.end()) {
+            settingFatal(errorLog, "Invalid Senders/Order setting '" + Logger::escape(text) + "' in INI file (" + name +
+                                       " named twice), exiting");
+        }
+        if (configured(name)) {
+            order.push_back(name);
+        } else {
+            const std::string record =
+                "Senders/Order names " + name + " but the INI file has no section for it; it is left out";
+            report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        }
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    // A configured sender the order leaves out is not used: that is said.
+    for (const char* name : {"smpp", "emi", "me"}) {
+        if (configured(name) && std::find(order.begin(), order.end(), name) == order.end()) {
+            const std::string record =
+                std::string("Senders/Order leaves out the configured sender ") + name + ", which is not used";
+            report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+        }
+    }
+    if (order.empty()) settingFatal(errorLog, "Senders/Order names no configured sender, exiting");
+    return order;
+}
+
 // The section "Store". A type or sync value that is neither of its words
 // gets an error record and the default; so do bad numbers.
 StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
@@ -338,11 +489,13 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
     hide = readHideSettings(ini);
     modem = readModemSettings(ini, errorLog);
     smsc = readSmscSettings(ini, errorLog);
-    if (!modem && !smsc) {
+    smpp = readSmppSettings(ini, errorLog);
+    if (!modem && !smsc && !smpp) {
         fprintf(stderr, "ERROR: There are no ME nor EMI section in configuration file, exiting\n");
         errorLog.write("ERROR: There are no ME nor EMI section in configuration file, exiting", 'i');
         exit(1);
     }
+    senderOrder = readSenderOrder(ini, errorLog, *this);
     maxDestinations =
         readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX, "a whole number, 1 or more");
     maxQueued = readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");

@@ -3,7 +3,7 @@
 //
 // Reading writes the same records and console lines, in the same order, as
 // the daemon always did: a value that is not usable gets an error record
-// naming the key; a missing required key, or neither "[ME]" nor "[EMI]",
+// naming the key; a missing required key, none of "[ME]", "[EMI]" and "[SMPP]",
 // ends the start with an error record (exit code 1). So does an "[HTTP]"
 // section with Listen whose keys file gives no key, whose certificate comes
 // without its key (or the other way round) or with Store/Type memory.
@@ -60,6 +60,41 @@ struct SmscSettings {
     long reconnectPauseMs = -1;
 };
 
+// The section "[SMPP]".
+struct SmppSettings {
+    std::string address;
+    unsigned short port = 0;
+    std::string systemId;    // at most 15 characters
+    std::string password;    // at most 8
+    std::string systemType;  // at most 12
+    // Transceiver: one connection; otherwise a transmitter and a receiver.
+    bool transceiver = true;
+    // Submissions awaiting their submit_sm_resp at most (1 to 255).
+    int windowSize = 10;
+    // Submissions per second at most.
+    int throughput = 10;
+    // Seconds without traffic on a connection before an enquire_link.
+    int enquireLinkInterval = 30;
+    std::string sourceAddress;  // at most 20 characters
+    int sourceTon = -1;         // -1: from the address (alphanumeric: 5, else 1)
+    int sourceNpi = -1;         // -1: from the address (alphanumeric: 0, else 1)
+    int destinationTon = 1;
+    int destinationNpi = 1;
+    // Empty (the SMSC's default) or the protocol's 16 characters.
+    std::string validityPeriod;
+    // data_coding of the messages (the SMSC's default alphabet): 0 or 1.
+    int dataCoding = 0;
+    bool useTls = false;
+    // PEM file of the certificates that may sign the SMSC's; empty: the
+    // system's trusted CAs.
+    std::string tlsCaFile;
+    // "ResponseTimeout": seconds a request may wait for its response before
+    // the connection is given up.
+    int responseTimeout = 30;
+    // Test seam KSTD_TEST_RECONNECT_PAUSE_MS; -1: the sender's own pause.
+    long reconnectPauseMs = -1;
+};
+
 // The section "[Store]": where the gateway keeps what it accepted.
 struct StoreSettings {
     // "sqlite" (a file at `path`) or "memory" (nothing survives the process).
@@ -103,6 +138,10 @@ struct Config {
     HideSettings hide;
     std::optional<ModemSettings> modem;
     std::optional<SmscSettings> smsc;
+    std::optional<SmppSettings> smpp;
+    // "Senders/Order": the configured senders by preference ("smpp", "emi",
+    // "me"); the manager activates the first connected one.
+    std::vector<std::string> senderOrder;
     long maxDestinations = 1000;
     long maxQueued = 1000000;
     std::string executables;

@@ -10,6 +10,7 @@
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
 #include "sms_sender_me.h"
+#include "sms_sender_smpp.h"
 #include "sqlite_store.h"
 #include "stored_queue.h"
 #include "trace.h"
@@ -44,6 +45,12 @@ std::unique_ptr<SmsSenderEmi> createSmscSender(const SmscSettings& smsc, const S
     sender->SetName("Sender thread(EMI)");
     sender->setRetryRefused(smsc.retryRefused);
     if (smsc.reconnectPauseMs >= 0) sender->setReconnectPause(smsc.reconnectPauseMs);
+    return sender;
+}
+
+std::unique_ptr<SmsSenderSmpp> createSmppSender(const SmppSettings& smpp, const SenderContext& context) {
+    auto sender = std::make_unique<SmsSenderSmpp>(smpp, context);
+    sender->SetName("Sender thread(SMPP)");
     return sender;
 }
 
@@ -102,17 +109,22 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     const SenderContext context{*m_queue,           m_sentMessages, m_counters,       m_emailer.get(),
                                 m_processing.get(), m_stopSignal,   m_errorLog.get(), m_accessLog.get(),
                                 m_receiveLog.get(), m_store.get()};
-    // The order of registration is the order of preference and of the
-    // devices in the statistics.
-    if (config.smsc) {
-        auto sender = createSmscSender(*config.smsc, context);
-        m_smscSender = sender.get();
-        m_manager->registerSmsSender(std::move(sender));
-    }
-    if (config.modem) {
-        auto sender = createModemSender(*config.modem, context);
-        m_modemSender = sender.get();
-        m_manager->registerSmsSender(std::move(sender));
+    // The order of registration (Senders/Order) is the order of preference
+    // and of the devices in the statistics.
+    for (const std::string& name : config.senderOrder) {
+        if (name == "smpp" && config.smpp) {
+            auto sender = createSmppSender(*config.smpp, context);
+            m_smppSender = sender.get();
+            m_manager->registerSmsSender(std::move(sender));
+        } else if (name == "emi" && config.smsc) {
+            auto sender = createSmscSender(*config.smsc, context);
+            m_smscSender = sender.get();
+            m_manager->registerSmsSender(std::move(sender));
+        } else if (name == "me" && config.modem) {
+            auto sender = createModemSender(*config.modem, context);
+            m_modemSender = sender.get();
+            m_manager->registerSmsSender(std::move(sender));
+        }
     }
     if (m_store) {
         const size_t awaiting = restoreRegistry();
@@ -143,9 +155,11 @@ size_t Gateway::restoreRegistry() {
         const SmsSender* owner = nullptr;
         if (m_smscSender != nullptr && message.sender == m_smscSender->GetName()) owner = m_smscSender;
         if (m_modemSender != nullptr && message.sender == m_modemSender->GetName()) owner = m_modemSender;
+        if (m_smppSender != nullptr && message.sender == m_smppSender->GetName()) owner = m_smppSender;
         // Without its sender nothing can match it: the sweep gives it up.
         if (owner == nullptr) continue;
-        // An SMSC's transaction id belongs to the closed connection; a
+        // An SMSC's transaction id (or an SMPP window slot) belongs to the
+        // closed connection; a
         // modem's reference is what its status report quotes.
         const int reference = owner == m_modemSender ? message.reference : 0;
         SentMessage entry(message.sms, static_cast<unsigned char>(reference), message.submissions, owner);
@@ -208,6 +222,10 @@ void Gateway::sweep() {
 Gateway::~Gateway() { joinThreads(); }
 
 void Gateway::start() {
+    if (m_smppSender) {
+        trace("Starting SMS sender thread SMPP\n");
+        m_smppSender->Start();
+    }
     if (m_smscSender) {
         trace("Starting SMS sender thread EMI\n");
         m_smscSender->Start();
@@ -231,6 +249,7 @@ void Gateway::joinThreads() {
     // lines; its thread ends at the stop.
     m_smscSender = nullptr;
     m_modemSender = nullptr;
+    m_smppSender = nullptr;
     m_manager.reset();
     joinAndDestroy(m_shutdowner, "Shutdowner");
     joinAndDestroy(m_emailer, "Emailer");

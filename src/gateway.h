@@ -3,7 +3,7 @@
 // the store (unless Store/Type is memory) and takes up what it holds, then
 // creates the counters, the sent-message registry, the send queue, the received-SMS
 // processor, the e-mailer, the shutdown thread and the sender manager with
-// its senders, in this order, hands each part the others it works with, and
+// its senders (in the order of Senders/Order), in this order, hands each part the others it works with, and
 // destroys them in reverse order, on every exit path: the threads that use a
 // part end before it goes.
 //
@@ -25,6 +25,7 @@ class SmsQue;
 class SmsSendManager;
 class SmsSenderEmi;
 class SmsSenderMe;
+class SmsSenderSmpp;
 class StopSignal;
 class Store;
 
@@ -85,6 +86,7 @@ private:
     // Owned by the manager; null without their section.
     SmsSenderEmi* m_smscSender = nullptr;
     SmsSenderMe* m_modemSender = nullptr;
+    SmsSenderSmpp* m_smppSender = nullptr;
 
     // Puts the acknowledged messages that wait for their notification back
     // into the registry, each with the sender that submitted it.

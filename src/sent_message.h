@@ -64,6 +64,19 @@ public:
     uint64_t m_id;
 };
 
+// A result of an SMSC that settled its message in the registry, waiting to
+// be recorded in the store with the others read in the same pass; only then
+// does the sender act on it (SmsSender::settleResults).
+struct SettledResult {
+    SentMessage entry;
+    bool acknowledged;
+    std::string sysMsg;
+    int errorCode;
+    // Refused: not tried again.
+    bool final;
+    time_t at;
+};
+
 class SentMessageRegistry {
 public:
     // Entries older than this many seconds are dropped while a report is

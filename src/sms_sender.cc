@@ -1,6 +1,8 @@
 #include "sms_sender.h"
 
+#include "counters.h"
 #include "logger.h"
+#include "sent_message.h"
 #include "store.h"
 
 namespace {
@@ -94,6 +96,49 @@ void SmsSender::writeNotificationToLog(const std::string& title, const std::stri
     if (!email.empty()) logger->put("Notification e-mail: " + shown(email, m_accessLog_HideEmail));
     logger->put("Status Code: " + std::to_string(statusCode));
     logger->write("Status Description: " + shown(statusDescription), 'i');
+}
+
+bool SmsSender::settleResults(std::vector<SettledResult>& settled,
+                              const std::function<void(const SettledResult&)>& refused) {
+    if (settled.empty()) return true;
+    const bool recorded = recordInStore(settled.size() == 1 ? "a result" : "the results", [&](Store& store) {
+        std::vector<SmscResult> results;
+        results.reserve(settled.size());
+        for (const SettledResult& one : settled) {
+            SmscResult result;
+            result.id = one.entry.m_sms.id();
+            result.acknowledged = one.acknowledged;
+            result.sysMsg = one.sysMsg;
+            result.awaitsNotification = one.entry.m_sms.wantsNotification();
+            result.errorCode = one.errorCode;
+            result.final = one.final;
+            result.at = one.at;
+            results.push_back(std::move(result));
+        }
+        store.recordResults(results);
+    });
+    for (SettledResult& one : settled) {
+        if (!one.acknowledged) {
+            ++m_context.counters.refusedMessages;
+            refused(one);
+            continue;
+        }
+        SentMessage& entry = one.entry;
+        ++m_context.counters.sentMessages;
+        if (entry.m_submittedAt != std::chrono::steady_clock::time_point()) {
+            m_context.counters.acknowledgementLatency.observe(entry.m_acknowledgedAt - entry.m_submittedAt);
+        }
+        writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
+        if (!entry.m_sms.wantsNotification()) {
+            traceAs(GetName(),
+                    "Main: Removing message without notification request from g_sentMessages, DA: "
+                    "%s, UD: %s\n",
+                    entry.m_sms.target(), entry.m_sms.message());
+            m_context.sentMessages.remove(entry);
+        }
+    }
+    settled.clear();
+    return recorded;
 }
 
 void SmsSender::event(char type, const char* recordLabel, const std::string& text, ConsoleStream stream) {

@@ -20,6 +20,7 @@
 class Emailer;
 class Logger;
 class SentMessageRegistry;
+struct SettledResult;
 class SmsProcessing;
 class StopSignal;
 class Store;
@@ -147,6 +148,13 @@ protected:
     // record naming `doing` and the cause, when the store failed: the
     // caller then stops submitting on this connection.
     bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+
+    // Records the settled results in the store in one transaction, then
+    // acts on each: an acknowledged one is counted, gets its access-log
+    // record and, when it waits for no notification, leaves the registry; a
+    // refused one is counted and handed to `refused`. Empties `settled`;
+    // false when the store failed (the caller gives up the connection).
+    bool settleResults(std::vector<SettledResult>& settled, const std::function<void(const SettledResult&)>& refused);
 
     // An event of this sender: the error-log record `recordLabel` + `text`
     // and the console line "<thread id>: <sender name>: <text>" on `stream`.

@@ -360,45 +360,7 @@ void SmsSenderEmi::noteResult(int trnId, int opType, std::vector<SettledResult>&
 }
 
 bool SmsSenderEmi::settleResults(std::vector<SettledResult>& settled) {
-    if (settled.empty()) return true;
-    const bool recorded = recordInStore(settled.size() == 1 ? "a result" : "the results", [&](Store& store) {
-        std::vector<SmscResult> results;
-        results.reserve(settled.size());
-        for (const SettledResult& one : settled) {
-            SmscResult result;
-            result.id = one.entry.m_sms.id();
-            result.acknowledged = one.acknowledged;
-            result.sysMsg = one.sysMsg;
-            result.awaitsNotification = one.entry.m_sms.wantsNotification();
-            result.errorCode = one.errorCode;
-            result.final = one.final;
-            result.at = one.at;
-            results.push_back(std::move(result));
-        }
-        store.recordResults(results);
-    });
-    for (SettledResult& one : settled) {
-        if (!one.acknowledged) {
-            ++m_context.counters.refusedMessages;
-            handleRefusal(one);
-            continue;
-        }
-        SentMessage& entry = one.entry;
-        ++m_context.counters.sentMessages;
-        if (entry.m_submittedAt != std::chrono::steady_clock::time_point()) {
-            m_context.counters.acknowledgementLatency.observe(entry.m_acknowledgedAt - entry.m_submittedAt);
-        }
-        writeSmsToLog("Send SMS requested", entry.m_sms, m_accessLog, 'i');
-        if (!entry.m_sms.wantsNotification()) {
-            traceAs(GetName(),
-                    "Main: Removing message without notification request from g_sentMessages, DA: "
-                    "%s, UD: %s\n",
-                    entry.m_sms.target(), entry.m_sms.message());
-            m_context.sentMessages.remove(entry);
-        }
-    }
-    settled.clear();
-    return recorded;
+    return SmsSender::settleResults(settled, [this](const SettledResult& refusal) { handleRefusal(refusal); });
 }
 
 bool SmsSenderEmi::handleResult(int trnId, int opType) {

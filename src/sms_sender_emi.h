@@ -98,24 +98,10 @@ private:
     // Resubmits overdue entries and refused ones whose pause is over, drops
     // settled ones; false when the connection was given up.
     bool scanRegistry();
-    // A result that settled its message in the registry, waiting to be
-    // recorded in the store with the others read in the same pass; only
-    // then does the sender act on it.
-    struct SettledResult {
-        SentMessage entry;
-        bool acknowledged;
-        std::string sysMsg;
-        int errorCode;
-        // Refused: not tried again.
-        bool final;
-        time_t at;
-    };
     // Takes the result just read (emi_msg) and settles its message in the
     // registry; a result that settled one is added to `settled`.
     void noteResult(int trnId, int opType, std::vector<SettledResult>& settled);
-    // Records the settled results in the store in one transaction, then
-    // acts on each (counters, logs, retries) and empties `settled`; false
-    // when the store failed (the caller gives up the connection).
+    // settleResults() of the base with handleRefusal() for the refusals.
     bool settleResults(std::vector<SettledResult>& settled);
     // Both for the one result just read.
     bool handleResult(int trnId, int opType);

@@ -48,6 +48,19 @@ char* SmsServer_impl::version() {
     return CORBA::string_dup(::version);
 }
 
+SmsServer::SenderStates* SmsServer_impl::getSenders() {
+    traceAs(label, "getSenders\n");
+    const Statistics collected =
+        collectStatistics(m_parts.sendQueue, m_parts.manager, m_parts.counters, m_parts.serverStartTime);
+    SmsServer::SenderStates* states = new SmsServer::SenderStates;
+    states->length(static_cast<CORBA::ULong>(collected.senders.size()));
+    for (CORBA::ULong i = 0; i < states->length(); ++i) {
+        (*states)[i].name = CORBA::string_dup(collected.senders[i]._name.c_str());
+        (*states)[i].status = collected.senders[i]._status;
+    }
+    return states;
+}
+
 CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
     traceAs(label, "getStats\n");
     SmsServer::Stats* stats = new SmsServer::Stats;

@@ -53,6 +53,7 @@ public:
                         const char* mailTo) override;
     char* version() override;
     CORBA::Long getStats(SmsServer::Stats_out stats_out) override;
+    SmsServer::SenderStates* getSenders() override;
 
     // The texts that SendSms queues for one destination: the whole text when
     // it fits one message, otherwise parts headed "i/N ".

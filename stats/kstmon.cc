@@ -115,7 +115,9 @@ void formatTime(CORBA::Long seconds, char* buff, size_t size) {
     }
 }
 
-void printStatsPage(bool htmlOutput, const SmsServer::Stats& stats, const char* serverVersion) {
+// `more`: the devices after the first two, when there are more.
+void printStatsPage(bool htmlOutput, const SmsServer::Stats& stats, const SmsServer::SenderStates& more,
+                    const char* serverVersion) {
     // The server's texts: escaped for the page, and for a terminal too.
     auto text = [htmlOutput](const char* value) {
         return htmlOutput ? htmlEscape(value) : escapeControlCharacters(value);
@@ -149,6 +151,10 @@ void printStatsPage(bool htmlOutput, const SmsServer::Stats& stats, const char* 
     printf("Zarizeni 1: %s: %s\n", text(stats.deviceName1.in()).c_str(), statusName(stats.deviceStatus1).c_str());
     if (stats.numberOfSenders > 1) {
         printf("Zarizeni 2: %s: %s\n", text(stats.deviceName2.in()).c_str(), statusName(stats.deviceStatus2).c_str());
+    }
+    for (CORBA::ULong i = 2; i < more.length(); ++i) {
+        printf("Zarizeni %u: %s: %s\n", static_cast<unsigned>(i + 1), text(more[i].name.in()).c_str(),
+               statusName(more[i].status).c_str());
     }
     if (htmlOutput) {
         printf("</pre>\n");
@@ -206,6 +212,7 @@ int main(int argc, char** argv) {
     int retval = 1;
     std::ostringstream body;
     SmsServer::Stats_var stats;
+    SmsServer::SenderStates_var senders = new SmsServer::SenderStates;
     CORBA::String_var serverVersion;
     CORBA::ORB_var orb;
     try {
@@ -222,6 +229,7 @@ int main(int argc, char** argv) {
         }
         server->KeepAlive();
         server->getStats(stats.out());
+        if (stats->numberOfSenders > 2) senders = server->getSenders();
         serverVersion = server->version();
 
         syslog(LOG_INFO, "All work is done, destroing ORB");
@@ -266,7 +274,7 @@ int main(int argc, char** argv) {
     if (retval != 0) {
         printErrorPage(htmlOutput, retval, body.str());
     } else {
-        printStatsPage(htmlOutput, stats.in(), serverVersion.in());
+        printStatsPage(htmlOutput, stats.in(), senders.in(), serverVersion.in());
     }
     closelog();
     return 0;

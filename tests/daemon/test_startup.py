@@ -187,6 +187,54 @@ class Configuration(SandboxTestCase):
             "Invalid Store/NotificationTimeout setting '0' in INI file (a whole number of seconds, 1 or more), "
             "using 604800"])
 
+    def test_smpp_settings_that_end_the_start(self):
+        smpp = "[SMPP]\nAddress = 127.0.0.1\nPort = 2775\n"
+        cases = (("[SMPP]\nPort = 2775\n", "Missing SMPP/Address setting in INI file, exiting"),
+                 ("[SMPP]\nAddress = 127.0.0.1\n", "Missing SMPP/Port setting in INI file, exiting"),
+                 ("[SMPP]\nAddress = 127.0.0.1\nPort = 0\n",
+                  "Invalid SMPP/Port setting '0' in INI file (a port number from 1 to 65535), exiting"),
+                 (smpp + "SystemId = sixteen-letters-x\n",
+                  "Invalid SMPP/SystemId setting 'sixteen-letters-x' in INI file (at most 15 characters), exiting"),
+                 (smpp + "Password = ninechars\n",
+                  "Invalid SMPP/Password setting 'ninechars' in INI file (at most 8 characters), exiting"),
+                 (smpp + "[Senders]\nOrder = smpp,sms\n",
+                  "Invalid Senders/Order setting 'smpp,sms' in INI file (sender names smpp, emi and me, separated "
+                  "by commas), exiting"),
+                 (smpp + "[Senders]\nOrder = smpp, SMPP\n",
+                  "Invalid Senders/Order setting 'smpp, SMPP' in INI file (smpp named twice), exiting"))
+        for extra, text in cases:
+            with self.subTest(text=text):
+                self.sandbox.write_ini(basic_ini(self.sandbox, extra=extra))
+                p = self.sandbox.run_kstd()
+                self.assertEqual(p.popen.returncode, 1)
+                self.assertRegex(p.stderr(), r"\d+: ERROR: %s\n" % re.escape(text))
+                self.assertIn(" INFO     - " + text + "\n", self.sandbox.read_log("error.log"))
+
+    def test_smpp_bad_values_are_reported_with_the_value_in_force(self):
+        smpp = ("[SMPP]\nAddress = 127.0.0.1\nPort = 1\nSystemId = kst\nBindMode = both\nWindowSize = 300\n"
+                "Throughput = 0\nEnquireLinkInterval = 0\nSourceTon = 9\nValidityPeriod = tomorrow\n"
+                "DataCoding = 2\nUseTls = yes\n[Senders]\nOrder = emi, smpp\n")
+        self.sandbox.write_ini(basic_ini(self.sandbox, extra=smpp))
+        out = self.run_to_end().stdout()
+        self.assertRegex(out, r"\d+: SMPP: 127.0.0.1:1, system id 'kst', transceiver, window 10, throughput 10, "
+                              r"enquire_link every 30 s, source ''\n")
+        errors = [lines[0] for kind, lines in log_records(self.sandbox.read_log("error.log"))
+                  if kind == "ERROR" and ("setting" in lines[0] or "Senders/Order" in lines[0])]
+        self.assertEqual(errors, [
+            "Invalid SMPP/BindMode setting 'both' in INI file (transceiver or transmitter), using transceiver",
+            "Invalid SMPP/WindowSize setting '300' in INI file (a whole number from 1 to 255), using 10",
+            "Invalid SMPP/Throughput setting '0' in INI file (a whole number of submissions per second, 1 or "
+            "more), using 10",
+            "Invalid SMPP/EnquireLinkInterval setting '0' in INI file (a whole number of seconds from 1 to 3600), "
+            "using 30",
+            "Invalid SMPP/SourceTon setting '9' in INI file (a whole number from 0 to 6), using the type the "
+            "address shows",
+            "Invalid SMPP/ValidityPeriod setting 'tomorrow' in INI file (YYMMDDhhmmss000R for a relative period), "
+            "using the SMSC's default",
+            "Invalid SMPP/DataCoding setting '2' in INI file (0 or 1), using 0",
+            "Invalid SMPP/UseTls setting 'yes' in INI file (0 or 1), using 0",
+            "Senders/Order names emi but the INI file has no section for it; it is left out"])
+
     def test_every_throughput_that_is_not_positive_is_reported(self):
         for value, passed in (("", 0), ("-1", -1), ("abc", 0), ("2x", 0), ("7", 7)):
             with self.subTest(value=value):

@@ -59,16 +59,18 @@ def fields_of(lines):
     return out
 
 
-class EmiDaemonTestCase(SandboxTestCase):
-    """A sandbox with the SMSC simulator, an SMTP server and a dump directory
-    for the received-message executables."""
+class GatewayDaemonTestCase(SandboxTestCase):
+    """A sandbox with an SMSC simulator (make_sim()), an SMTP server and a
+    dump directory for the received-message executables, and what the tests
+    of a sender ask of the daemon: kstsend, the statistics, the logs, the
+    executables' runs."""
 
-    password = "tajne"
-    laid = "4209000"
+    def make_sim(self):
+        raise NotImplementedError
 
     def setUp(self):
         super().setUp()
-        self.sim = SmscSim(password=self.password)
+        self.sim = self.make_sim()
         self.addCleanup(self.sim.cleanup)
         self.smtp = SmtpServer()
         self.addCleanup(self.smtp.cleanup)
@@ -83,38 +85,6 @@ class EmiDaemonTestCase(SandboxTestCase):
         self.addCleanup(self._stop_daemon_and_check)
 
     # ---------------------------------------------------------- daemon
-
-    def write_daemon_ini(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
-                         sections=""):
-        """Writes the daemon's INI file; `sections` is appended as it is."""
-        settings = {"Address": "127.0.0.1", "Port": str(self.sim.ucp_port), "LAID": self.laid,
-                    "Password": self.password, "WindowSize": "10", "Throughput": "100",
-                    "OriginatingAddress": "+420777123456", "AlertAddress": "+420999888777"}
-        settings.update(emi or {})
-        smtp = {"ServerHost": "127.0.0.1", "ServerPort": str(self.smtp.port),
-                "From": "kstd@gateway.test"}
-        smtp.update(smtp_extra or {})
-        if executables is None:
-            executables = ",".join("/usr/bin/python3 %s %s %s" % (self.dump_script, tag, self.dump_dir)
-                                   for tag in ("first", "second"))
-        extra = "".join("%s = 1\n" % key for key in hide)
-        extra += "".join("%s = %s\n" % kv for kv in (log_extra or {}).items())
-        text = basic_ini(self.sandbox, emi=settings)
-        # basic_ini puts [Log] first: the hiding flags belong there.
-        text = text.replace("[EMI]\n", extra + "[EMI]\n", 1)
-        text += "[SMTP]\n" + "".join("%s = %s\n" % kv for kv in smtp.items())
-        text += "[SmsProcessing]\nExecutables = %s\n" % executables
-        self.sandbox.write_ini(text + sections)
-
-    def start_daemon(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
-                     wait_active=True, sections="", wrapper=()):
-        self.write_daemon_ini(emi, hide, log_extra, smtp_extra, executables, sections)
-        env = dict(FAST_ENV)
-        self.kstd = self.sandbox.start_kstd(env=env, wrapper=wrapper)
-        self.sandbox.wait_ior()
-        if wait_active:
-            self.wait_active()
-        return self.kstd
 
     def _stop_daemon_and_check(self):
         if self.kstd is None:
@@ -144,10 +114,6 @@ class EmiDaemonTestCase(SandboxTestCase):
         done = self.sandbox.run_inside([KSTSEND, "--stats"])
         self.assertEqual(done.returncode, 0, "kstsend --stats failed: %s" % done.stderr.decode("latin-1"))
         return stats_of(done.stdout.decode("latin-1"))
-
-    def wait_active(self, timeout=30):
-        wait_until(lambda: self.stats().get("device 1") == "Sender thread(EMI): used for sending",
-                   timeout, interval=0.2, what="the SMSC sender to become active")
 
     def wait_stat(self, name, value, timeout=30):
         wait_until(lambda: self.stats().get(name) == str(value), timeout, interval=0.2,
@@ -182,6 +148,52 @@ class EmiDaemonTestCase(SandboxTestCase):
     def wait_dumps(self, count, timeout=20):
         return wait_until(lambda: (lambda found: found if len(found) >= count else None)(self.dumps()),
                           timeout, what="%d run(s) of the executables" % count)
+
+
+class EmiDaemonTestCase(GatewayDaemonTestCase):
+    """The daemon with an [EMI] section, against the SMSC simulator."""
+
+    password = "tajne"
+    laid = "4209000"
+
+    def make_sim(self):
+        return SmscSim(password=self.password)
+
+    def write_daemon_ini(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
+                         sections=""):
+        """Writes the daemon's INI file; `sections` is appended as it is."""
+        settings = {"Address": "127.0.0.1", "Port": str(self.sim.ucp_port), "LAID": self.laid,
+                    "Password": self.password, "WindowSize": "10", "Throughput": "100",
+                    "OriginatingAddress": "+420777123456", "AlertAddress": "+420999888777"}
+        settings.update(emi or {})
+        smtp = {"ServerHost": "127.0.0.1", "ServerPort": str(self.smtp.port),
+                "From": "kstd@gateway.test"}
+        smtp.update(smtp_extra or {})
+        if executables is None:
+            executables = ",".join("/usr/bin/python3 %s %s %s" % (self.dump_script, tag, self.dump_dir)
+                                   for tag in ("first", "second"))
+        extra = "".join("%s = 1\n" % key for key in hide)
+        extra += "".join("%s = %s\n" % kv for kv in (log_extra or {}).items())
+        text = basic_ini(self.sandbox, emi=settings)
+        # basic_ini puts [Log] first: the hiding flags belong there.
+        text = text.replace("[EMI]\n", extra + "[EMI]\n", 1)
+        text += "[SMTP]\n" + "".join("%s = %s\n" % kv for kv in smtp.items())
+        text += "[SmsProcessing]\nExecutables = %s\n" % executables
+        self.sandbox.write_ini(text + sections)
+
+    def start_daemon(self, emi=None, hide=(), log_extra=None, smtp_extra=None, executables=None,
+                     wait_active=True, sections="", wrapper=()):
+        self.write_daemon_ini(emi, hide, log_extra, smtp_extra, executables, sections)
+        env = dict(FAST_ENV)
+        self.kstd = self.sandbox.start_kstd(env=env, wrapper=wrapper)
+        self.sandbox.wait_ior()
+        if wait_active:
+            self.wait_active()
+        return self.kstd
+
+    def wait_active(self, timeout=30):
+        wait_until(lambda: self.stats().get("device 1") == "Sender thread(EMI): used for sending",
+                   timeout, interval=0.2, what="the SMSC sender to become active")
 
 
 def main():

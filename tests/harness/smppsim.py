@@ -221,11 +221,12 @@ class SmppPeer(ScratchPeer):
 
 class SmppSim(SmppPeer):
     """One running smppsim.js; stopped by stop() or on leaving a with
-    block. `settings` are initial control settings (see set_mode)."""
+    block. `settings` are initial control settings (see set_mode); `tls`,
+    a (certificate, key) pair of PEM files, makes it speak TLS."""
 
     name = "smppsim"
 
-    def __init__(self, system_id="kst", password="secret", settings=None, port=0, workdir=None):
+    def __init__(self, system_id="kst", password="secret", settings=None, port=0, workdir=None, tls=None):
         if not shutil.which("node"):
             raise SimError("node is not installed (scripts/install-deps)")
         if not node_modules_ready():
@@ -239,6 +240,8 @@ class SmppSim(SmppPeer):
             if isinstance(value, bool):
                 value = "on" if value else "off"
             argv += ["--set", "%s=%s" % (key, value)]
+        if tls:
+            argv += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         match = self._start(argv, r"smpp_port=(\d+) control_port=(\d+)")
         self.smpp_port = int(match.group(1))
         self.control_port = int(match.group(2))

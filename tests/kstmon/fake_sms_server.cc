@@ -9,6 +9,9 @@
 //       [--senders N] [--name1 TEXT] [--status1 N] [--name2 TEXT]
 //       [--status2 N] [--fail-getstats EXCEPTION:COMPLETION]
 //
+// With --senders 3 the sender list (getSenders) names a third device,
+// "Sender thread(SMPP)", connected.
+//
 // --fail-getstats makes getStats raise the system exception COMM_FAILURE or
 // NO_RESOURCES with the completion status 0, 1 or 2.
 #include <signal.h>
@@ -18,6 +21,7 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -45,6 +49,21 @@ public:
     CORBA::Long SendSms(const char*, const char*, const char*, CORBA::Boolean, const char*) override { return 1; }
 
     char* version() override { return CORBA::string_dup(m_settings.version.c_str()); }
+
+    // The two devices of the statistics, and a third when there are more.
+    SmsServer::SenderStates* getSenders() override {
+        SmsServer::SenderStates* states = new SmsServer::SenderStates;
+        const CORBA::ULong count = static_cast<CORBA::ULong>(std::max(0, std::min<int>(m_settings.senders, 3)));
+        states->length(count);
+        const std::string names[3] = {m_settings.name1, m_settings.name2, "Sender thread(SMPP)"};
+        const CORBA::Long statuses[3] = {static_cast<CORBA::Long>(m_settings.status1),
+                                         static_cast<CORBA::Long>(m_settings.status2), 1};
+        for (CORBA::ULong i = 0; i < count; ++i) {
+            (*states)[i].name = CORBA::string_dup(names[i].c_str());
+            (*states)[i].status = statuses[i];
+        }
+        return states;
+    }
 
     CORBA::Long getStats(SmsServer::Stats_out statsOut) override {
         auto completion = static_cast<CORBA::CompletionStatus>(m_settings.failCompletion);

@@ -191,6 +191,15 @@ class WithFakeServer(SandboxTestCase):
         self.assertEqual(message["priority"], LOG_INFO)
         self.assertNotIn("Print error page", self.sandbox.syslog.texts())
 
+    def test_third_device_comes_from_the_sender_list(self):
+        self.serve(senders=3, name1="Sender thread(EMI)", status1=2, name2="Sender thread(ME)", status2=0)
+        run = run_kstmon(self.sandbox, ["--text"], env=CET)
+        self.assertEqual(run.returncode, 0)
+        self.assertTrue(run.stdout.endswith("Pocet odesilacich zarizeni: 3\n"
+                                            "Zarizeni 1: Sender thread(EMI): used for sending\n"
+                                            "Zarizeni 2: Sender thread(ME): disconnected\n"
+                                            "Zarizeni 3: Sender thread(SMPP): connected\n"), run.stdout)
+
     def test_one_device_has_no_second_line(self):
         self.serve(senders=1, status1=1, name2="no device", status2=-1, start=1700000000)
         run = run_kstmon(self.sandbox, ["-t"], env={"TZ": "UTC0"})

@@ -580,6 +580,15 @@ def from_dissector(pdu):
     return out
 
 
+def dissected_pdus(capture):
+    """Every SMPP PDU of a capture as the dissector read it (from_dissector)."""
+    dissected = []
+    for packet in json.loads(capture.tshark("-T", "json", "-J", "smpp", "--no-duplicate-keys", "-Y", "smpp")):
+        layer = packet["_source"]["layers"]["smpp"]
+        dissected.extend(from_dissector(pdu) for pdu in (layer if isinstance(layer, list) else [layer]))
+    return dissected
+
+
 def log_value(pdu, key):
     if key in DISSECTOR_TLVS.values():
         return pdu.get("tlvs", {}).get(key)
@@ -613,11 +622,7 @@ class WireFormat(SimTestCase):
         # the header, the fields and the TLVs as logged.
         self.assertEqual(capture.tshark("-Y", "_ws.malformed || _ws.expert.severity >= error",
                                         "-T", "fields", "-e", "frame.number"), "")
-        dissected = []
-        for packet in json.loads(capture.tshark("-T", "json", "-J", "smpp", "--no-duplicate-keys",
-                                                "-Y", "smpp")):
-            layer = packet["_source"]["layers"]["smpp"]
-            dissected.extend(from_dissector(pdu) for pdu in (layer if isinstance(layer, list) else [layer]))
+        dissected = dissected_pdus(capture)
         self.assertEqual(len(dissected), len(logged))
         header = lambda p: (p["command_id"], p["seq"], p["status"])
         for seen, sent in zip(sorted(dissected, key=header), sorted(logged, key=header)):

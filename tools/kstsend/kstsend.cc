@@ -99,6 +99,14 @@ void printStats(SmsServer_ptr server) {
         printf("device 2:           %s: %s\n", escapeControlCharacters(stats->deviceName2.in()).c_str(),
                state(stats->deviceStatus2).c_str());
     }
+    // The statistics name two devices; the others come from the list.
+    if (stats->numberOfSenders > 2) {
+        SmsServer::SenderStates_var senders = server->getSenders();
+        for (CORBA::ULong i = 2; i < senders->length(); ++i) {
+            printf("device %u:           %s: %s\n", static_cast<unsigned>(i + 1),
+                   escapeControlCharacters(senders[i].name.in()).c_str(), state(senders[i].status).c_str());
+        }
+    }
 }
 
 }  // namespace

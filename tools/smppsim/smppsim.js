@@ -23,6 +23,8 @@ const USAGE = `usage: smppsim.js [options]
   --password PW       password a bind must give (default "secret")
   --log FILE          JSON-lines log of every PDU (default smppsim.jsonl)
   --set KEY=VALUE     initial setting (any key of the control command set)
+  --tls-cert FILE     with --tls-key: SMPP over TLS with this PEM certificate
+  --tls-key FILE      and its PEM key
 Prints "smppsim: smpp_port=N control_port=M" when it listens.
 `;
 
@@ -842,6 +844,8 @@ function main(argv) {
   let port = 0;
   let controlPort = 0;
   let logPath = 'smppsim.jsonl';
+  let tlsCert = null;
+  let tlsKey = null;
   const initial = [];
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
@@ -855,6 +859,8 @@ function main(argv) {
     else if (a === '--password') settings.password = value();
     else if (a === '--log') logPath = value();
     else if (a === '--set') initial.push(value());
+    else if (a === '--tls-cert') tlsCert = value();
+    else if (a === '--tls-key') tlsKey = value();
     else if (a === '--help' || a === '-h') {
       process.stdout.write(USAGE);
       process.exit(0);
@@ -868,7 +874,9 @@ function main(argv) {
     applySetting(item.slice(0, eq), item.slice(eq + 1));
   }
   logFd = fs.openSync(logPath, 'a');
-  smppServer = smpp.createServer(onSession);
+  if ((tlsCert === null) !== (tlsKey === null)) throw new Error('--tls-cert and --tls-key go together');
+  smppServer = tlsCert === null ? smpp.createServer(onSession)
+    : smpp.createServer({cert: fs.readFileSync(tlsCert), key: fs.readFileSync(tlsKey)}, onSession);
   controlServer = net.createServer(onControl);
   smppServer.on('error', (e) => { process.stderr.write('smppsim: ' + e.message + '\n'); process.exit(1); });
   controlServer.on('error', (e) => { process.stderr.write('smppsim: ' + e.message + '\n'); process.exit(1); });
