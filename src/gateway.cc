@@ -10,6 +10,7 @@
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
 #include "sms_sender_me.h"
+#include "postgres_store.h"
 #include "sqlite_store.h"
 #include "stored_queue.h"
 #include "trace.h"
@@ -70,7 +71,12 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     long unacknowledged = 0;
     if (!config.store.inMemory) {
         try {
-            auto store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
+            std::unique_ptr<Store> store;
+            if (config.store.postgresql) {
+                store = std::make_unique<PostgresStore>(config.store.connection, config.store.node);
+            } else {
+                store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
+            }
             unacknowledged = store->requeueUnacknowledged();
             m_store = std::move(store);
             m_queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);

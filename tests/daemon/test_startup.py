@@ -180,7 +180,7 @@ class Configuration(SandboxTestCase):
             "Invalid EMI/AlertTimeout setting '-1' in INI file (a whole number of seconds, 1 or more), using 595",
             "Invalid Limits/MaxDestinations setting 'many' in INI file (a whole number, 1 or more), using 1000",
             "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000",
-            "Invalid Store/Type setting 'disk' in INI file (sqlite or memory), using sqlite",
+            "Invalid Store/Type setting 'disk' in INI file (sqlite, postgresql or memory), using sqlite",
             "Invalid Store/Path setting '' in INI file (a file name), using /var/lib/kst/kstd.db",
             "Invalid Store/Sync setting 'fast' in INI file (normal or full), using normal",
             "Invalid Store/KeepDays setting '-1' in INI file (a whole number of days from 0 to 36500), using 7",
