@@ -174,6 +174,7 @@ public:
     Result& operator=(const Result&) = delete;
 
     ExecStatusType status() const { return PQresultStatus(m_result); }
+    const PGresult* get() const { return m_result; }
     int rows() const { return PQntuples(m_result); }
     long affected() const { return atol(PQcmdTuples(m_result)); }
     bool isNull(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
@@ -242,7 +243,7 @@ public:
         Result result(PQexecPrepared(m_store.m_db, name.c_str(), static_cast<int>(values.size()), values.data(),
                                      lengths.data(), m_formats.data(), 1));
         const ExecStatusType status = result.status();
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) m_store.fail(doing);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) m_store.fail(doing, result.get());
         return result;
     }
 
@@ -288,19 +289,24 @@ PostgresStore::~PostgresStore() {
     if (m_db != nullptr) PQfinish(m_db);
 }
 
-void PostgresStore::fail(const std::string& doing) {
+void PostgresStore::fail(const std::string& doing, const pg_result* result) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    // Class 08: connection exceptions; 57P: the server shuts down or restarts.
+    if (state == nullptr || strncmp(state, "08", 2) == 0 || strncmp(state, "57P", 3) == 0) m_reconnect = true;
     throw StoreError("Store " + m_description + ": " + doing + ": " + oneLine(PQerrorMessage(m_db)));
 }
 
 void PostgresStore::ensureConnected() {
-    // A connection the server closed (a restart, an administrator) shows as
-    // soon as what is waiting on it is read: found here, before the
-    // operation begins, it is made again instead of failing the operation.
-    if (m_db != nullptr && PQstatus(m_db) == CONNECTION_OK && PQconsumeInput(m_db) != 0 &&
-        PQstatus(m_db) == CONNECTION_OK) {
+    // A connection the server closed (a restart, an administrator) shows
+    // when what waits on it is read: its last words, then its end (a second
+    // read). Found here, before the operation begins, it is made again
+    // instead of failing the operation.
+    if (!m_reconnect && m_db != nullptr && PQstatus(m_db) == CONNECTION_OK && PQconsumeInput(m_db) != 0 &&
+        PQconsumeInput(m_db) != 0 && PQstatus(m_db) == CONNECTION_OK) {
         return;
     }
     m_statements.clear();
+    m_reconnect = true;
     if (m_db != nullptr) {
         PQreset(m_db);
     } else {
@@ -313,6 +319,7 @@ void PostgresStore::ensureConnected() {
     if (PQstatus(m_db) != CONNECTION_OK) {
         throw StoreError("Store " + m_description + ": cannot connect: " + oneLine(PQerrorMessage(m_db)));
     }
+    m_reconnect = false;
     // Notices (an index that exists already) are not the daemon's output.
     PQsetNoticeProcessor(
         m_db, [](void*, const char*) {}, nullptr);
@@ -322,18 +329,14 @@ const std::string& PostgresStore::prepared(const char* sql) {
     auto found = m_statements.find(sql);
     if (found != m_statements.end()) return found->second;
     const std::string name = "kst" + std::to_string(m_statements.size());
-    PGresult* result = PQprepare(m_db, name.c_str(), sql, 0, nullptr);
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    if (!ok) fail("preparing a statement");
+    Result result(PQprepare(m_db, name.c_str(), sql, 0, nullptr));
+    if (result.status() != PGRES_COMMAND_OK) fail("preparing a statement", result.get());
     return m_statements.emplace(sql, name).first->second;
 }
 
 void PostgresStore::execute(const char* sql, const char* doing) {
-    PGresult* result = PQexec(m_db, sql);
-    const ExecStatusType status = PQresultStatus(result);
-    PQclear(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing);
+    Result result(PQexec(m_db, sql));
+    if (result.status() != PGRES_COMMAND_OK && result.status() != PGRES_TUPLES_OK) fail(doing, result.get());
 }
 
 void PostgresStore::migrate() {

@@ -19,6 +19,7 @@
 #include "store.h"
 
 struct pg_conn;
+struct pg_result;
 
 class PostgresStore : public Store {
 public:
@@ -81,7 +82,10 @@ private:
     class Result;
     class Transaction;
 
-    [[noreturn]] void fail(const std::string& doing) REQUIRES(m_mutex);
+    // Throws the error of `result` (or of the connection); an error that is
+    // not the server's answer to the statement (a lost connection, the
+    // server shutting down) has the next operation connect again.
+    [[noreturn]] void fail(const std::string& doing, const pg_result* result) REQUIRES(m_mutex);
     // Connected, or connected again after the connection broke: the
     // statements are prepared again as they are used.
     void ensureConnected() REQUIRES(m_mutex);
@@ -101,6 +105,7 @@ private:
     const std::string m_description;
     qpthr::QpMutex m_mutex;
     pg_conn* m_db GUARDED_BY(m_mutex) = nullptr;
+    bool m_reconnect GUARDED_BY(m_mutex) = false;
     // Prepared on this connection, by the address of their SQL text (a
     // literal): the statement's name.
     std::map<const char*, std::string> m_statements GUARDED_BY(m_mutex);

@@ -793,3 +793,109 @@ TEST_F(SqliteStoreTest, RefusesWhatItCannotUse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stores opened together on an empty database: each waits for the schema
+// lock, one creates the schema, the others find it; every message records
+// the node that accepted it.
+TEST_F(PostgresStoreTest, StoresOpeningTogetherCreateTheSchemaOnce) {
+    const int count = 4;
+    std::vector<std::unique_ptr<PostgresStore>> stores(count);
+    std::vector<std::string> failures(count);
+    std::vector<std::thread> opening;
+    for (int i = 0; i < count; ++i) {
+        opening.emplace_back([&, i] {
+            try {
+                stores[i] = std::make_unique<PostgresStore>(m_server->connection(), "node-" + std::to_string(i));
+            } catch (const StoreError& e) {
+                failures[i] = e.what();
+            }
+        });
+    }
+    for (std::thread& thread : opening) thread.join();
+    EXPECT_EQ(failures, std::vector<std::string>(count));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) || ' ' || MAX(version) FROM schema_version"),
+              "1 " + std::to_string(PostgresStore::schemaVersion));
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(stores[i]);
+        std::vector<Sms> batch = messages("n" + std::to_string(i) + "-", 1);
+        stores[i]->enqueue(batch);
+    }
+    EXPECT_EQ(postgresValue("SELECT string_agg(node, ',' ORDER BY id) FROM message"), "node-0,node-1,node-2,node-3");
+    EXPECT_EQ(stores[0]->queuedCount(), count);
+}
+
+// The server goes away under an open store: operations fail with the
+// cause, nothing is half stored, and the first operation after its return
+// connects again; a new start finds everything.
+TEST_F(PostgresStoreTest, ReconnectsWhenTheServerIsBackAndKeepsEverythingAcrossItsRestart) {
+    auto store = std::make_unique<PostgresStore>(m_server->connection(), "node-1");
+    std::vector<Sms> first = messages("a", 3);
+    store->enqueue(first);
+    store->markSubmitted(first[0].id(), "Sender thread(EMI)", 1, 0, time(nullptr));
+
+    m_server->stop();
+    std::vector<Sms> lost = messages("lost", 2);
+    try {
+        store->enqueue(lost);
+        ADD_FAILURE() << "stored without a server";
+    } catch (const StoreError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("PostgreSQL database kst on 127.0.0.1:"), std::string::npos) << what;
+        EXPECT_NE(what.find("cannot connect"), std::string::npos) << what;
+        EXPECT_NE(what.find("Connection refused"), std::string::npos) << what;
+    }
+    EXPECT_EQ(lost[0].id(), 0u);
+    EXPECT_THROW(store->queuedCount(), StoreError);
+
+    m_server->start();
+    EXPECT_EQ(store->queuedCount(), 2);
+    store->enqueue(lost);
+    EXPECT_NE(lost[1].id(), 0u);
+
+    // A server restart while the store's connection is idle: the next
+    // operation finds the connection closed and makes a new one.
+    m_server->stop();
+    m_server->start();
+    EXPECT_EQ(store->queuedCount(), 4);
+    store.reset();
+
+    PostgresStore reopened(m_server->connection(), "node-1");
+    EXPECT_EQ(reopened.requeueUnacknowledged(), 1);
+    int64_t position = Store::queueStart;
+    EXPECT_EQ(texts(reopened.nextQueued(position, 10)), (std::vector<std::string>{"a0", "a1", "a2", "lost0", "lost1"}));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM schema_version"), "1");
+}
+
+TEST_F(PostgresStoreTest, RefusesWhatItCannotUse) {
+    auto openError = [](const std::string& connection) {
+        try {
+            PostgresStore store(connection, "node-1");
+        } catch (const StoreError& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    { PostgresStore store(m_server->connection(), "node-1"); }
+    const int newer = PostgresStore::schemaVersion + 1;
+    postgresValue("INSERT INTO schema_version VALUES (" + std::to_string(newer) + ")");
+    std::string error = openError(m_server->connection());
+    EXPECT_NE(error.find("Store PostgreSQL database kst on 127.0.0.1:"), std::string::npos) << error;
+    EXPECT_NE(error.find("schema version " + std::to_string(newer) + " is newer than this program's " +
+                         std::to_string(PostgresStore::schemaVersion)),
+              std::string::npos)
+        << error;
+
+    // Nobody listens there; the password is not repeated.
+    const std::string nowhere = "host=127.0.0.1 port=1 dbname=queue user=kst password=secret";
+    error = openError(nowhere);
+    EXPECT_NE(error.find("Store PostgreSQL database queue on 127.0.0.1:1: cannot connect: "), std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("secret"), std::string::npos) << error;
+
+    error = openError("host=127.0.0.1 nonsense");
+    EXPECT_NE(error.find("Store: invalid Store/Connection: "), std::string::npos) << error;
+}
+
+}  // namespace
