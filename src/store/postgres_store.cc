@@ -1,5 +1,7 @@
 #include "postgres_store.h"
 
+#include "message_record_row.h"
+
 #include <endian.h>
 #include <libpq-fe.h>
 #include <stdlib.h>
@@ -444,14 +446,13 @@ long PostgresStore::queuedCount() {
 
 int64_t PostgresStore::requeue(uint64_t id, bool atFront) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Result row = Query(*this, atFront ? "UPDATE message SET state = 0, position = nextval('message_front_position')"
                                         " WHERE id = $1 RETURNING position"
                                       : "UPDATE message SET state = 0, position = nextval('message_back_position')"
                                         " WHERE id = $1 RETURNING position")
                      .bind(static_cast<int64_t>(id))
                      .run("putting a message back into the queue");
-    transaction.commit();
     return row.rows() > 0 ? row.integer(0, 0) : 0;
 }
 
@@ -476,9 +477,8 @@ void PostgresStore::markSubmitted(uint64_t id, const std::string& sender, int re
 
 void PostgresStore::markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     updateAcknowledged(id, sysMsg, awaitsNotification, at);
-    transaction.commit();
 }
 
 void PostgresStore::updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
@@ -495,9 +495,8 @@ void PostgresStore::updateAcknowledged(uint64_t id, const std::string& sysMsg, b
 
 void PostgresStore::markRefused(uint64_t id, int errorCode, bool final, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     updateRefused(id, errorCode, final, at);
-    transaction.commit();
 }
 
 void PostgresStore::updateRefused(uint64_t id, int errorCode, bool final, time_t at) {
@@ -539,28 +538,26 @@ const char* const notifiedUpdate =
 
 void PostgresStore::markNotified(uint64_t id, int status, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, notifiedUpdate)
         .bind(status)
         .bind(at)
         .bind(static_cast<int64_t>(id))
         .run("recording a delivery notification");
-    transaction.commit();
 }
 
 void PostgresStore::markExpired(uint64_t id, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = $1 WHERE id = $2")
         .bind(at)
         .bind(static_cast<int64_t>(id))
         .run("recording an expired notification");
-    transaction.commit();
 }
 
 long PostgresStore::requeueUnacknowledged() {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     // The front sequence counts down: the last of them in queue order takes
     // the first number, so that they keep their order before every queued
     // message.
@@ -570,7 +567,6 @@ long PostgresStore::requeueUnacknowledged() {
                         " UPDATE message SET state = 0, position = numbered.front FROM numbered"
                         " WHERE message.id = numbered.id RETURNING message.id")
                       .run("putting the submitted messages back into the queue");
-    transaction.commit();
     return static_cast<long>(rows.rows());
 }
 
@@ -651,24 +647,22 @@ void PostgresStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, S
 
 void PostgresStore::markConfirmationFailed(uint64_t id, int failures) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, "UPDATE confirmation SET failures = $1 WHERE id = $2")
         .bind(failures)
         .bind(static_cast<int64_t>(id))
         .run("recording a failed confirmation");
-    transaction.commit();
 }
 
 void PostgresStore::markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, "UPDATE confirmation SET state = 1, failures = $1, outcome = $2, finished_at = $3 WHERE id = $4")
         .bind(failures)
         .bind(std::string(mailed ? "mailed" : "given up"))
         .bind(at)
         .bind(static_cast<int64_t>(id))
         .run("recording a mailed confirmation");
-    transaction.commit();
 }
 
 std::vector<StoredConfirmation> PostgresStore::pendingConfirmations() {
@@ -716,12 +710,11 @@ uint64_t PostgresStore::storeReceived(const std::vector<std::pair<std::string, s
 
 void PostgresStore::markReceivedProcessed(uint64_t id, time_t at) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, "UPDATE received SET state = 1, processed_at = $1 WHERE id = $2")
         .bind(at)
         .bind(static_cast<int64_t>(id))
         .run("recording a processed received message");
-    transaction.commit();
 }
 
 std::vector<StoredReceived> PostgresStore::unprocessedReceived() {
@@ -744,43 +737,24 @@ std::vector<StoredReceived> PostgresStore::unprocessedReceived() {
     return waiting;
 }
 
-namespace {
-
-#define KST_MESSAGE_COLUMNS                                                                         \
-    "SELECT id, state, outcome, target, sender, client_ref, callback_url, part, parts, error_code," \
-    " notification_status, accepted_at, submitted_at, acknowledged_at, notified_at, finished_at FROM message"
-
-}  // namespace
-
 void PostgresStore::readRecord(const Result& rows, int row, MessageRecord& record) {
-    record.id = static_cast<uint64_t>(rows.integer(row, 0));
-    switch (rows.integer(row, 1)) {
-        case Queued: record.stage = MessageRecord::Stage::Queued; break;
-        case Submitted: record.stage = MessageRecord::Stage::Submitted; break;
-        case Acknowledged: record.stage = MessageRecord::Stage::Acknowledged; break;
-        default: record.stage = MessageRecord::Stage::Finished; break;
-    }
-    record.outcome = rows.bytes(row, 2);
-    record.target = rows.bytes(row, 3);
-    record.sender = rows.bytes(row, 4);
-    record.tracking.clientRef = rows.bytes(row, 5);
-    record.tracking.callbackUrl = rows.bytes(row, 6);
-    record.tracking.part = static_cast<int>(rows.integer(row, 7));
-    record.tracking.parts = static_cast<int>(rows.integer(row, 8));
-    record.errorCode = rows.isNull(row, 9) ? -1 : static_cast<int>(rows.integer(row, 9));
-    record.notificationStatus = rows.isNull(row, 10) ? -1 : static_cast<int>(rows.integer(row, 10));
-    record.acceptedAt = static_cast<time_t>(rows.integer(row, 11));
-    record.submittedAt = static_cast<time_t>(rows.integer(row, 12));
-    record.acknowledgedAt = static_cast<time_t>(rows.integer(row, 13));
-    record.notifiedAt = static_cast<time_t>(rows.integer(row, 14));
-    record.finishedAt = static_cast<time_t>(rows.integer(row, 15));
+    // One row, read as the shared mapping reads a row.
+    struct RowOf {
+        const Result& rows;
+        int row;
+        int64_t integer(int column) const { return rows.integer(row, column); }
+        std::string text(int column) const { return rows.bytes(row, column); }
+        bool isNull(int column) const { return rows.isNull(row, column); }
+    };
+    messagerow::readMessageRecord(RowOf{rows, row}, record);
 }
 
 bool PostgresStore::findMessage(uint64_t id, MessageRecord& record) {
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows =
-        Query(*this, KST_MESSAGE_COLUMNS " WHERE id = $1").bind(static_cast<int64_t>(id)).run("reading a message");
+    Result rows = Query(*this, KST_MESSAGE_RECORD_COLUMNS " WHERE id = $1")
+                      .bind(static_cast<int64_t>(id))
+                      .run("reading a message");
     if (rows.rows() == 0) return false;
     readRecord(rows, 0, record);
     return true;
@@ -790,7 +764,7 @@ std::vector<MessageRecord> PostgresStore::findByClientRef(const std::string& cli
     std::vector<MessageRecord> records;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows = Query(*this, KST_MESSAGE_COLUMNS " WHERE client_ref = $1 ORDER BY id LIMIT $2")
+    Result rows = Query(*this, KST_MESSAGE_RECORD_COLUMNS " WHERE client_ref = $1 ORDER BY id LIMIT $2")
                       .bind(clientRef)
                       .bind(static_cast<int64_t>(limit))
                       .run("reading messages by their reference");
@@ -800,8 +774,6 @@ std::vector<MessageRecord> PostgresStore::findByClientRef(const std::string& cli
     }
     return records;
 }
-
-#undef KST_MESSAGE_COLUMNS
 
 bool PostgresStore::findAnswer(const std::string& scope, const std::string& key, time_t notBefore,
                                StoredAnswer& answer) {
@@ -865,19 +837,18 @@ std::vector<StoredWebhook> PostgresStore::dueWebhooks(time_t now, size_t limit) 
 
 void PostgresStore::markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query(*this, "UPDATE webhook SET attempts = $1, next_attempt_at = $2, last_error = $3 WHERE id = $4")
         .bind(attempts)
         .bind(nextAttemptAt)
         .bind(error)
         .bind(static_cast<int64_t>(id))
         .run("recording a failed delivery callback");
-    transaction.commit();
 }
 
 void PostgresStore::markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) {
     qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+    ensureConnected();  // one statement: a transaction of its own
     Query update(*this,
                  "UPDATE webhook SET state = $1, attempts = $2, finished_at = $3, last_error = $4 WHERE id = $5");
     update.bind(delivered ? 1 : 2).bind(attempts).bind(at);
@@ -886,5 +857,4 @@ void PostgresStore::markWebhookDone(uint64_t id, bool delivered, int attempts, t
     else
         update.bind(error);
     update.bind(static_cast<int64_t>(id)).run("recording a finished delivery callback");
-    transaction.commit();
 }
