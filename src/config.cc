@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -329,8 +330,26 @@ std::vector<std::string> readSenderOrder(IniFile& ini, Logger& errorLog, const C
     return order;
 }
 
-// The section "Store". A type or sync value that is neither of its words
-// gets an error record and the default; so do bad numbers.
+// The host name, the default name of a daemon sharing a PostgreSQL store.
+std::string hostName() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return "kstd";
+    return name;
+}
+
+// A daemon's name: kept in the database and shown to operators.
+bool isNodeName(const std::string& name) {
+    if (name.empty() || name.size() > 63) return false;
+    for (char c : name) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
+// The section "Store". Store/Type postgresql without Store/Connection or
+// with an invalid Store/Node ends the start; an unknown type or sync value
+// gets an error record and the default; so do bad numbers. The keys of the
+// other types are ignored, as Store/Path is with memory.
 StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
     StoreSettings store;
     auto choice = [&](const char* key, const char* first, const char* second) {
@@ -342,7 +361,25 @@ StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
         report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
         return false;
     };
-    store.inMemory = choice("Store/Type", "sqlite", "memory");
+    const std::string type = ini.GetSetting("Store/Type", "sqlite", nullptr);
+    if (type == "postgresql") {
+        store.postgresql = true;
+        store.connection = ini.GetSetting("Store/Connection", "", nullptr);
+        if (store.connection.empty()) {
+            settingFatal(errorLog, "Missing Store/Connection setting in INI file (Store/Type postgresql), exiting");
+        }
+        store.node = ini.GetSetting("Store/Node", hostName().c_str(), nullptr);
+        if (!isNodeName(store.node)) {
+            settingFatal(errorLog, "Invalid Store/Node setting '" + Logger::escape(store.node) +
+                                       "' in INI file (1 to 63 letters, digits, '.', '_' or '-'), exiting");
+        }
+    } else if (type == "memory") {
+        store.inMemory = true;
+    } else if (type != "sqlite") {
+        const std::string record = "Invalid Store/Type setting '" + Logger::escape(type) +
+                                   "' in INI file (sqlite, postgresql or memory), using sqlite";
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+    }
     store.path = ini.GetSetting("Store/Path", store.path, nullptr);
     if (store.path.empty()) {
         const std::string record =
@@ -355,7 +392,10 @@ StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
         readNumberSetting(ini, errorLog, "Store/KeepDays", 7, 0, 36500, "a whole number of days from 0 to 36500");
     store.notificationTimeout = readNumberSetting(ini, errorLog, "Store/NotificationTimeout", 604800, 1, INT_MAX,
                                                   "a whole number of seconds, 1 or more");
-    if (store.inMemory) {
+    if (store.postgresql) {
+        trace("Store: PostgreSQL, node %s, keep %ld days, notification timeout %ld s\n", store.node.c_str(),
+              store.keepDays, store.notificationTimeout);
+    } else if (store.inMemory) {
         trace("Store: memory\n");
     } else {
         trace("Store: %s, sync %s, keep %ld days, notification timeout %ld s\n", store.path.c_str(),
@@ -454,7 +494,7 @@ std::optional<HttpSettings> readHttpSettings(IniFile& ini, Logger& errorLog, con
     http.webhookSecret = ini.GetSetting("HTTP/WebhookSecret", "", nullptr);
     if (store.inMemory) {
         settingFatal(errorLog,
-                     "HTTP/Listen needs the durable store (Store/Type sqlite): message ids and "
+                     "HTTP/Listen needs the durable store (Store/Type sqlite or postgresql): message ids and "
                      "Idempotency-Key answers live there, exiting");
     }
     trace("HTTP: %s%s, %zu API keys, at most %ld bytes a request\n", http.listen.c_str(),

@@ -97,9 +97,15 @@ struct SmppSettings {
 
 // The section "[Store]": where the gateway keeps what it accepted.
 struct StoreSettings {
-    // "sqlite" (a file at `path`) or "memory" (nothing survives the process).
+    // "sqlite" (a file at `path`), "postgresql" (the database of
+    // `connection`) or "memory" (nothing survives the process).
     bool inMemory = false;
+    bool postgresql = false;
     std::string path = "/var/lib/kst/kstd.db";
+    // PostgreSQL: the libpq connection string, and this daemon's name kept
+    // with the messages it accepts (the host name unless set).
+    std::string connection;
+    std::string node;
     // "full": every commit reaches the disk before it returns; "normal":
     // commits survive a crash of the daemon but not a power cut.
     bool fullSync = false;

@@ -6,6 +6,7 @@
 #include "logger.h"
 #include "shutdown.h"
 #include "sms.h"
+#include "postgres_store.h"
 #include "sms_processing.h"
 #include "sms_send_manager.h"
 #include "sms_sender_emi.h"
@@ -77,7 +78,12 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     long unacknowledged = 0;
     if (!config.store.inMemory) {
         try {
-            auto store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
+            std::unique_ptr<Store> store;
+            if (config.store.postgresql) {
+                store = std::make_unique<PostgresStore>(config.store.connection, config.store.node);
+            } else {
+                store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
+            }
             unacknowledged = store->requeueUnacknowledged();
             m_store = std::move(store);
             m_queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);

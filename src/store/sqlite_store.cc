@@ -1,5 +1,7 @@
 #include "sqlite_store.h"
 
+#include "message_record_row.h"
+
 #include <sqlite3.h>
 #include <string.h>
 #include <sys/statvfs.h>
@@ -709,34 +711,12 @@ std::vector<StoredReceived> SqliteStore::unprocessedReceived() {
 
 namespace {
 
-const char* const messageColumns =
-    "SELECT id, state, outcome, target, sender, client_ref, callback_url, part, parts, error_code,"
-    " notification_status, accepted_at, submitted_at, acknowledged_at, notified_at, finished_at FROM message";
+const char* const messageColumns = KST_MESSAGE_RECORD_COLUMNS;
 
 }  // namespace
 
 void SqliteStore::readRecord(const Statement& row, MessageRecord& record) {
-    record.id = static_cast<uint64_t>(row.integer(0));
-    switch (row.integer(1)) {
-        case Queued: record.stage = MessageRecord::Stage::Queued; break;
-        case Submitted: record.stage = MessageRecord::Stage::Submitted; break;
-        case Acknowledged: record.stage = MessageRecord::Stage::Acknowledged; break;
-        default: record.stage = MessageRecord::Stage::Finished; break;
-    }
-    record.outcome = row.text(2);
-    record.target = row.text(3);
-    record.sender = row.text(4);
-    record.tracking.clientRef = row.text(5);
-    record.tracking.callbackUrl = row.text(6);
-    record.tracking.part = static_cast<int>(row.integer(7));
-    record.tracking.parts = static_cast<int>(row.integer(8));
-    record.errorCode = row.isNull(9) ? -1 : static_cast<int>(row.integer(9));
-    record.notificationStatus = row.isNull(10) ? -1 : static_cast<int>(row.integer(10));
-    record.acceptedAt = static_cast<time_t>(row.integer(11));
-    record.submittedAt = static_cast<time_t>(row.integer(12));
-    record.acknowledgedAt = static_cast<time_t>(row.integer(13));
-    record.notifiedAt = static_cast<time_t>(row.integer(14));
-    record.finishedAt = static_cast<time_t>(row.integer(15));
+    messagerow::readMessageRecord(row, record);
 }
 
 bool SqliteStore::findMessage(uint64_t id, MessageRecord& record) {

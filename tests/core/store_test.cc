@@ -1,31 +1,38 @@
-// The SQLite store and the send queue kept in it.
+// The stores (SQLite, and PostgreSQL on a server of the test's own) and
+// the send queue kept in them.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core_support.h"
+#include "postgres_server.h"
+#include "postgres_store.h"
 #include "sqlite_store.h"
 #include "stored_queue.h"
 
 using namespace coretest;
+using testsupport::PostgresServer;
 
 namespace {
 
-// The SQLite store with a hand on enqueue(): a call can be held until the
+// A store with a hand on enqueue(): a call can be held until the
 // test lets it go, or made to fail; every call and the number of messages it
 // was given are counted.
 class GatedStore : public Store {
 public:
-    explicit GatedStore(const std::string& path) : m_store(path, false) {}
+    explicit GatedStore(std::unique_ptr<Store> store) : m_store(std::move(store)) {}
 
     int64_t enqueue(std::vector<Sms>& messages) override {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -35,7 +42,7 @@ public:
         m_changed.wait(lock, [&] { return call != m_heldCall; });
         if (call == m_failingCall) throw StoreError("Store test: database or disk is full");
         lock.unlock();
-        return m_store.enqueue(messages);
+        return m_store->enqueue(messages);
     }
     // Call number `call` (from 1) of enqueue() waits for release().
     void hold(int call) {
@@ -64,41 +71,41 @@ public:
     }
 
     std::vector<Sms> nextQueued(int64_t& position, size_t limit) override {
-        return m_store.nextQueued(position, limit);
+        return m_store->nextQueued(position, limit);
     }
-    long queuedCount() override { return m_store.queuedCount(); }
-    int64_t requeue(uint64_t id, bool atFront) override { return m_store.requeue(id, atFront); }
+    long queuedCount() override { return m_store->queuedCount(); }
+    int64_t requeue(uint64_t id, bool atFront) override { return m_store->requeue(id, atFront); }
     void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) override {
-        m_store.markSubmitted(id, sender, reference, submissions, at);
+        m_store->markSubmitted(id, sender, reference, submissions, at);
     }
     void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override {
-        m_store.markAcknowledged(id, sysMsg, awaitsNotification, at);
+        m_store->markAcknowledged(id, sysMsg, awaitsNotification, at);
     }
     void markRefused(uint64_t id, int errorCode, bool final, time_t at) override {
-        m_store.markRefused(id, errorCode, final, at);
+        m_store->markRefused(id, errorCode, final, at);
     }
-    void recordResults(const std::vector<SmscResult>& results) override { m_store.recordResults(results); }
-    void markNotified(uint64_t id, int status, time_t at) override { m_store.markNotified(id, status, at); }
-    void markExpired(uint64_t id, time_t at) override { m_store.markExpired(id, at); }
-    long requeueUnacknowledged() override { return m_store.requeueUnacknowledged(); }
-    std::vector<SubmittedMessage> awaitingNotification() override { return m_store.awaitingNotification(); }
-    long sweepFinished(time_t before) override { return m_store.sweepFinished(before); }
+    void recordResults(const std::vector<SmscResult>& results) override { m_store->recordResults(results); }
+    void markNotified(uint64_t id, int status, time_t at) override { m_store->markNotified(id, status, at); }
+    void markExpired(uint64_t id, time_t at) override { m_store->markExpired(id, at); }
+    long requeueUnacknowledged() override { return m_store->requeueUnacknowledged(); }
+    std::vector<SubmittedMessage> awaitingNotification() override { return m_store->awaitingNotification(); }
+    long sweepFinished(time_t before) override { return m_store->sweepFinished(before); }
     void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override {
-        m_store.markNotifiedAndConfirm(id, status, at, confirmation);
+        m_store->markNotifiedAndConfirm(id, status, at, confirmation);
     }
-    void markConfirmationFailed(uint64_t id, int failures) override { m_store.markConfirmationFailed(id, failures); }
+    void markConfirmationFailed(uint64_t id, int failures) override { m_store->markConfirmationFailed(id, failures); }
     void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override {
-        m_store.markConfirmationDone(id, mailed, failures, at);
+        m_store->markConfirmationDone(id, mailed, failures, at);
     }
-    std::vector<StoredConfirmation> pendingConfirmations() override { return m_store.pendingConfirmations(); }
+    std::vector<StoredConfirmation> pendingConfirmations() override { return m_store->pendingConfirmations(); }
     uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) override {
-        return m_store.storeReceived(variables, at);
+        return m_store->storeReceived(variables, at);
     }
-    void markReceivedProcessed(uint64_t id, time_t at) override { m_store.markReceivedProcessed(id, at); }
-    std::vector<StoredReceived> unprocessedReceived() override { return m_store.unprocessedReceived(); }
+    void markReceivedProcessed(uint64_t id, time_t at) override { m_store->markReceivedProcessed(id, at); }
+    std::vector<StoredReceived> unprocessedReceived() override { return m_store->unprocessedReceived(); }
 
 private:
-    SqliteStore m_store;
+    std::unique_ptr<Store> m_store;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<size_t> m_sizes;
@@ -106,9 +113,55 @@ private:
     int m_failingCall = 0;
 };
 
-class StoreTest : public ::testing::Test {
+// The cases run on each store; `kind()` says which. The PostgreSQL store's
+// server is the test's own, started before and stopped after each case.
+class StoreFixture : public ::testing::Test {
 protected:
+    virtual std::string kind() const = 0;
+    bool postgres() const { return kind() == "postgresql"; }
+
+    void SetUp() override {
+        if (!postgres()) return;
+        try {
+            m_server = std::make_unique<PostgresServer>(m_scratch.file("postgresql"));
+        } catch (const std::exception& e) {
+            FAIL() << e.what();
+        }
+    }
+
     std::string path() const { return m_scratch.file("kstd.db"); }
+
+    // The store of this case, opened again on the same file or database.
+    std::unique_ptr<Store> open(bool fullSync = false) {
+        if (postgres()) return std::make_unique<PostgresStore>(m_server->connection(), "node-1");
+        return std::make_unique<SqliteStore>(path(), fullSync);
+    }
+
+    // Runs a query that yields one text on the database with a connection
+    // of the test's own, and compares that text.
+    void expectSql(const std::string& sqliteSql, const std::string& postgresSql, const std::string& expected) {
+        if (!postgres()) {
+            rawSqlExpect(sqliteSql, expected);
+            return;
+        }
+        EXPECT_EQ(postgresValue(postgresSql), expected);
+    }
+
+    // The first value of `sql` on the test's PostgreSQL database; the error
+    // when it fails.
+    std::string postgresValue(const std::string& sql) {
+        PGconn* db = PQconnectdb(m_server->connection().c_str());
+        std::string value;
+        PGresult* result = PQexec(db, sql.c_str());
+        if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0) {
+            value = PQgetvalue(result, 0, 0);
+        } else if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            value = std::string("error: ") + PQerrorMessage(db);
+        }
+        PQclear(result);
+        PQfinish(db);
+        return value;
+    }
 
     static std::vector<Sms> messages(const std::string& prefix, int count, const std::string& mailTo = "") {
         std::vector<Sms> made;
@@ -168,12 +221,35 @@ protected:
 
     StopSignal m_stop;
     ScratchDir m_scratch;
+    // After the scratch directory, which holds its files.
+    std::unique_ptr<PostgresServer> m_server;
 };
 
-TEST_F(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
+class StoreTest : public StoreFixture, public ::testing::WithParamInterface<std::string> {
+protected:
+    std::string kind() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+// What only the SQLite store has: its file.
+class SqliteStoreTest : public StoreFixture {
+protected:
+    std::string kind() const override { return "sqlite"; }
+};
+
+// What only the PostgreSQL store has: its server and schema lock.
+class PostgresStoreTest : public StoreFixture {
+protected:
+    std::string kind() const override { return "postgresql"; }
+};
+
+TEST_P(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
     std::vector<Sms> batch = messages("m", 5);
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         store.enqueue(batch);
         for (size_t i = 0; i < batch.size(); ++i) {
             EXPECT_GT(batch[i].id(), 0u);
@@ -183,7 +259,8 @@ TEST_F(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
         }
         EXPECT_EQ(store.queuedCount(), 5);
     }
-    SqliteStore store(path(), true);
+    std::unique_ptr<Store> opened = open(true);
+    Store& store = *opened;
     int64_t position = Store::queueStart;
     std::vector<Sms> first = store.nextQueued(position, 3);
     EXPECT_EQ(texts(first), (std::vector<std::string>{"m0", "m1", "m2"}));
@@ -194,9 +271,10 @@ TEST_F(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
     EXPECT_TRUE(store.nextQueued(position, 3).empty());
 }
 
-TEST_F(StoreTest, StoredQueueKeepsOrderBeyondItsWindow) {
+TEST_P(StoreTest, StoredQueueKeepsOrderBeyondItsWindow) {
     const int count = static_cast<int>(SmsQueStored::windowBatch) * 2 + 10;
-    SqliteStore store(path(), false);
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
     std::vector<std::string> expected;
     {
         SmsQueStored queue(store, nullptr, m_stop);
@@ -231,8 +309,8 @@ TEST_F(StoreTest, StoredQueueKeepsOrderBeyondItsWindow) {
 // SendSms calls that come while a commit is in progress wait for the next
 // one and share it; a failed commit fails exactly its own calls, and the
 // queue's order is the order of the commits.
-TEST_F(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
-    GatedStore store(path());
+TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
+    GatedStore store(open());
     SmsQueStored queue(store, nullptr, m_stop);
     struct Call {
         std::vector<Sms> batch;
@@ -314,11 +392,12 @@ TEST_F(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
 // Many threads appending at once: every call's messages are queued together
 // and in order, each thread's calls in the order it made them, and the
 // queue's order is the store's.
-TEST_F(StoreTest, ConcurrentAppendsKeepEveryBatchWholeAndInOrder) {
+TEST_P(StoreTest, ConcurrentAppendsKeepEveryBatchWholeAndInOrder) {
     const int threads = 4;
     const int callsPerThread = 100;
     const int perCall = 3;
-    SqliteStore store(path(), false);
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
     SmsQueStored queue(store, nullptr, m_stop);
     std::vector<std::vector<int>> lengths(threads);
     std::vector<std::thread> running;
@@ -353,11 +432,12 @@ TEST_F(StoreTest, ConcurrentAppendsKeepEveryBatchWholeAndInOrder) {
     for (int t = 0; t < threads; ++t) EXPECT_EQ(nextCall[t], callsPerThread);
 }
 
-TEST_F(StoreTest, RecoveryRequeuesUnacknowledgedAndKeepsAwaitedNotifications) {
+TEST_P(StoreTest, RecoveryRequeuesUnacknowledgedAndKeepsAwaitedNotifications) {
     std::vector<Sms> batch = messages("r", 6, "a@example.org");
     std::vector<Sms> plain = messages("p", 1);
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         store.enqueue(batch);
         store.enqueue(plain);
         const time_t now = time(nullptr);
@@ -375,7 +455,8 @@ TEST_F(StoreTest, RecoveryRequeuesUnacknowledgedAndKeepsAwaitedNotifications) {
         // Resubmitted after being put back: still in order.
         store.markSubmitted(batch[2].id(), "Sender thread(EMI)", 7, 1, now);
     }
-    SqliteStore store(path(), false);
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
     EXPECT_EQ(store.requeueUnacknowledged(), 2);
     EXPECT_EQ(store.queuedCount(), 3);
     SmsQueStored queue(store, nullptr, m_stop);
@@ -397,7 +478,7 @@ TEST_F(StoreTest, RecoveryRequeuesUnacknowledgedAndKeepsAwaitedNotifications) {
     EXPECT_EQ(store.sweepFinished(time(nullptr) + 1), 1);
 }
 
-TEST_F(StoreTest, OpensAFileOfTheFirstSchemaVersion) {
+TEST_F(SqliteStoreTest, OpensAFileOfTheFirstSchemaVersion) {
     // A file as the first version wrote it, with a queued message.
     rawSql(
         "CREATE TABLE schema_version (version INTEGER NOT NULL);"
@@ -413,7 +494,8 @@ TEST_F(StoreTest, OpensAFileOfTheFirstSchemaVersion) {
         "CREATE INDEX message_finished ON message(finished_at) WHERE state = 3;"
         "INSERT INTO message (id, state, position, accepted_at, target, source, body, remote_addr, on_display,"
         " mail_to) VALUES (41, 0, 7, 0, '+420111', '', 'old', 'ip', 0, '');");
-    SqliteStore store(path(), false);
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
     std::vector<Sms> batch = messages("n", 1);
     store.enqueue(batch);
     EXPECT_EQ(batch[0].id(), 42u);
@@ -425,13 +507,14 @@ TEST_F(StoreTest, OpensAFileOfTheFirstSchemaVersion) {
     EXPECT_EQ(store.unprocessedReceived().size(), 1u);
 }
 
-TEST_F(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
+TEST_P(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
     std::vector<Sms> batch = messages("c", 3, "a@example.org");
     std::vector<StoredConfirmation> made(3);
     uint64_t waiting = 0;
     uint64_t processed = 0;
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         store.enqueue(batch);
         const time_t now = time(nullptr);
         for (int i = 0; i < 3; ++i) {
@@ -456,7 +539,8 @@ TEST_F(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
         store.markReceivedProcessed(processed, now);
     }
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         EXPECT_TRUE(store.awaitingNotification().empty());
         std::vector<StoredConfirmation> pending = store.pendingConfirmations();
         ASSERT_EQ(pending.size(), 1u);
@@ -484,14 +568,15 @@ TEST_F(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
         store.sweepFinished(time(nullptr) + 1);
     }
     // The daemon holds the file while it is open.
-    rawSqlExpect(
+    const std::string counts =
         "SELECT (SELECT COUNT(*) FROM confirmation) || ' ' || (SELECT COUNT(*) FROM received) || ' ' ||"
-        " (SELECT COUNT(*) FROM received_variable)",
-        "1 1 3");
+        " (SELECT COUNT(*) FROM received_variable)";
+    expectSql(counts, counts, "1 1 3");
 }
 
-TEST_F(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
-    SqliteStore store(path(), false);
+TEST_P(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
     std::vector<Sms> batch = messages("h", 4, "a@example.org");
     Sms::Tracking tracking;
     tracking.clientRef = "order-17";
@@ -554,14 +639,14 @@ TEST_F(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
 // commit: what was committed is there when the process ends without closing
 // the store (as with kill -9): a transaction larger than the page cache, and
 // one that changes a single page read back from the journal.
-TEST_F(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
+TEST_P(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
     const int large = 30000;
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         int status = 1;
         try {
-            SqliteStore* store = new SqliteStore(path(), false);  // never closed
+            Store* store = open().release();  // never closed
             std::vector<Sms> batch = messages("big", large);
             store->enqueue(batch);
             std::vector<Sms> confirmed = messages("confirmed", 1, "a@example.org");
@@ -587,7 +672,8 @@ TEST_F(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         EXPECT_EQ(store.queuedCount(), large);
         std::vector<StoredConfirmation> pending = store.pendingConfirmations();
         ASSERT_EQ(pending.size(), 1u);
@@ -598,14 +684,15 @@ TEST_F(StoreTest, CommitsSurviveTheProcessEndingWithoutClosingTheStore) {
         EXPECT_EQ(all.front(), "big0");
         EXPECT_EQ(all.back(), "big" + std::to_string(large - 1));
     }
-    rawSqlExpect("PRAGMA integrity_check", "ok");
+    expectSql("PRAGMA integrity_check", "SELECT 'ok'", "ok");
 }
 
-TEST_F(StoreTest, MakesADeliveryCallbackWithEachFinalStateAndKeepsItUntilDone) {
+TEST_P(StoreTest, MakesADeliveryCallbackWithEachFinalStateAndKeepsItUntilDone) {
     const time_t at = 1000000;
     std::vector<uint64_t> ids;
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         std::vector<Sms> batch = messages("w", 7, "");
         Sms::Tracking tracking;
         tracking.callbackUrl = "https://example.org/hook?token=1";
@@ -666,7 +753,8 @@ TEST_F(StoreTest, MakesADeliveryCallbackWithEachFinalStateAndKeepsItUntilDone) {
     // A new start finds the pending ones as they were; the sweep forgets
     // the finished ones only.
     {
-        SqliteStore store(path(), false);
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
         const std::vector<StoredWebhook> due = store.dueWebhooks(at + 100, 10);
         ASSERT_EQ(due.size(), 2u);
         EXPECT_EQ(due[0].messageId, ids[5]);  // the earliest due first
@@ -675,11 +763,11 @@ TEST_F(StoreTest, MakesADeliveryCallbackWithEachFinalStateAndKeepsItUntilDone) {
         store.sweepFinished(at + 1000);
         EXPECT_EQ(store.dueWebhooks(at + 100, 10).size(), 2u);
     }
-    rawSqlExpect("SELECT group_concat(state) FROM webhook", "0,0");
+    expectSql("SELECT group_concat(state) FROM webhook", "SELECT string_agg(state::text, ',') FROM webhook", "0,0");
 }
 
-TEST_F(StoreTest, RefusesWhatItCannotUse) {
-    { SqliteStore store(path(), false); }
+TEST_F(SqliteStoreTest, RefusesWhatItCannotUse) {
+    open();
     const int newer = SqliteStore::schemaVersion + 1;
     rawSql("INSERT INTO schema_version VALUES (" + std::to_string(newer) + ")");
     std::string error = openError(path());
@@ -702,6 +790,112 @@ TEST_F(StoreTest, RefusesWhatItCannotUse) {
     error = openError(nowhere);
     EXPECT_NE(error.find(nowhere), std::string::npos) << error;
     EXPECT_NE(error.find("unable to open"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// Stores opened together on an empty database: each waits for the schema
+// lock, one creates the schema, the others find it; every message records
+// the node that accepted it.
+TEST_F(PostgresStoreTest, StoresOpeningTogetherCreateTheSchemaOnce) {
+    const int count = 4;
+    std::vector<std::unique_ptr<PostgresStore>> stores(count);
+    std::vector<std::string> failures(count);
+    std::vector<std::thread> opening;
+    for (int i = 0; i < count; ++i) {
+        opening.emplace_back([&, i] {
+            try {
+                stores[i] = std::make_unique<PostgresStore>(m_server->connection(), "node-" + std::to_string(i));
+            } catch (const StoreError& e) {
+                failures[i] = e.what();
+            }
+        });
+    }
+    for (std::thread& thread : opening) thread.join();
+    EXPECT_EQ(failures, std::vector<std::string>(count));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) || ' ' || MAX(version) FROM schema_version"),
+              "1 " + std::to_string(PostgresStore::schemaVersion));
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(stores[i]);
+        std::vector<Sms> batch = messages("n" + std::to_string(i) + "-", 1);
+        stores[i]->enqueue(batch);
+    }
+    EXPECT_EQ(postgresValue("SELECT string_agg(node, ',' ORDER BY id) FROM message"), "node-0,node-1,node-2,node-3");
+    EXPECT_EQ(stores[0]->queuedCount(), count);
+}
+
+// The server goes away under an open store: operations fail with the
+// cause, nothing is half stored, and the first operation after its return
+// connects again; a new start finds everything.
+TEST_F(PostgresStoreTest, ReconnectsWhenTheServerIsBackAndKeepsEverythingAcrossItsRestart) {
+    auto store = std::make_unique<PostgresStore>(m_server->connection(), "node-1");
+    std::vector<Sms> first = messages("a", 3);
+    store->enqueue(first);
+    store->markSubmitted(first[0].id(), "Sender thread(EMI)", 1, 0, time(nullptr));
+
+    m_server->stop();
+    std::vector<Sms> lost = messages("lost", 2);
+    try {
+        store->enqueue(lost);
+        ADD_FAILURE() << "stored without a server";
+    } catch (const StoreError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("PostgreSQL database kst on 127.0.0.1:"), std::string::npos) << what;
+        EXPECT_NE(what.find("cannot connect"), std::string::npos) << what;
+        EXPECT_NE(what.find("Connection refused"), std::string::npos) << what;
+    }
+    EXPECT_EQ(lost[0].id(), 0u);
+    EXPECT_THROW(store->queuedCount(), StoreError);
+
+    m_server->start();
+    EXPECT_EQ(store->queuedCount(), 2);
+    store->enqueue(lost);
+    EXPECT_NE(lost[1].id(), 0u);
+
+    // A server restart while the store's connection is idle: the next
+    // operation finds the connection closed and makes a new one.
+    m_server->stop();
+    m_server->start();
+    EXPECT_EQ(store->queuedCount(), 4);
+    store.reset();
+
+    PostgresStore reopened(m_server->connection(), "node-1");
+    EXPECT_EQ(reopened.requeueUnacknowledged(), 1);
+    int64_t position = Store::queueStart;
+    EXPECT_EQ(texts(reopened.nextQueued(position, 10)), (std::vector<std::string>{"a0", "a1", "a2", "lost0", "lost1"}));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM schema_version"), "1");
+}
+
+TEST_F(PostgresStoreTest, RefusesWhatItCannotUse) {
+    auto openError = [](const std::string& connection) {
+        try {
+            PostgresStore store(connection, "node-1");
+        } catch (const StoreError& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    { PostgresStore store(m_server->connection(), "node-1"); }
+    const int newer = PostgresStore::schemaVersion + 1;
+    postgresValue("INSERT INTO schema_version VALUES (" + std::to_string(newer) + ")");
+    std::string error = openError(m_server->connection());
+    EXPECT_NE(error.find("Store PostgreSQL database kst on 127.0.0.1:"), std::string::npos) << error;
+    EXPECT_NE(error.find("schema version " + std::to_string(newer) + " is newer than this program's " +
+                         std::to_string(PostgresStore::schemaVersion)),
+              std::string::npos)
+        << error;
+
+    // Nobody listens there; the password is not repeated.
+    const std::string nowhere = "host=127.0.0.1 port=1 dbname=queue user=kst password=secret";
+    error = openError(nowhere);
+    EXPECT_NE(error.find("Store PostgreSQL database queue on 127.0.0.1:1: cannot connect: "), std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("secret"), std::string::npos) << error;
+
+    error = openError("host=127.0.0.1 nonsense");
+    EXPECT_NE(error.find("Store: invalid Store/Connection: "), std::string::npos) << error;
 }
 
 }  // namespace

@@ -162,6 +162,25 @@ class Configuration(SandboxTestCase):
                 self.assertIn(" INFO     - " + text + "\n", self.sandbox.read_log("error.log"))
                 self.assertNotIn("Connection to SMSC failed", self.sandbox.read_log("error.log"))
 
+    def test_a_postgresql_store_without_connection_or_server_ends_the_start(self):
+        nowhere = "host=127.0.0.1 port=1 dbname=kst user=kst password=secret"
+        cases = (("", "Missing Store/Connection setting in INI file (Store/Type postgresql), exiting"),
+                 ("Connection = %s\nNode = gw 1\n" % nowhere,
+                  "Invalid Store/Node setting 'gw 1' in INI file (1 to 63 letters, digits, '.', '_' or '-'), "
+                  "exiting"),
+                 ("Connection = %s\n" % nowhere,
+                  "Store PostgreSQL database kst on 127.0.0.1:1: cannot connect: "))
+        for store, text in cases:
+            with self.subTest(store=store):
+                self.sandbox.write_ini(basic_ini(self.sandbox, emi={"Address": "127.0.0.1", "Port": "1"})
+                                       + "[Store]\nType = postgresql\n" + store)
+                p = self.sandbox.run_kstd()
+                self.assertEqual(p.popen.returncode, 1)
+                self.assertRegex(p.stderr(), r"\d+: ERROR: %s" % re.escape(text))
+                log = self.sandbox.read_log("error.log")
+                self.assertIn(" INFO     - " + text, log)
+                self.assertNotIn("secret", log + p.stderr())
+
     def test_bad_numbers_are_reported_with_the_value_in_force(self):
         emi = {"Address": "127.0.0.1", "Port": "1", "WindowSize": "-5", "Throughput": "0", "AlertTimeout": "-1"}
         limits = "[Limits]\nMaxDestinations = many\nMaxQueued = 0\n"
@@ -180,7 +199,7 @@ class Configuration(SandboxTestCase):
             "Invalid EMI/AlertTimeout setting '-1' in INI file (a whole number of seconds, 1 or more), using 595",
             "Invalid Limits/MaxDestinations setting 'many' in INI file (a whole number, 1 or more), using 1000",
             "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000",
-            "Invalid Store/Type setting 'disk' in INI file (sqlite or memory), using sqlite",
+            "Invalid Store/Type setting 'disk' in INI file (sqlite, postgresql or memory), using sqlite",
             "Invalid Store/Path setting '' in INI file (a file name), using /var/lib/kst/kstd.db",
             "Invalid Store/Sync setting 'fast' in INI file (normal or full), using normal",
             "Invalid Store/KeepDays setting '-1' in INI file (a whole number of days from 0 to 36500), using 7",

@@ -3,7 +3,9 @@ survives an orderly stop and a kill -9, and so do the confirmations of
 delivered messages and the received messages whose executables have not run;
 a store it cannot use ends the start, a full file system refuses SendSms
 while what is stored is still sent, and an acknowledged message whose
-notification never comes is given up."""
+notification never comes is given up. The PostgreSQL store, on a server of
+the test's own, keeps what was accepted across a kill -9 as well, and while
+its database is away SendSms fails and nothing already accepted is lost."""
 
 import os
 import random
@@ -13,7 +15,9 @@ import time
 
 import kst
 from emisender_support import KSTSEND, EmiDaemonTestCase, main
+from httpapi import HttpApi
 from kst import wait_until
+from pgserver import PostgresServer
 
 FAST_LINK = {"WindowSize": "20", "Throughput": "100000"}
 
@@ -113,6 +117,89 @@ class Durability(StoreTestCase):
         self.assertEqual(set(seen), set(expected))
         print("store kill test: %d messages, %d kills, %d closes, %d repeated"
               % (count, kills + 1, closes, repeated))
+
+
+class PostgresqlStore(StoreTestCase):
+    """Store/Type postgresql on a PostgreSQL server of the test's own."""
+
+    def setUp(self):
+        # Made before the daemon's parts: its cleanup runs after the
+        # daemon's stop, which still writes to it.
+        self.pg = PostgresServer()
+        self.addCleanup(self.pg.cleanup)
+        super().setUp()
+
+    def test_kill_9_mid_burst_loses_nothing_and_http_shows_each_message(self):
+        count = 3000
+        window = 20
+        http, port = kst.http_section(self.sandbox)
+        sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
+                    "Node = gw-1\n" % self.pg.connection) + http
+        self.sim.set_mode(submit_delay=20, notify=False)
+        self.start_daemon(emi=FAST_LINK, sections=sections)
+        expected = numbers(0, count)
+        self.queue(expected, limit=1000)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= count // 4, timeout=60,
+                          what="a quarter of the messages submitted", interval=0.1)
+        self.kill9()
+        self.assertEqual(self.pg.sql("SELECT node, COUNT(*) FROM message GROUP BY node"), ["gw-1|%d" % count])
+
+        self.start_daemon(emi=FAST_LINK, sections=sections)
+        self.sim.wait_for(lambda: set(self.destinations_seen()) >= set(expected), timeout=120,
+                          what="every message at the simulator", interval=0.5)
+        self.wait_stat("queued", 0)
+        seen = self.destinations_seen()
+        repeated = len(seen) - len(set(seen))
+        closes = self.sim.counts()["closed"]
+        self.assertEqual(set(seen), set(expected))
+        self.assertLessEqual(repeated, window * (1 + closes),
+                             "%d repeated submissions after a kill and %d closed connections" % (repeated, closes))
+
+        # Each message's state, read from the database over HTTP.
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*) FROM message WHERE state <> 3") == ["0"], 60,
+                   interval=0.2, what="every message finished in the database")
+        first, last = self.pg.sql("SELECT MIN(id) || ' ' || MAX(id) FROM message")[0].split()
+        api = HttpApi(port)
+        self.addCleanup(api.close)
+        for message_id, number in ((first, expected[0]), (last, expected[-1])):
+            status, record = api.json("GET", "/v1/messages/" + message_id)
+            self.assertEqual(status, 200, record)
+            self.assertEqual((record["id"], record["to"], record["state"], record["sender"]),
+                             (message_id, number, "accepted", "Sender thread(EMI)"))
+        self.assertEqual(api.request("GET", "/v1/messages/%d" % (int(last) + 1))[0], 404)
+        print("postgresql kill test: %d messages, %d closes, %d repeated" % (count, closes, repeated))
+
+    def test_the_database_away_mid_burst_fails_submissions_loudly_and_loses_nothing(self):
+        count = 3000
+        window = 20
+        sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
+                    % self.pg.connection)
+        self.sim.set_mode(submit_delay=20, notify=False)
+        self.start_daemon(emi=FAST_LINK, sections=sections)
+        expected = numbers(0, count)
+        self.queue(expected, limit=1000)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= count // 4, timeout=60,
+                          what="a quarter of the messages submitted", interval=0.1)
+        self.pg.stop()
+        refused = self.sandbox.run_inside([KSTSEND, "+420601999999", "away"])
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("could not store the messages", refused.stderr.decode("latin-1"))
+        time.sleep(3)
+        self.pg.start()
+        self.sim.wait_for(lambda: set(self.destinations_seen()) >= set(expected), timeout=120,
+                          what="every message at the simulator", interval=0.5)
+        self.wait_stat("queued", 0)
+        seen = self.destinations_seen()
+        repeated = len(seen) - len(set(seen))
+        closes = self.sim.counts()["closed"]
+        self.assertEqual(set(seen), set(expected))
+        self.assertNotIn("+420601999999", seen)
+        # Each sender that lost the database gave up its connection, at
+        # most a window of repeats each time.
+        self.assertLessEqual(repeated, window * (1 + closes))
+        self.assertRegex(self.log("error.log"), r"Store PostgreSQL database kst on 127\.0\.0\.1:\d+: cannot connect: "
+                                                r"connection to server .* failed: Connection refused")
+        print("postgresql away test: %d messages, %d closes, %d repeated" % (count, closes, repeated))
 
 
 class ConfirmationsAndReceivedMessages(StoreTestCase):

@@ -1,0 +1,860 @@
+#include "postgres_store.h"
+
+#include "message_record_row.h"
+
+#include <endian.h>
+#include <libpq-fe.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// The states of a message's row, as in the SQLite store.
+enum State { Queued = 0, Submitted = 1, Acknowledged = 2, Finished = 3 };
+
+// Taken by the transaction that creates or upgrades the schema: a daemon
+// that starts meanwhile waits and then finds the schema done.
+constexpr long long migrationLock = 0x6b737464;  // "kstd"
+
+// Each entry brings a database from the version before it to its own
+// number (the first one from an empty database to version 1).
+const char* const migrations[] = {
+    // 1: messages, confirmations, received messages, answers kept for
+    // idempotency keys and delivery callbacks, with the states and
+    // meanings of the SQLite store's columns. Queue positions come from two
+    // sequences: the back counts up from 1, the front down from 0.
+    "CREATE TABLE message ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " state BIGINT NOT NULL,"
+    " position BIGINT NOT NULL,"
+    " node TEXT NOT NULL,"
+    " accepted_at BIGINT NOT NULL,"
+    " target BYTEA NOT NULL,"
+    " source BYTEA NOT NULL,"
+    " body BYTEA NOT NULL,"
+    " remote_addr BYTEA NOT NULL,"
+    " on_display BIGINT NOT NULL,"
+    " mail_to BYTEA NOT NULL,"
+    " client_ref BYTEA,"
+    " callback_url BYTEA,"
+    " part BIGINT NOT NULL DEFAULT 1,"
+    " parts BIGINT NOT NULL DEFAULT 1,"
+    " sender BYTEA,"
+    " reference BIGINT,"
+    " submissions BIGINT NOT NULL DEFAULT 0,"
+    " submitted_at BIGINT,"
+    " sys_msg BYTEA,"
+    " acknowledged_at BIGINT,"
+    " error_code BIGINT,"
+    " notification_status BIGINT,"
+    " notified_at BIGINT,"
+    " outcome TEXT,"
+    " finished_at BIGINT);"
+    "CREATE SEQUENCE message_back_position START 1;"
+    "CREATE SEQUENCE message_front_position INCREMENT -1 START 0 MINVALUE -9223372036854775807 MAXVALUE 0;"
+    "CREATE INDEX message_queue ON message(position) WHERE state = 0;"
+    "CREATE INDEX message_open ON message(state, position) WHERE state IN (1, 2);"
+    "CREATE INDEX message_finished ON message(finished_at) WHERE state = 3;"
+    "CREATE INDEX message_client_ref ON message(client_ref, id) WHERE client_ref IS NOT NULL;"
+    "CREATE TABLE confirmation ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " message_id BIGINT NOT NULL,"
+    " state BIGINT NOT NULL,"
+    " destination BYTEA NOT NULL,"
+    " user_data BYTEA NOT NULL,"
+    " delivery_date BYTEA NOT NULL,"
+    " delivery_time BYTEA NOT NULL,"
+    " email BYTEA NOT NULL,"
+    " failures BIGINT NOT NULL DEFAULT 0,"
+    " made_at BIGINT NOT NULL,"
+    " outcome TEXT,"
+    " finished_at BIGINT);"
+    "CREATE INDEX confirmation_pending ON confirmation(id) WHERE state = 0;"
+    "CREATE INDEX confirmation_finished ON confirmation(finished_at) WHERE state = 1;"
+    "CREATE TABLE received ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " state BIGINT NOT NULL,"
+    " received_at BIGINT NOT NULL,"
+    " processed_at BIGINT);"
+    "CREATE TABLE received_variable ("
+    " received_id BIGINT NOT NULL,"
+    " ordinal BIGINT NOT NULL,"
+    " name BYTEA NOT NULL,"
+    " value BYTEA NOT NULL,"
+    " PRIMARY KEY (received_id, ordinal));"
+    "CREATE INDEX received_waiting ON received(id) WHERE state = 0;"
+    "CREATE INDEX received_processed ON received(processed_at) WHERE state = 1;"
+    "CREATE TABLE idempotency ("
+    " scope BYTEA NOT NULL,"
+    " key BYTEA NOT NULL,"
+    " request_digest BYTEA NOT NULL,"
+    " status BIGINT NOT NULL,"
+    " body BYTEA NOT NULL,"
+    " made_at BIGINT NOT NULL,"
+    " PRIMARY KEY (scope, key));"
+    "CREATE INDEX idempotency_made ON idempotency(made_at);"
+    "CREATE TABLE webhook ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " message_id BIGINT NOT NULL,"
+    " url BYTEA NOT NULL,"
+    " state BIGINT NOT NULL,"
+    " attempts BIGINT NOT NULL DEFAULT 0,"
+    " next_attempt_at BIGINT NOT NULL,"
+    " created_at BIGINT NOT NULL,"
+    " finished_at BIGINT,"
+    " last_error BYTEA);"
+    "CREATE INDEX webhook_due ON webhook(next_attempt_at, id) WHERE state = 0;"
+    "CREATE INDEX webhook_finished ON webhook(finished_at) WHERE state != 0;"
+    // One delivery callback per message that carries a callback URL, made
+    // in the transaction that records its final state ("buffered" is not).
+    "CREATE FUNCTION webhook_on_final_state() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN"
+    " INSERT INTO webhook (message_id, url, state, next_attempt_at, created_at)"
+    " VALUES (NEW.id, NEW.callback_url, 0,"
+    " COALESCE(NEW.finished_at, EXTRACT(EPOCH FROM now())::BIGINT),"
+    " COALESCE(NEW.finished_at, EXTRACT(EPOCH FROM now())::BIGINT));"
+    " RETURN NULL;"
+    " END $$;"
+    "CREATE TRIGGER webhook_on_final_state AFTER UPDATE OF state ON message FOR EACH ROW"
+    " WHEN (NEW.state = 3 AND OLD.state != 3 AND NEW.callback_url IS NOT NULL"
+    " AND (NEW.outcome IN ('refused', 'expired')"
+    " OR (NEW.outcome = 'notified' AND NEW.notification_status IS DISTINCT FROM 1)))"
+    " EXECUTE FUNCTION webhook_on_final_state();",
+};
+
+// libpq's messages end with a line break and may span lines: one line.
+std::string oneLine(const char* text) {
+    std::string line = text ? text : "";
+    for (char& c : line) {
+        if (c == '\n' || c == '\t') c = ' ';
+    }
+    line.erase(std::unique(line.begin(), line.end(), [](char a, char b) { return a == ' ' && b == ' '; }), line.end());
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line.empty() ? "unknown error" : line;
+}
+
+// What the errors call the database: its name, host and port as the
+// connection string gives them (libpq's defaults otherwise), never more.
+std::string describe(const std::string& connection) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connection.c_str(), &error);
+    if (options == nullptr) {
+        const std::string cause = oneLine(error);
+        PQfreemem(error);
+        throw StoreError("Store: invalid Store/Connection: " + cause);
+    }
+    std::string name;
+    std::string host;
+    std::string port;
+    for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (option->val == nullptr || *option->val == '\0') continue;
+        if (strcmp(option->keyword, "dbname") == 0) name = option->val;
+        if (strcmp(option->keyword, "host") == 0) host = option->val;
+        if (strcmp(option->keyword, "hostaddr") == 0 && host.empty()) host = option->val;
+        if (strcmp(option->keyword, "port") == 0) port = option->val;
+    }
+    PQconninfoFree(options);
+    std::string text = "PostgreSQL database";
+    if (!name.empty()) text += " " + name;
+    if (!host.empty()) text += " on " + host;
+    if (!port.empty()) text += (host.empty() ? " on port " : ":") + port;
+    return text;
+}
+
+}  // namespace
+
+// The rows of a statement, in binary form; freed with it.
+class PostgresStore::Result {
+public:
+    explicit Result(PGresult* result) : m_result(result) {}
+    ~Result() { PQclear(m_result); }
+    Result(Result&& other) noexcept : m_result(other.m_result) { other.m_result = nullptr; }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+
+    ExecStatusType status() const { return PQresultStatus(m_result); }
+    const PGresult* get() const { return m_result; }
+    int rows() const { return PQntuples(m_result); }
+    long affected() const { return atol(PQcmdTuples(m_result)); }
+    bool isNull(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
+    // A BIGINT (or INTEGER) column; 0 for NULL.
+    int64_t integer(int row, int column) const {
+        if (isNull(row, column)) return 0;
+        const char* value = PQgetvalue(m_result, row, column);
+        switch (PQgetlength(m_result, row, column)) {
+            case 8: {
+                uint64_t big;
+                memcpy(&big, value, 8);
+                return static_cast<int64_t>(be64toh(big));
+            }
+            case 4: {
+                uint32_t word;
+                memcpy(&word, value, 4);
+                return static_cast<int32_t>(be32toh(word));
+            }
+            default: return 0;
+        }
+    }
+    // A BYTEA or TEXT column as its bytes; empty for NULL.
+    std::string bytes(int row, int column) const {
+        if (isNull(row, column)) return std::string();
+        return std::string(PQgetvalue(m_result, row, column), static_cast<size_t>(PQgetlength(m_result, row, column)));
+    }
+
+private:
+    PGresult* m_result;
+};
+
+// A prepared statement (prepared on the connection at its first use) and
+// its parameters in order: numbers as text, byte strings as bytes. Made
+// only under the store's lock and gone before it is released.
+class PostgresStore::Query {
+public:
+    Query(PostgresStore& store, const char* sql) REQUIRES(store.m_mutex) : m_store(store), m_sql(sql) {}
+
+    Query& bind(int64_t value) {
+        m_values.push_back(std::to_string(value));
+        m_formats.push_back(0);
+        m_null.push_back(false);
+        return *this;
+    }
+    Query& bind(const std::string& value) {
+        m_values.push_back(value);
+        m_formats.push_back(1);
+        m_null.push_back(false);
+        return *this;
+    }
+    Query& bindNull() {
+        m_values.emplace_back();
+        m_formats.push_back(0);
+        m_null.push_back(true);
+        return *this;
+    }
+    // Runs it; throws StoreError saying what it was `doing` on an error.
+    Result run(const char* doing) NO_THREAD_SAFETY_ANALYSIS {
+        const std::string& name = m_store.prepared(m_sql);
+        std::vector<const char*> values;
+        std::vector<int> lengths;
+        for (size_t i = 0; i < m_values.size(); ++i) {
+            values.push_back(m_null[i] ? nullptr : m_values[i].data());
+            lengths.push_back(static_cast<int>(m_values[i].size()));
+        }
+        Result result(PQexecPrepared(m_store.m_db, name.c_str(), static_cast<int>(values.size()), values.data(),
+                                     lengths.data(), m_formats.data(), 1));
+        const ExecStatusType status = result.status();
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) m_store.fail(doing, result.get());
+        return result;
+    }
+
+private:
+    PostgresStore& m_store;
+    const char* m_sql;
+    std::vector<std::string> m_values;
+    std::vector<int> m_formats;
+    std::vector<bool> m_null;
+};
+
+// BEGIN ... COMMIT, rolled back unless committed. Under the store's lock,
+// like Query.
+class PostgresStore::Transaction {
+public:
+    explicit Transaction(PostgresStore& store) REQUIRES(store.m_mutex) : m_store(store) {
+        store.ensureConnected();
+        store.execute("BEGIN", "beginning a transaction");
+    }
+    ~Transaction() NO_THREAD_SAFETY_ANALYSIS {
+        if (m_committed || PQstatus(m_store.m_db) != CONNECTION_OK) return;
+        PQclear(PQexec(m_store.m_db, "ROLLBACK"));
+    }
+    void commit() NO_THREAD_SAFETY_ANALYSIS {
+        m_store.execute("COMMIT", "committing");
+        m_committed = true;
+    }
+
+private:
+    PostgresStore& m_store;
+    bool m_committed = false;
+};
+
+PostgresStore::PostgresStore(const std::string& connection, const std::string& node)
+    : m_connection(connection), m_node(node), m_description(describe(connection)) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    migrate();
+}
+
+PostgresStore::~PostgresStore() {
+    qpthr::QpLock guard(m_mutex);
+    if (m_db != nullptr) PQfinish(m_db);
+}
+
+void PostgresStore::fail(const std::string& doing, const pg_result* result) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    // Class 08: connection exceptions; 57P: the server shuts down or restarts.
+    if (state == nullptr || strncmp(state, "08", 2) == 0 || strncmp(state, "57P", 3) == 0) m_reconnect = true;
+    throw StoreError("Store " + m_description + ": " + doing + ": " + oneLine(PQerrorMessage(m_db)));
+}
+
+void PostgresStore::ensureConnected() {
+    // A connection the server closed (a restart, an administrator) shows
+    // when what waits on it is read: its last words, then its end (a second
+    // read). Found here, before the operation begins, it is made again
+    // instead of failing the operation.
+    if (!m_reconnect && m_db != nullptr && PQstatus(m_db) == CONNECTION_OK && PQconsumeInput(m_db) != 0 &&
+        PQconsumeInput(m_db) != 0 && PQstatus(m_db) == CONNECTION_OK) {
+        return;
+    }
+    m_statements.clear();
+    m_reconnect = true;
+    if (m_db != nullptr) {
+        PQreset(m_db);
+    } else {
+        // The connection string may set any of these: it comes last.
+        const char* const keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
+        const char* const values[] = {"10", "kstd", m_connection.c_str(), nullptr};
+        m_db = PQconnectdbParams(keywords, values, 1);
+        if (m_db == nullptr) throw StoreError("Store " + m_description + ": cannot connect: out of memory");
+    }
+    if (PQstatus(m_db) != CONNECTION_OK) {
+        throw StoreError("Store " + m_description + ": cannot connect: " + oneLine(PQerrorMessage(m_db)));
+    }
+    m_reconnect = false;
+    // Notices (an index that exists already) are not the daemon's output.
+    PQsetNoticeProcessor(
+        m_db, [](void*, const char*) {}, nullptr);
+}
+
+const std::string& PostgresStore::prepared(const char* sql) {
+    auto found = m_statements.find(sql);
+    if (found != m_statements.end()) return found->second;
+    const std::string name = "kst" + std::to_string(m_statements.size());
+    Result result(PQprepare(m_db, name.c_str(), sql, 0, nullptr));
+    if (result.status() != PGRES_COMMAND_OK) fail("preparing a statement", result.get());
+    return m_statements.emplace(sql, name).first->second;
+}
+
+void PostgresStore::execute(const char* sql, const char* doing) {
+    Result result(PQexec(m_db, sql));
+    if (result.status() != PGRES_COMMAND_OK && result.status() != PGRES_TUPLES_OK) fail(doing, result.get());
+}
+
+void PostgresStore::migrate() {
+    Transaction transaction(*this);
+    Query(*this, "SELECT pg_advisory_xact_lock($1)").bind(migrationLock).run("locking the schema");
+    execute("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT NOT NULL)", "reading the schema");
+    Result stored = Query(*this, "SELECT COALESCE(MAX(version), 0) FROM schema_version").run("reading the schema");
+    int version = static_cast<int>(stored.integer(0, 0));
+    if (version > schemaVersion) {
+        throw StoreError("Store " + m_description + ": schema version " + std::to_string(version) +
+                         " is newer than this program's " + std::to_string(schemaVersion));
+    }
+    for (; version < schemaVersion; ++version) {
+        execute(migrations[version], "creating the schema");
+        Query(*this, "INSERT INTO schema_version (version) VALUES ($1)")
+            .bind(version + 1)
+            .run("recording the schema version");
+    }
+    transaction.commit();
+}
+
+int64_t PostgresStore::enqueue(std::vector<Sms>& messages) {
+    qpthr::QpLock guard(m_mutex);
+    if (messages.empty()) {
+        ensureConnected();
+        Result back =
+            Query(*this, "SELECT COALESCE(MAX(position), 0) FROM message WHERE state = 0").run("reading the queue");
+        return back.integer(0, 0);
+    }
+    const time_t now = time(nullptr);
+    int64_t position = 0;
+    try {
+        Transaction transaction(*this);
+        for (Sms& sms : messages) {
+            const Sms::Tracking& tracking = sms.tracking();
+            Query insert(*this,
+                         "INSERT INTO message (state, position, node, accepted_at, target, source, body, remote_addr,"
+                         " on_display, mail_to, client_ref, callback_url, part, parts)"
+                         " VALUES (0, nextval('message_back_position'), $1, $2, $3, $4, $5, $6, $7, $8, $9, $10,"
+                         " $11, $12) RETURNING id, position");
+            insert.bind(m_node)
+                .bind(now)
+                .bind(std::string(sms.target()))
+                .bind(std::string(sms.source()))
+                .bind(std::string(sms.message()))
+                .bind(std::string(sms.remoteAddr()))
+                .bind(sms.onDisplay() ? 1 : 0)
+                .bind(std::string(sms.mailTo()));
+            // NULL without them (the index skips those rows).
+            if (tracking.clientRef.empty())
+                insert.bindNull();
+            else
+                insert.bind(tracking.clientRef);
+            if (tracking.callbackUrl.empty())
+                insert.bindNull();
+            else
+                insert.bind(tracking.callbackUrl);
+            insert.bind(tracking.part).bind(tracking.parts);
+            Result row = insert.run("storing a message");
+            sms.setId(static_cast<uint64_t>(row.integer(0, 0)));
+            position = row.integer(0, 1);
+        }
+        transaction.commit();
+    } catch (...) {
+        for (Sms& sms : messages) sms.setId(0);
+        throw;
+    }
+    return position;
+}
+
+std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
+    std::vector<Sms> messages;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
+                        " callback_url, part, parts FROM message WHERE state = 0 AND position > $1"
+                        " ORDER BY position LIMIT $2")
+                      .bind(position)
+                      .bind(static_cast<int64_t>(limit))
+                      .run("reading the queue");
+    for (int row = 0; row < rows.rows(); ++row) {
+        messages.emplace_back(rows.bytes(row, 1), rows.bytes(row, 2), rows.bytes(row, 3), rows.bytes(row, 4),
+                              rows.integer(row, 5) != 0, rows.bytes(row, 6));
+        messages.back().setId(static_cast<uint64_t>(rows.integer(row, 0)));
+        position = rows.integer(row, 7);
+        if (!rows.isNull(row, 8) || !rows.isNull(row, 9)) {
+            Sms::Tracking tracking;
+            tracking.clientRef = rows.bytes(row, 8);
+            tracking.callbackUrl = rows.bytes(row, 9);
+            tracking.part = static_cast<int>(rows.integer(row, 10));
+            tracking.parts = static_cast<int>(rows.integer(row, 11));
+            messages.back().setTracking(tracking);
+        }
+    }
+    return messages;
+}
+
+long PostgresStore::queuedCount() {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    return static_cast<long>(
+        Query(*this, "SELECT COUNT(*) FROM message WHERE state = 0").run("counting the queue").integer(0, 0));
+}
+
+int64_t PostgresStore::requeue(uint64_t id, bool atFront) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Result row = Query(*this, atFront ? "UPDATE message SET state = 0, position = nextval('message_front_position')"
+                                        " WHERE id = $1 RETURNING position"
+                                      : "UPDATE message SET state = 0, position = nextval('message_back_position')"
+                                        " WHERE id = $1 RETURNING position")
+                     .bind(static_cast<int64_t>(id))
+                     .run("putting a message back into the queue");
+    return row.rows() > 0 ? row.integer(0, 0) : 0;
+}
+
+void PostgresStore::markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    // Its commit need not reach the disk before the call returns: lost with
+    // a crash of the database server, the message is sent again (see
+    // Store). The next commit that waits for the disk takes it along.
+    execute("SET LOCAL synchronous_commit TO off", "recording a submission");
+    Query(*this,
+          "UPDATE message SET state = 1, sender = $1, reference = $2, submissions = $3, submitted_at = $4"
+          " WHERE id = $5")
+        .bind(sender)
+        .bind(reference)
+        .bind(submissions)
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a submission");
+    transaction.commit();
+}
+
+void PostgresStore::markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    updateAcknowledged(id, sysMsg, awaitsNotification, at);
+}
+
+void PostgresStore::updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) {
+    Query update(*this,
+                 "UPDATE message SET state = $1, sys_msg = $2, acknowledged_at = $3, outcome = 'acknowledged',"
+                 " finished_at = $4 WHERE id = $5");
+    update.bind(awaitsNotification ? Acknowledged : Finished).bind(sysMsg).bind(at);
+    if (awaitsNotification)
+        update.bindNull();
+    else
+        update.bind(at);
+    update.bind(static_cast<int64_t>(id)).run("recording an acknowledgement");
+}
+
+void PostgresStore::markRefused(uint64_t id, int errorCode, bool final, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    updateRefused(id, errorCode, final, at);
+}
+
+void PostgresStore::updateRefused(uint64_t id, int errorCode, bool final, time_t at) {
+    if (!final) {
+        Query(*this, "UPDATE message SET error_code = $1 WHERE id = $2")
+            .bind(errorCode)
+            .bind(static_cast<int64_t>(id))
+            .run("recording a refusal");
+        return;
+    }
+    Query(*this, "UPDATE message SET state = 3, error_code = $1, outcome = 'refused', finished_at = $2 WHERE id = $3")
+        .bind(errorCode)
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a refusal");
+}
+
+void PostgresStore::recordResults(const std::vector<SmscResult>& results) {
+    if (results.empty()) return;
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    for (const SmscResult& result : results) {
+        if (result.acknowledged) {
+            updateAcknowledged(result.id, result.sysMsg, result.awaitsNotification, result.at);
+        } else {
+            updateRefused(result.id, result.errorCode, result.final, result.at);
+        }
+    }
+    transaction.commit();
+}
+
+namespace {
+
+const char* const notifiedUpdate =
+    "UPDATE message SET state = 3, notification_status = $1, notified_at = $2, outcome = 'notified',"
+    " finished_at = $2 WHERE id = $3";
+
+}  // namespace
+
+void PostgresStore::markNotified(uint64_t id, int status, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, notifiedUpdate)
+        .bind(status)
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a delivery notification");
+}
+
+void PostgresStore::markExpired(uint64_t id, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = $1 WHERE id = $2")
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording an expired notification");
+}
+
+long PostgresStore::requeueUnacknowledged() {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    // The front sequence counts down: the last of them in queue order takes
+    // the first number, so that they keep their order before every queued
+    // message.
+    Result rows = Query(*this,
+                        "WITH numbered AS MATERIALIZED (SELECT id, nextval('message_front_position') AS front FROM"
+                        " (SELECT id FROM message WHERE state = 1 ORDER BY position DESC) AS open)"
+                        " UPDATE message SET state = 0, position = numbered.front FROM numbered"
+                        " WHERE message.id = numbered.id RETURNING message.id")
+                      .run("putting the submitted messages back into the queue");
+    return static_cast<long>(rows.rows());
+}
+
+std::vector<SubmittedMessage> PostgresStore::awaitingNotification() {
+    std::vector<SubmittedMessage> messages;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT id, target, source, body, remote_addr, on_display, mail_to, sender, reference,"
+                        " submissions, submitted_at, sys_msg FROM message WHERE state = 2"
+                        " ORDER BY submitted_at, id")
+                      .run("reading the acknowledged messages");
+    for (int row = 0; row < rows.rows(); ++row) {
+        SubmittedMessage message;
+        message.sms = Sms(rows.bytes(row, 1), rows.bytes(row, 2), rows.bytes(row, 3), rows.bytes(row, 4),
+                          rows.integer(row, 5) != 0, rows.bytes(row, 6));
+        message.sms.setId(static_cast<uint64_t>(rows.integer(row, 0)));
+        message.sender = rows.bytes(row, 7);
+        message.reference = static_cast<int>(rows.integer(row, 8));
+        message.submissions = static_cast<int>(rows.integer(row, 9));
+        message.submittedAt = static_cast<time_t>(rows.integer(row, 10));
+        message.sysMsg = rows.bytes(row, 11);
+        messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+long PostgresStore::sweepFinished(time_t before) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    const long deleted = Query(*this, "DELETE FROM message WHERE state = 3 AND finished_at < $1")
+                             .bind(before)
+                             .run("deleting finished messages")
+                             .affected();
+    Query(*this, "DELETE FROM confirmation WHERE state = 1 AND finished_at < $1")
+        .bind(before)
+        .run("deleting finished confirmations");
+    Query(*this,
+          "DELETE FROM received_variable WHERE received_id IN"
+          " (SELECT id FROM received WHERE state = 1 AND processed_at < $1)")
+        .bind(before)
+        .run("deleting processed received messages");
+    Query(*this, "DELETE FROM received WHERE state = 1 AND processed_at < $1")
+        .bind(before)
+        .run("deleting processed received messages");
+    Query(*this, "DELETE FROM webhook WHERE state != 0 AND finished_at < $1")
+        .bind(before)
+        .run("deleting finished delivery callbacks");
+    transaction.commit();
+    return deleted;
+}
+
+void PostgresStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Query(*this, notifiedUpdate)
+        .bind(status)
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a delivery notification");
+    Result row = Query(*this,
+                       "INSERT INTO confirmation (message_id, state, destination, user_data, delivery_date,"
+                       " delivery_time, email, failures, made_at) VALUES ($1, 0, $2, $3, $4, $5, $6, $7, $8)"
+                       " RETURNING id")
+                     .bind(static_cast<int64_t>(id))
+                     .bind(confirmation.destination)
+                     .bind(confirmation.userData)
+                     .bind(confirmation.date)
+                     .bind(confirmation.time)
+                     .bind(confirmation.email)
+                     .bind(confirmation.failures)
+                     .bind(at)
+                     .run("storing a confirmation");
+    transaction.commit();
+    confirmation.id = static_cast<uint64_t>(row.integer(0, 0));
+    confirmation.messageId = id;
+}
+
+void PostgresStore::markConfirmationFailed(uint64_t id, int failures) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, "UPDATE confirmation SET failures = $1 WHERE id = $2")
+        .bind(failures)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a failed confirmation");
+}
+
+void PostgresStore::markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, "UPDATE confirmation SET state = 1, failures = $1, outcome = $2, finished_at = $3 WHERE id = $4")
+        .bind(failures)
+        .bind(std::string(mailed ? "mailed" : "given up"))
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a mailed confirmation");
+}
+
+std::vector<StoredConfirmation> PostgresStore::pendingConfirmations() {
+    std::vector<StoredConfirmation> confirmations;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT id, message_id, destination, user_data, delivery_date, delivery_time, email,"
+                        " failures FROM confirmation WHERE state = 0 ORDER BY id")
+                      .run("reading the pending confirmations");
+    for (int row = 0; row < rows.rows(); ++row) {
+        StoredConfirmation confirmation;
+        confirmation.id = static_cast<uint64_t>(rows.integer(row, 0));
+        confirmation.messageId = static_cast<uint64_t>(rows.integer(row, 1));
+        confirmation.destination = rows.bytes(row, 2);
+        confirmation.userData = rows.bytes(row, 3);
+        confirmation.date = rows.bytes(row, 4);
+        confirmation.time = rows.bytes(row, 5);
+        confirmation.email = rows.bytes(row, 6);
+        confirmation.failures = static_cast<int>(rows.integer(row, 7));
+        confirmations.push_back(std::move(confirmation));
+    }
+    return confirmations;
+}
+
+uint64_t PostgresStore::storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    const int64_t id = Query(*this, "INSERT INTO received (state, received_at) VALUES (0, $1) RETURNING id")
+                           .bind(at)
+                           .run("storing a received message")
+                           .integer(0, 0);
+    int64_t ordinal = 0;
+    for (const auto& entry : variables) {
+        Query(*this, "INSERT INTO received_variable (received_id, ordinal, name, value) VALUES ($1, $2, $3, $4)")
+            .bind(id)
+            .bind(ordinal++)
+            .bind(entry.first)
+            .bind(entry.second)
+            .run("storing a received message");
+    }
+    transaction.commit();
+    return static_cast<uint64_t>(id);
+}
+
+void PostgresStore::markReceivedProcessed(uint64_t id, time_t at) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, "UPDATE received SET state = 1, processed_at = $1 WHERE id = $2")
+        .bind(at)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a processed received message");
+}
+
+std::vector<StoredReceived> PostgresStore::unprocessedReceived() {
+    std::vector<StoredReceived> waiting;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT received.id, name, value FROM received"
+                        " LEFT JOIN received_variable ON received_id = received.id"
+                        " WHERE state = 0 ORDER BY received.id, ordinal")
+                      .run("reading the received messages");
+    for (int row = 0; row < rows.rows(); ++row) {
+        const uint64_t id = static_cast<uint64_t>(rows.integer(row, 0));
+        if (waiting.empty() || waiting.back().id != id) {
+            waiting.emplace_back();
+            waiting.back().id = id;
+        }
+        if (!rows.isNull(row, 1)) waiting.back().variables.emplace_back(rows.bytes(row, 1), rows.bytes(row, 2));
+    }
+    return waiting;
+}
+
+void PostgresStore::readRecord(const Result& rows, int row, MessageRecord& record) {
+    // One row, read as the shared mapping reads a row.
+    struct RowOf {
+        const Result& rows;
+        int row;
+        int64_t integer(int column) const { return rows.integer(row, column); }
+        std::string text(int column) const { return rows.bytes(row, column); }
+        bool isNull(int column) const { return rows.isNull(row, column); }
+    };
+    messagerow::readMessageRecord(RowOf{rows, row}, record);
+}
+
+bool PostgresStore::findMessage(uint64_t id, MessageRecord& record) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this, KST_MESSAGE_RECORD_COLUMNS " WHERE id = $1")
+                      .bind(static_cast<int64_t>(id))
+                      .run("reading a message");
+    if (rows.rows() == 0) return false;
+    readRecord(rows, 0, record);
+    return true;
+}
+
+std::vector<MessageRecord> PostgresStore::findByClientRef(const std::string& clientRef, size_t limit) {
+    std::vector<MessageRecord> records;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this, KST_MESSAGE_RECORD_COLUMNS " WHERE client_ref = $1 ORDER BY id LIMIT $2")
+                      .bind(clientRef)
+                      .bind(static_cast<int64_t>(limit))
+                      .run("reading messages by their reference");
+    for (int row = 0; row < rows.rows(); ++row) {
+        records.emplace_back();
+        readRecord(rows, row, records.back());
+    }
+    return records;
+}
+
+bool PostgresStore::findAnswer(const std::string& scope, const std::string& key, time_t notBefore,
+                               StoredAnswer& answer) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT request_digest, status, body FROM idempotency"
+                        " WHERE scope = $1 AND key = $2 AND made_at >= $3")
+                      .bind(scope)
+                      .bind(key)
+                      .bind(notBefore)
+                      .run("reading an idempotency key");
+    if (rows.rows() == 0) return false;
+    answer.requestDigest = rows.bytes(0, 0);
+    answer.status = static_cast<int>(rows.integer(0, 1));
+    answer.body = rows.bytes(0, 2);
+    return true;
+}
+
+void PostgresStore::storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
+                                time_t notBefore) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Query(*this, "DELETE FROM idempotency WHERE made_at < $1").bind(notBefore).run("forgetting old idempotency keys");
+    Query(*this,
+          "INSERT INTO idempotency (scope, key, request_digest, status, body, made_at)"
+          " VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (scope, key) DO UPDATE SET"
+          " request_digest = EXCLUDED.request_digest, status = EXCLUDED.status, body = EXCLUDED.body,"
+          " made_at = EXCLUDED.made_at")
+        .bind(scope)
+        .bind(key)
+        .bind(answer.requestDigest)
+        .bind(answer.status)
+        .bind(answer.body)
+        .bind(at)
+        .run("keeping an idempotency key");
+    transaction.commit();
+}
+
+std::vector<StoredWebhook> PostgresStore::dueWebhooks(time_t now, size_t limit) {
+    std::vector<StoredWebhook> due;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT id, message_id, url, attempts, created_at FROM webhook"
+                        " WHERE state = 0 AND next_attempt_at <= $1 ORDER BY next_attempt_at, id LIMIT $2")
+                      .bind(now)
+                      .bind(static_cast<int64_t>(limit))
+                      .run("reading the due delivery callbacks");
+    for (int row = 0; row < rows.rows(); ++row) {
+        StoredWebhook webhook;
+        webhook.id = static_cast<uint64_t>(rows.integer(row, 0));
+        webhook.messageId = static_cast<uint64_t>(rows.integer(row, 1));
+        webhook.url = rows.bytes(row, 2);
+        webhook.attempts = static_cast<int>(rows.integer(row, 3));
+        webhook.createdAt = static_cast<time_t>(rows.integer(row, 4));
+        due.push_back(std::move(webhook));
+    }
+    return due;
+}
+
+void PostgresStore::markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query(*this, "UPDATE webhook SET attempts = $1, next_attempt_at = $2, last_error = $3 WHERE id = $4")
+        .bind(attempts)
+        .bind(nextAttemptAt)
+        .bind(error)
+        .bind(static_cast<int64_t>(id))
+        .run("recording a failed delivery callback");
+}
+
+void PostgresStore::markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    Query update(*this,
+                 "UPDATE webhook SET state = $1, attempts = $2, finished_at = $3, last_error = $4 WHERE id = $5");
+    update.bind(delivered ? 1 : 2).bind(attempts).bind(at);
+    if (error.empty())
+        update.bindNull();
+    else
+        update.bind(error);
+    update.bind(static_cast<int64_t>(id)).run("recording a finished delivery callback");
+}

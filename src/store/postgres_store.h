@@ -1,0 +1,114 @@
+// The store in a PostgreSQL database, reached through libpq.
+//
+// One connection, guarded by m_mutex: every operation takes the lock for its
+// transaction, so any thread may call any operation. The lock is a leaf.
+// A connection that broke is made again by the next operation; the one that
+// found it broken throws StoreError with the server's words.
+//
+// Texts that come from outside (numbers, bodies, addresses, references,
+// the SMSC's keys) are kept as bytes (bytea), exactly as they came, so that
+// no database encoding can refuse or change them.
+#ifndef KST_STORE_POSTGRES_STORE_H
+#define KST_STORE_POSTGRES_STORE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "qpthr.h"
+#include "store.h"
+
+struct pg_conn;
+struct pg_result;
+
+class PostgresStore : public Store {
+public:
+    // The schema this program writes; older databases are upgraded on
+    // opening, under a lock, so that daemons starting together migrate once.
+    static constexpr int schemaVersion = 1;
+
+    // Connects with `connection` (a libpq connection string) and creates or
+    // upgrades the schema. `node` names this daemon: it is kept with every
+    // message it accepts. Throws StoreError naming the database and the cause
+    // when it cannot connect, or the schema is newer than this program's.
+    PostgresStore(const std::string& connection, const std::string& node);
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    int64_t enqueue(std::vector<Sms>& messages) override EXCLUDES(m_mutex);
+    std::vector<Sms> nextQueued(int64_t& position, size_t limit) override EXCLUDES(m_mutex);
+    long queuedCount() override EXCLUDES(m_mutex);
+    int64_t requeue(uint64_t id, bool atFront) override EXCLUDES(m_mutex);
+    void markSubmitted(uint64_t id, const std::string& sender, int reference, int submissions, time_t at) override
+        EXCLUDES(m_mutex);
+    void markAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at) override
+        EXCLUDES(m_mutex);
+    void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
+    void recordResults(const std::vector<SmscResult>& results) override EXCLUDES(m_mutex);
+    void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
+    void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    long requeueUnacknowledged() override EXCLUDES(m_mutex);
+    std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
+    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
+        EXCLUDES(m_mutex);
+    void markConfirmationFailed(uint64_t id, int failures) override EXCLUDES(m_mutex);
+    void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredConfirmation> pendingConfirmations() override EXCLUDES(m_mutex);
+    uint64_t storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) override
+        EXCLUDES(m_mutex);
+    void markReceivedProcessed(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredReceived> unprocessedReceived() override EXCLUDES(m_mutex);
+    long sweepFinished(time_t before) override EXCLUDES(m_mutex);
+    bool findMessage(uint64_t id, MessageRecord& record) override EXCLUDES(m_mutex);
+    std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
+    bool findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) override
+        EXCLUDES(m_mutex);
+    void storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
+                     time_t notBefore) override EXCLUDES(m_mutex);
+    std::vector<StoredWebhook> dueWebhooks(time_t now, size_t limit) override EXCLUDES(m_mutex);
+    void markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) override
+        EXCLUDES(m_mutex);
+    void markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) override
+        EXCLUDES(m_mutex);
+
+    // "PostgreSQL database NAME on HOST:PORT", as the errors name it (never
+    // the password of the connection string).
+    const std::string& description() const { return m_description; }
+    const std::string& node() const { return m_node; }
+
+private:
+    class Query;
+    class Result;
+    class Transaction;
+
+    // Throws the error of `result` (or of the connection); an error that is
+    // not the server's answer to the statement (a lost connection, the
+    // server shutting down) has the next operation connect again.
+    [[noreturn]] void fail(const std::string& doing, const pg_result* result) REQUIRES(m_mutex);
+    // Connected, or connected again after the connection broke: the
+    // statements are prepared again as they are used.
+    void ensureConnected() REQUIRES(m_mutex);
+    // Runs SQL without parameters (several statements may be given).
+    void execute(const char* sql, const char* doing) REQUIRES(m_mutex);
+    // The name of `sql` prepared on this connection, prepared now if needed.
+    const std::string& prepared(const char* sql) REQUIRES(m_mutex);
+    void migrate() REQUIRES(m_mutex);
+
+    void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
+        REQUIRES(m_mutex);
+    void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
+    static void readRecord(const Result& rows, int row, MessageRecord& record);
+
+    const std::string m_connection;
+    const std::string m_node;
+    const std::string m_description;
+    qpthr::QpMutex m_mutex;
+    pg_conn* m_db GUARDED_BY(m_mutex) = nullptr;
+    bool m_reconnect GUARDED_BY(m_mutex) = false;
+    // Prepared on this connection, by the address of their SQL text (a
+    // literal): the statement's name.
+    std::map<const char*, std::string> m_statements GUARDED_BY(m_mutex);
+};
+
+#endif
