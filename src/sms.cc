@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "process.h"
+#include "store.h"
 #include "trace.h"
 
 namespace {
@@ -75,7 +76,8 @@ void SmsQue::clearNotify() {
 
 int SmsQue::appendSms(Sms& sms) { return add(sms, "appendSms", &SmsQue::appendSmsSafe); }
 
-int SmsQue::appendAll(std::vector<Sms>& messages, long limit) {
+int SmsQue::appendAll(std::vector<Sms>& messages, long limit, AnswerToKeep* answer) {
+    if (answer != nullptr) throw StoreError("the send queue is not kept in a store: it keeps no answers");
     m_mutex.Lock();
     const int before = getSizeSafe();
     if (before + static_cast<long>(messages.size()) > limit) {

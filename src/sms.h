@@ -14,6 +14,8 @@
 #include "qpthr.h"
 #include "stop_signal.h"
 
+struct AnswerToKeep;
+
 // A plain value: every hand-over copies it, so no two threads share one.
 class Sms {
 public:
@@ -101,8 +103,10 @@ public:
     // (StoreError from a stored queue), with nothing queued. An
     // implementation may let concurrent calls share one step (a stored
     // queue: one commit); each call still returns only when its own
-    // messages are queued.
-    virtual int appendAll(std::vector<Sms>& messages, long limit) EXCLUDES(m_mutex);
+    // messages are queued. `answer` (null: none) is kept in the store with
+    // the messages, in the same step (Store::enqueue()); this queue, which
+    // has no store, throws StoreError for one.
+    virtual int appendAll(std::vector<Sms>& messages, long limit, AnswerToKeep* answer = nullptr) EXCLUDES(m_mutex);
     // Puts the message at the front, so that it is the next one taken.
     int insertSms(Sms& sms) EXCLUDES(m_mutex);
     // Takes the first message; never waits.

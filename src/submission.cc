@@ -132,7 +132,7 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
     const long count = static_cast<long>(messages.size());
     int length = 0;
     try {
-        length = m_queue->appendAll(messages, m_options.maxQueued);
+        length = m_queue->appendAll(messages, m_options.maxQueued, request.answer);
     } catch (const StoreError& e) {
         writeRefusal("SMS refused: cannot store the messages", request.remoteAddr, nullptr, e.what());
         throw Refused(Refused::StoreFailed, e.what());

@@ -17,6 +17,7 @@
 
 class Logger;
 class SmsQue;
+struct AnswerToKeep;
 struct Counters;
 
 class Submission {
@@ -40,6 +41,9 @@ public:
         // Kept with each message for the HTTP interface's callers.
         std::string clientRef;
         std::string callbackUrl;
+        // Kept in the store with the messages, in the same commit (null:
+        // none); its body is set when submit() returns.
+        AnswerToKeep* answer = nullptr;
     };
 
     // One message queued: its id in the store (0 without a store), its

@@ -113,6 +113,15 @@ bool validIdempotencyKey(const std::string& key) {
     return true;
 }
 
+// The body of a 202: every message queued, in order.
+std::string acceptedBody(const std::vector<Submission::Queued>& queued) {
+    json messages = json::array();
+    for (const Submission::Queued& one : queued) {
+        messages.push_back({{"id", std::to_string(one.id)}, {"to", one.to}, {"part", one.part}, {"parts", one.parts}});
+    }
+    return dumpJson(json{{"messages", messages}});
+}
+
 }  // namespace
 
 struct HttpServer::Request {
@@ -411,6 +420,26 @@ void HttpServer::submitMessages(MHD_Connection* connection, Request& request) {
         }
     }
 
+    // With a key, the answer is kept in the commit that queues the messages:
+    // a retry finds either both or neither.
+    AnswerToKeep keep;
+    if (keyHeader != nullptr) {
+        keep.scope = request.scope;
+        keep.key = key;
+        keep.requestDigest = digest;
+        keep.status = MHD_HTTP_ACCEPTED;
+        keep.at = now;
+        keep.notBefore = now - answerKeptSeconds;
+        keep.makeBody = [](const Sms* messages, size_t count) {
+            std::vector<Submission::Queued> queued;
+            for (size_t i = 0; i < count; ++i) {
+                const Sms& sms = messages[i];
+                queued.push_back({sms.id(), sms.target(), sms.tracking().part, sms.tracking().parts});
+            }
+            return acceptedBody(queued);
+        };
+        submission.answer = &keep;
+    }
     std::vector<Submission::Queued> queued;
     try {
         queued = m_submission.submit(submission);
@@ -433,26 +462,9 @@ void HttpServer::submitMessages(MHD_Connection* connection, Request& request) {
         }
         return;
     }
-    json messages = json::array();
-    for (const Submission::Queued& one : queued) {
-        messages.push_back({{"id", std::to_string(one.id)}, {"to", one.to}, {"part", one.part}, {"parts", one.parts}});
-    }
-    request.answerJson(MHD_HTTP_ACCEPTED, json{{"messages", messages}});
-    if (keyHeader == nullptr) return;
-    StoredAnswer answer;
-    answer.requestDigest = digest;
-    answer.status = request.status;
-    answer.body = request.payload;
-    try {
-        m_parts.store->storeAnswer(request.scope, key, answer, now, now - answerKeptSeconds);
-    } catch (const StoreError& e) {
-        // The messages are queued: the caller gets their ids; only a retry
-        // with the same key would queue them again.
-        report(m_parts.errorLog, 'e',
-               std::string("HTTP: cannot keep the answer to an Idempotency-Key, a retry would be queued again: ") +
-                   e.what(),
-               label, e.what(), ConsoleStream::Trace);
-    }
+    request.status = MHD_HTTP_ACCEPTED;
+    request.contentType = "application/json";
+    request.payload = keyHeader != nullptr ? keep.body : acceptedBody(queued);
 }
 
 void HttpServer::showMessage(Request& request, const std::string& id) {

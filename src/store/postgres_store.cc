@@ -360,9 +360,9 @@ void PostgresStore::migrate() {
     transaction.commit();
 }
 
-int64_t PostgresStore::enqueue(std::vector<Sms>& messages) {
+int64_t PostgresStore::enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) {
     qpthr::QpLock guard(m_mutex);
-    if (messages.empty()) {
+    if (messages.empty() && answers.empty()) {
         ensureConnected();
         Result back =
             Query(*this, "SELECT COALESCE(MAX(position), 0) FROM message WHERE state = 0").run("reading the queue");
@@ -401,9 +401,11 @@ int64_t PostgresStore::enqueue(std::vector<Sms>& messages) {
             sms.setId(static_cast<uint64_t>(row.integer(0, 0)));
             position = row.integer(0, 1);
         }
+        for (AnswerToKeep* answer : answers) keepAnswer(messages, *answer);
         transaction.commit();
     } catch (...) {
         for (Sms& sms : messages) sms.setId(0);
+        for (AnswerToKeep* answer : answers) answer->body.clear();
         throw;
     }
     return position;
@@ -793,24 +795,26 @@ bool PostgresStore::findAnswer(const std::string& scope, const std::string& key,
     return true;
 }
 
-void PostgresStore::storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
-                                time_t notBefore) {
-    qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
-    Query(*this, "DELETE FROM idempotency WHERE made_at < $1").bind(notBefore).run("forgetting old idempotency keys");
+void PostgresStore::keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) {
+    if (answer.first > messages.size() || answer.count > messages.size() - answer.first) {
+        throw StoreError("Store " + m_description + ": an idempotency answer for messages the batch does not hold");
+    }
+    Query(*this, "DELETE FROM idempotency WHERE made_at < $1")
+        .bind(answer.notBefore)
+        .run("forgetting old idempotency keys");
+    answer.body = answer.makeBody(messages.data() + answer.first, answer.count);
     Query(*this,
           "INSERT INTO idempotency (scope, key, request_digest, status, body, made_at)"
           " VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (scope, key) DO UPDATE SET"
           " request_digest = EXCLUDED.request_digest, status = EXCLUDED.status, body = EXCLUDED.body,"
           " made_at = EXCLUDED.made_at")
-        .bind(scope)
-        .bind(key)
+        .bind(answer.scope)
+        .bind(answer.key)
         .bind(answer.requestDigest)
         .bind(answer.status)
         .bind(answer.body)
-        .bind(at)
+        .bind(answer.at)
         .run("keeping an idempotency key");
-    transaction.commit();
 }
 
 std::vector<StoredWebhook> PostgresStore::dueWebhooks(time_t now, size_t limit) {

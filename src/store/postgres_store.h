@@ -36,7 +36,8 @@ public:
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
 
-    int64_t enqueue(std::vector<Sms>& messages) override EXCLUDES(m_mutex);
+    using Store::enqueue;
+    int64_t enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) override EXCLUDES(m_mutex);
     std::vector<Sms> nextQueued(int64_t& position, size_t limit) override EXCLUDES(m_mutex);
     long queuedCount() override EXCLUDES(m_mutex);
     int64_t requeue(uint64_t id, bool atFront) override EXCLUDES(m_mutex);
@@ -64,8 +65,6 @@ public:
     std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
     bool findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) override
         EXCLUDES(m_mutex);
-    void storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
-                     time_t notBefore) override EXCLUDES(m_mutex);
     std::vector<StoredWebhook> dueWebhooks(time_t now, size_t limit) override EXCLUDES(m_mutex);
     void markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) override
         EXCLUDES(m_mutex);
@@ -94,6 +93,9 @@ private:
     // The name of `sql` prepared on this connection, prepared now if needed.
     const std::string& prepared(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
+    // Keeps `answer`, its body made from its messages in `messages`, in the
+    // transaction under way.
+    void keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) REQUIRES(m_mutex);
 
     void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
         REQUIRES(m_mutex);

@@ -355,9 +355,9 @@ void SqliteStore::checkFreeSpace(const std::vector<Sms>& messages) {
                      " KiB are kept for the messages already stored)");
 }
 
-int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
+int64_t SqliteStore::enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) {
     qpthr::QpLock guard(m_mutex);
-    if (messages.empty()) return m_backPosition;
+    if (messages.empty() && answers.empty()) return m_backPosition;
     checkFreeSpace(messages);
     const time_t now = time(nullptr);
     const int64_t backBefore = m_backPosition;
@@ -392,10 +392,12 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages) {
             insert.run("storing a message");
             sms.setId(static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db)));
         }
+        for (AnswerToKeep* answer : answers) keepAnswer(messages, *answer);
         transaction.commit();
     } catch (...) {
         m_backPosition = backBefore;
         for (Sms& sms : messages) sms.setId(0);
+        for (AnswerToKeep* answer : answers) answer->body.clear();
         throw;
     }
     return m_backPosition;
@@ -754,23 +756,23 @@ bool SqliteStore::findAnswer(const std::string& scope, const std::string& key, t
     return true;
 }
 
-void SqliteStore::storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
-                              time_t notBefore) {
-    qpthr::QpLock guard(m_mutex);
-    Transaction transaction(*this);
+void SqliteStore::keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) {
+    if (answer.first > messages.size() || answer.count > messages.size() - answer.first) {
+        throw StoreError("Store " + m_path + ": an idempotency answer for messages the batch does not hold");
+    }
     Statement forget(*this, "DELETE FROM idempotency WHERE made_at < ?");
-    forget.bind(1, notBefore).run("forgetting old idempotency keys");
+    forget.bind(1, answer.notBefore).run("forgetting old idempotency keys");
+    answer.body = answer.makeBody(messages.data() + answer.first, answer.count);
     Statement insert(*this,
                      "INSERT OR REPLACE INTO idempotency (scope, key, request_digest, status, body, made_at)"
                      " VALUES (?, ?, ?, ?, ?, ?)");
-    insert.bind(1, scope)
-        .bind(2, key)
+    insert.bind(1, answer.scope)
+        .bind(2, answer.key)
         .bind(3, answer.requestDigest)
         .bind(4, answer.status)
         .bind(5, answer.body)
-        .bind(6, at)
+        .bind(6, answer.at)
         .run("keeping an idempotency key");
-    transaction.commit();
 }
 
 std::vector<StoredWebhook> SqliteStore::dueWebhooks(time_t now, size_t limit) {

@@ -38,7 +38,8 @@ public:
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
-    int64_t enqueue(std::vector<Sms>& messages) override EXCLUDES(m_mutex);
+    using Store::enqueue;
+    int64_t enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) override EXCLUDES(m_mutex);
     std::vector<Sms> nextQueued(int64_t& position, size_t limit) override EXCLUDES(m_mutex);
     long queuedCount() override EXCLUDES(m_mutex);
     int64_t requeue(uint64_t id, bool atFront) override EXCLUDES(m_mutex);
@@ -66,8 +67,6 @@ public:
     std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
     bool findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) override
         EXCLUDES(m_mutex);
-    void storeAnswer(const std::string& scope, const std::string& key, const StoredAnswer& answer, time_t at,
-                     time_t notBefore) override EXCLUDES(m_mutex);
     std::vector<StoredWebhook> dueWebhooks(time_t now, size_t limit) override EXCLUDES(m_mutex);
     void markWebhookFailed(uint64_t id, int attempts, time_t nextAttemptAt, const std::string& error) override
         EXCLUDES(m_mutex);
@@ -96,6 +95,9 @@ private:
     void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
         REQUIRES(m_mutex);
     void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
+
+    // Keeps an answer of enqueue(), inside its transaction.
+    void keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) REQUIRES(m_mutex);
 
     // Reads one row of the message columns findMessage() selects.
     static void readRecord(const Statement& row, MessageRecord& record);

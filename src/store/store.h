@@ -17,6 +17,7 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -104,6 +105,29 @@ struct StoredAnswer {
     std::string body;
 };
 
+// An answer kept for an idempotency key in the transaction that stores its
+// request's messages (Store::enqueue()): both are committed or neither, so a
+// retry with the key either gets the answer or queues the messages itself.
+struct AnswerToKeep {
+    std::string scope;  // the caller's
+    std::string key;
+    std::string requestDigest;
+    int status = 0;
+    time_t at = 0;
+    // Answers made before this are forgotten (and one of the same key
+    // replaced).
+    time_t notBefore = 0;
+    // The request's messages: `count` of the batch from index `first`.
+    size_t first = 0;
+    size_t count = 0;
+    // Makes the body from the request's messages, which carry their ids by
+    // then. Called inside the transaction, under the store's lock: it only
+    // computes.
+    std::function<std::string(const Sms* messages, size_t count)> makeBody;
+    // Set by the store when it commits: the body kept.
+    std::string body;
+};
+
 // A delivery callback that is neither delivered nor given up. The store
 // makes one, in the same transaction, when a message that carries a
 // callback URL reaches a final state.
@@ -124,9 +148,12 @@ public:
     static constexpr int64_t queueStart = INT64_MIN;
 
     // Stores every message at the back of the queue, in order, and gives
-    // each its id (Sms::setId); all or nothing. Returns the position of the
-    // last one.
-    virtual int64_t enqueue(std::vector<Sms>& messages) = 0;
+    // each its id (Sms::setId), and keeps each of `answers` with the body it
+    // makes from its messages; all or nothing. Returns the position of the
+    // last message. A store that keeps no answers throws StoreError when
+    // `answers` is not empty.
+    virtual int64_t enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) = 0;
+    int64_t enqueue(std::vector<Sms>& messages) { return enqueue(messages, {}); }
     // Up to `limit` queued messages behind `position`, in queue order;
     // `position` becomes that of the last one returned.
     virtual std::vector<Sms> nextQueued(int64_t& position, size_t limit) = 0;
@@ -192,16 +219,10 @@ public:
     virtual std::vector<MessageRecord> findByClientRef(const std::string& /*clientRef*/, size_t /*limit*/) {
         throw notKept();
     }
-    // The answer kept for `key` of caller `scope` since `notBefore`; false
-    // when there is none.
+    // The answer kept for `key` of caller `scope` since `notBefore` (by
+    // enqueue()); false when there is none.
     virtual bool findAnswer(const std::string& /*scope*/, const std::string& /*key*/, time_t /*notBefore*/,
                             StoredAnswer& /*answer*/) {
-        throw notKept();
-    }
-    // Keeps the answer for `key` of `scope` (replacing one older than
-    // `notBefore`) and forgets every answer older than `notBefore`.
-    virtual void storeAnswer(const std::string& /*scope*/, const std::string& /*key*/, const StoredAnswer& /*answer*/,
-                             time_t /*at*/, time_t /*notBefore*/) {
         throw notKept();
     }
 

@@ -22,8 +22,10 @@ void SmsQueStored::storeFailed(const char* doing, const char* what) {
     if (m_errorLog != nullptr) m_errorLog->write(std::string("ERROR: ") + doing + ": " + what, 'e');
 }
 
-int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) {
-    const int64_t last = m_store.enqueue(messages);
+int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) { return storeBatchSafe(messages, {}); }
+
+int SmsQueStored::storeBatchSafe(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) {
+    const int64_t last = m_store.enqueue(messages, answers);
     // When the window holds the whole queue it takes the batch too, as
     // long as it stays bounded; otherwise the batch is read from the store
     // when its turn comes.
@@ -38,10 +40,11 @@ int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) {
     return static_cast<int>(m_size);
 }
 
-int SmsQueStored::appendAll(std::vector<Sms>& messages, long limit) {
+int SmsQueStored::appendAll(std::vector<Sms>& messages, long limit, AnswerToKeep* answer) {
     PendingBatch mine;
     mine.messages = &messages;
     mine.limit = limit;
+    mine.answer = answer;
     bool committer = false;
     {
         qpthr::QpLock guard(m_groupMutex);
@@ -76,11 +79,18 @@ void SmsQueStored::commitWaiting() {
     const int before = getSizeSafe();
     long length = before;
     std::vector<PendingBatch*> accepted;
+    // Each accepted call's answer, with where its messages are in the batch.
+    std::vector<AnswerToKeep*> answers;
     for (PendingBatch* batch : group) {
         const long size = static_cast<long>(batch->messages->size());
         if (length + size > batch->limit) {
             batch->length = -1;
             continue;
+        }
+        if (batch->answer != nullptr) {
+            batch->answer->first = static_cast<size_t>(length - before);
+            batch->answer->count = static_cast<size_t>(size);
+            answers.push_back(batch->answer);
         }
         length += size;
         batch->length = static_cast<int>(length);
@@ -89,7 +99,7 @@ void SmsQueStored::commitWaiting() {
     std::optional<std::string> failure;
     try {
         if (accepted.size() == 1) {
-            appendBatchSafe(*accepted.front()->messages);
+            storeBatchSafe(*accepted.front()->messages, answers);
         } else if (accepted.size() > 1) {
             std::vector<Sms> all;
             all.reserve(static_cast<size_t>(length - before));
@@ -97,7 +107,7 @@ void SmsQueStored::commitWaiting() {
                 for (Sms& sms : *batch->messages) all.push_back(std::move(sms));
             }
             try {
-                appendBatchSafe(all);
+                storeBatchSafe(all, answers);
             } catch (...) {
                 // Nothing was queued: the callers get their messages back.
                 auto next = all.begin();

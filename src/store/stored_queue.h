@@ -53,8 +53,10 @@ public:
     // above). A failed commit throws its StoreError in every call of its
     // group, none of whose messages is queued; the calls of other groups
     // are not affected. The limit counts the batches committed before in
-    // the same group. Any thread.
-    int appendAll(std::vector<Sms>& messages, long limit) override EXCLUDES(m_mutex, m_groupMutex);
+    // the same group. A call's answer goes into its group's transaction; a
+    // call refused for the limit keeps none. Any thread.
+    int appendAll(std::vector<Sms>& messages, long limit, AnswerToKeep* answer = nullptr) override
+        EXCLUDES(m_mutex, m_groupMutex);
 
     // Batches waiting for the next commit (for the tests).
     size_t batchesWaiting() EXCLUDES(m_groupMutex);
@@ -64,6 +66,7 @@ private:
     struct PendingBatch {
         std::vector<Sms>* messages = nullptr;
         long limit = 0;
+        AnswerToKeep* answer = nullptr;
         // Set by the committer, under m_groupMutex.
         bool done = false;
         int length = 0;
@@ -73,6 +76,8 @@ private:
     // The committer's part: stores every batch waiting in one transaction
     // and releases their callers.
     void commitWaiting() EXCLUDES(m_mutex, m_groupMutex);
+    // appendBatchSafe() with the answers to keep in the same transaction.
+    int storeBatchSafe(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) REQUIRES(m_mutex);
     // Whether every queued message is in the window.
     bool windowHoldsAll() const REQUIRES(m_mutex) { return static_cast<long>(m_window.size()) == m_size; }
     void storeFailed(const char* doing, const char* what) REQUIRES(m_mutex);

@@ -136,7 +136,7 @@ public:
         if (failing) throw StoreError("Store test: disk I/O error");
     }
 
-    int64_t enqueue(std::vector<Sms>&) override { return 0; }
+    int64_t enqueue(std::vector<Sms>&, const std::vector<AnswerToKeep*>&) override { return 0; }
     std::vector<Sms> nextQueued(int64_t&, size_t) override { return {}; }
     long queuedCount() override { return 0; }
     int64_t requeue(uint64_t, bool) override { return 0; }

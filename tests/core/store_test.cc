@@ -34,7 +34,8 @@ class GatedStore : public Store {
 public:
     explicit GatedStore(std::unique_ptr<Store> store) : m_store(std::move(store)) {}
 
-    int64_t enqueue(std::vector<Sms>& messages) override {
+    using Store::enqueue;
+    int64_t enqueue(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) override {
         std::unique_lock<std::mutex> lock(m_mutex);
         const int call = static_cast<int>(m_sizes.size()) + 1;
         m_sizes.push_back(messages.size());
@@ -42,7 +43,7 @@ public:
         m_changed.wait(lock, [&] { return call != m_heldCall; });
         if (call == m_failingCall) throw StoreError("Store test: database or disk is full");
         lock.unlock();
-        return m_store->enqueue(messages);
+        return m_store->enqueue(messages, answers);
     }
     // Call number `call` (from 1) of enqueue() waits for release().
     void hold(int call) {
@@ -103,6 +104,9 @@ public:
     }
     void markReceivedProcessed(uint64_t id, time_t at) override { m_store->markReceivedProcessed(id, at); }
     std::vector<StoredReceived> unprocessedReceived() override { return m_store->unprocessedReceived(); }
+    bool findAnswer(const std::string& scope, const std::string& key, time_t notBefore, StoredAnswer& answer) override {
+        return m_store->findAnswer(scope, key, notBefore, answer);
+    }
 
 private:
     std::unique_ptr<Store> m_store;
@@ -208,6 +212,38 @@ protected:
         EXPECT_EQ(std::string(text ? reinterpret_cast<const char*>(text) : ""), expected);
         sqlite3_finalize(statement);
         sqlite3_close(db);
+    }
+
+    // An answer for `key` whose body lists the ids of its messages.
+    static AnswerToKeep answerFor(const std::string& key, time_t at = 1000000) {
+        AnswerToKeep answer;
+        answer.scope = "scope";
+        answer.key = key;
+        answer.requestDigest = "digest of " + key;
+        answer.status = 202;
+        answer.at = at;
+        answer.notBefore = at - 86400;
+        answer.makeBody = [](const Sms* messages, size_t count) {
+            std::string body;
+            for (size_t i = 0; i < count; ++i) body += (i ? "," : "") + std::to_string(messages[i].id());
+            return body;
+        };
+        return answer;
+    }
+
+    static std::string idsOf(const std::vector<Sms>& messages) {
+        std::string ids;
+        for (const Sms& sms : messages) ids += (ids.empty() ? "" : ",") + std::to_string(sms.id());
+        return ids;
+    }
+
+    // The body kept for `key`; "none" without one.
+    static std::string keptBody(Store& store, const std::string& key) {
+        StoredAnswer found;
+        if (!store.findAnswer("scope", key, 0, found)) return "none";
+        EXPECT_EQ(found.requestDigest, "digest of " + key);
+        EXPECT_EQ(found.status, 202);
+        return found.body;
     }
 
     std::string openError(const std::string& file) {
@@ -318,6 +354,9 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
         int length = 0;
         std::string failure;
         std::thread thread;
+        // With an idempotency answer to keep in the same commit.
+        bool keyed = false;
+        AnswerToKeep answer;
     };
     std::map<std::string, Call> calls;
     // Starts the call and waits until it is in the queue's hands: in the
@@ -325,9 +364,10 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
     auto start = [&](const std::string& name, size_t waiting, int storeCalls) {
         Call& call = calls[name];
         call.batch = messages(name, 2);
+        call.answer = answerFor(name);
         call.thread = std::thread([&call, &queue] {
             try {
-                call.length = queue.appendAll(call.batch, call.limit);
+                call.length = queue.appendAll(call.batch, call.limit, call.keyed ? &call.answer : nullptr);
             } catch (const StoreError& e) {
                 call.failure = e.what();
             }
@@ -345,8 +385,10 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
     };
 
     // a's commit is held; b, c and d come meanwhile, and their commit fails.
+    // c's answer fails with it.
     store.hold(1);
     store.fail(2);
+    calls["c"].keyed = true;
     start("a", 0, 1);
     start("b", 1, 0);
     start("c", 2, 0);
@@ -364,10 +406,14 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
     }
     EXPECT_EQ(store.sizes(), (std::vector<size_t>{2, 6})) << "b, c and d in one commit";
     EXPECT_EQ(queue.size(), 2);
+    EXPECT_EQ(keptBody(store, "c"), "none");
+    EXPECT_EQ(calls["c"].answer.body, "");
 
     // Again, with success; g would pass its limit only with f of its own
     // group before it, and is refused alone.
+    // f and h keep their answers in their commit, g (refused) none.
     store.hold(3);
+    calls["f"].keyed = calls["g"].keyed = calls["h"].keyed = true;
     start("e", 0, 3);
     start("f", 1, 0);
     calls["g"].limit = 5;
@@ -382,6 +428,11 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
     for (const char* name : {"e", "f", "g", "h"}) EXPECT_EQ(calls[name].failure, "") << name;
     EXPECT_EQ(store.sizes(), (std::vector<size_t>{2, 6, 2, 4})) << "f and h in one commit";
     EXPECT_EQ(store.queuedCount(), 8);
+    for (const char* name : {"f", "h"}) {
+        EXPECT_EQ(keptBody(store, name), idsOf(calls[name].batch)) << name;
+        EXPECT_EQ(calls[name].answer.body, idsOf(calls[name].batch)) << name;
+    }
+    EXPECT_EQ(keptBody(store, "g"), "none");
 
     const std::vector<std::string> order{"a0", "a1", "e0", "e1", "f0", "f1", "h0", "h1"};
     SmsQueStored reopened(store, nullptr, m_stop);
@@ -621,18 +672,57 @@ TEST_P(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
     EXPECT_EQ(listed[1].id, batch[1].id());
     EXPECT_TRUE(store.findByClientRef("", 10).empty());
 
-    StoredAnswer answer{"digest", 202, "{\"messages\":[]}"};
-    store.storeAnswer("scope", "key", answer, at, at - 86400);
+    // Answers are kept per scope and key, for their time.
+    std::vector<Sms> keyed = messages("k", 1);
+    AnswerToKeep answer = answerFor("key", at);
+    answer.count = keyed.size();
+    store.enqueue(keyed, {&answer});
     StoredAnswer found;
     ASSERT_TRUE(store.findAnswer("scope", "key", at - 86400, found));
     EXPECT_EQ((found.requestDigest + " " + std::to_string(found.status) + " " + found.body),
-              "digest 202 {\"messages\":[]}");
+              "digest of key 202 " + idsOf(keyed));
     EXPECT_FALSE(store.findAnswer("other scope", "key", at - 86400, found));
     // Past its time the answer is gone, and the next one forgets it.
     EXPECT_FALSE(store.findAnswer("scope", "key", at + 1, found));
-    store.storeAnswer("scope", "key2", answer, at + 86401, at + 1);
+    std::vector<Sms> later = messages("l", 1);
+    AnswerToKeep laterAnswer = answerFor("key2", at + 86401);
+    laterAnswer.count = later.size();
+    store.enqueue(later, {&laterAnswer});
     EXPECT_FALSE(store.findAnswer("scope", "key", 0, found));
     EXPECT_TRUE(store.findAnswer("scope", "key2", at + 1, found));
+}
+
+// An idempotency answer is committed with the messages it answers: a commit
+// that fails (here the store refuses the answer's row) keeps neither, and
+// the queue holds nothing of it; one that succeeds keeps both.
+TEST_F(StoreTest, AnAnswerIsKeptInTheCommitOfItsMessagesOrNotAtAll) {
+    { SqliteStore store(path(), false); }
+    rawSql(
+        "CREATE TRIGGER refuse_answer BEFORE INSERT ON idempotency WHEN NEW.key = 'refused'"
+        " BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+    SqliteStore store(path(), false);
+    SmsQueStored queue(store, nullptr, m_stop);
+    std::vector<Sms> refused = messages("r", 3);
+    AnswerToKeep refusedAnswer = answerFor("refused");
+    try {
+        queue.appendAll(refused, 1000, &refusedAnswer);
+        ADD_FAILURE() << "the commit did not fail";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("database or disk is full"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(refused[0].id(), 0u);
+    EXPECT_EQ(refusedAnswer.body, "");
+    EXPECT_EQ(keptBody(store, "refused"), "none");
+    EXPECT_EQ(store.queuedCount(), 0);
+    EXPECT_EQ(queue.size(), 0);
+
+    std::vector<Sms> kept = messages("k", 3);
+    AnswerToKeep keptAnswer = answerFor("kept");
+    EXPECT_EQ(queue.appendAll(kept, 1000, &keptAnswer), 3);
+    EXPECT_EQ(keptAnswer.body, idsOf(kept));
+    EXPECT_EQ(keptBody(store, "kept"), idsOf(kept));
+    EXPECT_EQ(store.queuedCount(), 3);
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"k0", "k1", "k2"}));
 }
 
 // The journal's writes of a transaction reach the file together at its

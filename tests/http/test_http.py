@@ -45,6 +45,22 @@ class HttpTestCase(EmiDaemonTestCase):
         self.assertEqual(self.kstd.stop(timeout=60), 0)
         self.start_daemon(sections=self.http_sections)
 
+    def reconnect(self):
+        self.api = HttpApi(self.port, key=KEY)
+        self.addCleanup(self.api.close)
+
+    def kill9_and_start(self):
+        """kill -9, then a new start; returns when the old process was gone."""
+        self.api.close()
+        self.kstd.signal(signal.SIGKILL)
+        self.kstd.wait(10)
+        killed = time.monotonic()
+        if os.path.exists(self.sandbox.ior_path):
+            os.unlink(self.sandbox.ior_path)
+        self.start_daemon(sections=self.http_sections)
+        self.reconnect()
+        return killed
+
     def submit(self, body, headers=None):
         return self.api.json("POST", "/v1/messages", body, headers=headers)
 
@@ -315,6 +331,39 @@ class Idempotency(HttpTestCase):
         self.assertEqual(len(self.sim.submissions()), 4)
 
 
+    def test_a_retry_after_a_kill_gets_the_first_answer_and_each_message_goes_once(self):
+        self.start_http()
+        # The SMSC refuses logins from now on: the messages stay queued
+        # until the new start, so that each reaches it exactly once.
+        self.sim.set_mode(login="nack")
+        self.sim.drop()
+        self.sim.wait_for(lambda: self.sim.counts()["login_failures"] >= 1, timeout=30,
+                          what="a refused login", interval=0.1)
+        body = {"to": "602111222,602333444", "text": TEXT_200, "client_ref": "killed"}
+        key = {"Idempotency-Key": "order-18-attempt"}
+        status, _, first = self.api.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual(status, 202, first)
+        ids = [m["id"] for m in json.loads(first)["messages"]]
+        self.assertEqual(len(ids), 4)
+        # kill -9 right after the answer; the retry after the new start
+        # gets that answer, byte for byte, and queues nothing.
+        self.sim.set_mode(login="ack")
+        self.kill9_and_start()
+        status, headers, again = self.api.request("POST", "/v1/messages", body, headers=key)
+        self.assertEqual((status, again), (202, first))
+        self.assertEqual(headers.get("idempotent-replayed"), "true")
+        self.assertEqual(self.accepted(), 0, "nothing accepted since the restart")
+        status, listed = self.api.json("GET", "/v1/messages?client_ref=killed")
+        self.assertEqual([m["id"] for m in listed["messages"]], ids)
+        # Each of the four parts reaches the SMSC once.
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= 4, timeout=30, what="four submissions")
+        self.wait_stat("queued", 0)
+        time.sleep(1)
+        sent = sorted((s["AdC"][-9:], s["text"][:4]) for s in self.sim.submissions())
+        self.assertEqual(sent, sorted((adc, part) for adc in ("602111222", "602333444")
+                                      for part in ("1/2 ", "2/2 ")), sent)
+
+
 class Https(HttpTestCase):
     def test_self_signed_certificate(self):
         cert = os.path.join(self.sandbox.root, "cert.pem")
@@ -457,22 +506,6 @@ class Webhooks(HttpTestCase):
                 return db.execute(sql).fetchall()
         finally:
             db.close()
-
-    def reconnect(self):
-        self.api = HttpApi(self.port, key=KEY)
-        self.addCleanup(self.api.close)
-
-    def kill9_and_start(self):
-        """kill -9, then a new start; returns when the old process was gone."""
-        self.api.close()
-        self.kstd.signal(signal.SIGKILL)
-        self.kstd.wait(10)
-        killed = time.monotonic()
-        if os.path.exists(self.sandbox.ior_path):
-            os.unlink(self.sandbox.ior_path)
-        self.start_daemon(sections=self.http_sections)
-        self.reconnect()
-        return killed
 
     def test_a_refused_callback_is_retried_and_taken_once_across_a_kill(self):
         endpoint = self.endpoint(CallbackEndpoint(refusals=3))
