@@ -695,7 +695,7 @@ TEST_P(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
 // An idempotency answer is committed with the messages it answers: a commit
 // that fails (here the store refuses the answer's row) keeps neither, and
 // the queue holds nothing of it; one that succeeds keeps both.
-TEST_F(StoreTest, AnAnswerIsKeptInTheCommitOfItsMessagesOrNotAtAll) {
+TEST_F(SqliteStoreTest, AnAnswerIsKeptInTheCommitOfItsMessagesOrNotAtAll) {
     { SqliteStore store(path(), false); }
     rawSql(
         "CREATE TRIGGER refuse_answer BEFORE INSERT ON idempotency WHEN NEW.key = 'refused'"
