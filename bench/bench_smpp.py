@@ -6,9 +6,16 @@ submission at once; messages per second from the first call to the last
 submission, for SMPP/WindowSize 10 and 100 (tools/smppsim, Node.js, npm
 smpp) and for EMI/WindowSize 96 (tools/smscsim). The CPU time of the daemon
 and of the simulator over the span tells which one was the bottleneck.
+For each SMPP window the simulator alone follows: a raw-socket client of
+negligible cost keeps that many submit_sm outstanding, which gives the
+simulator's own limit.
 
     bench/bench_smpp.py [--build DIR] [--count 10000] [--store normal]
 """
+
+import socket
+import struct
+import time
 
 import benchlib
 
@@ -66,6 +73,62 @@ def run(args, name, sim, ini_text_of, submissions, ready):
         daemon.stop()
 
 
+def pdu(command_id, sequence, body=b""):
+    return struct.pack(">IIII", 16 + len(body), command_id, 0, sequence) + body
+
+
+def cstring(text):
+    return text.encode("ascii") + b"\0"
+
+
+def simulator_alone(sim, count, window):
+    """The simulator's own rate: a raw-socket client that binds and keeps
+    `window` submit_sm outstanding (prebuilt PDUs, no per-message work
+    beyond a send and a header read), so that the client costs far less
+    than the simulator. Returns (messages/s, simulator CPU seconds)."""
+    connection = socket.create_connection(("127.0.0.1", sim.smpp_port), timeout=30)
+    connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    connection.sendall(pdu(0x00000009, 1, cstring("kst") + cstring("secret") + cstring("") + bytes([0x34, 0, 0]) +
+                           cstring("")))
+    buffered = b""
+
+    def read_pdus(wanted):
+        nonlocal buffered
+        seen = 0
+        while seen < wanted:
+            while len(buffered) >= 4 and len(buffered) >= struct.unpack(">I", buffered[:4])[0]:
+                length = struct.unpack(">I", buffered[:4])[0]
+                buffered = buffered[length:]
+                seen += 1
+            if seen >= wanted:
+                break
+            chunk = connection.recv(1 << 16)
+            if not chunk:
+                raise RuntimeError("the simulator closed the connection")
+            buffered += chunk
+        return seen
+
+    read_pdus(1)  # bind_transceiver_resp
+    bodies = [cstring("") + bytes([5, 0]) + cstring("Kestrova") + bytes([1, 1]) + cstring("420%09d" % (600000000 + i)) +
+              bytes([0, 0, 0]) + cstring("") + cstring("") + bytes([0, 0, 0, 0]) +
+              bytes([len(b"alone %d" % i)]) + b"alone %d" % i for i in range(count)]
+    cpu_before = sum(benchlib.cpu_seconds(sim.process.pid))
+    start = time.monotonic()
+    sent = answered = 0
+    while answered < count:
+        batch = []
+        while sent < count and sent - answered < window:
+            batch.append(pdu(0x00000004, sent + 2, bodies[sent]))
+            sent += 1
+        if batch:
+            connection.sendall(b"".join(batch))
+        answered += read_pdus(1 if sent - answered < window and sent < count else max(1, (sent - answered) // 2))
+    span = time.monotonic() - start
+    cpu = sum(benchlib.cpu_seconds(sim.process.pid)) - cpu_before
+    connection.close()
+    return count / span, cpu
+
+
 def main():
     args = benchlib.parse_args(__doc__, options)
     from smppsim import SmppSim
@@ -76,6 +139,13 @@ def main():
         try:
             run(args, "SMPP window %d" % window, sim, smpp_ini(sim.smpp_port, window), sim.submissions,
                 sim.binds)
+        finally:
+            sim.cleanup()
+        sim = SmppSim(system_id="kst", password="secret")
+        try:
+            rate, cpu = simulator_alone(sim, args.count, window)
+            print("%-22s %6d messages at %6.0f messages/s; simulator CPU %.2f s (%.0f%% of one core)" % (
+                "simulator alone, w %d" % window, args.count, rate, cpu, 100 * cpu * rate / args.count))
         finally:
             sim.cleanup()
     sim = SmscSim(password="tajne")

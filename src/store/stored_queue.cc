@@ -12,6 +12,7 @@ SmsQueStored::SmsQueStored(Store& store, Logger* errorLog, StopSignal& stopSigna
       m_errorLog(errorLog),
       m_position(Store::queueStart),
       m_size(0),
+      m_accounted(m_mutex),
       m_groupDone(m_groupMutex) {
     qpthr::QpLock guard(m_mutex);
     m_size = m_store.queuedCount();
@@ -26,9 +27,15 @@ int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) { return storeBatc
 
 int SmsQueStored::storeBatchSafe(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) {
     const int64_t last = m_store.enqueue(messages, answers);
+    return takeStoredBatchSafe(messages, last);
+}
+
+int SmsQueStored::takeStoredBatchSafe(std::vector<Sms>& messages, int64_t last) {
     // When the window holds the whole queue it takes the batch too, as
     // long as it stays bounded; otherwise the batch is read from the store
-    // when its turn comes.
+    // when its turn comes. A window read from the store while the batch was
+    // being committed may hold some of it already: then it holds more than
+    // the queue's length counts, and the batch is left to the store.
     const bool intoWindow = windowHoldsAll() && m_window.size() + messages.size() <= windowBatch;
     for (Sms& sms : messages) {
         traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
@@ -68,15 +75,21 @@ size_t SmsQueStored::batchesWaiting() {
 }
 
 void SmsQueStored::commitWaiting() {
-    m_mutex.Lock();
     std::vector<PendingBatch*> group;
     {
         qpthr::QpLock guard(m_groupMutex);
         group.swap(m_waiting);
     }
+    // The queue's lock is not held during the commit, so that the senders
+    // keep taking messages meanwhile. They only shorten the queue, so the
+    // limits checked against its length before the commit still hold.
+    m_mutex.Lock();
+    const int before = getSizeSafe();
+    m_commitUnaccounted = true;
+    m_mutex.Unlock();
+
     // In the order of arrival; a batch that would pass its limit is refused
     // on its own.
-    const int before = getSizeSafe();
     long length = before;
     std::vector<PendingBatch*> accepted;
     // Each accepted call's answer, with where its messages are in the batch.
@@ -97,17 +110,18 @@ void SmsQueStored::commitWaiting() {
         accepted.push_back(batch);
     }
     std::optional<std::string> failure;
+    std::vector<Sms> all;
+    int64_t last = 0;
     try {
         if (accepted.size() == 1) {
-            storeBatchSafe(*accepted.front()->messages, answers);
+            last = m_store.enqueue(*accepted.front()->messages, answers);
         } else if (accepted.size() > 1) {
-            std::vector<Sms> all;
             all.reserve(static_cast<size_t>(length - before));
             for (PendingBatch* batch : accepted) {
                 for (Sms& sms : *batch->messages) all.push_back(std::move(sms));
             }
             try {
-                storeBatchSafe(all, answers);
+                last = m_store.enqueue(all, answers);
             } catch (...) {
                 // Nothing was queued: the callers get their messages back.
                 auto next = all.begin();
@@ -126,10 +140,22 @@ void SmsQueStored::commitWaiting() {
     } catch (const std::exception& e) {
         failure = e.what();
     }
+
+    m_mutex.Lock();
+    const bool wasEmpty = getSizeSafe() == 0;
+    if (!failure && length > before) {
+        if (accepted.size() == 1) {
+            takeStoredBatchSafe(*accepted.front()->messages, last);
+        } else {
+            takeStoredBatchSafe(all, last);
+        }
+    }
+    m_commitUnaccounted = false;
+    m_accounted.Broadcast();
     m_mutex.Unlock();
     if (!failure && length > before) {
         m_cond.Broadcast();
-        if (before == 0) notify();
+        if (wasEmpty) notify();
     }
     qpthr::QpLock guard(m_groupMutex);
     for (PendingBatch* batch : accepted) batch->failure = failure;
@@ -139,6 +165,9 @@ void SmsQueStored::commitWaiting() {
 }
 
 int SmsQueStored::appendSmsSafe(Sms& sms) {
+    // A message stored at the back now comes behind the batch being
+    // committed: the window must have taken that batch before it.
+    while (m_commitUnaccounted) m_accounted.Wait();
     const bool intoWindow = windowHoldsAll() && m_window.size() < windowBatch;
     bool stored = true;
     int64_t position = 0;

@@ -10,10 +10,13 @@
 // Group commit: concurrent appendAll() calls (the servant's threads) share
 // one transaction. A call joins the group that waits for the next commit;
 // the first caller that finds no commit in progress becomes the committer:
-// it takes the queue's lock, takes every batch waiting, stores them in one
-// transaction, in the order they arrived, and releases their callers. What
-// arrives meanwhile forms the next group. Lock order: the queue's lock,
-// then m_groupMutex (a leaf: held only to join, take or release a group).
+// it takes every batch waiting, stores them in one transaction, in the
+// order they arrived, then takes the queue's lock to add them to the queue,
+// and releases their callers. What arrives meanwhile forms the next group.
+// The queue's lock is not held during the commit, so the senders take
+// messages meanwhile; a message put back at the back waits until the batch
+// is added. Lock order: the queue's lock, then m_groupMutex (a leaf: held
+// only to join, take or release a group).
 #ifndef KST_STORE_STORED_QUEUE_H
 #define KST_STORE_STORED_QUEUE_H
 
@@ -78,6 +81,8 @@ private:
     void commitWaiting() EXCLUDES(m_mutex, m_groupMutex);
     // appendBatchSafe() with the answers to keep in the same transaction.
     int storeBatchSafe(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) REQUIRES(m_mutex);
+    // Adds a batch the store holds, the last at `last`, to the queue.
+    int takeStoredBatchSafe(std::vector<Sms>& messages, int64_t last) REQUIRES(m_mutex);
     // Whether every queued message is in the window.
     bool windowHoldsAll() const REQUIRES(m_mutex) { return static_cast<long>(m_window.size()) == m_size; }
     void storeFailed(const char* doing, const char* what) REQUIRES(m_mutex);
@@ -92,6 +97,10 @@ private:
     int64_t m_position GUARDED_BY(m_mutex);
     // Queued messages, the window's included.
     long m_size GUARDED_BY(m_mutex);
+    // A group is committed and not yet added to the queue; m_accounted
+    // (on the queue's lock) is signalled when it is.
+    bool m_commitUnaccounted GUARDED_BY(m_mutex) = false;
+    qpthr::QpCond m_accounted;
 
     // The group forming for the next commit, in the order of arrival, and
     // whether a committer is at work; m_groupDone is signalled when a

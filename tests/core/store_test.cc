@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <map>
@@ -435,6 +436,43 @@ TEST_P(StoreTest, ConcurrentAppendsShareOneCommitAndAFailureFailsOnlyItsGroup) {
     EXPECT_EQ(keptBody(store, "g"), "none");
 
     const std::vector<std::string> order{"a0", "a1", "e0", "e1", "f0", "f1", "h0", "h1"};
+    SmsQueStored reopened(store, nullptr, m_stop);
+    EXPECT_EQ(drain(reopened), order) << "the store's order";
+    EXPECT_EQ(drain(queue), order) << "the queue's order";
+}
+
+// A commit under way does not hold the senders up: they take messages
+// meanwhile. A message put back at the back waits until the batch being
+// committed is in the queue, so that it comes after it, once.
+TEST_P(StoreTest, SendersTakeMessagesWhileACommitIsUnderWay) {
+    GatedStore store(open());
+    SmsQueStored queue(store, nullptr, m_stop);
+    std::vector<Sms> first = messages("q", 2);
+    ASSERT_EQ(queue.appendAll(first, 1000), 2);
+    store.hold(2);
+    std::vector<Sms> held = messages("a", 2);
+    std::thread committer([&] { EXPECT_EQ(queue.appendAll(held, 1000), 4); });
+    ASSERT_TRUE(store.waitForCalls(2));
+
+    Sms taken;
+    std::atomic<bool> gotOne{false};
+    std::thread sender([&] { gotOne = queue.getSms(taken); });
+    EXPECT_TRUE(eventually([&] { return gotOne.load(); })) << "the sender waited for the commit";
+    sender.join();
+    EXPECT_STREQ(taken.message(), "q0");
+
+    std::atomic<bool> putBack{false};
+    std::thread putter([&] {
+        queue.appendSms(taken);
+        putBack = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(putBack.load()) << "put back before the batch under commit was in the queue";
+    store.release();
+    committer.join();
+    putter.join();
+
+    const std::vector<std::string> order{"q1", "a0", "a1", "q0"};
     SmsQueStored reopened(store, nullptr, m_stop);
     EXPECT_EQ(drain(reopened), order) << "the store's order";
     EXPECT_EQ(drain(queue), order) << "the queue's order";
