@@ -282,8 +282,15 @@ private:
 PostgresStore::PostgresStore(const std::string& connection, const std::string& node)
     : m_connection(connection), m_node(node), m_description(describe(connection)) {
     qpthr::QpLock guard(m_mutex);
-    ensureConnected();
-    migrate();
+    try {
+        ensureConnected();
+        migrate();
+    } catch (...) {
+        // No destructor runs for a store that was never made.
+        if (m_db != nullptr) PQfinish(m_db);
+        m_db = nullptr;
+        throw;
+    }
 }
 
 PostgresStore::~PostgresStore() {
