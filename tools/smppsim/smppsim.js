@@ -306,6 +306,9 @@ class Conn {
     this.id = nextConnId++;
     this.session = session;
     this.socket = session.socket;
+    // Answers go out at once, as an SMSC's do: with Nagle's algorithm each
+    // small response would wait for the acknowledgement of the one before.
+    if (this.socket && typeof this.socket.setNoDelay === 'function') this.socket.setNoDelay(true);
     this.state = 'open';         // open | tx | rx | trx | unbound
     this.system_id = '';
     this.nextSeq = 1;
