@@ -5,7 +5,9 @@ a store it cannot use ends the start, a full file system refuses SendSms
 while what is stored is still sent, and an acknowledged message whose
 notification never comes is given up. The PostgreSQL store, on a server of
 the test's own, keeps what was accepted across a kill -9 as well, and while
-its database is away SendSms fails and nothing already accepted is lost."""
+its database is away SendSms fails and nothing already accepted is lost.
+Two daemons sharing its queue submit each message once; when one stops in
+order or is killed, the other sends what it had claimed."""
 
 import contextlib
 import os
@@ -237,9 +239,9 @@ class SharedPostgresqlQueue(StoreTestCase):
             self.nodes[node] = (self.sandbox, self.sim, self.kstd)
             self.sandbox, self.sim, self.kstd = saved
 
-    def start_node(self, node):
+    def start_node(self, node, lease=None):
         sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
-                    "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, self.lease))
+                    "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
         link = {"WindowSize": str(self.window), "Throughput": "100000"}
         with self.on(node):
             self.sim.set_mode(submit_delay=20, notify=False)
@@ -288,6 +290,31 @@ class SharedPostgresqlQueue(StoreTestCase):
                          ["gw-1|%d" % (count // 2), "gw-2|%d" % (count - count // 2)])
         print("shared queue: %d messages, %d sent by gw-1, %d by gw-2"
               % (count, len(per_node["gw-1"]), len(per_node["gw-2"])))
+
+    def test_an_orderly_stop_hands_the_claims_to_the_other_daemon_at_once(self):
+        count = 3000
+        lease = 600  # a lease that cannot run out during the test
+        for node in self.nodes:
+            self.start_node(node, lease)
+        expected = numbers(0, count)
+        self.queue(expected, limit=500)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= count // 10, timeout=60,
+                          what="a tenth of the messages submitted by gw-1", interval=0.1)
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        self.kstd = None
+        self.assertEqual(self.pg.sql("SELECT COUNT(*) FROM message WHERE claimed_by = 'gw-1' AND state IN (0, 1)"),
+                         ["0"])
+        self.assertEqual(self.pg.sql("SELECT node FROM daemon_lease"), ["gw-2"])
+        self.wait_all_submitted(expected, self.nodes)
+        with self.on("gw-2"):
+            self.wait_stat("queued", 0)
+        everything = [d for node in self.nodes for _, d in self.submitted(node)]
+        self.assertEqual(set(everything), set(expected))
+        # Only submissions left unanswered at the stop are sent again.
+        repeated = len(everything) - count
+        self.assertLessEqual(repeated, self.window)
+        print("orderly stop of one of two daemons: %d messages, %d sent by gw-2, %d sent again"
+              % (count, len(self.submitted("gw-2")), repeated))
 
     def test_kill_9_of_one_daemon_its_claims_are_sent_by_the_other(self):
         count = 4000
