@@ -1076,6 +1076,22 @@ TEST_F(PostgresStoreTest, ALeaseThatRunsOutReturnsItsClaimsToTheQueue) {
     EXPECT_FALSE(dead->renewLease());
     EXPECT_TRUE(dead->renewLease());
     EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM daemon_lease"), "2");
+
+    // A queue whose daemon lost its claims that way leaves the messages it
+    // held to the daemon that claimed them since.
+    std::vector<Sms> later = messages("n", 3);
+    dead->enqueue(later);
+    SmsQueStored deadQueue(*dead, nullptr, m_stop);
+    Sms taken;
+    ASSERT_TRUE(deadQueue.getSms(taken));
+    EXPECT_STREQ(taken.message(), "n0");
+    postgresValue("UPDATE daemon_lease SET lease_until = now() - interval '1 hour' WHERE node = 'node-1'");
+    EXPECT_TRUE(survivor.renewLease());
+    EXPECT_EQ(texts(survivor.claimQueued(10, false)), (std::vector<std::string>{"n0", "n1", "n2"}));
+    EXPECT_FALSE(dead->renewLease());
+    deadQueue.forgetClaims();
+    EXPECT_FALSE(deadQueue.getSms(taken));
+    EXPECT_EQ(deadQueue.size(), 0);
 }
 
 TEST_F(PostgresStoreTest, AnOrderlyCloseHandsItsClaimsBackAtOnce) {
