@@ -392,9 +392,11 @@ StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
         readNumberSetting(ini, errorLog, "Store/KeepDays", 7, 0, 36500, "a whole number of days from 0 to 36500");
     store.notificationTimeout = readNumberSetting(ini, errorLog, "Store/NotificationTimeout", 604800, 1, INT_MAX,
                                                   "a whole number of seconds, 1 or more");
+    store.leaseSeconds =
+        readNumberSetting(ini, errorLog, "Store/LeaseSeconds", 30, 1, 3600, "a whole number of seconds from 1 to 3600");
     if (store.postgresql) {
-        trace("Store: PostgreSQL, node %s, keep %ld days, notification timeout %ld s\n", store.node.c_str(),
-              store.keepDays, store.notificationTimeout);
+        trace("Store: PostgreSQL, node %s, lease %ld s, keep %ld days, notification timeout %ld s\n",
+              store.node.c_str(), store.leaseSeconds, store.keepDays, store.notificationTimeout);
     } else if (store.inMemory) {
         trace("Store: memory\n");
     } else {

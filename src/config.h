@@ -106,6 +106,9 @@ struct StoreSettings {
     // with the messages it accepts (the host name unless set).
     std::string connection;
     std::string node;
+    // PostgreSQL: seconds this daemon's claims on queued messages last after
+    // each renewal of its lease; a dead daemon's return to the queue then.
+    long leaseSeconds = 30;
     // "full": every commit reaches the disk before it returns; "normal":
     // commits survive a crash of the daemon but not a power cut.
     bool fullSync = false;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "emailer.h"
+#include "lease_keeper.h"
 #include "logger.h"
 #include "shutdown.h"
 #include "sms.h"
@@ -80,13 +81,21 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
         try {
             std::unique_ptr<Store> store;
             if (config.store.postgresql) {
-                store = std::make_unique<PostgresStore>(config.store.connection, config.store.node);
+                store = std::make_unique<PostgresStore>(config.store.connection, config.store.node,
+                                                        static_cast<int>(config.store.leaseSeconds));
             } else {
                 store = std::make_unique<SqliteStore>(config.store.path, config.store.fullSync);
             }
             unacknowledged = store->requeueUnacknowledged();
             m_store = std::move(store);
-            m_queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);
+            auto queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);
+            if (m_store->sharesQueue()) {
+                m_leaseKeeper =
+                    std::make_unique<LeaseKeeper>(*m_store, *queue, *m_errorLog, stopSignal, config.store.node,
+                                                  static_cast<int>(config.store.leaseSeconds));
+                m_leaseKeeper->SetName("Lease keeper");
+            }
+            m_queue = std::move(queue);
         } catch (const StoreError& e) {
             const std::string record = std::string(e.what()) + ", exiting";
             report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
@@ -240,6 +249,10 @@ void Gateway::start() {
         trace("Starting SMS sender thread ME\n");
         m_modemSender->Start();
     }
+    if (m_leaseKeeper) {
+        trace("Starting lease keeper thread\n");
+        m_leaseKeeper->Start();
+    }
     trace("Starting Sender Manager thread\n");
     m_manager->Start();
     trace("Starting emailer thread\n");
@@ -257,6 +270,16 @@ void Gateway::joinThreads() {
     m_modemSender = nullptr;
     m_smppSender = nullptr;
     m_manager.reset();
+    // The senders have ended: what this daemon claimed and did not finish
+    // goes back to the shared queue at once, for the other daemons.
+    if (m_leaseKeeper) {
+        joinAndDestroy(m_leaseKeeper, "Lease keeper");
+        try {
+            m_store->releaseClaims();
+        } catch (const StoreError& e) {
+            m_errorLog->write(std::string("ERROR: ") + e.what() + ", the claims return when the lease runs out", 'e');
+        }
+    }
     joinAndDestroy(m_shutdowner, "Shutdowner");
     joinAndDestroy(m_emailer, "Emailer");
     joinAndDestroy(m_processing, "SMS processor");

@@ -18,6 +18,7 @@
 #include "sent_message.h"
 
 class Emailer;
+class LeaseKeeper;
 class Logger;
 class Shutdowner;
 class SmsProcessing;
@@ -79,6 +80,9 @@ private:
     SentMessageRegistry m_sentMessages;
 
     std::unique_ptr<SmsQue> m_queue;
+    // A shared store's (null otherwise): keeps the lease of this daemon's
+    // claims while it runs.
+    std::unique_ptr<LeaseKeeper> m_leaseKeeper;
     std::unique_ptr<SmsProcessing> m_processing;
     std::unique_ptr<Emailer> m_emailer;
     std::unique_ptr<Shutdowner> m_shutdowner;

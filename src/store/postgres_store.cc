@@ -123,6 +123,16 @@ const char* const migrations[] = {
     " AND (NEW.outcome IN ('refused', 'expired')"
     " OR (NEW.outcome = 'notified' AND NEW.notification_status IS DISTINCT FROM 1)))"
     " EXECUTE FUNCTION webhook_on_final_state();",
+    // 2: claims of the daemons sharing the queue, and their leases. A
+    // message keeps the claim of the daemon that sends it while it is
+    // queued or submitted; unclaimed queued messages are the shared queue.
+    "ALTER TABLE message ADD COLUMN claimed_by TEXT;"
+    "CREATE INDEX message_unclaimed ON message(position) WHERE state = 0 AND claimed_by IS NULL;"
+    "CREATE INDEX message_claimed ON message(claimed_by) WHERE state IN (0, 1) AND claimed_by IS NOT NULL;"
+    "CREATE TABLE daemon_lease ("
+    " node TEXT PRIMARY KEY,"
+    " lease_until TIMESTAMPTZ NOT NULL,"
+    " renewed_at TIMESTAMPTZ NOT NULL);",
 };
 
 // libpq's messages end with a line break and may span lines: one line.
@@ -279,8 +289,8 @@ private:
     bool m_committed = false;
 };
 
-PostgresStore::PostgresStore(const std::string& connection, const std::string& node)
-    : m_connection(connection), m_node(node), m_description(describe(connection)) {
+PostgresStore::PostgresStore(const std::string& connection, const std::string& node, int leaseSeconds)
+    : m_connection(connection), m_node(node), m_description(describe(connection)), m_leaseSeconds(leaseSeconds) {
     qpthr::QpLock guard(m_mutex);
     try {
         ensureConnected();
@@ -429,11 +439,16 @@ std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
                       .bind(position)
                       .bind(static_cast<int64_t>(limit))
                       .run("reading the queue");
+    readQueued(rows, messages);
+    if (rows.rows() > 0) position = rows.integer(rows.rows() - 1, 7);
+    return messages;
+}
+
+void PostgresStore::readQueued(const Result& rows, std::vector<Sms>& messages) {
     for (int row = 0; row < rows.rows(); ++row) {
         messages.emplace_back(rows.bytes(row, 1), rows.bytes(row, 2), rows.bytes(row, 3), rows.bytes(row, 4),
                               rows.integer(row, 5) != 0, rows.bytes(row, 6));
         messages.back().setId(static_cast<uint64_t>(rows.integer(row, 0)));
-        position = rows.integer(row, 7);
         if (!rows.isNull(row, 8) || !rows.isNull(row, 9)) {
             Sms::Tracking tracking;
             tracking.clientRef = rows.bytes(row, 8);
@@ -443,7 +458,6 @@ std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
             messages.back().setTracking(tracking);
         }
     }
-    return messages;
 }
 
 long PostgresStore::queuedCount() {
@@ -456,12 +470,16 @@ long PostgresStore::queuedCount() {
 int64_t PostgresStore::requeue(uint64_t id, bool atFront) {
     qpthr::QpLock guard(m_mutex);
     ensureConnected();  // one statement: a transaction of its own
-    Result row = Query(*this, atFront ? "UPDATE message SET state = 0, position = nextval('message_front_position')"
-                                        " WHERE id = $1 RETURNING position"
-                                      : "UPDATE message SET state = 0, position = nextval('message_back_position')"
-                                        " WHERE id = $1 RETURNING position")
-                     .bind(static_cast<int64_t>(id))
-                     .run("putting a message back into the queue");
+    // At the front it stays this daemon's: the queue puts it at the front of
+    // its window. At the back it goes to the shared queue, to be claimed
+    // again in its turn.
+    Query update(*this, atFront ? "UPDATE message SET state = 0, position = nextval('message_front_position'),"
+                                  " claimed_by = $2 WHERE id = $1 RETURNING position"
+                                : "UPDATE message SET state = 0, position = nextval('message_back_position'),"
+                                  " claimed_by = NULL WHERE id = $1 RETURNING position");
+    update.bind(static_cast<int64_t>(id));
+    if (atFront) update.bind(m_node);
+    Result row = update.run("putting a message back into the queue");
     return row.rows() > 0 ? row.integer(0, 0) : 0;
 }
 
@@ -566,17 +584,129 @@ void PostgresStore::markExpired(uint64_t id, time_t at) {
 
 long PostgresStore::requeueUnacknowledged() {
     qpthr::QpLock guard(m_mutex);
-    ensureConnected();  // one statement: a transaction of its own
+    Transaction transaction(*this);
+    // The claims of this daemon's former run, and submissions of no daemon
+    // (made before claims were kept).
+    const long requeued = returnClaims(m_node);
+    Result rows = Query(*this,
+                        "WITH numbered AS MATERIALIZED (SELECT id, nextval('message_front_position') AS front FROM"
+                        " (SELECT id FROM message WHERE state = 1 AND claimed_by IS NULL ORDER BY position DESC)"
+                        " AS open)"
+                        " UPDATE message SET state = 0, position = numbered.front FROM numbered"
+                        " WHERE message.id = numbered.id RETURNING message.id")
+                      .run("putting the submitted messages back into the queue");
+    extendLease();
+    transaction.commit();
+    m_leaseHeld = true;
+    return requeued + static_cast<long>(rows.rows());
+}
+
+long PostgresStore::returnClaims(const std::string& node) {
     // The front sequence counts down: the last of them in queue order takes
     // the first number, so that they keep their order before every queued
     // message.
     Result rows = Query(*this,
                         "WITH numbered AS MATERIALIZED (SELECT id, nextval('message_front_position') AS front FROM"
-                        " (SELECT id FROM message WHERE state = 1 ORDER BY position DESC) AS open)"
-                        " UPDATE message SET state = 0, position = numbered.front FROM numbered"
+                        " (SELECT id FROM message WHERE state = 1 AND claimed_by = $1 ORDER BY position DESC)"
+                        " AS open)"
+                        " UPDATE message SET state = 0, position = numbered.front, claimed_by = NULL FROM numbered"
                         " WHERE message.id = numbered.id RETURNING message.id")
+                      .bind(node)
                       .run("putting the submitted messages back into the queue");
+    Query(*this, "UPDATE message SET claimed_by = NULL WHERE state = 0 AND claimed_by = $1")
+        .bind(node)
+        .run("returning claimed messages to the queue");
     return static_cast<long>(rows.rows());
+}
+
+bool PostgresStore::extendLease() {
+    const long renewed =
+        Query(*this,
+              "UPDATE daemon_lease SET lease_until = clock_timestamp() + $2::float8 * interval '1 second',"
+              " renewed_at = clock_timestamp() WHERE node = $1")
+            .bind(m_node)
+            .bind(m_leaseSeconds)
+            .run("renewing the lease")
+            .affected();
+    if (renewed > 0) return true;
+    Query(*this,
+          "INSERT INTO daemon_lease (node, lease_until, renewed_at)"
+          " VALUES ($1, clock_timestamp() + $2::float8 * interval '1 second', clock_timestamp())"
+          " ON CONFLICT (node) DO UPDATE SET lease_until = EXCLUDED.lease_until, renewed_at = EXCLUDED.renewed_at")
+        .bind(m_node)
+        .bind(m_leaseSeconds)
+        .run("taking a lease");
+    return false;
+}
+
+bool PostgresStore::renewLease() {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    // A renewal lost with a crash of the database server costs nothing the
+    // next one does not make good.
+    execute("SET LOCAL synchronous_commit TO off", "renewing the lease");
+    const bool held = extendLease() || !m_leaseHeld;
+    // Several daemons may find the same expired lease: the first deletes
+    // it and returns its claims, the others wait for its row and find it
+    // gone.
+    Result expired = Query(*this, "DELETE FROM daemon_lease WHERE lease_until < clock_timestamp() RETURNING node")
+                         .run("ending expired leases");
+    for (int row = 0; row < expired.rows(); ++row) returnClaims(expired.bytes(row, 0));
+    transaction.commit();
+    m_leaseHeld = true;
+    return held;
+}
+
+void PostgresStore::releaseClaims() {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    returnClaims(m_node);
+    Query(*this, "DELETE FROM daemon_lease WHERE node = $1").bind(m_node).run("ending the lease");
+    transaction.commit();
+    m_leaseHeld = false;
+}
+
+std::vector<Sms> PostgresStore::claimQueued(size_t limit, bool frontOnly) {
+    std::vector<Sms> messages;
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    // Claims are made only under a lease: a daemon that returns this one's
+    // claims waits for this transaction and returns these too. A lease that
+    // was taken away is not taken again here but by renewLease(), which
+    // reports its loss.
+    if (!m_leaseHeld) {
+        extendLease();
+    } else if (Query(*this, "SELECT 1 FROM daemon_lease WHERE node = $1 FOR SHARE")
+                   .bind(m_node)
+                   .run("reading the lease")
+                   .rows() == 0) {
+        transaction.commit();
+        return messages;
+    }
+    Result rows = Query(*this,
+                        "WITH claimed AS (UPDATE message SET claimed_by = $1 WHERE id IN"
+                        " (SELECT id FROM message WHERE state = 0 AND claimed_by IS NULL AND position <= $3"
+                        " ORDER BY position LIMIT $2 FOR UPDATE SKIP LOCKED)"
+                        " RETURNING id, target, source, body, remote_addr, on_display, mail_to, position,"
+                        " client_ref, callback_url, part, parts)"
+                        " SELECT * FROM claimed ORDER BY position")
+                      .bind(m_node)
+                      .bind(static_cast<int64_t>(limit))
+                      // Front positions count down from 0.
+                      .bind(frontOnly ? int64_t{0} : INT64_MAX)
+                      .run("claiming queued messages");
+    transaction.commit();
+    m_leaseHeld = true;
+    readQueued(rows, messages);
+    return messages;
+}
+
+long PostgresStore::unclaimedCount() {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    return static_cast<long>(Query(*this, "SELECT COUNT(*) FROM message WHERE state = 0 AND claimed_by IS NULL")
+                                 .run("counting the queue")
+                                 .integer(0, 0));
 }
 
 std::vector<SubmittedMessage> PostgresStore::awaitingNotification() {

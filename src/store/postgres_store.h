@@ -5,6 +5,16 @@
 // A connection that broke is made again by the next operation; the one that
 // found it broken throws StoreError with the server's words.
 //
+// Several daemons share the queue. A queued message is claimed by the
+// daemon that will send it (message.claimed_by, its Store/Node): claims are
+// taken with SELECT ... FOR UPDATE SKIP LOCKED, so daemons claiming together
+// take disjoint batches, each in queue order. A daemon's claims hold while
+// its lease (a row of daemon_lease: lease_until on the database's clock)
+// does; it renews the lease with renewLease(), which also returns the claims
+// of every daemon whose lease ran out to the queue (their submitted and
+// unacknowledged messages at the front, to be sent again). Each daemon needs
+// a node name of its own.
+//
 // Texts that come from outside (numbers, bodies, addresses, references,
 // the SMSC's keys) are kept as bytes (bytea), exactly as they came, so that
 // no database encoding can refuse or change them.
@@ -25,13 +35,15 @@ class PostgresStore : public Store {
 public:
     // The schema this program writes; older databases are upgraded on
     // opening, under a lock, so that daemons starting together migrate once.
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
 
     // Connects with `connection` (a libpq connection string) and creates or
     // upgrades the schema. `node` names this daemon: it is kept with every
-    // message it accepts. Throws StoreError naming the database and the cause
-    // when it cannot connect, or the schema is newer than this program's.
-    PostgresStore(const std::string& connection, const std::string& node);
+    // message it accepts and names its claims, which last `leaseSeconds`
+    // after each renewal of its lease. Throws StoreError naming the database
+    // and the cause when it cannot connect, or the schema is newer than this
+    // program's.
+    PostgresStore(const std::string& connection, const std::string& node, int leaseSeconds = 30);
     ~PostgresStore() override;
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
@@ -71,6 +83,12 @@ public:
     void markWebhookDone(uint64_t id, bool delivered, int attempts, time_t at, const std::string& error) override
         EXCLUDES(m_mutex);
 
+    bool sharesQueue() const override { return true; }
+    std::vector<Sms> claimQueued(size_t limit, bool frontOnly) override EXCLUDES(m_mutex);
+    long unclaimedCount() override EXCLUDES(m_mutex);
+    bool renewLease() override EXCLUDES(m_mutex);
+    void releaseClaims() override EXCLUDES(m_mutex);
+
     // "PostgreSQL database NAME on HOST:PORT", as the errors name it (never
     // the password of the connection string).
     const std::string& description() const { return m_description; }
@@ -97,17 +115,30 @@ private:
     // transaction under way.
     void keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) REQUIRES(m_mutex);
 
+    // Returns the claims of daemon `node` to the queue, in the transaction
+    // under way; the number of its submitted messages put back at the front.
+    long returnClaims(const std::string& node) REQUIRES(m_mutex);
+    // Makes or renews this daemon's lease, in the transaction under way;
+    // false when it had none (its lease ran out and was taken away).
+    bool extendLease() REQUIRES(m_mutex);
+
     void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
         REQUIRES(m_mutex);
     void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
     static void readRecord(const Result& rows, int row, MessageRecord& record);
+    // Queued messages read with the columns of nextQueued(), in order.
+    static void readQueued(const Result& rows, std::vector<Sms>& messages);
 
     const std::string m_connection;
     const std::string m_node;
     const std::string m_description;
+    const int m_leaseSeconds;
     qpthr::QpMutex m_mutex;
     pg_conn* m_db GUARDED_BY(m_mutex) = nullptr;
     bool m_reconnect GUARDED_BY(m_mutex) = false;
+    // This daemon registered its lease (requeueUnacknowledged()) and has not
+    // released it.
+    bool m_leaseHeld GUARDED_BY(m_mutex) = false;
     // Prepared on this connection, by the address of their SQL text (a
     // literal): the statement's name.
     std::map<const char*, std::string> m_statements GUARDED_BY(m_mutex);

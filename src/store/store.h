@@ -182,7 +182,8 @@ public:
     virtual void markExpired(uint64_t id, time_t at) = 0;
 
     // Start-up recovery: the messages submitted and not acknowledged go back
-    // to the front of the queue, in their order; returns how many.
+    // to the front of the queue, in their order; returns how many. A shared
+    // store takes back only this daemon's claims (and registers its lease).
     virtual long requeueUnacknowledged() = 0;
     // The acknowledged messages still waiting for their notification, in
     // the order they were submitted.
@@ -242,6 +243,29 @@ public:
         throw notKept();
     }
 
+    // Claims: the queue of a store that several daemons share. Each daemon
+    // takes queued messages into its own claims and reads only those; its
+    // claims last while it renews its lease. A store of one daemon shares
+    // nothing (the default): its queue is read with nextQueued() and these
+    // are not called.
+    virtual bool sharesQueue() const { return false; }
+    // Claims up to `limit` queued messages that no daemon claimed, in queue
+    // order; `frontOnly`: only messages put back at the front of the queue
+    // (before every message enqueued at the back).
+    virtual std::vector<Sms> claimQueued(size_t /*limit*/, bool /*frontOnly*/) { throw notShared(); }
+    // Queued messages that no daemon claimed.
+    virtual long unclaimedCount() { throw notShared(); }
+    // Renews this daemon's lease, and returns to the queue the claims of
+    // every daemon whose lease ran out: their queued messages for anyone to
+    // claim, their submitted and unacknowledged ones at the front, to be
+    // sent again. False when this daemon's own lease had run out and
+    // another daemon returned its claims (its messages in memory may be
+    // claimed elsewhere by now); it holds a lease again afterwards.
+    virtual bool renewLease() { return true; }
+    // The orderly stop, after the senders ended: this daemon's claims go back
+    // to the queue at once (as those of an expired lease) and its lease ends.
+    virtual void releaseClaims() {}
+
     // Deletes the messages finished before `before`, and the confirmations,
     // received messages and delivery callbacks done before it; the number
     // of messages.
@@ -249,6 +273,7 @@ public:
 
 private:
     static StoreError notKept() { return StoreError("Store: this store keeps no message states or answers"); }
+    static StoreError notShared() { return StoreError("Store: this store's queue is not shared"); }
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "stored_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "logger.h"
@@ -10,12 +11,13 @@ SmsQueStored::SmsQueStored(Store& store, Logger* errorLog, StopSignal& stopSigna
     : SmsQue(stopSignal),
       m_store(store),
       m_errorLog(errorLog),
+      m_claims(store.sharesQueue()),
       m_position(Store::queueStart),
       m_size(0),
       m_accounted(m_mutex),
       m_groupDone(m_groupMutex) {
     qpthr::QpLock guard(m_mutex);
-    m_size = m_store.queuedCount();
+    m_size = m_claims ? m_store.unclaimedCount() : m_store.queuedCount();
 }
 
 void SmsQueStored::storeFailed(const char* doing, const char* what) {
@@ -36,7 +38,8 @@ int SmsQueStored::takeStoredBatchSafe(std::vector<Sms>& messages, int64_t last) 
     // when its turn comes. A window read from the store while the batch was
     // being committed may hold some of it already: then it holds more than
     // the queue's length counts, and the batch is left to the store.
-    const bool intoWindow = windowHoldsAll() && m_window.size() + messages.size() <= windowBatch;
+    // A shared queue's window takes only claimed messages.
+    const bool intoWindow = !m_claims && windowHoldsAll() && m_window.size() + messages.size() <= windowBatch;
     for (Sms& sms : messages) {
         traceAs("SmsQue", "%s( %s, %s, %s, %s )\n", "appendSms", sms.target(), sms.source(), sms.message(),
                 sms.remoteAddr());
@@ -168,7 +171,7 @@ int SmsQueStored::appendSmsSafe(Sms& sms) {
     // A message stored at the back now comes behind the batch being
     // committed: the window must have taken that batch before it.
     while (m_commitUnaccounted) m_accounted.Wait();
-    const bool intoWindow = windowHoldsAll() && m_window.size() < windowBatch;
+    const bool intoWindow = !m_claims && windowHoldsAll() && m_window.size() < windowBatch;
     bool stored = true;
     int64_t position = 0;
     try {
@@ -209,11 +212,15 @@ int SmsQueStored::insertSmsSafe(Sms& sms) {
 bool SmsQueStored::getSmsSafe(Sms& sms) {
     if (m_window.empty() && m_size > 0) {
         try {
-            for (Sms& next : m_store.nextQueued(m_position, windowBatch)) m_window.push_back(std::move(next));
+            std::vector<Sms> next =
+                m_claims ? m_store.claimQueued(windowBatch, false) : m_store.nextQueued(m_position, windowBatch);
+            for (Sms& claimed : next) m_window.push_back(std::move(claimed));
         } catch (const StoreError& e) {
             storeFailed("Cannot read the queue", e.what());
             return false;
         }
+        // Other daemons may have queued more than this one counted.
+        if (m_claims && static_cast<long>(m_window.size()) > m_size) m_size = static_cast<long>(m_window.size());
         // The store holds fewer than counted (a row changed outside): the
         // count follows the store.
         if (m_window.empty()) m_size = 0;
@@ -226,3 +233,39 @@ bool SmsQueStored::getSmsSafe(Sms& sms) {
 }
 
 int SmsQueStored::getSizeSafe() { return static_cast<int>(m_size); }
+
+void SmsQueStored::takeUpSharedQueue() {
+    if (!m_claims) return;
+    bool added = false;
+    bool wasEmpty = false;
+    {
+        qpthr::QpLock guard(m_mutex);
+        wasEmpty = m_size == 0;
+        try {
+            // Put back at the front, they come before every message the
+            // window holds.
+            std::vector<Sms> front = m_store.claimQueued(windowBatch, true);
+            for (auto sms = front.rbegin(); sms != front.rend(); ++sms) m_window.push_front(std::move(*sms));
+            m_size += static_cast<long>(front.size());
+            added = !front.empty();
+            if (m_size == 0 && !m_commitUnaccounted) {
+                m_size = m_store.unclaimedCount();
+                added = added || m_size > 0;
+            }
+        } catch (const StoreError& e) {
+            storeFailed("Cannot read the queue", e.what());
+        }
+    }
+    if (!added) return;
+    m_cond.Broadcast();
+    if (wasEmpty) notify();
+}
+
+void SmsQueStored::forgetClaims() {
+    if (!m_claims) return;
+    qpthr::QpLock guard(m_mutex);
+    // A message the store did not take (no id) is nowhere else: it stays.
+    // The others are counted on as queued in the store, to be claimed again.
+    m_window.erase(std::remove_if(m_window.begin(), m_window.end(), [](const Sms& sms) { return sms.id() != 0; }),
+                   m_window.end());
+}

@@ -7,6 +7,15 @@
 // error log; both locks are leaves, so the order is always queue, then
 // store or log.
 //
+// A store whose queue several daemons share (Store::sharesQueue()) is read
+// by claiming: the window holds only messages this daemon claimed, filled
+// by Store::claimQueued() when it empties; a message stored at the back
+// goes to the shared queue, not into the window, and the queue's length is
+// the window's plus the unclaimed messages last seen in the store.
+// takeUpSharedQueue(), called periodically by the lease keeper, claims the
+// messages another daemon's expired lease put back at the front and sees
+// messages that other daemons queued.
+//
 // Group commit: concurrent appendAll() calls (the servant's threads) share
 // one transaction. A call joins the group that waits for the next commit;
 // the first caller that finds no commit in progress becomes the committer:
@@ -64,6 +73,16 @@ public:
     // Batches waiting for the next commit (for the tests).
     size_t batchesWaiting() EXCLUDES(m_groupMutex);
 
+    // A shared queue's periodic look at the store (see above): the messages
+    // put back at the front of the shared queue are claimed at once and come
+    // before the window; an idle queue takes up what other daemons queued.
+    // Wakes the senders when there is something. The lease keeper's thread.
+    void takeUpSharedQueue() EXCLUDES(m_mutex);
+    // This daemon's claims were returned to the shared queue (its lease ran
+    // out): the window's messages may be sent by another daemon, so they
+    // are left to the queue. The lease keeper's thread.
+    void forgetClaims() EXCLUDES(m_mutex);
+
 private:
     // One appendAll() call waiting in a group; lives on its caller's stack.
     struct PendingBatch {
@@ -90,6 +109,8 @@ private:
     // Collaborators, from the constructor.
     Store& m_store;
     Logger* m_errorLog;
+    // The store's queue is shared, read by claiming.
+    const bool m_claims;
 
     // The head of the queue, in order; the messages behind it are in the
     // store only, at positions after m_position.

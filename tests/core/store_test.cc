@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,6 +334,7 @@ TEST_P(StoreTest, StoredQueueKeepsOrderBeyondItsWindow) {
     }
     // a0 was taken and not handed on: it is still queued after a restart,
     // at the front.
+    EXPECT_EQ(store.requeueUnacknowledged(), 0);
     SmsQueStored reopened(store, nullptr, m_stop);
     EXPECT_EQ(reopened.size(), count);
     std::vector<std::string> all = drain(reopened);
@@ -506,9 +508,11 @@ TEST_P(StoreTest, ConcurrentAppendsKeepEveryBatchWholeAndInOrder) {
     for (size_t i = 0; i < all.size(); ++i) {
         EXPECT_EQ(all[i], static_cast<int>((i + 1) * perCall)) << "each call's length after its own batch";
     }
+    const std::vector<std::string> taken = drain(queue);
+    // Taken and not handed on, they are read again after a restart.
+    EXPECT_EQ(store.requeueUnacknowledged(), 0);
     SmsQueStored reopened(store, nullptr, m_stop);
     const std::vector<std::string> stored = drain(reopened);
-    const std::vector<std::string> taken = drain(queue);
     EXPECT_EQ(taken, stored);
     ASSERT_EQ(taken.size(), static_cast<size_t>(threads * callsPerThread * perCall));
     std::vector<int> nextCall(threads, 0);
@@ -944,7 +948,7 @@ TEST_F(PostgresStoreTest, StoresOpeningTogetherCreateTheSchemaOnce) {
     for (std::thread& thread : opening) thread.join();
     EXPECT_EQ(failures, std::vector<std::string>(count));
     EXPECT_EQ(postgresValue("SELECT COUNT(*) || ' ' || MAX(version) FROM schema_version"),
-              "1 " + std::to_string(PostgresStore::schemaVersion));
+              std::to_string(PostgresStore::schemaVersion) + " " + std::to_string(PostgresStore::schemaVersion));
     for (int i = 0; i < count; ++i) {
         ASSERT_TRUE(stores[i]);
         std::vector<Sms> batch = messages("n" + std::to_string(i) + "-", 1);
@@ -993,7 +997,131 @@ TEST_F(PostgresStoreTest, ReconnectsWhenTheServerIsBackAndKeepsEverythingAcrossI
     EXPECT_EQ(reopened.requeueUnacknowledged(), 1);
     int64_t position = Store::queueStart;
     EXPECT_EQ(texts(reopened.nextQueued(position, 10)), (std::vector<std::string>{"a0", "a1", "a2", "lost0", "lost1"}));
-    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM schema_version"), "1");
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM schema_version"), std::to_string(PostgresStore::schemaVersion));
+}
+
+TEST_F(PostgresStoreTest, StoresSharingTheQueueClaimDisjointBatchesInQueueOrder) {
+    PostgresStore first(m_server->connection(), "node-1");
+    PostgresStore second(m_server->connection(), "node-2");
+    std::vector<Sms> queued = messages("m", 10);
+    first.enqueue(queued);
+    EXPECT_EQ(texts(first.claimQueued(4, false)), (std::vector<std::string>{"m0", "m1", "m2", "m3"}));
+    EXPECT_EQ(texts(second.claimQueued(4, false)), (std::vector<std::string>{"m4", "m5", "m6", "m7"}));
+    EXPECT_EQ(first.unclaimedCount(), 2);
+    EXPECT_EQ(first.queuedCount(), 10);
+    EXPECT_EQ(texts(first.claimQueued(10, false)), (std::vector<std::string>{"m8", "m9"}));
+    EXPECT_TRUE(second.claimQueued(10, false).empty());
+
+    // Two queues draining one shared queue together: every message is
+    // taken once, each queue's in queue order.
+    const int count = 3000;
+    std::vector<Sms> burst = messages("b", count);
+    first.enqueue(burst);
+    SmsQueStored firstQueue(first, nullptr, m_stop);
+    SmsQueStored secondQueue(second, nullptr, m_stop);
+    EXPECT_EQ(firstQueue.size(), count);
+    std::vector<std::vector<uint64_t>> taken(2);
+    std::thread other([&] {
+        Sms sms;
+        while (secondQueue.getSms(sms)) taken[1].push_back(sms.id());
+    });
+    Sms sms;
+    while (firstQueue.getSms(sms)) taken[0].push_back(sms.id());
+    other.join();
+    std::set<uint64_t> all;
+    for (const std::vector<uint64_t>& ids : taken) {
+        EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+        all.insert(ids.begin(), ids.end());
+    }
+    EXPECT_EQ(all.size(), taken[0].size() + taken[1].size());
+    EXPECT_EQ(all.size(), static_cast<size_t>(count));
+    EXPECT_EQ(*all.begin(), burst.front().id());
+    EXPECT_EQ(*all.rbegin(), burst.back().id());
+}
+
+TEST_F(PostgresStoreTest, ALeaseThatRunsOutReturnsItsClaimsToTheQueue) {
+    auto dead = std::make_unique<PostgresStore>(m_server->connection(), "node-1", 1);
+    PostgresStore survivor(m_server->connection(), "node-2", 30);
+    EXPECT_EQ(dead->requeueUnacknowledged(), 0);
+    EXPECT_EQ(survivor.requeueUnacknowledged(), 0);
+    std::vector<Sms> queued = messages("m", 5);
+    dead->enqueue(queued);
+    EXPECT_EQ(texts(dead->claimQueued(4, false)), (std::vector<std::string>{"m0", "m1", "m2", "m3"}));
+    const time_t now = time(nullptr);
+    dead->markSubmitted(queued[1].id(), "Sender thread(EMI)", 1, 0, now);
+    dead->markSubmitted(queued[2].id(), "Sender thread(EMI)", 2, 0, now);
+    dead->markAcknowledged(queued[2].id(), "key", true, now);
+    // m1 submitted and not acknowledged, m2 acknowledged, m0 and m3 only
+    // claimed, m4 never claimed.
+    SmsQueStored survivorQueue(survivor, nullptr, m_stop);
+    EXPECT_TRUE(survivor.renewLease());
+    survivorQueue.takeUpSharedQueue();
+    EXPECT_EQ(survivorQueue.size(), 1);
+
+    // The dead daemon renews no more: once its lease ran out, the next
+    // renewal of another daemon returns its claims, the submitted message
+    // first, and that daemon's queue takes it up at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_TRUE(survivor.renewLease());
+    EXPECT_EQ(postgresValue("SELECT string_agg(node, ',') FROM daemon_lease"), "node-2");
+    EXPECT_EQ(survivor.unclaimedCount(), 4);
+    survivorQueue.takeUpSharedQueue();
+    EXPECT_EQ(drain(survivorQueue), (std::vector<std::string>{"m1", "m0", "m3", "m4"}));
+    MessageRecord record;
+    ASSERT_TRUE(survivor.findMessage(queued[2].id(), record));
+    EXPECT_EQ(record.stage, MessageRecord::Stage::Acknowledged);
+
+    // Back, the dead daemon learns that it lost its claims, and claims
+    // again under its new lease.
+    EXPECT_FALSE(dead->renewLease());
+    EXPECT_TRUE(dead->renewLease());
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM daemon_lease"), "2");
+
+    // A queue whose daemon lost its claims that way leaves the messages it
+    // held to the daemon that claimed them since.
+    std::vector<Sms> later = messages("n", 3);
+    dead->enqueue(later);
+    SmsQueStored deadQueue(*dead, nullptr, m_stop);
+    Sms taken;
+    ASSERT_TRUE(deadQueue.getSms(taken));
+    EXPECT_STREQ(taken.message(), "n0");
+    postgresValue("UPDATE daemon_lease SET lease_until = now() - interval '1 hour' WHERE node = 'node-1'");
+    EXPECT_TRUE(survivor.renewLease());
+    EXPECT_EQ(texts(survivor.claimQueued(10, false)), (std::vector<std::string>{"n0", "n1", "n2"}));
+    EXPECT_FALSE(dead->renewLease());
+    deadQueue.forgetClaims();
+    EXPECT_FALSE(deadQueue.getSms(taken));
+    EXPECT_EQ(deadQueue.size(), 0);
+}
+
+TEST_F(PostgresStoreTest, AnOrderlyCloseHandsItsClaimsBackAtOnce) {
+    auto leaving = std::make_unique<PostgresStore>(m_server->connection(), "node-1");
+    PostgresStore staying(m_server->connection(), "node-2");
+    EXPECT_EQ(leaving->requeueUnacknowledged(), 0);
+    std::vector<Sms> queued = messages("m", 4);
+    leaving->enqueue(queued);
+    {
+        SmsQueStored queue(*leaving, nullptr, m_stop);
+        Sms sms;
+        ASSERT_TRUE(queue.getSms(sms));
+        leaving->markSubmitted(sms.id(), "Sender thread(EMI)", 1, 0, time(nullptr));
+    }
+    EXPECT_EQ(staying.unclaimedCount(), 0);
+    leaving->releaseClaims();
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM daemon_lease WHERE node = 'node-1'"), "0");
+    EXPECT_EQ(texts(staying.claimQueued(10, false)), (std::vector<std::string>{"m0", "m1", "m2", "m3"}));
+
+    // The daemon that starts again under the same name takes back what it
+    // had claimed in its former run, not what others claimed.
+    leaving = std::make_unique<PostgresStore>(m_server->connection(), "node-1");
+    std::vector<Sms> more = messages("n", 2);
+    leaving->enqueue(more);
+    EXPECT_EQ(texts(leaving->claimQueued(1, false)), (std::vector<std::string>{"n0"}));
+    leaving->markSubmitted(more[0].id(), "Sender thread(EMI)", 1, 0, time(nullptr));
+    leaving.reset();
+    PostgresStore restarted(m_server->connection(), "node-1");
+    EXPECT_EQ(restarted.requeueUnacknowledged(), 1);
+    EXPECT_EQ(texts(restarted.claimQueued(10, false)), (std::vector<std::string>{"n0", "n1"}));
 }
 
 TEST_F(PostgresStoreTest, RefusesWhatItCannotUse) {

@@ -185,6 +185,7 @@ class Configuration(SandboxTestCase):
         emi = {"Address": "127.0.0.1", "Port": "1", "WindowSize": "-5", "Throughput": "0", "AlertTimeout": "-1"}
         limits = "[Limits]\nMaxDestinations = many\nMaxQueued = 0\n"
         limits += "[Store]\nType = disk\nPath =\nSync = fast\nKeepDays = -1\nNotificationTimeout = 0\n"
+        limits += "LeaseSeconds = 0\n"
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=emi, extra=limits))
         out = self.run_to_end().stdout()
         self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 0, originator '', alert '', "
@@ -204,7 +205,9 @@ class Configuration(SandboxTestCase):
             "Invalid Store/Sync setting 'fast' in INI file (normal or full), using normal",
             "Invalid Store/KeepDays setting '-1' in INI file (a whole number of days from 0 to 36500), using 7",
             "Invalid Store/NotificationTimeout setting '0' in INI file (a whole number of seconds, 1 or more), "
-            "using 604800"])
+            "using 604800",
+            "Invalid Store/LeaseSeconds setting '0' in INI file (a whole number of seconds from 1 to 3600), "
+            "using 30"])
 
     def test_smpp_settings_that_end_the_start(self):
         smpp = "[SMPP]\nAddress = 127.0.0.1\nPort = 2775\n"

@@ -5,8 +5,11 @@ a store it cannot use ends the start, a full file system refuses SendSms
 while what is stored is still sent, and an acknowledged message whose
 notification never comes is given up. The PostgreSQL store, on a server of
 the test's own, keeps what was accepted across a kill -9 as well, and while
-its database is away SendSms fails and nothing already accepted is lost."""
+its database is away SendSms fails and nothing already accepted is lost.
+Two daemons sharing its queue submit each message once; when one stops in
+order or is killed, the other sends what it had claimed."""
 
+import contextlib
 import os
 import random
 import signal
@@ -200,6 +203,146 @@ class PostgresqlStore(StoreTestCase):
         self.assertRegex(self.log("error.log"), r"Store PostgreSQL database kst on 127\.0\.0\.1:\d+: cannot connect: "
                                                 r"connection to server .* failed: Connection refused")
         print("postgresql away test: %d messages, %d closes, %d repeated" % (count, closes, repeated))
+
+
+class SharedPostgresqlQueue(StoreTestCase):
+    """Two daemons, each in a namespace of its own with a simulator of its
+    own, share the queue of one PostgreSQL database."""
+
+    lease = 2
+    window = 20
+
+    def setUp(self):
+        self.pg = PostgresServer()
+        self.addCleanup(self.pg.cleanup)
+        super().setUp()
+        self.nodes = {"gw-1": (self.sandbox, self.sim, None)}
+        other = kst.Sandbox(self.id().split(".")[-1][:30] + "-2")
+        self.addCleanup(other.close)
+        other_sim = self.make_sim()
+        self.addCleanup(other_sim.cleanup)
+        self.nodes["gw-2"] = (other, other_sim, None)
+        self.addCleanup(self.stop_node, "gw-2")
+
+    @contextlib.contextmanager
+    def on(self, node):
+        """The test case's daemon, sandbox and simulator (gw-1's) are those
+        of `node` while inside."""
+        if node == "gw-1":
+            yield
+            return
+        saved = (self.sandbox, self.sim, self.kstd)
+        self.sandbox, self.sim, self.kstd = self.nodes[node]
+        try:
+            yield
+        finally:
+            self.nodes[node] = (self.sandbox, self.sim, self.kstd)
+            self.sandbox, self.sim, self.kstd = saved
+
+    def start_node(self, node, lease=None):
+        sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
+                    "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
+        link = {"WindowSize": str(self.window), "Throughput": "100000"}
+        with self.on(node):
+            self.sim.set_mode(submit_delay=20, notify=False)
+            self.start_daemon(emi=link, sections=sections)
+
+    def stop_node(self, node):
+        with self.on(node):
+            self._stop_daemon_and_check()
+            self.kstd = None
+
+    def submitted(self, node):
+        """The simulator's submissions of `node`: (time, destination)."""
+        sim = self.nodes[node][1]
+        return [(s["t"], "+" + s["AdC"][2:]) for s in sim.submissions()]
+
+    def start_both_and_queue(self, count):
+        """Starts both daemons and queues `count` messages, half through each."""
+        for node in self.nodes:
+            self.start_node(node)
+        expected = numbers(0, count)
+        half = count // 2
+        with self.on("gw-1"):
+            self.queue(expected[:half], limit=500)
+        with self.on("gw-2"):
+            self.queue(expected[half:], limit=500)
+        return expected
+
+    def wait_all_submitted(self, expected, nodes):
+        wait_until(lambda: set(d for n in nodes for _, d in self.submitted(n)) >= set(expected), 120,
+                   interval=0.5, what="every message at a simulator")
+
+    def test_two_daemons_submit_each_message_of_the_shared_queue_once(self):
+        count = 2000
+        expected = self.start_both_and_queue(count)
+        self.wait_all_submitted(expected, self.nodes)
+        for node in self.nodes:
+            with self.on(node):
+                self.wait_stat("queued", 0)
+        per_node = {node: [d for _, d in self.submitted(node)] for node in self.nodes}
+        everything = per_node["gw-1"] + per_node["gw-2"]
+        self.assertEqual(sorted(everything), sorted(expected), "each message submitted once in total")
+        self.assertTrue(all(per_node.values()), "both daemons sent: %r" % {n: len(d) for n, d in per_node.items()})
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*) FROM message WHERE state <> 3") == ["0"], 60,
+                   interval=0.2, what="every message finished in the database")
+        self.assertEqual(self.pg.sql("SELECT node, COUNT(*) FROM message GROUP BY node ORDER BY node"),
+                         ["gw-1|%d" % (count // 2), "gw-2|%d" % (count - count // 2)])
+        print("shared queue: %d messages, %d sent by gw-1, %d by gw-2"
+              % (count, len(per_node["gw-1"]), len(per_node["gw-2"])))
+
+    def test_an_orderly_stop_hands_the_claims_to_the_other_daemon_at_once(self):
+        count = 3000
+        lease = 600  # a lease that cannot run out during the test
+        for node in self.nodes:
+            self.start_node(node, lease)
+        expected = numbers(0, count)
+        self.queue(expected, limit=500)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= count // 10, timeout=60,
+                          what="a tenth of the messages submitted by gw-1", interval=0.1)
+        self.assertEqual(self.kstd.stop(timeout=60), 0)
+        self.kstd = None
+        self.assertEqual(self.pg.sql("SELECT COUNT(*) FROM message WHERE claimed_by = 'gw-1' AND state IN (0, 1)"),
+                         ["0"])
+        self.assertEqual(self.pg.sql("SELECT node FROM daemon_lease"), ["gw-2"])
+        self.wait_all_submitted(expected, self.nodes)
+        with self.on("gw-2"):
+            self.wait_stat("queued", 0)
+        everything = [d for node in self.nodes for _, d in self.submitted(node)]
+        self.assertEqual(set(everything), set(expected))
+        # Only submissions left unanswered at the stop are sent again.
+        repeated = len(everything) - count
+        self.assertLessEqual(repeated, self.window)
+        print("orderly stop of one of two daemons: %d messages, %d sent by gw-2, %d sent again"
+              % (count, len(self.submitted("gw-2")), repeated))
+
+    def test_kill_9_of_one_daemon_its_claims_are_sent_by_the_other(self):
+        count = 4000
+        expected = self.start_both_and_queue(count)
+        self.sim.wait_for(lambda: len(self.sim.submissions()) >= count // 8, timeout=60,
+                          what="an eighth of the messages submitted by gw-1", interval=0.1)
+        self.kill9()
+        killed_at = time.time()
+        self.kstd = None
+        dead = self.submitted("gw-1")
+        self.wait_all_submitted(expected, self.nodes)
+        with self.on("gw-2"):
+            self.wait_stat("queued", 0)
+        survivor = self.submitted("gw-2")
+        everything = [d for _, d in dead] + [d for _, d in survivor]
+        self.assertEqual(set(everything), set(expected))
+        dead_destinations = set(d for _, d in dead)
+        repeated = [d for _, d in survivor if d in dead_destinations]
+        self.assertEqual(len(everything), count + len(repeated), "repeats only of the dead daemon's submissions")
+        self.assertEqual(len(set(d for _, d in survivor)), len(survivor), "the survivor repeats nothing itself")
+        # Only what the dead daemon had submitted and not yet recorded as
+        # acknowledged: at most its window.
+        self.assertLessEqual(len(repeated), self.window)
+        self.assertEqual(self.pg.sql("SELECT node FROM daemon_lease"), ["gw-2"])
+        takeover = min((t for t, d in survivor if d in dead_destinations), default=None)
+        print("kill -9 of one of two daemons: %d messages, %d sent again by the other; from the kill to the first "
+              "of them sent again: %s s (lease %d s)"
+              % (count, len(repeated), "%.2f" % (takeover - killed_at) if takeover else "-", self.lease))
 
 
 class ConfirmationsAndReceivedMessages(StoreTestCase):
