@@ -97,6 +97,12 @@ bool serve(Logger& errorLog, const SmsServer_impl::Parts& servantParts, const Sm
         trace("Starting ORB\n");
         orb->run();
     } catch (CORBA::SystemException&) {
+        // A stop signal during start-up shuts the ORB down before it runs;
+        // that is the orderly stop, not a failure.
+        if (g_stopSignal.stopping()) {
+            trace("ORB stopped before it ran\n");
+            return true;
+        }
         trace("CORBA system exception\n");
         return false;
     } catch (...) {
@@ -218,6 +224,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Every thread, the ORB's included, blocks the stop signals; the signal
+    // thread receives them once the parts run, so a stop requested during
+    // the start is the orderly stop that follows it.
+    blockStopSignals();
     qpthr::QpInit qpInit(0, 0, 0);
 
     if (!g_debug) {
@@ -285,9 +295,6 @@ int main(int argc, char** argv) {
         std::unique_ptr<HttpServer> httpServer = createHttpServer(config, gateway, servantOptions);
         std::unique_ptr<WebhookDispatcher> webhooks = createWebhookDispatcher(config, gateway);
 
-        // From here every thread blocks the stop signals; the signal thread
-        // receives them.
-        blockStopSignals();
         if (httpServer) startHttpServer(*httpServer, gateway.errorLog());
         if (webhooks) webhooks->start();
         gateway.start();

@@ -43,7 +43,7 @@ private:
 void asyncSigHandler(int signalNumber);
 
 // Blocks SIGINT and SIGTERM in the calling thread; threads it starts later
-// inherit the block. main() calls it just before it starts the first thread.
+// inherit the block. main() calls it before the ORB or any thread starts.
 void blockStopSignals();
 
 // Starts the thread that receives SIGINT and SIGTERM and runs

@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import stat
+import time
 
 import kst
 from kst import SandboxTestCase, basic_ini, log_records, stats_of, wait_until
@@ -314,6 +315,17 @@ class StartAndStop(SandboxTestCase):
         self.assertIn("Kestrova v0.18.0 started", texts)
         wait_until(lambda: "SMS Service v0.18.0 stopped" in self.sandbox.syslog.texts(), 5,
                    what="stop line in syslog")
+
+    def test_stop_signal_during_the_start_is_an_orderly_stop(self):
+        # The signal lands at different points of the start, some before the
+        # ORB runs; each must be the orderly stop with exit code 0.
+        self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))
+        for delay in (0.0, 0.02, 0.05, 0.1, 0.2):
+            with self.subTest(delay=delay):
+                p = self.sandbox.start_kstd()
+                p.wait_output(r"\d+: Kestrova v0\.18\.0 started\n")
+                time.sleep(delay)
+                self.assertEqual(p.stop(), 0, p.output())
 
     def test_pid_file_written_in_debug_mode(self):
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=EMI_ONLY))

@@ -180,7 +180,11 @@ int main(int argc, char** argv) {
     });
     printf("ready\n");
     fflush(stdout);
-    orb->run();
+    try {
+        orb->run();
+    } catch (CORBA::BAD_INV_ORDER&) {
+        // The stop signal came before run(): the ORB is already shut down.
+    }
     stopper.join();
     orb->destroy();
     return 0;
