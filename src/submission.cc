@@ -57,6 +57,18 @@ std::vector<std::string> unicodeParts(const std::u32string& text, bool udh) {
 
 }  // namespace
 
+std::string Submission::transliterated(const Request& request) {
+    if (!request.textIsUtf8) return asciiOf(request.text);
+    std::string iso88592;
+    if (utf8ToIso88592(request.text, iso88592)) return asciiOf(iso88592);
+    // No converter: what ASCII holds stays, each other character is "?".
+    std::u32string codePoints;
+    smstext::utf8ToCodePoints(request.text.substr(0, request.text.find('\0')), codePoints);
+    std::string asciiText;
+    for (char32_t c : codePoints) asciiText += c < 0x80 ? static_cast<char>(c) : '?';
+    return asciiText;
+}
+
 std::vector<std::string> Submission::partsOf(const Request& request, const TextSettings& text) {
     if (text.unicode) {
         std::u32string codePoints;
@@ -65,9 +77,7 @@ std::vector<std::string> Submission::partsOf(const Request& request, const TextS
                                   codePoints);
         return unicodeParts(codePoints, text.udh);
     }
-    std::string iso88592 = request.text;
-    if (request.textIsUtf8 && !utf8ToIso88592(request.text, iso88592)) iso88592.clear();
-    const std::string asciiText = asciiOf(iso88592);
+    const std::string asciiText = transliterated(request);
     if (!text.udh) {
         if (partsNeeded(asciiText.size()) == 1) return {asciiText};
         std::vector<std::string> parts;
@@ -168,8 +178,8 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
         throw Refused(Refused::TooManyDestinations, reason);
     }
 
-    if (!m_options.text.unicode && !request.textIsUtf8) {
-        traceAs(m_label, "User data ascii length: %d\n", static_cast<int>(asciiOf(request.text).size()));
+    if (!m_options.text.unicode) {
+        traceAs(m_label, "User data ascii length: %d\n", static_cast<int>(transliterated(request).size()));
     }
     std::vector<std::string> parts = partsOf(request, m_options.text);
     const size_t maxParts = static_cast<size_t>(m_options.text.maxParts);

@@ -105,6 +105,9 @@ public:
     // maxParts, which are not sent).
     static size_t partsNeeded(size_t length);
     static constexpr int maxParts = 5;
+    // The request's text in ASCII (Encoding = transliterate): a UTF-8 one
+    // through ISO-8859-2 first.
+    static std::string transliterated(const Request& request);
     // The texts queued for one destination under `text`: ASCII parts
     // (transliterate) or UTF-8 parts (unicode), headed "i/N " (Concatenation
     // text) or bare (udh: the senders put the header before them). Every
