@@ -161,7 +161,8 @@ class Texts(EmiDaemonTestCase):
     """Encoding = unicode, Concatenation = udh: every text as the simulator
     decodes it again (UCS-2 with Python's codec, the GSM alphabet with the
     harness's table), the parts of long texts joined by their headers, and
-    texts of more than MaxParts messages refused over both interfaces."""
+    texts of more than MaxParts messages refused over both interfaces; and
+    transliterated texts in parts with a header."""
 
     def test_unicode_texts_concatenated_parts_and_the_parts_limit(self):
         http, port = http_section(self.sandbox)
@@ -231,6 +232,26 @@ class Texts(EmiDaemonTestCase):
         time.sleep(1)
         self.assertEqual(len(self.sim.submissions()), len(sent))
         self.assertEqual(self.stats()["sent"], str(len(sent)))
+
+
+    def test_transliterated_parts_with_a_concatenation_header(self):
+        # Encoding transliterate (the default) with Concatenation = udh: the
+        # ASCII text as IA5, 153 characters a part, each with its header.
+        self.start_daemon(sections="[General]\nConcatenation = udh\nMaxParts = 3\n")
+        text = (CZECH + " ") * 8
+        ascii_text = ("Prilis zlutoucky kun upel dabelske ody ") * 8
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", text.encode("iso-8859-2")])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        parts = self.sim.wait_for(lambda: self.sim.submissions()[2:] and self.sim.submissions(), what="three parts")
+        self.assertEqual([(p["MT"], len(p["text"])) for p in parts], [("3", 153), ("3", 153), ("3", 6)])
+        self.assertEqual(gsmtext.join_parts(parts), ascii_text)
+        self.wait_stat("sent", 3)
+        # A fourth part is one too many: refused, also over CORBA.
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", ascii_text + "x" * 148])
+        self.assertEqual(done.returncode, 3)
+        self.wait_record("error.log", "SMS refused: text too long")
+        time.sleep(1)
+        self.assertEqual(len(self.sim.submissions()), 3)
 
 
 class Incoming(EmiDaemonTestCase):
