@@ -7,7 +7,9 @@ notification never comes is given up. The PostgreSQL store, on a server of
 the test's own, keeps what was accepted across a kill -9 as well, and while
 its database is away SendSms fails and nothing already accepted is lost.
 Two daemons sharing its queue submit each message once; when one stops in
-order or is killed, the other sends what it had claimed."""
+order or is killed, the other sends what it had claimed. A notification
+reaches either of them, and each confirmation, executable run and delivery
+callback happens once."""
 
 import contextlib
 import os
@@ -18,7 +20,7 @@ import time
 
 import kst
 from emisender_support import KSTSEND, EmiDaemonTestCase, main
-from httpapi import HttpApi
+from httpapi import CallbackEndpoint, HttpApi
 from kst import wait_until
 from pgserver import PostgresServer
 
@@ -239,9 +241,9 @@ class SharedPostgresqlQueue(StoreTestCase):
             self.nodes[node] = (self.sandbox, self.sim, self.kstd)
             self.sandbox, self.sim, self.kstd = saved
 
-    def start_node(self, node, lease=None, executables=None):
-        sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
-                    "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
+    def start_node(self, node, lease=None, executables=None, sections=""):
+        sections += ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
+                     "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
         link = {"WindowSize": str(self.window), "Throughput": "100000"}
         with self.on(node):
             self.sim.set_mode(submit_delay=20, notify=False)
@@ -383,6 +385,36 @@ class SharedPostgresqlQueue(StoreTestCase):
         self.assertEqual([(d["tag"], d["env"]["OA"], d["env"]["UD"]) for d in self.dumps()],
                          [("gw-2", "420777111222", "prichozi")])
         self.assertEqual(dumps[0]["env"]["SCTIME"], "081226170000")
+
+    def test_two_dispatchers_post_each_delivery_callback_once(self):
+        endpoint = CallbackEndpoint()
+        self.addCleanup(endpoint.close)
+        ports = {}
+        for node in self.nodes:
+            with self.on(node):
+                http, ports[node] = kst.http_section(self.sandbox)
+            self.start_node(node, sections=http)
+            # Every message is delivered: its callback is due at once.
+            self.nodes[node][1].set_mode(notify=True, notify_status=0, notify_delay=20)
+        count = 40
+        for i in range(count):
+            api = HttpApi(ports["gw-1" if i % 2 == 0 else "gw-2"])
+            status, answer = api.json("POST", "/v1/messages", {"to": "6020%05d" % i, "text": "hook",
+                                                               "callback_url": endpoint.url + "/hook/%d" % i})
+            api.close()
+            self.assertEqual(status, 202, answer)
+        wait_until(lambda: len(set(p["path"] for p in endpoint.taken())) == count, 60, interval=0.2,
+                   what="every delivery callback posted")
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*) FROM webhook WHERE state = 1") == [str(count)], 30,
+                   interval=0.2, what="every delivery callback recorded as delivered")
+        # Both dispatchers look for due callbacks every second.
+        time.sleep(2.5)
+        paths = [p["path"] for p in endpoint.taken()]
+        self.assertEqual(len(paths), count, "each callback posted once")
+        self.assertEqual(set(paths), set("/hook/%d" % i for i in range(count)))
+        print("delivery callbacks of two daemons: %s"
+              % ", ".join(self.pg.sql("SELECT claimed_by || ': ' || COUNT(*) FROM webhook GROUP BY claimed_by"
+                                      " ORDER BY claimed_by")))
 
     def test_kill_9_of_one_daemon_its_claims_are_sent_by_the_other(self):
         count = 4000
