@@ -207,7 +207,7 @@ public:
     // message at once only one does. `confirm` runs inside the transaction,
     // under the store's lock: it only computes. False when no message
     // matched (a store of one daemon: never); otherwise `message` is the
-    // settled one, with its id.
+    // settled one, with its id. The senders' threads.
     virtual bool settleSharedNotification(const std::vector<std::string>& /*sysMsgs*/, int /*status*/, time_t /*at*/,
                                           const std::function<bool(const Sms&, StoredConfirmation&)>& /*confirm*/,
                                           Sms& /*message*/, StoredConfirmation& /*confirmation*/) {
@@ -297,7 +297,7 @@ public:
     // live daemon owns (their daemon stopped, or its lease ran out), taken
     // for this daemon (FOR UPDATE SKIP LOCKED: of daemons taking together,
     // each takes others), in the order they were made. A store of one
-    // daemon has none.
+    // daemon has none. The lease keeper's thread.
     virtual void takeOverWork(std::vector<StoredConfirmation>& /*confirmations*/,
                               std::vector<StoredReceived>& /*received*/) {}
 
