@@ -81,7 +81,7 @@ bool SmsSender::recordNotification(const SentMessage* entry, const std::vector<s
     Confirmation made;
     const bool recorded = recordInStore("a delivery notification", [&](Store& store) {
         found = store.settleSharedNotification(
-            sysMsgs, status, at,
+            GetName(), sysMsgs, status, at,
             [&](const Sms& sms, StoredConfirmation& out) {
                 confirm = makeConfirmation(sms, made);
                 if (confirm) out = made.stored();

@@ -159,8 +159,9 @@ protected:
     // confirmation that `makeConfirmation` makes, in one transaction: for
     // `entry`, the entry of this sender it matched and that the caller took
     // from the registry, or, without one and with a store that several
-    // daemons share, for the message that any of them acknowledged with the
-    // first of `sysMsgs` (Store::settleSharedNotification()). False when the
+    // daemons share, for the message that a sender of this one's name in
+    // any of them acknowledged with the first of `sysMsgs`
+    // (Store::settleSharedNotification()). False when the
     // store failed: the caller does not acknowledge the notification.
     // Otherwise `matched` tells whether it was for a message (of any
     // daemon), `message`, and `confirmed` whether `confirmation` is to be

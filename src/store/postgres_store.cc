@@ -823,7 +823,8 @@ uint64_t PostgresStore::insertConfirmation(uint64_t messageId, time_t at, const 
     return static_cast<uint64_t>(row.integer(0, 0));
 }
 
-bool PostgresStore::settleSharedNotification(const std::vector<std::string>& sysMsgs, int status, time_t at,
+bool PostgresStore::settleSharedNotification(const std::string& sender, const std::vector<std::string>& sysMsgs,
+                                             int status, time_t at,
                                              const std::function<bool(const Sms&, StoredConfirmation&)>& confirm,
                                              Sms& message, StoredConfirmation& confirmation) {
     qpthr::QpLock guard(m_mutex);
@@ -835,8 +836,9 @@ bool PostgresStore::settleSharedNotification(const std::vector<std::string>& sys
         Result rows = Query(*this,
                             "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
                             " callback_url, part, parts FROM message WHERE state = 2 AND sys_msg = $1"
-                            " ORDER BY submitted_at, id LIMIT 1 FOR UPDATE")
+                            " AND sender = $2 ORDER BY submitted_at, id LIMIT 1 FOR UPDATE")
                           .bind(sysMsg)
+                          .bind(sender)
                           .run("looking up a delivery notification");
         if (rows.rows() == 0) continue;
         std::vector<Sms> found;
@@ -879,10 +881,14 @@ namespace {
     " SELECT taken.id, name, value FROM taken LEFT JOIN received_variable ON received_id = taken.id" \
     " ORDER BY taken.id, ordinal"
 
-const char* const ownConfirmations = KST_TAKE_CONFIRMATIONS("claimed_by = $1 OR claimed_by IS NULL");
-const char* const unownedConfirmations = KST_TAKE_CONFIRMATIONS("claimed_by IS NULL");
-const char* const ownReceived = KST_TAKE_RECEIVED("claimed_by = $1 OR claimed_by IS NULL");
-const char* const unownedReceived = KST_TAKE_RECEIVED("claimed_by IS NULL");
+// No live daemon's: returned (NULL), or of a daemon that holds no lease (one
+// that lost it and died before it took a new one).
+#define KST_UNOWNED "claimed_by IS NULL OR NOT EXISTS (SELECT 1 FROM daemon_lease WHERE node = claimed_by)"
+
+const char* const ownConfirmations = KST_TAKE_CONFIRMATIONS("claimed_by = $1 OR " KST_UNOWNED);
+const char* const unownedConfirmations = KST_TAKE_CONFIRMATIONS(KST_UNOWNED);
+const char* const ownReceived = KST_TAKE_RECEIVED("claimed_by = $1 OR " KST_UNOWNED);
+const char* const unownedReceived = KST_TAKE_RECEIVED(KST_UNOWNED);
 
 }  // namespace
 
@@ -1082,7 +1088,9 @@ std::vector<StoredWebhook> PostgresStore::dueWebhooks(time_t now, size_t limit) 
     Result rows = Query(*this,
                         "WITH taken AS (UPDATE webhook SET claimed_by = $3 WHERE id IN"
                         " (SELECT id FROM webhook WHERE state = 0 AND next_attempt_at <= $1"
-                        " AND (claimed_by IS NULL OR claimed_by = $3) ORDER BY next_attempt_at, id LIMIT $2"
+                        " AND (claimed_by = $3 OR claimed_by IS NULL"
+                        " OR NOT EXISTS (SELECT 1 FROM daemon_lease WHERE node = claimed_by))"
+                        " ORDER BY next_attempt_at, id LIMIT $2"
                         " FOR UPDATE SKIP LOCKED)"
                         " RETURNING id, message_id, url, attempts, created_at, next_attempt_at)"
                         " SELECT id, message_id, url, attempts, created_at FROM taken ORDER BY next_attempt_at, id")

@@ -78,9 +78,9 @@ public:
     std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
     bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
         EXCLUDES(m_mutex);
-    bool settleSharedNotification(const std::vector<std::string>& sysMsgs, int status, time_t at,
-                                  const std::function<bool(const Sms&, StoredConfirmation&)>& confirm, Sms& message,
-                                  StoredConfirmation& confirmation) override EXCLUDES(m_mutex);
+    bool settleSharedNotification(const std::string& sender, const std::vector<std::string>& sysMsgs, int status,
+                                  time_t at, const std::function<bool(const Sms&, StoredConfirmation&)>& confirm,
+                                  Sms& message, StoredConfirmation& confirmation) override EXCLUDES(m_mutex);
     void markConfirmationFailed(uint64_t id, int failures) override EXCLUDES(m_mutex);
     void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override EXCLUDES(m_mutex);
     std::vector<StoredConfirmation> pendingConfirmations() override EXCLUDES(m_mutex);

@@ -199,8 +199,9 @@ public:
     virtual bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) = 0;
     // A delivery notification that none of this daemon's messages awaits,
     // looked up among the messages acknowledged by any daemon sharing the
-    // store that still await theirs: the oldest submission acknowledged
-    // with the first of `sysMsgs` that one has. It is settled as
+    // store that still await theirs: of those that a sender named `sender`
+    // submitted (a sender of the same kind), the oldest submission
+    // acknowledged with the first of `sysMsgs` that one has. It is settled as
     // markNotifiedAndConfirm() settles it, with the confirmation that
     // `confirm` makes from the message (true: one is to be mailed), in one
     // transaction with the row locked, so that of daemons settling one
@@ -208,7 +209,8 @@ public:
     // under the store's lock: it only computes. False when no message
     // matched (a store of one daemon: never); otherwise `message` is the
     // settled one, with its id. The senders' threads.
-    virtual bool settleSharedNotification(const std::vector<std::string>& /*sysMsgs*/, int /*status*/, time_t /*at*/,
+    virtual bool settleSharedNotification(const std::string& /*sender*/, const std::vector<std::string>& /*sysMsgs*/,
+                                          int /*status*/, time_t /*at*/,
                                           const std::function<bool(const Sms&, StoredConfirmation&)>& /*confirm*/,
                                           Sms& /*message*/, StoredConfirmation& /*confirmation*/) {
         return false;

@@ -1127,6 +1127,9 @@ TEST_F(PostgresStoreTest, AnOrderlyCloseHandsItsClaimsBackAtOnce) {
 TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
     PostgresStore submitter(m_server->connection(), "node-1");
     PostgresStore other(m_server->connection(), "node-2");
+    // Both daemons started: they hold leases.
+    EXPECT_EQ(submitter.requeueUnacknowledged(), 0);
+    EXPECT_EQ(other.requeueUnacknowledged(), 0);
     const time_t at = time(nullptr);
     std::vector<Sms> sent = messages("m", 3, "user@example.org");
     submitter.enqueue(sent);
@@ -1134,6 +1137,7 @@ TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
         submitter.markSubmitted(sent[i].id(), "Sender thread(EMI)", i + 1, 0, at);
         submitter.markAcknowledged(sent[i].id(), "key-" + std::to_string(i), true, at);
     }
+    const std::string emi = "Sender thread(EMI)";
     int confirmCalls = 0;
     auto confirm = [&](const Sms& sms, StoredConfirmation& made) {
         ++confirmCalls;
@@ -1144,10 +1148,13 @@ TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
     };
 
     // The notification of m0 reaches the other daemon, in the other form of
-    // its key first: settled there, with its confirmation, from the row.
+    // its key first: settled there, with its confirmation, from the row; not
+    // by a sender of another kind.
     Sms message;
     StoredConfirmation confirmation;
-    ASSERT_TRUE(other.settleSharedNotification({"unknown", "key-0"}, 0, at + 1, confirm, message, confirmation));
+    EXPECT_FALSE(
+        other.settleSharedNotification("Sender thread(SMPP)", {"key-0"}, 0, at + 1, confirm, message, confirmation));
+    ASSERT_TRUE(other.settleSharedNotification(emi, {"unknown", "key-0"}, 0, at + 1, confirm, message, confirmation));
     EXPECT_EQ(message.id(), sent[0].id());
     EXPECT_STREQ(message.message(), "m0");
     EXPECT_STREQ(message.mailTo(), "user@example.org");
@@ -1156,7 +1163,7 @@ TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
     EXPECT_EQ(confirmation.userData, "m0");
     // Repeated, at either daemon, it settles nothing again: no second
     // confirmation, no expiry over the notified state.
-    EXPECT_FALSE(other.settleSharedNotification({"key-0"}, 0, at + 2, confirm, message, confirmation));
+    EXPECT_FALSE(other.settleSharedNotification(emi, {"key-0"}, 0, at + 2, confirm, message, confirmation));
     StoredConfirmation again;
     EXPECT_FALSE(submitter.markNotifiedAndConfirm(sent[0].id(), 0, at + 2, again));
     EXPECT_EQ(again.id, 0u);
@@ -1170,7 +1177,7 @@ TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
     // The submitter's own settling and expiry still work on open messages.
     EXPECT_TRUE(submitter.markNotified(sent[1].id(), 2, at + 4));
     EXPECT_TRUE(submitter.markExpired(sent[2].id(), at + 4));
-    EXPECT_FALSE(other.settleSharedNotification({"key-1", "key-2"}, 0, at + 5, confirm, message, confirmation));
+    EXPECT_FALSE(other.settleSharedNotification(emi, {"key-1", "key-2"}, 0, at + 5, confirm, message, confirmation));
     EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM confirmation"), "1");
     // The confirmation is the settling daemon's to mail.
     EXPECT_EQ(submitter.pendingConfirmations().size(), 0u);
@@ -1192,7 +1199,7 @@ TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
         for (int i = 0; i < count; ++i) {
             Sms found;
             StoredConfirmation made;
-            if (other.settleSharedNotification({"b-" + std::to_string(i)}, 0, at + 6, confirm, found, made)) {
+            if (other.settleSharedNotification(emi, {"b-" + std::to_string(i)}, 0, at + 6, confirm, found, made)) {
                 ++settledByOther;
             }
         }
@@ -1264,6 +1271,13 @@ TEST_F(PostgresStoreTest, WorkOfALiveDaemonStaysItsOwnAndThatOfAnExpiredLeaseIsT
     EXPECT_TRUE(more.empty());
     EXPECT_TRUE(moreWaiting.empty());
     dead.reset();
+
+    // Work of a daemon that holds no lease (it lost its lease and died
+    // before it took a new one) is no live daemon's either.
+    postgresValue("UPDATE received SET state = 0, claimed_by = 'node-9'");
+    survivor.takeOverWork(more, moreWaiting);
+    ASSERT_EQ(moreWaiting.size(), 1u);
+    EXPECT_EQ(moreWaiting[0].id, received);
 
     // An orderly stop hands its work back: a daemon that starts takes it.
     survivor.releaseClaims();
