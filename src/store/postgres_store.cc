@@ -890,6 +890,10 @@ const char* const unownedConfirmations = KST_TAKE_CONFIRMATIONS(KST_UNOWNED);
 const char* const ownReceived = KST_TAKE_RECEIVED("claimed_by = $1 OR " KST_UNOWNED);
 const char* const unownedReceived = KST_TAKE_RECEIVED(KST_UNOWNED);
 
+#undef KST_UNOWNED
+#undef KST_TAKE_RECEIVED
+#undef KST_TAKE_CONFIRMATIONS
+
 }  // namespace
 
 void PostgresStore::markConfirmationFailed(uint64_t id, int failures) {
