@@ -113,6 +113,7 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     m_emailer->SetName("Emailer thread");
     m_processing->setStore(m_store.get(), m_errorLog.get());
     m_emailer->setStore(m_store.get());
+    if (m_leaseKeeper) m_leaseKeeper->setWorkTakers(m_emailer.get(), m_processing.get());
 
     m_shutdowner = std::make_unique<Shutdowner>(m_stopSignal);
     m_shutdowner->SetName("Shutdown thread");
@@ -215,16 +216,21 @@ void Gateway::restoreWork(size_t& confirmations, size_t& received) {
 void Gateway::sweep() {
     const time_t now = time(nullptr);
     for (const SentMessage& entry : m_sentMessages.takeExpired(now, m_notificationTimeout)) {
+        bool expired = true;
+        if (m_store) {
+            try {
+                // False: another daemon sharing the store got its
+                // notification; nothing expired.
+                expired = m_store->markExpired(entry.m_sms.id(), now);
+            } catch (const StoreError& e) {
+                m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+            }
+        }
+        if (!expired) continue;
         m_errorLog->write("Store: no delivery notification for message " + std::to_string(entry.m_sms.id()) +
                               " within " + std::to_string(m_notificationTimeout) +
                               " s (Store/NotificationTimeout), no longer waiting for it",
                           'e');
-        if (!m_store) continue;
-        try {
-            m_store->markExpired(entry.m_sms.id(), now);
-        } catch (const StoreError& e) {
-            m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
-        }
     }
     if (!m_store) return;
     try {
@@ -270,17 +276,19 @@ void Gateway::joinThreads() {
     m_modemSender = nullptr;
     m_smppSender = nullptr;
     m_manager.reset();
-    // The senders have ended: what this daemon claimed and did not finish
-    // goes back to the shared queue at once, for the other daemons.
-    if (m_leaseKeeper) {
-        joinAndDestroy(m_leaseKeeper, "Lease keeper");
+    const bool shared = m_leaseKeeper != nullptr;
+    joinAndDestroy(m_leaseKeeper, "Lease keeper");
+    joinAndDestroy(m_shutdowner, "Shutdowner");
+    joinAndDestroy(m_emailer, "Emailer");
+    joinAndDestroy(m_processing, "SMS processor");
+    // The senders, the e-mailer and the processor have ended (the callback
+    // dispatcher before them): what this daemon claimed and did not finish
+    // goes back to the shared store at once, for the other daemons.
+    if (shared) {
         try {
             m_store->releaseClaims();
         } catch (const StoreError& e) {
             m_errorLog->write(std::string("ERROR: ") + e.what() + ", the claims return when the lease runs out", 'e');
         }
     }
-    joinAndDestroy(m_shutdowner, "Shutdowner");
-    joinAndDestroy(m_emailer, "Emailer");
-    joinAndDestroy(m_processing, "SMS processor");
 }

@@ -68,8 +68,8 @@ public:
     // acknowledged to the message's source. Throws StoreError, queueing
     // nothing, when the store cannot take it. Any thread.
     void enque(const EnvironmentList& list);
-    // Queues a message the store kept from before a restart, under its id.
-    // Before Start().
+    // Queues a message the store kept (from before a restart, or taken over
+    // from another daemon), under its id. Any thread.
     void resume(uint64_t storeId, const EnvironmentList& list);
     // Messages queued and not taken yet. Any thread.
     int size();

@@ -1,6 +1,7 @@
 #include "sms_sender.h"
 
 #include "counters.h"
+#include "emailer.h"
 #include "logger.h"
 #include "sent_message.h"
 #include "store.h"
@@ -41,6 +42,62 @@ bool SmsSender::recordInStore(const char* doing, const std::function<void(Store&
                std::string("cannot record ") + doing + ": " + e.what(), ConsoleStream::Error);
         return false;
     }
+}
+
+bool SmsSender::recordNotification(const SentMessage* entry, const std::vector<std::string>& sysMsgs, int status,
+                                   time_t at, const ConfirmationMaker& makeConfirmation, bool& matched, Sms& message,
+                                   bool& confirmed, Confirmation& confirmation) {
+    matched = false;
+    confirmed = false;
+    if (entry != nullptr) {
+        Confirmation made;
+        const bool confirm = makeConfirmation(entry->m_sms, made);
+        bool settled = true;
+        const bool recorded = recordInStore("a delivery notification", [&](Store& store) {
+            if (!confirm) {
+                settled = store.markNotified(entry->m_sms.id(), status, at);
+                return;
+            }
+            StoredConfirmation stored = made.stored();
+            settled = store.markNotifiedAndConfirm(entry->m_sms.id(), status, at, stored);
+            made.m_storeId = stored.id;
+        });
+        if (!recorded) return false;
+        matched = true;
+        message = entry->m_sms;
+        // Otherwise another daemon settled it first and mails its
+        // confirmation.
+        if (settled && confirm) {
+            confirmed = true;
+            confirmation = made;
+        }
+        return true;
+    }
+    if (m_context.store == nullptr || !m_context.store->sharesQueue()) return true;
+    bool found = false;
+    bool confirm = false;
+    Sms settledMessage;
+    StoredConfirmation stored;
+    Confirmation made;
+    const bool recorded = recordInStore("a delivery notification", [&](Store& store) {
+        found = store.settleSharedNotification(
+            GetName(), sysMsgs, status, at,
+            [&](const Sms& sms, StoredConfirmation& out) {
+                confirm = makeConfirmation(sms, made);
+                if (confirm) out = made.stored();
+                return confirm;
+            },
+            settledMessage, stored);
+    });
+    if (!recorded || !found) return recorded;
+    matched = true;
+    message = settledMessage;
+    if (confirm) {
+        made.m_storeId = stored.id;
+        confirmed = true;
+        confirmation = made;
+    }
+    return true;
 }
 
 std::vector<std::string> SmsSender::smsRecord(const std::string& title, Sms& sms, Logger* logger) const {

@@ -18,8 +18,10 @@
 #include "text_settings.h"
 #include "trace.h"
 
+class Confirmation;
 class Emailer;
 class Logger;
+class SentMessage;
 class SentMessageRegistry;
 struct SettledResult;
 class SmsProcessing;
@@ -152,6 +154,27 @@ protected:
     // record naming `doing` and the cause, when the store failed: the
     // caller then stops submitting on this connection.
     bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+
+    // Makes the confirmation to mail for a message whose delivery was
+    // notified; false: none. It only computes (it may run under the store's
+    // lock).
+    using ConfirmationMaker = std::function<bool(const Sms& sms, Confirmation& confirmation)>;
+    // Records a final delivery notification in the store, with the
+    // confirmation that `makeConfirmation` makes, in one transaction: for
+    // `entry`, the entry of this sender it matched and that the caller took
+    // from the registry, or, without one and with a store that several
+    // daemons share, for the message that a sender of this one's name in
+    // any of them acknowledged with the first of `sysMsgs`
+    // (Store::settleSharedNotification()). False when the
+    // store failed: the caller does not acknowledge the notification.
+    // Otherwise `matched` tells whether it was for a message (of any
+    // daemon), `message`, and `confirmed` whether `confirmation` is to be
+    // queued for the e-mailer: this call settled the message and made one
+    // (a message that another daemon settled first gets none here). The
+    // sender's thread.
+    bool recordNotification(const SentMessage* entry, const std::vector<std::string>& sysMsgs, int status, time_t at,
+                            const ConfirmationMaker& makeConfirmation, bool& matched, Sms& message, bool& confirmed,
+                            Confirmation& confirmation);
 
     // Records the settled results in the store in one transaction, then
     // acts on each: an acknowledged one is counted, gets its access-log

@@ -519,32 +519,24 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
                                   "; this notification is taken for the oldest of them",
                               'i');
         }
-        bool recorded = true;
-        std::optional<Confirmation> confirmation;
         const std::optional<SentMessage> entry = m_context.sentMessages.takeBySysMsg(this, key);
-        if (entry) {
-            const time_t now = time(nullptr);
-            if (status == EMI_DELIVERED) ++m_context.counters.deliveredMessages;
-            if (entry->m_acknowledgedAt != std::chrono::steady_clock::time_point()) {
-                m_context.counters.notificationLatency.observe(std::chrono::steady_clock::now() -
-                                                               entry->m_acknowledgedAt);
-            }
-            if (status == EMI_DELIVERED && m_context.emailer != nullptr && entry->m_sms.mailTo()[0] != '\0') {
-                confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(),
-                                     emiTimestampToDate(delivered).c_str(), emiTimestampToTime(delivered).c_str(),
-                                     entry->m_sms.mailTo());
-            }
-            // The notification and its confirmation in one transaction.
-            recorded = recordInStore("a delivery notification", [&](Store& store) {
-                if (!confirmation) return store.markNotified(entry->m_sms.id(), status, now);
-                StoredConfirmation stored = confirmation->stored();
-                store.markNotifiedAndConfirm(entry->m_sms.id(), status, now, stored);
-                confirmation->m_storeId = stored.id;
-            });
-            reportedDestination = entry->m_sms.target();
-            reportedText = entry->m_sms.message();
-            email = entry->m_sms.mailTo();
-        }
+        const time_t now = time(nullptr);
+        bool matched = false;
+        Sms message;
+        bool confirmed = false;
+        Confirmation confirmation;
+        // The notification and its confirmation in one transaction; one
+        // that none of this sender's entries awaits may be for a message
+        // that another daemon sharing the store submitted.
+        const bool recorded = recordNotification(
+            entry ? &*entry : nullptr, {key}, status, now,
+            [&](const Sms& sms, Confirmation& made) {
+                if (status != EMI_DELIVERED || m_context.emailer == nullptr || sms.mailTo()[0] == '\0') return false;
+                made = Confirmation(sms.target(), sms.message(), emiTimestampToDate(delivered).c_str(),
+                                    emiTimestampToTime(delivered).c_str(), sms.mailTo());
+                return true;
+            },
+            matched, message, confirmed, confirmation);
         if (!recorded) {
             // Not acknowledged: the SMSC repeats the notification, and the
             // entry waits for it again.
@@ -552,7 +544,17 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
             giveUpConnection();
             return false;
         }
-        if (confirmation) m_context.emailer->enque(*confirmation);
+        if (matched) {
+            if (status == EMI_DELIVERED) ++m_context.counters.deliveredMessages;
+            if (entry && entry->m_acknowledgedAt != std::chrono::steady_clock::time_point()) {
+                m_context.counters.notificationLatency.observe(std::chrono::steady_clock::now() -
+                                                               entry->m_acknowledgedAt);
+            }
+            reportedDestination = message.target();
+            reportedText = message.message();
+            email = message.mailTo();
+        }
+        if (confirmed) m_context.emailer->enque(confirmation);
         if (!acknowledge()) return false;
         writeNotificationToLog("Status Report received", from, reportedDestination, reportedText, email,
                                emiTimestampToString(timestamp), emiTimestampToString(delivered), status, description,

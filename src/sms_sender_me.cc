@@ -68,7 +68,10 @@ void SmsSenderMe::recordFinalReport(const Sms& sms, int status, Confirmation* co
     // Status 0: the message was received by the recipient.
     if (status == 0) ++m_context.counters.deliveredMessages;
     recordInStore("a status report", [&](Store& store) {
-        if (confirmation == nullptr) return store.markNotified(sms.id(), status, now);
+        if (confirmation == nullptr) {
+            store.markNotified(sms.id(), status, now);
+            return;
+        }
         StoredConfirmation stored = confirmation->stored();
         store.markNotifiedAndConfirm(sms.id(), status, now, stored);
         confirmation->m_storeId = stored.id;

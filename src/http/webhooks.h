@@ -5,7 +5,9 @@
 // URL, in the transaction that records its final state) and keeps them
 // until they are delivered or given up, so a crash or restart loses none;
 // delivery is at least once (a crash after the endpoint took one and before
-// the store heard of it sends it again).
+// the store heard of it sends it again). With a store that several daemons
+// share, each dispatcher takes its batch of due callbacks for its daemon
+// (Store::dueWebhooks()), so that two never post the same one.
 //
 // Threads: the dispatcher's own thread runs every transfer, at most
 // maxTransfers at once on one libcurl multi handle, each with its own

@@ -645,46 +645,52 @@ bool SmsSenderSmpp::handleReceipt(size_t link, const smpp::Pdu& pdu) {
     std::string reportedDestination = pdu.sourceAddress;
     std::string reportedText;
     std::string email;
-    std::optional<Confirmation> confirmation;
     std::optional<SentMessage> entry;
+    const std::string other = otherIdForm(id);
     if (status.final && !id.empty()) {
         entry = m_context.sentMessages.takeBySysMsg(this, id);
-        const std::string other = otherIdForm(id);
         if (!entry && !other.empty()) entry = m_context.sentMessages.takeBySysMsg(this, other);
     }
+    bool matched = false;
+    Sms message;
+    bool confirmed = false;
+    Confirmation confirmation;
     bool recorded = true;
-    if (entry) {
+    if (status.final && !id.empty()) {
         const time_t now = time(nullptr);
-        if (status.code == 0) ++m_context.counters.deliveredMessages;
-        if (entry->m_acknowledgedAt != Clock::time_point()) {
-            m_context.counters.notificationLatency.observe(Clock::now() - entry->m_acknowledgedAt);
-        }
         const std::string done = receipt.doneDate.empty() ? nowAsReceiptStamp() : receipt.doneDate;
-        if (status.code == 0 && m_context.emailer != nullptr && entry->m_sms.mailTo()[0] != '\0') {
-            confirmation.emplace(entry->m_sms.target(), entry->m_sms.message(), receiptDate(done).c_str(),
-                                 receiptTime(done).c_str(), entry->m_sms.mailTo());
-        }
-        // The receipt and its confirmation in one transaction.
-        recorded = recordInStore("a delivery notification", [&](Store& store) {
-            if (!confirmation) return store.markNotified(entry->m_sms.id(), status.code, now);
-            StoredConfirmation stored = confirmation->stored();
-            store.markNotifiedAndConfirm(entry->m_sms.id(), status.code, now, stored);
-            confirmation->m_storeId = stored.id;
-        });
-        reportedDestination = entry->m_sms.target();
-        reportedText = entry->m_sms.message();
-        email = entry->m_sms.mailTo();
-    } else if (status.final) {
-        m_errorLog->write(std::string(label) + "delivery receipt for unknown message id '" + Logger::escape(id) + "'",
-                          'i');
+        // The receipt and its confirmation in one transaction; one that none
+        // of this sender's entries awaits may be for a message that another
+        // daemon sharing the store submitted.
+        recorded = recordNotification(
+            entry ? &*entry : nullptr, {id, other}, status.code, now,
+            [&](const Sms& sms, Confirmation& made) {
+                if (status.code != 0 || m_context.emailer == nullptr || sms.mailTo()[0] == '\0') return false;
+                made = Confirmation(sms.target(), sms.message(), receiptDate(done).c_str(), receiptTime(done).c_str(),
+                                    sms.mailTo());
+                return true;
+            },
+            matched, message, confirmed, confirmation);
     }
     if (!recorded) {
         // Answered with a temporary error: the SMSC repeats the receipt, and
         // the entry waits for it again.
-        m_context.sentMessages.putBack(*entry);
+        if (entry) m_context.sentMessages.putBack(*entry);
         return sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, 0x64 /* ESME_RX_T_APPN */));
     }
-    if (confirmation) m_context.emailer->enque(*confirmation);
+    if (matched) {
+        if (status.code == 0) ++m_context.counters.deliveredMessages;
+        if (entry && entry->m_acknowledgedAt != Clock::time_point()) {
+            m_context.counters.notificationLatency.observe(Clock::now() - entry->m_acknowledgedAt);
+        }
+        reportedDestination = message.target();
+        reportedText = message.message();
+        email = message.mailTo();
+    } else if (status.final) {
+        m_errorLog->write(std::string(label) + "delivery receipt for unknown message id '" + Logger::escape(id) + "'",
+                          'i');
+    }
+    if (confirmed) m_context.emailer->enque(confirmation);
     if (!sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, smpp::statusOk))) return false;
     writeNotificationToLog("Status Report received", pdu.sourceAddress, reportedDestination, reportedText, email,
                            receiptStamp(receipt.submitDate), receiptStamp(receipt.doneDate), status.code,

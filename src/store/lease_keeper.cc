@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "emailer.h"
 #include "logger.h"
+#include "sms_processing.h"
 #include "stop_signal.h"
 #include "store.h"
 #include "stored_queue.h"
@@ -19,6 +21,11 @@ LeaseKeeper::LeaseKeeper(Store& store, SmsQueStored& queue, Logger& errorLog, St
       m_period(std::min<long>(500, leaseSeconds * 1000L / 3)) {}
 
 LeaseKeeper::~LeaseKeeper() { Join(); }
+
+void LeaseKeeper::setWorkTakers(Emailer* emailer, SmsProcessing* processing) {
+    m_emailer = emailer;
+    m_processing = processing;
+}
 
 void LeaseKeeper::Main() {
     traceAs(GetName(), "Main\n");
@@ -47,4 +54,31 @@ void LeaseKeeper::keepOnce() {
         m_queue.forgetClaims();
     }
     m_queue.takeUpSharedQueue();
+    takeOverWork();
+}
+
+void LeaseKeeper::takeOverWork() {
+    if (m_emailer == nullptr || m_processing == nullptr) return;
+    std::vector<StoredConfirmation> confirmations;
+    std::vector<StoredReceived> received;
+    try {
+        m_store.takeOverWork(confirmations, received);
+    } catch (const StoreError& e) {
+        if (!m_failing) m_errorLog.write(std::string("ERROR: ") + e.what(), 'e');
+        return;
+    }
+    if (confirmations.empty() && received.empty()) return;
+    m_errorLog.write("Store: node " + m_node + " took over " + std::to_string(confirmations.size()) +
+                         " confirmations and " + std::to_string(received.size()) +
+                         " received messages that no live daemon owned",
+                     'i');
+    for (const StoredConfirmation& stored : confirmations) {
+        Confirmation confirmation(stored);
+        m_emailer->enque(confirmation);
+    }
+    for (const StoredReceived& stored : received) {
+        EnvironmentList variables;
+        for (const auto& variable : stored.variables) variables.emplace_back(variable.first, variable.second);
+        m_processing->resume(stored.id, variables);
+    }
 }

@@ -3,7 +3,13 @@
 // the queue, and has the queue take up what is waiting in the store. It
 // renews a third of a lease after the last renewal at the latest, and
 // looks at least twice a second, so that a dead daemon's claims are sent
-// within about half a second after its lease ran out.
+// within about half a second after its lease ran out. In the same cycle
+// it takes over the pending confirmations and received messages that no
+// live daemon owns and hands them to this daemon's e-mailer and processor.
+//
+// Threads: the Gateway's constructor makes the keeper and calls
+// setWorkTakers() before Start(); Main() and keepOnce() run on the
+// keeper's own thread.
 #ifndef KST_STORE_LEASE_KEEPER_H
 #define KST_STORE_LEASE_KEEPER_H
 
@@ -12,7 +18,9 @@
 
 #include "qpthr.h"
 
+class Emailer;
 class Logger;
+class SmsProcessing;
 class SmsQueStored;
 class StopSignal;
 class Store;
@@ -25,18 +33,28 @@ public:
                 int leaseSeconds);
     ~LeaseKeeper() override;
 
+    // Where the work taken over goes (both must outlive the keeper's
+    // thread); without them none is taken. Before Start().
+    void setWorkTakers(Emailer* emailer, SmsProcessing* processing);
+
     // Until the stop: keepOnce(), then a pause.
     void Main() override;
-    // One renewal and look at the queue. A failure is written to the error
+    // One renewal, look at the queue and take over work. A failure is written to the error
     // log once, until a renewal succeeds again. The keeper's thread (or a
     // test's, with the thread not started).
     void keepOnce();
 
 private:
+    // The pending work that no live daemon owns, to this daemon's e-mailer
+    // and processor.
+    void takeOverWork();
+
     Store& m_store;
     SmsQueStored& m_queue;
     Logger& m_errorLog;
     StopSignal& m_stopSignal;
+    Emailer* m_emailer = nullptr;
+    SmsProcessing* m_processing = nullptr;
     const std::string m_node;
     const std::chrono::milliseconds m_period;
     // The last renewal failed. The keeper's thread only.

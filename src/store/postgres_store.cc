@@ -133,6 +133,18 @@ const char* const migrations[] = {
     " node TEXT PRIMARY KEY,"
     " lease_until TIMESTAMPTZ NOT NULL,"
     " renewed_at TIMESTAMPTZ NOT NULL);",
+    // 3: the shared registry and the work each daemon owns. A delivery
+    // notification may arrive at any daemon: the acknowledged messages are
+    // found by the SMSC's key. Pending confirmations and received messages
+    // belong to the daemon that made them, pending delivery callbacks to
+    // the dispatcher that took them; NULL: no daemon's, for any to take.
+    "CREATE INDEX message_awaiting ON message(sys_msg) WHERE state = 2;"
+    "ALTER TABLE confirmation ADD COLUMN claimed_by TEXT;"
+    "ALTER TABLE received ADD COLUMN claimed_by TEXT;"
+    "ALTER TABLE webhook ADD COLUMN claimed_by TEXT;"
+    "CREATE INDEX confirmation_owned ON confirmation(claimed_by, id) WHERE state = 0;"
+    "CREATE INDEX received_owned ON received(claimed_by, id) WHERE state = 0;"
+    "CREATE INDEX webhook_claimed ON webhook(claimed_by) WHERE state = 0 AND claimed_by IS NOT NULL;",
 };
 
 // libpq's messages end with a line break and may span lines: one line.
@@ -557,29 +569,35 @@ void PostgresStore::recordResults(const std::vector<SmscResult>& results) {
 
 namespace {
 
+// Only a message still open: another daemon may have settled it.
 const char* const notifiedUpdate =
     "UPDATE message SET state = 3, notification_status = $1, notified_at = $2, outcome = 'notified',"
-    " finished_at = $2 WHERE id = $3";
+    " finished_at = $2 WHERE id = $3 AND state IN (1, 2)";
 
 }  // namespace
 
-void PostgresStore::markNotified(uint64_t id, int status, time_t at) {
+bool PostgresStore::markNotified(uint64_t id, int status, time_t at) {
     qpthr::QpLock guard(m_mutex);
     ensureConnected();  // one statement: a transaction of its own
-    Query(*this, notifiedUpdate)
-        .bind(status)
-        .bind(at)
-        .bind(static_cast<int64_t>(id))
-        .run("recording a delivery notification");
+    return Query(*this, notifiedUpdate)
+               .bind(status)
+               .bind(at)
+               .bind(static_cast<int64_t>(id))
+               .run("recording a delivery notification")
+               .affected() > 0;
 }
 
-void PostgresStore::markExpired(uint64_t id, time_t at) {
+bool PostgresStore::markExpired(uint64_t id, time_t at) {
     qpthr::QpLock guard(m_mutex);
     ensureConnected();  // one statement: a transaction of its own
-    Query(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = $1 WHERE id = $2")
-        .bind(at)
-        .bind(static_cast<int64_t>(id))
-        .run("recording an expired notification");
+    // Not over a notification that another daemon recorded.
+    return Query(*this,
+                 "UPDATE message SET state = 3, outcome = 'expired', finished_at = $1 WHERE id = $2"
+                 " AND state IN (1, 2)")
+               .bind(at)
+               .bind(static_cast<int64_t>(id))
+               .run("recording an expired notification")
+               .affected() > 0;
 }
 
 long PostgresStore::requeueUnacknowledged() {
@@ -616,6 +634,17 @@ long PostgresStore::returnClaims(const std::string& node) {
     Query(*this, "UPDATE message SET claimed_by = NULL WHERE state = 0 AND claimed_by = $1")
         .bind(node)
         .run("returning claimed messages to the queue");
+    // Its pending work, for a live daemon to take over (takeOverWork(),
+    // dueWebhooks()).
+    Query(*this, "UPDATE confirmation SET claimed_by = NULL WHERE state = 0 AND claimed_by = $1")
+        .bind(node)
+        .run("returning pending confirmations");
+    Query(*this, "UPDATE received SET claimed_by = NULL WHERE state = 0 AND claimed_by = $1")
+        .bind(node)
+        .run("returning received messages");
+    Query(*this, "UPDATE webhook SET claimed_by = NULL WHERE state = 0 AND claimed_by = $1")
+        .bind(node)
+        .run("returning delivery callbacks");
     return static_cast<long>(rows.rows());
 }
 
@@ -758,19 +787,30 @@ long PostgresStore::sweepFinished(time_t before) {
     return deleted;
 }
 
-void PostgresStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
+bool PostgresStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
-    Query(*this, notifiedUpdate)
-        .bind(status)
-        .bind(at)
-        .bind(static_cast<int64_t>(id))
-        .run("recording a delivery notification");
+    const bool settled = Query(*this, notifiedUpdate)
+                             .bind(status)
+                             .bind(at)
+                             .bind(static_cast<int64_t>(id))
+                             .run("recording a delivery notification")
+                             .affected() > 0;
+    const uint64_t confirmationId = settled ? insertConfirmation(id, at, confirmation) : 0;
+    transaction.commit();
+    if (!settled) return false;
+    confirmation.id = confirmationId;
+    confirmation.messageId = id;
+    return true;
+}
+
+uint64_t PostgresStore::insertConfirmation(uint64_t messageId, time_t at, const StoredConfirmation& confirmation) {
+    // The daemon that makes it mails it.
     Result row = Query(*this,
                        "INSERT INTO confirmation (message_id, state, destination, user_data, delivery_date,"
-                       " delivery_time, email, failures, made_at) VALUES ($1, 0, $2, $3, $4, $5, $6, $7, $8)"
-                       " RETURNING id")
-                     .bind(static_cast<int64_t>(id))
+                       " delivery_time, email, failures, made_at, claimed_by)"
+                       " VALUES ($1, 0, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id")
+                     .bind(static_cast<int64_t>(messageId))
                      .bind(confirmation.destination)
                      .bind(confirmation.userData)
                      .bind(confirmation.date)
@@ -778,11 +818,83 @@ void PostgresStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, S
                      .bind(confirmation.email)
                      .bind(confirmation.failures)
                      .bind(at)
+                     .bind(m_node)
                      .run("storing a confirmation");
-    transaction.commit();
-    confirmation.id = static_cast<uint64_t>(row.integer(0, 0));
-    confirmation.messageId = id;
+    return static_cast<uint64_t>(row.integer(0, 0));
 }
+
+bool PostgresStore::settleSharedNotification(const std::string& sender, const std::vector<std::string>& sysMsgs,
+                                             int status, time_t at,
+                                             const std::function<bool(const Sms&, StoredConfirmation&)>& confirm,
+                                             Sms& message, StoredConfirmation& confirmation) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    for (const std::string& sysMsg : sysMsgs) {
+        if (sysMsg.empty()) continue;
+        // Locked: a daemon settling the same message at once waits for this
+        // transaction and then finds it settled (no longer state 2).
+        Result rows = Query(*this,
+                            "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
+                            " callback_url, part, parts FROM message WHERE state = 2 AND sys_msg = $1"
+                            " AND sender = $2 ORDER BY submitted_at, id LIMIT 1 FOR UPDATE")
+                          .bind(sysMsg)
+                          .bind(sender)
+                          .run("looking up a delivery notification");
+        if (rows.rows() == 0) continue;
+        std::vector<Sms> found;
+        readQueued(rows, found);
+        const uint64_t id = found.front().id();
+        Query(*this, notifiedUpdate)
+            .bind(status)
+            .bind(at)
+            .bind(static_cast<int64_t>(id))
+            .run("recording a delivery notification");
+        StoredConfirmation made;
+        if (confirm(found.front(), made)) {
+            made.id = insertConfirmation(id, at, made);
+            made.messageId = id;
+        }
+        transaction.commit();
+        message = found.front();
+        confirmation = made;
+        return true;
+    }
+    transaction.commit();
+    return false;
+}
+
+namespace {
+
+// Takes the pending confirmations of the owners WHO for this daemon ($1), in
+// the order they were made; rows another daemon is taking are skipped.
+#define KST_TAKE_CONFIRMATIONS(WHO)                                                                     \
+    "WITH taken AS (UPDATE confirmation SET claimed_by = $1 WHERE id IN"                                \
+    " (SELECT id FROM confirmation WHERE state = 0 AND (" WHO                                           \
+    ") FOR UPDATE SKIP LOCKED)"                                                                         \
+    " RETURNING id, message_id, destination, user_data, delivery_date, delivery_time, email, failures)" \
+    " SELECT * FROM taken ORDER BY id"
+// The same for the received messages, with their variables in order.
+#define KST_TAKE_RECEIVED(WHO)                                                                       \
+    "WITH taken AS (UPDATE received SET claimed_by = $1 WHERE id IN"                                 \
+    " (SELECT id FROM received WHERE state = 0 AND (" WHO                                            \
+    ") FOR UPDATE SKIP LOCKED) RETURNING id)"                                                        \
+    " SELECT taken.id, name, value FROM taken LEFT JOIN received_variable ON received_id = taken.id" \
+    " ORDER BY taken.id, ordinal"
+
+// No live daemon's: returned (NULL), or of a daemon that holds no lease (one
+// that lost it and died before it took a new one).
+#define KST_UNOWNED "claimed_by IS NULL OR NOT EXISTS (SELECT 1 FROM daemon_lease WHERE node = claimed_by)"
+
+const char* const ownConfirmations = KST_TAKE_CONFIRMATIONS("claimed_by = $1 OR " KST_UNOWNED);
+const char* const unownedConfirmations = KST_TAKE_CONFIRMATIONS(KST_UNOWNED);
+const char* const ownReceived = KST_TAKE_RECEIVED("claimed_by = $1 OR " KST_UNOWNED);
+const char* const unownedReceived = KST_TAKE_RECEIVED(KST_UNOWNED);
+
+#undef KST_UNOWNED
+#undef KST_TAKE_RECEIVED
+#undef KST_TAKE_CONFIRMATIONS
+
+}  // namespace
 
 void PostgresStore::markConfirmationFailed(uint64_t id, int failures) {
     qpthr::QpLock guard(m_mutex);
@@ -808,10 +920,13 @@ std::vector<StoredConfirmation> PostgresStore::pendingConfirmations() {
     std::vector<StoredConfirmation> confirmations;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows = Query(*this,
-                        "SELECT id, message_id, destination, user_data, delivery_date, delivery_time, email,"
-                        " failures FROM confirmation WHERE state = 0 ORDER BY id")
-                      .run("reading the pending confirmations");
+    // This daemon's own and those of no daemon, which become its own.
+    Result rows = Query(*this, ownConfirmations).bind(m_node).run("reading the pending confirmations");
+    readConfirmations(rows, confirmations);
+    return confirmations;
+}
+
+void PostgresStore::readConfirmations(const Result& rows, std::vector<StoredConfirmation>& confirmations) {
     for (int row = 0; row < rows.rows(); ++row) {
         StoredConfirmation confirmation;
         confirmation.id = static_cast<uint64_t>(rows.integer(row, 0));
@@ -824,16 +939,18 @@ std::vector<StoredConfirmation> PostgresStore::pendingConfirmations() {
         confirmation.failures = static_cast<int>(rows.integer(row, 7));
         confirmations.push_back(std::move(confirmation));
     }
-    return confirmations;
 }
 
 uint64_t PostgresStore::storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
-    const int64_t id = Query(*this, "INSERT INTO received (state, received_at) VALUES (0, $1) RETURNING id")
-                           .bind(at)
-                           .run("storing a received message")
-                           .integer(0, 0);
+    // The daemon that received it runs its executables.
+    const int64_t id =
+        Query(*this, "INSERT INTO received (state, received_at, claimed_by) VALUES (0, $1, $2) RETURNING id")
+            .bind(at)
+            .bind(m_node)
+            .run("storing a received message")
+            .integer(0, 0);
     int64_t ordinal = 0;
     for (const auto& entry : variables) {
         Query(*this, "INSERT INTO received_variable (received_id, ordinal, name, value) VALUES ($1, $2, $3, $4)")
@@ -860,11 +977,23 @@ std::vector<StoredReceived> PostgresStore::unprocessedReceived() {
     std::vector<StoredReceived> waiting;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows = Query(*this,
-                        "SELECT received.id, name, value FROM received"
-                        " LEFT JOIN received_variable ON received_id = received.id"
-                        " WHERE state = 0 ORDER BY received.id, ordinal")
-                      .run("reading the received messages");
+    Result rows = Query(*this, ownReceived).bind(m_node).run("reading the received messages");
+    readReceived(rows, waiting);
+    return waiting;
+}
+
+void PostgresStore::takeOverWork(std::vector<StoredConfirmation>& confirmations,
+                                 std::vector<StoredReceived>& received) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Result taken = Query(*this, unownedConfirmations).bind(m_node).run("taking over pending confirmations");
+    Result takenReceived = Query(*this, unownedReceived).bind(m_node).run("taking over received messages");
+    transaction.commit();
+    readConfirmations(taken, confirmations);
+    readReceived(takenReceived, received);
+}
+
+void PostgresStore::readReceived(const Result& rows, std::vector<StoredReceived>& waiting) {
     for (int row = 0; row < rows.rows(); ++row) {
         const uint64_t id = static_cast<uint64_t>(rows.integer(row, 0));
         if (waiting.empty() || waiting.back().id != id) {
@@ -873,7 +1002,6 @@ std::vector<StoredReceived> PostgresStore::unprocessedReceived() {
         }
         if (!rows.isNull(row, 1)) waiting.back().variables.emplace_back(rows.bytes(row, 1), rows.bytes(row, 2));
     }
-    return waiting;
 }
 
 void PostgresStore::readRecord(const Result& rows, int row, MessageRecord& record) {
@@ -958,12 +1086,22 @@ std::vector<StoredWebhook> PostgresStore::dueWebhooks(time_t now, size_t limit) 
     std::vector<StoredWebhook> due;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
+    // Taken for this daemon: another dispatcher skips them while they are
+    // being taken and leaves them afterwards, until they are done or their
+    // daemon's claims return (a stop, an expired lease).
     Result rows = Query(*this,
-                        "SELECT id, message_id, url, attempts, created_at FROM webhook"
-                        " WHERE state = 0 AND next_attempt_at <= $1 ORDER BY next_attempt_at, id LIMIT $2")
+                        "WITH taken AS (UPDATE webhook SET claimed_by = $3 WHERE id IN"
+                        " (SELECT id FROM webhook WHERE state = 0 AND next_attempt_at <= $1"
+                        " AND (claimed_by = $3 OR claimed_by IS NULL"
+                        " OR NOT EXISTS (SELECT 1 FROM daemon_lease WHERE node = claimed_by))"
+                        " ORDER BY next_attempt_at, id LIMIT $2"
+                        " FOR UPDATE SKIP LOCKED)"
+                        " RETURNING id, message_id, url, attempts, created_at, next_attempt_at)"
+                        " SELECT id, message_id, url, attempts, created_at FROM taken ORDER BY next_attempt_at, id")
                       .bind(now)
                       .bind(static_cast<int64_t>(limit))
-                      .run("reading the due delivery callbacks");
+                      .bind(m_node)
+                      .run("taking the due delivery callbacks");
     for (int row = 0; row < rows.rows(); ++row) {
         StoredWebhook webhook;
         webhook.id = static_cast<uint64_t>(rows.integer(row, 0));

@@ -15,6 +15,19 @@
 // unacknowledged messages at the front, to be sent again). Each daemon needs
 // a node name of its own.
 //
+// The registry is shared too: a delivery notification that matches none of
+// this daemon's messages is settled in the database among those that any
+// daemon acknowledged (settleSharedNotification()), the row locked, and
+// the settling of a message (notification or expiry) changes it only while
+// it is open, so that one message is settled once. Pending confirmations
+// and received messages belong to the daemon that made them
+// (confirmation.claimed_by, received.claimed_by), due delivery callbacks to
+// the dispatcher that took them (webhook.claimed_by); a daemon reads only
+// its own. When its lease runs out or it stops in order they become no
+// daemon's, and a live daemon takes them over (takeOverWork() from the
+// lease keeper's thread, pendingConfirmations() and unprocessedReceived()
+// at start, dueWebhooks() from the dispatcher's).
+//
 // Texts that come from outside (numbers, bodies, addresses, references,
 // the SMSC's keys) are kept as bytes (bytea), exactly as they came, so that
 // no database encoding can refuse or change them.
@@ -35,7 +48,7 @@ class PostgresStore : public Store {
 public:
     // The schema this program writes; older databases are upgraded on
     // opening, under a lock, so that daemons starting together migrate once.
-    static constexpr int schemaVersion = 2;
+    static constexpr int schemaVersion = 3;
 
     // Connects with `connection` (a libpq connection string) and creates or
     // upgrades the schema. `node` names this daemon: it is kept with every
@@ -59,12 +72,15 @@ public:
         EXCLUDES(m_mutex);
     void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
     void recordResults(const std::vector<SmscResult>& results) override EXCLUDES(m_mutex);
-    void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
-    void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    bool markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
+    bool markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     long requeueUnacknowledged() override EXCLUDES(m_mutex);
     std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
-    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
+    bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
         EXCLUDES(m_mutex);
+    bool settleSharedNotification(const std::string& sender, const std::vector<std::string>& sysMsgs, int status,
+                                  time_t at, const std::function<bool(const Sms&, StoredConfirmation&)>& confirm,
+                                  Sms& message, StoredConfirmation& confirmation) override EXCLUDES(m_mutex);
     void markConfirmationFailed(uint64_t id, int failures) override EXCLUDES(m_mutex);
     void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override EXCLUDES(m_mutex);
     std::vector<StoredConfirmation> pendingConfirmations() override EXCLUDES(m_mutex);
@@ -88,6 +104,8 @@ public:
     long unclaimedCount() override EXCLUDES(m_mutex);
     bool renewLease() override EXCLUDES(m_mutex);
     void releaseClaims() override EXCLUDES(m_mutex);
+    void takeOverWork(std::vector<StoredConfirmation>& confirmations, std::vector<StoredReceived>& received) override
+        EXCLUDES(m_mutex);
 
     // "PostgreSQL database NAME on HOST:PORT", as the errors name it (never
     // the password of the connection string).
@@ -125,6 +143,12 @@ private:
     void updateAcknowledged(uint64_t id, const std::string& sysMsg, bool awaitsNotification, time_t at)
         REQUIRES(m_mutex);
     void updateRefused(uint64_t id, int errorCode, bool final, time_t at) REQUIRES(m_mutex);
+    // Stores `confirmation` of message `messageId` as this daemon's, in the
+    // transaction under way; its id.
+    uint64_t insertConfirmation(uint64_t messageId, time_t at, const StoredConfirmation& confirmation)
+        REQUIRES(m_mutex);
+    static void readConfirmations(const Result& rows, std::vector<StoredConfirmation>& confirmations);
+    static void readReceived(const Result& rows, std::vector<StoredReceived>& waiting);
     static void readRecord(const Result& rows, int row, MessageRecord& record);
     // Queued messages read with the columns of nextQueued(), in order.
     static void readQueued(const Result& rows, std::vector<Sms>& messages);

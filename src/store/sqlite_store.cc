@@ -507,7 +507,7 @@ void SqliteStore::recordResults(const std::vector<SmscResult>& results) {
     transaction.commit();
 }
 
-void SqliteStore::markNotified(uint64_t id, int status, time_t at) {
+bool SqliteStore::markNotified(uint64_t id, int status, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
     Statement update(*this,
@@ -516,14 +516,17 @@ void SqliteStore::markNotified(uint64_t id, int status, time_t at) {
     update.bind(1, status).bind(2, at).bind(3, at).bind(4, static_cast<int64_t>(id));
     update.run("recording a delivery notification");
     transaction.commit();
+    // One daemon: nobody else settles its messages.
+    return true;
 }
 
-void SqliteStore::markExpired(uint64_t id, time_t at) {
+bool SqliteStore::markExpired(uint64_t id, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
     Statement update(*this, "UPDATE message SET state = 3, outcome = 'expired', finished_at = ? WHERE id = ?");
     update.bind(1, at).bind(2, static_cast<int64_t>(id)).run("recording an expired notification");
     transaction.commit();
+    return true;
 }
 
 long SqliteStore::requeueUnacknowledged() {
@@ -599,7 +602,7 @@ void SqliteStore::sweepDone(time_t before) {
     webhooks.bind(1, before).run("deleting finished delivery callbacks");
 }
 
-void SqliteStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
+bool SqliteStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
     Statement update(*this,
@@ -623,6 +626,7 @@ void SqliteStore::markNotifiedAndConfirm(uint64_t id, int status, time_t at, Sto
     transaction.commit();
     confirmation.id = confirmationId;
     confirmation.messageId = id;
+    return true;
 }
 
 void SqliteStore::markConfirmationFailed(uint64_t id, int failures) {

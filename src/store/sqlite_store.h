@@ -49,11 +49,11 @@ public:
         EXCLUDES(m_mutex);
     void markRefused(uint64_t id, int errorCode, bool final, time_t at) override EXCLUDES(m_mutex);
     void recordResults(const std::vector<SmscResult>& results) override EXCLUDES(m_mutex);
-    void markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
-    void markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
+    bool markNotified(uint64_t id, int status, time_t at) override EXCLUDES(m_mutex);
+    bool markExpired(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     long requeueUnacknowledged() override EXCLUDES(m_mutex);
     std::vector<SubmittedMessage> awaitingNotification() override EXCLUDES(m_mutex);
-    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
+    bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override
         EXCLUDES(m_mutex);
     void markConfirmationFailed(uint64_t id, int failures) override EXCLUDES(m_mutex);
     void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override EXCLUDES(m_mutex);

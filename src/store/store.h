@@ -176,10 +176,13 @@ public:
     // Results read together, in one transaction: each recorded as
     // markAcknowledged() or markRefused() records it, in order.
     virtual void recordResults(const std::vector<SmscResult>& results) = 0;
-    // Its delivery notification came with `status`; finished.
-    virtual void markNotified(uint64_t id, int status, time_t at) = 0;
-    // No notification came within the timeout; finished.
-    virtual void markExpired(uint64_t id, time_t at) = 0;
+    // Its delivery notification came with `status`; finished. False when a
+    // shared store found it finished already (another daemon settled it):
+    // nothing changed.
+    virtual bool markNotified(uint64_t id, int status, time_t at) = 0;
+    // No notification came within the timeout; finished. False as for
+    // markNotified().
+    virtual bool markExpired(uint64_t id, time_t at) = 0;
 
     // Start-up recovery: the messages submitted and not acknowledged go back
     // to the front of the queue, in their order; returns how many. A shared
@@ -191,15 +194,35 @@ public:
 
     // Its delivery notification came and `confirmation` is to be mailed: the
     // notification and the confirmation (which gets its id) in one
-    // transaction.
-    virtual void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) = 0;
+    // transaction. False as for markNotified(), and no confirmation is
+    // stored.
+    virtual bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) = 0;
+    // A delivery notification that none of this daemon's messages awaits,
+    // looked up among the messages acknowledged by any daemon sharing the
+    // store that still await theirs: of those that a sender named `sender`
+    // submitted (a sender of the same kind), the oldest submission
+    // acknowledged with the first of `sysMsgs` that one has. It is settled as
+    // markNotifiedAndConfirm() settles it, with the confirmation that
+    // `confirm` makes from the message (true: one is to be mailed), in one
+    // transaction with the row locked, so that of daemons settling one
+    // message at once only one does. `confirm` runs inside the transaction,
+    // under the store's lock: it only computes. False when no message
+    // matched (a store of one daemon: never); otherwise `message` is the
+    // settled one, with its id. The senders' threads.
+    virtual bool settleSharedNotification(const std::string& /*sender*/, const std::vector<std::string>& /*sysMsgs*/,
+                                          int /*status*/, time_t /*at*/,
+                                          const std::function<bool(const Sms&, StoredConfirmation&)>& /*confirm*/,
+                                          Sms& /*message*/, StoredConfirmation& /*confirmation*/) {
+        return false;
+    }
     // A failed attempt to mail the confirmation; it stays pending.
     virtual void markConfirmationFailed(uint64_t id, int failures) = 0;
     // The confirmation was mailed (`mailed`) or given up after `failures`
     // failed attempts; it is not mailed again.
     virtual void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) = 0;
     // Start-up recovery: the confirmations neither mailed nor given up, in
-    // the order they were made.
+    // the order they were made. A shared store gives this daemon's own and
+    // those no live daemon owns, which become its own.
     virtual std::vector<StoredConfirmation> pendingConfirmations() = 0;
 
     // A received message, to be committed before it is acknowledged to its
@@ -208,7 +231,8 @@ public:
     // Its executables ran; they do not run again.
     virtual void markReceivedProcessed(uint64_t id, time_t at) = 0;
     // Start-up recovery: the received messages whose executables have not
-    // run, in the order they arrived.
+    // run, in the order they arrived; of a shared store, as
+    // pendingConfirmations() takes them.
     virtual std::vector<StoredReceived> unprocessedReceived() = 0;
 
     // The lookups of the HTTP interface. A store that does not keep what
@@ -228,7 +252,9 @@ public:
     }
 
     // The delivery callbacks: at most `limit` pending ones due at `now`,
-    // the earliest first.
+    // the earliest first. A shared store gives only callbacks that no other
+    // live daemon took, and takes them for this daemon, so that two
+    // dispatchers never send the same one.
     virtual std::vector<StoredWebhook> dueWebhooks(time_t /*now*/, size_t /*limit*/) { throw notKept(); }
     // A failed attempt (`attempts` failed so far); tried again from
     // `nextAttemptAt`.
@@ -264,7 +290,18 @@ public:
     virtual bool renewLease() { return true; }
     // The orderly stop, after the senders ended: this daemon's claims go back
     // to the queue at once (as those of an expired lease) and its lease ends.
+    // Its pending confirmations, received messages and delivery callbacks
+    // go back too, for other daemons to take over: call it after the
+    // e-mailer, the processor of received messages and the callback
+    // dispatcher ended.
     virtual void releaseClaims() {}
+    // The pending confirmations and unprocessed received messages that no
+    // live daemon owns (their daemon stopped, or its lease ran out), taken
+    // for this daemon (FOR UPDATE SKIP LOCKED: of daemons taking together,
+    // each takes others), in the order they were made. A store of one
+    // daemon has none. The lease keeper's thread.
+    virtual void takeOverWork(std::vector<StoredConfirmation>& /*confirmations*/,
+                              std::vector<StoredReceived>& /*received*/) {}
 
     // Deletes the messages finished before `before`, and the confirmations,
     // received messages and delivery callbacks done before it; the number

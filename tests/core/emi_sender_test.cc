@@ -143,15 +143,17 @@ public:
     void markSubmitted(uint64_t, const std::string&, int, int, time_t) override {}
     void markAcknowledged(uint64_t, const std::string&, bool, time_t) override {}
     void markRefused(uint64_t, int, bool, time_t) override {}
-    void markNotified(uint64_t, int, time_t) override {
+    bool markNotified(uint64_t, int, time_t) override {
         if (failingNotifications) throw StoreError("Store test: disk I/O error");
+        return true;
     }
-    void markExpired(uint64_t, time_t) override {}
+    bool markExpired(uint64_t, time_t) override { return true; }
     long requeueUnacknowledged() override { return 0; }
     std::vector<SubmittedMessage> awaitingNotification() override { return {}; }
     long sweepFinished(time_t) override { return 0; }
-    void markNotifiedAndConfirm(uint64_t, int, time_t, StoredConfirmation&) override {
+    bool markNotifiedAndConfirm(uint64_t, int, time_t, StoredConfirmation&) override {
         if (failingNotifications) throw StoreError("Store test: disk I/O error");
+        return true;
     }
     void markConfirmationFailed(uint64_t, int) override {}
     void markConfirmationDone(uint64_t, bool, int, time_t) override {}

@@ -88,13 +88,13 @@ public:
         m_store->markRefused(id, errorCode, final, at);
     }
     void recordResults(const std::vector<SmscResult>& results) override { m_store->recordResults(results); }
-    void markNotified(uint64_t id, int status, time_t at) override { m_store->markNotified(id, status, at); }
-    void markExpired(uint64_t id, time_t at) override { m_store->markExpired(id, at); }
+    bool markNotified(uint64_t id, int status, time_t at) override { return m_store->markNotified(id, status, at); }
+    bool markExpired(uint64_t id, time_t at) override { return m_store->markExpired(id, at); }
     long requeueUnacknowledged() override { return m_store->requeueUnacknowledged(); }
     std::vector<SubmittedMessage> awaitingNotification() override { return m_store->awaitingNotification(); }
     long sweepFinished(time_t before) override { return m_store->sweepFinished(before); }
-    void markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override {
-        m_store->markNotifiedAndConfirm(id, status, at, confirmation);
+    bool markNotifiedAndConfirm(uint64_t id, int status, time_t at, StoredConfirmation& confirmation) override {
+        return m_store->markNotifiedAndConfirm(id, status, at, confirmation);
     }
     void markConfirmationFailed(uint64_t id, int failures) override { m_store->markConfirmationFailed(id, failures); }
     void markConfirmationDone(uint64_t id, bool mailed, int failures, time_t at) override {
@@ -1122,6 +1122,171 @@ TEST_F(PostgresStoreTest, AnOrderlyCloseHandsItsClaimsBackAtOnce) {
     PostgresStore restarted(m_server->connection(), "node-1");
     EXPECT_EQ(restarted.requeueUnacknowledged(), 1);
     EXPECT_EQ(texts(restarted.claimQueued(10, false)), (std::vector<std::string>{"n0", "n1"}));
+}
+
+TEST_F(PostgresStoreTest, ANotificationIsSettledOnceWhicheverDaemonGetsIt) {
+    PostgresStore submitter(m_server->connection(), "node-1");
+    PostgresStore other(m_server->connection(), "node-2");
+    // Both daemons started: they hold leases.
+    EXPECT_EQ(submitter.requeueUnacknowledged(), 0);
+    EXPECT_EQ(other.requeueUnacknowledged(), 0);
+    const time_t at = time(nullptr);
+    std::vector<Sms> sent = messages("m", 3, "user@example.org");
+    submitter.enqueue(sent);
+    for (int i = 0; i < 3; ++i) {
+        submitter.markSubmitted(sent[i].id(), "Sender thread(EMI)", i + 1, 0, at);
+        submitter.markAcknowledged(sent[i].id(), "key-" + std::to_string(i), true, at);
+    }
+    const std::string emi = "Sender thread(EMI)";
+    int confirmCalls = 0;
+    auto confirm = [&](const Sms& sms, StoredConfirmation& made) {
+        ++confirmCalls;
+        made.destination = sms.target();
+        made.userData = sms.message();
+        made.email = sms.mailTo();
+        return true;
+    };
+
+    // The notification of m0 reaches the other daemon, in the other form of
+    // its key first: settled there, with its confirmation, from the row; not
+    // by a sender of another kind.
+    Sms message;
+    StoredConfirmation confirmation;
+    EXPECT_FALSE(
+        other.settleSharedNotification("Sender thread(SMPP)", {"key-0"}, 0, at + 1, confirm, message, confirmation));
+    ASSERT_TRUE(other.settleSharedNotification(emi, {"unknown", "key-0"}, 0, at + 1, confirm, message, confirmation));
+    EXPECT_EQ(message.id(), sent[0].id());
+    EXPECT_STREQ(message.message(), "m0");
+    EXPECT_STREQ(message.mailTo(), "user@example.org");
+    EXPECT_NE(confirmation.id, 0u);
+    EXPECT_EQ(confirmation.messageId, sent[0].id());
+    EXPECT_EQ(confirmation.userData, "m0");
+    // Repeated, at either daemon, it settles nothing again: no second
+    // confirmation, no expiry over the notified state.
+    EXPECT_FALSE(other.settleSharedNotification(emi, {"key-0"}, 0, at + 2, confirm, message, confirmation));
+    StoredConfirmation again;
+    EXPECT_FALSE(submitter.markNotifiedAndConfirm(sent[0].id(), 0, at + 2, again));
+    EXPECT_EQ(again.id, 0u);
+    EXPECT_FALSE(submitter.markNotified(sent[0].id(), 0, at + 2));
+    EXPECT_FALSE(submitter.markExpired(sent[0].id(), at + 3));
+    EXPECT_EQ(confirmCalls, 1);
+    MessageRecord record;
+    ASSERT_TRUE(submitter.findMessage(sent[0].id(), record));
+    EXPECT_EQ(record.outcome, "notified");
+    EXPECT_EQ(record.notifiedAt, at + 1);
+    // The submitter's own settling and expiry still work on open messages.
+    EXPECT_TRUE(submitter.markNotified(sent[1].id(), 2, at + 4));
+    EXPECT_TRUE(submitter.markExpired(sent[2].id(), at + 4));
+    EXPECT_FALSE(other.settleSharedNotification(emi, {"key-1", "key-2"}, 0, at + 5, confirm, message, confirmation));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM confirmation"), "1");
+    // The confirmation is the settling daemon's to mail.
+    EXPECT_EQ(submitter.pendingConfirmations().size(), 0u);
+    EXPECT_EQ(other.pendingConfirmations().size(), 1u);
+
+    // Both daemons get every notification of a burst at once, the submitter
+    // settling through its own registry, the other through the shared one:
+    // each message is settled once, with one confirmation.
+    const int count = 200;
+    std::vector<Sms> burst = messages("b", count, "user@example.org");
+    submitter.enqueue(burst);
+    for (int i = 0; i < count; ++i) {
+        submitter.markSubmitted(burst[i].id(), "Sender thread(EMI)", 1, 0, at);
+        submitter.markAcknowledged(burst[i].id(), "b-" + std::to_string(i), true, at);
+    }
+    std::atomic<int> settledByOther{0};
+    std::atomic<int> settledBySubmitter{0};
+    std::thread racing([&] {
+        for (int i = 0; i < count; ++i) {
+            Sms found;
+            StoredConfirmation made;
+            if (other.settleSharedNotification(emi, {"b-" + std::to_string(i)}, 0, at + 6, confirm, found, made)) {
+                ++settledByOther;
+            }
+        }
+    });
+    for (int i = 0; i < count; ++i) {
+        StoredConfirmation made;
+        made.email = "user@example.org";
+        if (submitter.markNotifiedAndConfirm(burst[i].id(), 0, at + 6, made)) ++settledBySubmitter;
+    }
+    racing.join();
+    EXPECT_EQ(settledByOther + settledBySubmitter, count);
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM confirmation"), std::to_string(count + 1));
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM message WHERE state = 3 AND outcome = 'notified'"),
+              std::to_string(count + 2));
+}
+
+TEST_F(PostgresStoreTest, WorkOfALiveDaemonStaysItsOwnAndThatOfAnExpiredLeaseIsTakenOver) {
+    auto dead = std::make_unique<PostgresStore>(m_server->connection(), "node-1", 1);
+    PostgresStore survivor(m_server->connection(), "node-2", 30);
+    EXPECT_EQ(dead->requeueUnacknowledged(), 0);
+    EXPECT_EQ(survivor.requeueUnacknowledged(), 0);
+    const time_t at = time(nullptr);
+    std::vector<Sms> sent = messages("m", 2, "user@example.org");
+    Sms::Tracking tracking;
+    tracking.callbackUrl = "https://example.org/hook";
+    sent[1].setTracking(tracking);
+    dead->enqueue(sent);
+    for (const Sms& sms : sent) {
+        dead->markSubmitted(sms.id(), "Sender thread(EMI)", 1, 0, at);
+        dead->markAcknowledged(sms.id(), "k" + std::to_string(sms.id()), true, at);
+    }
+    StoredConfirmation confirmation;
+    confirmation.email = "user@example.org";
+    ASSERT_TRUE(dead->markNotifiedAndConfirm(sent[0].id(), 0, at, confirmation));
+    ASSERT_TRUE(dead->markExpired(sent[1].id(), at));  // its delivery callback
+    const uint64_t received = dead->storeReceived({{"OA", "+420111"}, {"UD", "hello"}}, at);
+
+    // While its daemon lives, its work is its own: the other neither reads
+    // nor takes it, and of two dispatchers only one takes a due callback.
+    EXPECT_EQ(dead->dueWebhooks(at + 10, 10).size(), 1u);
+    EXPECT_TRUE(survivor.dueWebhooks(at + 10, 10).empty());
+    EXPECT_TRUE(survivor.pendingConfirmations().empty());
+    EXPECT_TRUE(survivor.unprocessedReceived().empty());
+    std::vector<StoredConfirmation> confirmations;
+    std::vector<StoredReceived> waiting;
+    EXPECT_TRUE(survivor.renewLease());
+    survivor.takeOverWork(confirmations, waiting);
+    EXPECT_TRUE(confirmations.empty());
+    EXPECT_TRUE(waiting.empty());
+    EXPECT_EQ(dead->pendingConfirmations().size(), 1u);
+    EXPECT_EQ(dead->unprocessedReceived().size(), 1u);
+
+    // Its lease ran out: the next renewal of the other returns its work,
+    // which the other takes over, once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_TRUE(survivor.renewLease());
+    survivor.takeOverWork(confirmations, waiting);
+    ASSERT_EQ(confirmations.size(), 1u);
+    EXPECT_EQ(confirmations[0].id, confirmation.id);
+    EXPECT_EQ(confirmations[0].email, "user@example.org");
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].id, received);
+    EXPECT_EQ(waiting[0].variables,
+              (std::vector<std::pair<std::string, std::string>>{{"OA", "+420111"}, {"UD", "hello"}}));
+    EXPECT_EQ(survivor.dueWebhooks(at + 10, 10).size(), 1u);
+    std::vector<StoredConfirmation> more;
+    std::vector<StoredReceived> moreWaiting;
+    survivor.takeOverWork(more, moreWaiting);
+    EXPECT_TRUE(more.empty());
+    EXPECT_TRUE(moreWaiting.empty());
+    dead.reset();
+
+    // Work of a daemon that holds no lease (it lost its lease and died
+    // before it took a new one) is no live daemon's either.
+    postgresValue("UPDATE received SET state = 0, claimed_by = 'node-9'");
+    survivor.takeOverWork(more, moreWaiting);
+    ASSERT_EQ(moreWaiting.size(), 1u);
+    EXPECT_EQ(moreWaiting[0].id, received);
+
+    // An orderly stop hands its work back: a daemon that starts takes it.
+    survivor.releaseClaims();
+    PostgresStore next(m_server->connection(), "node-3");
+    EXPECT_EQ(next.requeueUnacknowledged(), 0);
+    EXPECT_EQ(next.pendingConfirmations().size(), 1u);
+    EXPECT_EQ(next.unprocessedReceived().size(), 1u);
+    EXPECT_EQ(next.dueWebhooks(at + 10, 10).size(), 1u);
+    EXPECT_EQ(postgresValue("SELECT COUNT(*) FROM confirmation WHERE claimed_by = 'node-3'"), "1");
 }
 
 TEST_F(PostgresStoreTest, RefusesWhatItCannotUse) {

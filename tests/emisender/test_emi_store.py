@@ -7,7 +7,9 @@ notification never comes is given up. The PostgreSQL store, on a server of
 the test's own, keeps what was accepted across a kill -9 as well, and while
 its database is away SendSms fails and nothing already accepted is lost.
 Two daemons sharing its queue submit each message once; when one stops in
-order or is killed, the other sends what it had claimed."""
+order or is killed, the other sends what it had claimed. A notification
+reaches either of them, and each confirmation, executable run and delivery
+callback happens once."""
 
 import contextlib
 import os
@@ -18,7 +20,7 @@ import time
 
 import kst
 from emisender_support import KSTSEND, EmiDaemonTestCase, main
-from httpapi import HttpApi
+from httpapi import CallbackEndpoint, HttpApi
 from kst import wait_until
 from pgserver import PostgresServer
 
@@ -239,13 +241,13 @@ class SharedPostgresqlQueue(StoreTestCase):
             self.nodes[node] = (self.sandbox, self.sim, self.kstd)
             self.sandbox, self.sim, self.kstd = saved
 
-    def start_node(self, node, lease=None):
-        sections = ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
-                    "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
+    def start_node(self, node, lease=None, executables=None, sections=""):
+        sections += ("[Limits]\nMaxDestinations = 5000\n[Store]\nType = postgresql\nConnection = %s\n"
+                     "Node = %s\nLeaseSeconds = %d\n" % (self.pg.connection, node, lease or self.lease))
         link = {"WindowSize": str(self.window), "Throughput": "100000"}
         with self.on(node):
             self.sim.set_mode(submit_delay=20, notify=False)
-            self.start_daemon(emi=link, sections=sections)
+            self.start_daemon(emi=link, sections=sections, executables=executables)
 
     def stop_node(self, node):
         with self.on(node):
@@ -315,6 +317,104 @@ class SharedPostgresqlQueue(StoreTestCase):
         self.assertLessEqual(repeated, self.window)
         print("orderly stop of one of two daemons: %d messages, %d sent by gw-2, %d sent again"
               % (count, len(self.submitted("gw-2")), repeated))
+
+    def test_a_notification_on_the_other_daemons_connection_mails_one_confirmation(self):
+        for node in self.nodes:
+            self.start_node(node)
+        self.kstsend("+420602111222", "Potvrzeni", mail_to="jana@example.org")
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*) FROM message WHERE state = 2") == ["1"], 30, interval=0.1,
+                   what="the message acknowledged, waiting for its notification")
+        submitter = [node for node, (_, sim, _) in self.nodes.items() if sim.submissions()]
+        self.assertEqual(len(submitter), 1)
+        submitter = submitter[0]
+        other = "gw-2" if submitter == "gw-1" else "gw-1"
+        adc, scts = self.nodes[submitter][1].sent(ot=51, or_="R")[0]["SM"].split(":")
+
+        # The SMSC delivers the notification on the other daemon's
+        # connection: that daemon settles the message and mails its
+        # confirmation.
+        self.nodes[other][1].notify(adc, scts, 0)
+        mail = self.smtp.wait_for_messages(1, timeout=30)[0]
+        self.assertEqual(mail.rcpt_tos, ["jana@example.org"])
+        self.assertIn("602111222", mail.body)
+        self.assertEqual(self.pg.sql("SELECT claimed_by FROM confirmation"), [other])
+        # Repeated on the submitter's connection, it is acknowledged and
+        # settles nothing again: no second e-mail, and no expiry later.
+        self.nodes[submitter][1].notify(adc, scts, 0)
+        for node in self.nodes:
+            sim = self.nodes[node][1]
+            sim.wait_for(lambda: [r["ACK"] for r in sim.results_in(ot=53)] == ["A"], timeout=20,
+                         what="the notification acknowledged by " + node)
+            with self.on(node):
+                self.wait_record("receive.log", "Status Report received")
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*), MIN(outcome) FROM confirmation") == ["1|mailed"], 30,
+                   interval=0.1, what="the confirmation recorded as mailed")
+        time.sleep(2)
+        self.assertEqual(len(self.smtp.messages()), 1, "one confirmation e-mail")
+        self.assertEqual(self.pg.sql("SELECT state, outcome, notification_status FROM message"), ["3|notified|0"])
+
+    def test_a_received_message_runs_its_executables_once_on_one_of_two_daemons(self):
+        gate = kst.Gate(self.sandbox.root, 1)
+        self.addCleanup(gate.close)
+        self.start_node("gw-1", executables=gate.command(["/usr/bin/python3", self.dump_script, "gw-1",
+                                                          self.dump_dir]))
+        self.sim.inject_52("420777111222", self.laid, "prichozi", scts="081226170000")
+        self.sim.wait_for(lambda: [r["ACK"] for r in self.sim.results_in(ot=52)] == ["A"], what="the acknowledgement")
+        wait_until(gate.started, timeout=20, what="the executables of gw-1 to start")
+
+        # A daemon that starts while the one that received it lives leaves
+        # it to that one, at its start and in its later cycles.
+        self.start_node("gw-2", executables="/usr/bin/python3 %s gw-2 %s" % (self.dump_script, self.dump_dir))
+        with self.on("gw-2"):
+            self.assertIn("0 confirmations, 0 received messages", self.recovered()[-1])
+        time.sleep(self.lease + 1.5)
+        self.assertEqual(self.dumps(), [])
+
+        # gw-1 dies before its executables ran: once its lease ran out gw-2
+        # takes the message over and runs them, once.
+        self.kill9()
+        self.kstd = None
+        gate.close()
+        dumps = self.wait_dumps(1, timeout=self.lease + 20)
+        with self.on("gw-2"):
+            self.wait_log_line("error.log", r"Store: node gw-2 took over 0 confirmations and 1 received messages "
+                                            r"that no live daemon owned")
+        wait_until(lambda: self.pg.sql("SELECT state, claimed_by FROM received") == ["1|gw-2"], 20, interval=0.1,
+                   what="the received message processed by gw-2")
+        time.sleep(1.5)
+        self.assertEqual([(d["tag"], d["env"]["OA"], d["env"]["UD"]) for d in self.dumps()],
+                         [("gw-2", "420777111222", "prichozi")])
+        self.assertEqual(dumps[0]["env"]["SCTIME"], "081226170000")
+
+    def test_two_dispatchers_post_each_delivery_callback_once(self):
+        endpoint = CallbackEndpoint()
+        self.addCleanup(endpoint.close)
+        ports = {}
+        for node in self.nodes:
+            with self.on(node):
+                http, ports[node] = kst.http_section(self.sandbox)
+            self.start_node(node, sections=http)
+            # Every message is delivered: its callback is due at once.
+            self.nodes[node][1].set_mode(notify=True, notify_status=0, notify_delay=20)
+        count = 40
+        for i in range(count):
+            api = HttpApi(ports["gw-1" if i % 2 == 0 else "gw-2"])
+            status, answer = api.json("POST", "/v1/messages", {"to": "6020%05d" % i, "text": "hook",
+                                                               "callback_url": endpoint.url + "/hook/%d" % i})
+            api.close()
+            self.assertEqual(status, 202, answer)
+        wait_until(lambda: len(set(p["path"] for p in endpoint.taken())) == count, 60, interval=0.2,
+                   what="every delivery callback posted")
+        wait_until(lambda: self.pg.sql("SELECT COUNT(*) FROM webhook WHERE state = 1") == [str(count)], 30,
+                   interval=0.2, what="every delivery callback recorded as delivered")
+        # Both dispatchers look for due callbacks every second.
+        time.sleep(2.5)
+        paths = [p["path"] for p in endpoint.taken()]
+        self.assertEqual(len(paths), count, "each callback posted once")
+        self.assertEqual(set(paths), set("/hook/%d" % i for i in range(count)))
+        print("delivery callbacks of two daemons: %s"
+              % ", ".join(self.pg.sql("SELECT claimed_by || ': ' || COUNT(*) FROM webhook GROUP BY claimed_by"
+                                      " ORDER BY claimed_by")))
 
     def test_kill_9_of_one_daemon_its_claims_are_sent_by_the_other(self):
         count = 4000

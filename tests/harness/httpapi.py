@@ -5,11 +5,17 @@ want from a second, independent client.
     api = HttpApi(port, key="test-key-1")
     status, headers, body = api.request("POST", "/v1/messages", {"to": ..., "text": ...})
     api.json("GET", "/v1/messages/12")  -> (status, parsed body)
+
+CallbackEndpoint is the other side: a loopback server that takes the
+daemon's delivery callbacks.
 """
 
 import http.client
+import http.server
 import json
 import subprocess
+import threading
+import time
 
 
 class HttpApi:
@@ -95,3 +101,43 @@ def curl(args, timeout=60):
     if done.returncode != 0 and not code.strip().isdigit():
         raise AssertionError("curl failed (%d): %s" % (done.returncode, done.stderr.decode("latin-1")))
     return int(code or 0), body
+
+
+class CallbackEndpoint:
+    """A loopback HTTP server that takes delivery callbacks: it refuses the
+    first `refusals` POSTs with 500 and answers 204 to the later ones, and
+    records each (path, headers, body, answered status, time)."""
+
+    def __init__(self, refusals=0):
+        self.refusals = refusals
+        self.posts = []
+        self.lock = threading.Lock()
+        endpoint = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                with endpoint.lock:
+                    status = 500 if len(endpoint.posts) < endpoint.refusals else 204
+                    self.send_response(status)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    endpoint.posts.append({"path": self.path, "headers": dict(self.headers), "body": body,
+                                           "status": status, "at": time.monotonic()})
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def taken(self):
+        with self.lock:
+            return list(self.posts)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()

@@ -23,7 +23,7 @@ import time
 sys.path.insert(0, os.path.join(os.environ.get("KST_SOURCE_DIR", "."), "tests", "emisender"))
 
 from emisender_support import EmiDaemonTestCase, log_records, main  # noqa: E402
-from httpapi import HttpApi, curl  # noqa: E402
+from httpapi import CallbackEndpoint, HttpApi, curl  # noqa: E402
 from kst import basic_ini, free_port, http_section, wait_until  # noqa: E402
 
 KEY = "test-key-1"
@@ -390,46 +390,6 @@ class Https(HttpTestCase):
         api = HttpApi(self.port, key=KEY, context=context)
         self.addCleanup(api.close)
         self.assertEqual(api.json("GET", "/v1/status")[0], 200)
-
-
-class CallbackEndpoint:
-    """A loopback HTTP server that takes delivery callbacks: it refuses the
-    first `refusals` POSTs with 500 and answers 204 to the later ones, and
-    records each (path, headers, body, answered status, time)."""
-
-    def __init__(self, refusals=0):
-        self.refusals = refusals
-        self.posts = []
-        self.lock = threading.Lock()
-        endpoint = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-                with endpoint.lock:
-                    status = 500 if len(endpoint.posts) < endpoint.refusals else 204
-                    self.send_response(status)
-                    self.send_header("Content-Length", "0")
-                    self.end_headers()
-                    endpoint.posts.append({"path": self.path, "headers": dict(self.headers), "body": body,
-                                           "status": status, "at": time.monotonic()})
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def taken(self):
-        with self.lock:
-            return list(self.posts)
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 class SilentEndpoint:
