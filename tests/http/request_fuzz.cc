@@ -1,6 +1,7 @@
 // Arbitrary bytes as the body of a submission: decoding never crashes,
 // never throws, and what it accepts is a request the submission can queue
-// as it is (every destination accepted, the text within the parts sent).
+// as it is (every destination accepted, a text that divides into parts
+// under every encoding and concatenation).
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -24,7 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!Submission::acceptedDestination(number)) abort();
     }
     if (request.text.find('\0') != std::string::npos) abort();
-    const auto parts = Submission::splitText(Submission::asciiOf(request.text));
-    if (parts.empty() || Submission::partsNeeded(Submission::asciiOf(request.text).size()) > parts.size()) abort();
+    for (const bool unicode : {false, true}) {
+        for (const bool udh : {false, true}) {
+            TextSettings text;
+            text.unicode = unicode;
+            text.udh = udh;
+            if (Submission::partsOf(request, text).empty()) abort();
+        }
+    }
     return 0;
 }
