@@ -140,6 +140,34 @@ class Concatenated(TextTest):
         self.assertEqual(len(self.modem.sent()), 8)
         self.assertEqual(self.modem.events("pdu-error"), [])
 
+    def test_a_refused_part_alone_is_sent_again(self):
+        self.start("unicode", concatenation="udh")
+        # The network refuses the second part for a while (congestion).
+        self.modem.fault("send_script", ["ok", "cms:42"])
+        text = "".join("part text %03d. " % i for i in range(20))
+        self.kstsend(TARGET, text.encode("latin-1"))
+        sent = self.wait_sent(2)
+        refused = self.modem.events("send-refused")
+        self.assertEqual([r["data"]["decoded"]["concatenation"]["number"] for r in refused], [2])
+        self.assertEqual(self.joined(sent), text)
+        time.sleep(1)
+        # Each part reached the network once: nothing lost, nothing twice.
+        self.assertEqual(len(self.modem.sent()), 2)
+        wait_until(lambda: self.stats()["sent"] == "2", 10, what="the sent counter")
+
+    def test_transliterated_parts_with_escapes_lose_nothing(self):
+        self.start("transliterate", concatenation="udh")
+        # 300 characters, 500 septets: a part of 153 characters takes more
+        # than the 153 septets a part can hold, and is divided again.
+        text = "[x]" * 100
+        self.kstsend(TARGET, text.encode("latin-1"))
+        accepted = self.wait_record("access.log", "Send SMS requested", count=2)
+        self.assertEqual(len(accepted), 2)
+        sent = self.modem.sent()
+        self.assertEqual("".join(s["text"] for s in sent), text)
+        self.assertTrue(all(s["udhi"] and s["udl"] <= 160 for s in sent), sent)
+        self.assertEqual(self.modem.events("pdu-error"), [])
+
 
 if __name__ == "__main__":
     import unittest
