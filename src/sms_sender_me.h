@@ -24,10 +24,13 @@ namespace gsmlib {
 class MeTa;
 class UnixSerialPort;
 class SMSMessage;
-class SMSSubmitMessage;
 template <class T>
 class Ref;
 }  // namespace gsmlib
+
+namespace submitpdu {
+struct Pdu;
+}  // namespace submitpdu
 
 // The handler of the modem's unsolicited events and one reception indication
 // it collects (defined with the sender).
@@ -90,10 +93,12 @@ public:
     // refused for a while (congestion, no network) goes back to the front
     // of the queue and sending pauses, up to temporaryRefusalLimit times;
     // when the modem stopped answering or is out of order, the message goes
-    // back to the front and the connection is dropped. A text longer than
-    // one message goes as concatenated parts; the last part's reference is
-    // registered, so its status report confirms the message. The counter is
-    // not used.
+    // back to the front and the connection is dropped. The PDUs are built
+    // here (submitpdu) in the coding [General] Encoding allows; a part of a
+    // text the submission divided (Concatenation = udh) carries its
+    // concatenation header. A text longer than one message goes as
+    // concatenated parts; the last part's reference is registered, so its
+    // status report confirms the message. The counter is not used.
     int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
 
     // Processes one message read from a store: a received SMS is logged,
@@ -140,9 +145,9 @@ private:
     // Whether two addresses name the same number, as the modem sees them.
     static bool sameAddress(const std::string& first, const std::string& second);
 
-    // Sends `text` as concatenated parts with the settings of `message`;
-    // returns the last part's reference. Throws gsmlib's GsmException.
-    int sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text) REQUIRES(m_mutex);
+    // Sends the PDUs in order (AT+CMGS in PDU mode); returns the last one's
+    // reference. Throws gsmlib's GsmException.
+    int sendPdus(const std::vector<submitpdu::Pdu>& pdus) REQUIRES(m_mutex);
     // One pass of the thread loop.
     void pass();
     void sendFromQueue();
@@ -198,8 +203,8 @@ private:
     // every init(). gsmlib calls it on the thread that talks to the modem:
     // the sender's thread once the sender is connected.
     std::unique_ptr<EventHandler> m_eventHandler;
-    // The number of the last concatenated message (only sendSms() sends
-    // concatenated messages).
+    // The reference of the last message this sender divided itself (only
+    // sendSms() divides messages).
     unsigned char m_concatenationId GUARDED_BY(m_mutex);
     // Indications collected during waitEvent(), oldest first. Only the
     // sender's thread touches it: gsmlib calls the handler inside

@@ -9,6 +9,7 @@
 #include <gsmlib/gsm_error.h>
 #include <gsmlib/gsm_event.h>
 #include <gsmlib/gsm_me_ta.h>
+#include <gsmlib/gsm_parser.h>
 #include <gsmlib/gsm_sms.h>
 #include <gsmlib/gsm_sms_store.h>
 #include <gsmlib/gsm_unix_serial.h>
@@ -28,7 +29,9 @@
 #include "process.h"
 #include "sms.h"
 #include "sms_processing.h"
+#include "submit_pdu.h"
 #include "trace.h"
+#include "utf8.h"
 
 using gsmlib::GsmException;
 
@@ -39,13 +42,6 @@ const int idleEventWaitSeconds = 5;
 // Final reports remembered against repetition: several times the 256
 // references, so a report repeated late is still known.
 const size_t settledReportsKept = 1024;
-// Characters of the default alphabet in one message.
-const size_t singleMessageLength = 160;
-// Characters in one part of a concatenated message: its user data header
-// takes the rest (the length gsmlib's own splitting uses).
-const size_t concatenatedPartLength = 152;
-// Parts one concatenation header can number.
-const size_t maxConcatenatedParts = 255;
 
 // gsmlib's time stamp text ends with a NUL character.
 std::string timestampText(const gsmlib::Timestamp& timestamp) {
@@ -337,7 +333,7 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     const bool reportWanted = sms.wantsNotification();
     const std::string text = sms.message();
 
-    gsmlib::Ref<gsmlib::SMSSubmitMessage> message;
+    std::vector<submitpdu::Pdu> pdus;
     // The reference the modem gave the message; a report quotes it.
     int reference = -1;
     std::string failure;
@@ -347,20 +343,31 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     int cmsCode = 0;
     try {
         if (m_me == nullptr) throw GsmException("not connected to the modem", gsmlib::OtherError);
-        message = new gsmlib::SMSSubmitMessage();
-        message->setStatusReportRequest(reportWanted);
-        gsmlib::Address destination(sms.target());
-        message->setDestinationAddress(destination);
-        // Class 0: the phone shows the message at once.
-        if (sms.onDisplay()) message->setDataCodingScheme(gsmlib::DataCodingScheme(0xF0));
-        traceAs(GetName(), "DataCodingScheme: 0x%02x\n", static_cast<unsigned char>(message->dataCodingScheme()));
-        message->setAt(m_me->getAt());
-        if (text.length() <= singleMessageLength) {
-            message->setUserData(text);
-            reference = message->send();
-        } else {
-            reference = sendConcatenated(message, text);
+        submitpdu::Envelope envelope;
+        envelope.destination = sms.target();
+        envelope.statusReportRequest = reportWanted;
+        envelope.flash = sms.onDisplay();
+        // A part of a text the submission divided for a concatenation header.
+        const Sms::Tracking& tracking = sms.tracking();
+        const bool udhPart = m_context.text.udh && tracking.parts > 1 && tracking.part >= 1 &&
+                             tracking.part <= tracking.parts && tracking.parts <= 255;
+        submitpdu::PartHeader header;
+        if (udhPart) {
+            header.reference = sms.concatenationReference();
+            header.count = static_cast<uint8_t>(tracking.parts);
+            header.number = static_cast<uint8_t>(tracking.part);
         }
+        // Parts of different messages to one phone must not be put together.
+        const uint8_t ownReference = static_cast<uint8_t>(m_concatenationId + 1);
+        std::string error;
+        if (!submitpdu::buildPdus(text, m_context.text.unicode, envelope, udhPart ? &header : nullptr, ownReference,
+                                  pdus, error)) {
+            // A destination no address field carries, or too many parts:
+            // refused for good below.
+            throw GsmException(error, gsmlib::ParameterError);
+        }
+        if (pdus.size() > 1) m_concatenationId = ownReference;
+        reference = sendPdus(pdus);
     } catch (GsmException& e) {
         failure = e.what();
         if (e.getErrorClass() == gsmlib::ChatError) {
@@ -413,37 +420,26 @@ int SmsSenderMe::sendSms(Sms& sms, int /*counter*/) {
     m_temporaryRefusals = 0;
 
     // The message is sent: nothing below may put it back in the queue.
-    try {
-        printMessageText(message->toString());
-    } catch (std::exception& e) {
-        traceAs(GetName(), "%s\n", e.what());
-    }
     recordSent(sms, reportWanted ? reference : -1);
     writeSmsToLog("Send SMS requested", sms, m_accessLog, 'i');
     unlock();
     return 0;
 }
 
-int SmsSenderMe::sendConcatenated(gsmlib::Ref<gsmlib::SMSSubmitMessage> message, const std::string& text) {
-    // gsmlib's sendSMSs would split the text the same way but keeps the
-    // parts' references to itself.
-    const size_t parts = (text.length() + concatenatedPartLength - 1) / concatenatedPartLength;
-    if (parts > maxConcatenatedParts) {
-        throw GsmException("text of " + std::to_string(text.length()) + " characters needs more than " +
-                               std::to_string(maxConcatenatedParts) + " parts",
-                           gsmlib::ParameterError);
-    }
-    // Parts of different messages to one phone must not be put together.
-    const unsigned char id = ++m_concatenationId;
+int SmsSenderMe::sendPdus(const std::vector<submitpdu::Pdu>& pdus) {
     int reference = -1;
-    for (size_t part = 0; part < parts; ++part) {
-        const char header[] = {0x00, 0x03, static_cast<char>(id), static_cast<char>(parts),
-                               static_cast<char>(part + 1)};
-        message->setUserDataHeader(gsmlib::UserDataHeader(std::string(header, sizeof header)));
-        message->setUserData(text.substr(part * concatenatedPartLength, concatenatedPartLength));
-        reference = message->send();
-        traceAs(GetName(), "part %d/%d sent, reference %d\n", static_cast<int>(part + 1), static_cast<int>(parts),
-                reference);
+    for (size_t i = 0; i < pdus.size(); ++i) {
+        const submitpdu::Pdu& pdu = pdus[i];
+        traceAs(GetName(), "part %d/%d: %s, %d %s, PDU 00%s\n", static_cast<int>(i + 1), static_cast<int>(pdus.size()),
+                smstext::codingName(pdu.coding), static_cast<int>(pdu.userDataLength),
+                pdu.coding == smstext::Coding::Gsm7 ? "septets" : "octets", submitpdu::hex(pdu.octets).c_str());
+        // "00": the modem's own service centre address. The length counts
+        // the TPDU only.
+        const std::string answer = m_me->getAt()->sendPdu("+CMGS=" + std::to_string(pdu.octets.size()),
+                                                          "+CMGS:", "00" + submitpdu::hex(pdu.octets));
+        gsmlib::Parser parser(answer);
+        reference = parser.parseInt();
+        traceAs(GetName(), "sent, reference %d: %s\n", reference, smstext::codePointsToUtf8(pdu.text).c_str());
     }
     return reference;
 }

@@ -24,5 +24,9 @@ void processStatusReport(SmsSenderMe& sender, const std::string& recipient, unsi
 void processSubmit(SmsSenderMe& sender);
 // A null message, as reading an empty slot gives.
 void processNull(SmsSenderMe& sender);
+// The PDU (service centre address "00" first, upper-case hexadecimal) that
+// gsmlib's own SMSSubmitMessage encodes for `text` to `destination`, as the
+// modem sender built its messages before it had its own encoder.
+std::string gsmlibSubmitPdu(const std::string& destination, const std::string& text, bool statusReportRequest);
 
 #endif

@@ -62,3 +62,12 @@ void processSubmit(SmsSenderMe& sender) {
 }
 
 void processNull(SmsSenderMe& sender) { sender.processMessage(gsmlib::SMSMessageRef()); }
+
+std::string gsmlibSubmitPdu(const std::string& destination, const std::string& text, bool statusReportRequest) {
+    gsmlib::Ref<gsmlib::SMSSubmitMessage> message = new gsmlib::SMSSubmitMessage();
+    message->setStatusReportRequest(statusReportRequest);
+    gsmlib::Address address(destination);
+    message->setDestinationAddress(address);
+    message->setUserData(text);
+    return message->encode();
+}

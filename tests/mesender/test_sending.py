@@ -78,7 +78,8 @@ class Sending(SendingTest):
         self.start()
         self.kstsend("-f", TARGET, "Look at once")
         sent = self.wait_sent(1)[0]
-        self.assertEqual(sent["dcs"], 0xF0)
+        # Class 0 in the general data coding group, default alphabet.
+        self.assertEqual(sent["dcs"], 0x10)
         self.assertEqual(sent["message_class"], 0)
         self.assertEqual(sent["text"], "Look at once")
         access = self.wait_record("access.log", "Send SMS requested")[0]
@@ -154,7 +155,7 @@ class Confirmations(SendingTest):
         accepted = self.wait_record("access.log", "Send SMS requested", count=5)
         self.assertEqual([r["lines"][3] for r in accepted], ["User Data: " + part for part in expected])
 
-        # Each went as two concatenated messages of 152 and 9 characters
+        # Each went as two concatenated messages of 153 and 8 characters
         # that ask for a report and share a concatenation number of their own.
         pairs = list(zip(sent[0::2], sent[1::2]))
         numbers = set()
@@ -164,7 +165,7 @@ class Confirmations(SendingTest):
             self.assertEqual(headers[0][2], headers[1][2])
             numbers.add(headers[0][2])
             self.assertEqual(first["text"] + second["text"], part)
-            self.assertEqual(len(first["text"]), 152)
+            self.assertEqual(len(first["text"]), 153)
             for message in (first, second):
                 self.assertEqual(message["destination"], TARGET)
                 self.assertTrue(message["status_report_request"])

@@ -270,6 +270,37 @@ class PduCodingTest(unittest.TestCase):
         decoded = smspdu.decode_sc_to_me(pdu)
         self.assertEqual((decoded["text"], decoded["udh"]), ("after header", "0003010201"))
 
+    def test_submitted_user_data_header_coding_and_length(self):
+        # Concatenation with an 8-bit and a 16-bit reference, before 7-bit
+        # text (fill bits) and before UCS2; other elements are listed too.
+        cases = [("0003A70302", 0x00, "[part] \u20ac", {"reference": 0xA7, "reference_bits": 8,
+                                                       "count": 3, "number": 2}),
+                 ("0804123402010A0100", 0x08, "\u0159\U0001F600", {"reference": 0x1234, "reference_bits": 16,
+                                                                 "count": 2, "number": 1})]
+        for udh, dcs, text, concatenation in cases:
+            decoded = smspdu.decode_submit(smspdu.build_submit("+420603111222", text, dcs=dcs,
+                                                               udh=bytes.fromhex(udh)))
+            self.assertEqual((decoded["text"], decoded["udh"], decoded["udhi"], decoded["concatenation"]),
+                             (text, udh, True, concatenation))
+        self.assertEqual(decoded["udh_elements"], [{"iei": 8, "data": "12340201"}, {"iei": 10, "data": "00"}])
+        plain = smspdu.decode_submit(smspdu.build_submit("+1", "plain"))
+        self.assertEqual((plain["concatenation"], plain["udh_elements"], plain["udl"]), (None, [], 5))
+
+        # A user data length that disagrees with the data, a header that
+        # overruns, a part number outside its count: refused, not guessed.
+        pdu = smspdu.build_submit("+1", "eight ch")  # 8 septets in 7 octets (7 fit too)
+        udl_at = len(pdu) - 16
+        self.assertEqual(pdu[udl_at:udl_at + 2], "08")
+        for wrong in ("06", "09", "A1"):
+            with self.assertRaises(smspdu.PduError):
+                smspdu.decode_submit(pdu[:udl_at] + wrong + pdu[udl_at + 2:])
+        ucs2 = smspdu.build_submit("+1", "ab", dcs=0x08)
+        with self.assertRaises(smspdu.PduError):
+            smspdu.decode_submit(ucs2[:-10] + "03006100")  # an odd octet count
+        for udh in ("0005A70302", "0003A70304", "0003A70300", "00020102"):
+            with self.assertRaises(smspdu.PduError):
+                smspdu.decode_submit(smspdu.build_submit("+1", "x", udh=bytes.fromhex(udh)))
+
     def test_truncated_pdus_raise_pdu_error(self):
         pdu = smspdu.build_submit("+420777000222", "truncated text")
         for cut in range(2, len(pdu) - 2, 2):

@@ -243,11 +243,46 @@ def _encode_user_data(text, dcs, udh=b""):
     return len(header) + len(data), header + data
 
 
+def parse_udh(udh):
+    """The information elements of a user data header (without its length
+    octet) -> (list of {"iei", "data"}, concatenation or None).  The
+    concatenation element is IEI 0x00 (8-bit reference) or 0x08 (16-bit);
+    it is {"reference", "reference_bits", "count", "number"}."""
+    elements = []
+    concatenation = None
+    pos = 0
+    while pos < len(udh):
+        if pos + 2 > len(udh) or pos + 2 + udh[pos + 1] > len(udh):
+            raise PduError("user data header element longer than the header")
+        iei, length = udh[pos], udh[pos + 1]
+        value = udh[pos + 2:pos + 2 + length]
+        elements.append({"iei": iei, "data": value.hex().upper()})
+        if iei == 0x00 and length == 3:
+            concatenation = {"reference": value[0], "reference_bits": 8,
+                             "count": value[1], "number": value[2]}
+        elif iei == 0x08 and length == 4:
+            concatenation = {"reference": (value[0] << 8) | value[1], "reference_bits": 16,
+                             "count": value[2], "number": value[3]}
+        elif iei in (0x00, 0x08):
+            raise PduError("concatenation element of length %d" % length)
+        pos += 2 + length
+    if concatenation is not None and not 1 <= concatenation["number"] <= concatenation["count"]:
+        raise PduError("concatenated part %d of %d" % (concatenation["number"], concatenation["count"]))
+    return elements, concatenation
+
+
 def _decode_user_data(data, pos, dcs, udl, udhi):
+    """-> (text, UDH hex, alphabet).  The user data must be exactly as long
+    as its length says, as a network checks it: a wrong UDL or fill is an
+    error, not a shorter or longer text."""
     alphabet = alphabet_of(dcs)
     body = data[pos:]
     udh = b""
     if alphabet == "7bit":
+        if udl > 160:
+            raise PduError("user data of %d septets" % udl)
+        if len(body) != (udl * 7 + 7) // 8:
+            raise PduError("user data of %d octets for %d septets" % (len(body), udl))
         fill = 0
         skip_septets = 0
         if udhi:
@@ -255,6 +290,8 @@ def _decode_user_data(data, pos, dcs, udl, udhi):
                 raise PduError("user data header missing")
             udhl = body[0]
             udh = body[1:1 + udhl]
+            if len(udh) < udhl:
+                raise PduError("user data header longer than the user data")
             skip_septets = ((udhl + 1) * 8 + 6) // 7
             fill = skip_septets * 7 - (udhl + 1) * 8
             body = body[udhl + 1:]
@@ -263,17 +300,25 @@ def _decode_user_data(data, pos, dcs, udl, udhi):
             raise PduError("user data header longer than the user data")
         text = gsm_text(unpack_septets(body, count, fill))
     else:
-        if udl > len(body):
-            raise PduError("user data shorter than its length")
+        if udl > 140:
+            raise PduError("user data of %d octets" % udl)
+        if udl != len(body):
+            raise PduError("user data of %d octets, its length says %d" % (len(body), udl))
         chunk = body[:udl]
         if udhi:
+            if not chunk or 1 + chunk[0] > len(chunk):
+                raise PduError("user data header longer than the user data")
             udhl = chunk[0]
             udh = chunk[1:1 + udhl]
             chunk = chunk[1 + udhl:]
         if alphabet == "ucs2":
-            text = chunk.decode("utf-16-be", errors="replace")
+            if len(chunk) % 2:
+                raise PduError("UCS2 text of an odd number of octets")
+            text = chunk.decode("utf-16-be", errors="surrogatepass")
         else:
             text = chunk.decode("latin-1")
+    if udhi:
+        parse_udh(udh)
     return text, udh.hex().upper(), alphabet
 
 
@@ -316,6 +361,7 @@ def decode_submit(pdu_hex):
     pos += 1
     udhi = bool(first & 0x40)
     text, udh, alphabet = _decode_user_data(data, pos, dcs, udl, udhi)
+    udh_elements, concatenation = parse_udh(bytes.fromhex(udh))
     return {
         "type": "SMS-SUBMIT",
         "sca": sca,
@@ -335,6 +381,8 @@ def decode_submit(pdu_hex):
         "message_class": message_class_of(dcs),
         "udl": udl,
         "udh": udh,
+        "udh_elements": udh_elements,
+        "concatenation": concatenation,
         "text": text,
     }
 
@@ -410,12 +458,14 @@ def build_status_report(mr, recipient, sca="", scts=None, discharge=None, status
     return pdu.hex().upper()
 
 
-def build_submit(destination, text, sca="", mr=0, dcs=0x00, status_report_request=False):
+def build_submit(destination, text, sca="", mr=0, dcs=0x00, status_report_request=False, udh=b""):
     """SMS-SUBMIT PDU as hexadecimal text, as a terminal would store it."""
     first = 0x01 | 0x10  # SMS-SUBMIT, relative validity period
     if status_report_request:
         first |= 0x20
-    udl, ud = _encode_user_data(text, dcs)
+    if udh:
+        first |= 0x40
+    udl, ud = _encode_user_data(text, dcs, udh)
     pdu = (encode_address(sca, service_centre=True) + bytes([first, mr & 0xFF]) +
            encode_address(destination) + bytes([0x00, dcs, 0xA7, udl]) + ud)
     return pdu.hex().upper()
