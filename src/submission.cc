@@ -86,12 +86,14 @@ std::vector<std::string> Submission::partsOf(const Request& request, const TextS
         }
         return parts;
     }
-    // ASCII, one unit a character: 160 alone, 153 after the header.
+    // Counted in GSM septets, as every sender's network counts them: the
+    // ASCII characters of the extension table take two, and an escape pair
+    // never straddles two parts.
+    std::u32string codePoints(asciiText.begin(), asciiText.end());
     std::vector<std::string> parts;
-    const smstext::PartLimits limits = smstext::partLimits(smstext::Coding::Gsm7, true);
-    if (asciiText.size() <= limits.single) return {asciiText};
-    for (size_t pos = 0; pos < asciiText.size(); pos += limits.perPart) {
-        parts.push_back(asciiText.substr(pos, limits.perPart));
+    for (const std::u32string& part : smstext::splitText(codePoints, smstext::Coding::Gsm7,
+                                                         smstext::partLimits(smstext::Coding::Gsm7, true))) {
+        parts.emplace_back(part.begin(), part.end());
     }
     return parts;
 }

@@ -100,6 +100,13 @@ TEST(SubmissionParts, EachEncodingAndConcatenation) {
     ASSERT_EQ(parts.size(), 6u);
     EXPECT_EQ(parts[0], std::string(153, 'x'));
     EXPECT_EQ(parts[5], std::string(781 - 5 * 153, 'x'));
+    // Transliterated, counted in septets: a bracket takes two and its pair
+    // is never divided.
+    request.text = std::string(152, 'x') + "[" + std::string(10, 'y');
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0], std::string(152, 'x'));
+    EXPECT_EQ(parts[1], "[" + std::string(10, 'y'));
     // Unicode: the euro and brackets stay, 2 septets each.
     settings.unicode = true;
     request.text = std::string(151, 'a') + "\u20ac" + std::string(20, 'b');
