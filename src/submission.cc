@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <random>
 
 #include "counters.h"
 #include "gsm_text.h"
@@ -21,8 +22,10 @@ const int SmsCounterLength = 3;
 const int HeaderLength = SmsCounterLength + 1;
 const int PartLength = MaxSmsLength - HeaderLength;
 
-// The concatenation references of messages that are not stored.
-std::atomic<unsigned> unstoredReferences{0};
+// The concatenation references, one a text, counted from a random start so
+// that a restarted daemon, or another sharing the store, seldom repeats the
+// references of texts still on their way.
+std::atomic<unsigned> concatenationReferences{std::random_device{}()};
 
 // "i/N " before each part; N's digits bound every i's.
 std::string counterOf(size_t i, size_t count) { return std::to_string(i) + "/" + std::to_string(count) + " "; }
@@ -91,8 +94,8 @@ std::vector<std::string> Submission::partsOf(const Request& request, const TextS
     // never straddles two parts.
     std::u32string codePoints(asciiText.begin(), asciiText.end());
     std::vector<std::string> parts;
-    for (const std::u32string& part : smstext::splitText(codePoints, smstext::Coding::Gsm7,
-                                                         smstext::partLimits(smstext::Coding::Gsm7, true))) {
+    for (const std::u32string& part :
+         smstext::splitText(codePoints, smstext::Coding::Gsm7, smstext::partLimits(smstext::Coding::Gsm7, true))) {
         parts.emplace_back(part.begin(), part.end());
     }
     return parts;
@@ -210,7 +213,7 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
         tracking.clientRef = request.clientRef;
         tracking.callbackUrl = request.callbackUrl;
         tracking.parts = static_cast<int>(parts.size());
-        tracking.reference = static_cast<uint8_t>(unstoredReferences.fetch_add(1));
+        tracking.reference = static_cast<uint8_t>(concatenationReferences.fetch_add(1));
         for (size_t i = 0; i < parts.size(); ++i) {
             messages.emplace_back(number, "", parts[i], request.remoteAddr, request.onDisplay, request.mailTo);
             tracking.part = static_cast<int>(i + 1);

@@ -40,6 +40,33 @@ void readMessageRecord(const Row& row, MessageRecord& record) {
     record.finishedAt = static_cast<time_t>(row.integer(15));
 }
 
+// The columns of a queued message, in this order, for readQueuedMessage().
+#define KST_QUEUED_MESSAGE_COLUMNS                                                                    \
+    "id, target, source, body, remote_addr, on_display, mail_to, position, client_ref, callback_url," \
+    " part, parts, concat_ref"
+
+// The message of a row of those columns, with what it keeps for the HTTP
+// interface's caller and the parts of its text.
+template <class Row>
+Sms readQueuedMessage(const Row& row) {
+    Sms sms(row.text(1), row.text(2), row.text(3), row.text(4), row.integer(5) != 0, row.text(6));
+    sms.setId(static_cast<uint64_t>(row.integer(0)));
+    const int parts = static_cast<int>(row.integer(11));
+    if (!row.isNull(8) || !row.isNull(9) || parts > 1) {
+        Sms::Tracking tracking;
+        tracking.clientRef = row.text(8);
+        tracking.callbackUrl = row.text(9);
+        tracking.part = static_cast<int>(row.integer(10));
+        tracking.parts = parts;
+        // Rows kept before the reference was: the parts of a text were
+        // stored in one commit with consecutive ids.
+        tracking.reference = static_cast<uint8_t>(row.isNull(12) ? sms.id() - static_cast<uint64_t>(tracking.part - 1)
+                                                                 : row.integer(12));
+        sms.setTracking(tracking);
+    }
+    return sms;
+}
+
 }  // namespace messagerow
 
 #endif

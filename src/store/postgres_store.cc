@@ -145,7 +145,12 @@ const char* const migrations[] = {
     "CREATE INDEX confirmation_owned ON confirmation(claimed_by, id) WHERE state = 0;"
     "CREATE INDEX received_owned ON received(claimed_by, id) WHERE state = 0;"
     "CREATE INDEX webhook_claimed ON webhook(claimed_by) WHERE state = 0 AND claimed_by IS NOT NULL;",
+    // 4: the concatenation reference the parts of one text share (NULL for
+    // a text of one part). The parts of a text do not get consecutive ids
+    // when several daemons store at once.
+    "ALTER TABLE message ADD COLUMN concat_ref BIGINT;",
 };
+static_assert(sizeof migrations / sizeof migrations[0] == PostgresStore::schemaVersion, "one migration a version");
 
 // libpq's messages end with a line break and may span lines: one line.
 std::string oneLine(const char* text) {
@@ -202,6 +207,15 @@ public:
     int rows() const { return PQntuples(m_result); }
     long affected() const { return atol(PQcmdTuples(m_result)); }
     bool isNull(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
+    // One row, read as the mappings shared with the SQLite store read one.
+    struct Row {
+        const Result& rows;
+        int row;
+        int64_t integer(int column) const { return rows.integer(row, column); }
+        std::string text(int column) const { return rows.bytes(row, column); }
+        bool isNull(int column) const { return rows.isNull(row, column); }
+    };
+    Row at(int row) const { return Row{*this, row}; }
     // A BIGINT (or INTEGER) column; 0 for NULL.
     int64_t integer(int row, int column) const {
         if (isNull(row, column)) return 0;
@@ -405,9 +419,9 @@ int64_t PostgresStore::enqueue(std::vector<Sms>& messages, const std::vector<Ans
             const Sms::Tracking& tracking = sms.tracking();
             Query insert(*this,
                          "INSERT INTO message (state, position, node, accepted_at, target, source, body, remote_addr,"
-                         " on_display, mail_to, client_ref, callback_url, part, parts)"
+                         " on_display, mail_to, client_ref, callback_url, part, parts, concat_ref)"
                          " VALUES (0, nextval('message_back_position'), $1, $2, $3, $4, $5, $6, $7, $8, $9, $10,"
-                         " $11, $12) RETURNING id, position");
+                         " $11, $12, $13) RETURNING id, position");
             insert.bind(m_node)
                 .bind(now)
                 .bind(std::string(sms.target()))
@@ -426,6 +440,10 @@ int64_t PostgresStore::enqueue(std::vector<Sms>& messages, const std::vector<Ans
             else
                 insert.bind(tracking.callbackUrl);
             insert.bind(tracking.part).bind(tracking.parts);
+            if (tracking.parts > 1)
+                insert.bind(tracking.reference);
+            else
+                insert.bindNull();
             Result row = insert.run("storing a message");
             sms.setId(static_cast<uint64_t>(row.integer(0, 0)));
             position = row.integer(0, 1);
@@ -445,8 +463,7 @@ std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
     Result rows = Query(*this,
-                        "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
-                        " callback_url, part, parts FROM message WHERE state = 0 AND position > $1"
+                        "SELECT " KST_QUEUED_MESSAGE_COLUMNS " FROM message WHERE state = 0 AND position > $1"
                         " ORDER BY position LIMIT $2")
                       .bind(position)
                       .bind(static_cast<int64_t>(limit))
@@ -457,19 +474,7 @@ std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
 }
 
 void PostgresStore::readQueued(const Result& rows, std::vector<Sms>& messages) {
-    for (int row = 0; row < rows.rows(); ++row) {
-        messages.emplace_back(rows.bytes(row, 1), rows.bytes(row, 2), rows.bytes(row, 3), rows.bytes(row, 4),
-                              rows.integer(row, 5) != 0, rows.bytes(row, 6));
-        messages.back().setId(static_cast<uint64_t>(rows.integer(row, 0)));
-        if (!rows.isNull(row, 8) || !rows.isNull(row, 9)) {
-            Sms::Tracking tracking;
-            tracking.clientRef = rows.bytes(row, 8);
-            tracking.callbackUrl = rows.bytes(row, 9);
-            tracking.part = static_cast<int>(rows.integer(row, 10));
-            tracking.parts = static_cast<int>(rows.integer(row, 11));
-            messages.back().setTracking(tracking);
-        }
-    }
+    for (int row = 0; row < rows.rows(); ++row) messages.push_back(messagerow::readQueuedMessage(rows.at(row)));
 }
 
 long PostgresStore::queuedCount() {
@@ -716,8 +721,7 @@ std::vector<Sms> PostgresStore::claimQueued(size_t limit, bool frontOnly) {
                         "WITH claimed AS (UPDATE message SET claimed_by = $1 WHERE id IN"
                         " (SELECT id FROM message WHERE state = 0 AND claimed_by IS NULL AND position <= $3"
                         " ORDER BY position LIMIT $2 FOR UPDATE SKIP LOCKED)"
-                        " RETURNING id, target, source, body, remote_addr, on_display, mail_to, position,"
-                        " client_ref, callback_url, part, parts)"
+                        " RETURNING " KST_QUEUED_MESSAGE_COLUMNS ")"
                         " SELECT * FROM claimed ORDER BY position")
                       .bind(m_node)
                       .bind(static_cast<int64_t>(limit))
@@ -1005,15 +1009,7 @@ void PostgresStore::readReceived(const Result& rows, std::vector<StoredReceived>
 }
 
 void PostgresStore::readRecord(const Result& rows, int row, MessageRecord& record) {
-    // One row, read as the shared mapping reads a row.
-    struct RowOf {
-        const Result& rows;
-        int row;
-        int64_t integer(int column) const { return rows.integer(row, column); }
-        std::string text(int column) const { return rows.bytes(row, column); }
-        bool isNull(int column) const { return rows.isNull(row, column); }
-    };
-    messagerow::readMessageRecord(RowOf{rows, row}, record);
+    messagerow::readMessageRecord(rows.at(row), record);
 }
 
 bool PostgresStore::findMessage(uint64_t id, MessageRecord& record) {

@@ -48,7 +48,7 @@ class PostgresStore : public Store {
 public:
     // The schema this program writes; older databases are upgraded on
     // opening, under a lock, so that daemons starting together migrate once.
-    static constexpr int schemaVersion = 3;
+    static constexpr int schemaVersion = 4;
 
     // Connects with `connection` (a libpq connection string) and creates or
     // upgrades the schema. `node` names this daemon: it is kept with every

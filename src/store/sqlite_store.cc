@@ -116,7 +116,11 @@ const char* const migrations[] = {
     " VALUES (NEW.id, NEW.callback_url, 0, COALESCE(NEW.finished_at, CAST(strftime('%s', 'now') AS INTEGER)),"
     " COALESCE(NEW.finished_at, CAST(strftime('%s', 'now') AS INTEGER)));"
     " END;",
+    // 5: the concatenation reference the parts of one text share (NULL for
+    // a text of one part, and in rows kept before: see readTracking).
+    "ALTER TABLE message ADD COLUMN concat_ref INTEGER;",
 };
+static_assert(sizeof migrations / sizeof migrations[0] == SqliteStore::schemaVersion, "one migration a version");
 
 }  // namespace
 
@@ -365,8 +369,8 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages, const std::vector<Answe
         Transaction transaction(*this);
         Statement insert(*this,
                          "INSERT INTO message (state, position, accepted_at, target, source, body, remote_addr,"
-                         " on_display, mail_to, client_ref, callback_url, part, parts)"
-                         " VALUES (0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                         " on_display, mail_to, client_ref, callback_url, part, parts, concat_ref)"
+                         " VALUES (0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         for (Sms& sms : messages) {
             insert.bind(1, ++m_backPosition)
                 .bind(2, now)
@@ -378,6 +382,10 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages, const std::vector<Answe
                 .bind(8, std::string(sms.mailTo()))
                 .bind(11, sms.tracking().part)
                 .bind(12, sms.tracking().parts);
+            if (sms.tracking().parts > 1)
+                insert.bind(13, sms.tracking().reference);
+            else
+                insert.bindNull(13);
             // NULL without them (the index skips those rows); bound every
             // time, as a binding stays for the next row.
             const Sms::Tracking& tracking = sms.tracking();
@@ -406,24 +414,12 @@ int64_t SqliteStore::enqueue(std::vector<Sms>& messages, const std::vector<Answe
 std::vector<Sms> SqliteStore::nextQueued(int64_t& position, size_t limit) {
     std::vector<Sms> messages;
     qpthr::QpLock guard(m_mutex);
-    Statement select(
-        *this,
-        "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
-        " callback_url, part, parts FROM message WHERE state = 0 AND position > ? ORDER BY position LIMIT ?");
+    Statement select(*this, "SELECT " KST_QUEUED_MESSAGE_COLUMNS
+                            " FROM message WHERE state = 0 AND position > ? ORDER BY position LIMIT ?");
     select.bind(1, position).bind(2, static_cast<int64_t>(limit));
     while (select.step("reading the queue")) {
-        messages.emplace_back(select.text(1), select.text(2), select.text(3), select.text(4), select.integer(5) != 0,
-                              select.text(6));
-        messages.back().setId(static_cast<uint64_t>(select.integer(0)));
+        messages.push_back(messagerow::readQueuedMessage(select));
         position = select.integer(7);
-        if (!select.isNull(8) || !select.isNull(9)) {
-            Sms::Tracking tracking;
-            tracking.clientRef = select.text(8);
-            tracking.callbackUrl = select.text(9);
-            tracking.part = static_cast<int>(select.integer(10));
-            tracking.parts = static_cast<int>(select.integer(11));
-            messages.back().setTracking(tracking);
-        }
     }
     return messages;
 }

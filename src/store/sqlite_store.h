@@ -22,7 +22,7 @@ struct sqlite3_stmt;
 class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
-    static constexpr int schemaVersion = 4;
+    static constexpr int schemaVersion = 5;
     // Free space that enqueue() leaves on the file system: the messages
     // already stored still need room for their way through the gateway
     // (their updates go through the journal) when no new one fits.

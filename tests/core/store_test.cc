@@ -285,6 +285,14 @@ protected:
 
 TEST_P(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
     std::vector<Sms> batch = messages("m", 5);
+    // m2..m4 are the parts of one text, with nothing kept for a caller.
+    Sms::Tracking text;
+    text.parts = 3;
+    text.reference = 0xAB;
+    for (int part = 1; part <= 3; ++part) {
+        text.part = part;
+        batch[static_cast<size_t>(part + 1)].setTracking(text);
+    }
     {
         std::unique_ptr<Store> opened = open();
         Store& store = *opened;
@@ -305,7 +313,15 @@ TEST_P(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
     EXPECT_EQ(first[1].id(), batch[1].id());
     EXPECT_STREQ(first[1].target(), "+420100001");
     EXPECT_TRUE(first[1].onDisplay());
-    EXPECT_EQ(texts(store.nextQueued(position, 3)), (std::vector<std::string>{"m3", "m4"}));
+    EXPECT_EQ(first[0].tracking().parts, 1);
+    EXPECT_EQ(first[2].tracking().part, 1);
+    std::vector<Sms> rest = store.nextQueued(position, 3);
+    EXPECT_EQ(texts(rest), (std::vector<std::string>{"m3", "m4"}));
+    for (size_t i = 0; i < rest.size(); ++i) {
+        EXPECT_EQ(rest[i].tracking().part, static_cast<int>(i + 2));
+        EXPECT_EQ(rest[i].tracking().parts, 3);
+    }
+    for (const Sms& part : {first[2], rest[0], rest[1]}) EXPECT_EQ(part.concatenationReference(), 0xAB);
     EXPECT_TRUE(store.nextQueued(position, 3).empty());
 }
 
