@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "deferred_records.h"
 #include "emailer.h"
 #include "lease_keeper.h"
 #include "logger.h"
@@ -90,9 +91,10 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
             m_store = std::move(store);
             auto queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);
             if (m_store->sharesQueue()) {
+                m_deferred = std::make_unique<DeferredRecords>(*m_store);
                 m_leaseKeeper =
-                    std::make_unique<LeaseKeeper>(*m_store, *queue, *m_errorLog, stopSignal, config.store.node,
-                                                  static_cast<int>(config.store.leaseSeconds));
+                    std::make_unique<LeaseKeeper>(*m_store, *queue, m_deferred.get(), *m_errorLog, stopSignal,
+                                                  config.store.node, static_cast<int>(config.store.leaseSeconds));
                 m_leaseKeeper->SetName("Lease keeper");
             }
             m_queue = std::move(queue);
@@ -123,7 +125,7 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     applyHideSettings(config.hide, *m_manager);
     const SenderContext context{*m_queue,           m_sentMessages, m_counters,       m_emailer.get(),
                                 m_processing.get(), m_stopSignal,   m_errorLog.get(), m_accessLog.get(),
-                                m_receiveLog.get(), m_store.get()};
+                                m_receiveLog.get(), m_store.get(),  m_deferred.get()};
     // The order of registration (Senders/Order) is the order of preference
     // and of the devices in the statistics.
     for (const std::string& name : config.senderOrder) {
@@ -274,6 +276,21 @@ void Gateway::joinThreads() {
     // goes back to the shared queue at once, for the other daemons.
     if (m_leaseKeeper) {
         joinAndDestroy(m_leaseKeeper, "Lease keeper");
+        // Results kept while the database was away are written before the
+        // claims go back, or their messages would be sent again.
+        size_t unwritten = 0;
+        try {
+            m_deferred->flush();
+            unwritten = m_deferred->waiting();
+        } catch (const StoreError& e) {
+            m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+            unwritten = m_deferred->waiting();
+        }
+        if (unwritten > 0) {
+            m_errorLog->write("ERROR: Store: the database is away at the stop: " + std::to_string(unwritten) +
+                                  " records of submissions and results are lost; their messages are sent again",
+                              'e');
+        }
         try {
             m_store->releaseClaims();
         } catch (const StoreError& e) {

@@ -17,6 +17,7 @@
 #include "sms.h"
 #include "trace.h"
 
+class DeferredRecords;
 class Emailer;
 class Logger;
 class SentMessageRegistry;
@@ -59,6 +60,9 @@ struct SenderContext {
     // Where each message's way is recorded; null: nowhere (Store/Type
     // memory). Any thread.
     Store* store = nullptr;
+    // Keeps the records of submissions and results while the store's
+    // database is away; null: they fail as other records do. Any thread.
+    DeferredRecords* deferred = nullptr;
     const SenderClock* clock = &SenderClock::real();  // never null
 };
 
@@ -148,6 +152,11 @@ protected:
     // record naming `doing` and the cause, when the store failed: the
     // caller then stops submitting on this connection.
     bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+    // As recordInStore(), for the records of submissions and results: while
+    // the database is away they are kept in memory and written when it is
+    // back (DeferredRecords), and the sender goes on. `record` captures what
+    // it writes by value.
+    bool recordOrKeep(const char* doing, std::function<void(Store&)> record);
 
     // Records the settled results in the store in one transaction, then
     // acts on each: an acknowledged one is counted, gets its access-log

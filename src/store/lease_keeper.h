@@ -3,7 +3,9 @@
 // the queue, and has the queue take up what is waiting in the store. It
 // renews a third of a lease after the last renewal at the latest, and
 // looks at least twice a second, so that a dead daemon's claims are sent
-// within about half a second after its lease ran out.
+// within about half a second after its lease ran out. It writes the store's
+// records about its connection (lost, back) to the error log, and the
+// senders' records kept while the database was away to the store.
 #ifndef KST_STORE_LEASE_KEEPER_H
 #define KST_STORE_LEASE_KEEPER_H
 
@@ -12,6 +14,7 @@
 
 #include "qpthr.h"
 
+class DeferredRecords;
 class Logger;
 class SmsQueStored;
 class StopSignal;
@@ -19,28 +22,37 @@ class Store;
 
 class LeaseKeeper : public qpthr::QpThread {
 public:
-    // `store`, `queue`, `errorLog` and `stopSignal` must outlive the
-    // keeper; `node` names this daemon in the error log.
-    LeaseKeeper(Store& store, SmsQueStored& queue, Logger& errorLog, StopSignal& stopSignal, const std::string& node,
-                int leaseSeconds);
+    // `store`, `queue`, `deferred` (may be null), `errorLog` and
+    // `stopSignal` must outlive the keeper; `node` names this daemon in the
+    // error log.
+    LeaseKeeper(Store& store, SmsQueStored& queue, DeferredRecords* deferred, Logger& errorLog, StopSignal& stopSignal,
+                const std::string& node, int leaseSeconds);
     ~LeaseKeeper() override;
 
     // Until the stop: keepOnce(), then a pause.
     void Main() override;
     // One renewal and look at the queue. A failure is written to the error
-    // log once, until a renewal succeeds again. The keeper's thread (or a
-    // test's, with the thread not started).
+    // log once, until a renewal succeeds again (the database being away,
+    // by the store's own records). The keeper's thread (or a test's, with
+    // the thread not started).
     void keepOnce();
 
 private:
     Store& m_store;
     SmsQueStored& m_queue;
+    DeferredRecords* m_deferred;
     Logger& m_errorLog;
     StopSignal& m_stopSignal;
     const std::string m_node;
+    const int m_leaseSeconds;
     const std::chrono::milliseconds m_period;
-    // The last renewal failed. The keeper's thread only.
+    // The last renewal that succeeded. The keeper's thread only.
+    std::chrono::steady_clock::time_point m_renewedAt;
+    // The last renewal failed; its failure was written; the failures lasted
+    // longer than a lease. The keeper's thread only.
     bool m_failing = false;
+    bool m_failureWritten = false;
+    bool m_leaseOverdue = false;
 };
 
 #endif
