@@ -428,7 +428,7 @@ std::vector<DaemonLease> PostgresStore::liveDaemons() {
     ensureConnected();
     Result rows = Query(*this,
                         "SELECT node, EXTRACT(EPOCH FROM renewed_at)::BIGINT, EXTRACT(EPOCH FROM lease_until)::BIGINT"
-                        " FROM daemon_lease ORDER BY node")
+                        " FROM daemon_lease WHERE lease_until >= clock_timestamp() ORDER BY node")
                       .run("reading the leases");
     for (int row = 0; row < rows.rows(); ++row) {
         DaemonLease daemon;

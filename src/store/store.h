@@ -286,7 +286,7 @@ public:
     // The orderly stop, after the senders ended: this daemon's claims go back
     // to the queue at once (as those of an expired lease) and its lease ends.
     virtual void releaseClaims() {}
-    // The daemons holding a lease, by node name.
+    // The daemons whose lease holds, by node name.
     virtual std::vector<DaemonLease> liveDaemons() { throw notShared(); }
 
     // Records about the connection since the last call (it was lost, it is
