@@ -232,7 +232,9 @@ void Gateway::sweep() {
     try {
         m_store->sweepFinished(now - static_cast<time_t>(m_keepDays) * 86400);
     } catch (const StoreError& e) {
-        m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+        // The sweep comes with every cycle of the manager: while the
+        // database is away, the store's own records say so once.
+        if (!e.unavailable()) m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
     }
 }
 

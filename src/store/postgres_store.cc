@@ -746,13 +746,18 @@ bool PostgresStore::renewLease() {
     // it and returns its claims, the others wait for its row and find it
     // gone.
     // A lease runs out on the server's clock, which goes on while the
-    // server is down: after a restart every daemon has a lease's length to
-    // renew before its claims are taken.
-    Result expired = Query(*this,
-                           "DELETE FROM daemon_lease WHERE lease_until < clock_timestamp()"
-                           " AND pg_postmaster_start_time() + (lease_until - renewed_at) < clock_timestamp()"
-                           " RETURNING node")
-                         .run("ending expired leases");
+    // server is down: a lease last renewed before the server's start has a
+    // lease's length after the start, and the longest pause between its
+    // daemon's attempts to connect, to be renewed before its claims are
+    // taken.
+    Result expired =
+        Query(*this,
+              "DELETE FROM daemon_lease WHERE lease_until < clock_timestamp() AND"
+              " (renewed_at >= pg_postmaster_start_time() OR pg_postmaster_start_time() + (lease_until - renewed_at)"
+              " + $1::float8 * interval '1 second' < clock_timestamp()) RETURNING node")
+            .bind(static_cast<int64_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(ReconnectBackoff::bound).count() + 1))
+            .run("ending expired leases");
     for (int row = 0; row < expired.rows(); ++row) returnClaims(expired.bytes(row, 0));
     transaction.commit();
     m_leaseHeld = true;
