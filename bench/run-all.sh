@@ -31,6 +31,8 @@ for store in $stores; do
   echo
   bench/bench_smpp.py --build "$build" --store "$store"
 done
+echo
+bench/bench_cluster.py --build "$build"
 for store in $stores; do
   echo
   bench/bench_memory.py --build "$build" --store "$store"

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "deferred_records.h"
 #include "emailer.h"
 #include "lease_keeper.h"
 #include "logger.h"
@@ -90,9 +91,10 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
             m_store = std::move(store);
             auto queue = std::make_unique<SmsQueStored>(*m_store, m_errorLog.get(), stopSignal);
             if (m_store->sharesQueue()) {
+                m_deferred = std::make_unique<DeferredRecords>(*m_store);
                 m_leaseKeeper =
-                    std::make_unique<LeaseKeeper>(*m_store, *queue, *m_errorLog, stopSignal, config.store.node,
-                                                  static_cast<int>(config.store.leaseSeconds));
+                    std::make_unique<LeaseKeeper>(*m_store, *queue, m_deferred.get(), *m_errorLog, stopSignal,
+                                                  config.store.node, static_cast<int>(config.store.leaseSeconds));
                 m_leaseKeeper->SetName("Lease keeper");
             }
             m_queue = std::move(queue);
@@ -122,8 +124,9 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     m_manager->SetName("SMS Send Manager");
     if (config.managerCycleMs >= 0) m_manager->setCycleLength(config.managerCycleMs);
     applyHideSettings(config.hide, *m_manager);
-    SenderContext context{*m_queue,     m_sentMessages,   m_counters,        m_emailer.get(),    m_processing.get(),
-                          m_stopSignal, m_errorLog.get(), m_accessLog.get(), m_receiveLog.get(), m_store.get()};
+    SenderContext context{*m_queue,           m_sentMessages, m_counters,       m_emailer.get(),
+                          m_processing.get(), m_stopSignal,   m_errorLog.get(), m_accessLog.get(),
+                          m_receiveLog.get(), m_store.get(),  m_deferred.get()};
     context.text = config.text;
     // The order of registration (Senders/Order) is the order of preference
     // and of the devices in the statistics.
@@ -236,7 +239,9 @@ void Gateway::sweep() {
     try {
         m_store->sweepFinished(now - static_cast<time_t>(m_keepDays) * 86400);
     } catch (const StoreError& e) {
-        m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+        // The sweep comes with every cycle of the manager: while the
+        // database is away, the store's own records say so once.
+        if (!e.unavailable()) m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
     }
 }
 
@@ -285,6 +290,21 @@ void Gateway::joinThreads() {
     // dispatcher before them): what this daemon claimed and did not finish
     // goes back to the shared store at once, for the other daemons.
     if (shared) {
+        // Results kept while the database was away are written before the
+        // claims go back, or their messages would be sent again.
+        size_t unwritten = 0;
+        try {
+            m_deferred->flush();
+            unwritten = m_deferred->waiting();
+        } catch (const StoreError& e) {
+            m_errorLog->write(std::string("ERROR: ") + e.what(), 'e');
+            unwritten = m_deferred->waiting();
+        }
+        if (unwritten > 0) {
+            m_errorLog->write("ERROR: Store: the database is away at the stop: " + std::to_string(unwritten) +
+                                  " records of submissions and results are lost; their messages are sent again",
+                              'e');
+        }
         try {
             m_store->releaseClaims();
         } catch (const StoreError& e) {

@@ -17,6 +17,7 @@
 #include "counters.h"
 #include "sent_message.h"
 
+class DeferredRecords;
 class Emailer;
 class LeaseKeeper;
 class Logger;
@@ -76,6 +77,9 @@ private:
     StopSignal& m_stopSignal;
     // Null with Store/Type memory.
     std::unique_ptr<Store> m_store;
+    // A shared store's (null otherwise): the senders' records kept while
+    // its database is away.
+    std::unique_ptr<DeferredRecords> m_deferred;
     Counters m_counters;
     SentMessageRegistry m_sentMessages;
 

@@ -283,6 +283,7 @@ int main(int argc, char** argv) {
         servantParts.sendQueue = &gateway.queue();
         servantParts.manager = gateway.manager();
         servantParts.counters = &gateway.counters();
+        servantParts.store = gateway.store();
         servantParts.serverStartTime = g_serverStartTime;
         SmsServer_impl::Options servantOptions;
         servantOptions.maxDestinations = config.maxDestinations;

@@ -2,6 +2,7 @@
 
 #include "counters.h"
 #include "emailer.h"
+#include "deferred_records.h"
 #include "logger.h"
 #include "sent_message.h"
 #include "store.h"
@@ -100,6 +101,20 @@ bool SmsSender::recordNotification(const SentMessage* entry, const std::vector<s
     return true;
 }
 
+bool SmsSender::recordOrKeep(const char* doing, std::function<void(Store&)> record) {
+    if (m_context.deferred == nullptr) return recordInStore(doing, record);
+    try {
+        if (!m_context.deferred->record(std::move(record))) {
+            traceAs(GetName(), "the database is away: %s kept in memory until it is back\n", doing);
+        }
+        return true;
+    } catch (const StoreError& e) {
+        report(m_errorLog, 'e', std::string("Store: cannot record ") + doing + ": " + e.what(), GetName(),
+               std::string("cannot record ") + doing + ": " + e.what(), ConsoleStream::Error);
+        return false;
+    }
+}
+
 std::vector<std::string> SmsSender::smsRecord(const std::string& title, Sms& sms, Logger* logger) const {
     // A record written to any other log than these two hides a value when
     // either log would hide it.
@@ -158,22 +173,21 @@ void SmsSender::writeNotificationToLog(const std::string& title, const std::stri
 bool SmsSender::settleResults(std::vector<SettledResult>& settled,
                               const std::function<void(const SettledResult&)>& refused) {
     if (settled.empty()) return true;
-    const bool recorded = recordInStore(settled.size() == 1 ? "a result" : "the results", [&](Store& store) {
-        std::vector<SmscResult> results;
-        results.reserve(settled.size());
-        for (const SettledResult& one : settled) {
-            SmscResult result;
-            result.id = one.entry.m_sms.id();
-            result.acknowledged = one.acknowledged;
-            result.sysMsg = one.sysMsg;
-            result.awaitsNotification = one.entry.m_sms.wantsNotification();
-            result.errorCode = one.errorCode;
-            result.final = one.final;
-            result.at = one.at;
-            results.push_back(std::move(result));
-        }
-        store.recordResults(results);
-    });
+    std::vector<SmscResult> results;
+    results.reserve(settled.size());
+    for (const SettledResult& one : settled) {
+        SmscResult result;
+        result.id = one.entry.m_sms.id();
+        result.acknowledged = one.acknowledged;
+        result.sysMsg = one.sysMsg;
+        result.awaitsNotification = one.entry.m_sms.wantsNotification();
+        result.errorCode = one.errorCode;
+        result.final = one.final;
+        result.at = one.at;
+        results.push_back(std::move(result));
+    }
+    const bool recorded = recordOrKeep(settled.size() == 1 ? "a result" : "the results",
+                                       [results](Store& store) { store.recordResults(results); });
     for (SettledResult& one : settled) {
         if (!one.acknowledged) {
             ++m_context.counters.refusedMessages;

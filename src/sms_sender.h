@@ -19,6 +19,7 @@
 #include "trace.h"
 
 class Confirmation;
+class DeferredRecords;
 class Emailer;
 class Logger;
 class SentMessage;
@@ -62,6 +63,9 @@ struct SenderContext {
     // Where each message's way is recorded; null: nowhere (Store/Type
     // memory). Any thread.
     Store* store = nullptr;
+    // Keeps the records of submissions and results while the store's
+    // database is away; null: they fail as other records do. Any thread.
+    DeferredRecords* deferred = nullptr;
     const SenderClock* clock = &SenderClock::real();  // never null
     // How texts are coded ([General]): the senders code each message by it
     // and the receivers decode what comes in by it.
@@ -154,6 +158,11 @@ protected:
     // record naming `doing` and the cause, when the store failed: the
     // caller then stops submitting on this connection.
     bool recordInStore(const char* doing, const std::function<void(Store&)>& record);
+    // As recordInStore(), for the records of submissions and results: while
+    // the database is away they are kept in memory and written when it is
+    // back (DeferredRecords), and the sender goes on. `record` captures what
+    // it writes by value.
+    bool recordOrKeep(const char* doing, std::function<void(Store&)> record);
 
     // Makes the confirmation to mail for a message whose delivery was
     // notified; false: none. It only computes (it may run under the store's

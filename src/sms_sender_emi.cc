@@ -230,8 +230,9 @@ int SmsSenderEmi::sendSms(Sms& sms, int counter) {
     traceAs(GetName(), "DA:  %s\n", sms.target());
     traceAs(GetName(), "msg: %s\n", sms.message());
     const time_t now = time(nullptr);
-    const bool recorded = recordInStore(
-        "a submission", [&](Store& store) { store.markSubmitted(sms.id(), GetName(), result, counter, now); });
+    const bool recorded =
+        recordOrKeep("a submission", [id = sms.id(), name = std::string(GetName()), result, counter,
+                                      now](Store& store) { store.markSubmitted(id, name, result, counter, now); });
     unlock();
     return recorded ? 0 : -1;
 }
@@ -250,9 +251,9 @@ bool SmsSenderEmi::resubmit(const SentMessage& entry) {
         ++m_context.counters.submittedMessages;
         traceAs(GetName(), "SMS send request with trnID: %d\n", result);
         const time_t now = time(nullptr);
-        recorded = recordInStore("a submission", [&](Store& store) {
-            store.markSubmitted(copy.id(), GetName(), result, entry.m_counter + 1, now);
-        });
+        recorded = recordOrKeep(
+            "a submission", [id = copy.id(), name = std::string(GetName()), result, submissions = entry.m_counter + 1,
+                             now](Store& store) { store.markSubmitted(id, name, result, submissions, now); });
     }
     unlock();
     return result > 0 && recorded;

@@ -21,9 +21,9 @@ void SmsSenderMe::recordSent(const Sms& sms, int reference) {
     // in one step. A store failure leaves the row submitted, and a restart
     // would send the message again: at least once.
     const time_t now = time(nullptr);
-    recordInStore("a sent message", [&](Store& store) {
-        store.markSubmitted(sms.id(), GetName(), reference, 0, now);
-        store.markAcknowledged(sms.id(), "", reference >= 0, now);
+    recordOrKeep("a sent message", [id = sms.id(), name = std::string(GetName()), reference, now](Store& store) {
+        store.markSubmitted(id, name, reference, 0, now);
+        store.markAcknowledged(id, "", reference >= 0, now);
     });
     if (reference >= 0) m_context.sentMessages.append(SentMessage(sms, static_cast<unsigned char>(reference), 0, this));
     ++m_context.counters.submittedMessages;

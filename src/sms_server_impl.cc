@@ -68,10 +68,12 @@ CORBA::Long SmsServer_impl::getStats(SmsServer::Stats_out stats_out) {
     stats_out = stats;
 
     const Statistics collected =
-        collectStatistics(m_parts.sendQueue, m_parts.manager, m_parts.counters, m_parts.serverStartTime);
+        collectStatistics(m_parts.sendQueue, m_parts.manager, m_parts.counters, m_parts.serverStartTime, m_parts.store);
     stats->serverStartTime = static_cast<CORBA::Long>(collected.serverStartTime);
     stats->serverCurrentTime = static_cast<CORBA::Long>(collected.serverCurrentTime);
-    stats->smsQueLength = static_cast<CORBA::Long>(collected.queueLength);
+    // With a shared queue, every message queued in it, for any daemon.
+    stats->smsQueLength = static_cast<CORBA::Long>(collected.sharedQueueLength >= 0 ? collected.sharedQueueLength
+                                                                                    : collected.queueLength);
     stats->smsSent = static_cast<CORBA::Long>(collected.sentMessages);
     stats->smsReceived = static_cast<CORBA::Long>(collected.receivedMessages);
     stats->confirmationSent = static_cast<CORBA::Long>(collected.sentConfirmations);

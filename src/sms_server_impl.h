@@ -14,6 +14,7 @@
 
 class SmsQue;
 class SmsSendManager;
+class Store;
 struct Counters;
 
 class SmsServer_impl : public POA_SmsServer {
@@ -27,6 +28,7 @@ public:
         SmsQue* sendQueue = nullptr;        // null: SendSms queues nothing
         SmsSendManager* manager = nullptr;  // null: the statistics show no sender
         Counters* counters = nullptr;       // null: nothing is counted
+        Store* store = nullptr;             // shared: the statistics show its queue
         time_t serverStartTime = 0;         // when the daemon started
     };
 

@@ -3,7 +3,8 @@
 #include "counters.h"
 #include "sms.h"
 
-Statistics collectStatistics(SmsQue* queue, SmsSendManager* manager, const Counters* counters, time_t serverStartTime) {
+Statistics collectStatistics(SmsQue* queue, SmsSendManager* manager, const Counters* counters, time_t serverStartTime,
+                             Store* store, bool withDaemons) {
     Statistics stats;
     stats.serverStartTime = serverStartTime;
     stats.serverCurrentTime = time(nullptr);
@@ -14,5 +15,17 @@ Statistics collectStatistics(SmsQue* queue, SmsSendManager* manager, const Count
         stats.sentConfirmations = counters->sentConfirmations.load();
     }
     if (manager != nullptr) manager->getStats(stats.senders);
+    if (store != nullptr && store->sharesQueue()) {
+        stats.sharedStore = true;
+        try {
+            stats.sharedQueueLength = store->queuedCount();
+            if (withDaemons) {
+                stats.daemons = store->liveDaemons();
+                stats.daemonsKnown = true;
+            }
+        } catch (const StoreError&) {
+            // The database is away: this daemon's own figures still count.
+        }
+    }
     return stats;
 }

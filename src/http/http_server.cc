@@ -501,26 +501,38 @@ void HttpServer::listMessages(MHD_Connection* connection, Request& request) {
 }
 
 void HttpServer::showStatus(Request& request) {
-    const Statistics stats =
-        collectStatistics(m_parts.queue, m_parts.manager, m_parts.counters, m_parts.serverStartTime);
+    const Statistics stats = collectStatistics(m_parts.queue, m_parts.manager, m_parts.counters,
+                                               m_parts.serverStartTime, m_parts.store, true);
     json senders = json::array();
     static const char* const statusNames[] = {"not connected", "connected", "active"};
     for (const SenderInfo& sender : stats.senders) {
         const int status = sender._status < 0 || sender._status > 2 ? 0 : sender._status;
         senders.push_back({{"name", sender._name}, {"status", statusNames[status]}});
     }
-    request.answerJson(MHD_HTTP_OK, json{{"server_start_time", iso8601(stats.serverStartTime)},
-                                         {"server_current_time", iso8601(stats.serverCurrentTime)},
-                                         {"queue_length", stats.queueLength},
-                                         {"sent", stats.sentMessages},
-                                         {"received", stats.receivedMessages},
-                                         {"confirmations_sent", stats.sentConfirmations},
-                                         {"senders", senders}});
+    json status{{"server_start_time", iso8601(stats.serverStartTime)},
+                {"server_current_time", iso8601(stats.serverCurrentTime)},
+                {"queue_length", stats.queueLength},
+                {"sent", stats.sentMessages},
+                {"received", stats.receivedMessages},
+                {"confirmations_sent", stats.sentConfirmations},
+                {"senders", senders}};
+    if (stats.sharedStore) {
+        // Null while the database cannot be read.
+        status["shared_queue_length"] = stats.sharedQueueLength >= 0 ? json(stats.sharedQueueLength) : json(nullptr);
+        json daemons = json::array();
+        for (const DaemonLease& daemon : stats.daemons) {
+            daemons.push_back({{"node", daemon.node},
+                               {"lease_renewed_at", iso8601(daemon.renewedAt)},
+                               {"lease_until", iso8601(daemon.leaseUntil)}});
+        }
+        status["daemons"] = stats.daemonsKnown ? daemons : json(nullptr);
+    }
+    request.answerJson(MHD_HTTP_OK, status);
 }
 
 void HttpServer::showMetrics(Request& request) {
-    const Statistics stats =
-        collectStatistics(m_parts.queue, m_parts.manager, m_parts.counters, m_parts.serverStartTime);
+    const Statistics stats = collectStatistics(m_parts.queue, m_parts.manager, m_parts.counters,
+                                               m_parts.serverStartTime, m_parts.store, true);
     static const Counters none;
     request.status = MHD_HTTP_OK;
     request.contentType = "text/plain; version=0.0.4; charset=utf-8";

@@ -77,6 +77,15 @@ std::string renderMetrics(const Statistics& stats, const Counters& counters, siz
 
     family(out, "kestrova_queue_length", "gauge", "Messages waiting in the send queue.");
     sample(out, "kestrova_queue_length", static_cast<double>(stats.queueLength));
+    if (stats.sharedStore && stats.sharedQueueLength >= 0) {
+        family(out, "kestrova_shared_queue_length", "gauge",
+               "Messages queued in the store the daemons share, for any of them.");
+        sample(out, "kestrova_shared_queue_length", static_cast<double>(stats.sharedQueueLength));
+    }
+    if (stats.sharedStore && stats.daemonsKnown) {
+        family(out, "kestrova_daemons_alive", "gauge", "Daemons sharing the store whose lease holds.");
+        sample(out, "kestrova_daemons_alive", static_cast<double>(stats.daemons.size()));
+    }
     family(out, "kestrova_registry_size", "gauge", "Submitted messages waiting for their result or notification.");
     sample(out, "kestrova_registry_size", static_cast<double>(registrySize));
     family(out, "kestrova_start_time_seconds", "gauge", "When the daemon started, in seconds since the epoch.");

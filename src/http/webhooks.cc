@@ -145,7 +145,9 @@ void WebhookDispatcher::startDue() {
     try {
         due = m_parts.store->dueWebhooks(time(nullptr), dueBatch);
     } catch (const StoreError& e) {
-        writeError(std::string("ERROR: ") + e.what());
+        // While the database is away the store's own records say so once;
+        // this look comes every second.
+        if (!e.unavailable()) writeError(std::string("ERROR: ") + e.what());
         return;
     }
     for (const StoredWebhook& webhook : due) {

@@ -566,9 +566,9 @@ int SmsSenderSmpp::sendSms(Sms& sms, int counter) {
         writeSmsToLog("SMS was not sent: " + error, sms, m_errorLog, 'e');
         ++m_context.counters.refusedMessages;
         const time_t now = time(nullptr);
-        recordInStore("a refusal", [&](Store& store) {
-            store.markSubmitted(sms.id(), GetName(), 0, counter, now);
-            store.markRefused(sms.id(), -1, true, now);
+        recordOrKeep("a refusal", [id = sms.id(), name = std::string(GetName()), counter, now](Store& store) {
+            store.markSubmitted(id, name, 0, counter, now);
+            store.markRefused(id, -1, true, now);
         });
         unlock();
         return 0;
@@ -585,8 +585,10 @@ int SmsSenderSmpp::sendSms(Sms& sms, int counter) {
     ++m_context.counters.submittedMessages;
     traceAs(GetName(), "SMS submit_sm with sequence number %u\n", sequence);
     const time_t now = time(nullptr);
-    const bool recorded = recordInStore(
-        "a submission", [&](Store& store) { store.markSubmitted(sms.id(), GetName(), slot, counter, now); });
+    const bool recorded =
+        recordOrKeep("a submission", [id = sms.id(), name = std::string(GetName()), slot, counter, now](Store& store) {
+            store.markSubmitted(id, name, slot, counter, now);
+        });
     unlock();
     return recorded ? 0 : -1;
 }

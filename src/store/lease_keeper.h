@@ -6,6 +6,9 @@
 // within about half a second after its lease ran out. In the same cycle
 // it takes over the pending confirmations and received messages that no
 // live daemon owns and hands them to this daemon's e-mailer and processor.
+// It also writes the store's records about its connection (lost, back) to
+// the error log, and the senders' records kept while the database was away
+// to the store.
 //
 // Threads: the Gateway's constructor makes the keeper and calls
 // setWorkTakers() before Start(); Main() and keepOnce() run on the
@@ -19,6 +22,7 @@
 #include "qpthr.h"
 
 class Emailer;
+class DeferredRecords;
 class Logger;
 class SmsProcessing;
 class SmsQueStored;
@@ -27,10 +31,11 @@ class Store;
 
 class LeaseKeeper : public qpthr::QpThread {
 public:
-    // `store`, `queue`, `errorLog` and `stopSignal` must outlive the
-    // keeper; `node` names this daemon in the error log.
-    LeaseKeeper(Store& store, SmsQueStored& queue, Logger& errorLog, StopSignal& stopSignal, const std::string& node,
-                int leaseSeconds);
+    // `store`, `queue`, `deferred` (may be null), `errorLog` and
+    // `stopSignal` must outlive the keeper; `node` names this daemon in the
+    // error log.
+    LeaseKeeper(Store& store, SmsQueStored& queue, DeferredRecords* deferred, Logger& errorLog, StopSignal& stopSignal,
+                const std::string& node, int leaseSeconds);
     ~LeaseKeeper() override;
 
     // Where the work taken over goes (both must outlive the keeper's
@@ -39,9 +44,10 @@ public:
 
     // Until the stop: keepOnce(), then a pause.
     void Main() override;
-    // One renewal, look at the queue and take over work. A failure is written to the error
-    // log once, until a renewal succeeds again. The keeper's thread (or a
-    // test's, with the thread not started).
+    // One renewal, look at the queue and take over work. A failure is
+    // written to the error log once, until a renewal succeeds again (the
+    // database being away, by the store's own records). The keeper's thread
+    // (or a test's, with the thread not started).
     void keepOnce();
 
 private:
@@ -51,14 +57,21 @@ private:
 
     Store& m_store;
     SmsQueStored& m_queue;
+    DeferredRecords* m_deferred;
     Logger& m_errorLog;
     StopSignal& m_stopSignal;
     Emailer* m_emailer = nullptr;
     SmsProcessing* m_processing = nullptr;
     const std::string m_node;
+    const int m_leaseSeconds;
     const std::chrono::milliseconds m_period;
-    // The last renewal failed. The keeper's thread only.
+    // The last renewal that succeeded. The keeper's thread only.
+    std::chrono::steady_clock::time_point m_renewedAt;
+    // The last renewal failed; its failure was written; the failures lasted
+    // longer than a lease. The keeper's thread only.
     bool m_failing = false;
+    bool m_failureWritten = false;
+    bool m_leaseOverdue = false;
 };
 
 #endif

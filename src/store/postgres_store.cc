@@ -1,6 +1,7 @@
 #include "postgres_store.h"
 
 #include "message_record_row.h"
+#include "reconnect_backoff.h"
 
 #include <endian.h>
 #include <libpq-fe.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -18,6 +20,14 @@ enum State { Queued = 0, Submitted = 1, Acknowledged = 2, Finished = 3 };
 // Taken by the transaction that creates or upgrades the schema: a daemon
 // that starts meanwhile waits and then finds the schema done.
 constexpr long long migrationLock = 0x6b737464;  // "kstd"
+// The seed of the hash of a node name whose advisory lock the daemon of
+// that name holds.
+constexpr long long nodeLockSeed = 0x6e6f6465;  // "node"
+
+// Whole seconds, rounded, for the records.
+long roundSeconds(std::chrono::steady_clock::duration duration) {
+    return std::lround(std::chrono::duration<double>(duration).count());
+}
 
 // Each entry brings a database from the version before it to its own
 // number (the first one from an empty database to version 1).
@@ -337,8 +347,26 @@ PostgresStore::~PostgresStore() {
 void PostgresStore::fail(const std::string& doing, const pg_result* result) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     // Class 08: connection exceptions; 57P: the server shuts down or restarts.
-    if (state == nullptr || strncmp(state, "08", 2) == 0 || strncmp(state, "57P", 3) == 0) m_reconnect = true;
-    throw StoreError("Store " + m_description + ": " + doing + ": " + oneLine(PQerrorMessage(m_db)));
+    const bool lost = state == nullptr || strncmp(state, "08", 2) == 0 || strncmp(state, "57P", 3) == 0;
+    const std::string cause = oneLine(PQerrorMessage(m_db));
+    if (lost) {
+        m_reconnect = true;
+        noteLost(cause);
+    }
+    throw StoreError("Store " + m_description + ": " + doing + ": " + cause, lost);
+}
+
+void PostgresStore::noteLost(const std::string& cause) {
+    if (!m_everConnected || m_away) return;
+    m_away = true;
+    m_awaySince = std::chrono::steady_clock::now();
+    m_awayCause = cause;
+    m_failedAttempts = 0;
+    m_nextAttempt = m_awaySince;
+    m_events.push_back({'e', "ERROR: Store " + m_description + ": connection lost: " + cause +
+                                 "; submissions are refused and results kept in memory until it is back; "
+                                 "connecting again after 0.5, 1, 2 ... s, at most every " +
+                                 std::to_string(roundSeconds(ReconnectBackoff::bound)) + " s"});
 }
 
 void PostgresStore::ensureConnected() {
@@ -350,24 +378,92 @@ void PostgresStore::ensureConnected() {
         PQconsumeInput(m_db) != 0 && PQstatus(m_db) == CONNECTION_OK) {
         return;
     }
-    m_statements.clear();
+    if (!m_reconnect && m_db != nullptr) noteLost(oneLine(PQerrorMessage(m_db)));
     m_reconnect = true;
-    if (m_db != nullptr) {
-        PQreset(m_db);
-    } else {
-        // The connection string may set any of these: it comes last.
-        const char* const keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-        const char* const values[] = {"10", "kstd", m_connection.c_str(), nullptr};
-        m_db = PQconnectdbParams(keywords, values, 1);
-        if (m_db == nullptr) throw StoreError("Store " + m_description + ": cannot connect: out of memory");
+    const auto now = std::chrono::steady_clock::now();
+    if (m_away && now < m_nextAttempt) {
+        throw StoreError("Store " + m_description + ": cannot connect: " + m_awayCause + " (away for " +
+                             std::to_string(roundSeconds(now - m_awaySince)) + " s, next attempt in " +
+                             std::to_string(roundSeconds(m_nextAttempt - now)) + " s)",
+                         true);
     }
-    if (PQstatus(m_db) != CONNECTION_OK) {
-        throw StoreError("Store " + m_description + ": cannot connect: " + oneLine(PQerrorMessage(m_db)));
+    m_statements.clear();
+    try {
+        if (m_db != nullptr) {
+            PQreset(m_db);
+        } else {
+            // The connection string may set any of these: it comes last.
+            const char* const keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
+            const char* const values[] = {"10", "kstd", m_connection.c_str(), nullptr};
+            m_db = PQconnectdbParams(keywords, values, 1);
+            if (m_db == nullptr) throw StoreError("Store " + m_description + ": cannot connect: out of memory");
+        }
+        if (PQstatus(m_db) != CONNECTION_OK) {
+            throw StoreError("Store " + m_description + ": cannot connect: " + oneLine(PQerrorMessage(m_db)),
+                             m_everConnected);
+        }
+        // Notices (an index that exists already) are not the daemon's output.
+        PQsetNoticeProcessor(
+            m_db, [](void*, const char*) {}, nullptr);
+        lockNode();
+    } catch (const StoreError& e) {
+        if (m_everConnected) {
+            const std::string prefix = "Store " + m_description + ": cannot connect: ";
+            const std::string what = e.what();
+            m_awayCause = what.compare(0, prefix.size(), prefix) == 0 ? what.substr(prefix.size()) : what;
+            m_nextAttempt = std::chrono::steady_clock::now() + ReconnectBackoff::pauseAfter(m_failedAttempts++);
+            // A failure of the lock's statement may have marked the
+            // connection for a reconnection already.
+            m_reconnect = true;
+            throw StoreError(what, true);
+        }
+        throw;
     }
     m_reconnect = false;
-    // Notices (an index that exists already) are not the daemon's output.
-    PQsetNoticeProcessor(
-        m_db, [](void*, const char*) {}, nullptr);
+    m_everConnected = true;
+    if (m_away) {
+        m_away = false;
+        m_events.push_back({'i', "Store " + m_description + ": connected again after " +
+                                     std::to_string(roundSeconds(std::chrono::steady_clock::now() - m_awaySince)) +
+                                     " s away (" + std::to_string(m_failedAttempts + 1) + " attempts)"});
+    }
+}
+
+void PostgresStore::lockNode() {
+    const bool locked = Query(*this, "SELECT pg_try_advisory_lock(hashtextextended($1, $2))::INTEGER")
+                            .bind(m_node)
+                            .bind(nodeLockSeed)
+                            .run("locking the node name")
+                            .integer(0, 0) != 0;
+    if (!locked) {
+        throw StoreError("Store " + m_description + ": cannot connect: node " + m_node +
+                         " is in use by another running daemon (each daemon needs a Store/Node of its own)");
+    }
+}
+
+std::vector<StoreEvent> PostgresStore::takeEvents() {
+    qpthr::QpLock guard(m_mutex);
+    std::vector<StoreEvent> events;
+    events.swap(m_events);
+    return events;
+}
+
+std::vector<DaemonLease> PostgresStore::liveDaemons() {
+    std::vector<DaemonLease> daemons;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT node, EXTRACT(EPOCH FROM renewed_at)::BIGINT, EXTRACT(EPOCH FROM lease_until)::BIGINT"
+                        " FROM daemon_lease WHERE lease_until >= clock_timestamp() ORDER BY node")
+                      .run("reading the leases");
+    for (int row = 0; row < rows.rows(); ++row) {
+        DaemonLease daemon;
+        daemon.node = rows.bytes(row, 0);
+        daemon.renewedAt = static_cast<time_t>(rows.integer(row, 1));
+        daemon.leaseUntil = static_cast<time_t>(rows.integer(row, 2));
+        daemons.push_back(std::move(daemon));
+    }
+    return daemons;
 }
 
 const std::string& PostgresStore::prepared(const char* sql) {
@@ -683,8 +779,19 @@ bool PostgresStore::renewLease() {
     // Several daemons may find the same expired lease: the first deletes
     // it and returns its claims, the others wait for its row and find it
     // gone.
-    Result expired = Query(*this, "DELETE FROM daemon_lease WHERE lease_until < clock_timestamp() RETURNING node")
-                         .run("ending expired leases");
+    // A lease runs out on the server's clock, which goes on while the
+    // server is down: a lease last renewed before the server's start has a
+    // lease's length after the start, and the longest pause between its
+    // daemon's attempts to connect, to be renewed before its claims are
+    // taken.
+    Result expired =
+        Query(*this,
+              "DELETE FROM daemon_lease WHERE lease_until < clock_timestamp() AND"
+              " (renewed_at >= pg_postmaster_start_time() OR pg_postmaster_start_time() + (lease_until - renewed_at)"
+              " + $1::float8 * interval '1 second' < clock_timestamp()) RETURNING node")
+            .bind(static_cast<int64_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(ReconnectBackoff::bound).count() + 1))
+            .run("ending expired leases");
     for (int row = 0; row < expired.rows(); ++row) returnClaims(expired.bytes(row, 0));
     transaction.commit();
     m_leaseHeld = true;

@@ -2,8 +2,17 @@
 //
 // One connection, guarded by m_mutex: every operation takes the lock for its
 // transaction, so any thread may call any operation. The lock is a leaf.
-// A connection that broke is made again by the next operation; the one that
-// found it broken throws StoreError with the server's words.
+// A connection that broke is made again by an operation: the one that
+// found it broken throws StoreError with the server's words (unavailable()),
+// the next tries to connect at once, and while the server stays away the
+// attempts follow ReconnectBackoff; operations between them fail at once.
+// The loss and the return are told by takeEvents() once each.
+//
+// Node names are unique among the running daemons: the connection holds a
+// session-level advisory lock on a hash of Store/Node, taken when it is made
+// (again), so that a second daemon with the same name is refused while the
+// first runs, and a daemon killed with kill -9 frees its name with its
+// connection.
 //
 // Several daemons share the queue. A queued message is claimed by the
 // daemon that will send it (message.claimed_by, its Store/Node): claims are
@@ -34,6 +43,7 @@
 #ifndef KST_STORE_POSTGRES_STORE_H
 #define KST_STORE_POSTGRES_STORE_H
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -106,6 +116,8 @@ public:
     void releaseClaims() override EXCLUDES(m_mutex);
     void takeOverWork(std::vector<StoredConfirmation>& confirmations, std::vector<StoredReceived>& received) override
         EXCLUDES(m_mutex);
+    std::vector<DaemonLease> liveDaemons() override EXCLUDES(m_mutex);
+    std::vector<StoreEvent> takeEvents() override EXCLUDES(m_mutex);
 
     // "PostgreSQL database NAME on HOST:PORT", as the errors name it (never
     // the password of the connection string).
@@ -124,6 +136,12 @@ private:
     // Connected, or connected again after the connection broke: the
     // statements are prepared again as they are used.
     void ensureConnected() REQUIRES(m_mutex);
+    // Takes the lock on this daemon's node name on the new connection;
+    // throws StoreError when another daemon holds it.
+    void lockNode() REQUIRES(m_mutex);
+    // The connection is lost (`cause`): the first loss since it was made is
+    // told, and the next attempt to connect is due at once.
+    void noteLost(const std::string& cause) REQUIRES(m_mutex);
     // Runs SQL without parameters (several statements may be given).
     void execute(const char* sql, const char* doing) REQUIRES(m_mutex);
     // The name of `sql` prepared on this connection, prepared now if needed.
@@ -163,6 +181,18 @@ private:
     // This daemon registered its lease (requeueUnacknowledged()) and has not
     // released it.
     bool m_leaseHeld GUARDED_BY(m_mutex) = false;
+    // The connection was made once: a failure to connect since is an
+    // outage, not a failed start.
+    bool m_everConnected GUARDED_BY(m_mutex) = false;
+    // While the database is away: since when, why, the failed attempts to
+    // connect since and when the next is due.
+    std::chrono::steady_clock::time_point m_awaySince GUARDED_BY(m_mutex);
+    bool m_away GUARDED_BY(m_mutex) = false;
+    std::string m_awayCause GUARDED_BY(m_mutex);
+    int m_failedAttempts GUARDED_BY(m_mutex) = 0;
+    std::chrono::steady_clock::time_point m_nextAttempt GUARDED_BY(m_mutex);
+    // Records for takeEvents(), in order.
+    std::vector<StoreEvent> m_events GUARDED_BY(m_mutex);
     // Prepared on this connection, by the address of their SQL text (a
     // literal): the statement's name.
     std::map<const char*, std::string> m_statements GUARDED_BY(m_mutex);

@@ -26,9 +26,30 @@
 #include "sms.h"
 
 // A failure of the store: the text names the file and the cause.
+// `unavailable`: the database cannot be reached (the connection was lost or
+// cannot be made); what failed may succeed once it is back, unchanged.
 class StoreError : public std::runtime_error {
 public:
-    explicit StoreError(const std::string& what) : std::runtime_error(what) {}
+    explicit StoreError(const std::string& what, bool unavailable = false)
+        : std::runtime_error(what), m_unavailable(unavailable) {}
+    bool unavailable() const { return m_unavailable; }
+
+private:
+    bool m_unavailable;
+};
+
+// A record for the error log about the store's connection: `type` as
+// Logger::write takes it.
+struct StoreEvent {
+    char type = 'i';
+    std::string record;
+};
+
+// A daemon sharing the queue, as its lease shows it (Store::liveDaemons()).
+struct DaemonLease {
+    std::string node;
+    time_t renewedAt = 0;   // its last renewal, on the database's clock
+    time_t leaseUntil = 0;  // when its claims go back unless it renews
 };
 
 // A message that left the queue: what recovery needs to take it up again.
@@ -302,6 +323,12 @@ public:
     // daemon has none. The lease keeper's thread.
     virtual void takeOverWork(std::vector<StoredConfirmation>& /*confirmations*/,
                               std::vector<StoredReceived>& /*received*/) {}
+    // The daemons whose lease holds, by node name.
+    virtual std::vector<DaemonLease> liveDaemons() { throw notShared(); }
+
+    // Records about the connection since the last call (it was lost, it is
+    // back), in order; a store without a connection has none.
+    virtual std::vector<StoreEvent> takeEvents() { return {}; }
 
     // Deletes the messages finished before `before`, and the confirmations,
     // received messages and delivery callbacks done before it; the number

@@ -25,6 +25,16 @@ void SmsQueStored::storeFailed(const char* doing, const char* what) {
     if (m_errorLog != nullptr) m_errorLog->write(std::string("ERROR: ") + doing + ": " + what, 'e');
 }
 
+void SmsQueStored::readFailed(const StoreError& e) {
+    // While the database is away the store's own records tell it, once;
+    // a record for each look at the queue would say it twice a second.
+    if (e.unavailable()) {
+        traceAs("SmsQueStored", "Cannot read the queue: %s\n", e.what());
+        return;
+    }
+    storeFailed("Cannot read the queue", e.what());
+}
+
 int SmsQueStored::appendBatchSafe(std::vector<Sms>& messages) { return storeBatchSafe(messages, {}); }
 
 int SmsQueStored::storeBatchSafe(std::vector<Sms>& messages, const std::vector<AnswerToKeep*>& answers) {
@@ -216,7 +226,7 @@ bool SmsQueStored::getSmsSafe(Sms& sms) {
                 m_claims ? m_store.claimQueued(windowBatch, false) : m_store.nextQueued(m_position, windowBatch);
             for (Sms& claimed : next) m_window.push_back(std::move(claimed));
         } catch (const StoreError& e) {
-            storeFailed("Cannot read the queue", e.what());
+            readFailed(e);
             return false;
         }
         // Other daemons may have queued more than this one counted.
@@ -253,7 +263,7 @@ void SmsQueStored::takeUpSharedQueue() {
                 added = added || m_size > 0;
             }
         } catch (const StoreError& e) {
-            storeFailed("Cannot read the queue", e.what());
+            readFailed(e);
         }
     }
     if (!added) return;

@@ -40,6 +40,7 @@
 
 class Logger;
 class Store;
+class StoreError;
 
 class SmsQueStored : public SmsQue {
 public:
@@ -105,6 +106,8 @@ private:
     // Whether every queued message is in the window.
     bool windowHoldsAll() const REQUIRES(m_mutex) { return static_cast<long>(m_window.size()) == m_size; }
     void storeFailed(const char* doing, const char* what) REQUIRES(m_mutex);
+    // A failed read of the queue, to be tried again.
+    void readFailed(const StoreError& e) REQUIRES(m_mutex);
 
     // Collaborators, from the constructor.
     Store& m_store;

@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "core_support.h"
+#include "deferred_records.h"
 #include "postgres_server.h"
 #include "postgres_store.h"
+#include "reconnect_backoff.h"
 #include "sqlite_store.h"
 #include "stored_queue.h"
 
@@ -281,6 +283,21 @@ protected:
 class PostgresStoreTest : public StoreFixture {
 protected:
     std::string kind() const override { return "postgresql"; }
+
+    // The value of `operation` once it no longer throws StoreError, within
+    // a bounded number of the store's attempts to connect.
+    template <class Operation>
+    auto eventually(Operation operation) -> decltype(operation()) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            try {
+                return operation();
+            } catch (const StoreError& e) {
+                if (std::chrono::steady_clock::now() > end) throw;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
 };
 
 TEST_P(StoreTest, EnqueueGivesIdsAndKeepsOrderAcrossReopening) {
@@ -998,7 +1015,8 @@ TEST_F(PostgresStoreTest, ReconnectsWhenTheServerIsBackAndKeepsEverythingAcrossI
     EXPECT_THROW(store->queuedCount(), StoreError);
 
     m_server->start();
-    EXPECT_EQ(store->queuedCount(), 2);
+    // The next attempt to connect comes after a pause (ReconnectBackoff).
+    EXPECT_EQ(eventually([&] { return store->queuedCount(); }), 2);
     store->enqueue(lost);
     EXPECT_NE(lost[1].id(), 0u);
 
@@ -1009,6 +1027,7 @@ TEST_F(PostgresStoreTest, ReconnectsWhenTheServerIsBackAndKeepsEverythingAcrossI
     EXPECT_EQ(store->queuedCount(), 4);
     store.reset();
 
+    // The node's name is free again once the store is closed.
     PostgresStore reopened(m_server->connection(), "node-1");
     EXPECT_EQ(reopened.requeueUnacknowledged(), 1);
     int64_t position = Store::queueStart;
@@ -1129,6 +1148,7 @@ TEST_F(PostgresStoreTest, AnOrderlyCloseHandsItsClaimsBackAtOnce) {
 
     // The daemon that starts again under the same name takes back what it
     // had claimed in its former run, not what others claimed.
+    leaving.reset();
     leaving = std::make_unique<PostgresStore>(m_server->connection(), "node-1");
     std::vector<Sms> more = messages("n", 2);
     leaving->enqueue(more);
@@ -1336,3 +1356,124 @@ TEST_F(PostgresStoreTest, RefusesWhatItCannotUse) {
 }
 
 }  // namespace
+
+TEST(ReconnectBackoffTest, DoublesThePauseAfterEachFailedAttemptUpToItsBound) {
+    std::vector<long> pauses;
+    for (int failures = 0; failures < 8; ++failures) pauses.push_back(ReconnectBackoff::pauseAfter(failures).count());
+    EXPECT_EQ(pauses, (std::vector<long>{500, 1000, 2000, 4000, 8000, 10000, 10000, 10000}));
+    EXPECT_EQ(ReconnectBackoff::pauseAfter(1000).count(), 10000);
+}
+
+TEST_F(PostgresStoreTest, TellsTheLossOfTheDatabaseOnceAndItsReturnWithTheTimeAway) {
+    PostgresStore store(m_server->connection(), "node-1");
+    EXPECT_TRUE(store.takeEvents().empty());
+    m_server->stop();
+    int failures = 0;
+    const auto stopped = std::chrono::steady_clock::now();
+    // Operations during the pauses between attempts fail at once.
+    while (std::chrono::steady_clock::now() - stopped < std::chrono::milliseconds(1200)) {
+        try {
+            store.queuedCount();
+            ADD_FAILURE() << "counted without a server";
+        } catch (const StoreError& e) {
+            EXPECT_TRUE(e.unavailable()) << e.what();
+            EXPECT_NE(std::string(e.what()).find("Connection refused"), std::string::npos) << e.what();
+            ++failures;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(failures, 10);
+    std::vector<StoreEvent> events = store.takeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, 'e');
+    EXPECT_NE(events[0].record.find("ERROR: Store PostgreSQL database kst on 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(events[0].record.find(": connection lost: "), std::string::npos) << events[0].record;
+    m_server->start();
+    EXPECT_EQ(eventually([&] { return store.queuedCount(); }), 0);
+    events = store.takeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, 'i');
+    EXPECT_NE(events[0].record.find(": connected again after "), std::string::npos) << events[0].record;
+    EXPECT_NE(events[0].record.find(" s away"), std::string::npos) << events[0].record;
+}
+
+TEST_F(PostgresStoreTest, ANodeNameIsHeldByOneRunningStoreAndFreedWithItsConnection) {
+    auto first = std::make_unique<PostgresStore>(m_server->connection(), "gw-1");
+    PostgresStore other(m_server->connection(), "gw-2");
+    try {
+        PostgresStore twin(m_server->connection(), "gw-1");
+        ADD_FAILURE() << "a second store of node gw-1";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("node gw-1 is in use by another running daemon"), std::string::npos)
+            << e.what();
+    }
+    // A daemon killed with kill -9: the server ends its connection, and
+    // with it the lock.
+    postgresValue(
+        "SELECT pg_terminate_backend(pid) FROM pg_locks WHERE locktype = 'advisory' AND objsubid = 1"
+        " AND ((classid::BIGINT << 32) | objid::BIGINT) = hashtextextended('gw-1', 1852793957)");
+    PostgresStore restarted(m_server->connection(), "gw-1");
+    EXPECT_EQ(restarted.queuedCount(), 0);
+    // The first one, back from what looked like its death, finds its name
+    // taken and says so.
+    try {
+        first->queuedCount();
+        ADD_FAILURE() << "node gw-1 twice";
+    } catch (const StoreError& e) {
+        EXPECT_TRUE(e.unavailable());
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::string refusal;
+    while (refusal.empty() && std::chrono::steady_clock::now() < until) {
+        try {
+            first->queuedCount();
+        } catch (const StoreError& e) {
+            if (std::string(e.what()).find("is in use") != std::string::npos) refusal = e.what();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(refusal.find("node gw-1 is in use by another running daemon"), std::string::npos) << refusal;
+    EXPECT_EQ(other.queuedCount(), 0);
+}
+
+TEST_F(PostgresStoreTest, RecordsMadeWhileTheDatabaseIsAwayAreWrittenOnceInOrderWhenItIsBack) {
+    PostgresStore store(m_server->connection(), "node-1");
+    DeferredRecords deferred(store);
+    std::vector<Sms> queued = messages("m", 2);
+    store.enqueue(queued);
+    const uint64_t first = queued[0].id();
+    const uint64_t second = queued[1].id();
+    const time_t now = time(nullptr);
+    EXPECT_TRUE(deferred.record([=](Store& s) { s.markSubmitted(first, "Sender thread(EMI)", 1, 0, now); }));
+    m_server->stop();
+    EXPECT_FALSE(deferred.record([=](Store& s) { s.markSubmitted(second, "Sender thread(EMI)", 2, 0, now); }));
+    SmscResult acknowledged;
+    acknowledged.id = first;
+    acknowledged.acknowledged = true;
+    acknowledged.sysMsg = "key-1";
+    acknowledged.at = now;
+    SmscResult refused;
+    refused.id = second;
+    refused.errorCode = 24;
+    refused.final = true;
+    refused.at = now;
+    std::vector<SmscResult> results{acknowledged, refused};
+    EXPECT_FALSE(deferred.record([results](Store& s) { s.recordResults(results); }));
+    EXPECT_EQ(deferred.waiting(), 2u);
+    EXPECT_EQ(deferred.flush(), 0u);
+    m_server->start();
+    EXPECT_EQ(eventually([&] {
+                  const size_t written = deferred.flush();
+                  if (deferred.waiting() > 0) throw StoreError("still away", true);
+                  return written;
+              }),
+              2u);
+    EXPECT_EQ(deferred.flush(), 0u);
+    MessageRecord record;
+    ASSERT_TRUE(store.findMessage(first, record));
+    EXPECT_EQ(record.outcome, "acknowledged");
+    ASSERT_TRUE(store.findMessage(second, record));
+    EXPECT_EQ(record.outcome, "refused");
+    EXPECT_EQ(record.errorCode, 24);
+    EXPECT_EQ(store.requeueUnacknowledged(), 0);
+}
