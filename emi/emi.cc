@@ -454,7 +454,7 @@ int emi_submit2(EMI emi) {
     if (notify) {
         if (o.alphanumeric) {
             notificationFromAlert(emi, &nadc, &npid);
-        } else {
+        } else if (r.notif_addr[0] != '\0') {
             nadc = r.notif_addr;
             npid = "0539";
         }
@@ -490,7 +490,9 @@ int emi_submit2(EMI emi) {
     if (r.priority) {
         at(fields, PR) = "1";
     }
-    at(fields, MCLS) = std::to_string(r.msg_class);
+    if (r.msg_class >= 0) {
+        at(fields, MCLS) = std::to_string(r.msg_class);
+    }
     at(fields, OTOA) = o.otoa;
     at(fields, XSER) = upTo(r.xservices ? r.xservices : EMPTY, XSER_WIDTH);
     return sendSubmission(emi, fields);

@@ -191,7 +191,11 @@ VESSA_API int emi_alert(EMI emi);
  * The transaction id or a negative err_t. */
 VESSA_API int emi_submit1(EMI emi, const char* from, const char* to, const char* text, const int notif_type);
 
-/* Submits the message described in emi_msg(emi)->uu.submit. */
+/* Submits the message described in emi_msg(emi)->uu.submit. A notification
+ * is asked for when notif_addr is not null; an empty notif_addr asks for it
+ * without a notification address (as emi_submit1 does). A negative msg_class
+ * sends no message class. With bit8 the text is the hex digits of the
+ * transparent data and numbits its length in bits. */
 VESSA_API int emi_submit2(EMI emi);
 
 /* The address field (AdC) a submission sends for the destination `to`:

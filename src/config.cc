@@ -126,6 +126,32 @@ std::optional<ModemSettings> readModemSettings(IniFile& ini, Logger& errorLog) {
     return modem;
 }
 
+// A setting that is one of two words: an absent key gives `first`'s value
+// (false); another word gets an error record and gives false as well.
+bool readChoiceSetting(IniFile& ini, Logger& errorLog, const char* key, const char* first, const char* second) {
+    bool found = false;
+    const std::string text = ini.GetSetting(key, first, &found);
+    if (text == second) return true;
+    if (found && text != first) {
+        const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
+                                   "' in INI file (" + first + " or " + second + "), using " + first;
+        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
+    }
+    return false;
+}
+
+// The section "General".
+TextSettings readTextSettings(IniFile& ini, Logger& errorLog) {
+    TextSettings text;
+    text.unicode = readChoiceSetting(ini, errorLog, "General/Encoding", "transliterate", "unicode");
+    text.udh = readChoiceSetting(ini, errorLog, "General/Concatenation", "text", "udh");
+    text.maxParts = static_cast<int>(
+        readNumberSetting(ini, errorLog, "General/MaxParts", text.maxParts, 1, 255, "a whole number from 1 to 255"));
+    trace("Texts: encoding %s, concatenation %s, at most %d parts\n", text.unicode ? "unicode" : "transliterate",
+          text.udh ? "udh" : "text", text.maxParts);
+    return text;
+}
+
 // The SMSC's port: a whole number, 0 or more; above 65535 it is taken
 // modulo 65536 (with a record saying so). Absent or anything else ends the
 // start.
@@ -538,6 +564,7 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
         exit(1);
     }
     senderOrder = readSenderOrder(ini, errorLog, *this);
+    text = readTextSettings(ini, errorLog);
     maxDestinations =
         readNumberSetting(ini, errorLog, "Limits/MaxDestinations", 1000, 1, INT_MAX, "a whole number, 1 or more");
     maxQueued = readNumberSetting(ini, errorLog, "Limits/MaxQueued", 1000000, 1, INT_MAX, "a whole number, 1 or more");

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "text_settings.h"
+
 class IniFile;
 class Logger;
 
@@ -151,6 +153,7 @@ struct Config {
     // "Senders/Order": the configured senders by preference ("smpp", "emi",
     // "me"); the manager activates the first connected one.
     std::vector<std::string> senderOrder;
+    TextSettings text;
     long maxDestinations = 1000;
     long maxQueued = 1000000;
     std::string executables;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "counters.h"
+#include "http/request_decoding.h"
 #include "logger.h"
 #include "smtp.h"
 #include "store.h"
@@ -163,8 +164,16 @@ bool Emailer::sendConfirmation(Confirmation& confirmation, smtp::Failure* failur
         subjectTemplate = m_subjectTemplate;
         bodyTemplate = m_bodyTemplate;
     }
-    const std::string subject = confirmation.applyTemplate(subjectTemplate);
-    const std::string body = confirmation.applyTemplate(bodyTemplate);
+    // The mail is declared ISO-8859-2: a UTF-8 text (Encoding = unicode) is
+    // converted, transliterated where it must be.
+    Confirmation mailed = confirmation;
+    std::string iso88592;
+    if (std::any_of(mailed.m_ud.begin(), mailed.m_ud.end(), [](char c) { return (c & 0x80) != 0; }) &&
+        utf8ToIso88592(mailed.m_ud, iso88592)) {
+        mailed.m_ud = iso88592;
+    }
+    const std::string subject = mailed.applyTemplate(subjectTemplate);
+    const std::string body = mailed.applyTemplate(bodyTemplate);
     traceAs(GetName(), "subject: '%s'\n", subject.c_str());
     traceAs(GetName(), "body:    '%s'\n", body.c_str());
 

@@ -123,9 +123,9 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
     m_manager->SetName("SMS Send Manager");
     if (config.managerCycleMs >= 0) m_manager->setCycleLength(config.managerCycleMs);
     applyHideSettings(config.hide, *m_manager);
-    const SenderContext context{*m_queue,           m_sentMessages, m_counters,       m_emailer.get(),
-                                m_processing.get(), m_stopSignal,   m_errorLog.get(), m_accessLog.get(),
-                                m_receiveLog.get(), m_store.get()};
+    SenderContext context{*m_queue,     m_sentMessages,   m_counters,        m_emailer.get(),    m_processing.get(),
+                          m_stopSignal, m_errorLog.get(), m_accessLog.get(), m_receiveLog.get(), m_store.get()};
+    context.text = config.text;
     // The order of registration (Senders/Order) is the order of preference
     // and of the devices in the statistics.
     for (const std::string& name : config.senderOrder) {

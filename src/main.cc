@@ -287,6 +287,7 @@ int main(int argc, char** argv) {
         SmsServer_impl::Options servantOptions;
         servantOptions.maxDestinations = config.maxDestinations;
         servantOptions.maxQueued = config.maxQueued;
+        servantOptions.text = config.text;
         servantOptions.errorLog = &gateway.errorLog();
         servantOptions.hideDestination = config.hide.errorLogDestinationAddress;
         servantOptions.hideIp = config.hide.accessLogIp;

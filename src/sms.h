@@ -47,6 +47,9 @@ public:
         std::string callbackUrl;
         int part = 1;
         int parts = 1;
+        // The concatenation reference of a message that is not stored (the
+        // store does not keep it; see concatenationReference()).
+        uint8_t reference = 0;
     };
     // Held once for all copies of the message (immutable, so copies on
     // other threads may share it); a message without one has the defaults.
@@ -54,6 +57,14 @@ public:
     void setTracking(const Tracking& tracking) { m_tracking = std::make_shared<const Tracking>(tracking); }
     // Whether the network is asked for a delivery notification: someone is
     // told of it (a confirmation e-mail or a delivery callback).
+    // The reference in the concatenation header of each part of one text
+    // (Concatenation = udh): the low byte of the first part's store id (the
+    // store gives the parts of one text consecutive ids in one commit), or
+    // the tracking's reference for a message that is not stored.
+    uint8_t concatenationReference() const {
+        if (m_id == 0) return tracking().reference;
+        return static_cast<uint8_t>(m_id - static_cast<uint64_t>(tracking().part - 1));
+    }
     bool wantsNotification() const { return !m_mailTo.empty() || !tracking().callbackUrl.empty(); }
 
 private:

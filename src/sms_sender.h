@@ -15,6 +15,7 @@
 
 #include "qpthr.h"
 #include "sms.h"
+#include "text_settings.h"
 #include "trace.h"
 
 class Emailer;
@@ -60,6 +61,9 @@ struct SenderContext {
     // memory). Any thread.
     Store* store = nullptr;
     const SenderClock* clock = &SenderClock::real();  // never null
+    // How texts are coded ([General]): the senders code each message by it
+    // and the receivers decode what comes in by it.
+    TextSettings text{};
 };
 
 // Which personal values the log records show as "<hidden>". All shown after

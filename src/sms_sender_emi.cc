@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "counters.h"
+#include "gsm_text.h"
 #include "emailer.h"
 #include "logger.h"
 #include "sent_message.h"
@@ -20,6 +21,7 @@
 #include "store.h"
 #include "trace.h"
 #include "ucp_error.h"
+#include "utf8.h"
 
 namespace {
 
@@ -122,10 +124,84 @@ bool SmsSenderEmi::init() {
     return true;
 }
 
+namespace {
+
+std::string hexOf(const std::string& octets) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : octets) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0x0F];
+    }
+    return hex;
+}
+
+// One extra service of operation 51: type, length and data, in hex.
+std::string extraService(unsigned type, const std::string& data) {
+    return hexOf(std::string(1, static_cast<char>(type)) + std::string(1, static_cast<char>(data.size())) + data);
+}
+
+bool isAscii(const std::u32string& text) {
+    return std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x80; });
+}
+
+}  // namespace
+
+int SmsSenderEmi::submitCoded(Sms& sms, int notificationType) {
+    // A part of a text that has more (Concatenation = udh) carries the
+    // concatenation header as extra service 01.
+    const Sms::Tracking& tracking = sms.tracking();
+    std::string xservices;
+    if (m_context.text.udh && tracking.parts > 1 && tracking.parts <= 255) {
+        xservices = extraService(
+            0x01, smstext::concatenationHeader(sms.concatenationReference(), static_cast<uint8_t>(tracking.parts),
+                                               static_cast<uint8_t>(tracking.part)));
+    }
+    std::u32string text;
+    smstext::utf8ToCodePoints(sms.message(), text);
+    std::string data;
+    int bits = 0;
+    const bool ia5 = !m_context.text.unicode || isAscii(text);
+    if (!ia5 && smstext::fitsGsm7(text)) {
+        // The default alphabet beyond IA5 (accents, Greek capitals, the euro):
+        // the septets packed as transparent data of data coding 0.
+        std::string septets;
+        smstext::gsm7Encode(text, septets);
+        data = hexOf(smstext::packSeptets(septets));
+        bits = static_cast<int>(septets.size() * 7);
+        xservices += extraService(0x02, std::string(1, '\x00'));
+    } else if (!ia5) {
+        // UCS-2: the UTF-16 octets as transparent data of data coding 8.
+        const std::string octets = smstext::utf16beEncode(text);
+        data = hexOf(octets);
+        bits = static_cast<int>(octets.size() * 8);
+        xservices += extraService(0x02, std::string(1, '\x08'));
+    }
+    msg_t* request = emi_msg(m_emi);
+    if (request == nullptr) return EMI_NULL;
+    *request = msg_t{};
+    request->op_type = EMI_SUBMIT_SM;
+    auto& submit = request->uu.submit;
+    submit.from = m_emiOriginatingAddress.c_str();
+    submit.to = sms.target();
+    submit.notif_addr = notificationType >= 0 ? "" : nullptr;
+    submit.notif_type = notificationType;
+    submit.msg_class = -1;
+    submit.bit8 = ia5 ? 0 : 1;
+    submit.numbits = bits;
+    submit.text = ia5 ? sms.message() : data.c_str();
+    submit.xservices = xservices.c_str();
+    return emi_submit2(m_emi);
+}
+
 int SmsSenderEmi::submit(Sms& sms) {
     const int notificationType = sms.wantsNotification() ? EMI_DN : -1;
+    // Transliterated texts without a concatenation header go as they always
+    // did.
+    const bool coded = m_context.text.unicode || (m_context.text.udh && sms.tracking().parts > 1);
     const int result =
-        emi_submit1(m_emi, m_emiOriginatingAddress.c_str(), sms.target(), sms.message(), notificationType);
+        coded ? submitCoded(sms, notificationType)
+              : emi_submit1(m_emi, m_emiOriginatingAddress.c_str(), sms.target(), sms.message(), notificationType);
     if (result > 0 && result <= maxTrnId) {
         m_awaitedSince[result] = m_context.clock->now();
         m_overdueLogged[result] = false;

@@ -89,6 +89,12 @@ private:
     // emi_submit1 of the message; the transaction id, which then awaits its
     // result, or the library's error. Under the sender lock.
     int submit(Sms& sms) REQUIRES(m_mutex);
+    // emi_submit2 of a message coded by the text settings: IA5 (MT 3) for
+    // ASCII, otherwise transparent data (MT 4) in the GSM default alphabet
+    // (data coding 0, septets packed) or UCS-2 (data coding 8) named in the
+    // extra services; a part of a longer text (Concatenation = udh) has its
+    // concatenation header there too. The transaction id or an error.
+    int submitCoded(Sms& sms, int notificationType) REQUIRES(m_mutex);
     // Submits the entry's message again with a fresh id; false (with the
     // error logged) when the library refuses.
     bool resubmit(const SentMessage& entry) EXCLUDES(m_mutex);

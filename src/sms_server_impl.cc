@@ -36,6 +36,7 @@ CORBA::Long SmsServer_impl::SendSms(const char* phoneNumber, const char* text, c
     } catch (const Submission::Refused& refused) {
         switch (refused.reason) {
             case Submission::Refused::TooManyDestinations: throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+            case Submission::Refused::TextTooLong: throw CORBA::IMP_LIMIT(textTooLongMinor, CORBA::COMPLETED_NO);
             case Submission::Refused::QueueFull: throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
             case Submission::Refused::StoreFailed: throw CORBA::PERSIST_STORE(storeFailureMinor, CORBA::COMPLETED_NO);
         }

@@ -37,15 +37,17 @@ public:
     ~SmsServer_impl() override = default;
 
     void KeepAlive() override;
-    // Converts the text to ASCII, cuts a text over 160 characters into at
-    // most five numbered parts and queues every part for every destination
+    // Converts the text (to ASCII, or to UTF-8 with General/Encoding
+    // unicode), cuts a text longer than one message into parts and queues
+    // every part for every destination
     // of the comma-separated list. A destination is trimmed of spaces and
     // must be a number the SMSC's address field can carry (see
     // emi_destination: "+" and digits, or digits); any other is refused with
     // an error record and not queued; empty ones are skipped. Returns the
     // number of messages queued. A call refused as a whole queues nothing
-    // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations),
-    // CORBA::NO_RESOURCES (the queue would hold more than maxQueued) or
+    // and raises CORBA::IMP_LIMIT (more than maxDestinations destinations;
+    // with minor code textTooLongMinor: the text needs more than
+    // General/MaxParts messages), CORBA::NO_RESOURCES (the queue would hold more than maxQueued) or
     // CORBA::PERSIST_STORE with minor code storeFailureMinor (the store
     // could not commit the messages: a full disk, an I/O error). Returns
     // only after the messages are committed to the store.
@@ -61,6 +63,8 @@ public:
 
     // The minor code of CORBA::PERSIST_STORE when the store failed.
     static constexpr CORBA::ULong storeFailureMinor = 1;
+    // The minor code of CORBA::IMP_LIMIT for a text that is too long.
+    static constexpr CORBA::ULong textTooLongMinor = 2;
 
     // Whether SendSms accepts `number` (already trimmed) as a destination.
     static bool acceptedDestination(const std::string& number) { return Submission::acceptedDestination(number); }

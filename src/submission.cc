@@ -1,6 +1,11 @@
 #include "submission.h"
 
+#include <atomic>
 #include <chrono>
+
+#include "gsm_text.h"
+#include "http/request_decoding.h"
+#include "utf8.h"
 
 #include "counters.h"
 #include "logger.h"
@@ -17,7 +22,80 @@ const int SmsCounterLength = 3;
 const int HeaderLength = SmsCounterLength + 1;
 const int PartLength = MaxSmsLength - HeaderLength;
 
+// The concatenation references of messages that are not stored.
+std::atomic<unsigned> unstoredReferences{0};
+
+// "i/N " before each part; N's digits bound every i's.
+std::string counterOf(size_t i, size_t count) { return std::to_string(i) + "/" + std::to_string(count) + " "; }
+
+// The UTF-8 parts of a text that nothing transliterates: one message when it
+// fits, otherwise parts with a concatenation header or headed "i/N ".
+std::vector<std::string> unicodeParts(const std::u32string& text, bool udh) {
+    const smstext::Coding coding = smstext::codingFor(text);
+    std::vector<std::u32string> parts;
+    if (udh) {
+        parts = smstext::splitText(text, coding, smstext::partLimits(coding, true));
+    } else {
+        // The counter takes room of each part: guess the digits of the
+        // count, and split again when the count has more of them.
+        const size_t single = smstext::partLimits(coding, false).single;
+        size_t digits = 1;
+        for (;;) {
+            const size_t counterLength = 2 * digits + 2;
+            parts = smstext::splitText(text, coding, {single, single - counterLength});
+            if (parts.size() == 1 || std::to_string(parts.size()).size() <= digits) break;
+            digits = std::to_string(parts.size()).size();
+        }
+    }
+    std::vector<std::string> utf8Parts;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string counter = parts.size() > 1 && !udh ? counterOf(i + 1, parts.size()) : std::string();
+        utf8Parts.push_back(counter + smstext::codePointsToUtf8(parts[i]));
+    }
+    return utf8Parts;
+}
+
 }  // namespace
+
+std::string Submission::transliterated(const Request& request) {
+    if (!request.textIsUtf8) return asciiOf(request.text);
+    std::string iso88592;
+    if (utf8ToIso88592(request.text, iso88592)) return asciiOf(iso88592);
+    // No converter: what ASCII holds stays, each other character is "?".
+    std::u32string codePoints;
+    smstext::utf8ToCodePoints(request.text.substr(0, request.text.find('\0')), codePoints);
+    std::string asciiText;
+    for (char32_t c : codePoints) asciiText += c < 0x80 ? static_cast<char>(c) : '?';
+    return asciiText;
+}
+
+std::vector<std::string> Submission::partsOf(const Request& request, const TextSettings& text) {
+    if (text.unicode) {
+        std::u32string codePoints;
+        smstext::utf8ToCodePoints(request.textIsUtf8 ? request.text.substr(0, request.text.find('\0'))
+                                                     : smstext::iso88592ToUtf8(request.text),
+                                  codePoints);
+        return unicodeParts(codePoints, text.udh);
+    }
+    const std::string asciiText = transliterated(request);
+    if (!text.udh) {
+        if (partsNeeded(asciiText.size()) == 1) return {asciiText};
+        std::vector<std::string> parts;
+        for (size_t pos = 0; pos < asciiText.size(); pos += PartLength) {
+            parts.push_back(counterOf(parts.size() + 1, partsNeeded(asciiText.size())) +
+                            asciiText.substr(pos, PartLength));
+        }
+        return parts;
+    }
+    // ASCII, one unit a character: 160 alone, 153 after the header.
+    std::vector<std::string> parts;
+    const smstext::PartLimits limits = smstext::partLimits(smstext::Coding::Gsm7, true);
+    if (asciiText.size() <= limits.single) return {asciiText};
+    for (size_t pos = 0; pos < asciiText.size(); pos += limits.perPart) {
+        parts.push_back(asciiText.substr(pos, limits.perPart));
+    }
+    return parts;
+}
 
 size_t Submission::partsNeeded(size_t length) {
     if (length <= static_cast<size_t>(MaxSmsLength)) return 1;
@@ -100,9 +178,22 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
         throw Refused(Refused::TooManyDestinations, reason);
     }
 
-    const std::string asciiText = asciiOf(request.text);
-    traceAs(m_label, "User data ascii length: %d\n", static_cast<int>(asciiText.size()));
-    const std::vector<std::string> parts = splitText(asciiText);
+    if (!m_options.text.unicode) {
+        traceAs(m_label, "User data ascii length: %d\n", static_cast<int>(transliterated(request).size()));
+    }
+    std::vector<std::string> parts = partsOf(request, m_options.text);
+    const size_t maxParts = static_cast<size_t>(m_options.text.maxParts);
+    if (parts.size() > maxParts && !m_options.text.unicode && !m_options.text.udh && !request.textIsUtf8) {
+        // The remote interface has always sent the first parts of a longer
+        // transliterated text, each counted of the whole, and its callers
+        // count on that.
+        parts.resize(maxParts);
+    } else if (parts.size() > maxParts) {
+        const std::string reason = "the text needs " + std::to_string(parts.size()) + " messages, at most " +
+                                   std::to_string(m_options.text.maxParts) + " are sent (General/MaxParts)";
+        writeRefusal("SMS refused: text too long", request.remoteAddr, nullptr, reason);
+        throw Refused(Refused::TextTooLong, reason);
+    }
 
     std::vector<std::string> accepted;
     std::vector<Sms> messages;
@@ -118,6 +209,7 @@ std::vector<Submission::Queued> Submission::submit(const Request& request) const
         tracking.clientRef = request.clientRef;
         tracking.callbackUrl = request.callbackUrl;
         tracking.parts = static_cast<int>(parts.size());
+        tracking.reference = static_cast<uint8_t>(unstoredReferences.fetch_add(1));
         for (size_t i = 0; i < parts.size(); ++i) {
             messages.emplace_back(number, "", parts[i], request.remoteAddr, request.onDisplay, request.mailTo);
             tracking.part = static_cast<int>(i + 1);

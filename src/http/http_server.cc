@@ -449,6 +449,12 @@ void HttpServer::submitMessages(MHD_Connection* connection, Request& request) {
             case Submission::Refused::TooManyDestinations:
                 request.problem(MHD_HTTP_BAD_REQUEST, "invalid-request", "Bad Request: \"to\"", refused.what(), &field);
                 break;
+            case Submission::Refused::TextTooLong: {
+                const std::string textField = "text";
+                request.problem(MHD_HTTP_BAD_REQUEST, "invalid-request", "Bad Request: \"text\"", refused.what(),
+                                &textField);
+                break;
+            }
             case Submission::Refused::QueueFull:
                 request.problem(MHD_HTTP_SERVICE_UNAVAILABLE, "queue-full", "Service Unavailable",
                                 std::string("send queue full: ") + refused.what());

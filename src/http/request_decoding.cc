@@ -185,16 +185,14 @@ bool decodeSubmission(const std::string& body, Submission::Request& request, Dec
         error = {"text", "\"text\" holds a NUL character"};
         return false;
     }
-    if (!utf8ToIso88592(utf8, request.text)) {
+    if (!validUtf8(utf8)) {
         error = {"text", "\"text\" is not valid UTF-8"};
         return false;
     }
-    const size_t parts = Submission::partsNeeded(Submission::asciiOf(request.text).size());
-    if (parts > static_cast<size_t>(Submission::maxParts)) {
-        error = {"text", "\"text\" needs " + std::to_string(parts) + " messages; at most " +
-                             std::to_string(Submission::maxParts) + " are sent"};
-        return false;
-    }
+    // Converted by the submission, which knows the encoding in force and
+    // refuses a text that needs too many messages.
+    request.text = utf8;
+    request.textIsUtf8 = true;
 
     const auto flash = object.find("flash");
     if (flash != object.end() && !flash->is_null()) {

@@ -27,10 +27,10 @@ struct DecodingLimits {
 // "notify_email", "callback_url" and "client_ref" (strings); any other
 // member is refused. Every destination must be one the SMSC can carry (the
 // interface refuses the request rather than skipping it), the text valid
-// UTF-8, converted to ISO-8859-2 (a character it cannot hold becomes its
-// transliteration, or "?"), without NUL, and short enough for the parts
-// the gateway sends. Fills `request` but its remoteAddr; false with `error`
-// otherwise. Never throws.
+// UTF-8 without NUL; it is kept as UTF-8 (textIsUtf8) for the submission,
+// which converts it and refuses one that needs too many messages. Fills
+// `request` but its remoteAddr; false with `error` otherwise. Never
+// throws.
 bool decodeSubmission(const std::string& body, Submission::Request& request, DecodingError& error);
 
 // UTF-8 to ISO-8859-2, transliterating what it cannot hold; false when

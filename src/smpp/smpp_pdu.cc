@@ -360,6 +360,7 @@ std::vector<uint8_t> packSubmitSm(uint32_t sequence, const SubmitParameters& sub
     body.dest_addr_npi = submit.destinationNpi;
     body.registered_delivery = submit.registeredDelivery ? 1 : 0;
     body.data_coding = submit.dataCoding;
+    body.esm_class = submit.esmClass;
     if (!putText(body.source_addr, sizeof body.source_addr, submit.sourceAddress, "source address", error) ||
         !putText(body.destination_addr, sizeof body.destination_addr, submit.destinationAddress, "destination address",
                  error) ||

@@ -120,6 +120,8 @@ struct SubmitParameters {
     std::string validityPeriod;  // empty, or the 16 characters of the protocol
     bool registeredDelivery = false;
     uint8_t dataCoding = 0;
+    // 0x40 (UDHI): the text starts with a user data header.
+    uint8_t esmClass = 0;
     // Up to 254 bytes go in short_message; longer ones (up to 1024) in the
     // message_payload TLV.
     std::string text;

@@ -22,6 +22,8 @@
 #include <optional>
 
 #include "counters.h"
+#include "gsm_text.h"
+#include "utf8.h"
 #include "emailer.h"
 #include "logger.h"
 #include "sms_processing.h"
@@ -514,6 +516,35 @@ bool SmsSenderSmpp::sendResponse(size_t link, const std::vector<uint8_t>& bytes)
     return false;
 }
 
+void SmsSenderSmpp::codeText(const Sms& sms, smpp::SubmitParameters& submit) const {
+    submit.dataCoding = static_cast<uint8_t>(m_settings.dataCoding);
+    submit.text = sms.message();
+    if (m_context.text.unicode) {
+        std::u32string text;
+        smstext::utf8ToCodePoints(sms.message(), text);
+        const bool ascii = std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x80; });
+        std::string septets;
+        if (ascii && m_settings.dataCoding == 1) {
+            // IA5 carries ASCII as it is.
+        } else if (smstext::gsm7Encode(text, septets)) {
+            // The default alphabet: one septet an octet, escape pairs for
+            // the extension table.
+            submit.dataCoding = 0;
+            submit.text = septets;
+        } else {
+            submit.dataCoding = 8;
+            submit.text = smstext::utf16beEncode(text);
+        }
+    }
+    const Sms::Tracking& tracking = sms.tracking();
+    if (m_context.text.udh && tracking.parts > 1 && tracking.parts <= 255) {
+        submit.esmClass = 0x40;
+        submit.text = smstext::concatenationHeader(sms.concatenationReference(), static_cast<uint8_t>(tracking.parts),
+                                                   static_cast<uint8_t>(tracking.part)) +
+                      submit.text;
+    }
+}
+
 int SmsSenderSmpp::sendSms(Sms& sms, int counter) {
     lock();
     traceAs(GetName(), "sendSms, DA:   '%s', UD: '%s', counter: %d\n", sms.target(), sms.message(), counter);
@@ -526,8 +557,7 @@ int SmsSenderSmpp::sendSms(Sms& sms, int counter) {
     submit.destinationNpi = static_cast<uint8_t>(m_settings.destinationNpi);
     submit.validityPeriod = m_settings.validityPeriod;
     submit.registeredDelivery = sms.wantsNotification();
-    submit.dataCoding = static_cast<uint8_t>(m_settings.dataCoding);
-    submit.text = sms.message();
+    codeText(sms, submit);
     std::string error;
     const uint32_t sequence = nextSequence();
     const std::vector<uint8_t> bytes = smpp::packSubmitSm(sequence, submit, error);

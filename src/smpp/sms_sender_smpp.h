@@ -49,6 +49,13 @@ public:
     // (it waits in the registry for its response), -1 when it could not be
     // sent (back at the front of the queue) or not recorded in the store.
     int sendSms(Sms& sms, int counter) override EXCLUDES(m_mutex);
+    // The data coding, esm_class and short message of `sms` by the text
+    // settings: as written (transliterate), or the GSM default alphabet (one
+    // septet an octet, data_coding 0; ASCII stays as it is with DataCoding
+    // 1) when the text fits it, otherwise UCS-2 (data_coding 8); a part of
+    // a longer text (Concatenation = udh) has its concatenation header first
+    // and UDHI set. Reads only settings fixed at construction.
+    void codeText(const Sms& sms, smpp::SubmitParameters& submit) const;
 
     // The TON and NPI of the source address as the settings ask or, when
     // they leave them open, as the address looks (alphanumeric 5/0,

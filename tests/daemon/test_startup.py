@@ -132,6 +132,7 @@ class Configuration(SandboxTestCase):
         self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 1, originator '', alert '', "
                               r"alert timeout 595\n")
         self.assertRegex(out, r"\d+: Limits: 1000 destinations per request, 1000000 queued messages\n")
+        self.assertRegex(out, r"\d+: Texts: encoding transliterate, concatenation text, at most 5 parts\n")
         self.assertRegex(out, r"\d+: Store: /var/lib/kst/kstd.db, sync normal, keep 7 days, "
                               r"notification timeout 604800 s\n")
         self.assertNotIn("ME device", out)
@@ -185,6 +186,7 @@ class Configuration(SandboxTestCase):
     def test_bad_numbers_are_reported_with_the_value_in_force(self):
         emi = {"Address": "127.0.0.1", "Port": "1", "WindowSize": "-5", "Throughput": "0", "AlertTimeout": "-1"}
         limits = "[Limits]\nMaxDestinations = many\nMaxQueued = 0\n"
+        limits += "[General]\nEncoding = utf8\nConcatenation = yes\nMaxParts = 0\n"
         limits += "[Store]\nType = disk\nPath =\nSync = fast\nKeepDays = -1\nNotificationTimeout = 0\n"
         limits += "LeaseSeconds = 0\n"
         self.sandbox.write_ini(basic_ini(self.sandbox, emi=emi, extra=limits))
@@ -192,6 +194,7 @@ class Configuration(SandboxTestCase):
         self.assertRegex(out, r"\d+: EMI: 127.0.0.1:1, LAID '', window 1, throughput 0, originator '', alert '', "
                               r"alert timeout 595\n")
         self.assertRegex(out, r"\d+: Limits: 1000 destinations per request, 1000000 queued messages\n")
+        self.assertRegex(out, r"\d+: Texts: encoding transliterate, concatenation text, at most 5 parts\n")
         errors = [lines[0] for kind, lines in log_records(self.sandbox.read_log("error.log"))
                   if kind == "ERROR" and "setting" in lines[0]]
         self.assertEqual(errors, [
@@ -199,6 +202,9 @@ class Configuration(SandboxTestCase):
             "Invalid EMI/Throughput setting '0' in INI file (a whole number of submissions per second, 1 or more), "
             "at most 1 submission per second is in force",
             "Invalid EMI/AlertTimeout setting '-1' in INI file (a whole number of seconds, 1 or more), using 595",
+            "Invalid General/Encoding setting 'utf8' in INI file (transliterate or unicode), using transliterate",
+            "Invalid General/Concatenation setting 'yes' in INI file (text or udh), using text",
+            "Invalid General/MaxParts setting '0' in INI file (a whole number from 1 to 255), using 5",
             "Invalid Limits/MaxDestinations setting 'many' in INI file (a whole number, 1 or more), using 1000",
             "Invalid Limits/MaxQueued setting '0' in INI file (a whole number, 1 or more), using 1000000",
             "Invalid Store/Type setting 'disk' in INI file (sqlite, postgresql or memory), using sqlite",

@@ -351,14 +351,14 @@ TEST(Wire, RemainingFramesByteForByte) {
     m->uu.submit.bit8 = 1;
     m->uu.submit.numbits = -5;
     m->uu.submit.text = "CAFE";
-    m->uu.submit.msg_class = -3;
+    m->uu.submit.msg_class = -3;  // negative: no message class
     m->uu.submit.priority = 7;
     m->uu.submit.xservices = xser.c_str();
     EXPECT_EQ(emi_submit2(s.emi), 3);
     EXPECT_EQ(s.next(), STX +
-                            "03/00536/O/51/00420601234567/077712345678901234567890//1/0600999888777666/1/"
-                            "0539//////0101121200/1234/////4/-000/CAFE//1/1/-3//////" +
-                            std::string(399, 'C') + "D///50" + ETX);
+                            "03/00534/O/51/00420601234567/077712345678901234567890//1/0600999888777666/1/"
+                            "0539//////0101121200/1234/////4/-000/CAFE//1/1///////" +
+                            std::string(399, 'C') + "D///EE" + ETX);
 
     Options nine;
     nine.alert = "123456789";

@@ -2,12 +2,16 @@
 simulator receives them, results, delivery notifications turned into
 confirmation e-mails at a real SMTP server, incoming messages handed to real
 executables, alerts, the prompt start of a submission from idle, and the
-hiding of personal data in the logs."""
+hiding of personal data in the logs, and texts beyond ASCII with their
+concatenated parts."""
 
 import time
 
-from emisender_support import (HIDE_KEYS, EmiDaemonTestCase, fields_of, log_records, main,
+import gsmtext
+from emisender_support import (HIDE_KEYS, KSTSEND, EmiDaemonTestCase, fields_of, log_records, main,
                                records_titled)
+from httpapi import HttpApi
+from kst import http_section
 
 
 def date_time(scts):
@@ -148,6 +152,106 @@ class Submission(EmiDaemonTestCase):
         third = self.sim.wait_for(lambda: self.sim.submissions()[2:], what="the third submission")[0]
         self.assertEqual((third["OTOA"], third["OAdC_text"]), ("5039", "Kestrova"))
         self.assertEqual((third["NRq"], third["NT"], third["NAdC"], third["NPID"]), ("", "", "", ""))
+
+
+CZECH = "Příliš žluťoučký kůň úpěl ďábelské ódy"
+
+
+class Texts(EmiDaemonTestCase):
+    """Encoding = unicode, Concatenation = udh: every text as the simulator
+    decodes it again (UCS-2 with Python's codec, the GSM alphabet with the
+    harness's table), the parts of long texts joined by their headers, and
+    texts of more than MaxParts messages refused over both interfaces; and
+    transliterated texts in parts with a header."""
+
+    def test_unicode_texts_concatenated_parts_and_the_parts_limit(self):
+        http, port = http_section(self.sandbox)
+        self.start_daemon(sections="[General]\nEncoding = unicode\nConcatenation = udh\n" + http)
+        api = HttpApi(port)
+        self.addCleanup(api.close)
+        sent = []
+
+        def submit(text):
+            """Posts `text`; the submissions it made, once all are there."""
+            status, body = api.json("POST", "/v1/messages", {"to": "+420602111222", "text": text})
+            self.assertEqual(status, 202, body)
+            sent.extend(body["messages"])
+            return self.sim.wait_for(lambda: self.sim.submissions()[len(sent) - len(body["messages"]):]
+                                     if len(self.sim.submissions()) >= len(sent) else None,
+                                     what="%d submission(s)" % len(body["messages"]))
+
+        # ASCII, the extension table's characters too: IA5 (MT 3) as always.
+        ascii_text = "Brackets [x] {y} \\ ^ ~ | end"
+        sub, = submit(ascii_text)
+        self.assertEqual((sub["MT"], sub["text"], sub["XSer"]), ("3", ascii_text, ""))
+        # The GSM alphabet beyond ASCII (the euro, accents): its septets as
+        # transparent data of data coding 0.
+        gsm_text = "Cena 5 € [ok] Übung é Δ"
+        sub, = submit(gsm_text)
+        self.assertEqual((sub["MT"], sub["coding"], sub["text"]), ("4", "gsm", gsm_text))
+        self.assertEqual(bytes.fromhex(sub["Msg"])[:2], bytes([0xC3, 0xB2]), "packed septets of 'Cen'")
+        # Cyrillic and an emoji: UCS-2 with a surrogate pair.
+        world = "Привет, мир 😀"
+        sub, = submit(world)
+        self.assertEqual((sub["MT"], sub["coding"], sub["xser"][0x02]), ("4", "ucs2", b"\x08"))
+        self.assertEqual(bytes.fromhex(sub["Msg"]).decode("utf-16-be"), world)
+        self.assertEqual(int(sub["NB"]), 8 * len(world.encode("utf-16-be")))
+        # Czech over CORBA, ISO-8859-2 as the interface carries it.
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", CZECH.encode("iso-8859-2")])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        sent.append("corba")
+        sub = self.sim.wait_for(lambda: self.sim.submissions()[len(sent) - 1:], what="the Czech text")[0]
+        self.assertEqual((sub["coding"], sub["text"]), ("ucs2", CZECH))
+
+        # 400 characters of ASCII: three parts of 153, 153 and 94 characters;
+        # a Cyrillic text of 150: 67, 67 and 16 UCS-2 units.
+        long_ascii = "".join("%03d-" % i for i in range(100))
+        long_cyrillic = ("Съешь же ещё этих мягких французских булок, да выпей чаю. " * 3)[:150]
+        for text, coding, sizes in ((long_ascii, "3", [153, 153, 94]), (long_cyrillic, "ucs2", [67, 67, 16])):
+            parts = submit(text)
+            self.assertEqual([len(p["text"]) for p in parts], sizes)
+            self.assertEqual({p.get("coding", p["MT"]) for p in parts}, {coding})
+            self.assertEqual(gsmtext.join_parts(parts), text)
+        references = {p["udh"]["reference"] for p in self.sim.submissions()[-6:]}
+        self.assertEqual(len(references), 2, "each text its own reference")
+        self.wait_stat("sent", len(sent))
+
+        # More than five messages: refused whole, nothing queued.
+        too_long = (CZECH + " ") * 10
+        status, problem = api.json("POST", "/v1/messages", {"to": "+420602111222", "text": too_long})
+        self.assertEqual((status, problem.get("field")), (400, "text"), problem)
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", too_long.encode("iso-8859-2")])
+        self.assertEqual(done.returncode, 3)
+        self.assertIn(b"the text needs more messages", done.stderr)
+        refusals = self.wait_record("error.log", "SMS refused: text too long", count=2)
+        needed = -(-len(too_long) // 67)
+        self.assertGreater(needed, 5)
+        for kind, lines in refusals:
+            self.assertIn("Reason: the text needs %d messages, at most 5 are sent (General/MaxParts)" % needed,
+                          lines)
+        time.sleep(1)
+        self.assertEqual(len(self.sim.submissions()), len(sent))
+        self.assertEqual(self.stats()["sent"], str(len(sent)))
+
+
+    def test_transliterated_parts_with_a_concatenation_header(self):
+        # Encoding transliterate (the default) with Concatenation = udh: the
+        # ASCII text as IA5, 153 characters a part, each with its header.
+        self.start_daemon(sections="[General]\nConcatenation = udh\nMaxParts = 3\n")
+        text = (CZECH + " ") * 8
+        ascii_text = ("Prilis zlutoucky kun upel dabelske ody ") * 8
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", text.encode("iso-8859-2")])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        parts = self.sim.wait_for(lambda: self.sim.submissions()[2:] and self.sim.submissions(), what="three parts")
+        self.assertEqual([(p["MT"], len(p["text"])) for p in parts], [("3", 153), ("3", 153), ("3", 6)])
+        self.assertEqual(gsmtext.join_parts(parts), ascii_text)
+        self.wait_stat("sent", 3)
+        # A fourth part is one too many: refused, also over CORBA.
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", ascii_text + "x" * 148])
+        self.assertEqual(done.returncode, 3)
+        self.wait_record("error.log", "SMS refused: text too long")
+        time.sleep(1)
+        self.assertEqual(len(self.sim.submissions()), 3)
 
 
 class Incoming(EmiDaemonTestCase):

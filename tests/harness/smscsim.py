@@ -23,6 +23,7 @@ import socket
 import subprocess
 import time
 
+import gsmtext
 from kst import ScratchPeer, binary, read_first_line, wait_or_kill
 
 FIELDS_5X = ["AdC", "OAdC", "AC", "NRq", "NAdC", "NT", "NPID", "LRq", "LRAd", "LPID", "DD",
@@ -50,6 +51,37 @@ def ia5_decode(hexdigits):
     for i in range(0, len(hexdigits) - 1, 2):
         out.append(chr(int(hexdigits[i:i + 2], 16)))
     return "".join(out)
+
+
+def xser_decode(hexdigits):
+    """The extra services of XSer: {type: data bytes}; ValueError when the
+    types, lengths and data do not add up."""
+    data = bytes.fromhex(hexdigits)
+    services = {}
+    i = 0
+    while i < len(data):
+        if i + 2 > len(data) or i + 2 + data[i + 1] > len(data):
+            raise ValueError("XSer cut short: %s" % hexdigits)
+        services[data[i]] = data[i + 2:i + 2 + data[i + 1]]
+        i += 2 + data[i + 1]
+    return services
+
+
+def _decode_transparent(frame):
+    """Transparent data (MT 4): the text by the data coding of XSer type 02
+    (00: packed GSM septets, NB/7 of them; 08: UCS-2), as "text"; "coding"
+    names it."""
+    data = bytes.fromhex(frame["Msg"])
+    bits = int(frame.get("NB") or 0)
+    dcs = frame.get("xser", {}).get(0x02, b"\x04")[:1]
+    if dcs == b"\x08":
+        frame["coding"] = "ucs2"
+        frame["text"] = data[:bits // 8].decode("utf-16-be")
+    elif dcs == b"\x00":
+        frame["coding"] = "gsm"
+        frame["text"] = gsmtext.gsm_decode(gsmtext.unpack_septets(data, bits // 7))
+    else:
+        frame["coding"] = "8bit"
 
 
 def oadc_decode(encoded):
@@ -86,8 +118,14 @@ def _decode_frame(record):
                      ["ACK", "MVP", "SM"] if fields[:1] == ["A"] else ["NACK", "EC", "SM"])
         for name, value in zip(names or [], fields):
             frame[name] = value
+        if frame.get("XSer"):
+            frame["xser"] = xser_decode(frame["XSer"])
+            if 0x01 in frame["xser"]:
+                frame["udh"] = gsmtext.parse_udh(frame["xser"][0x01])[1]
         if frame.get("MT") == "3" and "Msg" in frame:
             frame["text"] = ia5_decode(frame["Msg"])
+        elif frame.get("MT") == "4" and "Msg" in frame and record["or"] == "O":
+            _decode_transparent(frame)
         if frame.get("OTOA") == "5039" and frame.get("OAdC"):
             frame["OAdC_text"] = oadc_decode(frame["OAdC"])
     return frame

@@ -28,8 +28,14 @@ TEST(RequestDecoding, TakesEveryMember) {
             "client_ref": "order-17"})");
     ASSERT_TRUE(d.ok) << d.error.field << ": " << d.error.detail;
     EXPECT_EQ(d.request.destinations, "+420602111222,602333444");
-    // ISO-8859-2 holds the Czech letters; the snowman becomes "?".
-    EXPECT_EQ(Submission::asciiOf(d.request.text), "Prilis zlutoucky ?");
+    // Kept as UTF-8; transliterated, ISO-8859-2 holds the Czech letters and
+    // the snowman becomes "?".
+    EXPECT_TRUE(d.request.textIsUtf8);
+    EXPECT_EQ(Submission::partsOf(d.request, TextSettings{}), std::vector<std::string>{"Prilis zlutoucky ?"});
+    TextSettings unicode;
+    unicode.unicode = true;
+    EXPECT_EQ(Submission::partsOf(d.request, unicode),
+              std::vector<std::string>{"P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd \u2603"});
     EXPECT_TRUE(d.request.onDisplay);
     EXPECT_EQ(d.request.mailTo, "jana@example.org");
     EXPECT_EQ(d.request.callbackUrl, "https://example.org/hook");
@@ -75,11 +81,50 @@ TEST(RequestDecoding, NamesTheFieldThatIsWrong) {
     }
 }
 
-TEST(RequestDecoding, RefusesATextOfMoreThanFiveMessages) {
-    EXPECT_TRUE(decode(R"({"to": "1", "text": ")" + std::string(780, 'x') + R"("})").ok);
-    const Decoded d = decode(R"({"to": "1", "text": ")" + std::string(781, 'x') + R"("})");
-    EXPECT_FALSE(d.ok);
-    EXPECT_EQ(d.error.field, "text");
+// The parts of a text under each encoding and concatenation (the
+// submission refuses more than MaxParts of them).
+TEST(SubmissionParts, EachEncodingAndConcatenation) {
+    Submission::Request request;
+    request.textIsUtf8 = true;
+    TextSettings settings;
+    request.text = std::string(780, 'x');
+    EXPECT_EQ(Submission::partsOf(request, settings).size(), 5u);
+    request.text += "x";
+    auto parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 6u);
+    EXPECT_EQ(parts[0], "1/6 " + std::string(156, 'x'));
+    EXPECT_EQ(parts[5], "6/6 x");
+    // With a header: 153 characters a part, no counter.
+    settings.udh = true;
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 6u);
+    EXPECT_EQ(parts[0], std::string(153, 'x'));
+    EXPECT_EQ(parts[5], std::string(781 - 5 * 153, 'x'));
+    // Unicode: the euro and brackets stay, 2 septets each.
+    settings.unicode = true;
+    request.text = std::string(151, 'a') + "\u20ac" + std::string(20, 'b');
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0], std::string(151, 'a') + "\u20ac");
+    EXPECT_EQ(parts[1], std::string(20, 'b'));
+    // Czech from the remote interface (ISO-8859-2): UCS-2, 67 a part with a
+    // header, 66 after "i/N " without one.
+    request.textIsUtf8 = false;
+    request.text = std::string(100, '\xf8');
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[1].size(), 33u * 2);
+    settings.udh = false;
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0].substr(0, 4), "1/2 ");
+    EXPECT_EQ(parts[0].size(), 4 + 66u * 2);
+    // Ten parts and more: "i/NN " takes room of each.
+    request.text = std::string(70 * 10, '\xf8');
+    parts = Submission::partsOf(request, settings);
+    ASSERT_EQ(parts.size(), 11u);
+    EXPECT_EQ(parts[0].substr(0, 5), "1/11 ");
+    EXPECT_EQ(parts[0].size(), 5 + 64u * 2);
 }
 
 TEST(MessageState, OneNameForEachStageAndOutcome) {

@@ -24,7 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!Submission::acceptedDestination(number)) abort();
     }
     if (request.text.find('\0') != std::string::npos) abort();
-    const auto parts = Submission::splitText(Submission::asciiOf(request.text));
-    if (parts.empty() || Submission::partsNeeded(Submission::asciiOf(request.text).size()) > parts.size()) abort();
+    for (const bool unicode : {false, true}) {
+        for (const bool udh : {false, true}) {
+            TextSettings text;
+            text.unicode = unicode;
+            text.udh = udh;
+            if (Submission::partsOf(request, text).empty()) abort();
+        }
+    }
     return 0;
 }

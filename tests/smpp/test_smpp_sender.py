@@ -19,7 +19,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "emisender"))
 
-from emisender_support import FAST_ENV, GatewayDaemonTestCase, fields_of  # noqa: E402
+from emisender_support import FAST_ENV, KSTSEND, GatewayDaemonTestCase, fields_of  # noqa: E402
+import gsmtext  # noqa: E402
 import kst  # noqa: E402
 from httpapi import HttpApi  # noqa: E402
 from kst import http_section, wait_until  # noqa: E402
@@ -199,6 +200,71 @@ class SmppTrafficTest(SmppDaemonTestCase):
         self.assertEqual(mail["To"], "<jana@example.org>")
         receipt = self.sim.pdus(dir="out", command="deliver_sm")[0]
         self.assertNotEqual(receipt["conn"], transmitter)
+
+
+class SmppTextTest(SmppDaemonTestCase):
+    """Encoding = unicode, Concatenation = udh over SMPP: GSM texts as
+    unpacked septets with escape pairs (data_coding 0), the rest UCS-2
+    (data_coding 8), decoded again with Python's codec and the harness's GSM
+    table (and compared with the simulator's own decoding); the parts of a
+    long text joined by their headers; more than MaxParts refused."""
+
+    sim_settings = {"enquire_interval": 0}
+
+    def test_unicode_texts_concatenated_parts_and_the_parts_limit(self):
+        http, port = http_section(self.sandbox)
+        self.start_daemon(sections="[General]\nEncoding = unicode\nConcatenation = udh\nMaxParts = 3\n" + http)
+        api = HttpApi(port)
+        self.addCleanup(api.close)
+        count = [0]
+
+        def submit(text):
+            status, body = api.json("POST", "/v1/messages", {"to": "+420602111222", "text": text})
+            self.assertEqual(status, 202, body)
+            count[0] += len(body["messages"])
+            return self.sim.wait_pdus(count[0], dir="in", command="submit_sm")[count[0] - len(body["messages"]):]
+
+        gsm_text = "[]{}\\^~|€ Übung"
+        sub, = submit(gsm_text)
+        self.assertEqual((sub["data_coding"], sub["esm_class"] & 0x40), (0, 0))
+        self.assertEqual(bytes.fromhex(sub["short_message"]), gsmtext.gsm_encode(gsm_text))
+        self.assertEqual(gsmtext.gsm_decode(bytes.fromhex(sub["short_message"])), gsm_text)
+        self.assertEqual(sub["text"], gsm_text, "the simulator's own GSM decoding")
+        world = "Привет, мир 😀"
+        sub, = submit(world)
+        self.assertEqual(sub["data_coding"], 8)
+        self.assertEqual(bytes.fromhex(sub["short_message"]).decode("utf-16-be"), world)
+        czech = "Příliš žluťoučký kůň úpěl ďábelské ódy"
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", czech.encode("iso-8859-2")])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        count[0] += 1
+        sub = self.sim.wait_pdus(count[0], dir="in", command="submit_sm")[-1]
+        self.assertEqual((sub["data_coding"], bytes.fromhex(sub["short_message"]).decode("utf-16-be")), (8, czech))
+
+        # 400 septets with a euro whose escape pair would straddle septet
+        # 153: it opens the second part instead.
+        long_text = "x" * 152 + "€" + "".join("%03d " % i for i in range(100))[:246]
+        self.assertEqual(len(gsmtext.gsm_encode(long_text)), 400)
+        parts = []
+        for sub in submit(long_text):
+            self.assertEqual((sub["data_coding"], sub["esm_class"] & 0x40), (0, 0x40))
+            data = bytes.fromhex(sub["short_message"])
+            length, concat = gsmtext.parse_udh(data)
+            self.assertEqual(length, 6)
+            parts.append({"udh": concat, "text": gsmtext.gsm_decode(data[length:])})
+        self.assertEqual([len(gsmtext.gsm_encode(p["text"])) for p in parts], [152, 153, 95])
+        self.assertEqual(gsmtext.join_parts(parts), long_text)
+        wait_until(lambda: self.stats().get("sent") == str(count[0]), 20, what="every message sent")
+
+        # A fourth part is one too many: refused whole, nothing queued.
+        too_long = "y" * (3 * 153 + 1)
+        status, problem = api.json("POST", "/v1/messages", {"to": "+420602111222", "text": too_long})
+        self.assertEqual((status, problem.get("field")), (400, "text"), problem)
+        done = self.sandbox.run_inside([KSTSEND, "+420602111222", too_long])
+        self.assertEqual(done.returncode, 3)
+        self.wait_record("error.log", "SMS refused: text too long", count=2)
+        time.sleep(1)
+        self.assertEqual(len(self.sim.submissions()), count[0])
 
 
 class SmppFaultTest(SmppDaemonTestCase):

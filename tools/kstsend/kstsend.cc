@@ -189,8 +189,12 @@ int main(int argc, char** argv) {
                 status = 3;
             }
         }
-    } catch (const CORBA::IMP_LIMIT&) {
-        fprintf(stderr, "kstsend: refused: too many numbers in one request; nothing was queued\n");
+    } catch (const CORBA::IMP_LIMIT& e) {
+        if (e.minor() == 2) {
+            fprintf(stderr, "kstsend: refused: the text needs more messages than kstd sends; nothing was queued\n");
+        } else {
+            fprintf(stderr, "kstsend: refused: too many numbers in one request; nothing was queued\n");
+        }
         status = 3;
     } catch (const CORBA::NO_RESOURCES&) {
         fprintf(stderr, "kstsend: refused: the daemon's send queue is full; nothing was queued\n");

@@ -90,6 +90,26 @@ bool isUpperHex(const std::string& s) {
     return true;
 }
 
+// What is wrong with the transparent data (MT 4) of a submission: its Msg,
+// NB (bits of it) and XSer (extra services: type, length, data in hex);
+// empty when nothing is.
+std::string transparentDataProblem(const std::string& nb, const std::string& msg, const std::string& xser) {
+    if (msg.size() % 2 || !isUpperHex(msg)) return "Msg of MT 4 is not upper-case hex pairs";
+    const size_t bits = nb.empty() || nb.size() > 4 || nb.find_first_not_of("0123456789") != std::string::npos
+                            ? SIZE_MAX
+                            : std::stoul(nb);
+    if (bits == SIZE_MAX || bits > msg.size() * 4 || bits + 8 <= msg.size() * 4) {
+        return "NB of MT 4 does not match the octets of Msg";
+    }
+    if (xser.size() % 2 || !isUpperHex(xser)) return "XSer is not upper-case hex pairs";
+    for (size_t i = 0; i < xser.size();) {
+        if (i + 4 > xser.size()) return "XSer ends within a service's type and length";
+        i += 4 + 2 * std::stoul(xser.substr(i + 2, 2), nullptr, 16);
+        if (i > xser.size()) return "XSer ends within a service's data";
+    }
+    return "";
+}
+
 bool isDigits(const std::string& s) {
     if (s.empty()) return false;
     for (char c : s) {
@@ -608,6 +628,8 @@ void Simulator::parseInput(Conn& c) {
             } else if (!result && (ot == 51 || ot == 52 || ot == 53) && fields[18] == "3" &&
                        (fields[20].size() % 2 || !isUpperHex(fields[20]))) {
                 problem = "Msg of MT 3 is not upper-case hex pairs";
+            } else if (!result && ot == 51 && fields[18] == "4") {
+                problem = transparentDataProblem(fields[19], fields[20], fields[30]);
             }
         }
         if (m_b.closeAfter > 0 && --m_b.closeAfter == 0) {
