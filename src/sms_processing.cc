@@ -141,8 +141,9 @@ const char* const smsEnvironmentNames[9] = {"OA",          "SCADDRESS", "SCTIME"
                                             "MWI_ENABLED", "MWI",       "CLASS",  "UDHI"};
 
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
-                                       const std::string& scTime, const std::string& userData) {
-    const std::string values[9] = {originatingAddress, scAddress, scTime, "7bit", userData, "", "", "", ""};
+                                       const std::string& scTime, const std::string& userData,
+                                       const std::string& alphabet) {
+    const std::string values[9] = {originatingAddress, scAddress, scTime, alphabet, userData, "", "", "", ""};
     EnvironmentList list;
     for (int i = 0; i < 9; ++i) list.emplace_back(smsEnvironmentNames[i], values[i]);
     return list;

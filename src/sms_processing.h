@@ -45,10 +45,11 @@ typedef std::vector<EnvironmentVariable> EnvironmentList;
 extern const char* const smsEnvironmentNames[9];
 
 // The variables of one received message: "OA", "SCADDRESS", "SCTIME",
-// "ALPHABET" ("7bit"), "UD", then "MWI_ENABLED", "MWI", "CLASS" and "UDHI",
-// which are empty.
+// "ALPHABET" ("7bit", "8bit" or "ucs2": the coding that came), "UD", then
+// "MWI_ENABLED", "MWI", "CLASS" and "UDHI", which are empty.
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
-                                       const std::string& scTime, const std::string& userData);
+                                       const std::string& scTime, const std::string& userData,
+                                       const std::string& alphabet = "7bit");
 
 class Logger;
 class Store;
