@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "counters.h"
-#include "gsm_text.h"
 #include "emailer.h"
+#include "gsm_text.h"
 #include "logger.h"
 #include "sent_message.h"
 #include "sms.h"

@@ -3,16 +3,15 @@
 #include <atomic>
 #include <chrono>
 
+#include "counters.h"
 #include "gsm_text.h"
 #include "http/request_decoding.h"
-#include "utf8.h"
-
-#include "counters.h"
 #include "logger.h"
 #include "process.h"
 #include "sms.h"
 #include "store.h"
 #include "trace.h"
+#include "utf8.h"
 #include "vessa.h"
 
 namespace {

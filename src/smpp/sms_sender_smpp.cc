@@ -22,13 +22,13 @@
 #include <optional>
 
 #include "counters.h"
-#include "gsm_text.h"
-#include "utf8.h"
 #include "emailer.h"
+#include "gsm_text.h"
 #include "logger.h"
 #include "sms_processing.h"
 #include "store.h"
 #include "trace.h"
+#include "utf8.h"
 #include "vessa.h"
 
 namespace {

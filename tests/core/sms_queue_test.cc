@@ -56,6 +56,22 @@ TEST_F(SmsQueueTest, RecordConstructorsAndTrace) {
     EXPECT_EQ(capture.lines(), expected);
 }
 
+// Every part of one text has the same concatenation reference: from the
+// first part's store id, or the one the submission gave an unstored text.
+TEST(SmsConcatenationReference, SameForEveryPartOfOneText) {
+    Sms::Tracking tracking;
+    tracking.parts = 3;
+    tracking.reference = 7;
+    for (int part = 1; part <= 3; ++part) {
+        Sms sms(std::string("1"), std::string(), std::string("x"), std::string(), false, std::string());
+        tracking.part = part;
+        sms.setTracking(tracking);
+        EXPECT_EQ(sms.concatenationReference(), 7) << part;
+        sms.setId(0x1FF + static_cast<uint64_t>(part));  // the first part is 0x200
+        EXPECT_EQ(sms.concatenationReference(), 0x00) << part;
+    }
+}
+
 TEST_F(SmsQueueTest, AppendInsertAndTake) {
     StdoutCapture capture(m_scratch.file("stdout"));
     SmsQueMemory queue(m_stop);

@@ -1,6 +1,7 @@
 // Arbitrary bytes as the body of a submission: decoding never crashes,
 // never throws, and what it accepts is a request the submission can queue
-// as it is (every destination accepted, the text within the parts sent).
+// as it is (every destination accepted, a text that divides into parts
+// under every encoding and concatenation).
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
