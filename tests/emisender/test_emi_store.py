@@ -469,7 +469,8 @@ class ConcatenatedParts(StoreTestCase):
         """The parts of a concatenated message wait in the store: a restart
         between them loses none, and the executable runs once for the
         joined text. Parts that are still incomplete when the time-out is
-        over run the executable one by one, after a restart too. Without
+        over run the executable one by one, after a restart and while the
+        daemon runs. Without
         Encoding = unicode the transparent data stays hexadecimal."""
         one = "/usr/bin/python3 %s only %s" % (self.dump_script, self.dump_dir)
         waiting = "[General]\nConcatenationTimeout = 600\n"
@@ -503,8 +504,15 @@ class ConcatenatedParts(StoreTestCase):
         record = fields_of(self.wait_record("receive.log", "Concatenated SMS incomplete")[0][1])
         self.assertEqual((record["Originating Address"], record["Parts received"]), ("420777111222", "1, 3 of 3"))
         self.assertEqual(self.store_rows("SELECT COUNT(*) FROM received_part"), [(0,)])
-        time.sleep(1)
+
+        # A lone part while the daemon runs: handed on when its time is over.
+        part(74, 0x33, 2, 2, b"\x00Z")
         self.assertEqual(len(self.dumps()), 3)
+        dumps = self.wait_dumps(4, timeout=10)
+        self.assertEqual(dumps[3]["env"]["UD"], "005A")
+        self.wait_record("receive.log", "Concatenated SMS incomplete", count=2)
+        time.sleep(1)
+        self.assertEqual(len(self.dumps()), 4)
         self.assertTrue(all(r["ACK"] == "A" for r in self.sim.results_in(ot=52)))
 
 
