@@ -571,6 +571,8 @@ void Config::readSettings(IniFile& ini, Logger& errorLog) {
     trace("Limits: %ld destinations per request, %ld queued messages\n", maxDestinations, maxQueued);
 
     executables = ini.GetSetting("SmsProcessing/Executables", "", nullptr);
+    concatenationTimeout =
+        readNumberSetting(ini, errorLog, "General/ConcatenationTimeout", 300, 1, 604800, "1 to 604800 seconds");
     smtpHost = ini.GetSetting("SMTP/ServerHost", "localhost", nullptr);
     smtpPort = ini.GetSetting("SMTP/ServerPort", "25", nullptr);
     smtpFrom = ini.GetSetting("SMTP/From", "kstd@localhost", nullptr);

@@ -157,6 +157,10 @@ struct Config {
     long maxDestinations = 1000;
     long maxQueued = 1000000;
     std::string executables;
+    // "General/ConcatenationTimeout": seconds the parts of a concatenated
+    // received message wait for the others before they are handed on one
+    // by one.
+    long concatenationTimeout = 300;
     std::string smtpHost;
     std::string smtpPort;
     std::string smtpFrom;

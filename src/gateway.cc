@@ -114,6 +114,8 @@ Gateway::Gateway(const Config& config, StopSignal& stopSignal, std::unique_ptr<L
                                           config.smtpBody, m_errorLog.get(), m_counters, m_stopSignal);
     m_emailer->SetName("Emailer thread");
     m_processing->setStore(m_store.get(), m_errorLog.get());
+    m_processing->setConcatenation(static_cast<int>(config.concatenationTimeout), m_receiveLog.get(),
+                                   config.hide.receiveLogOriginatingAddress);
     m_emailer->setStore(m_store.get());
     if (m_leaseKeeper) m_leaseKeeper->setWorkTakers(m_emailer.get(), m_processing.get());
 
@@ -198,6 +200,7 @@ void Gateway::restoreWork(size_t& confirmations, size_t& received) {
     try {
         pending = m_store->pendingConfirmations();
         waiting = m_store->unprocessedReceived();
+        m_processing->resumeParts(m_store->waitingReceivedParts());
     } catch (const StoreError& e) {
         const std::string record = std::string(e.what()) + ", exiting";
         report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);

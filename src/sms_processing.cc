@@ -9,6 +9,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "logger.h"
 #include "process.h"
 #include "store.h"
@@ -19,6 +22,24 @@ extern char** environ;
 namespace {
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
+
+// A joined message whose store failed is tried again after this pause.
+constexpr time_t joinRetrySeconds = 5;
+
+typedef std::vector<std::pair<std::string, std::string>> VariablePairs;
+
+VariablePairs pairsOf(const EnvironmentList& list) {
+    VariablePairs variables;
+    for (const EnvironmentVariable& variable : list) variables.emplace_back(variable.name(), variable.value());
+    return variables;
+}
+
+std::string valueOf(const EnvironmentList& list, const char* name) {
+    for (const EnvironmentVariable& variable : list) {
+        if (strcmp(variable.name(), name) == 0) return variable.value();
+    }
+    return std::string();
+}
 
 // The daemon's environment with the message's variables set, each replacing
 // an inherited one of the same name. The daemon's own environment is never
@@ -120,11 +141,23 @@ const char* const smsEnvironmentNames[9] = {"OA",          "SCADDRESS", "SCTIME"
                                             "MWI_ENABLED", "MWI",       "CLASS",  "UDHI"};
 
 EnvironmentList receivedSmsEnvironment(const std::string& originatingAddress, const std::string& scAddress,
-                                       const std::string& scTime, const std::string& userData) {
-    const std::string values[9] = {originatingAddress, scAddress, scTime, "7bit", userData, "", "", "", ""};
+                                       const std::string& scTime, const std::string& userData,
+                                       const std::string& alphabet) {
+    const std::string values[9] = {originatingAddress, scAddress, scTime, alphabet, userData, "", "", "", ""};
     EnvironmentList list;
     for (int i = 0; i < 9; ++i) list.emplace_back(smsEnvironmentNames[i], values[i]);
     return list;
+}
+
+std::string receivedPartGroup(const std::string& sender, const std::string& originator, unsigned reference,
+                              bool sixteenBit, int count) {
+    // Fields separated by a NUL byte, which none of them holds.
+    std::string group = sender;
+    group += '\0';
+    group += originator;
+    group += '\0';
+    group += (sixteenBit ? "16:" : "8:") + std::to_string(reference) + "/" + std::to_string(count);
+    return group;
 }
 
 SmsProcessing::SmsProcessing(StopSignal& stopSignal)
@@ -151,15 +184,149 @@ void SmsProcessing::setStore(Store* store, Logger* errorLog) {
     m_errorLog = errorLog;
 }
 
+void SmsProcessing::setConcatenation(int timeoutSeconds, Logger* receiveLog, bool hideOriginatingAddress) {
+    m_concatenationTimeout = timeoutSeconds;
+    m_receiveLog = receiveLog;
+    m_hideOriginatingAddress = hideOriginatingAddress;
+}
+
 void SmsProcessing::enque(const EnvironmentList& list) {
     Received received;
     received.variables = list;
-    if (m_store != nullptr) {
-        std::vector<std::pair<std::string, std::string>> variables;
-        for (const EnvironmentVariable& variable : list) variables.emplace_back(variable.name(), variable.value());
-        received.storeId = m_store->storeReceived(variables, time(nullptr));
-    }
+    if (m_store != nullptr) received.storeId = m_store->storeReceived(pairsOf(list), time(nullptr));
     m_queue.push(std::move(received));
+}
+
+EnqueOutcome SmsProcessing::enque(const EnvironmentList& list, const ReceivedPart* part) {
+    EnqueOutcome outcome;
+    if (part == nullptr || part->count < 2 || part->number < 1 || part->number > part->count) {
+        enque(list);
+        return outcome;
+    }
+    const time_t now = time(nullptr);
+    qpthr::QpLock guard(m_partsMutex);
+    auto found = m_parts.find(part->group);
+    if (found != m_parts.end() && found->second.parts.count(part->number) != 0) {
+        outcome.kind = EnqueOutcome::Duplicate;
+        return outcome;
+    }
+    if (m_store != nullptr) {
+        StoredReceivedPart stored;
+        stored.group = part->group;
+        stored.number = part->number;
+        stored.receivedAt = found != m_parts.end() ? found->second.firstAt : now;
+        stored.variables = pairsOf(list);
+        if (!m_store->storeReceivedPart(stored)) {
+            outcome.kind = EnqueOutcome::Duplicate;
+            return outcome;
+        }
+    }
+    const bool newGroup = found == m_parts.end();
+    PartGroup& group = m_parts[part->group];
+    if (newGroup) {
+        group.count = part->count;
+        group.firstAt = now;
+    }
+    group.parts[part->number] = list;
+    if (static_cast<int>(group.parts.size()) < group.count) {
+        outcome.kind = EnqueOutcome::PartKept;
+        return outcome;
+    }
+    outcome.kind = EnqueOutcome::Joined;
+    const EnvironmentList whole = joined(group);
+    outcome.joinedText = valueOf(whole, "UD");
+    outcome.parts = group.count;
+    // A failure leaves the parts kept: the processor joins them later.
+    if (replaceParts(part->group, {whole})) m_parts.erase(part->group);
+    return outcome;
+}
+
+EnvironmentList SmsProcessing::joined(const PartGroup& group) {
+    EnvironmentList whole = group.parts.begin()->second;
+    std::string text;
+    for (const auto& part : group.parts) text += valueOf(part.second, "UD");
+    for (EnvironmentVariable& variable : whole) {
+        if (strcmp(variable.name(), "UD") == 0) variable = EnvironmentVariable("UD", text);
+    }
+    return whole;
+}
+
+bool SmsProcessing::replaceParts(const std::string& group, const std::vector<EnvironmentList>& messages) {
+    std::vector<uint64_t> ids(messages.size(), 0);
+    if (m_store != nullptr) {
+        std::vector<VariablePairs> rows;
+        for (const EnvironmentList& message : messages) rows.push_back(pairsOf(message));
+        try {
+            ids = m_store->replaceReceivedParts(group, rows, time(nullptr));
+        } catch (const StoreError& e) {
+            const std::string message =
+                std::string("Store: cannot keep a joined received message, its parts stay kept: ") + e.what();
+            report(m_errorLog, 'e', message, GetName(), message, ConsoleStream::Error);
+            return false;
+        }
+    }
+    for (size_t i = 0; i < messages.size(); ++i) m_queue.push(Received{i < ids.size() ? ids[i] : 0, messages[i]});
+    return true;
+}
+
+void SmsProcessing::resumeParts(const std::vector<StoredReceivedPart>& parts) {
+    qpthr::QpLock guard(m_partsMutex);
+    for (const StoredReceivedPart& stored : parts) {
+        // The count is the group's last field ("8:REF/COUNT").
+        const size_t slash = stored.group.rfind('/');
+        const int count = slash == std::string::npos ? 0 : atoi(stored.group.c_str() + slash + 1);
+        PartGroup& group = m_parts[stored.group];
+        group.count = count;
+        group.firstAt = group.parts.empty() ? stored.receivedAt : std::min(group.firstAt, stored.receivedAt);
+        EnvironmentList variables;
+        for (const auto& variable : stored.variables) variables.emplace_back(variable.first, variable.second);
+        group.parts[stored.number] = variables;
+    }
+}
+
+time_t SmsProcessing::settleParts(time_t now) {
+    time_t next = 0;
+    auto soonest = [&next](time_t at) { next = next == 0 ? at : std::min(next, at); };
+    qpthr::QpLock guard(m_partsMutex);
+    for (auto entry = m_parts.begin(); entry != m_parts.end();) {
+        const PartGroup& group = entry->second;
+        const bool complete = static_cast<int>(group.parts.size()) >= group.count;
+        const time_t timeout = group.firstAt + m_concatenationTimeout;
+        if (!complete && now < timeout) {
+            soonest(timeout);
+            ++entry;
+            continue;
+        }
+        std::vector<EnvironmentList> messages;
+        if (complete) {
+            messages.push_back(joined(group));
+        } else {
+            for (const auto& part : group.parts) messages.push_back(part.second);
+        }
+        if (!replaceParts(entry->first, messages)) {
+            soonest(now + joinRetrySeconds);
+            ++entry;
+            continue;
+        }
+        if (!complete && m_receiveLog != nullptr) {
+            std::string numbers;
+            for (const auto& part : group.parts) {
+                numbers += (numbers.empty() ? "" : ", ") + std::to_string(part.first);
+            }
+            const EnvironmentList& first = group.parts.begin()->second;
+            m_receiveLog->write(
+                std::vector<std::string>{
+                    "Concatenated SMS incomplete",
+                    "Originating Address: " +
+                        (m_hideOriginatingAddress ? std::string("<hidden>") : Logger::escape(valueOf(first, "OA"))),
+                    "Parts received: " + numbers + " of " + std::to_string(group.count),
+                    "Handed on: one by one after " + std::to_string(now - group.firstAt) +
+                        " s (General/ConcatenationTimeout " + std::to_string(m_concatenationTimeout) + " s)"},
+                'i');
+        }
+        entry = m_parts.erase(entry);
+    }
+    return next;
 }
 
 void SmsProcessing::resume(uint64_t storeId, const EnvironmentList& list) { m_queue.push(Received{storeId, list}); }
@@ -187,10 +354,18 @@ void SmsProcessing::process(const EnvironmentList& list) {
 
 void SmsProcessing::Main() {
     while (!m_stopSignal.stopping()) {
+        const time_t nextTimeout = settleParts(time(nullptr));
         if (m_queue.size() == 0) {
             traceAs(GetName(), "waiting for SMS to process...\n");
-            m_queue.wait();
+            // A part that starts a group after the look above times out
+            // no earlier than a time-out from now: the wait ends by then
+            // without a wake-up. Whole seconds: at most a second late.
+            const time_t now = time(nullptr);
+            const time_t until = nextTimeout != 0 ? nextTimeout : now + m_concatenationTimeout;
+            const time_t seconds = std::max<time_t>(until - now, 0) + 1;
+            m_queue.waitUntil(StopSignal::Clock::now() + std::chrono::seconds(seconds));
             traceAs(GetName(), "woken up\n");
+            continue;
         }
         if (m_stopSignal.stopping()) break;
         traceAs(GetName(), "que size: %d\n", size());

@@ -154,6 +154,49 @@ void SmsSender::writeRecvSmsToLog(const std::string& title, const std::string& o
     logger->write("User data: " + shown(userData, m_receiveLog_HideUserData), 'i');
 }
 
+EnqueOutcome SmsSender::enqueReceived(const ReceivedText& received, const EnvironmentList& variables) {
+    if (m_context.processing == nullptr) return EnqueOutcome();
+    if (!received.concatenated) return m_context.processing->enque(variables, nullptr);
+    ReceivedPart part;
+    std::string originator;
+    for (const EnvironmentVariable& variable : variables) {
+        if (std::string(variable.name()) == "OA") originator = variable.value();
+    }
+    part.group =
+        receivedPartGroup(GetName(), originator, received.reference, received.sixteenBitReference, received.count);
+    part.count = received.count;
+    part.number = received.number;
+    return m_context.processing->enque(variables, &part);
+}
+
+void SmsSender::writeReceivedToLog(const ReceivedText& received, const EnqueOutcome& outcome,
+                                   const std::string& originatingAddress, const std::string& destinationAddress,
+                                   const std::string& scAddress, const std::string& timestamp) {
+    if (!received.problem.empty() && m_errorLog != nullptr) {
+        m_errorLog->write("Received SMS from " + shown(originatingAddress, m_receiveLog_HideOriginatingAddress) +
+                              " with faulty user data (" + received.problem +
+                              "), handed on as far as it could be decoded",
+                          'e');
+    }
+    if (m_receiveLog == nullptr) return;
+    const bool part = outcome.kind != EnqueOutcome::Queued;
+    m_receiveLog->put(outcome.kind == EnqueOutcome::Duplicate ? "SMS received again, ignored" : "SMS received");
+    if (!scAddress.empty()) m_receiveLog->put("SC Address: " + shown(scAddress));
+    m_receiveLog->put("Originating Address: " + shown(originatingAddress, m_receiveLog_HideOriginatingAddress));
+    if (!destinationAddress.empty()) m_receiveLog->put("Destination Address: " + shown(destinationAddress));
+    m_receiveLog->put("Timestamp: " + shown(timestamp));
+    if (part) {
+        m_receiveLog->put("Part: " + std::to_string(received.number) + " of " + std::to_string(received.count) +
+                          " (reference " + std::to_string(received.reference) + ")");
+    }
+    m_receiveLog->write("User data: " + shown(received.text, m_receiveLog_HideUserData), 'i');
+    if (outcome.kind != EnqueOutcome::Joined) return;
+    m_receiveLog->put("Concatenated SMS joined");
+    m_receiveLog->put("Originating Address: " + shown(originatingAddress, m_receiveLog_HideOriginatingAddress));
+    m_receiveLog->put("Parts: " + std::to_string(outcome.parts));
+    m_receiveLog->write("User data: " + shown(outcome.joinedText, m_receiveLog_HideUserData), 'i');
+}
+
 void SmsSender::writeNotificationToLog(const std::string& title, const std::string& /*originatingAddress*/,
                                        const std::string& destinationAddress, const std::string& userData,
                                        const std::string& email, const std::string& scTimestamp,

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "qpthr.h"
+#include "received_text.h"
 #include "sms.h"
+#include "sms_processing.h"
 #include "text_settings.h"
 #include "trace.h"
 
@@ -140,6 +142,19 @@ public:
     void writeRecvSmsToLog(const std::string& title, const std::string& originatingAddress,
                            const std::string& destinationAddress, const std::string& scAddress,
                            const std::string& userData, const std::string& timestamp, Logger* logger);
+    // Hands a received message to the processor (when there is one), a part
+    // of a concatenated message as a part of the group of this sender, its
+    // originator and reference. Throws StoreError when the store cannot
+    // take it: then nothing is kept. The sender's thread.
+    EnqueOutcome enqueReceived(const ReceivedText& received, const EnvironmentList& variables);
+    // The receive-log records of what enqueReceived() did: "SMS received"
+    // (with "Part: N of M" for a part, "... again, ignored" for a part that
+    // was there already) and, for the last missing part, "Concatenated SMS
+    // joined" with the whole text; and the error record of a problem with
+    // the data.
+    void writeReceivedToLog(const ReceivedText& received, const EnqueOutcome& outcome,
+                            const std::string& originatingAddress, const std::string& destinationAddress,
+                            const std::string& scAddress, const std::string& timestamp);
     // Record of a delivery notification, type 'i'. The notification's own
     // originating address is not shown; the e-mail line is left out when
     // the address is empty.

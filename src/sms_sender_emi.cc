@@ -567,18 +567,24 @@ bool SmsSenderEmi::handleIncoming(int trnId, int opType) {
     traceAs(GetName(), "Main:                   to:        '%s'\n", to.c_str());
     traceAs(GetName(), "Main:                   text:      '%s'\n", userData.c_str());
     traceAs(GetName(), "Main:                   timestamp: '%s'\n", timestamp.c_str());
-    if (m_context.processing != nullptr) {
-        try {
-            m_context.processing->enque(receivedSmsEnvironment(from, "", timestamp, userData));
-        } catch (const StoreError& e) {
-            report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
-                   GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
-            giveUpConnection();
-            return false;
-        }
+    // Transparent data (MT 4) is the only kind with NB; the library gives
+    // its hexadecimal digits as the text.
+    const bool transparent = msg->uu.submit.bit8 != 0 && msg->uu.submit.numbits > 0;
+    const ReceivedText received =
+        receivedEmiText(m_context.text.unicode, transparent ? "4" : "3", userData, msg->uu.submit.numbits,
+                        opType == EMI_DELIVERY_SM ? text(msg->uu.submit.xservices) : std::string());
+    EnqueOutcome outcome;
+    try {
+        outcome =
+            enqueReceived(received, receivedSmsEnvironment(from, "", timestamp, received.text, received.alphabet));
+    } catch (const StoreError& e) {
+        report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
+               GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
+        giveUpConnection();
+        return false;
     }
     if (!acknowledge()) return false;
-    writeRecvSmsToLog("SMS received", from, to, "", userData, emiTimestampToString(timestamp), m_receiveLog);
+    writeReceivedToLog(received, outcome, from, to, "", emiTimestampToString(timestamp));
     ++m_context.counters.receivedMessages;
     return true;
 }

@@ -24,6 +24,8 @@ namespace gsmlib {
 class MeTa;
 class UnixSerialPort;
 class SMSMessage;
+class SMSSubmitMessage;
+class SMSDeliverMessage;
 template <class T>
 class Ref;
 }  // namespace gsmlib
@@ -105,7 +107,14 @@ public:
     // counted and handed to processing, a status report confirmed. False
     // when the message must stay in the modem's memory: the durable store
     // could not take it (reported), and the next reading tries again.
-    bool processMessage(gsmlib::Ref<gsmlib::SMSMessage> message);
+    // `storeIndex` is the message's slot (from 0) in the store just read
+    // (-1: none): a 7-bit text that the modem library cannot decode
+    // without loss (escapes, Greek capitals) is read from there again as
+    // its PDU.
+    bool processMessage(gsmlib::Ref<gsmlib::SMSMessage> message, int storeIndex = -1);
+
+    // The text of a received SMS-DELIVER as the executables get it.
+    ReceivedText receivedText(const gsmlib::SMSDeliverMessage& deliver, int storeIndex);
 
     static ReportOutcome reportOutcome(int status);
     static RefusalKind refusalKind(int cmsCode);

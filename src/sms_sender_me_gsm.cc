@@ -13,6 +13,7 @@
 #include <gsmlib/gsm_sms.h>
 #include <gsmlib/gsm_sms_store.h>
 #include <gsmlib/gsm_unix_serial.h>
+#include <gsmlib/gsm_util.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "emailer.h"
+#include "gsm_text.h"
 #include "inifile.h"
 #include "logger.h"
 #include "process.h"
@@ -444,7 +446,36 @@ int SmsSenderMe::sendPdus(const std::vector<submitpdu::Pdu>& pdus) {
     return reference;
 }
 
-bool SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
+ReceivedText SmsSenderMe::receivedText(const gsmlib::SMSDeliverMessage& deliver, int storeIndex) {
+    const uint8_t dcs = static_cast<unsigned char>(deliver.dataCodingScheme());
+    const std::string headerData = deliver.userDataHeader();
+    const std::string header = headerData.empty() ? std::string() : char(headerData.size()) + headerData;
+    const std::string userData = deliver.userData();
+    if (!m_context.text.unicode || smstext::codingOfDcs(dcs) != smstext::Coding::Gsm7) {
+        return receivedDecodedText(m_context.text.unicode, dcs, header, userData, userData);
+    }
+    // gsmlib gives a 7-bit text as ISO-8859-1, with 0xAC for the characters
+    // that have no code there (the escape and Greek capitals); the others
+    // map back to their septets without loss.
+    if (userData.find('\xAC') != std::string::npos && storeIndex >= 0 && m_me) {
+        std::string pdu;
+        try {
+            m_me->getAt()->chat("+CMGR=" + std::to_string(storeIndex + 1), "+CMGR:", pdu, false, true, true);
+        } catch (const GsmException& e) {
+            traceAs(GetName(), "reading the PDU of entry %d again failed: %s\n", storeIndex, e.what());
+        }
+        uint8_t pduDcs = 0;
+        bool headerPresent = false;
+        size_t length = 0;
+        std::string octets;
+        if (!pdu.empty() && deliverUserData(pdu, pduDcs, headerPresent, length, octets)) {
+            return receivedTpduText(true, pduDcs, headerPresent, octets, length, userData);
+        }
+    }
+    return receivedDecodedText(true, dcs, header, gsmlib::latin1ToGsm(userData), userData);
+}
+
+bool SmsSenderMe::processMessage(gsmlib::SMSMessageRef message, int storeIndex) {
     if (message.isnull()) return true;
 
     if (message->messageType() == gsmlib::SMSMessage::SMS_DELIVER) {
@@ -455,20 +486,19 @@ bool SmsSenderMe::processMessage(gsmlib::SMSMessageRef message) {
             const std::string originatingAddress = deliver->originatingAddress().toString();
             const std::string scAddress = deliver->serviceCentreAddress().toString();
             const std::string scTime = timestampText(deliver->serviceCentreTimestamp());
-            const std::string userData = deliver->userData();
-            if (m_context.processing != nullptr) {
-                try {
-                    m_context.processing->enque(
-                        receivedSmsEnvironment(originatingAddress, scAddress, scTime, userData));
-                } catch (const std::exception& e) {
-                    m_errorLog->write(std::string("Store: cannot keep a received message, it stays in the modem's "
-                                                  "memory: ") +
-                                          e.what(),
-                                      'e');
-                    return false;
-                }
+            const ReceivedText received = receivedText(*deliver, storeIndex);
+            EnqueOutcome outcome;
+            try {
+                outcome = enqueReceived(received, receivedSmsEnvironment(originatingAddress, scAddress, scTime,
+                                                                         received.text, received.alphabet));
+            } catch (const std::exception& e) {
+                m_errorLog->write(std::string("Store: cannot keep a received message, it stays in the modem's "
+                                              "memory: ") +
+                                      e.what(),
+                                  'e');
+                return false;
             }
-            writeRecvSmsToLog("SMS received", originatingAddress, "", scAddress, userData, scTime, m_receiveLog);
+            writeReceivedToLog(received, outcome, originatingAddress, "", scAddress, scTime);
             countReceived();
             return true;
         }
@@ -569,7 +599,7 @@ void SmsSenderMe::flushReceiveStore() {
         if (message.isnull()) {
             traceAs(GetName(), "Entry %d of SMS store %s is empty, erasing it\n", entry->index(),
                     m_receiveStoreName.c_str());
-        } else if (!processMessage(message)) {
+        } else if (!processMessage(message, entry->index())) {
             break;  // the store takes nothing now: the rest waits for the next reading too
         }
         store->erase(entry);
@@ -619,7 +649,7 @@ void SmsSenderMe::handleIndications() {
             } else {
                 // Kept in the modem's memory and tried again after the
                 // next wait for events.
-                if (!processMessage(message)) {
+                if (!processMessage(message, incoming.m_index)) {
                     m_newMessages.push_back(incoming);
                     break;
                 }

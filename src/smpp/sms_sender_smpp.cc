@@ -709,21 +709,22 @@ bool SmsSenderSmpp::handleDeliverSm(size_t link, const smpp::Pdu& pdu) {
     }
     if (pdu.isReceipt()) return handleReceipt(link, pdu);
     const std::string timestamp = receivedTimestamp();
-    const std::string text = smpp::messageText(pdu);
+    const ReceivedText received = receivedSmppText(m_context.text.unicode, pdu.dataCoding, pdu.esmClass,
+                                                   pdu.shortMessage, smpp::messageText(pdu));
     traceAs(GetName(), "Main: Received message: from: '%s', to: '%s', text: '%s'\n", pdu.sourceAddress.c_str(),
-            pdu.destinationAddress.c_str(), text.c_str());
-    if (m_context.processing != nullptr) {
-        try {
-            m_context.processing->enque(receivedSmsEnvironment(pdu.sourceAddress, "", timestamp, text));
-        } catch (const StoreError& e) {
-            report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
-                   GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
-            // A temporary error: the SMSC delivers it again.
-            return sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, 0x64 /* ESME_RX_T_APPN */));
-        }
+            pdu.destinationAddress.c_str(), received.text.c_str());
+    EnqueOutcome outcome;
+    try {
+        outcome = enqueReceived(
+            received, receivedSmsEnvironment(pdu.sourceAddress, "", timestamp, received.text, received.alphabet));
+    } catch (const StoreError& e) {
+        report(m_errorLog, 'e', std::string("Store: cannot keep a received message, not acknowledged: ") + e.what(),
+               GetName(), std::string("cannot keep a received message: ") + e.what(), ConsoleStream::Error);
+        // A temporary error: the SMSC delivers it again.
+        return sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, 0x64 /* ESME_RX_T_APPN */));
     }
     if (!sendResponse(link, smpp::packDeliverSmResp(pdu.header.sequence, smpp::statusOk))) return false;
-    writeRecvSmsToLog("SMS received", pdu.sourceAddress, pdu.destinationAddress, "", text, timestamp, m_receiveLog);
+    writeReceivedToLog(received, outcome, pdu.sourceAddress, pdu.destinationAddress, "", timestamp);
     ++m_context.counters.receivedMessages;
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "message_record_row.h"
 #include "reconnect_backoff.h"
+#include "received_part_row.h"
 
 #include <endian.h>
 #include <libpq-fe.h>
@@ -159,6 +160,16 @@ const char* const migrations[] = {
     // a text of one part). The parts of a text do not get consecutive ids
     // when several daemons store at once.
     "ALTER TABLE message ADD COLUMN concat_ref BIGINT;",
+    // 5: parts of concatenated received messages waiting for the others;
+    // `variables` as received_part_row.h packs them. Each daemon joins the
+    // parts it received: the node is part of the key.
+    "CREATE TABLE received_part ("
+    " node TEXT NOT NULL,"
+    " group_key BYTEA NOT NULL,"
+    " part_number BIGINT NOT NULL,"
+    " received_at BIGINT NOT NULL,"
+    " variables BYTEA NOT NULL,"
+    " PRIMARY KEY (node, group_key, part_number));",
 };
 static_assert(sizeof migrations / sizeof migrations[0] == PostgresStore::schemaVersion, "one migration a version");
 
@@ -1055,6 +1066,12 @@ void PostgresStore::readConfirmations(const Result& rows, std::vector<StoredConf
 uint64_t PostgresStore::storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
+    const int64_t id = insertReceived(variables, at);
+    transaction.commit();
+    return static_cast<uint64_t>(id);
+}
+
+int64_t PostgresStore::insertReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
     // The daemon that received it runs its executables.
     const int64_t id =
         Query(*this, "INSERT INTO received (state, received_at, claimed_by) VALUES (0, $1, $2) RETURNING id")
@@ -1071,8 +1088,57 @@ uint64_t PostgresStore::storeReceived(const std::vector<std::pair<std::string, s
             .bind(entry.second)
             .run("storing a received message");
     }
+    return id;
+}
+
+bool PostgresStore::storeReceivedPart(const StoredReceivedPart& part) {
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();  // one statement: a transaction of its own
+    return Query(*this,
+                 "INSERT INTO received_part (node, group_key, part_number, received_at, variables)"
+                 " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (node, group_key, part_number) DO NOTHING")
+               .bind(m_node)
+               .bind(part.group)
+               .bind(static_cast<int64_t>(part.number))
+               .bind(static_cast<int64_t>(part.receivedAt))
+               .bind(receivedpart::packVariables(part.variables))
+               .run("storing a part of a received message")
+               .affected() > 0;
+}
+
+std::vector<uint64_t> PostgresStore::replaceReceivedParts(
+    const std::string& group, const std::vector<std::vector<std::pair<std::string, std::string>>>& messages,
+    time_t at) {
+    std::vector<uint64_t> ids;
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Query(*this, "DELETE FROM received_part WHERE node = $1 AND group_key = $2")
+        .bind(m_node)
+        .bind(group)
+        .run("removing the parts of a received message");
+    for (const auto& variables : messages) ids.push_back(static_cast<uint64_t>(insertReceived(variables, at)));
     transaction.commit();
-    return static_cast<uint64_t>(id);
+    return ids;
+}
+
+std::vector<StoredReceivedPart> PostgresStore::waitingReceivedParts() {
+    std::vector<StoredReceivedPart> parts;
+    qpthr::QpLock guard(m_mutex);
+    ensureConnected();
+    Result rows = Query(*this,
+                        "SELECT group_key, part_number, received_at, variables FROM received_part"
+                        " WHERE node = $1 ORDER BY group_key, part_number")
+                      .bind(m_node)
+                      .run("reading the parts of received messages");
+    for (int row = 0; row < rows.rows(); ++row) {
+        StoredReceivedPart part;
+        part.group = rows.bytes(row, 0);
+        part.number = static_cast<int>(rows.integer(row, 1));
+        part.receivedAt = static_cast<time_t>(rows.integer(row, 2));
+        part.variables = receivedpart::unpackVariables(rows.bytes(row, 3));
+        parts.push_back(std::move(part));
+    }
+    return parts;
 }
 
 void PostgresStore::markReceivedProcessed(uint64_t id, time_t at) {

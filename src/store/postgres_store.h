@@ -58,7 +58,7 @@ class PostgresStore : public Store {
 public:
     // The schema this program writes; older databases are upgraded on
     // opening, under a lock, so that daemons starting together migrate once.
-    static constexpr int schemaVersion = 4;
+    static constexpr int schemaVersion = 5;
 
     // Connects with `connection` (a libpq connection string) and creates or
     // upgrades the schema. `node` names this daemon: it is kept with every
@@ -98,6 +98,11 @@ public:
         EXCLUDES(m_mutex);
     void markReceivedProcessed(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     std::vector<StoredReceived> unprocessedReceived() override EXCLUDES(m_mutex);
+    bool storeReceivedPart(const StoredReceivedPart& part) override EXCLUDES(m_mutex);
+    std::vector<uint64_t> replaceReceivedParts(
+        const std::string& group, const std::vector<std::vector<std::pair<std::string, std::string>>>& messages,
+        time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredReceivedPart> waitingReceivedParts() override EXCLUDES(m_mutex);
     long sweepFinished(time_t before) override EXCLUDES(m_mutex);
     bool findMessage(uint64_t id, MessageRecord& record) override EXCLUDES(m_mutex);
     std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
@@ -147,6 +152,9 @@ private:
     // The name of `sql` prepared on this connection, prepared now if needed.
     const std::string& prepared(const char* sql) REQUIRES(m_mutex);
     void migrate() REQUIRES(m_mutex);
+    // storeReceived()'s rows, inside the caller's transaction; the id.
+    int64_t insertReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at)
+        REQUIRES(m_mutex);
     // Keeps `answer`, its body made from its messages in `messages`, in the
     // transaction under way.
     void keepAnswer(const std::vector<Sms>& messages, AnswerToKeep& answer) REQUIRES(m_mutex);

@@ -1,6 +1,7 @@
 #include "sqlite_store.h"
 
 #include "message_record_row.h"
+#include "received_part_row.h"
 
 #include <sqlite3.h>
 #include <string.h>
@@ -117,8 +118,16 @@ const char* const migrations[] = {
     " COALESCE(NEW.finished_at, CAST(strftime('%s', 'now') AS INTEGER)));"
     " END;",
     // 5: the concatenation reference the parts of one text share (NULL for
-    // a text of one part, and in rows kept before: see readTracking).
+    // a text of one part, and in rows kept before: see readQueuedMessage).
     "ALTER TABLE message ADD COLUMN concat_ref INTEGER;",
+    // 6: parts of concatenated received messages waiting for the others;
+    // `variables` as received_part_row.h packs them.
+    "CREATE TABLE received_part ("
+    " group_key TEXT NOT NULL,"
+    " part_number INTEGER NOT NULL,"
+    " received_at INTEGER NOT NULL,"
+    " variables BLOB NOT NULL,"
+    " PRIMARY KEY (group_key, part_number));",
 };
 static_assert(sizeof migrations / sizeof migrations[0] == SqliteStore::schemaVersion, "one migration a version");
 
@@ -670,6 +679,12 @@ std::vector<StoredConfirmation> SqliteStore::pendingConfirmations() {
 uint64_t SqliteStore::storeReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
     qpthr::QpLock guard(m_mutex);
     Transaction transaction(*this);
+    const int64_t id = insertReceived(variables, at);
+    transaction.commit();
+    return static_cast<uint64_t>(id);
+}
+
+int64_t SqliteStore::insertReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at) {
     Statement insert(*this, "INSERT INTO received (state, received_at) VALUES (0, ?)");
     insert.bind(1, at).run("storing a received message");
     const int64_t id = sqlite3_last_insert_rowid(m_db);
@@ -679,8 +694,53 @@ uint64_t SqliteStore::storeReceived(const std::vector<std::pair<std::string, std
         variable.bind(1, id).bind(2, ordinal++).bind(3, entry.first).bind(4, entry.second);
         variable.run("storing a received message");
     }
+    return id;
+}
+
+bool SqliteStore::storeReceivedPart(const StoredReceivedPart& part) {
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement insert(*this,
+                     "INSERT OR IGNORE INTO received_part (group_key, part_number, received_at, variables)"
+                     " VALUES (?, ?, ?, ?)");
+    insert.bind(1, part.group)
+        .bind(2, part.number)
+        .bind(3, part.receivedAt)
+        .bind(4, receivedpart::packVariables(part.variables))
+        .run("storing a part of a received message");
+    const bool stored = sqlite3_changes(m_db) > 0;
     transaction.commit();
-    return static_cast<uint64_t>(id);
+    return stored;
+}
+
+std::vector<uint64_t> SqliteStore::replaceReceivedParts(
+    const std::string& group, const std::vector<std::vector<std::pair<std::string, std::string>>>& messages,
+    time_t at) {
+    std::vector<uint64_t> ids;
+    qpthr::QpLock guard(m_mutex);
+    Transaction transaction(*this);
+    Statement remove(*this, "DELETE FROM received_part WHERE group_key = ?");
+    remove.bind(1, group).run("removing the parts of a received message");
+    for (const auto& variables : messages) ids.push_back(static_cast<uint64_t>(insertReceived(variables, at)));
+    transaction.commit();
+    return ids;
+}
+
+std::vector<StoredReceivedPart> SqliteStore::waitingReceivedParts() {
+    std::vector<StoredReceivedPart> parts;
+    qpthr::QpLock guard(m_mutex);
+    Statement select(*this,
+                     "SELECT group_key, part_number, received_at, variables FROM received_part"
+                     " ORDER BY group_key, part_number");
+    while (select.step("reading the parts of received messages")) {
+        StoredReceivedPart part;
+        part.group = select.text(0);
+        part.number = static_cast<int>(select.integer(1));
+        part.receivedAt = static_cast<time_t>(select.integer(2));
+        part.variables = receivedpart::unpackVariables(select.text(3));
+        parts.push_back(std::move(part));
+    }
+    return parts;
 }
 
 void SqliteStore::markReceivedProcessed(uint64_t id, time_t at) {

@@ -22,7 +22,7 @@ struct sqlite3_stmt;
 class SqliteStore : public Store {
 public:
     // The schema this program writes; older files are upgraded on opening.
-    static constexpr int schemaVersion = 5;
+    static constexpr int schemaVersion = 6;
     // Free space that enqueue() leaves on the file system: the messages
     // already stored still need room for their way through the gateway
     // (their updates go through the journal) when no new one fits.
@@ -62,6 +62,11 @@ public:
         EXCLUDES(m_mutex);
     void markReceivedProcessed(uint64_t id, time_t at) override EXCLUDES(m_mutex);
     std::vector<StoredReceived> unprocessedReceived() override EXCLUDES(m_mutex);
+    bool storeReceivedPart(const StoredReceivedPart& part) override EXCLUDES(m_mutex);
+    std::vector<uint64_t> replaceReceivedParts(
+        const std::string& group, const std::vector<std::vector<std::pair<std::string, std::string>>>& messages,
+        time_t at) override EXCLUDES(m_mutex);
+    std::vector<StoredReceivedPart> waitingReceivedParts() override EXCLUDES(m_mutex);
     long sweepFinished(time_t before) override EXCLUDES(m_mutex);
     bool findMessage(uint64_t id, MessageRecord& record) override EXCLUDES(m_mutex);
     std::vector<MessageRecord> findByClientRef(const std::string& clientRef, size_t limit) override EXCLUDES(m_mutex);
@@ -89,6 +94,9 @@ private:
     // The sweep's part for confirmations and received messages, inside its
     // transaction.
     void sweepDone(time_t before) REQUIRES(m_mutex);
+    // storeReceived()'s rows, inside the caller's transaction; the id.
+    int64_t insertReceived(const std::vector<std::pair<std::string, std::string>>& variables, time_t at)
+        REQUIRES(m_mutex);
 
     // The updates of markAcknowledged() and markRefused(), inside the
     // caller's transaction.

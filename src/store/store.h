@@ -81,6 +81,15 @@ struct StoredReceived {
     std::vector<std::pair<std::string, std::string>> variables;
 };
 
+// One part of a concatenated received message, kept until the other parts
+// are there (or until they are given up): the variables of the part alone.
+struct StoredReceivedPart {
+    std::string group;  // what the parts of one message share (sender, originator, reference, count)
+    int number = 0;     // the part's number, 1..count
+    time_t receivedAt = 0;
+    std::vector<std::pair<std::string, std::string>> variables;
+};
+
 // One result of the SMSC for Store::recordResults().
 struct SmscResult {
     uint64_t id = 0;
@@ -255,6 +264,22 @@ public:
     // run, in the order they arrived; of a shared store, as
     // pendingConfirmations() takes them.
     virtual std::vector<StoredReceived> unprocessedReceived() = 0;
+
+    // A part of a concatenated received message, to be committed before it
+    // is acknowledged. False, changing nothing, when its group holds a part
+    // of that number already (the same part again).
+    virtual bool storeReceivedPart(const StoredReceivedPart& /*part*/) { throw notKept(); }
+    // In one transaction: removes the parts of `group` and stores each of
+    // `messages` as a received message (the joined one, or the parts given
+    // up on, one by one); their ids, in order.
+    virtual std::vector<uint64_t> replaceReceivedParts(
+        const std::string& /*group*/, const std::vector<std::vector<std::pair<std::string, std::string>>>& /*messages*/,
+        time_t /*at*/) {
+        throw notKept();
+    }
+    // Start-up recovery: the parts waiting for the others, by group and
+    // number.
+    virtual std::vector<StoredReceivedPart> waitingReceivedParts() { throw notKept(); }
 
     // The lookups of the HTTP interface. A store that does not keep what
     // they read throws StoreError (the default).

@@ -700,6 +700,58 @@ TEST_P(StoreTest, KeepsConfirmationsAndReceivedMessagesUntilTheyAreDone) {
     expectSql(counts, counts, "1 1 3");
 }
 
+TEST_P(StoreTest, KeepsPartsOfReceivedMessagesUntilTheyAreReplacedAcrossReopening) {
+    typedef std::vector<std::pair<std::string, std::string>> Variables;
+    const std::string group = std::string("Sender thread(EMI)") + '\0' + "+420600" + '\0' + "8:17/3";
+    const std::string other = std::string("Sender thread(EMI)") + '\0' + "+420601" + '\0' + "8:17/2";
+    auto part = [](const std::string& group, int number, const std::string& text) {
+        StoredReceivedPart stored;
+        stored.group = group;
+        stored.number = number;
+        stored.receivedAt = 1000 + number;
+        stored.variables = {{"OA", "+420600"}, {"UD", text}, {"CLASS", ""}};
+        return stored;
+    };
+    {
+        std::unique_ptr<Store> opened = open();
+        Store& store = *opened;
+        EXPECT_TRUE(store.storeReceivedPart(part(group, 3, "c\nz")));
+        EXPECT_TRUE(store.storeReceivedPart(part(group, 1,
+                                                 "\xc5\x99"
+                                                 "a")));
+        // The same part again changes nothing.
+        EXPECT_FALSE(store.storeReceivedPart(part(group, 1, "other")));
+        EXPECT_TRUE(store.storeReceivedPart(part(other, 1, "x")));
+    }
+    std::unique_ptr<Store> opened = open();
+    Store& store = *opened;
+    std::vector<StoredReceivedPart> waiting = store.waitingReceivedParts();
+    ASSERT_EQ(waiting.size(), 3u);
+    EXPECT_EQ(waiting[0].group, group);
+    EXPECT_EQ(waiting[0].number, 1);
+    EXPECT_EQ(waiting[0].receivedAt, 1001);
+    EXPECT_EQ(waiting[0].variables, (Variables{{"OA", "+420600"},
+                                               {"UD",
+                                                "\xc5\x99"
+                                                "a"},
+                                               {"CLASS", ""}}));
+    EXPECT_EQ(waiting[1].number, 3);
+    EXPECT_EQ(waiting[1].variables[1].second, "c\nz");
+    EXPECT_EQ(waiting[2].group, other);
+
+    // One group replaced by its parts one by one: the others stay.
+    const std::vector<uint64_t> ids =
+        store.replaceReceivedParts(group, {waiting[0].variables, waiting[1].variables}, 2000);
+    ASSERT_EQ(ids.size(), 2u);
+    std::vector<StoredReceived> received = store.unprocessedReceived();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].id, ids[0]);
+    EXPECT_EQ(received[1].variables, waiting[1].variables);
+    waiting = store.waitingReceivedParts();
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].group, other);
+}
+
 TEST_P(StoreTest, ShowsEachMessageWithItsCallersReferenceAndKeepsAnswers) {
     std::unique_ptr<Store> opened = open();
     Store& store = *opened;

@@ -20,7 +20,7 @@ import sqlite3
 import time
 
 import kst
-from emisender_support import KSTSEND, EmiDaemonTestCase, main
+from emisender_support import KSTSEND, EmiDaemonTestCase, fields_of, main
 from httpapi import CallbackEndpoint, HttpApi
 from kst import wait_until
 from pgserver import PostgresServer
@@ -566,6 +566,58 @@ class ConfirmationsAndReceivedMessages(StoreTestCase):
         self.assertEqual(len(self.dumps()), 2)
         # The simulator sent each of them once.
         self.assertEqual(len(self.sim.sent(ot=52)) + len(self.sim.sent(ot=1)), 2)
+
+
+class ConcatenatedParts(StoreTestCase):
+    def test_parts_wait_in_the_store_across_a_restart_and_are_handed_on_one_by_one_after_the_timeout(self):
+        """The parts of a concatenated message wait in the store: a restart
+        between them loses none, and the executable runs once for the
+        joined text. Parts that are still incomplete when the time-out is
+        over run the executable one by one, after a restart and while the
+        daemon runs. Without
+        Encoding = unicode the transparent data stays hexadecimal."""
+        one = "/usr/bin/python3 %s only %s" % (self.dump_script, self.dump_dir)
+        waiting = "[General]\nConcatenationTimeout = 600\n"
+        self.start_daemon(executables=one, sections=waiting)
+        whole = "Ahoj, tohle je dlouh\u00e1 zpr\u00e1va"
+        halves = [whole[:15].encode("utf-16-be"), whole[15:].encode("utf-16-be")]
+
+        def part(trn, reference, number, count, data):
+            self.sim.inject_52_data("420777111222", self.laid, data, dcs=8, trn=trn,
+                                    udh=bytes([5, 0, 3, reference, count, number]))
+            self.sim.wait_for(lambda: [r for r in self.sim.results_in(ot=52) if r["trn"] == trn],
+                              what="the acknowledgement of %d" % trn)
+
+        part(70, 0x11, 2, 2, halves[1])
+        self.assertEqual(self.store_rows("SELECT part_number FROM received_part"), [(2,)])
+        self.restart(executables=one, sections=waiting)
+        part(71, 0x11, 1, 2, halves[0])
+        dumps = self.wait_dumps(1)
+        self.assertEqual((dumps[0]["env"]["ALPHABET"], dumps[0]["env"]["UD"]),
+                         ("7bit", (halves[0] + halves[1]).hex().upper()))
+        self.assertEqual(self.store_rows("SELECT COUNT(*) FROM received_part"), [(0,)])
+
+        # Parts 1 and 3 of three; part 2 never comes.
+        part(72, 0x22, 3, 3, b"\x00C")
+        part(73, 0x22, 1, 3, b"\x00A")
+        time.sleep(1)
+        self.assertEqual(len(self.dumps()), 1)
+        self.restart(executables=one, sections="[General]\nConcatenationTimeout = 2\n")
+        dumps = self.wait_dumps(3)
+        self.assertEqual([d["env"]["UD"] for d in dumps[1:]], ["0041", "0043"])
+        record = fields_of(self.wait_record("receive.log", "Concatenated SMS incomplete")[0][1])
+        self.assertEqual((record["Originating Address"], record["Parts received"]), ("420777111222", "1, 3 of 3"))
+        self.assertEqual(self.store_rows("SELECT COUNT(*) FROM received_part"), [(0,)])
+
+        # A lone part while the daemon runs: handed on when its time is over.
+        part(74, 0x33, 2, 2, b"\x00Z")
+        self.assertEqual(len(self.dumps()), 3)
+        dumps = self.wait_dumps(4, timeout=10)
+        self.assertEqual(dumps[3]["env"]["UD"], "005A")
+        self.wait_record("receive.log", "Concatenated SMS incomplete", count=2)
+        time.sleep(1)
+        self.assertEqual(len(self.dumps()), 4)
+        self.assertTrue(all(r["ACK"] == "A" for r in self.sim.results_in(ot=52)))
 
 
 class BadStore(StoreTestCase):

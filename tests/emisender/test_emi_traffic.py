@@ -5,13 +5,19 @@ executables, alerts, the prompt start of a submission from idle, and the
 hiding of personal data in the logs, and texts beyond ASCII with their
 concatenated parts."""
 
+import os
+import sys
 import time
 
 import gsmtext
+import modememu
 from emisender_support import (HIDE_KEYS, KSTSEND, EmiDaemonTestCase, fields_of, log_records, main,
                                records_titled)
 from httpapi import HttpApi
 from kst import http_section
+
+sys.path.insert(0, os.path.join(modememu.source_dir(), "tools", "modememu"))
+import smspdu  # noqa: E402
 
 
 def date_time(scts):
@@ -287,6 +293,48 @@ class Incoming(EmiDaemonTestCase):
         self.assertEqual(lines[1], "Originating Address: 777222333")
         self.assertEqual(lines[-1], "User data: Stara operace")
         self.assertEqual(self.stats()["sent"], "0")
+
+
+    def test_unicode_8bit_and_concatenated_messages_reach_the_executable_as_utf8(self):
+        """Encoding = unicode: transparent data (MT 4) with the data coding in
+        the extra services reaches the executable as UTF-8, the three parts
+        of a concatenated message (out of order, one of them twice) as one
+        run with the joined text; faulty UCS-2 is reported, not fatal."""
+        one = "/usr/bin/python3 %s only %s" % (self.dump_script, self.dump_dir)
+        self.start_daemon(executables=one, sections="[General]\nEncoding = unicode\n")
+        czech = "P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd k\u016f\u0148 \U0001F600"
+        self.sim.inject_52_data("420777111222", self.laid, czech.encode("utf-16-be"), dcs=8, trn=80)
+        gsm = "[x]{y}\\^~|\u20ac @\u00a3$ \u0394\u03a3"
+        septets = smspdu.gsm_septets(gsm)
+        self.sim.inject_52_data("420777111222", self.laid, smspdu.pack_septets(septets), dcs=0,
+                                septets=len(septets), trn=81)
+        self.sim.inject_52_data("420777111222", self.laid, b"\x01\xe9AB", dcs=0xF4, trn=82)
+        self.sim.inject_52_data("420777111222", self.laid, b"\x00\x41\xd8", dcs=8, trn=83)
+        whole = "Dlouh\u00e1 zpr\u00e1va: \u0451\u0436\u0438\u043a \U0001F389 konec"
+        pieces = [whole[0:9], whole[9:19], whole[19:]]
+        for trn, number in zip((84, 85, 86, 87), (3, 1, 1, 2)):
+            self.sim.inject_52_data("420777333444", self.laid, pieces[number - 1].encode("utf-16-be"), dcs=8,
+                                    udh=bytes([5, 0, 3, 0xA7, 3, number]), trn=trn)
+        dumps = self.wait_dumps(5)
+        time.sleep(0.5)
+        self.assertEqual([(d["env"]["ALPHABET"], d["env"]["UD"]) for d in self.dumps()],
+                         [("ucs2", czech), ("7bit", gsm), ("8bit", "\x01\u00e9AB"), ("ucs2", "A\ufffd"),
+                          ("ucs2", whole)])
+        self.assertEqual(dumps[4]["env"]["OA"], "420777333444")
+        acks = self.sim.wait_for(lambda: (lambda r: r if len(r) == 8 else None)(self.sim.results_in(ot=52)),
+                                 what="every acknowledgement")
+        self.assertEqual(sorted((r["trn"], r["ACK"]) for r in acks), [(t, "A") for t in range(80, 88)])
+        self.wait_stat("received", 8)
+        joined = fields_of(self.wait_record("receive.log", "Concatenated SMS joined")[0][1])
+        # The harness reads the logs as ISO-8859-1.
+        self.assertEqual((joined["Parts"], joined["User data"]), ("3", whole.encode("utf-8").decode("latin-1")))
+        self.assertEqual(len(records_titled(self.log("receive.log"), "SMS received again, ignored")), 1)
+        parts = [fields_of(lines)["Part"] for _, lines in records_titled(self.log("receive.log"), "SMS received")
+                 if "Part" in fields_of(lines)]
+        self.assertEqual(parts, ["3 of 3 (reference 167)", "1 of 3 (reference 167)", "2 of 3 (reference 167)"])
+        faulty = [line for line in self.log("error.log").splitlines() if "faulty user data" in line]
+        self.assertEqual(len(faulty), 1, self.log("error.log"))
+        self.assertIn("UCS-2 data of an odd number of octets", faulty[0])
 
 
 class KeepAlive(EmiDaemonTestCase):

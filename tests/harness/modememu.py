@@ -159,7 +159,8 @@ class ModemEmu:
     def deliver(self, sender, text, **kw):
         """A received SMS-DELIVER: stored in <mem3> and indicated (+CMTI) as
         +CNMI allows; kw: store, smsc, scts ("YYYY-MM-DD HH:MM:SS"), tz
-        (quarter hours), dcs, route (auto|indicate|store|direct)."""
+        (quarter hours), dcs, udh (hex, without its length octet), route
+        (auto|indicate|store|direct)."""
         return self.command("deliver", **dict(kw, **{"from": sender, "text": text}))
 
     def report(self, mr, status=0, **kw):

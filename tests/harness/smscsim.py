@@ -229,6 +229,24 @@ class SmscSim(ScratchPeer):
         answer = self._pairs(self.command("inject %s %s %s %s %s" % (ot, oa, da, scts or "-", text)))
         return {"trn": int(answer["trn"]), "scts": str(answer["scts"])}
 
+    def inject_52_data(self, oa, da, data, dcs=None, udh=b"", septets=None, scts="010101000000", trn=90):
+        """An incoming operation 52 with transparent data (MT 4): `data`
+        (bytes) in Msg, NB its bits (7 per septet when `septets` says how
+        many packed septets it holds), and in XSer the user-data header
+        `udh` (bytes, its UDHL octet included; element 01) and the data
+        coding `dcs` (element 02). Sent with transaction id `trn`."""
+        xser = ""
+        if udh:
+            xser += "01%02X%s" % (len(udh), bytes(udh).hex().upper())
+        if dcs is not None:
+            xser += "0201%02X" % dcs
+        fields = [""] * 33
+        fields[0], fields[1], fields[14], fields[18] = da, oa, scts, "4"
+        fields[19] = "%04d" % (septets * 7 if septets is not None else len(data) * 8)
+        fields[20] = bytes(data).hex().upper()
+        fields[30] = xser
+        self.send_frame("O", 52, trn, "/".join(fields) + "/")
+
     def notify(self, adc, scts, status, target=None):
         """A delivery notification (53) now: OAdC = adc, SCTS = scts."""
         answer = self._pairs(self.command("notify %s %s %d %s" % (adc, scts, status, target or "")))

@@ -16,10 +16,10 @@ NAMES = ["OA", "SCADDRESS", "SCTIME", "ALPHABET", "UD", "MWI_ENABLED", "MWI", "C
 
 
 class ReceptionTest(MeSenderTest):
-    def start(self, hide=(), receive_all=False):
+    def start(self, hide=(), receive_all=False, sections=""):
         self.executables, self.dump_dir = self.dump_executables()
         self.start_kstd(self.me_section(ReceiveAllSms="1" if receive_all else "0"),
-                        extra="[SmsProcessing]\nExecutables = %s\n" % self.executables, hide=hide)
+                        extra="[SmsProcessing]\nExecutables = %s\n" % self.executables + sections, hide=hide)
         self.wait_ready()
 
     def wait_dumps(self, count, timeout=30.0):
@@ -83,6 +83,33 @@ class Deliver(ReceptionTest):
                          ["Message %d" % n for n in range(3) for _ in range(2)])
         self.assertEqual(self.stats()["received"], "3")
         self.assertEqual(self.occupied(), [])
+
+
+class Unicode(ReceptionTest):
+    def test_extension_characters_ucs2_and_concatenated_parts_reach_the_executables_as_utf8(self):
+        """Encoding = unicode: a 7-bit text with the extension table (read
+        again as its PDU, as gsmlib loses the escape) and Greek capitals, and
+        a UCS-2 message in two parts (the second first) reach the executables
+        as UTF-8, the parts as one run with the joined text."""
+        self.start(sections="[General]\nEncoding = unicode\n")
+        gsm = "Cena 5\u20ac [sleva] {x} ~|^\\ \u0394\u03a3 @"
+        self.modem.deliver(ORIGINATOR, gsm)
+        first = self.wait_dumps(2)
+        # The dumps read the environment as ISO-8859-1.
+        as_read = lambda text: text.encode("utf-8").decode("latin-1")  # noqa: E731
+        self.assertEqual([(env["ALPHABET"], env["UD"]) for _, env in first], [("7bit", as_read(gsm))] * 2)
+        whole = "\u017dlu\u0165ou\u010dk\u00fd k\u016f\u0148 \U0001F40E \u0440\u0443\u0441\u0441\u043a\u0438\u0439"
+        self.modem.deliver("+420603999888", whole[10:], dcs=8, udh="0003330202")
+        time.sleep(1)
+        self.assertEqual(len(self.read_dumps(self.dump_dir)), 2)
+        self.modem.deliver("+420603999888", whole[:10], dcs=8, udh="0003330201")
+        dumps = self.wait_dumps(4)
+        self.assertEqual([(env["OA"], env["ALPHABET"], env["UD"]) for _, env in dumps[2:]],
+                         [("+420603999888", "ucs2", as_read(whole))] * 2)
+        record = self.wait_record("receive.log", "Concatenated SMS joined")[0]
+        self.assertIn("Parts: 2", record["lines"])
+        wait_until(lambda: self.occupied() == [] or None, 10, what="the store emptied")
+        self.assertEqual(self.stats()["received"], "3")
 
 
 class OtherEntries(ReceptionTest):

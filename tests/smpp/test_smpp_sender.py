@@ -30,6 +30,10 @@ from smppsim import NetSmppSmsc  # noqa: E402
 from test_smpp_peers import dissected_pdus, log_value, tshark_available  # noqa: E402
 from wirecapture import WireCapture  # noqa: E402
 from smtpserver import SmtpServer  # noqa: E402
+import modememu  # noqa: E402
+
+sys.path.insert(0, os.path.join(modememu.source_dir(), "tools", "modememu"))
+import smspdu  # noqa: E402
 
 SMPP_DEVICE = "Sender thread(SMPP)"
 
@@ -162,6 +166,34 @@ class SmppTrafficTest(SmppDaemonTestCase):
         # The stop unbinds.
         self.kstd.stop(timeout=60)
         self.assertTrue(self.sim.pdus(dir="in", command="unbind"))
+
+    def test_received_texts_in_unicode_and_concatenated_parts_joined(self):
+        """Encoding = unicode: the GSM default alphabet (one septet per
+        octet) with its extension table and UCS-2 reach the executable as
+        UTF-8 with their ALPHABET; the two parts of a concatenated message,
+        the second first and twice, run it once with the joined
+        text (a 16-bit reference); every deliver_sm is answered."""
+        self.start_daemon(sections="[General]\nEncoding = unicode\n")
+        gsm = "Cena 5\u20ac [sleva] {x} ~|^\\ \u00e8\u03a9"
+        septets = bytes(smspdu.gsm_septets(gsm))
+        self.sim.deliver("420777111222", "12345", hex=septets.hex(), data_coding=0)
+        whole = "\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435, \U0001F44B sv\u011bte"
+        halves = [whole[:8], whole[8:]]
+        for number in (2, 2, 1):
+            self.sim.deliver("420777333444", "12345", hex=halves[number - 1].encode("utf-16-be").hex(),
+                             data_coding=8, udh="060804BEEF02%02X" % number)
+        found = wait_until(lambda: (lambda d: d if len(d) >= 2 else None)(self.dumps()), 20,
+                           what="two runs of the executable")
+        time.sleep(0.5)
+        self.assertEqual([(d["env"]["ALPHABET"], d["env"]["UD"]) for d in self.dumps()],
+                         [("7bit", gsm), ("ucs2", whole)])
+        self.assertEqual(found[1]["env"]["OA"], "420777333444")
+        answers = self.sim.wait_pdus(4, dir="in", command="deliver_sm_resp")
+        self.assertEqual([a["status"] for a in answers], [0, 0, 0, 0])
+        joined = fields_of(self.wait_record("receive.log", "Concatenated SMS joined")[0][1])
+        # The harness reads the logs as ISO-8859-1.
+        self.assertEqual((joined["Parts"], joined["User data"]), ("2", whole.encode("utf-8").decode("latin-1")))
+        self.wait_record("receive.log", "SMS received again, ignored")
 
     def test_receipt_after_a_restart_still_finds_its_message(self):
         self.sim.set_mode(receipts=False, id_format="dec")

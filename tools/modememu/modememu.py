@@ -1142,7 +1142,7 @@ class Emulator:
         pdu = smspdu.build_deliver(
             str(req.get("from", "+420777000111")), str(req.get("text", "")),
             sca=str(req.get("smsc", m.sca)), scts=self._time(req.get("scts")),
-            tz_quarters=int(req.get("tz", 0)), dcs=dcs)
+            tz_quarters=int(req.get("tz", 0)), dcs=dcs, udh=bytes.fromhex(str(req.get("udh", ""))))
         mt = m.cnmi[1]
         route = str(req.get("route", "auto"))
         if route == "direct" or (route == "auto" and mt in (2, 3) and m.faults["indications"]):

@@ -1,0 +1,42 @@
+// The variables of a kept part of a concatenated received message as one
+// column, the same in every store: "name NUL value NUL" for each, in order.
+// Neither names nor values of environment variables can hold a NUL byte.
+#ifndef KST_STORE_RECEIVED_PART_ROW_H
+#define KST_STORE_RECEIVED_PART_ROW_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace receivedpart {
+
+inline std::string packVariables(const std::vector<std::pair<std::string, std::string>>& variables) {
+    std::string packed;
+    for (const auto& variable : variables) {
+        packed += variable.first;
+        packed += '\0';
+        packed += variable.second;
+        packed += '\0';
+    }
+    return packed;
+}
+
+// A trailing piece without its NUL (a damaged row) is left out.
+inline std::vector<std::pair<std::string, std::string>> unpackVariables(const std::string& packed) {
+    std::vector<std::pair<std::string, std::string>> variables;
+    size_t position = 0;
+    for (;;) {
+        const size_t nameEnd = packed.find('\0', position);
+        if (nameEnd == std::string::npos) break;
+        const size_t valueEnd = packed.find('\0', nameEnd + 1);
+        if (valueEnd == std::string::npos) break;
+        variables.emplace_back(packed.substr(position, nameEnd - position),
+                               packed.substr(nameEnd + 1, valueEnd - nameEnd - 1));
+        position = valueEnd + 1;
+    }
+    return variables;
+}
+
+}  // namespace receivedpart
+
+#endif
