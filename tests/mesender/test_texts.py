@@ -157,15 +157,17 @@ class Concatenated(TextTest):
 
     def test_transliterated_parts_with_escapes_lose_nothing(self):
         self.start("transliterate", concatenation="udh")
-        # 300 characters, 500 septets: a part of 153 characters takes more
-        # than the 153 septets a part can hold, and is divided again.
+        # 300 characters, 500 septets: the text is divided by septets into
+        # four parts of one message, no escape pair divided.
         text = "[x]" * 100
         self.kstsend(TARGET, text.encode("latin-1"))
-        accepted = self.wait_record("access.log", "Send SMS requested", count=2)
-        self.assertEqual(len(accepted), 2)
-        sent = self.modem.sent()
-        self.assertEqual("".join(s["text"] for s in sent), text)
+        accepted = self.wait_record("access.log", "Send SMS requested", count=4)
+        self.assertEqual(len(accepted), 4)
+        sent = self.wait_sent(4)
+        self.assertEqual(self.joined(sent), text)
         self.assertTrue(all(s["udhi"] and s["udl"] <= 160 for s in sent), sent)
+        time.sleep(1)
+        self.assertEqual(len(self.modem.sent()), 4)
         self.assertEqual(self.modem.events("pdu-error"), [])
 
 
