@@ -8,6 +8,7 @@
 #include <map>
 
 #include "qpthr.h"
+#include "utf8.h"
 
 extern "C" {
 #include <smpp34.h>
@@ -453,34 +454,10 @@ std::string messageText(const Pdu& pdu) {
     }
     std::string text;
     if (pdu.dataCoding == 8) {
-        for (size_t i = 0; i + 1 < body.size(); i += 2) {
-            unsigned code = (static_cast<uint8_t>(body[i]) << 8) | static_cast<uint8_t>(body[i + 1]);
-            if (code >= 0xd800 && code <= 0xdfff && i + 3 < body.size()) {
-                const unsigned low = (static_cast<uint8_t>(body[i + 2]) << 8) | static_cast<uint8_t>(body[i + 3]);
-                if (code <= 0xdbff && low >= 0xdc00 && low <= 0xdfff) {
-                    code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
-                    i += 2;
-                }
-            }
-            if (code >= 0xd800 && code <= 0xdfff) code = 0xfffd;  // a lone surrogate
-            if (code == 0) continue;
-            if (code < 0x80) {
-                text += static_cast<char>(code);
-            } else if (code < 0x800) {
-                text += static_cast<char>(0xc0 | (code >> 6));
-                text += static_cast<char>(0x80 | (code & 0x3f));
-            } else if (code < 0x10000) {
-                text += static_cast<char>(0xe0 | (code >> 12));
-                text += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-                text += static_cast<char>(0x80 | (code & 0x3f));
-            } else {
-                text += static_cast<char>(0xf0 | (code >> 18));
-                text += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
-                text += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-                text += static_cast<char>(0x80 | (code & 0x3f));
-            }
-        }
-        return text;
+        std::u32string codePoints;
+        smstext::utf16beDecode(body, codePoints);  // U+FFFD for what is broken
+        codePoints.erase(std::remove(codePoints.begin(), codePoints.end(), U'\0'), codePoints.end());
+        return smstext::codePointsToUtf8(codePoints);
     }
     for (char c : body) {
         if (c != '\0') text += c;
