@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "utf8.h"
+
 namespace {
 
 using nlohmann::json;
@@ -16,42 +18,6 @@ bool hasControl(const std::string& text) {
         if (c < 0x20 || c == 0x7f) return true;
     }
     return false;
-}
-
-bool validUtf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t extra = 0;
-        unsigned long codePoint = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xe0) == 0xc0) {
-            extra = 1;
-            codePoint = c & 0x1f;
-        } else if ((c & 0xf0) == 0xe0) {
-            extra = 2;
-            codePoint = c & 0x0f;
-        } else if ((c & 0xf8) == 0xf0) {
-            extra = 3;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (next & 0x3f);
-        }
-        const unsigned long smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[extra] || codePoint > 0x10ffff || (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // A string member, when present; false with `error` when it is not a string
@@ -119,7 +85,7 @@ bool decodeDestinations(const json& object, std::string& destinations, DecodingE
 }  // namespace
 
 bool utf8ToIso88592(const std::string& utf8, std::string& iso88592) {
-    if (!validUtf8(utf8)) return false;
+    if (!smstext::isValidUtf8(utf8)) return false;
     iconv_t converter = iconv_open("ISO-8859-2//TRANSLIT", "UTF-8");
     if (converter == reinterpret_cast<iconv_t>(-1)) return false;
     iso88592.clear();
@@ -185,7 +151,7 @@ bool decodeSubmission(const std::string& body, Submission::Request& request, Dec
         error = {"text", "\"text\" holds a NUL character"};
         return false;
     }
-    if (!validUtf8(utf8)) {
+    if (!smstext::isValidUtf8(utf8)) {
         error = {"text", "\"text\" is not valid UTF-8"};
         return false;
     }
