@@ -206,15 +206,7 @@ void Gateway::restoreWork(size_t& confirmations, size_t& received) {
         report(m_errorLog.get(), 'i', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
         exit(1);
     }
-    for (const StoredConfirmation& stored : pending) {
-        Confirmation confirmation(stored);
-        m_emailer->enque(confirmation);
-    }
-    for (const StoredReceived& stored : waiting) {
-        EnvironmentList variables;
-        for (const auto& variable : stored.variables) variables.emplace_back(variable.first, variable.second);
-        m_processing->resume(stored.id, variables);
-    }
+    handOverStoredWork(pending, waiting, *m_emailer, *m_processing);
     confirmations = pending.size();
     received = waiting.size();
 }

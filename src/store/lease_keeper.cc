@@ -112,13 +112,18 @@ void LeaseKeeper::takeOverWork() {
                          " confirmations and " + std::to_string(received.size()) +
                          " received messages that no live daemon owned",
                      'i');
+    handOverStoredWork(confirmations, received, *m_emailer, *m_processing);
+}
+
+void handOverStoredWork(const std::vector<StoredConfirmation>& confirmations,
+                        const std::vector<StoredReceived>& received, Emailer& emailer, SmsProcessing& processing) {
     for (const StoredConfirmation& stored : confirmations) {
         Confirmation confirmation(stored);
-        m_emailer->enque(confirmation);
+        emailer.enque(confirmation);
     }
     for (const StoredReceived& stored : received) {
         EnvironmentList variables;
         for (const auto& variable : stored.variables) variables.emplace_back(variable.first, variable.second);
-        m_processing->resume(stored.id, variables);
+        processing.resume(stored.id, variables);
     }
 }

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "qpthr.h"
 
@@ -28,6 +29,8 @@ class SmsProcessing;
 class SmsQueStored;
 class StopSignal;
 class Store;
+struct StoredConfirmation;
+struct StoredReceived;
 
 class LeaseKeeper : public qpthr::QpThread {
 public:
@@ -73,5 +76,11 @@ private:
     bool m_failureWritten = false;
     bool m_leaseOverdue = false;
 };
+
+// Hands confirmations to the e-mailer and received messages to the
+// processor, as the store kept them: at start and when work is taken over.
+// Any thread (both queues lock themselves).
+void handOverStoredWork(const std::vector<StoredConfirmation>& confirmations,
+                        const std::vector<StoredReceived>& received, Emailer& emailer, SmsProcessing& processing);
 
 #endif
