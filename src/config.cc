@@ -378,15 +378,6 @@ bool isNodeName(const std::string& name) {
 // other types are ignored, as Store/Path is with memory.
 StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
     StoreSettings store;
-    auto choice = [&](const char* key, const char* first, const char* second) {
-        bool found = false;
-        const std::string text = ini.GetSetting(key, first, &found);
-        if (text == first || text == second) return text == second;
-        const std::string record = std::string("Invalid ") + key + " setting '" + Logger::escape(text) +
-                                   "' in INI file (" + first + " or " + second + "), using " + first;
-        report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
-        return false;
-    };
     const std::string type = ini.GetSetting("Store/Type", "sqlite", nullptr);
     if (type == "postgresql") {
         store.postgresql = true;
@@ -413,7 +404,7 @@ StoreSettings readStoreSettings(IniFile& ini, Logger& errorLog) {
         report(&errorLog, 'e', record, nullptr, "ERROR: " + record, ConsoleStream::Error);
         store.path = "/var/lib/kst/kstd.db";
     }
-    store.fullSync = choice("Store/Sync", "normal", "full");
+    store.fullSync = readChoiceSetting(ini, errorLog, "Store/Sync", "normal", "full");
     store.keepDays =
         readNumberSetting(ini, errorLog, "Store/KeepDays", 7, 0, 36500, "a whole number of days from 0 to 36500");
     store.notificationTimeout = readNumberSetting(ini, errorLog, "Store/NotificationTimeout", 604800, 1, INT_MAX,

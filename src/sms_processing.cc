@@ -232,12 +232,17 @@ EnqueOutcome SmsProcessing::enque(const EnvironmentList& list, const ReceivedPar
         outcome.kind = EnqueOutcome::PartKept;
         return outcome;
     }
-    outcome.kind = EnqueOutcome::Joined;
     const EnvironmentList whole = joined(group);
+    // A failure leaves the parts kept (and says so): the processor joins
+    // them later.
+    if (!replaceParts(part->group, {whole})) {
+        outcome.kind = EnqueOutcome::PartKept;
+        return outcome;
+    }
+    m_parts.erase(part->group);
+    outcome.kind = EnqueOutcome::Joined;
     outcome.joinedText = valueOf(whole, "UD");
     outcome.parts = group.count;
-    // A failure leaves the parts kept: the processor joins them later.
-    if (replaceParts(part->group, {whole})) m_parts.erase(part->group);
     return outcome;
 }
 

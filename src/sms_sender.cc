@@ -50,6 +50,19 @@ bool SmsSender::recordNotification(const SentMessage* entry, const std::vector<s
                                    bool& confirmed, Confirmation& confirmation) {
     matched = false;
     confirmed = false;
+    // Submissions and results kept while the database was away go first:
+    // before them the message would not look open, and its notification
+    // would be taken as another daemon's. Until they are written the SMSC
+    // is not answered and delivers the notification again.
+    if (m_context.deferred != nullptr && m_context.deferred->waiting() > 0) {
+        try {
+            m_context.deferred->flush();
+        } catch (const StoreError& e) {
+            report(m_errorLog, 'e', std::string("Store: cannot record a kept record: ") + e.what(), GetName(),
+                   std::string("cannot record a kept record: ") + e.what(), ConsoleStream::Error);
+        }
+        if (m_context.deferred->waiting() > 0) return false;
+    }
     if (entry != nullptr) {
         Confirmation made;
         const bool confirm = makeConfirmation(entry->m_sms, made);
@@ -230,7 +243,7 @@ bool SmsSender::settleResults(std::vector<SettledResult>& settled,
         results.push_back(std::move(result));
     }
     const bool recorded = recordOrKeep(settled.size() == 1 ? "a result" : "the results",
-                                       [results](Store& store) { store.recordResults(results); });
+                                       [results = std::move(results)](Store& store) { store.recordResults(results); });
     for (SettledResult& one : settled) {
         if (!one.acknowledged) {
             ++m_context.counters.refusedMessages;

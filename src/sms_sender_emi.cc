@@ -14,6 +14,7 @@
 #include "counters.h"
 #include "emailer.h"
 #include "gsm_text.h"
+#include "submit_pdu.h"
 #include "logger.h"
 #include "sent_message.h"
 #include "sms.h"
@@ -126,23 +127,10 @@ bool SmsSenderEmi::init() {
 
 namespace {
 
-std::string hexOf(const std::string& octets) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char c : octets) {
-        hex += digits[c >> 4];
-        hex += digits[c & 0x0F];
-    }
-    return hex;
-}
-
 // One extra service of operation 51: type, length and data, in hex.
 std::string extraService(unsigned type, const std::string& data) {
-    return hexOf(std::string(1, static_cast<char>(type)) + std::string(1, static_cast<char>(data.size())) + data);
-}
-
-bool isAscii(const std::u32string& text) {
-    return std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x80; });
+    return submitpdu::hex(std::string(1, static_cast<char>(type)) + std::string(1, static_cast<char>(data.size())) +
+                          data);
 }
 
 }  // namespace
@@ -157,23 +145,22 @@ int SmsSenderEmi::submitCoded(Sms& sms, int notificationType) {
             0x01, smstext::concatenationHeader(sms.concatenationReference(), static_cast<uint8_t>(tracking.parts),
                                                static_cast<uint8_t>(tracking.part)));
     }
-    std::u32string text;
-    smstext::utf8ToCodePoints(sms.message(), text);
+    const std::u32string text = submitpdu::textOf(sms.message(), true);
     std::string data;
     int bits = 0;
-    const bool ia5 = !m_context.text.unicode || isAscii(text);
+    const bool ia5 = !m_context.text.unicode || smstext::isAscii(text);
     if (!ia5 && smstext::fitsGsm7(text)) {
         // The default alphabet beyond IA5 (accents, Greek capitals, the euro):
         // the septets packed as transparent data of data coding 0.
         std::string septets;
         smstext::gsm7Encode(text, septets);
-        data = hexOf(smstext::packSeptets(septets));
+        data = submitpdu::hex(smstext::packSeptets(septets));
         bits = static_cast<int>(septets.size() * 7);
         xservices += extraService(0x02, std::string(1, '\x00'));
     } else if (!ia5) {
         // UCS-2: the UTF-16 octets as transparent data of data coding 8.
         const std::string octets = smstext::utf16beEncode(text);
-        data = hexOf(octets);
+        data = submitpdu::hex(octets);
         bits = static_cast<int>(octets.size() * 8);
         xservices += extraService(0x02, std::string(1, '\x08'));
     }

@@ -59,10 +59,6 @@ public:
     CORBA::Long getStats(SmsServer::Stats_out stats_out) override;
     SmsServer::SenderStates* getSenders() override;
 
-    // The texts that SendSms queues for one destination: the whole text when
-    // it fits one message, otherwise parts headed "i/N ".
-    static std::vector<std::string> splitText(const std::string& asciiText) { return Submission::splitText(asciiText); }
-
     // The minor code of CORBA::PERSIST_STORE when the store failed.
     static constexpr CORBA::ULong storeFailureMinor = 1;
     // The minor code of CORBA::IMP_LIMIT for a text that is too long.

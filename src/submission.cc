@@ -106,25 +106,6 @@ size_t Submission::partsNeeded(size_t length) {
     return (length + PartLength - 1) / PartLength;
 }
 
-std::vector<std::string> Submission::splitText(const std::string& asciiText) {
-    std::vector<std::string> messages;
-    const size_t length = asciiText.size();
-    if (length <= static_cast<size_t>(MaxSmsLength)) {
-        messages.push_back(asciiText);
-        return messages;
-    }
-    // The total counts the parts of the whole text, even those beyond the
-    // last one sent.
-    const size_t smsCount = partsNeeded(length);
-    size_t pos = 0;
-    for (int i = 1; pos < length && i <= maxParts; ++i) {
-        std::string piece = asciiText.substr(pos, PartLength);
-        pos += piece.size();
-        messages.push_back(std::to_string(i) + "/" + std::to_string(smsCount) + " " + piece);
-    }
-    return messages;
-}
-
 bool Submission::acceptedDestination(const std::string& number) {
     return emi_destination(number.c_str(), nullptr, 0) > 0;
 }

@@ -98,13 +98,8 @@ public:
     static bool acceptedDestination(const std::string& number);
     // The ASCII text the gateway sends for an ISO-8859-2 text.
     static std::string asciiOf(const std::string& iso88592Text);
-    // The texts queued for one destination: the whole text when it fits one
-    // message, otherwise parts headed "i/N " (at most maxParts of them).
-    static std::vector<std::string> splitText(const std::string& asciiText);
-    // The parts an ASCII text of `length` characters needs (also beyond
-    // maxParts, which are not sent).
+    // The "i/N " parts an ASCII text of `length` characters needs.
     static size_t partsNeeded(size_t length);
-    static constexpr int maxParts = 5;
     // The request's text in ASCII (Encoding = transliterate): a UTF-8 one
     // through ISO-8859-2 first.
     static std::string transliterated(const Request& request);

@@ -24,6 +24,7 @@
 #include "counters.h"
 #include "emailer.h"
 #include "gsm_text.h"
+#include "submit_pdu.h"
 #include "logger.h"
 #include "sms_processing.h"
 #include "store.h"
@@ -520,11 +521,9 @@ void SmsSenderSmpp::codeText(const Sms& sms, smpp::SubmitParameters& submit) con
     submit.dataCoding = static_cast<uint8_t>(m_settings.dataCoding);
     submit.text = sms.message();
     if (m_context.text.unicode) {
-        std::u32string text;
-        smstext::utf8ToCodePoints(sms.message(), text);
-        const bool ascii = std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x80; });
+        const std::u32string text = submitpdu::textOf(sms.message(), true);
         std::string septets;
-        if (ascii && m_settings.dataCoding == 1) {
+        if (smstext::isAscii(text) && m_settings.dataCoding == 1) {
             // IA5 carries ASCII as it is.
         } else if (smstext::gsm7Encode(text, septets)) {
             // The default alphabet: one septet an octet, escape pairs for

@@ -104,7 +104,8 @@ void LeaseKeeper::takeOverWork() {
     try {
         m_store.takeOverWork(confirmations, received);
     } catch (const StoreError& e) {
-        if (!m_failing) m_errorLog.write(std::string("ERROR: ") + e.what(), 'e');
+        // Only after a renewal that succeeded: no failure is being reported.
+        m_errorLog.write(std::string("ERROR: ") + e.what(), 'e');
         return;
     }
     if (confirmations.empty() && received.empty()) return;

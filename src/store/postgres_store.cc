@@ -569,9 +569,9 @@ std::vector<Sms> PostgresStore::nextQueued(int64_t& position, size_t limit) {
     std::vector<Sms> messages;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows = Query(*this,
-                        "SELECT " KST_QUEUED_MESSAGE_COLUMNS " FROM message WHERE state = 0 AND position > $1"
-                        " ORDER BY position LIMIT $2")
+    Result rows = Query(*this, "SELECT " KST_QUEUED_MESSAGE_COLUMNS
+                               " FROM message WHERE state = 0 AND position > $1"
+                               " ORDER BY position LIMIT $2")
                       .bind(position)
                       .bind(static_cast<int64_t>(limit))
                       .run("reading the queue");
@@ -839,7 +839,8 @@ std::vector<Sms> PostgresStore::claimQueued(size_t limit, bool frontOnly) {
                         "WITH claimed AS (UPDATE message SET claimed_by = $1 WHERE id IN"
                         " (SELECT id FROM message WHERE state = 0 AND claimed_by IS NULL AND position <= $3"
                         " ORDER BY position LIMIT $2 FOR UPDATE SKIP LOCKED)"
-                        " RETURNING " KST_QUEUED_MESSAGE_COLUMNS ")"
+                        " RETURNING " KST_QUEUED_MESSAGE_COLUMNS
+                        ")"
                         " SELECT * FROM claimed ORDER BY position")
                       .bind(m_node)
                       .bind(static_cast<int64_t>(limit))
@@ -955,29 +956,27 @@ bool PostgresStore::settleSharedNotification(const std::string& sender, const st
         if (sysMsg.empty()) continue;
         // Locked: a daemon settling the same message at once waits for this
         // transaction and then finds it settled (no longer state 2).
-        Result rows = Query(*this,
-                            "SELECT id, target, source, body, remote_addr, on_display, mail_to, position, client_ref,"
-                            " callback_url, part, parts FROM message WHERE state = 2 AND sys_msg = $1"
-                            " AND sender = $2 ORDER BY submitted_at, id LIMIT 1 FOR UPDATE")
+        Result rows = Query(*this, "SELECT " KST_QUEUED_MESSAGE_COLUMNS
+                                   " FROM message WHERE state = 2 AND sys_msg = $1"
+                                   " AND sender = $2 ORDER BY submitted_at, id LIMIT 1 FOR UPDATE")
                           .bind(sysMsg)
                           .bind(sender)
                           .run("looking up a delivery notification");
         if (rows.rows() == 0) continue;
-        std::vector<Sms> found;
-        readQueued(rows, found);
-        const uint64_t id = found.front().id();
+        const Sms found = messagerow::readQueuedMessage(rows.at(0));
+        const uint64_t id = found.id();
         Query(*this, notifiedUpdate)
             .bind(status)
             .bind(at)
             .bind(static_cast<int64_t>(id))
             .run("recording a delivery notification");
         StoredConfirmation made;
-        if (confirm(found.front(), made)) {
+        if (confirm(found, made)) {
             made.id = insertConfirmation(id, at, made);
             made.messageId = id;
         }
         transaction.commit();
-        message = found.front();
+        message = found;
         confirmation = made;
         return true;
     }
@@ -1125,19 +1124,11 @@ std::vector<StoredReceivedPart> PostgresStore::waitingReceivedParts() {
     std::vector<StoredReceivedPart> parts;
     qpthr::QpLock guard(m_mutex);
     ensureConnected();
-    Result rows = Query(*this,
-                        "SELECT group_key, part_number, received_at, variables FROM received_part"
-                        " WHERE node = $1 ORDER BY group_key, part_number")
+    Result rows = Query(*this, "SELECT " KST_RECEIVED_PART_COLUMNS
+                               " FROM received_part WHERE node = $1 ORDER BY group_key, part_number")
                       .bind(m_node)
                       .run("reading the parts of received messages");
-    for (int row = 0; row < rows.rows(); ++row) {
-        StoredReceivedPart part;
-        part.group = rows.bytes(row, 0);
-        part.number = static_cast<int>(rows.integer(row, 1));
-        part.receivedAt = static_cast<time_t>(rows.integer(row, 2));
-        part.variables = receivedpart::unpackVariables(rows.bytes(row, 3));
-        parts.push_back(std::move(part));
-    }
+    for (int row = 0; row < rows.rows(); ++row) parts.push_back(receivedpart::readReceivedPart(rows.at(row)));
     return parts;
 }
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "store.h"
+
 namespace receivedpart {
 
 inline std::string packVariables(const std::vector<std::pair<std::string, std::string>>& variables) {
@@ -35,6 +37,19 @@ inline std::vector<std::pair<std::string, std::string>> unpackVariables(const st
         position = valueEnd + 1;
     }
     return variables;
+}
+
+// The columns a store selects, in this order, for readReceivedPart().
+#define KST_RECEIVED_PART_COLUMNS "group_key, part_number, received_at, variables"
+
+template <class Row>
+StoredReceivedPart readReceivedPart(const Row& row) {
+    StoredReceivedPart part;
+    part.group = row.text(0);
+    part.number = static_cast<int>(row.integer(1));
+    part.receivedAt = static_cast<time_t>(row.integer(2));
+    part.variables = unpackVariables(row.text(3));
+    return part;
 }
 
 }  // namespace receivedpart

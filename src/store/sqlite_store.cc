@@ -729,17 +729,9 @@ std::vector<uint64_t> SqliteStore::replaceReceivedParts(
 std::vector<StoredReceivedPart> SqliteStore::waitingReceivedParts() {
     std::vector<StoredReceivedPart> parts;
     qpthr::QpLock guard(m_mutex);
-    Statement select(*this,
-                     "SELECT group_key, part_number, received_at, variables FROM received_part"
-                     " ORDER BY group_key, part_number");
-    while (select.step("reading the parts of received messages")) {
-        StoredReceivedPart part;
-        part.group = select.text(0);
-        part.number = static_cast<int>(select.integer(1));
-        part.receivedAt = static_cast<time_t>(select.integer(2));
-        part.variables = receivedpart::unpackVariables(select.text(3));
-        parts.push_back(std::move(part));
-    }
+    Statement select(*this, "SELECT " KST_RECEIVED_PART_COLUMNS " FROM received_part ORDER BY group_key, part_number");
+    while (select.step("reading the parts of received messages"))
+        parts.push_back(receivedpart::readReceivedPart(select));
     return parts;
 }
 

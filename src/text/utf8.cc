@@ -86,6 +86,13 @@ bool utf8ToCodePoints(const std::string& utf8, std::u32string& codePoints, std::
     return valid;
 }
 
+bool isAscii(const std::u32string& codePoints) {
+    for (char32_t c : codePoints) {
+        if (c >= 0x80) return false;
+    }
+    return true;
+}
+
 bool isValidUtf8(const std::string& utf8) {
     std::u32string ignored;
     return utf8ToCodePoints(utf8, ignored);

@@ -30,6 +30,9 @@ bool isValidUtf8(const std::string& utf8);
 std::string codePointsToUtf8(const std::u32string& codePoints);
 void appendUtf8(std::string& utf8, char32_t codePoint);
 
+// Whether every character is ASCII (IA5 carries it as it is).
+bool isAscii(const std::u32string& codePoints);
+
 // ISO-8859-2 (the remote interface's texts) to UTF-8, every byte one
 // character; the text ends at its first NUL as a C string does.
 std::string iso88592ToUtf8(const std::string& iso88592);
