@@ -239,10 +239,10 @@ EnqueOutcome SmsProcessing::enque(const EnvironmentList& list, const ReceivedPar
         outcome.kind = EnqueOutcome::PartKept;
         return outcome;
     }
-    m_parts.erase(part->group);
     outcome.kind = EnqueOutcome::Joined;
     outcome.joinedText = valueOf(whole, "UD");
     outcome.parts = group.count;
+    m_parts.erase(part->group);  // `group` with it
     return outcome;
 }
 
